@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/stage_host.h"
+
+namespace vantrel {
+
+enum class ChainKind { MetOp, Fy3, Mn2 };
+
+// One stage of a chain, with what the driver does around it.
+struct ChainStep {
+  enum class When { Always, WithManchester };
+  const char* name;
+  void (*run)(StageHost&);
+  When when = When::Always;
+  bool raise_dat_header = false;  // raise DatHeaderPending just before the stage
+};
+
+// A chain: its stages in order and the working files it deletes afterwards.
+struct ChainDefinition {
+  ChainKind kind;
+  const char* title;
+  std::vector<ChainStep> steps;
+  std::vector<std::string_view> working_files;
+};
+
+// A satellite marker of the input name and what it selects.
+struct MarkerRule {
+  const char* marker;
+  ChainKind chain;
+  int variant;  // MetOp: 0, 1, 2 for A, B, C; FY-3: Fy3Satellite; Meteor-M N2: unused
+};
+
+// The markers in the order they are tested.
+const std::vector<MarkerRule>& MarkerRules();
+
+// The chain of each kind.
+const ChainDefinition& Chain(ChainKind kind);
+
+// The first marker rule found in `input_path` (case-sensitive, anywhere), or null.
+const MarkerRule* FindMarker(std::string_view input_path);
+
+// What a run of the Process button came to.
+struct RunOutcome {
+  bool recognised = false;     // a satellite marker was found and the chain ran
+  bool failed = false;         // an error ended the run early
+  std::string error;           // its message, also in the log
+  bool close_program = false;  // batch mode and the final stage wrote at least one line
+};
+
+// The Process button: picks the chain from the input path, sets the chain flags, runs the
+// stages, deletes the working files when asked and tells whether batch mode ends the program.
+RunOutcome ASMButtonClick(StageHost& host);
+
+}  // namespace vantrel

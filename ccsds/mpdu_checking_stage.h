@@ -1,0 +1,10 @@
+#pragma once
+
+#include "core/stage_host.h"
+
+namespace vantrel {
+
+// Drops the 6-byte VCDU header of every VCDU: vcdu_x.vcd to 886-byte M_PDUs in mpdu_x.mpd.
+void MpduCheckingStage(StageHost& host);
+
+}  // namespace vantrel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vantrel {
+
+// Process-wide values shared by the driver, the stages and the window. They keep their values
+// from run to run; the driver never clears them before a run.
+struct ChainState {
+  // Records done by the running stage; the window's timer copies it into the progress bar.
+  int32_t ProgressCount = 0;
+  // Size in bytes of the input the last measuring stage opened (64-bit: passes exceed 2 GiB).
+  int64_t InputFileSize = 0;
+  // Record count of the last final writer that finished; read by the batch-mode ending.
+  int32_t LastLineCount = 0;
+
+  // Set in MetOp chains: VCDU selection takes its channel from the MetOp settings.
+  bool MetopMode = true;
+  // Exactly one is set in a MetOp chain; other chains leave them alone.
+  bool MetopSatelliteA = false;
+  bool MetopSatelliteB = false;
+  bool MetopSatelliteC = false;
+  // 0, 1, 2 for FY-3A, FY-3B, FY-3C.
+  uint8_t Fy3Satellite = 0;
+  // Set for the duration of a Meteor-M N2 chain.
+  bool Mn2Mode = false;
+  // Set when the Manchester stage ran in the current Meteor-M N2 chain.
+  bool ManchesterDone = false;
+  // Raised just before the DAT writer runs; the writer lowers it after the header record.
+  bool DatHeaderPending = false;
+  // Set by the command-line start; never cleared.
+  bool BatchMode = false;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace vantrel {
+
+// A binary input file. Owns its handle; closing happens on destruction at the latest.
+class InputFile {
+ public:
+  // Opens `path` for reading; false when it cannot be opened.
+  bool Open(const std::string& path);
+  bool IsOpen() const { return file_ != nullptr; }
+  // Size in bytes, measured by seeking to the end (the read position is kept). -1 on error.
+  int64_t Size();
+  // Reads up to `size` bytes; returns how many arrived. Fewer than asked means end of file or
+  // a read error; AtEnd() then holds.
+  size_t Read(void* buffer, size_t size);
+  // Reads one record of `size` bytes. True only when the whole record arrived; a partial
+  // record at the end of the file is consumed and reported as false.
+  bool ReadRecord(void* buffer, size_t size) { return Read(buffer, size) == size; }
+  // True once a read came up short.
+  bool AtEnd() const { return at_end_; }
+  // True when a read failed for another reason than the end of the file.
+  bool Failed() const;
+  void Close();
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, Closer> file_;
+  bool at_end_ = false;
+};
+
+// A binary output file, created or truncated. Write errors are remembered so that a stage can
+// tell a complete product from a partly written one.
+class OutputFile {
+ public:
+  bool Create(const std::string& path);
+  bool IsOpen() const { return file_ != nullptr; }
+  // Writes `size` bytes; false (and Ok() false from then on) when they could not all be written.
+  bool Write(const void* buffer, size_t size);
+  // True while every write so far succeeded.
+  bool Ok() const { return ok_; }
+  // Flushes and closes; false when a write or the flush failed.
+  bool Close();
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, Closer> file_;
+  bool ok_ = true;
+};
+
+}  // namespace vantrel

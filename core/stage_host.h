@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/chain_state.h"
+
+namespace vantrel {
+
+// Colours of the sync lamp, as Windows colour values (0x00BBGGRR).
+enum class LampColour : uint32_t { Red = 0x0000FF, Green = 0x00FF00 };
+
+// Everything a stage may use of the main window: the log, the progress bar, the size label, the
+// sync lamp, the options (read at the moment they are needed), the input path and the event pump.
+// The window implements it over its controls; the command line and the tests over plain values.
+class StageHost {
+ public:
+  virtual ~StageHost() = default;
+
+  // Appends one whole line to the log.
+  virtual void AppendLog(const std::string& line) = 0;
+  virtual void SetProgressMaximum(int64_t maximum) = 0;
+  virtual void SetProgressPosition(int64_t position) = 0;
+  // Caption of the size label ("File size ... bytes").
+  virtual void SetSizeCaption(const std::string& caption) = 0;
+
+  virtual bool LampActive() const = 0;
+  virtual void SetLampActive(bool active) = 0;
+  virtual LampColour GetLampColour() const = 0;
+  virtual void SetLampColour(LampColour colour) = 0;
+
+  // Lets the user interface run pending events. Called after every record, so it must return at
+  // once when there is nothing to do.
+  virtual void ProcessEvents() = 0;
+
+  // Text of the input-path field, as typed.
+  virtual std::string InputPath() const = 0;
+
+  // Options, read live.
+  virtual bool PNdecoding() const = 0;
+  virtual void SetPNdecoding(bool checked) = 0;
+  virtual bool RSolomon() const = 0;
+  virtual void SetRSolomon(bool checked) = 0;
+  virtual std::string VCID_Metop() const = 0;
+  virtual bool APID104() const = 0;
+  virtual std::string MPDU_header() const = 0;
+  virtual std::string MaxPkLen() const = 0;
+  // The FY-3 channel of the checked radio button, tested in the order VCID5, VCID9, VCID3.
+  virtual int Fy3Vcid() const = 0;
+  virtual bool Manchester_box() const = 0;
+  virtual bool GetVCDU() const = 0;
+  virtual bool GetAPID() const = 0;
+  virtual bool FY3ASM() const = 0;
+  virtual bool Full_CADU() const = 0;
+  virtual bool DFiles() const = 0;
+
+  // The process-wide chain state.
+  virtual ChainState& Chain() = 0;
+
+  // Driver notifications: the Process button's state and the stage about to run.
+  virtual void SetProcessEnabled(bool /*enabled*/) {}
+  virtual void StageStarting(std::string_view /*name*/) {}
+};
+
+}  // namespace vantrel

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/output_name.h"
+#include "core/stage_error.h"
+#include "core/working_file.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+TEST(OutputBaseName, CutsTheSecondsAndTheExtension) {
+  EXPECT_EQ(OutputBaseName("D:/RAW/MetopB_20181231_101530.bin", "MetopB_", false),
+            "MetopB_20181231_1015");
+  EXPECT_EQ(OutputBaseName("D:/RAW/MetopA_20181231_101530.bin", "MetopA_", true), "20181231_1015");
+  EXPECT_EQ(OutputBaseName("/data/FY3A_2010-05-12_052330.bin", "FY3A_", false),
+            "FY3A_2010-05-12_0523");
+  EXPECT_EQ(OutputBaseName("/x/MN2_20181231_101530.bin", "MN2_", true), "20181231_1015");
+}
+
+TEST(OutputBaseName, FirstOccurrencesAndOddNames) {
+  // Without ".bin" nothing is cut after the marker.
+  EXPECT_EQ(OutputBaseName("/r/MetopA_pass", "MetopA_", true), "pass");
+  // The first "MN2_" decides.
+  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "a/MN2");
+  // Text after ".bin" goes too while it is short enough (at most p - 3 characters).
+  EXPECT_EQ(OutputBaseName("MetopB_1234.bin.x", "MetopB_", false), "MetopB_12");
+  // ".bin" at position 1 or 2 cuts nothing.
+  EXPECT_EQ(OutputBaseName("MetopA_.bin", "MetopA_", true), ".bin");
+  EXPECT_EQ(OutputBaseName("MetopA_x.bin", "MetopA_", true), "x.bin");
+  // ".bin" at position 3 cuts the two characters before it.
+  EXPECT_EQ(OutputBaseName("MetopA_ab.bin", "MetopA_", true), "");
+}
+
+TEST(ParseSettingInteger, AcceptsWholeNumbersOnly) {
+  EXPECT_EQ(ParseSettingInteger("VCID_Metop", "9"), 9);
+  EXPECT_EQ(ParseSettingInteger("VCID_Metop", " 63 "), 63);
+  EXPECT_EQ(ParseSettingInteger("MaxPkLen", "-5"), -5);
+  EXPECT_EQ(ParseSettingInteger("MaxPkLen", "+12966"), 12966);
+  for (const char* bad : {"", " ", "9a", "x", "1 2", "99999999999", "0x10", "-"}) {
+    try {
+      ParseSettingInteger("MaxPkLen", bad);
+      ADD_FAILURE() << "accepted '" << bad << "'";
+    } catch (const StageError& error) {
+      EXPECT_EQ(std::string(error.what()),
+                std::string("MaxPkLen: '") + bad + "' is not a valid integer value");
+    }
+  }
+}
+
+TEST(LogFormat, PrintfStyleLinesAndSummary) {
+  testing::RecordingHost host;
+  LogLine(host, "Line %04d  %s %08X", 7, "x", 0x845BF5u);
+  std::string hex = "Line ";
+  const uint8_t bytes[] = {0x00, 0xAB, 0x1F};
+  AppendHexBytes(hex, bytes, 3);
+  host.AppendLog(hex);
+  LogSummary(host, "done", "file", 3);
+  const std::vector<std::string> expected = {
+      "Line 0007  x 00845BF5", "Line 00 AB 1F ", "done", "", "file", "", "***", ""};
+  EXPECT_EQ(host.log, expected);
+  EXPECT_EQ(Format("%s", std::string(600, 'a').c_str()).size(), 600u);
+}
+
+TEST(FileIo, RecordsAreWholeOrReportedShort) {
+  testing::TempFolder folder;
+  const std::string path = WorkingPath("data.bin");
+  EXPECT_EQ(path, folder.File("data.bin"));
+  testing::WriteFileBytes(path, std::vector<uint8_t>(2500, 0x5A));
+
+  InputFile in;
+  ASSERT_TRUE(in.Open(path));
+  EXPECT_EQ(in.Size(), 2500);
+  uint8_t record[1000];
+  EXPECT_TRUE(in.ReadRecord(record, sizeof record));
+  EXPECT_TRUE(in.ReadRecord(record, sizeof record));
+  EXPECT_FALSE(in.AtEnd());
+  EXPECT_FALSE(in.ReadRecord(record, sizeof record));  // 500-byte tail
+  EXPECT_TRUE(in.AtEnd());
+  EXPECT_FALSE(in.Failed());
+
+  InputFile missing;
+  EXPECT_FALSE(missing.Open(WorkingPath("absent.bin")));
+  EXPECT_EQ(missing.Read(record, 10), 0u);
+  EXPECT_TRUE(missing.AtEnd());
+}
+
+TEST(FileIo, WriteFailuresAreRemembered) {
+  OutputFile full;
+  ASSERT_TRUE(full.Create("/dev/full"));
+  std::vector<uint8_t> block(1 << 20, 1);
+  full.Write(block.data(), block.size());
+  EXPECT_FALSE(full.Close());
+  EXPECT_FALSE(full.Ok());
+
+  OutputFile nowhere;
+  EXPECT_FALSE(nowhere.Create("/nonexistent-folder/x.bin"));
+  EXPECT_FALSE(nowhere.Write(block.data(), 1));
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/driver.h"
+#include "core/working_file.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+TEST(Driver, MarkersAreTestedInOrderAnywhereInThePath) {
+  ASSERT_NE(FindMarker("D:/RAW/MN2_MetopA_1.bin"), nullptr);
+  EXPECT_STREQ(FindMarker("D:/RAW/MN2_MetopA_1.bin")->marker, "MetopA_");
+  EXPECT_STREQ(FindMarker("D:/FY3B_pass/MetopC_1.bin")->marker, "MetopC_");
+  EXPECT_STREQ(FindMarker("/x/FY3C_2020-01-01_000000.bin")->marker, "FY3C_");
+  EXPECT_STREQ(FindMarker("/x/MN2_1.bin")->marker, "MN2_");
+  EXPECT_EQ(FindMarker("D:/RAW/metopa_1.bin"), nullptr);
+  EXPECT_EQ(FindMarker("fy3a_.bin"), nullptr);
+}
+
+TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("metopa_1.bin");
+  host.chain.BatchMode = true;
+  const RunOutcome outcome = ASMButtonClick(host);
+  EXPECT_FALSE(outcome.recognised);
+  EXPECT_FALSE(outcome.close_program);
+  EXPECT_EQ(host.log, std::vector<std::string>{"This is not Metopx_ or FY3x_ or MN2_ files !"});
+  EXPECT_TRUE(host.process_enabled);
+}
+
+TEST(Driver, SetsTheChainFlags) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("MetopC_x.bin");
+  ASMButtonClick(host);
+  EXPECT_TRUE(host.chain.MetopMode);
+  EXPECT_FALSE(host.chain.MetopSatelliteA);
+  EXPECT_FALSE(host.chain.MetopSatelliteB);
+  EXPECT_TRUE(host.chain.MetopSatelliteC);
+
+  host.input_path = folder.File("FY3B_2010-05-12_000000.bin");
+  ASMButtonClick(host);
+  EXPECT_FALSE(host.chain.MetopMode);
+  EXPECT_EQ(host.chain.Fy3Satellite, 1);
+  EXPECT_TRUE(host.chain.MetopSatelliteC);  // other chains leave the MetOp flags alone
+}
+
+TEST(Driver, MeteorChainUnchecksDerandomisationAndReedSolomonForGood) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.settings.PNdecoding = true;
+  host.settings.RSolomon = true;
+  host.input_path = folder.File("MN2_1.bin");
+  ASMButtonClick(host);
+  EXPECT_FALSE(host.settings.PNdecoding);
+  EXPECT_FALSE(host.settings.RSolomon);
+  EXPECT_FALSE(host.chain.Mn2Mode);
+  EXPECT_FALSE(host.chain.ManchesterDone);
+  host.input_path = folder.File("MetopB_1.bin");
+  ASMButtonClick(host);
+  EXPECT_FALSE(host.settings.RSolomon);
+}
+
+TEST(Driver, DeletesWorkingFilesOnlyWhenAsked) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("MN2_1.bin");
+  // A cvcdu.man from an earlier run stays when the Manchester decoder is off.
+  testing::WriteFileBytes(WorkingPath("cvcdu.man"), {1, 2, 3});
+  testing::WriteFileBytes(WorkingPath("MSU-MR.dmx"), {1});
+  ASMButtonClick(host);
+  EXPECT_TRUE(testing::FileExists(WorkingPath("cvcdu.man")));
+  EXPECT_FALSE(testing::FileExists(WorkingPath("MSU-MR.dmx")));
+  ASSERT_GE(host.log.size(), 2u);
+  EXPECT_EQ(host.log.back(), "Delete intermediate files...  OK!");
+  EXPECT_EQ(host.log[host.log.size() - 2], "");
+
+  host.settings.DFiles = false;
+  host.log.clear();
+  testing::WriteFileBytes(WorkingPath("APID.pkt"), {1});
+  host.input_path = folder.File("MetopA_1.bin");
+  ASMButtonClick(host);
+  EXPECT_TRUE(testing::FileExists(WorkingPath("APID.pkt")));
+  EXPECT_FALSE(host.Logged("Delete intermediate files...  OK!"));
+}
+
+TEST(Driver, BatchModeClosesOnlyWhenTheFinalStageWroteLines) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("MetopB_missing.bin");
+  host.chain.BatchMode = true;
+  host.chain.LastLineCount = 0;
+  EXPECT_FALSE(ASMButtonClick(host).close_program);
+  host.chain.LastLineCount = 3;  // kept from an earlier run: the driver does not clear it
+  EXPECT_TRUE(ASMButtonClick(host).close_program);
+}
+
+}  // namespace
+}  // namespace vantrel
