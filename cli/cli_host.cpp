@@ -1,0 +1,67 @@
+#include "cli/cli_host.h"
+
+#include <algorithm>
+
+namespace vantrel::cli {
+namespace {
+
+// The pump looks at the clock once per this many calls, and redraws at most this often.
+constexpr uint32_t kCallsPerClockCheck = 4096;
+constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+CliHost::~CliHost() {
+  Finish();
+}
+
+void CliHost::AppendLog(const std::string& line) {
+  if (quiet_) return;
+  ClearProgress();
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+void CliHost::ProcessEvents() {
+  if (!show_progress_ || (++calls_ % kCallsPerClockCheck) != 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_draw_ < kRedrawInterval) return;
+  last_draw_ = now;
+  DrawProgress();
+}
+
+void CliHost::StageStarting(std::string_view name) {
+  stage_ = name;
+  progress_position = 0;
+  std::fflush(stdout);
+  if (show_progress_) DrawProgress();
+}
+
+void CliHost::Finish() {
+  ClearProgress();
+  std::fflush(stdout);
+}
+
+void CliHost::DrawProgress() {
+  // The sync stage moves the bar itself; the others count records in ProgressCount.
+  const int64_t position = std::max<int64_t>(progress_position, chain.ProgressCount);
+  const int64_t maximum = progress_maximum;
+  const int percent =
+      maximum > 0 ? static_cast<int>(std::min<int64_t>(100, position * 100 / maximum)) : 0;
+  const int filled = percent * kBarWidth / 100;
+  std::fflush(stdout);
+  std::fprintf(stderr, "\r%-24.24s [%-*.*s] %3d%%", stage_.c_str(), kBarWidth, filled,
+               "##############################", percent);
+  std::fflush(stderr);
+  progress_drawn_ = true;
+}
+
+void CliHost::ClearProgress() {
+  if (!progress_drawn_) return;
+  std::fprintf(stderr, "\r%*s\r", 24 + kBarWidth + 8, "");
+  std::fflush(stderr);
+  progress_drawn_ = false;
+}
+
+}  // namespace vantrel::cli

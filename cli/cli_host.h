@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "core/basic_host.h"
+
+namespace vantrel::cli {
+
+// The command line's host: the log goes to standard output, and a one-line progress bar (stage
+// name, percent) to standard error when that is a terminal. The event pump costs a counter
+// increment; the clock is read every few thousand calls only when the bar is shown.
+class CliHost : public BasicHost {
+ public:
+  CliHost(bool quiet, bool show_progress) : quiet_(quiet), show_progress_(show_progress) {}
+  ~CliHost() override;
+
+  void AppendLog(const std::string& line) override;
+  void ProcessEvents() override;
+  void StageStarting(std::string_view name) override;
+  // Clears the progress line and flushes the log.
+  void Finish();
+
+ private:
+  void DrawProgress();
+  void ClearProgress();
+
+  bool quiet_;
+  bool show_progress_;
+  bool progress_drawn_ = false;
+  uint32_t calls_ = 0;
+  std::string stage_;
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace vantrel::cli

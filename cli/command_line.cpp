@@ -1,0 +1,274 @@
+#include "cli/command_line.h"
+
+#include <charconv>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+
+#include "core/log_format.h"
+
+namespace vantrel::cli {
+namespace {
+
+// Settings the options may hold: the window's fields refuse the same values.
+constexpr int kMaxVcid = 63;
+constexpr int kMinPacketLength = 7;
+constexpr int kMaxPacketLength = 12999;
+
+std::optional<int> WholeNumber(std::string_view text) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The positional switches, by position (2 to 5), applied as the window's batch mode does.
+void ApplySwitch(size_t position, const std::string& value, Command& command) {
+  Settings& s = command.settings;
+  bool known = true;
+  switch (position) {
+    case 2:
+      if (value == "DR_y")
+        s.PNdecoding = true;
+      else if (value == "DR_n")
+        s.PNdecoding = false;
+      else
+        known = false;
+      break;
+    case 3:
+      if (value == "RS_y")
+        s.RSolomon = true;
+      else if (value == "RS_n")
+        s.RSolomon = false;
+      else
+        known = false;
+      break;
+    case 4:
+      if (value == "MN_y")
+        s.Manchester_box = true;
+      else if (value == "MN_n")
+        s.Manchester_box = false;
+      else
+        known = false;
+      break;
+    default:
+      if (value == "MET_n")
+        s.APID104 = true;
+      else
+        known = false;
+      break;
+  }
+  if (!known) {
+    static const char* const kExpected[] = {"DR_y or DR_n", "RS_y or RS_n", "MN_y or MN_n",
+                                            "MET_n"};
+    command.warnings.push_back(Format("parameter %zu '%s' is not %s: setting left unchanged",
+                                      position, value.c_str(), kExpected[position - 2]));
+  }
+}
+
+// The four settings that both a positional switch and an option can set; an option wins.
+struct SwitchOverrides {
+  std::optional<bool> PNdecoding, RSolomon, Manchester_box, APID104;
+};
+
+class Parser {
+ public:
+  explicit Parser(const std::vector<std::string>& args) : args_(args) {}
+
+  ParseResult Parse() {
+    std::vector<std::string> positional;
+    bool options_end = false;
+    while (next_ < args_.size()) {
+      const std::string& arg = args_[next_++];
+      if (!options_end && arg == "--") {
+        options_end = true;
+      } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
+        if (!Option(arg)) return result_;
+        if (result_.command.action != Command::Action::Run) return Succeed();
+      } else {
+        positional.push_back(arg);
+      }
+    }
+    if (positional.empty()) return Fail("no input file given"), result_;
+    constexpr size_t kMaxPositional = 5;
+    if (positional.size() > kMaxPositional)
+      return Fail("too many parameters: '" + positional[kMaxPositional] + "'"), result_;
+
+    Command& command = result_.command;
+    command.input = positional[0];
+    for (size_t i = 1; i < positional.size(); ++i) ApplySwitch(i + 1, positional[i], command);
+    Settings& s = command.settings;
+    s.PNdecoding = overrides_.PNdecoding.value_or(s.PNdecoding);
+    s.RSolomon = overrides_.RSolomon.value_or(s.RSolomon);
+    s.Manchester_box = overrides_.Manchester_box.value_or(s.Manchester_box);
+    s.APID104 = overrides_.APID104.value_or(s.APID104);
+    return Succeed();
+  }
+
+ private:
+  ParseResult Succeed() {
+    result_.ok = true;
+    return result_;
+  }
+
+  bool Fail(std::string reason) {
+    result_.ok = false;
+    result_.error = std::move(reason);
+    return false;
+  }
+
+  // The value of option `name`: "--name=value" or the next argument.
+  std::optional<std::string> Value(const std::string& name, const std::string& arg) {
+    const size_t equals = arg.find('=');
+    if (equals != std::string::npos) return arg.substr(equals + 1);
+    if (next_ >= args_.size()) {
+      Fail(name + " needs a value");
+      return std::nullopt;
+    }
+    return args_[next_++];
+  }
+
+  // A value that must be one of `allowed`.
+  std::optional<std::string> Choice(const std::string& name, const std::string& arg,
+                                    std::initializer_list<std::string_view> allowed,
+                                    const char* described) {
+    std::optional<std::string> text = Value(name, arg);
+    if (!text) return std::nullopt;
+    for (std::string_view candidate : allowed)
+      if (*text == candidate) return text;
+    Fail(name + " takes " + described + ", not '" + *text + "'");
+    return std::nullopt;
+  }
+
+  // A numeric value within [low, high].
+  std::optional<int> Number(const std::string& name, const std::string& arg, int low, int high) {
+    const std::optional<std::string> text = Value(name, arg);
+    if (!text) return std::nullopt;
+    const std::optional<int> value = WholeNumber(*text);
+    if (!value || *value < low || *value > high) {
+      Fail(Format("%s takes a whole number from %d to %d, not '%s'", name.c_str(), low, high,
+                  text->c_str()));
+      return std::nullopt;
+    }
+    return value;
+  }
+
+  bool Option(const std::string& arg) {
+    const std::string name = arg.substr(0, arg.find('='));
+    Command& command = result_.command;
+    Settings& s = command.settings;
+    struct Flag {
+      const char* name;
+      std::optional<bool>* override_target;
+      bool* target;
+      bool value;
+    };
+    const Flag flags[] = {
+        {"--derandomize", &overrides_.PNdecoding, nullptr, true},
+        {"--no-derandomize", &overrides_.PNdecoding, nullptr, false},
+        {"--rs", &overrides_.RSolomon, nullptr, true},
+        {"--no-rs", &overrides_.RSolomon, nullptr, false},
+        {"--manchester", &overrides_.Manchester_box, nullptr, true},
+        {"--no-manchester", &overrides_.Manchester_box, nullptr, false},
+        {"--keep-files", nullptr, &s.DFiles, false},
+        {"--full-cadu", nullptr, &s.Full_CADU, true},
+        {"--get-vcdu", nullptr, &s.GetVCDU, true},
+        {"--get-apid", nullptr, &s.GetAPID, true},
+        {"--fy3-asm", nullptr, &s.FY3ASM, true},
+        {"--quiet", nullptr, &command.quiet, true},
+        {"-q", nullptr, &command.quiet, true},
+    };
+    for (const Flag& flag : flags) {
+      if (name != flag.name) continue;
+      if (name != arg) return Fail(name + " takes no value");
+      if (flag.override_target)
+        *flag.override_target = flag.value;
+      else
+        *flag.target = flag.value;
+      return true;
+    }
+    if (name == "--help" || name == "-h") {
+      command.action = Command::Action::Help;
+      return true;
+    }
+    if (name == "--version") {
+      command.action = Command::Action::Version;
+      return true;
+    }
+    if (name == "--apid") {
+      const auto text = Choice(name, arg, {"103", "104"}, "103 or 104");
+      if (text) overrides_.APID104 = (*text == "104");
+      return text.has_value();
+    }
+    if (name == "--fy3-channel") {
+      const auto text = Choice(name, arg, {"5", "9", "3"}, "5, 9 or 3");
+      if (text) s.Fy3Vcid = *WholeNumber(*text);
+      return text.has_value();
+    }
+    if (name == "--mpdu-header") {
+      const auto text = Choice(name, arg, {"2", "4"}, "2 or 4");
+      if (text) s.MPDU_header = *text;
+      return text.has_value();
+    }
+    if (name == "--vcid") {
+      const auto value = Number(name, arg, 0, kMaxVcid);
+      if (value) s.VCID_Metop = std::to_string(*value);
+      return value.has_value();
+    }
+    if (name == "--max-packet-length") {
+      const auto value = Number(name, arg, kMinPacketLength, kMaxPacketLength);
+      if (value) s.MaxPkLen = std::to_string(*value);
+      return value.has_value();
+    }
+    return Fail("unknown option '" + arg + "'");
+  }
+
+  const std::vector<std::string>& args_;
+  size_t next_ = 0;
+  ParseResult result_;
+  SwitchOverrides overrides_;
+};
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
+  return Parser(arguments).Parse();
+}
+
+std::string ResolveInput(const std::string& input, const std::string& current_folder) {
+  if (!input.empty() && input[0] == '/') return input;
+  return current_folder + "/" + input;
+}
+
+std::string UsageText() {
+  return R"(Usage: vantrel-cli INPUT [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]
+
+Turns a raw recording of a satellite pass into its instrument file, in the current folder:
+  MetopA_/MetopB_/MetopC_ in the name -> .hpt   FY3A_/FY3B_/FY3C_ -> .C10   MN2_ -> _MN2.dat
+
+Switches by position (as the window's batch mode; exact, case-sensitive):
+  2: DR_y|DR_n  de-randomisation on/off      3: RS_y|RS_n  Reed-Solomon on/off
+  4: MN_y|MN_n  Manchester decoder on/off    5: MET_n      APID 104 (night)
+
+Options (they win over the switches):
+  --derandomize, --no-derandomize   CCSDS de-randomisation (default off)
+  --rs, --no-rs                     Reed-Solomon correction (default on)
+  --manchester, --no-manchester     Manchester decoding for Meteor-M N2 (default off)
+  --apid 103|104                    MetOp AVHRR packets: 103 day (default), 104 night
+  --vcid N                          MetOp virtual channel, 0..63 (default 9)
+  --fy3-channel 5|9|3               FY-3: VIRR day 5 (default), VIRR night 9, MERSI 3
+  --mpdu-header 2|4                 MetOp M_PDU header length (default 4)
+  --max-packet-length N             MetOp packet length limit, 7..12999 (default 12966)
+  --keep-files                      keep the intermediate working files
+  --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
+  --get-vcdu, --get-apid, --fy3-asm debug listings in the log
+  -q, --quiet                       no log on standard output
+  -h, --help                        this text
+  --version                         the program's version
+
+Exit status: 0 when the product got at least one line, 1 when it got none or the name has no
+satellite marker, 2 on a usage error.
+)";
+}
+
+}  // namespace vantrel::cli

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+
+namespace vantrel::cli {
+
+// What the command line asks for.
+struct Command {
+  enum class Action { Run, Help, Version };
+  Action action = Action::Run;
+  std::string input;  // as given
+  Settings settings;  // the program's defaults changed by the switches and options
+  bool quiet = false;
+  std::vector<std::string> warnings;  // positional switches that were left unchanged
+};
+
+// The outcome of parsing: a command, or a one-line reason for a usage error.
+struct ParseResult {
+  bool ok = false;
+  Command command;
+  std::string error;
+};
+
+// Parses `vantrel-cli INPUT [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]`. The positional
+// switches act as the window's batch parameters (by position, exact and case-sensitive, any other
+// value leaves the setting unchanged); options given as well win over them.
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The --help text.
+std::string UsageText();
+
+// INPUT taken relative to `current_folder` unless it is absolute.
+std::string ResolveInput(const std::string& input, const std::string& current_folder);
+
+}  // namespace vantrel::cli

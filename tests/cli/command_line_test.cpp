@@ -1,0 +1,129 @@
+#include "cli/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vantrel::cli {
+namespace {
+
+ParseResult Parse(std::vector<std::string> args) {
+  return ParseCommandLine(args);
+}
+
+TEST(CommandLine, DefaultsAreTheProgramsStartValues) {
+  const ParseResult r = Parse({"MetopB_1.bin"});
+  ASSERT_TRUE(r.ok) << r.error;
+  const Settings& s = r.command.settings;
+  EXPECT_EQ(r.command.input, "MetopB_1.bin");
+  EXPECT_FALSE(s.PNdecoding);
+  EXPECT_TRUE(s.RSolomon);
+  EXPECT_FALSE(s.Manchester_box);
+  EXPECT_FALSE(s.APID104);
+  EXPECT_EQ(s.VCID_Metop, "9");
+  EXPECT_EQ(s.MPDU_header, "4");
+  EXPECT_EQ(s.MaxPkLen, "12966");
+  EXPECT_EQ(s.Fy3Vcid, 5);
+  EXPECT_TRUE(s.DFiles);
+  EXPECT_FALSE(r.command.quiet);
+}
+
+TEST(CommandLine, PositionalSwitchesActByPositionExactly) {
+  ParseResult r = Parse({"MetopB_1.bin", "DR_y", "RS_n", "MN_y", "MET_n"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_TRUE(r.command.settings.PNdecoding);
+  EXPECT_FALSE(r.command.settings.RSolomon);
+  EXPECT_TRUE(r.command.settings.Manchester_box);
+  EXPECT_TRUE(r.command.settings.APID104);
+  EXPECT_TRUE(r.command.warnings.empty());
+
+  // Lower case, or a switch in the wrong position, changes nothing and is reported.
+  r = Parse({"MetopB_1.bin", "dr_y", "DR_y", "MN_x", "MET_y"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_FALSE(r.command.settings.PNdecoding);
+  EXPECT_TRUE(r.command.settings.RSolomon);
+  EXPECT_FALSE(r.command.settings.Manchester_box);
+  EXPECT_FALSE(r.command.settings.APID104);
+  ASSERT_EQ(r.command.warnings.size(), 4u);
+  EXPECT_EQ(r.command.warnings[0],
+            "parameter 2 'dr_y' is not DR_y or DR_n: setting left unchanged");
+}
+
+TEST(CommandLine, OptionsWinOverSwitchesInAnyOrder) {
+  ParseResult r = Parse({"--no-rs", "MetopB_1.bin", "DR_y", "RS_y", "--no-derandomize",
+                         "--apid=103", "MN_y", "MET_n", "--no-manchester"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_FALSE(r.command.settings.PNdecoding);
+  EXPECT_FALSE(r.command.settings.RSolomon);
+  EXPECT_FALSE(r.command.settings.Manchester_box);
+  EXPECT_FALSE(r.command.settings.APID104);
+
+  r = Parse({"x.bin", "--derandomize", "--rs", "--manchester", "--apid", "104"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_TRUE(r.command.settings.PNdecoding);
+  EXPECT_TRUE(r.command.settings.RSolomon);
+  EXPECT_TRUE(r.command.settings.Manchester_box);
+  EXPECT_TRUE(r.command.settings.APID104);
+}
+
+TEST(CommandLine, EverySettingHasAnOption) {
+  const ParseResult r = Parse({"x.bin", "--vcid", "10", "--fy3-channel=3", "--mpdu-header", "2",
+                               "--max-packet-length", "12999", "--keep-files", "--full-cadu",
+                               "--get-vcdu", "--get-apid", "--fy3-asm", "-q"});
+  ASSERT_TRUE(r.ok) << r.error;
+  const Settings& s = r.command.settings;
+  EXPECT_EQ(s.VCID_Metop, "10");
+  EXPECT_EQ(s.Fy3Vcid, 3);
+  EXPECT_EQ(s.MPDU_header, "2");
+  EXPECT_EQ(s.MaxPkLen, "12999");
+  EXPECT_FALSE(s.DFiles);
+  EXPECT_TRUE(s.Full_CADU);
+  EXPECT_TRUE(s.GetVCDU);
+  EXPECT_TRUE(s.GetAPID);
+  EXPECT_TRUE(s.FY3ASM);
+  EXPECT_TRUE(r.command.quiet);
+}
+
+TEST(CommandLine, UsageErrorsGiveAOneLineReason) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "no input file given"},
+      {{"--rs"}, "no input file given"},
+      {{"x.bin", "--bogus"}, "unknown option '--bogus'"},
+      {{"x.bin", "--apid", "105"}, "--apid takes 103 or 104, not '105'"},
+      {{"x.bin", "--apid"}, "--apid needs a value"},
+      {{"x.bin", "--vcid", "64"}, "--vcid takes a whole number from 0 to 63, not '64'"},
+      {{"x.bin", "--vcid", "9a"}, "--vcid takes a whole number from 0 to 63, not '9a'"},
+      {{"x.bin", "--max-packet-length", "13000"},
+       "--max-packet-length takes a whole number from 7 to 12999, not '13000'"},
+      {{"x.bin", "--max-packet-length=6"},
+       "--max-packet-length takes a whole number from 7 to 12999, not '6'"},
+      {{"x.bin", "--mpdu-header", "3"}, "--mpdu-header takes 2 or 4, not '3'"},
+      {{"x.bin", "--fy3-channel", "4"}, "--fy3-channel takes 5, 9 or 3, not '4'"},
+      {{"x.bin", "--rs=1"}, "--rs takes no value"},
+      {{"a", "b", "c", "d", "e", "f"}, "too many parameters: 'f'"},
+  };
+  for (const auto& [args, reason] : cases) {
+    const ParseResult r = Parse(args);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, reason);
+  }
+}
+
+TEST(CommandLine, HelpVersionAndDashDash) {
+  EXPECT_EQ(Parse({"--help"}).command.action, Command::Action::Help);
+  EXPECT_EQ(Parse({"x.bin", "-h"}).command.action, Command::Action::Help);
+  EXPECT_EQ(Parse({"--version"}).command.action, Command::Action::Version);
+  const ParseResult r = Parse({"--", "-odd-name_MetopA_.bin"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.command.input, "-odd-name_MetopA_.bin");
+}
+
+TEST(CommandLine, InputIsRelativeToTheCurrentFolderUnlessAbsolute) {
+  EXPECT_EQ(ResolveInput("MetopB_1.bin", "/data/passes"), "/data/passes/MetopB_1.bin");
+  EXPECT_EQ(ResolveInput("sub/MetopB_1.bin", "/data"), "/data/sub/MetopB_1.bin");
+  EXPECT_EQ(ResolveInput("/abs/MetopB_1.bin", "/data"), "/abs/MetopB_1.bin");
+}
+
+}  // namespace
+}  // namespace vantrel::cli
