@@ -1,10 +1,100 @@
 #include "meteor/manchester_decoder.h"
 
-namespace vantrel {
+#include <array>
 
-// Placeholder until the stage lands.
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+#include "meteor/stage_counts.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int kSymbolsPerByte = 4;
+
+// For every input byte, the first bits of its four symbols (bits 7, 5, 3, 1) as a 4-bit value.
+constexpr std::array<uint8_t, 256> MakeFirstBitTable() {
+  std::array<uint8_t, 256> table{};
+  for (int byte = 0; byte < 256; ++byte) {
+    int nibble = 0;
+    for (int symbol = 0; symbol < kSymbolsPerByte; ++symbol) {
+      const int first_bit = (byte >> (7 - 2 * symbol)) & 1;
+      nibble = (nibble << 1) | first_bit;
+    }
+    table[static_cast<size_t>(byte)] = static_cast<uint8_t>(nibble);
+  }
+  return table;
+}
+
+constexpr std::array<uint8_t, 256> kFirstBits = MakeFirstBitTable();
+
+}  // namespace
+
+void ManchesterDecodeBytes(const uint8_t* symbols, size_t symbol_bytes, uint8_t* data) {
+  // Output byte i depends on input bytes 2i and 2i + 1 only, so ascending order is alias-safe.
+  const size_t data_bytes = symbol_bytes / 2;
+  for (size_t i = 0; i < data_bytes; ++i) {
+    data[i] = static_cast<uint8_t>((kFirstBits[symbols[2 * i]] << kSymbolsPerByte) |
+                                   kFirstBits[symbols[2 * i + 1]]);
+  }
+}
+
 void ManchesterDecoder(StageHost& host) {
-  host.AppendLog("ManchesterDecoder is not built yet.");
+  ChainState& chain = host.Chain();
+  const std::string input_path = host.InputPath();
+
+  InputFile input;
+  if (!input.Open(input_path)) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  const int64_t size = input.Size();
+  if (size < 0) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  chain.InputFileSize = size;
+  input.Close();
+  if (!input.Open(input_path)) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  OutputFile output;
+  if (!output.Create(WorkingPath(WorkingFile::kCvcduMan))) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+
+  int64_t blocks = 0;
+  host.AppendLog("Starting Manchester decoding...");
+  host.AppendLog("");
+  host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
+  host.SetProgressMaximum(size / static_cast<int64_t>(kManchesterBlockBytes));
+  host.ProcessEvents();
+
+  std::array<uint8_t, kManchesterBlockBytes> block;
+  while (input.ReadRecord(block.data(), block.size())) {
+    ManchesterDecodeBytes(block.data(), block.size(), block.data());
+    if (!output.Write(block.data(), kManchesterDataBytes)) break;
+    ++blocks;
+    chain.ProgressCount = ProgressValue(blocks);
+    host.ProcessEvents();
+  }
+  const bool read_failed = input.Failed();
+  input.Close();
+  const bool written = output.Close();
+
+  // A disk that fills up or a failing read would otherwise pass unnoticed as a short pass.
+  if (read_failed) host.AppendLog("Read input file failed!");
+  if (!written) host.AppendLog("Write output file failed!");
+  LogLine(host, "Manchester decodig done!  %lld lines decoding.", static_cast<long long>(blocks));
+  host.AppendLog("");
+  host.AppendLog("");
+  host.AppendLog(Asterisks(kMeteorSeparatorStars));
+  host.AppendLog("");
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(blocks);
 }
 
 }  // namespace vantrel

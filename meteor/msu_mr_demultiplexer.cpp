@@ -1,10 +1,74 @@
 #include "meteor/msu_mr_demultiplexer.h"
 
+#include <array>
+#include <cstring>
+
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+#include "meteor/stage_counts.h"
+
 namespace vantrel {
 
-// Placeholder until the stage lands.
+static_assert(kMsuMrDataBytes == 948);
+
+void DemultiplexMsuMrFrame(const uint8_t* frame, uint8_t* data) {
+  // Every destination lies before its source, so slice by slice in ascending order is safe in
+  // place (memmove for the overlap).
+  size_t out = 0;
+  for (size_t slice = 0; slice < kMsuMrSliceCount; ++slice) {
+    const size_t begin = slice * kMsuMrSliceStride + kMsuMrSliceOverhead;
+    const size_t end =
+        slice + 1 < kMsuMrSliceCount ? (slice + 1) * kMsuMrSliceStride : kMsuMrFrameBytes;
+    std::memmove(data + out, frame + begin, end - begin);
+    out += end - begin;
+  }
+}
+
 void MsuMrDemultiplexer(StageHost& host) {
-  host.AppendLog("MsuMrDemultiplexer is not built yet.");
+  ChainState& chain = host.Chain();
+  // The stage before measured the raw pass; its progress scale is half of it.
+  chain.InputFileSize /= 2;
+
+  InputFile input;
+  if (!input.Open(WorkingPath(WorkingFile::kCaduPds))) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  OutputFile output;
+  if (!output.Create(WorkingPath(WorkingFile::kMsuMrDmx))) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+
+  int64_t records = 0;
+  host.AppendLog("Starting MSU-MR demultiplexing...");
+  host.AppendLog("");
+  host.SetProgressMaximum(chain.InputFileSize / static_cast<int64_t>(kMsuMrFrameBytes));
+  host.ProcessEvents();
+
+  std::array<uint8_t, kMsuMrFrameBytes> frame;
+  while (input.ReadRecord(frame.data(), frame.size())) {
+    DemultiplexMsuMrFrame(frame.data(), frame.data());
+    if (!output.Write(frame.data(), kMsuMrDataBytes)) break;
+    ++records;
+    chain.ProgressCount = ProgressValue(records);
+    host.ProcessEvents();
+  }
+  const bool read_failed = input.Failed();
+  input.Close();
+  const bool written = output.Close();
+
+  if (read_failed) host.AppendLog("Read input file failed!");
+  if (!written) host.AppendLog("Write output file failed!");
+  LogLine(host, "Demiltiplexing done!  %lld lines decoding.", static_cast<long long>(records));
+  host.AppendLog("");
+  host.AppendLog("");
+  host.AppendLog(Asterisks(kMeteorSeparatorStars));
+  host.AppendLog("");
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(records);
 }
 
 }  // namespace vantrel

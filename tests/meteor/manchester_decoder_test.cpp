@@ -1,0 +1,154 @@
+#include "meteor/manchester_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/working_file.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+// Bit-serial reference: keep the bits at even positions of the stream, counting from the most
+// significant bit of the first byte.
+std::vector<uint8_t> KeepEvenBits(const std::vector<uint8_t>& coded) {
+  std::vector<uint8_t> data(coded.size() / 2, 0);
+  for (size_t bit = 0; bit < data.size() * 8; ++bit) {
+    const size_t source = 2 * bit;
+    const int value = (coded[source / 8] >> (7 - source % 8)) & 1;
+    data[bit / 8] |= static_cast<uint8_t>(value << (7 - bit % 8));
+  }
+  return data;
+}
+
+std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(count);
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+uint8_t DecodePair(uint8_t first, uint8_t second) {
+  const uint8_t in[2] = {first, second};
+  uint8_t out = 0;
+  ManchesterDecodeBytes(in, 2, &out);
+  return out;
+}
+
+TEST(ManchesterDecodeBytes, TakesTheFirstBitOfEverySymbol) {
+  EXPECT_EQ(DecodePair(0xAA, 0xAA), 0xFF);  // all symbols 10
+  EXPECT_EQ(DecodePair(0x55, 0x55), 0x00);  // all symbols 01
+  EXPECT_EQ(DecodePair(0x99, 0x66), 0xA5);  // 10 01 10 01, 01 10 01 10
+  EXPECT_EQ(DecodePair(0xF0, 0x0F), 0xC3);  // invalid symbols 11 and 00 give 1 and 0
+}
+
+TEST(ManchesterDecodeBytes, MatchesBitSerialDecodingInPlace) {
+  constexpr uint32_t kSeed = 20181231;
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  std::vector<uint8_t> bytes = RandomBytes(4096, kSeed);
+  const std::vector<uint8_t> expected = KeepEvenBits(bytes);
+  ManchesterDecodeBytes(bytes.data(), bytes.size(), bytes.data());
+  bytes.resize(expected.size());
+  EXPECT_EQ(bytes, expected);
+}
+
+class ManchesterStage : public ::testing::Test {
+ protected:
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+
+  void RunOn(const std::vector<uint8_t>& raw) {
+    host.input_path = folder.File("MN2_20181231_101530.bin");
+    testing::WriteFileBytes(host.input_path, raw);
+    ManchesterDecoder(host);
+  }
+};
+
+TEST_F(ManchesterStage, DecodesWholeBlocksAndDropsTheTail) {
+  constexpr uint32_t kSeed = 7;
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  const std::vector<uint8_t> raw = RandomBytes(3000, kSeed);
+  host.chain.ProgressCount = 99;
+  RunOn(raw);
+
+  const std::vector<uint8_t> whole_blocks(raw.begin(), raw.begin() + 2048);
+  const std::vector<uint8_t> output = testing::ReadFileBytes(WorkingPath("cvcdu.man"));
+  EXPECT_EQ(output.size(), 1024u);
+  EXPECT_EQ(output, KeepEvenBits(whole_blocks));
+  EXPECT_EQ(host.chain.InputFileSize, 3000);
+  EXPECT_EQ(host.size_caption, "File size 3000 bytes");
+  EXPECT_EQ(host.chain.ProgressCount, 0);
+  EXPECT_EQ(host.progress_maximum, 2);
+  const std::vector<std::string> expected_log = {
+      "Starting Manchester decoding...",
+      "",
+      "Manchester decodig done!  2 lines decoding.",
+      "",
+      "",
+      "******************************************************",
+      ""};
+  EXPECT_EQ(host.log, expected_log);
+  EXPECT_EQ(host.events, 3);  // once before the loop, once per block
+}
+
+// Remembers the progress maximum the stage sets before its first block.
+class ProgressWatchingHost : public testing::RecordingHost {
+ public:
+  int64_t maximum_at_first_event = -1;
+  void ProcessEvents() override {
+    if (events == 0) maximum_at_first_event = progress_maximum;
+    RecordingHost::ProcessEvents();
+  }
+};
+
+TEST(ManchesterStageProgress, ScaleIsTheBlockCountOfTheInput) {
+  testing::TempFolder folder;
+  ProgressWatchingHost host;
+  host.input_path = folder.File("MN2_1.bin");
+  testing::WriteFileBytes(host.input_path, std::vector<uint8_t>(10240, 0xAA));
+  ManchesterDecoder(host);
+  EXPECT_EQ(host.maximum_at_first_event, 10);
+  EXPECT_EQ(host.progress_maximum, 10);
+  EXPECT_EQ(testing::ReadFileBytes(WorkingPath("cvcdu.man")), std::vector<uint8_t>(5120, 0xFF));
+}
+
+TEST_F(ManchesterStage, EmptyInputGivesAnEmptyFile) {
+  RunOn({});
+  EXPECT_TRUE(testing::FileExists(WorkingPath("cvcdu.man")));
+  EXPECT_TRUE(testing::ReadFileBytes(WorkingPath("cvcdu.man")).empty());
+  EXPECT_EQ(host.size_caption, "File size 0 bytes");
+  EXPECT_TRUE(host.Logged("Manchester decodig done!  0 lines decoding."));
+  EXPECT_EQ(host.progress_maximum, 0);
+}
+
+TEST_F(ManchesterStage, MissingInputLeavesEverythingAlone) {
+  host.input_path = folder.File("MN2_missing.bin");
+  host.chain.InputFileSize = 1234;
+  testing::WriteFileBytes(WorkingPath("cvcdu.man"), {1, 2, 3});
+  ManchesterDecoder(host);
+  EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
+  EXPECT_EQ(host.chain.InputFileSize, 1234);
+  EXPECT_EQ(testing::ReadFileBytes(WorkingPath("cvcdu.man")), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(ManchesterStage, UncreatableOutputIsReported) {
+  std::filesystem::create_directory(WorkingPath("cvcdu.man"));
+  RunOn(std::vector<uint8_t>(2048, 0x55));
+  EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
+  EXPECT_EQ(host.chain.InputFileSize, 2048);  // measured before the output was tried
+}
+
+TEST_F(ManchesterStage, FullDiskIsReported) {
+  std::filesystem::create_symlink("/dev/full", WorkingPath("cvcdu.man"));
+  RunOn(std::vector<uint8_t>(4096, 0x55));
+  EXPECT_TRUE(host.Logged("Write output file failed!"));
+}
+
+}  // namespace
+}  // namespace vantrel
