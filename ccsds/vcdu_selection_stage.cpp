@@ -1,10 +1,60 @@
 #include "ccsds/vcdu_selection_stage.h"
 
+#include <array>
+#include <string>
+
+#include "ccsds/ccsds_headers.h"
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/stage_error.h"
+#include "core/working_file.h"
+
 namespace vantrel {
 
-// Placeholder until the stage lands.
 void VcduSelectionStage(StageHost& host) {
-  host.AppendLog("VcduSelectionStage is not built yet.");
+  InputFile input;
+  if (!input.Open(WorkingPath(WorkingFile::kCvcduRs))) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  const std::string output_path = WorkingPath(WorkingFile::kVcduVcd);
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+  host.AppendLog("Starting VCDU selection...");
+  host.AppendLog("");
+
+  ChainState& chain = host.Chain();
+  // A text that is no number throws; both files are closed by their owners on the way out.
+  const int selected =
+      chain.MetopMode ? ParseSettingInteger("VCID_Metop", host.VCID_Metop()) : host.Fy3Vcid();
+
+  int32_t count = 0;
+  std::array<uint8_t, kVcduLength> vcdu{};
+  while (input.ReadRecord(vcdu.data(), vcdu.size())) {
+    if (VcduHeader::Parse(vcdu.data()).virtual_channel == selected) {
+      output.Write(vcdu.data(), vcdu.size());
+      ++count;
+      if (host.GetVCDU()) {
+        std::string line = Format("Line %04d  ", count);
+        AppendHexBytes(line, vcdu.data(), kVcduListingBytes);
+        host.AppendLog(line);
+      }
+    }
+    chain.ProgressCount = count;
+    host.ProcessEvents();
+  }
+  input.Close();
+  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+
+  LogSummary(
+      host, Format("Vcdu selection done!  %d lines found.", count),
+      Format("File '%s' contains 892 byte VCDUs of ID = %d only.", output_path.c_str(), selected));
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(count);
 }
 
 }  // namespace vantrel
