@@ -1,10 +1,65 @@
 #include "rs/cvcdu_stage.h"
 
-namespace vantrel {
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
 
-// Placeholder until the stage lands.
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+namespace {
+
+// One cadu.pds record: four interleaved RS(255,223) codewords.
+constexpr size_t kFrameBytes = 1020;
+// The data part of a record (4 x 223 symbols): one VCDU.
+constexpr size_t kVcduBytes = 892;
+
+// The shared progress value is 32-bit; longer files stop it at its top.
+int32_t ProgressValue(int64_t records) {
+  constexpr int64_t kTop = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(records < kTop ? records : kTop);
+}
+
+}  // namespace
+
 void CvcduStage(StageHost& host) {
-  host.AppendLog("CvcduStage is not built yet.");
+  InputFile input;
+  if (!input.Open(WorkingPath(WorkingFile::kCaduPds))) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  OutputFile output;
+  if (!output.Create(WorkingPath(WorkingFile::kCvcduRs))) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+  host.AppendLog("CVCDU preparing...");
+  host.AppendLog("");
+
+  ChainState& chain = host.Chain();
+  int64_t records = 0;
+  std::array<uint8_t, kFrameBytes> record;
+  // A trailing partial record is dropped.
+  while (input.ReadRecord(record.data(), record.size())) {
+    if (!output.Write(record.data(), kVcduBytes)) break;
+    ++records;
+    chain.ProgressCount = ProgressValue(records);
+    host.ProcessEvents();
+  }
+  const bool read_failed = input.Failed();
+  input.Close();
+  const bool written = output.Close();
+
+  if (read_failed) host.AppendLog("Read input file failed!");
+  if (!written) host.AppendLog("Write output file failed!");
+  host.AppendLog("CVCDU ok!");
+  host.AppendLog("");
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(records);
 }
 
 }  // namespace vantrel
