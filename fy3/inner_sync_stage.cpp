@@ -1,13 +1,125 @@
 #include "fy3/inner_sync_stage.h"
 
-namespace vantrel {
+#include <string>
 
-// Placeholders until the stage lands.
-void Fy3InnerSyncStage(StageHost& host) {
-  host.AppendLog("Fy3InnerSyncStage is not built yet.");
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+namespace {
+
+constexpr size_t kFy3LineLength = 26050;
+constexpr size_t kMn2LineLength = 11850;
+// The 31-bit line sync patterns, first bit the most significant.
+constexpr uint32_t kFy3LineSync = 0b1000'0100'0101'1011'1111'0101'1100'011;
+constexpr uint32_t kMn2LineSync = 0b0000'0010'0001'1000'1010'0111'1010'001;
+
+// Turns the aligner's reports into output lines, log lines and progress.
+class StageListener : public LineSyncListener {
+ public:
+  StageListener(StageHost& host, const InnerSyncVariant& variant, OutputFile& output)
+      : host_(host), variant_(variant), output_(output) {}
+
+  void LineFound(int32_t lines_found, uint32_t window_value, int shift, int64_t offset) override {
+    // The option is read at every found line, so a change during the run counts from the next.
+    if (variant_.logs_found_lines && host_.FY3ASM()) {
+      LogLine(host_, "File 1  line %05d  found sync %08X  shift=%d  offset=%lld", lines_found,
+              window_value, shift, static_cast<long long>(offset));
+    }
+  }
+  void LineReady(std::span<const uint8_t> line) override {
+    output_.Write(line.data(), line.size());
+  }
+  void InputShort(int32_t lines_found, size_t got) override {
+    LogLine(host_, "File 1 line %d short %d", lines_found, static_cast<int>(got));
+  }
+  // Events are pumped once per line and once per window move rather than at every byte position:
+  // the window's pump is rate-limited anyway, and a call per byte would cost more than the search.
+  void Progress(int32_t lines_found) override {
+    host_.Chain().ProgressCount = lines_found;
+    host_.ProcessEvents();
+  }
+
+ private:
+  StageHost& host_;
+  const InnerSyncVariant& variant_;
+  OutputFile& output_;
+};
+
+}  // namespace
+
+const InnerSyncVariant& Fy3InnerSyncVariant() {
+  static const InnerSyncVariant variant = {
+      WorkingFile::kMpduMpd,
+      WorkingFile::kFy3Lines,
+      kFy3LineLength,
+      MakeLineSyncTable(kFy3LineSync),
+      "Starting inner FY3x ASM detection...",
+      "File '%s' Inner ASM aligned, 26050 byte lines ",
+      true,
+  };
+  return variant;
 }
+
+const InnerSyncVariant& Mn2InnerSyncVariant() {
+  static const InnerSyncVariant variant = {
+      WorkingFile::kMsuMrDmx,
+      WorkingFile::kMn2Lines,
+      kMn2LineLength,
+      MakeLineSyncTable(kMn2LineSync),
+      "Starting inner Metop MN2 ASM detection...",
+      "File '%s' Inner ASM aligned, 11850 byte lines ",
+      false,
+  };
+  return variant;
+}
+
+void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
+  const std::string input_path = WorkingPath(variant.input_file);
+  InputFile input;
+  if (!input.Open(input_path)) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  const int64_t size = input.Size();
+  host.Chain().InputFileSize = size < 0 ? 0 : size;
+  const std::string output_path = WorkingPath(variant.output_file);
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+  host.AppendLog(variant.start_line);
+
+  LineSyncAligner aligner(variant.line_length, variant.table);
+  StageListener listener(host, variant, output);
+  const int32_t lines = aligner.Run(
+      [&input](std::span<uint8_t> buffer) { return input.Read(buffer.data(), buffer.size()); },
+      listener);
+
+  const bool read_failed = input.Failed();
+  input.Close();
+  const bool written = output.Close();
+  host.Chain().ProgressCount = 0;
+  if (read_failed)
+    LogLine(host, "Reading '%s' failed: the lines after the error are missing.",
+            input_path.c_str());
+  if (!written) LogLine(host, "Writing '%s' failed: the file is incomplete.", output_path.c_str());
+  LogSummary(host, Format("ASM detection done!  %d lines found.", lines),
+             Format(variant.result_line, output_path.c_str()));
+  host.Chain().ProgressCount = 0;
+  // The writer that follows counts its progress in lines.
+  host.SetProgressMaximum(lines);
+}
+
+void Fy3InnerSyncStage(StageHost& host) {
+  InnerSyncStage(host, Fy3InnerSyncVariant());
+}
+
 void Mn2InnerSyncStage(StageHost& host) {
-  host.AppendLog("Mn2InnerSyncStage is not built yet.");
+  InnerSyncStage(host, Mn2InnerSyncVariant());
 }
 
 }  // namespace vantrel

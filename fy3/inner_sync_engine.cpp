@@ -1,0 +1,136 @@
+#include "fy3/inner_sync_engine.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+
+namespace vantrel {
+namespace {
+
+constexpr int kByteBits = 8;
+// Bytes read at a byte position for one comparison.
+constexpr size_t kCompareBytes = kLineSyncCompareBits / kByteBits;
+// Lines held by the window.
+constexpr size_t kWindowLines = 3;
+// The shortest line the window logic supports: longer than the compared bytes.
+constexpr size_t kMinLineLength = kCompareBytes + 1;
+
+}  // namespace
+
+LineSyncMatcher::LineSyncMatcher(const LineSyncTable& table) {
+  for (int s = 0; s < kLineSyncShifts; ++s) {
+    entries_[s] = table[s] & kLineSyncCompareMask;
+    const uint32_t first_byte = entries_[s] >> (kLineSyncCompareBits - kByteBits);
+    shifts_by_first_byte_[first_byte] |= static_cast<uint8_t>(1u << s);
+  }
+}
+
+std::optional<LineSyncMatch> LineSyncMatcher::Find(std::span<const uint8_t> bytes, size_t begin,
+                                                   size_t end) const {
+  // Never compare past the span, whatever the caller asked.
+  const size_t last = bytes.size() >= kCompareBytes ? bytes.size() - kCompareBytes + 1 : 0;
+  end = std::min(end, last);
+  const uint8_t* data = bytes.data();
+  for (size_t p = begin; p < end; ++p) {
+    // Most bytes start no entry: one table look-up rules them out.
+    unsigned shifts = shifts_by_first_byte_[data[p]];
+    if (shifts == 0) continue;
+    const uint32_t value = static_cast<uint32_t>(data[p]) << 16 |
+                           static_cast<uint32_t>(data[p + 1]) << 8 | data[p + 2];
+    for (; shifts != 0; shifts &= shifts - 1) {  // smallest shift first
+      const int s = std::countr_zero(shifts);
+      if (value == entries_[s]) return LineSyncMatch{p, s, value};
+    }
+  }
+  return std::nullopt;
+}
+
+void CopyShiftedLine(std::span<const uint8_t> bytes, size_t position, int shift,
+                     std::span<uint8_t> line) {
+  const size_t length = std::min(line.size(), bytes.size() - std::min(bytes.size(), position));
+  const uint8_t* from = bytes.data() + position;
+  if (shift == 0) {
+    std::memcpy(line.data(), from, length);
+    return;
+  }
+  const int back = kByteBits - shift;
+  size_t i = 0;
+  if (position == 0 && length > 0) {
+    line[0] = static_cast<uint8_t>(from[0] >> shift);  // the bits before the input are zero
+    i = 1;
+  }
+  for (; i < length; ++i) {
+    line[i] = static_cast<uint8_t>(from[i] >> shift | from[i - 1] << back);
+  }
+}
+
+LineSyncAligner::LineSyncAligner(size_t line_length, const LineSyncTable& table)
+    : line_length_(line_length),
+      matcher_(table),
+      window_(kWindowLines * line_length),
+      line_(line_length) {
+  if (line_length < kMinLineLength) throw std::invalid_argument("line length below 4 bytes");
+}
+
+void LineSyncAligner::Fill(size_t from, const LineSyncReader& read, LineSyncListener& listener,
+                           bool report) {
+  if (!input_ended_) {
+    const size_t wanted = window_.size() - from;
+    const size_t got = std::min(wanted, read(std::span<uint8_t>(window_.data() + from, wanted)));
+    input_bytes_ = from + got;
+    if (got < wanted) {
+      input_ended_ = true;
+      if (report) listener.InputShort(lines_found_, got);
+    }
+  }
+  // Window bytes beyond the input are zero, never left over from an earlier fill.
+  const size_t zero_from = std::max(from, input_bytes_);
+  std::fill(window_.begin() + static_cast<ptrdiff_t>(zero_from), window_.end(), uint8_t{0});
+}
+
+int32_t LineSyncAligner::Run(const LineSyncReader& read, LineSyncListener& listener) {
+  const size_t length = line_length_;
+  input_bytes_ = 0;
+  input_ended_ = false;
+  lines_found_ = 0;
+  Fill(0, read, listener, /*report=*/false);
+
+  size_t position = 0;     // byte position in the window
+  int64_t window_at = 0;   // input offset of window byte 0
+  int64_t last_match = 0;  // input offset of the previous match
+  for (;;) {
+    // Move the window on by one line once the position has passed the first line.
+    if (position > length) {
+      std::memmove(window_.data(), window_.data() + length, window_.size() - length);
+      position -= length;
+      window_at += static_cast<int64_t>(length);
+      input_bytes_ = input_bytes_ > length ? input_bytes_ - length : 0;
+      Fill(window_.size() - length, read, listener, /*report=*/true);
+      listener.Progress(lines_found_);
+    }
+    // After the end of the input, search on only through window bytes that hold input.
+    if (input_ended_ && position >= input_bytes_) break;
+    const size_t limit = input_ended_ ? std::min(length + 1, input_bytes_) : length + 1;
+    const std::optional<LineSyncMatch> match = matcher_.Find(window_, position, limit);
+    if (!match) {
+      position = limit;
+      continue;
+    }
+    position = match->position;
+    // A line is reported only when all its bytes come from the input; the first one that would
+    // run past the end ends the run.
+    if (position + length > input_bytes_) break;
+    ++lines_found_;
+    const int64_t at = window_at + static_cast<int64_t>(position);
+    listener.LineFound(lines_found_, match->window_value, match->shift, at - last_match);
+    last_match = at;
+    CopyShiftedLine(window_, position, match->shift, line_);
+    listener.LineReady(line_);
+    listener.Progress(lines_found_);
+    position += length;  // no resynchronisation inside a line
+  }
+  return lines_found_;
+}
+
+}  // namespace vantrel
