@@ -1,0 +1,293 @@
+// The CADU layer: PN sequence, Reed-Solomon code blocks through libfec, and the impaired stream.
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <stdexcept>
+
+#include "sim/simulator.h"
+
+extern "C" {
+#include <fec.h>
+}
+
+namespace vantrel::sim {
+namespace {
+
+constexpr std::array<uint8_t, kMarkerSize> kMarkerBytes = {0x1A, 0xCF, 0xFC, 0x1D};
+constexpr int kMarkerBits = 32;
+constexpr int kMaxBitShift = 7;
+// A decoder accepts a marker with up to this many bit errors while it is in sync...
+constexpr int kSyncTolerance = 6;
+// ...and up to this many at the locked bit offset right after a run of frames.
+constexpr int kLockTolerance = 20;
+// Noise repairs per region before a window that cannot be fixed is let through.
+constexpr int kMaxNoiseRepairs = 4096;
+// Coded bytes gathered before they are handed to the sink.
+constexpr size_t kSinkChunk = 1 << 16;
+// Manchester-coded recordings are read in 1024-byte blocks, 512 plain bytes each.
+constexpr uint64_t kManchesterPlainBlock = 512;
+
+// 32 stream bits starting at bit `bit` of `buf` (most significant bit first).
+uint32_t WindowAt(const std::vector<uint8_t>& buf, size_t bit) {
+  const size_t byte = bit / 8;
+  const int shift = static_cast<int>(bit % 8);
+  uint64_t v = 0;
+  for (size_t k = 0; k < 5; ++k) v = (v << 8) | (byte + k < buf.size() ? buf[byte + k] : 0);
+  return static_cast<uint32_t>(v >> (8 - shift));
+}
+
+// Each bit set with probability 1/8.
+uint8_t SparseByte(std::mt19937_64& rng) {
+  const uint64_t r = rng();
+  return static_cast<uint8_t>(r & (r >> 8) & (r >> 16));
+}
+
+// Manchester symbols of one byte: bit 1 -> 10, bit 0 -> 01, first symbol bit first.
+constexpr std::array<uint16_t, 256> MakeManchesterTable() {
+  std::array<uint16_t, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    uint16_t word = 0;
+    for (int k = 7; k >= 0; --k)
+      word = static_cast<uint16_t>((word << 2) | (((b >> k) & 1) ? 2 : 1));
+    table[b] = word;
+  }
+  return table;
+}
+constexpr std::array<uint16_t, 256> kManchester = MakeManchesterTable();
+
+// Picks `count` distinct values of 0..range-1.
+std::vector<int> DistinctPositions(std::mt19937_64& rng, int range, int count) {
+  std::vector<int> all(range);
+  for (int k = 0; k < range; ++k) all[k] = k;
+  count = std::min(count, range);
+  for (int k = 0; k < count; ++k) {
+    const int pick = k + static_cast<int>(rng() % static_cast<uint64_t>(range - k));
+    std::swap(all[k], all[pick]);
+  }
+  all.resize(count);
+  return all;
+}
+
+}  // namespace
+
+std::vector<uint8_t> PnSequence(size_t length) {
+  // CCSDS TM Synchronization and Channel Coding (131.0-B): h(x) = x^8 + x^7 + x^5 + x^3 + 1, i.e.
+  // a(n+8) = a(n+7) ^ a(n+5) ^ a(n+3) ^ a(n), with a(0..7) all ones. `window` holds a(n) in bit 7
+  // down to a(n+7) in bit 0.
+  std::vector<uint8_t> out(length);
+  unsigned window = 0xFF;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned byte = 0;
+    for (int k = 0; k < 8; ++k) {
+      byte = (byte << 1) | ((window >> 7) & 1);
+      const unsigned next = (window ^ (window >> 2) ^ (window >> 4) ^ (window >> 7)) & 1;
+      window = ((window << 1) | next) & 0xFF;
+    }
+    out[i] = static_cast<uint8_t>(byte);
+  }
+  return out;
+}
+
+void EncodeCodeBlock(const uint8_t* vcdu892, uint8_t* block1020) {
+  std::array<uint8_t, kCodewordDataLength> data{};
+  std::array<uint8_t, kCodewordParityLength> parity{};
+  for (size_t i = 0; i < kInterleaveDepth; ++i) {
+    for (size_t j = 0; j < kCodewordDataLength; ++j) data[j] = vcdu892[j * kInterleaveDepth + i];
+    encode_rs_ccsds(data.data(), parity.data(), 0);
+    for (size_t k = 0; k < kCodewordParityLength; ++k)
+      block1020[kVcduSize + k * kInterleaveDepth + i] = parity[k];
+  }
+  std::copy(vcdu892, vcdu892 + kVcduSize, block1020);
+}
+
+std::vector<uint8_t> EncodeCodeBlock(const uint8_t* vcdu892) {
+  std::vector<uint8_t> block(kCodeBlockSize);
+  EncodeCodeBlock(vcdu892, block.data());
+  return block;
+}
+
+CaduStream::CaduStream(const CaduEncoding& encoding, const Impairments& impairments, uint64_t seed,
+                       ByteSink recording)
+    : encoding_(encoding),
+      impairments_(impairments),
+      rng_(seed ^ 0x5EED1A17C0DEull),
+      shift_rng_(seed ^ 0xB175B1F7ull),
+      sink_(std::move(recording)),
+      pn_(PnSequence(kCodeBlockSize)) {
+  if (impairments.bit_shift < 0 || impairments.bit_shift > kMaxBitShift)
+    throw std::invalid_argument("bit shift must be 0..7");
+  if (impairments.marker_errors < 0 || impairments.marker_errors > kMarkerBits)
+    throw std::invalid_argument("marker errors must be 0..32");
+  if (impairments.symbol_errors < 0 ||
+      impairments.symbol_errors > static_cast<int>(kCodewordLength))
+    throw std::invalid_argument("symbol errors must be 0..255");
+  if (impairments.uncorrectable_every < 0)
+    throw std::invalid_argument("uncorrectable_every must not be negative");
+  out_.reserve(kSinkChunk * 2 + 16);
+}
+
+void CaduStream::Emit(const uint8_t* data, size_t size) {
+  const int shift = impairments_.bit_shift;
+  const uint8_t mask = static_cast<uint8_t>((1u << shift) - 1);
+  const uint8_t polarity = impairments_.invert ? 0xFF : 0x00;
+  if (!started_) {
+    started_ = true;
+    carry_ = static_cast<uint8_t>(shift_rng_() & mask);  // the prepended bits
+  }
+  for (size_t k = 0; k < size; ++k) {
+    const uint8_t b = data[k];
+    uint8_t o = b;
+    if (shift > 0) {
+      o = static_cast<uint8_t>((carry_ << (8 - shift)) | (b >> shift));
+      carry_ = b & mask;
+    }
+    o ^= polarity;
+    if (manchester_) {
+      out_.push_back(static_cast<uint8_t>(kManchester[o] >> 8));
+      out_.push_back(static_cast<uint8_t>(kManchester[o] & 0xFF));
+    } else {
+      out_.push_back(o);
+    }
+  }
+  if (size > 0) last_byte_ = data[size - 1];
+  plain_bytes_ += size;
+  if (out_.size() >= kSinkChunk) {
+    sink_(out_.data(), out_.size());
+    bytes_written_ += out_.size();
+    out_.clear();
+  }
+}
+
+void CaduStream::EmitNoise(size_t count, bool after_frame, const uint8_t* next_marker) {
+  if (count == 0) return;
+  // Work buffer: [last frame byte] noise [next marker]; only the noise may change.
+  const size_t off = after_frame ? 1 : 0;
+  std::vector<uint8_t> buf(off + count + (next_marker ? kMarkerSize : 0));
+  if (after_frame) buf[0] = last_byte_;
+  for (size_t k = 0; k < count; ++k) buf[off + k] = static_cast<uint8_t>(rng_());
+  if (next_marker) std::copy(next_marker, next_marker + kMarkerSize, buf.begin() + off + count);
+
+  // Right behind a frame a locked decoder tests the next 32 bits with a wide tolerance: start
+  // the noise near the inverted marker so that it is far from the marker.
+  const size_t lock_bit = off * 8;
+  if (after_frame)
+    for (size_t k = 0; k < kMarkerSize && k < count; ++k)
+      buf[off + k] = static_cast<uint8_t>(~kMarkerBytes[k] ^ SparseByte(rng_));
+
+  const size_t first = after_frame ? 1 : 0;  // windows from the frame's last byte on
+  const size_t total_bits = buf.size() * 8;
+  const size_t marker_bit = (off + count) * 8;
+  int repairs = 0;
+  for (size_t w = first; w + kMarkerBits <= total_bits; ++w) {
+    if (next_marker && w == marker_bit) continue;
+    const uint32_t v = WindowAt(buf, w);
+    const int distance = std::popcount(v ^ kAttachedSyncMarker);
+    const bool strict = after_frame && w == lock_bit;
+    const int tolerance = strict ? kLockTolerance : kSyncTolerance;
+    if (distance > tolerance && v != ~kAttachedSyncMarker) continue;
+    // Re-draw one noise byte of this window and look again at every window that holds it.
+    const size_t lo = std::max(w / 8, off);
+    const size_t hi = std::min((w + kMarkerBits - 1) / 8, off + count - 1);
+    if (lo > hi || ++repairs > kMaxNoiseRepairs) continue;
+    const size_t b = lo + rng_() % (hi - lo + 1);
+    if (strict && b - off < kMarkerSize)
+      buf[b] = static_cast<uint8_t>(~kMarkerBytes[b - off] ^ SparseByte(rng_));
+    else
+      buf[b] = static_cast<uint8_t>(rng_());
+    const size_t restart = b * 8 >= first + kMarkerBits ? b * 8 - kMarkerBits : first;
+    w = restart - 1;  // the loop's increment brings it back to `restart`
+  }
+  Emit(buf.data() + off, count);
+}
+
+void CaduStream::AddFrame(const uint8_t* body1020, uint8_t* truth1020) {
+  if (finished_) throw std::logic_error("CaduStream: frame after Finish");
+  std::array<uint8_t, kMarkerSize> marker = kMarkerBytes;
+  if (frames_ > 0 && impairments_.marker_errors > 0)
+    for (int bit : DistinctPositions(rng_, kMarkerBits, impairments_.marker_errors))
+      marker[bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
+
+  if (frames_ == 0)
+    EmitNoise(impairments_.noise_before, false, marker.data());
+  else
+    EmitNoise(impairments_.noise_between, true, marker.data());
+
+  std::array<uint8_t, kCodeBlockSize> block;
+  std::copy(body1020, body1020 + kCodeBlockSize, block.begin());
+  std::copy(body1020, body1020 + kCodeBlockSize, truth1020);
+  const bool uncorrectable =
+      impairments_.uncorrectable_every > 0 && (frames_ + 1) % impairments_.uncorrectable_every == 0;
+  const int bad_codeword = uncorrectable ? static_cast<int>(rng_() % kInterleaveDepth) : -1;
+  for (int c = 0; c < static_cast<int>(kInterleaveDepth); ++c) {
+    int errors = impairments_.symbol_errors;
+    if (c == bad_codeword) errors = std::max(errors, kUncorrectableSymbolErrors);
+    if (errors == 0) continue;
+    const bool kept = !encoding_.reed_solomon || errors > kCorrectableSymbolErrors;
+    for (int j : DistinctPositions(rng_, kCodewordLength, errors)) {
+      const size_t at = static_cast<size_t>(j) * kInterleaveDepth + c;
+      const uint8_t flip = static_cast<uint8_t>(1 + rng_() % 255);
+      block[at] ^= flip;
+      if (kept) truth1020[at] ^= flip;
+    }
+  }
+  if (encoding_.randomise)
+    for (size_t j = 0; j < kCodeBlockSize; ++j) block[j] ^= pn_[j];
+
+  Emit(marker.data(), kMarkerSize);
+  Emit(block.data(), kCodeBlockSize);
+  ++frames_;
+}
+
+void CaduStream::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (frames_ == 0) EmitNoise(impairments_.noise_before, false, nullptr);
+  const int shift = impairments_.bit_shift;
+  size_t after = impairments_.noise_after;
+  if (manchester_) {
+    const uint64_t total = plain_bytes_ + after + (shift > 0 ? 1 : 0);
+    after += (kManchesterPlainBlock - total % kManchesterPlainBlock) % kManchesterPlainBlock;
+  }
+  EmitNoise(after, frames_ > 0, nullptr);
+  if (!started_) {
+    started_ = true;
+    carry_ = static_cast<uint8_t>(shift_rng_() & ((1u << shift) - 1));
+  }
+  if (shift > 0) {
+    // The last byte: the bits still waiting, padded with zeros.
+    uint8_t o = static_cast<uint8_t>(carry_ << (8 - shift));
+    if (impairments_.invert) o ^= 0xFF;
+    if (manchester_) {
+      out_.push_back(static_cast<uint8_t>(kManchester[o] >> 8));
+      out_.push_back(static_cast<uint8_t>(kManchester[o] & 0xFF));
+    } else {
+      out_.push_back(o);
+    }
+  }
+  if (!out_.empty()) {
+    sink_(out_.data(), out_.size());
+    bytes_written_ += out_.size();
+    out_.clear();
+  }
+}
+
+Recording MakeCaduRecording(const std::vector<std::vector<uint8_t>>& frame_bodies_1020,
+                            const CaduEncoding& encoding, const Impairments& impairments,
+                            uint64_t seed) {
+  Recording rec;
+  CaduStream stream(encoding, impairments, seed, [&rec](const uint8_t* data, size_t size) {
+    rec.bytes.insert(rec.bytes.end(), data, data + size);
+  });
+  rec.frames.reserve(frame_bodies_1020.size());
+  for (const std::vector<uint8_t>& body : frame_bodies_1020) {
+    if (body.size() != kCodeBlockSize)
+      throw std::invalid_argument("frame bodies must be 1020 bytes");
+    rec.frames.emplace_back(kCodeBlockSize);
+    stream.AddFrame(body.data(), rec.frames.back().data());
+  }
+  stream.Finish();
+  return rec;
+}
+
+}  // namespace vantrel::sim
