@@ -253,12 +253,19 @@ void ReedSolomonCodec::BuildRemainderTables() {
 
 void ReedSolomonCodec::HornerSyndromes(const uint8_t* block, uint8_t* syndromes) const {
   const int32_t length = n_ - pad_;
+  // Log of root i, reduced once here (the sums below then stay under 2n).
+  std::array<int32_t, kTableSize> steps;
   for (int32_t i = 0; i < root_count_; ++i) {
-    const int32_t step = (first_root_ + i) * primitive_element_;
-    uint8_t s = block[0];
-    for (int32_t j = 1; j < length; ++j)
-      s = s == 0 ? block[j] : block[j] ^ exp_[ReduceExponent(log_[s] + step)];
-    syndromes[i] = s;
+    steps[i] = ReduceExponent((first_root_ + i) * primitive_element_);
+    syndromes[i] = block[0];
+  }
+  // Symbol by symbol, so that the root count chains run side by side.
+  for (int32_t j = 1; j < length; ++j) {
+    const uint8_t symbol = block[j];
+    for (int32_t i = 0; i < root_count_; ++i) {
+      const uint8_t s = syndromes[i];
+      syndromes[i] = s == 0 ? symbol : symbol ^ exp_[ReduceOnce(log_[s] + steps[i])];
+    }
   }
 }
 
@@ -267,8 +274,7 @@ void ReedSolomonCodec::SyndromesFromRemainder(const Remainder& remainder,
   for (int32_t i = 0; i < kFastRoots; ++i) {
     uint8_t s = 0;
     for (int32_t p = 0; p < kFastRoots; ++p)
-      if (remainder[p] != 0)
-        s ^= exp_[ReduceExponent(log_[remainder[p]] + remainder_exponents_[i][p])];
+      if (remainder[p] != 0) s ^= exp_[ReduceOnce(log_[remainder[p]] + remainder_exponents_[i][p])];
     syndromes[i] = s;
   }
 }
@@ -324,7 +330,7 @@ int32_t ReedSolomonCodec::DecodeWithSyndromes(uint8_t* block, uint8_t* s) {
     int32_t discrepancy = 0;
     for (int32_t i = 0; i < r; ++i)
       if (lambda[i] != 0 && s[r - 1 - i] != a0)
-        discrepancy ^= exp_[ReduceExponent(log_[lambda[i]] + s[r - 1 - i])];
+        discrepancy ^= exp_[ReduceOnce(log_[lambda[i]] + s[r - 1 - i])];
     discrepancy = log_[discrepancy];
     if (discrepancy == a0) {
       shift_b();
@@ -332,12 +338,11 @@ int32_t ReedSolomonCodec::DecodeWithSyndromes(uint8_t* block, uint8_t* s) {
     }
     t[0] = lambda[0];
     for (int32_t i = 0; i < rc; ++i)
-      t[i + 1] =
-          b[i] != a0 ? lambda[i + 1] ^ exp_[ReduceExponent(discrepancy + b[i])] : lambda[i + 1];
+      t[i + 1] = b[i] != a0 ? lambda[i + 1] ^ exp_[ReduceOnce(discrepancy + b[i])] : lambda[i + 1];
     if (2 * el <= r - 1) {
       el = r - el;
       for (int32_t i = 0; i <= rc; ++i)
-        b[i] = lambda[i] == 0 ? a0 : ReduceExponent(log_[lambda[i]] - discrepancy + n_);
+        b[i] = lambda[i] == 0 ? a0 : ReduceOnce(log_[lambda[i]] - discrepancy + n_);
     } else {
       shift_b();
     }
@@ -360,11 +365,11 @@ int32_t ReedSolomonCodec::DecodeWithSyndromes(uint8_t* block, uint8_t* s) {
   std::array<int32_t, kTableSize> roots;
   std::array<int32_t, kTableSize> locations;
   int32_t count = 0;
-  for (int32_t i = 1, k = inverse_step_ - 1; i <= n_; ++i, k = ReduceExponent(k + inverse_step_)) {
+  for (int32_t i = 1, k = inverse_step_ - 1; i <= n_; ++i, k = ReduceOnce(k + inverse_step_)) {
     int32_t q = 1;
     for (int32_t j = degree; j > 0; --j) {
       if (reg[j] != a0) {
-        reg[j] = ReduceExponent(reg[j] + j);
+        reg[j] = ReduceOnce(reg[j] + j);
         q ^= exp_[reg[j]];
       }
     }
@@ -381,8 +386,7 @@ int32_t ReedSolomonCodec::DecodeWithSyndromes(uint8_t* block, uint8_t* s) {
   for (int32_t i = 0; i <= omega_degree; ++i) {
     int32_t sum = 0;
     for (int32_t j = i; j >= 0; --j)
-      if (s[i - j] != a0 && lambda_log[j] != a0)
-        sum ^= exp_[ReduceExponent(s[i - j] + lambda_log[j])];
+      if (s[i - j] != a0 && lambda_log[j] != a0) sum ^= exp_[ReduceOnce(s[i - j] + lambda_log[j])];
     omega[i] = log_[sum];
   }
 

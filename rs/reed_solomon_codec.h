@@ -67,6 +67,9 @@ class ReedSolomonCodec {
 
   using Remainder = std::array<uint8_t, kFastRoots>;
 
+  // ReduceExponent for 0 <= x < 2n, where one subtraction does it (the same result).
+  int32_t ReduceOnce(int32_t x) const { return x >= n_ ? x - n_ : x; }
+
   // Syndromes of one conventional block by Horner's rule, in polynomial form.
   void HornerSyndromes(const uint8_t* block, uint8_t* syndromes) const;
   // Syndromes (polynomial form) from the remainder of x^32 c(x) divided by g(x).
