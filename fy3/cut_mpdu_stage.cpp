@@ -1,10 +1,61 @@
 #include "fy3/cut_mpdu_stage.h"
 
-namespace vantrel {
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
-// Placeholder until the stage lands.
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+namespace {
+
+constexpr size_t kVcduBytes = 892;
+// The kept slice: after the 6-byte VCDU header and the first four bytes of the data field.
+constexpr size_t kCutStart = 10;
+constexpr size_t kCutBytes = 882;
+static_assert(kCutStart + kCutBytes == kVcduBytes);
+// Records per progress step: the next stage counts lines of roughly this many records.
+constexpr int32_t kRecordsPerProgressStep = 35;
+
+}  // namespace
+
 void CutMpduStage(StageHost& host) {
-  host.AppendLog("CutMpduStage is not built yet.");
+  InputFile input;
+  if (!input.Open(WorkingPath(WorkingFile::kVcduVcd))) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  const std::string output_path = WorkingPath(WorkingFile::kMpduMpd);
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+  host.AppendLog("Starting cut Mpdu 3FFF...");
+  host.AppendLog("");
+
+  ChainState& chain = host.Chain();
+  int32_t count = 0;
+  std::array<uint8_t, kVcduBytes> vcdu{};
+  // A trailing piece shorter than a VCDU is dropped.
+  while (input.ReadRecord(vcdu.data(), vcdu.size())) {
+    output.Write(vcdu.data() + kCutStart, kCutBytes);
+    ++count;
+    chain.ProgressCount = count;
+    host.ProcessEvents();
+  }
+  input.Close();
+  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+  chain.ProgressCount = 0;
+
+  LogSummary(host, Format("Mpdu cuting done!  %d lines found.", count),
+             Format("File '%s' contains 882 byte cut MPDUs.", output_path.c_str()));
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(count / kRecordsPerProgressStep);
 }
 
 }  // namespace vantrel

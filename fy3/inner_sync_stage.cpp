@@ -103,10 +103,8 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   input.Close();
   const bool written = output.Close();
   host.Chain().ProgressCount = 0;
-  if (read_failed)
-    LogLine(host, "Reading '%s' failed: the lines after the error are missing.",
-            input_path.c_str());
-  if (!written) LogLine(host, "Writing '%s' failed: the file is incomplete.", output_path.c_str());
+  if (read_failed) LogLine(host, "Reading file '%s' failed!", input_path.c_str());
+  if (!written) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
   LogSummary(host, Format("ASM detection done!  %d lines found.", lines),
              Format(variant.result_line, output_path.c_str()));
   host.Chain().ProgressCount = 0;
