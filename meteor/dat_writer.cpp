@@ -21,8 +21,6 @@ constexpr unsigned kWordBits = 10;
 constexpr unsigned kWordMask = (1u << kWordBits) - 1;
 constexpr unsigned kLowBits = 2;  // bits a word keeps in its group's low-bits byte
 constexpr unsigned kLowBitsMask = (1u << kLowBits) - 1;
-constexpr unsigned kByteBits = 8;
-constexpr unsigned kByteMask = 0xFF;
 
 static_assert(kDatUnitsPerLine * kDatUnitBytes + kMn2SamplesOffset <= kMn2LineBytes);
 static_assert(kDatUnitsOffset + kDatUnitsPerLine * kDatUnitBytes <= kDatFrameMarkerOffset);
@@ -63,32 +61,45 @@ const std::vector<HeaderField>& HeaderFields() {
   return fields;
 }
 
-// The 10-bit word `index` of a unit, its bits starting at bit 10 * index.
-unsigned UnitWord(const uint8_t* unit, size_t index) {
-  const size_t group = index / kWordsPerGroup;
-  const unsigned slot = static_cast<unsigned>(index % kWordsPerGroup);
-  const uint8_t* bytes = unit + group * kGroupBytes + slot;
-  // Word `slot` of a five-byte group starts 2 * slot bits into byte `slot` and ends in the next.
-  const unsigned pair = (static_cast<unsigned>(bytes[0]) << kByteBits) | bytes[1];
-  const unsigned shift = 2 * kByteBits - kWordBits - kLowBits * slot;
-  return (pair >> shift) & kWordMask;
+// Output word v comes from input word kSourceWord[v]: v(6j + g) = w(4g + j).
+constexpr std::array<uint8_t, kDatWordsPerUnit> MakeSourceWords() {
+  std::array<uint8_t, kDatWordsPerUnit> source{};
+  for (size_t v = 0; v < kDatWordsPerUnit; ++v)
+    source[v] =
+        static_cast<uint8_t>(kWordsPerGroup * (v % kTransposeGroups) + v / kTransposeGroups);
+  return source;
 }
+constexpr std::array<uint8_t, kDatWordsPerUnit> kSourceWord = MakeSourceWords();
 
 }  // namespace
 
 void PackDatUnit(const uint8_t* in, uint8_t* out) {
-  for (size_t q = 0; q < kDatWordsPerUnit / kWordsPerGroup; ++q) {
-    unsigned low_bits = 0;
-    for (size_t k = 0; k < kWordsPerGroup; ++k) {
-      // Output word v(6j + g) is input word w(4g + j).
-      const size_t v = q * kWordsPerGroup + k;
-      const size_t j = v / kTransposeGroups;
-      const size_t g = v % kTransposeGroups;
-      const unsigned word = UnitWord(in, kWordsPerGroup * g + j);
-      out[q * kGroupBytes + k] = static_cast<uint8_t>((word >> kLowBits) & kByteMask);
-      low_bits = (low_bits << kLowBits) | (word & kLowBitsMask);
-    }
-    out[q * kGroupBytes + kWordsPerGroup] = static_cast<uint8_t>(low_bits);
+  constexpr size_t kGroups = kDatWordsPerUnit / kWordsPerGroup;
+  // Unpack: each five-byte group is a 40-bit big-endian value of four words, first word highest.
+  std::array<unsigned, kDatWordsPerUnit> words;
+  for (size_t group = 0; group < kGroups; ++group) {
+    const uint8_t* bytes = in + group * kGroupBytes;
+    const uint64_t bits = (uint64_t{bytes[0]} << 32) | (uint64_t{bytes[1]} << 24) |
+                          (uint64_t{bytes[2]} << 16) | (uint64_t{bytes[3]} << 8) | bytes[4];
+    unsigned* group_words = &words[group * kWordsPerGroup];
+    group_words[0] = static_cast<unsigned>(bits >> (3 * kWordBits)) & kWordMask;
+    group_words[1] = static_cast<unsigned>(bits >> (2 * kWordBits)) & kWordMask;
+    group_words[2] = static_cast<unsigned>(bits >> kWordBits) & kWordMask;
+    group_words[3] = static_cast<unsigned>(bits) & kWordMask;
+  }
+  // Transpose and pack: the upper eight bits of four words, then their low bits in one byte.
+  for (size_t q = 0; q < kGroups; ++q) {
+    const uint8_t* source = &kSourceWord[q * kWordsPerGroup];
+    const unsigned v0 = words[source[0]], v1 = words[source[1]];
+    const unsigned v2 = words[source[2]], v3 = words[source[3]];
+    uint8_t* group_out = out + q * kGroupBytes;
+    group_out[0] = static_cast<uint8_t>(v0 >> kLowBits);
+    group_out[1] = static_cast<uint8_t>(v1 >> kLowBits);
+    group_out[2] = static_cast<uint8_t>(v2 >> kLowBits);
+    group_out[3] = static_cast<uint8_t>(v3 >> kLowBits);
+    group_out[4] = static_cast<uint8_t>(((v0 & kLowBitsMask) << (3 * kLowBits)) |
+                                        ((v1 & kLowBitsMask) << (2 * kLowBits)) |
+                                        ((v2 & kLowBitsMask) << kLowBits) | (v3 & kLowBitsMask));
   }
 }
 
