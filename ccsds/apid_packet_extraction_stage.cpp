@@ -1,10 +1,117 @@
 #include "ccsds/apid_packet_extraction_stage.h"
 
-namespace vantrel {
+#include <array>
+#include <string>
 
-// Placeholder until the stage lands.
+#include "ccsds/ccsds_headers.h"
+#include "ccsds/source_packet_builder.h"
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/stage_error.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int32_t kDayApid = 103;
+constexpr int32_t kNightApid = 104;
+// The progress bar of the next stage counts packets: about one per 14 M_PDUs.
+constexpr int32_t kMpdusPerPacket = 14;
+// This stage's summary ends with one asterisk fewer than the others.
+constexpr int kSeparatorLength = 53;
+
+// Reads and checks the builder settings; throws StageError naming a setting that cannot work.
+struct BuilderSettings {
+  int32_t header_length;
+  int32_t max_packet_length;
+};
+
+BuilderSettings ReadBuilderSettings(StageHost& host) {
+  BuilderSettings settings{};
+  settings.header_length = ParseSettingInteger("MPDU_header", host.MPDU_header());
+  settings.max_packet_length = ParseSettingInteger("MaxPkLen", host.MaxPkLen());
+  if (settings.header_length != kMpduHeaderLengthSpare &&
+      settings.header_length != kMpduHeaderLengthBare) {
+    throw StageError(
+        Format("MPDU_header: %d is not an M_PDU header length (2 or 4)", settings.header_length));
+  }
+  if (settings.max_packet_length < kMinPacketLength ||
+      settings.max_packet_length > kPacketSlotCapacity) {
+    throw StageError(Format("MaxPkLen: %d is outside the packet lengths %d..%d",
+                            settings.max_packet_length, kMinPacketLength, kPacketSlotCapacity));
+  }
+  return settings;
+}
+
+std::string ListingLine(std::string line, const uint8_t* bytes) {
+  AppendHexBytes(line, bytes, kVcduListingBytes);
+  return line;
+}
+
+}  // namespace
+
 void ApidPacketExtractionStage(StageHost& host) {
-  host.AppendLog("ApidPacketExtractionStage is not built yet.");
+  InputFile input;
+  if (!input.Open(WorkingPath(WorkingFile::kMpduMpd))) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  const std::string output_path = WorkingPath(WorkingFile::kApidPkt);
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+  host.AppendLog("Starting APID packet building...");
+  host.AppendLog("");
+
+  // A setting that cannot work ends the run here; both files are closed by their owners.
+  const BuilderSettings settings = ReadBuilderSettings(host);
+  const int32_t wanted_apid = host.APID104() ? kNightApid : kDayApid;
+  SourcePacketBuilder& builder = TheSourcePacketBuilder();
+  builder.Setup(settings.max_packet_length, settings.header_length);
+
+  // Takes each M_PDU read and then each packet handed out.
+  std::array<uint8_t, kPacketSlotCapacity> buffer{};
+  DiagnosticBlock diagnostics{};
+  ChainState& chain = host.Chain();
+  int32_t index = 0;
+  while (input.ReadRecord(buffer.data(), kMpduRecordLength)) {
+    if (host.GetAPID()) {
+      host.AppendLog(ListingLine(Format("*** MPDU INPUT Line %04d  ", index), buffer.data()));
+    }
+    const int32_t pb =
+        builder.FeedMpdu(std::span<const uint8_t>(buffer.data(), kMpduRecordLength), diagnostics);
+    if (host.GetAPID()) LogLine(host, "*** Packet Builder returned %d", pb);
+    if (pb > 0) {
+      if (host.GetAPID()) LogLine(host, "@ Packet Builder found packets - returned %d", pb);
+      for (int32_t i = 0; i < pb; ++i) {
+        const int32_t next = builder.GetNext(buffer, settings.max_packet_length);
+        const int32_t apid = SourcePacketHeader::ApidOf(buffer.data());
+        if (host.GetAPID()) {
+          host.AppendLog(
+              ListingLine(Format("Get Line %04d  GetNext=%d  ", index, next), buffer.data()));
+          LogLine(host, "Packet Builder apid=%d  apid2save=%d", apid, wanted_apid);
+        }
+        if (next >= 0 && apid == wanted_apid) {
+          output.Write(buffer.data(), static_cast<size_t>(settings.max_packet_length));
+        }
+      }
+    }
+    ++index;
+    chain.ProgressCount = index;
+    host.ProcessEvents();
+  }
+  input.Close();
+  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+
+  LogSummary(
+      host, Format("Packet building done!  %d lines found.", index),
+      Format("File '%s' contains source packets of APID %d.", output_path.c_str(), wanted_apid),
+      kSeparatorLength);
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(index / kMpdusPerPacket);
 }
 
 }  // namespace vantrel

@@ -1,10 +1,47 @@
 #include "ccsds/mpdu_checking_stage.h"
 
+#include <array>
+#include <string>
+
+#include "ccsds/ccsds_headers.h"
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+
 namespace vantrel {
 
-// Placeholder until the stage lands.
 void MpduCheckingStage(StageHost& host) {
-  host.AppendLog("MpduCheckingStage is not built yet.");
+  InputFile input;
+  if (!input.Open(WorkingPath(WorkingFile::kVcduVcd))) {
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  const std::string output_path = WorkingPath(WorkingFile::kMpduMpd);
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+  host.AppendLog("Starting Mpdu checking...");
+  host.AppendLog("");
+
+  ChainState& chain = host.Chain();
+  int32_t count = 0;
+  std::array<uint8_t, kVcduLength> vcdu{};
+  while (input.ReadRecord(vcdu.data(), vcdu.size())) {
+    output.Write(vcdu.data() + kVcduHeaderLength, kMpduRecordLength);
+    ++count;
+    chain.ProgressCount = count;
+    host.ProcessEvents();
+  }
+  input.Close();
+  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+
+  LogSummary(host, Format("Mpdu checking done!  %d lines found.", count),
+             Format("File '%s' contains 886 byte MPDUs.", output_path.c_str()));
+  chain.ProgressCount = 0;
+  host.SetProgressMaximum(count);
 }
 
 }  // namespace vantrel
