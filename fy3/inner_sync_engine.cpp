@@ -9,6 +9,8 @@ namespace vantrel {
 namespace {
 
 constexpr int kByteBits = 8;
+// The leading bits of an entry that the pre-filter table is indexed by.
+constexpr int kPrefixBits = 2 * kByteBits;
 // Bytes read at a byte position for one comparison.
 constexpr size_t kCompareBytes = kLineSyncCompareBits / kByteBits;
 // Lines held by the window.
@@ -18,11 +20,12 @@ constexpr size_t kMinLineLength = kCompareBytes + 1;
 
 }  // namespace
 
-LineSyncMatcher::LineSyncMatcher(const LineSyncTable& table) {
+LineSyncMatcher::LineSyncMatcher(const LineSyncTable& table)
+    : shifts_by_first_bytes_(size_t{1} << kPrefixBits) {
   for (int s = 0; s < kLineSyncShifts; ++s) {
     entries_[s] = table[s] & kLineSyncCompareMask;
-    const uint32_t first_byte = entries_[s] >> (kLineSyncCompareBits - kByteBits);
-    shifts_by_first_byte_[first_byte] |= static_cast<uint8_t>(1u << s);
+    const uint32_t prefix = entries_[s] >> (kLineSyncCompareBits - kPrefixBits);
+    shifts_by_first_bytes_[prefix] |= static_cast<uint8_t>(1u << s);
   }
 }
 
@@ -32,9 +35,10 @@ std::optional<LineSyncMatch> LineSyncMatcher::Find(std::span<const uint8_t> byte
   const size_t last = bytes.size() >= kCompareBytes ? bytes.size() - kCompareBytes + 1 : 0;
   end = std::min(end, last);
   const uint8_t* data = bytes.data();
+  const uint8_t* shift_table = shifts_by_first_bytes_.data();
   for (size_t p = begin; p < end; ++p) {
-    // Most bytes start no entry: one table look-up rules them out.
-    unsigned shifts = shifts_by_first_byte_[data[p]];
+    // Most positions start no entry: one look-up on the first two bytes rules them out.
+    unsigned shifts = shift_table[static_cast<unsigned>(data[p]) << kByteBits | data[p + 1]];
     if (shifts == 0) continue;
     const uint32_t value = static_cast<uint32_t>(data[p]) << 16 |
                            static_cast<uint32_t>(data[p + 1]) << 8 | data[p + 2];

@@ -55,8 +55,9 @@ class LineSyncMatcher {
 
  private:
   std::array<uint32_t, kLineSyncShifts> entries_{};
-  // For each first byte, the shifts whose entry starts with it (bit s set for entry s).
-  std::array<uint8_t, 256> shifts_by_first_byte_{};
+  // For each value of the first two bytes, the shifts whose entry starts with it (bit s set for
+  // entry s): one look-up rules out all but about one position in 8000.
+  std::vector<uint8_t> shifts_by_first_bytes_;
 };
 
 // Writes line.size() bytes that start `shift` bits before byte `position` of `bytes`:
