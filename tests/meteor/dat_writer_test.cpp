@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "core/working_file.h"
+#include "tests/meteor/dat_expected.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -31,22 +31,8 @@ Unit UnitFromWords(const Words& words) {
   return unit;
 }
 
-// The packed unit as defined: order w0, w4, ..., w20, w1, w5, ..., w23; per group of four the
-// upper eight bits of each, then their two low bits, the first word highest.
 Unit ExpectedPacked(const Words& w) {
-  const int order[24] = {0, 4, 8,  12, 16, 20, 1, 5, 9,  13, 17, 21,
-                         2, 6, 10, 14, 18, 22, 3, 7, 11, 15, 19, 23};
-  Unit out{};
-  for (int group = 0; group < 6; ++group) {
-    uint8_t low = 0;
-    for (int k = 0; k < 4; ++k) {
-      const uint16_t word = w[static_cast<size_t>(order[4 * group + k])];
-      out[static_cast<size_t>(5 * group + k)] = static_cast<uint8_t>(word >> 2);
-      low = static_cast<uint8_t>(low | (word & 3) << (6 - 2 * k));
-    }
-    out[static_cast<size_t>(5 * group + 4)] = low;
-  }
-  return out;
+  return testing::ExpectedPackedUnit(w.data());
 }
 
 Unit Pack(const Unit& in) {
@@ -113,49 +99,15 @@ TEST(PackDatUnit, RandomWordsPackAsDefined) {
   }
 }
 
-// The header record written out from its field table, numbers derived from their values.
 std::vector<uint8_t> ExpectedHeader() {
-  std::vector<uint8_t> record(16432, 0);
-  auto put_text = [&](size_t at, const char* text) {
-    std::memcpy(&record[at], text, strlen(text));
-  };
-  auto put_u16 = [&](size_t at, uint16_t value) {
-    record[at] = static_cast<uint8_t>(value & 0xFF);
-    record[at + 1] = static_cast<uint8_t>(value >> 8);
-  };
-  put_text(0, "HRPTMeteoM2");
-  record[23] = 0x08;
-  record[24] = 0x36;
-  record[25] = 0x01;
-  record[30] = 0x20;
-  record[32] = 0x22;
-  record[34] = 0x0A;
-  record[36] = 0x0D;
-  record[40] = 0x6F;
-  put_text(96, "EXT_V004");
-  put_u16(104, 16000);
-  record[130] = 0x63;
-  for (size_t i = 0; i < 5; ++i) put_u16(151 + 2 * i, 1023);
-  for (size_t at = 269; at <= 275; ++at) record[at] = 0x01;
-  record[279] = 0x08;
-  const uint32_t bits = std::bit_cast<uint32_t>(55.4f);
-  for (size_t i = 0; i < 4; ++i) record[280 + i] = static_cast<uint8_t>(bits >> (8 * i));
-  put_text(15992, "END_HDR_");
-  const uint8_t marker[16] = {0x46, 0x52, 0x41, 0x4D, 0x45, 0x29, 0x40, 0x02,
-                              0x18, 0xA7, 0xA3, 0x00, 0x92, 0xDD, 0x9A, 0xBF};
-  std::memcpy(&record[16000], marker, sizeof marker);
-  return record;
+  return testing::ExpectedDatHeader();
 }
 
 // A data record holding the packed units of `line_words` (392 units of 24 words).
 std::vector<uint8_t> ExpectedDataRecord(const std::vector<Words>& line_words) {
-  std::vector<uint8_t> record = ExpectedHeader();
-  std::fill(record.begin(), record.begin() + 16000, 0);
-  for (size_t u = 0; u < line_words.size(); ++u) {
-    const Unit packed = ExpectedPacked(line_words[u]);
-    std::copy(packed.begin(), packed.end(), record.begin() + 2365 + 30 * u);
-  }
-  return record;
+  std::vector<uint16_t> samples;
+  for (const Words& words : line_words) samples.insert(samples.end(), words.begin(), words.end());
+  return testing::ExpectedDatRecord(samples);
 }
 
 TEST(FillDatHeaderRecord, HoldsEveryFieldAndNothingElse) {
