@@ -121,4 +121,118 @@ Recording MakeCaduRecording(const std::vector<std::vector<uint8_t>>& frame_bodie
                             const CaduEncoding& encoding, const Impairments& impairments,
                             uint64_t seed);
 
+// Random code blocks for CADU-only recordings: VCDUs of spacecraft 11 on channel 9 with counting
+// frame counters and random data, RS-encoded; with reed_solomon off, 1020 random bytes.
+std::vector<std::vector<uint8_t>> MakeRandomFrameBodies(size_t count, bool reed_solomon,
+                                                        uint64_t seed);
+
+// ---- Passes ------------------------------------------------------------------------------------
+// A pass can be streamed (any size, constant memory) or made in memory (the Make* functions).
+// MetOp and FY-3 frames always carry their RS check bytes; CaduEncoding::reed_solomon only says
+// whether a decoder is expected to correct (see Recording::frames).
+
+inline constexpr int kIdleVcid = 63;
+inline constexpr size_t kPacketZoneSize = 882;  // VCDU bytes 10-891
+inline constexpr uint16_t kNoHeaderPointer = 0x7FF;
+
+// Where a streamed pass goes; empty functions are skipped.
+struct PassSinks {
+  ByteSink recording;                                          // the raw recording
+  std::function<void(const uint8_t* frame1020)> frame;         // truth of each CADU, in order
+  std::function<void(const uint8_t* unit, size_t size)> unit;  // each packet or line, in order
+  std::function<void(const uint16_t* samples, size_t count)> samples;    // MN2: each line's samples
+  std::function<void(const uint8_t* packet, size_t size)> short_packet;  // MetOp: short packets
+};
+
+// MetOp AHRPT: AVHRR source packets of 12966 bytes (APID 103 day / 104 night) in M_PDUs on one
+// virtual channel, idle VCDUs on channel 63 between them. Spacecraft ids 12, 11, 13 (A, B, C).
+inline constexpr size_t kAvhrrPacketSize = 12966;
+inline constexpr size_t kAvhrrSamples = 10240;
+inline constexpr size_t kAvhrrSampleOffset = 82;  // samples in packet bytes 82-12881
+struct MetopOptions {
+  char satellite = 'B';
+  int packets = 20;  // AVHRR packets
+  int apid = 103;
+  bool mix_night = false;  // every second AVHRR packet has the other APID (103 <-> 104)
+  int vcid = 9;
+  int idle_every = 3;            // an idle VCDU after every N data VCDUs (0 = none)
+  uint16_t start_day = 6939;     // days since 2000-01-01 (6939 = 31 December 2018)
+  uint32_t start_ms = 36930000;  // millisecond of day of the first packet (10:15:30)
+  int short_packets = 0;         // short packets (100..400 bytes) after each AVHRR packet, 0..3
+  int short_apid = 105;          // their APID
+};
+struct MetopPass {
+  Recording recording;
+  // The AVHRR packets (12966 bytes each) in order, of both APIDs when mixed.
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<std::vector<uint8_t>> short_packets;  // the short ones, in order
+};
+MetopPass MakeMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
+                        const Impairments& impairments, uint64_t seed);
+// Streams a pass; `unit` receives every AVHRR packet (not the short ones).
+void StreamMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
+                     const Impairments& impairments, uint64_t seed, const PassSinks& sinks);
+// Spacecraft id of MetOp-A/B/C or FY-3A/B/C; -1 for another letter.
+int MetopSpacecraftId(char satellite);
+int Fy3SpacecraftId(char satellite);
+
+// FY-3: VIRR lines. Each transmitted line starts with the 60-bit HRPT frame sync (10-bit words
+// 0x284 0x16F 0x35C 0x19D 0x20F 0x095), so its 31-bit line sync starts at bit 2. The truth line is
+// what a decoder that copies lines from the sync's first bit writes: 26050 bytes starting at bit 2
+// of the transmitted line. So its bits 0-57 are frame-sync bits 2-59, its last two bits are the
+// first two bits of the next line's frame sync (1, 0), bytes 26044-26047 hold the millisecond of
+// day (big-endian, < 2^27, +167 ms per line), the rest is random. Random bytes are re-drawn where
+// the stream would show a line sync anywhere but at a line start, at any bit offset.
+// The line stream starts with `lead_bytes` random bytes (a line whose start was missed), is cut
+// into 882-byte zones at VCDU bytes 10-891 (bytes 6-9 zero) on the chosen channel, padded with
+// random bytes to a whole zone; VCDUs of the other channels are interleaved. Spacecraft ids 49,
+// 50, 51 (A, B, C).
+inline constexpr size_t kFy3LineSize = 26050;
+inline constexpr size_t kFy3TimeOffset = 26044;
+struct Fy3Options {
+  char satellite = 'A';
+  int lines = 10;
+  int vcid = 5;                  // 5 VIRR day, 9 VIRR night, 3 MERSI
+  int other_every = 1;           // a VCDU of another channel after every N data VCDUs (0 = none)
+  size_t lead_bytes = 1000;      // random bytes before the first line
+  uint32_t start_ms = 19410000;  // millisecond of day of the first line (05:23:30)
+};
+struct Fy3Pass {
+  Recording recording;
+  std::vector<std::vector<uint8_t>> lines;  // 26050 bytes each, decoder-aligned (see above)
+};
+Fy3Pass MakeFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
+                    const Impairments& impairments, uint64_t seed);
+void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
+                   const Impairments& impairments, uint64_t seed, const PassSinks& sinks);
+
+// Meteor-M N2: MSU-MR lines of 11850 bytes starting with the line sync (02 18 A7 A3), a line
+// counter in bytes 4-7, 9408 random 10-bit samples packed most significant bit first in bytes
+// 50-11809, bytes 8-49 and 11810-11849 (j AND 0x0F) for byte j. The line stream (after
+// `lead_bytes` random bytes, padded with random bytes to a whole frame) fills the four slices of
+// each 1020-byte frame body behind 18 overhead bytes (non-zero); no RS, no PN. Random bytes are
+// re-drawn where the stream would show the line sync anywhere but at a line start; the samples
+// are those of the finished line. Symbol errors damage lines here (there is no RS to repair them).
+inline constexpr size_t kMn2LineSize = 11850;
+inline constexpr size_t kMn2Samples = 9408;
+inline constexpr size_t kMn2SampleOffset = 50;
+inline constexpr size_t kMn2SliceOverhead = 18;
+inline constexpr size_t kMn2StreamPerFrame = 948;
+struct Mn2Options {
+  int lines = 10;
+  bool manchester = false;  // Manchester-code the finished recording (see CaduStream)
+  size_t lead_bytes = 700;  // random bytes before the first line
+};
+struct Mn2Pass {
+  Recording recording;
+  std::vector<std::vector<uint8_t>> lines;     // 11850 bytes each
+  std::vector<std::vector<uint16_t>> samples;  // 9408 10-bit samples per line
+};
+Mn2Pass MakeMn2Pass(const Mn2Options& options, const Impairments& impairments, uint64_t seed);
+void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, uint64_t seed,
+                   const PassSinks& sinks);
+
+// 10-bit samples packed most significant bit first; `out` holds count * 10 / 8 bytes (rounded up).
+void PackSamples10(const uint16_t* samples, size_t count, uint8_t* out);
+
 }  // namespace vantrel::sim

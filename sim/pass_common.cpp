@@ -1,0 +1,82 @@
+#include "sim/pass_common.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vantrel::sim::internal {
+namespace {
+
+constexpr int kVersionBits = 0x40;  // transfer frame version 01 in the top two bits
+constexpr int kMaxGuardRepairs = 1 << 16;
+
+}  // namespace
+
+void FillRandom(std::mt19937_64& rng, uint8_t* out, size_t size) {
+  size_t k = 0;
+  for (; k + 8 <= size; k += 8) {
+    const uint64_t r = rng();
+    std::memcpy(out + k, &r, 8);
+  }
+  if (k < size) {
+    const uint64_t r = rng();
+    std::memcpy(out + k, &r, size - k);
+  }
+}
+
+void WriteVcduHeader(uint8_t* vcdu, int spacecraft, int vcid, uint32_t counter) {
+  vcdu[0] = static_cast<uint8_t>(kVersionBits | ((spacecraft >> 2) & 0x3F));
+  vcdu[1] = static_cast<uint8_t>(((spacecraft & 0x03) << 6) | (vcid & 0x3F));
+  vcdu[2] = static_cast<uint8_t>(counter >> 16);
+  vcdu[3] = static_cast<uint8_t>(counter >> 8);
+  vcdu[4] = static_cast<uint8_t>(counter);
+  vcdu[5] = 0;
+}
+
+FrameSender::FrameSender(const CaduEncoding& encoding, const Impairments& impairments,
+                         uint64_t seed, const PassSinks& sinks)
+    : sinks_(sinks), stream_(encoding, impairments, seed, sinks.recording) {}
+
+void FrameSender::SendVcdu(const uint8_t* vcdu892) {
+  EncodeCodeBlock(vcdu892, block_.data());
+  SendBody(block_.data());
+}
+
+void FrameSender::SendBody(const uint8_t* body1020) {
+  stream_.AddFrame(body1020, truth_.data());
+  if (sinks_.frame) sinks_.frame(truth_.data());
+}
+
+SyncGuard::SyncGuard(const std::array<uint32_t, 8>& entries) : entries_(entries) {
+  for (uint32_t e : entries_) first_byte_[(e >> 16) & 0xFF] = true;
+}
+
+bool SyncGuard::Matches(uint32_t value24) const {
+  if (!first_byte_[value24 >> 16]) return false;
+  return std::find(entries_.begin(), entries_.end(), value24) != entries_.end();
+}
+
+void SyncGuard::Clean(uint8_t* buf, const uint8_t* fixed_mask, size_t size, int phase,
+                      size_t m_begin, size_t m_end, std::mt19937_64& rng) const {
+  const size_t span = phase > 0 ? 4 : 3;  // bytes a window touches
+  if (size < span) return;
+  m_end = std::min(m_end, size - span + 1);
+  int repairs = 0;
+  for (size_t m = m_begin; m < m_end; ++m) {
+    if (!first_byte_[((buf[m] << phase) | (phase > 0 ? buf[m + 1] >> (8 - phase) : 0)) & 0xFF])
+      continue;
+    uint32_t word = (static_cast<uint32_t>(buf[m]) << 24) | (buf[m + 1] << 16) | (buf[m + 2] << 8);
+    if (phase > 0) word |= buf[m + 3];
+    const uint32_t value = (word >> (8 - phase)) & 0xFFFFFF;
+    if (!Matches(value)) continue;
+    std::array<size_t, 4> free{};
+    size_t free_count = 0;
+    for (size_t k = m; k < m + span; ++k)
+      if (fixed_mask[k] != 0xFF) free[free_count++] = k;
+    if (free_count == 0 || ++repairs > kMaxGuardRepairs) continue;
+    const size_t k = free[rng() % free_count];
+    buf[k] = static_cast<uint8_t>((buf[k] & fixed_mask[k]) | (rng() & ~fixed_mask[k]));
+    m = (k >= m_begin + span ? k - span : m_begin) - 1;  // look again at windows holding byte k
+  }
+}
+
+}  // namespace vantrel::sim::internal
