@@ -425,47 +425,76 @@ void ReedSolomonCodec::FinishCodeword(int32_t decoded, uint8_t* frame, int32_t c
 
 uint32_t ReedSolomonCodec::CorrectFramePlain(uint8_t* frame) {
   uint32_t result = 0;
-  const int32_t length = n_ - pad_;
-  const size_t depth = static_cast<size_t>(interleave_depth_);
   for (int32_t i = 0; i < interleave_depth_; ++i) {
-    for (int32_t j = 0; j < length; ++j)
-      work_[j] = from_dual_[frame[static_cast<size_t>(j) * depth + static_cast<size_t>(i)]];
+    LoadCodeword(frame, i);
     FinishCodeword(DecodeCodeword(work_.data()), frame, i, result);
   }
   return result;
 }
 
+void ReedSolomonCodec::FrameRemainders(const uint8_t* frame, int32_t first, int32_t chains,
+                                       Remainder* out) const {
+  const int32_t length = n_ - pad_;
+  const int32_t depth = interleave_depth_;
+  const uint8_t* data = frame + first;
+  if (chains == kChains) {
+#if defined(VANTREL_RS_X86)
+    if (path_ == Path::kAvx2) {
+      DivideAvx2(data, length, depth, generator_rows_.data(), out);
+      return;
+    }
+#endif
+    DivideWords<kChains, true>(data, length, depth, generator_words_.data(), out);
+    return;
+  }
+  for (int32_t c = 0; c < chains; ++c)
+    DivideWords<1, true>(data + c, length, depth, generator_words_.data(), &out[c]);
+}
+
+void ReedSolomonCodec::LoadCodeword(const uint8_t* frame, int32_t codeword) {
+  const int32_t length = n_ - pad_;
+  const size_t depth = static_cast<size_t>(interleave_depth_);
+  for (int32_t j = 0; j < length; ++j)
+    work_[j] = from_dual_[frame[static_cast<size_t>(j) * depth + static_cast<size_t>(codeword)]];
+}
+
 uint32_t ReedSolomonCodec::CorrectFrameByRemainder(uint8_t* frame) {
   uint32_t result = 0;
-  const int32_t length = n_ - pad_;
   const int32_t depth = interleave_depth_;
   std::array<Remainder, kChains> remainders;
   std::array<uint8_t, kTableSize> syndromes;
   for (int32_t first = 0; first < depth; first += kChains) {
     const int32_t chains = std::min(kChains, depth - first);
-    const uint8_t* data = frame + first;
-    if (chains == kChains) {
-#if defined(VANTREL_RS_X86)
-      if (path_ == Path::kAvx2)
-        DivideAvx2(data, length, depth, generator_rows_.data(), remainders.data());
-      else
-#endif
-        DivideWords<kChains, true>(data, length, depth, generator_words_.data(), remainders.data());
-    } else {
-      for (int32_t c = 0; c < chains; ++c)
-        DivideWords<1, true>(data + c, length, depth, generator_words_.data(), &remainders[c]);
-    }
+    FrameRemainders(frame, first, chains, remainders.data());
     for (int32_t c = 0; c < chains; ++c) {
+      // A zero remainder: every syndrome is zero, the codeword is clean.
       if (IsZero(remainders[c])) continue;
-      const int32_t codeword = first + c;
-      for (int32_t j = 0; j < length; ++j)
-        work_[j] = from_dual_[frame[static_cast<size_t>(j) * static_cast<size_t>(depth) +
-                                    static_cast<size_t>(codeword)]];
+      LoadCodeword(frame, first + c);
       SyndromesFromRemainder(remainders[c], syndromes.data());
-      FinishCodeword(DecodeWithSyndromes(work_.data(), syndromes.data()), frame, codeword, result);
+      FinishCodeword(DecodeWithSyndromes(work_.data(), syndromes.data()), frame, first + c, result);
     }
   }
   return result;
+}
+
+void ReedSolomonCodec::FrameSyndromes(const uint8_t* frame, uint8_t* syndromes) {
+  if (!field_tables_) return;
+  const int32_t depth = interleave_depth_;
+  if (path_ == Path::kPlain || !RemainderPathUsable()) {
+    for (int32_t i = 0; i < depth; ++i) {
+      LoadCodeword(frame, i);
+      HornerSyndromes(work_.data(), syndromes + static_cast<size_t>(i) * root_count_);
+    }
+    return;
+  }
+  std::array<Remainder, kChains> remainders;
+  for (int32_t first = 0; first < depth; first += kChains) {
+    const int32_t chains = std::min(kChains, depth - first);
+    FrameRemainders(frame, first, chains, remainders.data());
+    for (int32_t c = 0; c < chains; ++c)
+      SyndromesFromRemainder(remainders[c],
+                             syndromes + static_cast<size_t>(first + c) * kFastRoots);
+  }
 }
 
 uint32_t ReedSolomonCodec::CorrectFrame(uint8_t* frame) {

@@ -59,6 +59,11 @@ class ReedSolomonCodec {
   bool SelectPath(Path path);
   static bool Avx2Available();
 
+  // Syndromes of every codeword of a frame (as CorrectFrame receives it), by the active path:
+  // depth x root count values in polynomial form, codeword 0 first. For tests; nothing on a
+  // codec without field tables.
+  void FrameSyndromes(const uint8_t* frame, uint8_t* syndromes);
+
  private:
   // Check symbols the remainder paths are built for: one 32-byte row per feedback value.
   static constexpr int kFastRoots = 32;
@@ -83,6 +88,10 @@ class ReedSolomonCodec {
   void BuildRemainderTables();
   // True when the remainder paths apply to the configured code.
   bool RemainderPathUsable() const;
+  // Remainders of the codewords first .. first + chains - 1 of a frame.
+  void FrameRemainders(const uint8_t* frame, int32_t first, int32_t chains, Remainder* out) const;
+  // De-interleaves one codeword of a frame into the work block, in conventional form.
+  void LoadCodeword(const uint8_t* frame, int32_t codeword);
   uint32_t CorrectFramePlain(uint8_t* frame);
   uint32_t CorrectFrameByRemainder(uint8_t* frame);
   // Adds one codeword's decode result to the frame result; writes the work block back when the
