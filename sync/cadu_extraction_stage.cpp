@@ -1,10 +1,119 @@
 #include "sync/cadu_extraction_stage.h"
 
-namespace vantrel {
+#include <filesystem>
+#include <string>
+#include <system_error>
 
-// Placeholder until the stage lands.
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/working_file.h"
+#include "rs/reed_solomon_codec.h"
+#include "sync/asm_search_engine.h"
+#include "sync/window_search.h"
+
+namespace vantrel {
+namespace {
+
+// The CCSDS code: RS(255,223) over GF(2^8) with x^8 + x^7 + x^2 + x + 1 (0x187), roots
+// alpha^(11 * (112 + i)), interleaving depth 4.
+constexpr int32_t kSymbolBits = 8;
+constexpr int32_t kFieldPolynomial = 0x187;
+constexpr int32_t kFirstRoot = 112;
+constexpr int32_t kPrimitiveElement = 11;
+constexpr int32_t kRootCount = 32;
+constexpr int32_t kPad = 0;
+constexpr int32_t kInterleaveDepth = 4;
+
+// The progress bar counts KiB.
+constexpr int kKiBShift = 10;
+
+bool IsFolder(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::is_directory(path, ignored);
+}
+
+}  // namespace
+
 void CaduExtractionStage(StageHost& host) {
-  host.AppendLog("CaduExtractionStage is not built yet.");
+  ChainState& chain = host.Chain();
+  host.SetProgressPosition(0);
+
+  const std::string input_path = chain.Mn2Mode && chain.ManchesterDone
+                                     ? WorkingPath(WorkingFile::kCvcduMan)
+                                     : host.InputPath();
+  const std::string output_path = WorkingPath(WorkingFile::kCaduPds);
+
+  InputFile input;
+  int64_t size = -1;
+  if (!IsFolder(input_path) && input.Open(input_path)) size = input.Size();
+  if (size < 0) {
+    input.Close();
+    host.AppendLog("Open input file failed!");
+    return;
+  }
+  chain.InputFileSize = size;
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    return;
+  }
+
+  host.AppendLog("Starting ASM detection...");
+  host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
+  host.SetProgressMaximum(size >> kKiBShift);
+  host.ProcessEvents();
+
+  // Configured at every run, so that RSolomon may be switched on while the run goes.
+  ReedSolomonCodec& codec = TheCodec();
+  codec.Configure(kSymbolBits, kFieldPolynomial, kFirstRoot, kPrimitiveElement, kRootCount, kPad,
+                  kInterleaveDepth);
+
+  bool written = true;
+  int32_t records = 0;
+  SyncWindow window;
+  AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
+    written = output.Write(record.data(), record.size()) && written;
+    if (written) ++records;
+  });
+
+  WindowSearchHooks hooks;
+  hooks.short_read = [&](int32_t bytes) {
+    LogLine(host, "File line %d short %d", engine.fields().FramesFound, bytes);
+    host.AppendLog("");
+  };
+  hooks.before_steps = [&] {
+    host.SetProgressPosition(static_cast<int64_t>(engine.fields().ConsumedBytes >> kKiBShift));
+    host.ProcessEvents();
+    return written;  // a failed write ends the search: nothing more could be kept
+  };
+  const ByteSource source = [&](uint8_t* buffer, size_t count) {
+    return input.Read(buffer, count);
+  };
+  SearchThroughWindow(engine, window, source, Stepping::kBatched, hooks);
+
+  const bool read_failed = input.Failed();
+  input.Close();
+  written = output.Close() && written;
+  host.SetLampActive(false);
+
+  if (read_failed) host.AppendLog("Read input file failed!");
+  if (!written) host.AppendLog("Write output file failed!");
+  const AsmSearchFields& results = engine.fields();
+  LogLine(host, "ASM detection done!  %d lines found.", records);
+  host.AppendLog("");
+  if (host.Full_CADU()) {
+    LogLine(host, "Debug full CADU output '%s' file\n", output_path.c_str());
+    return;
+  }
+  if (host.PNdecoding()) {
+    LogLine(host, "File '%s' De-Randomization successfully.", output_path.c_str());
+    host.AppendLog("");
+  }
+  if (host.RSolomon()) {
+    LogLine(host, "Uncorrectable R-S errors %d ", results.UncorrectableFrames);
+    host.AppendLog("");
+  }
 }
 
 }  // namespace vantrel

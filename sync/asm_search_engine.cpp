@@ -1,0 +1,325 @@
+#include "sync/asm_search_engine.h"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <utility>
+
+namespace vantrel {
+namespace {
+
+// Bit errors accepted in the marker, per state.
+constexpr int32_t kSearchTolerance = 0;  // Search: only an exact marker
+constexpr int32_t kCheckTolerance = 2;   // Check: after a position without a frame
+constexpr int32_t kSyncTolerance = 6;    // Sync, and Lock away from the locked offset (at most T)
+
+// Frames already found back to back when the next one takes the lock.
+constexpr int32_t kRunForLock = 3;
+// Gap (byte positions without a frame) in which the flywheel keeps a Check state synced.
+constexpr int32_t kFlywheelLowest = kCaduBytes - 5;
+constexpr int32_t kFlywheelHighest = kCaduBytes + 5;
+// ErrorScore above this: back to Search; at or above the next: no flywheel.
+constexpr int32_t kErrorScoreForSearch = 3;
+constexpr int32_t kErrorScoreNoFlywheel = 2;
+// ErrorScore only matters through the two comparisons above, so it is held here at most.
+constexpr int32_t kErrorScoreCeiling = 4;
+// Gap after which the polarity rules apply.
+constexpr int32_t kGapBeforePolarity = 1024;
+// Positions past the gap limit before a retry in the other polarity after a loss of lock.
+constexpr int32_t kRetriesBeforeReturn = 3;
+// Each position without a frame adds (unsynced count / divisor) to ErrorScore.
+constexpr int32_t kMissScoreDivisor = 1020;
+// The unsynced-byte count restarts once it is above this.
+constexpr int32_t kUnsyncedRestart = 614400;
+constexpr uint8_t kInvert = 0xFF;
+constexpr uint32_t kUncorrectableBits = 0xFFFF0000;
+constexpr int kBitsPerByte = 8;
+
+constexpr uint8_t ReverseByte(uint8_t value) {
+  // Same steps as the codec's ReverseBits, written out so that whole blocks vectorise.
+  value = static_cast<uint8_t>(((value & 0x55) << 1) | ((value >> 1) & 0x55));
+  value = static_cast<uint8_t>(((value & 0x33) << 2) | ((value >> 2) & 0x33));
+  return static_cast<uint8_t>((value << 4) | (value >> 4));
+}
+
+constexpr std::array<uint8_t, kCaduBytes> MakeDerandomisationTable() {
+  std::array<uint8_t, kCaduBytes> table{};
+  // Fibonacci form of h(x) = x^8 + x^7 + x^5 + x^3 + 1: a[n+8] = a[n+7] ^ a[n+5] ^ a[n+3] ^ a[n],
+  // first eight bits all ones; bits go into bytes most significant first.
+  uint32_t history = 0xFF;  // a[n] .. a[n+7], a[n] in bit 7
+  for (int32_t j = kMarkerBytes; j < kCaduBytes; ++j) {
+    uint8_t byte = 0;
+    for (int bit = 0; bit < kBitsPerByte; ++bit) {
+      const uint32_t out = (history >> 7) & 1;
+      const uint32_t next = ((history >> 7) ^ (history >> 4) ^ (history >> 2) ^ history) & 1;
+      history = ((history << 1) | next) & 0xFF;
+      byte = static_cast<uint8_t>((byte << 1) | out);
+    }
+    table[j] = byte;
+  }
+  return table;
+}
+
+constexpr std::array<uint8_t, kCaduBytes> kDerandomisation = MakeDerandomisationTable();
+
+// For a register whose low 16 bits are `key`, an exact marker at some bit offset of the next byte
+// is possible only when the key is one of eight values (the marker's bits 0-15 .. 7-22).
+constexpr int32_t kKeyCount = 1 << 16;
+constexpr std::array<uint64_t, kKeyCount / 64> MakeMarkerKeys() {
+  std::array<uint64_t, kKeyCount / 64> keys{};
+  for (int shift = 0; shift < kBitsPerByte; ++shift) {
+    const uint32_t key = (kAttachedSyncMarker >> shift) & 0xFFFF;
+    keys[key / 64] |= uint64_t{1} << (key % 64);
+  }
+  return keys;
+}
+
+constexpr std::array<uint64_t, kKeyCount / 64> kMarkerKeys = MakeMarkerKeys();
+
+inline bool MayHoldMarker(uint32_t shift_register) {
+  const uint32_t key = shift_register & 0xFFFF;
+  return (kMarkerKeys[key / 64] >> (key % 64)) & 1;
+}
+
+// Sum of floor(x / kMissScoreDivisor) for x from 1 to n.
+constexpr int64_t MissScoreSum(int64_t n) {
+  const int64_t q = n / kMissScoreDivisor;
+  const int64_t r = n % kMissScoreDivisor;
+  return kMissScoreDivisor * (q * (q - 1) / 2) + q * (r + 1);
+}
+
+}  // namespace
+
+const std::array<uint8_t, kCaduBytes>& DerandomisationTable() {
+  return kDerandomisation;
+}
+
+AsmSearchEngine::AsmSearchEngine(StageHost& host, ReedSolomonCodec& codec, const SyncWindow& window,
+                                 FrameSink sink)
+    : host_(host), codec_(codec), window_(window), sink_(std::move(sink)) {
+  Reset();
+}
+
+void AsmSearchEngine::Reset() {
+  f_ = AsmSearchFields{};
+  lamp_active_ = host_.LampActive();
+  lamp_colour_ = host_.GetLampColour();
+}
+
+void AsmSearchEngine::SetLamp(LampColour colour) {
+  if (!lamp_active_) {
+    lamp_active_ = true;
+    host_.SetLampActive(true);
+  }
+  if (lamp_colour_ != colour) {
+    lamp_colour_ = colour;
+    host_.SetLampColour(colour);
+    host_.ProcessEvents();
+  }
+}
+
+int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
+  assert(f_.read_index >= 0 && f_.read_index <= SyncWindow::kLastStepStart);
+  const uint8_t* window = window_.bytes.data();
+  const uint8_t mask = f_.PolarityMask;
+  uint32_t shift_register = f_.shift_register;
+  if (f_.need_load) {
+    for (int32_t k = 0; k < kMarkerBytes; ++k)
+      shift_register = (shift_register << kBitsPerByte) | (window[f_.read_index + k] ^ mask);
+    f_.read_index += kMarkerBytes;
+    f_.ConsumedBytes += kMarkerBytes;
+    f_.need_load = false;
+  }
+  const uint32_t next_byte = window[f_.read_index] ^ mask;
+
+  // ErrorScore cannot change during the eight comparisons, so its check is made once.
+  if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search)
+    f_.SyncState = SyncState::Search;
+  const int32_t near_tolerance = std::min(kSyncTolerance, tolerance);
+  int32_t state_tolerance = kSearchTolerance;
+  if (f_.SyncState == SyncState::Check) state_tolerance = kCheckTolerance;
+  if (f_.SyncState >= SyncState::Sync) state_tolerance = near_tolerance;
+
+  for (int32_t shift = 0; shift < kBitsPerByte; ++shift) {
+    const int32_t distance = std::popcount(shift_register ^ kAttachedSyncMarker);
+    const int32_t allowed =
+        f_.SyncState == SyncState::Lock && shift == f_.LockShift ? tolerance : state_tolerance;
+    if (distance <= allowed) {
+      f_.shift_register = shift_register;
+      return FrameFound(shift);
+    }
+    shift_register = (shift_register << 1) | ((next_byte >> (7 - shift)) & 1);
+  }
+  f_.shift_register = shift_register;
+  return NoFrameHere();
+}
+
+int32_t AsmSearchEngine::NoFrameHere() {
+  ++f_.read_index;
+  ++f_.ConsumedBytes;
+  ++f_.GapCount;
+  f_.RunCount = 0;
+
+  // Flywheel: a gap of one CADU keeps a checked stream synced.
+  if (f_.GapCount >= kFlywheelLowest && f_.GapCount <= kFlywheelHighest &&
+      f_.ErrorScore < kErrorScoreNoFlywheel) {
+    if (f_.SyncState == SyncState::Check) f_.SyncState = SyncState::Sync;
+  } else if (f_.SyncState == SyncState::Sync || f_.SyncState == SyncState::Lock) {
+    f_.SyncState = SyncState::Check;
+  }
+
+  SetLamp(LampColour::Red);
+
+  if (f_.GapCount > kGapBeforePolarity) {
+    if (f_.inversion_pending) {
+      // The trial polarity found nothing: back to the other one, from here on.
+      f_.PolarityMask ^= kInvert;
+      f_.inversion_pending = false;
+      f_.GapCount = 0;
+      f_.SearchMark = f_.read_index;
+      f_.retry_count = 0;
+    } else if (f_.had_sync) {
+      // Lock lost: after a few more positions, retry from the mark in the other polarity.
+      if (++f_.retry_count >= kRetriesBeforeReturn) {
+        f_.read_index = f_.SearchMark;
+        f_.PolarityMask ^= kInvert;
+        f_.inversion_pending = true;
+        f_.retry_count = 0;
+        f_.had_sync = false;
+      }
+    } else {
+      // Nothing found since the last retry: scan the stretch from the mark again, inverted.
+      f_.read_index = f_.SearchMark;
+      f_.PolarityMask ^= kInvert;
+      f_.inversion_pending = true;
+      f_.GapCount = 0;
+    }
+  }
+
+  if (f_.unsynced_count > kUnsyncedRestart) {
+    f_.unsynced_count = 0;
+    return kStepUnsyncedRestart;
+  }
+  ++f_.unsynced_count;
+  f_.ErrorScore =
+      std::min(kErrorScoreCeiling, f_.ErrorScore + f_.unsynced_count / kMissScoreDivisor);
+  return kStepDone;
+}
+
+int32_t AsmSearchEngine::FrameFound(int32_t shift) {
+  const int32_t start = f_.read_index - kMarkerBytes;
+  // One past the last byte holding bits of the frame.
+  const int32_t end = start + kCaduBytes + (shift > 0 ? 1 : 0);
+  if (end > window_.valid) return kStepFrameBeyondInput;
+
+  SetLamp(LampColour::Green);
+  if (f_.RunCount >= kRunForLock) {
+    f_.SyncState = SyncState::Lock;
+    f_.LockShift = shift;
+  }
+  f_.GapCount = 0;
+  f_.retry_count = 0;
+  f_.SearchMark = f_.read_index;
+  f_.had_sync = true;
+  f_.need_load = true;
+
+  CutFrame(start, shift);
+  f_.read_index += kCodeBlockBytes;
+  f_.ConsumedBytes += kCodeBlockBytes;
+  ++f_.FramesFound;
+  Emit();
+
+  if (f_.SyncState == SyncState::Search || f_.SyncState == SyncState::Check)
+    f_.SyncState = SyncState::Sync;
+  f_.ErrorScore = 0;
+  ++f_.RunCount;
+  f_.unsynced_count = 0;
+  return kStepDone;
+}
+
+void AsmSearchEngine::CutFrame(int32_t start, int32_t shift) {
+  const uint8_t* source = window_.bytes.data() + start;
+  uint8_t* frame = FrameBuffer_.data();
+  const uint8_t mask = f_.PolarityMask;
+  if (shift == 0) {
+    for (int32_t j = 0; j < kCaduBytes; ++j) frame[j] = source[j] ^ mask;
+  } else {
+    // The 8 stream bits that start at bit `shift` of each byte.
+    const int right = kBitsPerByte - shift;
+    for (int32_t j = 0; j < kCaduBytes; ++j) {
+      const uint32_t pair = (uint32_t{source[j]} << kBitsPerByte) | source[j + 1];
+      frame[j] = static_cast<uint8_t>(pair >> right) ^ mask;
+    }
+  }
+  if (host_.PNdecoding()) {
+    const uint8_t* sequence = kDerandomisation.data();
+    for (int32_t j = 0; j < kCaduBytes; ++j) frame[j] ^= sequence[j];
+  }
+}
+
+void AsmSearchEngine::Emit() {
+  if (host_.RSolomon()) {
+    uint8_t* block = correction_block_.data();
+    const uint8_t* body = FrameBuffer_.data() + kMarkerBytes;
+    // The codec takes the transmitted bytes with their bit order reversed.
+    for (int32_t j = 0; j < kCodeBlockBytes; ++j) block[j] = ReverseByte(body[j]);
+    if (codec_.Configured()) {
+      const uint32_t result = codec_.CorrectFrame(block);
+      if ((result & kUncorrectableBits) != 0) {
+        ++f_.UncorrectableFrames;
+        f_.RunCount = 0;
+        if (f_.SyncState == SyncState::Lock) f_.SyncState = SyncState::Sync;
+      }
+    }
+    for (int32_t j = 0; j < kCodeBlockBytes; ++j) block[j] = ReverseByte(block[j]);
+    sink_(std::span<const uint8_t>(block, kCodeBlockBytes));
+  } else if (host_.Full_CADU()) {
+    sink_(std::span<const uint8_t>(FrameBuffer_.data(), kCaduBytes));
+  } else {
+    sink_(std::span<const uint8_t>(FrameBuffer_.data() + kMarkerBytes, kCodeBlockBytes));
+  }
+}
+
+int32_t AsmSearchEngine::SkipQuietPositions(int32_t limit) {
+  // Only a searching engine whose lamp already shows red, away from the polarity rules and the
+  // counter restart: there a position without an exact marker changes nothing but the counters.
+  if (f_.need_load || f_.SyncState != SyncState::Search || !lamp_active_ ||
+      lamp_colour_ != LampColour::Red || f_.GapCount >= kGapBeforePolarity ||
+      f_.unsynced_count > kUnsyncedRestart)
+    return 0;
+  const int32_t budget =
+      std::min({limit, kGapBeforePolarity - f_.GapCount, kUnsyncedRestart + 1 - f_.unsynced_count});
+  const uint8_t* next = window_.bytes.data() + f_.read_index;
+  const uint8_t mask = f_.PolarityMask;
+  uint32_t shift_register = f_.shift_register;
+  int32_t count = 0;
+  while (count < budget && !MayHoldMarker(shift_register)) {
+    shift_register = (shift_register << kBitsPerByte) | (next[count] ^ mask);
+    ++count;
+  }
+  if (count == 0) return 0;
+
+  f_.shift_register = shift_register;
+  f_.read_index += count;
+  f_.ConsumedBytes += static_cast<uint64_t>(count);
+  f_.GapCount += count;
+  f_.RunCount = 0;
+  if (f_.ErrorScore < kErrorScoreCeiling) {
+    const int64_t added =
+        MissScoreSum(f_.unsynced_count + int64_t{count}) - MissScoreSum(f_.unsynced_count);
+    f_.ErrorScore =
+        static_cast<int32_t>(std::min<int64_t>(kErrorScoreCeiling, f_.ErrorScore + added));
+  }
+  f_.unsynced_count += count;
+  return count;
+}
+
+int32_t AsmSearchEngine::SearchSteps(int32_t tolerance, int32_t last_start) {
+  while (f_.read_index <= last_start) {
+    if (SkipQuietPositions(last_start - f_.read_index + 1) > 0) continue;
+    if (SearchStep(tolerance) == kStepFrameBeyondInput) return kStepFrameBeyondInput;
+  }
+  return kStepDone;
+}
+
+}  // namespace vantrel

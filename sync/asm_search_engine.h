@@ -1,0 +1,129 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "core/stage_host.h"
+#include "rs/reed_solomon_codec.h"
+
+namespace vantrel {
+
+// CADU layout (CCSDS 131.0-B, TM Synchronization and Channel Coding): a 32-bit attached sync
+// marker followed by a 1020-byte Reed-Solomon code block of four interleaved codewords.
+inline constexpr uint32_t kAttachedSyncMarker = 0x1ACFFC1D;
+inline constexpr int32_t kMarkerBytes = 4;
+inline constexpr int32_t kCodeBlockBytes = 1020;
+inline constexpr int32_t kCaduBytes = kMarkerBytes + kCodeBlockBytes;
+
+// The tolerance the extraction stage passes with every step (bit errors accepted at the locked
+// offset).
+inline constexpr int32_t kLockedTolerance = 20;
+
+// The sliding window the search reads: three 1024-byte chunks. The stage fills and slides it;
+// every byte at or beyond `valid` is zero and never holds stale input.
+struct SyncWindow {
+  static constexpr int32_t kChunkBytes = 1024;
+  static constexpr int32_t kBytes = 3 * kChunkBytes;
+  // The read index a step may start at; the stage slides the window once it is passed.
+  static constexpr int32_t kLastStepStart = kChunkBytes;
+
+  std::array<uint8_t, kBytes> bytes{};
+  // Leading bytes that hold input. A frame whose bits reach past them is never cut.
+  int32_t valid = 0;
+};
+
+// How well the stream is locked; compared by order.
+enum class SyncState : int32_t { Search = -1, Check = 1, Sync = 2, Lock = 3 };
+
+// Everything the engine carries from step to step. Compared as a whole by the tests that check
+// the batched search against single steps.
+struct AsmSearchFields {
+  uint32_t shift_register = 0xFFFFFFFF;  // last 32 stream bits taken, newest in bit 0
+  bool need_load = true;                 // refill the register with four whole bytes
+  int32_t read_index = 0;                // window index of the next byte to take
+  uint8_t PolarityMask = 0x00;           // XORed into every byte taken (0xFF: inverted)
+  vantrel::SyncState SyncState = vantrel::SyncState::Search;
+  int32_t LockShift = 0;    // bit offset 0..7 at which the lock was taken
+  int32_t RunCount = 0;     // frames found back to back
+  int32_t GapCount = 0;     // positions without a frame since the last frame or polarity switch
+  int32_t retry_count = 0;  // positions past the gap limit while waiting to retry
+  int32_t SearchMark = 0;   // window index a polarity retry returns to
+  bool inversion_pending = false;  // the current polarity is a trial
+  bool had_sync = false;           // a frame was found since the last polarity retry
+  int32_t ErrorScore = 0;          // miss score, held at 4 once it gets there
+  int32_t unsynced_count = 0;      // positions without a frame since the last frame
+  int32_t FramesFound = 0;         // frames cut and handed to the sink in this run
+  int32_t UncorrectableFrames = 0;
+  uint64_t ConsumedBytes = 0;  // bytes advanced over; returns to the mark do not reduce it
+
+  bool operator==(const AsmSearchFields&) const = default;
+};
+
+// Four zero bytes and the first 1020 bytes of the CCSDS pseudo-random sequence (CCSDS 131.0-B:
+// h(x) = x^8 + x^7 + x^5 + x^3 + 1, register initialised to all ones), so entry j applies to
+// byte j of a CADU and the marker is left alone.
+const std::array<uint8_t, kCaduBytes>& DerandomisationTable();
+
+// Finds attached sync markers at any bit offset and in either polarity in a SyncWindow, cuts the
+// CADUs out, de-randomises and corrects them as the host's options say, and hands each output
+// record (1020 bytes, or 1024 with the marker for the Full_CADU debug option) to the sink. It
+// drives the host's sync lamp and reads PNdecoding, RSolomon and Full_CADU at every frame; it
+// knows no files.
+class AsmSearchEngine {
+ public:
+  using FrameSink = std::function<void(std::span<const uint8_t> record)>;
+
+  // Step results.
+  static constexpr int32_t kStepDone = 0;
+  // The unsynced-byte count passed its limit and was restarted (informational).
+  static constexpr int32_t kStepUnsyncedRestart = 1;
+  // A marker matched whose frame would reach past the window's input bytes: nothing was cut or
+  // counted, and the search is over.
+  static constexpr int32_t kStepFrameBeyondInput = 2;
+
+  // `window` and `codec` must outlive the engine. The codec is used only while RSolomon is on.
+  AsmSearchEngine(StageHost& host, ReedSolomonCodec& codec, const SyncWindow& window,
+                  FrameSink sink);
+
+  // Initial values of a run; mirrors the host's lamp.
+  void Reset();
+
+  // Tests one byte position at its eight bit offsets with `tolerance` at the locked offset.
+  // Precondition: read index <= SyncWindow::kLastStepStart. Reads at most window index
+  // read index + 1028. Returns a kStep... value.
+  int32_t SearchStep(int32_t tolerance);
+
+  // Runs SearchStep while the read index is at most `last_start` (<= kLastStepStart), with the
+  // same results as calling it step by step. Returns kStepFrameBeyondInput when a step did (and
+  // stops there), otherwise kStepDone.
+  int32_t SearchSteps(int32_t tolerance, int32_t last_start);
+
+  const AsmSearchFields& fields() const { return f_; }
+  int32_t read_index() const { return f_.read_index; }
+  // Used by the stage when it slides the window (the mark is deliberately not moved).
+  void MoveReadIndex(int32_t delta) { f_.read_index += delta; }
+
+ private:
+  int32_t NoFrameHere();
+  int32_t FrameFound(int32_t shift);
+  void CutFrame(int32_t start, int32_t shift);
+  void Emit();
+  // Positions that cannot hold an exact marker while searching, handled in bulk. Returns how many
+  // were consumed (0 when the next position needs a full step).
+  int32_t SkipQuietPositions(int32_t limit);
+  void SetLamp(LampColour colour);
+
+  StageHost& host_;
+  ReedSolomonCodec& codec_;
+  const SyncWindow& window_;
+  FrameSink sink_;
+  AsmSearchFields f_;
+  bool lamp_active_ = false;
+  LampColour lamp_colour_ = LampColour::Green;
+  alignas(64) std::array<uint8_t, kCaduBytes> FrameBuffer_{};
+  alignas(64) std::array<uint8_t, kCodeBlockBytes> correction_block_{};
+};
+
+}  // namespace vantrel

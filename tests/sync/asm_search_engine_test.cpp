@@ -1,0 +1,338 @@
+#include "sync/asm_search_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "rs/reed_solomon_codec.h"
+#include "sync/window_search.h"
+#include "tests/support/recording_host.h"
+#include "tests/sync/cadu_streams.h"
+
+namespace vantrel {
+namespace {
+
+using testing::Bytes;
+
+// Records the lamp changes the engine asks for.
+class LampHost : public testing::RecordingHost {
+ public:
+  std::vector<std::string> lamp;
+  void SetLampActive(bool active) override {
+    lamp.push_back(active ? "on" : "off");
+    RecordingHost::SetLampActive(active);
+  }
+  void SetLampColour(LampColour colour) override {
+    lamp.push_back(colour == LampColour::Red ? "red" : "green");
+    RecordingHost::SetLampColour(colour);
+  }
+};
+
+struct Options {
+  bool pn = false;
+  bool rs = false;
+  bool full_cadu = false;
+};
+
+struct SearchRun {
+  std::vector<Bytes> records;
+  AsmSearchFields fields;
+  std::vector<std::string> lamp;
+  long lamp_events = 0;
+  std::vector<int32_t> short_reads;
+  // Fields after every frame (single steps only).
+  std::vector<AsmSearchFields> after_frame;
+};
+
+ReedSolomonCodec& ConfiguredCodec() {
+  static ReedSolomonCodec codec;
+  codec.Configure(8, 0x187, 112, 11, 32, 0, 4);
+  return codec;
+}
+
+// Streams `stream` through the window as the extraction stage does, fed in reads of at most
+// `read_size` bytes at a time by the window's own requests.
+SearchRun Search(const Bytes& stream, Options options = {},
+                 Stepping stepping = Stepping::kBatched) {
+  LampHost host;
+  host.settings.PNdecoding = options.pn;
+  host.settings.RSolomon = options.rs;
+  host.settings.Full_CADU = options.full_cadu;
+  SearchRun run;
+  SyncWindow window;
+  AsmSearchEngine engine(host, ConfiguredCodec(), window, [&](std::span<const uint8_t> record) {
+    run.records.emplace_back(record.begin(), record.end());
+  });
+  size_t position = 0;
+  const ByteSource source = [&](uint8_t* buffer, size_t size) {
+    const size_t count = std::min(size, stream.size() - position);
+    std::copy_n(stream.begin() + static_cast<long>(position), count, buffer);
+    position += count;
+    return count;
+  };
+  WindowSearchHooks hooks;
+  hooks.short_read = [&](int32_t bytes) { run.short_reads.push_back(bytes); };
+  int32_t frames = 0;
+  hooks.before_steps = [&] {
+    if (engine.fields().FramesFound != frames) {
+      frames = engine.fields().FramesFound;
+      run.after_frame.push_back(engine.fields());
+    }
+    return true;
+  };
+  SearchThroughWindow(engine, window, source, stepping, hooks);
+  run.fields = engine.fields();
+  run.lamp = host.lamp;
+  run.lamp_events = host.events;
+  return run;
+}
+
+std::vector<Bytes> Slice(const std::vector<Bytes>& bodies, size_t first, size_t end) {
+  return std::vector<Bytes>(bodies.begin() + static_cast<long>(first),
+                            bodies.begin() + static_cast<long>(end));
+}
+
+TEST(DerandomisationTable, FourZerosThenTheCcsdsSequence) {
+  const auto& table = DerandomisationTable();
+  const Bytes start(table.begin(), table.begin() + 12);
+  EXPECT_EQ(start, (Bytes{0, 0, 0, 0, 0xFF, 0x48, 0x0E, 0xC0, 0x9A, 0x0D, 0x70, 0xBC}));
+  // Period 255 bytes, and every bit follows a[n+8] = a[n+7] ^ a[n+5] ^ a[n+3] ^ a[n].
+  for (size_t j = 4; j + 255 < table.size(); ++j) ASSERT_EQ(table[j], table[j + 255]) << j;
+  auto bit = [&](size_t n) { return (table[4 + n / 8] >> (7 - n % 8)) & 1; };
+  for (size_t n = 0; n + 8 < 1020 * 8; ++n)
+    ASSERT_EQ(bit(n + 8), bit(n + 7) ^ bit(n + 5) ^ bit(n + 3) ^ bit(n)) << n;
+}
+
+TEST(AsmSearchEngine, BackToBackCadusGiveTheirBodiesAndLockAtTheFourth) {
+  const auto bodies = testing::RandomBodies(6, 1);
+  const SearchRun run = Search(testing::Cadus(bodies), {}, Stepping::kSingle);
+  EXPECT_EQ(run.records, bodies);
+  ASSERT_EQ(run.after_frame.size(), 6u);
+  const SyncState expected[] = {SyncState::Sync, SyncState::Sync, SyncState::Sync,
+                                SyncState::Lock, SyncState::Lock, SyncState::Lock};
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(run.after_frame[i].SyncState, expected[i]) << "frame " << i;
+    EXPECT_EQ(run.after_frame[i].RunCount, static_cast<int32_t>(i + 1));
+  }
+  EXPECT_EQ(run.fields.FramesFound, 6);
+  EXPECT_EQ(run.fields.ConsumedBytes, 6u * 1024);
+  EXPECT_EQ(run.fields.LockShift, 0);
+  EXPECT_EQ(run.short_reads, (std::vector<int32_t>{0}));
+}
+
+TEST(AsmSearchEngine, EveryBitShiftIsRealigned) {
+  const auto bodies = testing::RandomBodies(5, 2);
+  for (int shift = 0; shift < 8; ++shift) {
+    const SearchRun run = Search(testing::Delay(testing::Cadus(bodies), shift));
+    EXPECT_EQ(run.records, bodies) << "shift " << shift;
+    EXPECT_EQ(run.fields.SyncState, SyncState::Lock) << "shift " << shift;
+    EXPECT_EQ(run.fields.LockShift, shift);
+  }
+}
+
+TEST(AsmSearchEngine, InvertedStreamLosesOnlyItsFirstCadu) {
+  const auto bodies = testing::RandomBodies(6, 3);
+  for (int shift : {0, 5}) {
+    const SearchRun run = Search(testing::Inverted(testing::Delay(testing::Cadus(bodies), shift)));
+    EXPECT_EQ(run.records, Slice(bodies, 1, 6)) << "shift " << shift;
+    EXPECT_EQ(run.fields.PolarityMask, 0xFF);
+    EXPECT_TRUE(run.fields.inversion_pending);
+  }
+}
+
+// CADUs with the given numbers of marker bit errors, searched with or without a bit shift.
+SearchRun SearchWithMarkerErrors(const std::vector<Bytes>& bodies, const std::vector<int>& errors,
+                                 int shift = 0) {
+  Bytes stream = testing::Cadus(bodies);
+  for (size_t i = 0; i < errors.size(); ++i)
+    testing::FlipMarkerBits(stream, i * testing::kCadu, errors[i]);
+  return Search(testing::Delay(stream, shift), {}, Stepping::kSingle);
+}
+
+TEST(AsmSearchEngine, MarkerErrorsInSearchAndSync) {
+  const auto bodies = testing::RandomBodies(5, 4);
+  // 0: one error (Search needs an exact marker), 1: exact, 2: six errors (Sync accepts),
+  // 3: seven errors (refused), 4: exact (the next frame must be exact).
+  const SearchRun run = SearchWithMarkerErrors(bodies, {1, 0, 6, 7, 0});
+  EXPECT_EQ(run.records, (std::vector<Bytes>{bodies[1], bodies[2], bodies[4]}));
+  ASSERT_EQ(run.after_frame.size(), 3u);
+  EXPECT_EQ(run.after_frame[1].SyncState, SyncState::Sync);
+  EXPECT_EQ(run.after_frame[2].RunCount, 1);
+  // With one error the CADU after the refused one is lost too: ErrorScore is above 3 by then.
+  const SearchRun strict = SearchWithMarkerErrors(bodies, {1, 0, 6, 7, 1});
+  EXPECT_EQ(strict.records, (std::vector<Bytes>{bodies[1], bodies[2]}));
+}
+
+TEST(AsmSearchEngine, MarkerErrorsAtTheLockedOffset) {
+  // 0-3 exact (the fourth locks), 4: twenty errors (accepted at the locked offset),
+  // 5: twenty-one (refused), 6: exact, or with one error (refused: back in Search by then).
+  const auto bodies = testing::RandomBodies(7, 5);
+  for (int shift : {0, 3}) {
+    const SearchRun run = SearchWithMarkerErrors(bodies, {0, 0, 0, 0, 20, 21, 0}, shift);
+    EXPECT_EQ(run.records, (std::vector<Bytes>{bodies[0], bodies[1], bodies[2], bodies[3],
+                                               bodies[4], bodies[6]}))
+        << "shift " << shift;
+    ASSERT_EQ(run.after_frame.size(), 6u);
+    EXPECT_EQ(run.after_frame[4].SyncState, SyncState::Lock);
+    EXPECT_EQ(run.after_frame[4].LockShift, shift);
+    EXPECT_EQ(run.after_frame[5].SyncState, SyncState::Sync);
+    const SearchRun strict = SearchWithMarkerErrors(bodies, {0, 0, 0, 0, 20, 21, 1}, shift);
+    EXPECT_EQ(strict.records, Slice(bodies, 0, 5)) << "shift " << shift;
+  }
+}
+
+TEST(AsmSearchEngine, PseudoRandomSequenceOnAndOff) {
+  // Bodies of zeros scrambled with the sequence, generated here bit by bit from its recurrence
+  // a[n+8] = a[n+7] ^ a[n+5] ^ a[n+3] ^ a[n], a[0..7] = 1.
+  std::vector<int> bits(1020 * 8, 1);
+  for (size_t n = 0; n + 8 < bits.size(); ++n)
+    bits[n + 8] = bits[n + 7] ^ bits[n + 5] ^ bits[n + 3] ^ bits[n];
+  Bytes sequence(1020, 0);
+  for (size_t n = 0; n < bits.size(); ++n)
+    sequence[n / 8] = static_cast<uint8_t>(sequence[n / 8] | bits[n] << (7 - n % 8));
+  const std::vector<Bytes> scrambled(4, sequence);
+  const Bytes stream = testing::Cadus(scrambled);
+  EXPECT_EQ(Search(stream, {.pn = true}).records, std::vector<Bytes>(4, Bytes(1020, 0)));
+  const SearchRun off = Search(stream);
+  ASSERT_EQ(off.records.size(), 4u);
+  EXPECT_EQ(Bytes(off.records[0].begin(), off.records[0].begin() + 8),
+            (Bytes{0xFF, 0x48, 0x0E, 0xC0, 0x9A, 0x0D, 0x70, 0xBC}));
+  EXPECT_EQ(off.records[3], sequence);
+}
+
+TEST(AsmSearchEngine, FullCaduRecordsKeepTheReceivedMarker) {
+  const auto bodies = testing::RandomBodies(4, 6);
+  Bytes stream = testing::Cadus(bodies);
+  testing::FlipMarkerBits(stream, testing::kCadu, 6);
+  // After noise, shifted by 6 bits: the CADUs come back realigned, marker errors included.
+  Bytes shifted = testing::RandomBytes(300, 7);
+  testing::Append(shifted, stream);
+  const SearchRun run = Search(testing::Delay(shifted, 6), {.full_cadu = true});
+  ASSERT_EQ(run.records.size(), 4u);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(run.records[i], Bytes(stream.begin() + 1024 * i, stream.begin() + 1024 * (i + 1)));
+  // Inverted: polarity corrected, marker included (the first CADU is lost to the retry).
+  const Bytes clean = testing::Cadus(bodies);
+  const SearchRun inverted = Search(testing::Inverted(clean), {.full_cadu = true});
+  ASSERT_EQ(inverted.records.size(), 3u);
+  EXPECT_EQ(inverted.records[0], Bytes(clean.begin() + 1024, clean.begin() + 2048));
+  // RSolomon on wins over Full_CADU: 1020-byte records.
+  const SearchRun corrected = Search(stream, {.rs = true, .full_cadu = true});
+  ASSERT_EQ(corrected.records.size(), 4u);
+  EXPECT_EQ(corrected.records[0].size(), 1020u);
+}
+
+TEST(AsmSearchEngine, ReedSolomonCorrectsAndAnUncorrectableFrameBreaksTheLock) {
+  // Nine RS frames; frame 1 has 16 errors in codeword 2 (corrected), frame 5 has 17 errors in
+  // codeword 1 (uncorrectable) and 3 in codeword 3 (corrected).
+  std::vector<Bytes> clean;
+  for (uint64_t i = 0; i < 9; ++i)
+    clean.push_back(testing::EncodeBlock(testing::RandomBytes(892, 80 + i)));
+  std::vector<Bytes> sent = clean;
+  testing::CorruptCodeword(sent[1], 2, 16);
+  testing::CorruptCodeword(sent[5], 1, 17);
+  testing::CorruptCodeword(sent[5], 3, 3);
+  const SearchRun run = Search(testing::Cadus(sent), {.rs = true}, Stepping::kSingle);
+  ASSERT_EQ(run.records.size(), 9u);
+  for (size_t i = 0; i < 9; ++i) {
+    if (i == 5) continue;
+    EXPECT_EQ(run.records[i], clean[i]) << "frame " << i;
+  }
+  // The failed codeword stays as received, the other codewords of its frame are corrected.
+  for (size_t j = 0; j < 1020; ++j) {
+    const Bytes& expected = j % 4 == 1 ? sent[5] : clean[5];
+    ASSERT_EQ(run.records[5][j], expected[j]) << j;
+  }
+  EXPECT_EQ(run.fields.UncorrectableFrames, 1);
+  const SyncState expected[] = {SyncState::Sync, SyncState::Sync, SyncState::Sync,
+                                SyncState::Lock, SyncState::Lock, SyncState::Sync,
+                                SyncState::Sync, SyncState::Sync, SyncState::Lock};
+  ASSERT_EQ(run.after_frame.size(), 9u);
+  for (size_t i = 0; i < 9; ++i) EXPECT_EQ(run.after_frame[i].SyncState, expected[i]) << i;
+  EXPECT_EQ(run.after_frame[5].RunCount, 1);
+}
+
+TEST(AsmSearchEngine, LampChangesOnlyWhenItsColourDoes) {
+  Bytes stream = testing::RandomBytes(100, 8);
+  testing::Append(stream, testing::Cadus(testing::RandomBodies(3, 9)));
+  testing::Append(stream, testing::RandomBytes(2000, 10));
+  const SearchRun run = Search(stream, {}, Stepping::kSingle);
+  EXPECT_EQ(run.records.size(), 3u);
+  EXPECT_EQ(run.lamp, (std::vector<std::string>{"on", "red", "green", "red"}));
+  EXPECT_EQ(run.lamp_events, 3);  // events processed at each colour change only
+}
+
+TEST(AsmSearchEngine, FramesReachingPastTheInputAreNotCut) {
+  const auto bodies = testing::RandomBodies(5, 11);
+  const Bytes stream = testing::Cadus(bodies);
+  // Last CADU two bytes short: its marker is still searched (1022 >= 1020) but not cut.
+  const SearchRun cut = Search(Bytes(stream.begin(), stream.end() - 2));
+  EXPECT_EQ(cut.records, Slice(bodies, 0, 4));
+  EXPECT_EQ(cut.fields.FramesFound, 4);
+  // Shifted by 3 bits, the last frame needs three bits of one more byte.
+  const Bytes shifted = testing::Delay(stream, 3);
+  EXPECT_EQ(Search(shifted).records, bodies);
+  EXPECT_EQ(Search(Bytes(shifted.begin(), shifted.end() - 1)).records, Slice(bodies, 0, 4));
+}
+
+TEST(AsmSearchEngine, UnsyncedCountRestartsAboveItsLimit) {
+  // Marker-free noise: every step is a position without a frame. The count climbs to 614401 and
+  // the next position restarts it at 0, so it runs in cycles of 614402 positions.
+  const SearchRun run = Search(testing::RandomBytes(700000, 12), {}, Stepping::kSingle);
+  ASSERT_EQ(run.fields.FramesFound, 0);
+  EXPECT_EQ(run.fields.SyncState, SyncState::Search);
+  EXPECT_EQ(run.fields.ErrorScore, 4);
+  const uint64_t positions = run.fields.ConsumedBytes - 4;  // the first step loads 4 bytes
+  ASSERT_GT(positions, 614402u);
+  EXPECT_EQ(static_cast<uint64_t>(run.fields.unsynced_count), positions % 614402);
+}
+
+// Streams built to reach every rule: noise, isolated markers, shifted and inverted runs, marker
+// errors, truncation, RS frames with and without errors.
+std::vector<Bytes> CraftedStreams() {
+  std::vector<Bytes> streams;
+  for (uint64_t seed = 20; seed < 24; ++seed) streams.push_back(testing::RandomBytes(150000, seed));
+  streams.push_back(testing::RandomBytes(1300000, 24));  // passes the unsynced restart
+  streams.push_back(Bytes(9000, 0));
+  streams.push_back(Bytes(5000, 0xFF));
+  std::mt19937_64 rng(25);
+  for (int variant = 0; variant < 12; ++variant) {
+    Bytes plain = testing::RandomBytes(rng() % 3000, rng());
+    const size_t runs = 2 + rng() % 4;
+    for (size_t r = 0; r < runs; ++r) {
+      const size_t frames = 1 + rng() % 7;
+      Bytes run = testing::Cadus(testing::RandomBodies(frames, rng() % 1000));
+      for (size_t f = 0; f < frames; ++f)
+        testing::FlipMarkerBits(run, f * testing::kCadu, static_cast<int>(rng() % 24));
+      if (rng() % 3 == 0) run = testing::Inverted(run);
+      testing::Append(plain, run);
+      // An isolated exact marker, or noise, or nothing between runs.
+      const uint64_t gap = rng() % 3;
+      if (gap == 0) plain.insert(plain.end(), testing::kMarkerBytes, testing::kMarkerBytes + 4);
+      if (gap <= 1) testing::Append(plain, testing::RandomBytes(rng() % 4000, rng()));
+    }
+    Bytes stream = testing::Delay(plain, static_cast<int>(rng() % 8));
+    stream.resize(stream.size() - rng() % 700);
+    streams.push_back(stream);
+  }
+  return streams;
+}
+
+TEST(AsmSearchEngine, BatchedStepsMatchSingleSteps) {
+  const std::vector<Bytes> streams = CraftedStreams();
+  for (size_t i = 0; i < streams.size(); ++i) {
+    for (const Options options : {Options{}, Options{.pn = true, .rs = true}}) {
+      const SearchRun single = Search(streams[i], options, Stepping::kSingle);
+      const SearchRun batched = Search(streams[i], options, Stepping::kBatched);
+      EXPECT_EQ(single.fields, batched.fields) << "stream " << i;
+      EXPECT_EQ(single.records, batched.records) << "stream " << i;
+      EXPECT_EQ(single.lamp, batched.lamp) << "stream " << i;
+      EXPECT_EQ(single.short_reads, batched.short_reads) << "stream " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantrel

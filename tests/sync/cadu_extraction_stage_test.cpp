@@ -1,0 +1,221 @@
+#include "sync/cadu_extraction_stage.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_folder.h"
+#include "tests/sync/cadu_streams.h"
+
+namespace vantrel {
+namespace {
+
+using testing::Bytes;
+using testing::ReadFileBytes;
+using testing::WriteFileBytes;
+
+// A host with correction and de-randomisation off unless a test turns them on, reading
+// `input` (relative to the temp folder, which is the working folder).
+struct StageFixture {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+
+  explicit StageFixture(const Bytes& input, const std::string& name = "MetopB_1.bin") {
+    WriteFileBytes(folder.File(name), input);
+    host.input_path = name;
+    host.settings.RSolomon = false;
+    host.settings.PNdecoding = false;
+  }
+  std::string Output() const { return folder.File("cadu.pds"); }
+  // The output cut into records of `size` bytes.
+  std::vector<Bytes> Records(size_t size = 1020) const {
+    const Bytes bytes = ReadFileBytes(Output());
+    EXPECT_EQ(bytes.size() % size, 0u);
+    std::vector<Bytes> records;
+    for (size_t at = 0; at + size <= bytes.size(); at += size)
+      records.emplace_back(bytes.begin() + static_cast<long>(at),
+                           bytes.begin() + static_cast<long>(at + size));
+    return records;
+  }
+  // Log lines that name the short read.
+  std::vector<std::string> ShortLines() const {
+    std::vector<std::string> lines;
+    for (const std::string& line : host.log)
+      if (line.rfind("File line", 0) == 0) lines.push_back(line);
+    return lines;
+  }
+};
+
+TEST(CaduExtractionStage, BackToBackCadusAreAllWritten) {
+  for (size_t count : {3u, 7u}) {
+    const auto bodies = testing::RandomBodies(count, 30 + count);
+    StageFixture stage(testing::Cadus(bodies));
+    CaduExtractionStage(stage.host);
+    EXPECT_EQ(stage.Records(), bodies) << count;
+    // The read that meets the end comes after count - 1 frames; it is logged once.
+    EXPECT_EQ(stage.ShortLines(),
+              std::vector<std::string>{"File line " + std::to_string(count - 1) + " short 0"});
+    const std::vector<std::string> expected = {
+        "Starting ASM detection...", "File line " + std::to_string(count - 1) + " short 0", "",
+        "ASM detection done!  " + std::to_string(count) + " lines found.", ""};
+    EXPECT_EQ(stage.host.log, expected);
+    EXPECT_EQ(stage.host.size_caption, "File size " + std::to_string(1024 * count) + " bytes");
+    EXPECT_EQ(stage.host.chain.InputFileSize, static_cast<int64_t>(1024 * count));
+    EXPECT_EQ(stage.host.progress_maximum, static_cast<int64_t>(count));
+    EXPECT_FALSE(stage.host.lamp_active);
+  }
+}
+
+TEST(CaduExtractionStage, NoiseThenTwelveCadus) {
+  const auto bodies = testing::RandomBodies(12, 40);
+  Bytes input = testing::RandomBytes(500, 41);
+  testing::Append(input, testing::Cadus(bodies));
+  StageFixture stage(input);
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.Records(), bodies);
+  EXPECT_TRUE(stage.host.Logged("ASM detection done!  12 lines found."));
+  EXPECT_EQ(stage.ShortLines().size(), 1u);
+  EXPECT_GT(stage.host.progress_position, 0);
+  EXPECT_LE(stage.host.progress_position, stage.host.progress_maximum);
+}
+
+TEST(CaduExtractionStage, SmallInputs) {
+  const auto bodies = testing::RandomBodies(2, 50);
+  const Bytes two = testing::Cadus(bodies);
+  struct Case {
+    Bytes input;
+    std::vector<Bytes> records;
+  };
+  Bytes one_and_noise(two.begin(), two.begin() + 1024);
+  testing::Append(one_and_noise, testing::RandomBytes(100, 51));
+  const std::vector<Case> cases = {
+      {two, bodies},                                          // both, though under 3072 bytes
+      {one_and_noise, {bodies[0]}},                           // 1124 bytes
+      {Bytes(two.begin(), two.begin() + 1023), {}},           // one byte short of a CADU
+      {Bytes(two.begin(), two.begin() + 2047), {bodies[0]}},  // second CADU cut
+      {{}, {}},                                               // empty
+      {testing::RandomBytes(100000, 52), {}},                 // pure noise
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    StageFixture stage(cases[i].input);
+    CaduExtractionStage(stage.host);
+    EXPECT_TRUE(testing::FileExists(stage.Output())) << i;
+    EXPECT_EQ(stage.Records(), cases[i].records) << i;
+    EXPECT_TRUE(stage.host.Logged("ASM detection done!  " +
+                                  std::to_string(cases[i].records.size()) + " lines found."))
+        << i;
+    EXPECT_EQ(stage.ShortLines().size(), cases[i].input.size() >= 3072 ? 1u : 0u) << i;
+    EXPECT_EQ(stage.host.size_caption,
+              "File size " + std::to_string(cases[i].input.size()) + " bytes");
+  }
+}
+
+TEST(CaduExtractionStage, MissingInputLeavesAnEarlierOutputAlone) {
+  StageFixture stage({});
+  WriteFileBytes(stage.Output(), {1, 2, 3});
+  stage.host.input_path = "MetopB_missing.bin";
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.host.log, std::vector<std::string>{"Open input file failed!"});
+  EXPECT_EQ(ReadFileBytes(stage.Output()), (Bytes{1, 2, 3}));
+  // A folder is not an input either.
+  stage.host.log.clear();
+  std::filesystem::create_directory(stage.folder.File("MetopB_dir.bin"));
+  stage.host.input_path = "MetopB_dir.bin";
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.host.log, std::vector<std::string>{"Open input file failed!"});
+}
+
+TEST(CaduExtractionStage, OutputThatCannotBeCreated) {
+  StageFixture stage(testing::Cadus(testing::RandomBodies(2, 60)));
+  std::filesystem::create_directory(stage.Output());  // cadu.pds is a folder: cannot be opened
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.host.log, std::vector<std::string>{"Open output file failed!"});
+}
+
+TEST(CaduExtractionStage, ManchesterOutputIsTheInputOfAMeteorRun) {
+  const auto bodies = testing::RandomBodies(4, 70);
+  StageFixture stage(testing::RandomBytes(5000, 71), "MN2_1.bin");
+  WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(bodies));
+  stage.host.chain.Mn2Mode = true;
+  stage.host.chain.ManchesterDone = true;
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.Records(), bodies);
+  EXPECT_EQ(stage.host.size_caption, "File size 4096 bytes");
+  // Without the Manchester stage the raw file is read.
+  stage.host.chain.ManchesterDone = false;
+  CaduExtractionStage(stage.host);
+  EXPECT_TRUE(stage.Records().empty());
+  EXPECT_EQ(stage.host.size_caption, "File size 5000 bytes");
+}
+
+TEST(CaduExtractionStage, OptionLinesAndRecordSizes) {
+  const auto bodies = testing::RandomBodies(3, 80);
+  const Bytes input = testing::Cadus(bodies);
+  {
+    StageFixture stage(input);
+    stage.host.settings.PNdecoding = true;
+    stage.host.settings.RSolomon = true;
+    CaduExtractionStage(stage.host);
+    const std::string path = stage.Output();
+    const std::vector<std::string> tail(stage.host.log.end() - 6, stage.host.log.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"ASM detection done!  3 lines found.", "",
+                                              "File '" + path + "' De-Randomization successfully.",
+                                              "", "Uncorrectable R-S errors 3 ", ""}));
+    EXPECT_EQ(stage.Records().size(), 3u);
+  }
+  {
+    // Full_CADU with correction off: 1024-byte records and the debug line only.
+    StageFixture stage(input);
+    stage.host.settings.PNdecoding = true;
+    stage.host.settings.Full_CADU = true;
+    CaduExtractionStage(stage.host);
+    EXPECT_EQ(stage.host.log.back(), "Debug full CADU output '" + stage.Output() + "' file\n");
+    EXPECT_EQ(stage.Records(1024).size(), 3u);
+    EXPECT_EQ(ReadFileBytes(stage.Output()).size(), 3u * 1024);
+  }
+  {
+    // Full_CADU with correction on: corrected 1020-byte records, still the debug line.
+    StageFixture stage(input);
+    stage.host.settings.RSolomon = true;
+    stage.host.settings.Full_CADU = true;
+    CaduExtractionStage(stage.host);
+    EXPECT_EQ(stage.host.log.back(), "Debug full CADU output '" + stage.Output() + "' file\n");
+    EXPECT_EQ(ReadFileBytes(stage.Output()).size(), 3u * 1020);
+  }
+}
+
+// RSolomon switched on by the user while the run goes (here: after the first frames).
+class SwitchingHost : public testing::RecordingHost {
+ public:
+  mutable int reads = 0;
+  bool RSolomon() const override { return ++reads > 3; }
+};
+
+TEST(CaduExtractionStage, CorrectionSwitchedOnDuringTheRun) {
+  std::vector<Bytes> clean, sent;
+  for (uint64_t i = 0; i < 6; ++i) {
+    clean.push_back(testing::EncodeBlock(testing::RandomBytes(892, 90 + i)));
+    sent.push_back(clean.back());
+    testing::CorruptCodeword(sent.back(), i % 4, 5);
+  }
+  testing::TempFolder folder;
+  WriteFileBytes(folder.File("MetopA_1.bin"), testing::Cadus(sent));
+  SwitchingHost host;
+  host.input_path = "MetopA_1.bin";
+  host.settings.PNdecoding = false;
+  CaduExtractionStage(host);
+  const Bytes output = ReadFileBytes(folder.File("cadu.pds"));
+  ASSERT_EQ(output.size(), 6u * 1020);
+  // The option is read once per frame: the first three stay as sent, the rest are corrected.
+  for (size_t i = 0; i < 6; ++i) {
+    const Bytes record(output.begin() + 1020 * i, output.begin() + 1020 * (i + 1));
+    EXPECT_EQ(record, i < 3 ? sent[i] : clean[i]) << i;
+  }
+  EXPECT_TRUE(host.Logged("Uncorrectable R-S errors 0 "));
+}
+
+}  // namespace
+}  // namespace vantrel
