@@ -80,3 +80,58 @@ void SyncGuard::Clean(uint8_t* buf, const uint8_t* fixed_mask, size_t size, int 
 }
 
 }  // namespace vantrel::sim::internal
+
+namespace vantrel::sim {
+namespace {
+
+// Random frame bodies: RS code blocks of VCDUs of spacecraft 11, channel 9, counting frame
+// counters and random data; or 1020 random bytes.
+class RandomBodies {
+ public:
+  RandomBodies(bool reed_solomon, uint64_t seed)
+      : reed_solomon_(reed_solomon), rng_(internal::ContentSeed(seed)) {}
+  void Next(uint8_t* body1020) {
+    constexpr int kSpacecraft = 11;
+    constexpr int kChannel = 9;
+    if (!reed_solomon_) {
+      internal::FillRandom(rng_, body1020, kCodeBlockSize);
+      return;
+    }
+    internal::FillRandom(rng_, vcdu_.data(), kVcduSize);
+    internal::WriteVcduHeader(vcdu_.data(), kSpacecraft, kChannel, counter_);
+    counter_ = (counter_ + 1) & internal::kFrameCounterMask;
+    EncodeCodeBlock(vcdu_.data(), body1020);
+  }
+
+ private:
+  bool reed_solomon_;
+  std::mt19937_64 rng_;
+  std::array<uint8_t, kVcduSize> vcdu_{};
+  uint32_t counter_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::vector<uint8_t>> MakeRandomFrameBodies(size_t count, bool reed_solomon,
+                                                        uint64_t seed) {
+  RandomBodies maker(reed_solomon, seed);
+  std::vector<std::vector<uint8_t>> bodies(count, std::vector<uint8_t>(kCodeBlockSize));
+  for (auto& body : bodies) maker.Next(body.data());
+  return bodies;
+}
+
+void StreamCaduPass(size_t frames, const CaduEncoding& encoding, const Impairments& impairments,
+                    uint64_t seed, bool manchester, const PassSinks& sinks) {
+  RandomBodies maker(encoding.reed_solomon, seed);
+  internal::FrameSender sender(encoding, impairments, seed, sinks);
+  sender.SetManchester(manchester);
+  std::array<uint8_t, kCodeBlockSize> body;
+  for (size_t f = 0; f < frames; ++f) {
+    maker.Next(body.data());
+    if (sinks.unit) sinks.unit(body.data(), body.size());
+    sender.SendBody(body.data());
+  }
+  sender.Finish();
+}
+
+}  // namespace vantrel::sim

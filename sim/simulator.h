@@ -121,10 +121,24 @@ Recording MakeCaduRecording(const std::vector<std::vector<uint8_t>>& frame_bodie
                             const CaduEncoding& encoding, const Impairments& impairments,
                             uint64_t seed);
 
+// Where a streamed pass goes; empty functions are skipped.
+struct PassSinks {
+  ByteSink recording;                                          // the raw recording
+  std::function<void(const uint8_t* frame1020)> frame;         // truth of each CADU, in order
+  std::function<void(const uint8_t* unit, size_t size)> unit;  // each packet or line, in order
+  std::function<void(const uint16_t* samples, size_t count)> samples;    // MN2: each line's samples
+  std::function<void(const uint8_t* packet, size_t size)> short_packet;  // MetOp: short packets
+};
+
 // Random code blocks for CADU-only recordings: VCDUs of spacecraft 11 on channel 9 with counting
 // frame counters and random data, RS-encoded; with reed_solomon off, 1020 random bytes.
 std::vector<std::vector<uint8_t>> MakeRandomFrameBodies(size_t count, bool reed_solomon,
                                                         uint64_t seed);
+
+// Streams a recording of `frames` CADUs with bodies from MakeRandomFrameBodies (same seed, same
+// bodies); `unit` receives each body as made, `frame` its truth.
+void StreamCaduPass(size_t frames, const CaduEncoding& encoding, const Impairments& impairments,
+                    uint64_t seed, bool manchester, const PassSinks& sinks);
 
 // ---- Passes ------------------------------------------------------------------------------------
 // A pass can be streamed (any size, constant memory) or made in memory (the Make* functions).
@@ -134,15 +148,6 @@ std::vector<std::vector<uint8_t>> MakeRandomFrameBodies(size_t count, bool reed_
 inline constexpr int kIdleVcid = 63;
 inline constexpr size_t kPacketZoneSize = 882;  // VCDU bytes 10-891
 inline constexpr uint16_t kNoHeaderPointer = 0x7FF;
-
-// Where a streamed pass goes; empty functions are skipped.
-struct PassSinks {
-  ByteSink recording;                                          // the raw recording
-  std::function<void(const uint8_t* frame1020)> frame;         // truth of each CADU, in order
-  std::function<void(const uint8_t* unit, size_t size)> unit;  // each packet or line, in order
-  std::function<void(const uint16_t* samples, size_t count)> samples;    // MN2: each line's samples
-  std::function<void(const uint8_t* packet, size_t size)> short_packet;  // MetOp: short packets
-};
 
 // MetOp AHRPT: AVHRR source packets of 12966 bytes (APID 103 day / 104 night) in M_PDUs on one
 // virtual channel, idle VCDUs on channel 63 between them. Spacecraft ids 12, 11, 13 (A, B, C).

@@ -1,0 +1,320 @@
+// vantrel-sim: writes a simulated raw recording and, beside it, the truth it was made from.
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/simulator.h"
+
+namespace {
+
+using namespace vantrel::sim;
+
+constexpr int kUsageError = 2;
+constexpr int kWriteError = 1;
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMaxSizeMib = 1 << 20;  // 1 TiB: anything above is a typing error
+constexpr size_t kMaxNoise = size_t{1} << 32;
+constexpr int kMaxCount = 100000000;
+constexpr size_t kFileBuffer = 1 << 20;
+constexpr double kShortPacketMean = 250;  // short packets are 100..400 bytes
+
+const char kUsage[] =
+    "Usage: vantrel-sim --sat metop|fy3|mn2|cadu --out PATH [options]\n"
+    "Writes a simulated raw recording to PATH and its truth beside it: PATH.frames (the\n"
+    "expected cadu.pds, 1020-byte records), PATH.packets (MetOp: 12966-byte packets of the\n"
+    "chosen APID) or PATH.lines (FY-3: 26050-byte, Meteor-M N2: 11850-byte decoded lines).\n"
+    "\n"
+    "Content:\n"
+    "  --satellite A|B|C        MetOp or FY-3 satellite (default B for MetOp, A for FY-3)\n"
+    "  --packets N              MetOp: AVHRR packets (default 20)\n"
+    "  --lines N                FY-3 / Meteor-M N2: instrument lines (default 10)\n"
+    "  --frames N               cadu: CADUs of random VCDUs (default 16)\n"
+    "  --size-mib N             about N MiB of recording instead of a count\n"
+    "  --apid 103|104           MetOp: APID of the AVHRR packets (default 103)\n"
+    "  --mix-night              MetOp: every second AVHRR packet has the other APID\n"
+    "  --short-packets N        MetOp: 0..3 short packets of APID 105 after each AVHRR packet\n"
+    "  --vcid N                 MetOp: virtual channel 0..62 (default 9)\n"
+    "  --fy3-channel 5|9|3      FY-3: virtual channel of the VIRR/MERSI data (default 5)\n"
+    "  --seed S                 random seed (default 20181231)\n"
+    "Encoding and impairments:\n"
+    "  --no-pn                  no PN randomisation (Meteor-M N2 never has it)\n"
+    "  --no-rs                  truth for a decoder that does not correct (cadu: no check bytes)\n"
+    "  --shift N                prepend N random bits, 0..7\n"
+    "  --invert                 invert every bit\n"
+    "  --noise-before N         N random bytes before the first CADU\n"
+    "  --noise-between N        N random bytes between CADUs\n"
+    "  --noise-after N          N random bytes after the last CADU\n"
+    "  --marker-errors N        N bit errors in every marker but the first, 0..32\n"
+    "  --symbol-errors N        N symbol errors in every RS codeword, 0..255 (16 correctable)\n"
+    "  --uncorrectable-every N  every Nth CADU gets 24 errors in one codeword\n"
+    "  --manchester             Manchester-code the recording (Meteor-M N2 and cadu)\n"
+    "  --help                   this text\n";
+
+struct Options {
+  std::string sat;
+  std::string out;
+  char satellite = 0;
+  long long count = -1;
+  std::string count_option;
+  long long size_mib = 0;
+  uint64_t seed = kDefaultSeed;
+  int apid = 103;
+  bool mix_night = false;
+  int short_packets = 0;
+  int vcid = 9;
+  int fy3_channel = 5;
+  bool manchester = false;
+  CaduEncoding encoding;
+  Impairments impairments;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+long long ParseNumber(std::string_view option, std::string_view text, long long low,
+                      long long high) {
+  long long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty() || value < low ||
+      value > high)
+    throw UsageError(std::string(option) + " needs a whole number from " + std::to_string(low) +
+                     " to " + std::to_string(high) + ", not '" + std::string(text) + "'");
+  return value;
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&]() -> std::string_view {
+      if (i + 1 >= argc) throw UsageError(std::string(arg) + " needs a value");
+      return argv[++i];
+    };
+    auto number = [&](long long low, long long high) {
+      return ParseNumber(arg, value(), low, high);
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--sat") {
+      o.sat = value();
+      if (o.sat != "metop" && o.sat != "fy3" && o.sat != "mn2" && o.sat != "cadu")
+        throw UsageError("--sat must be metop, fy3, mn2 or cadu, not '" + o.sat + "'");
+    } else if (arg == "--out") {
+      o.out = value();
+      if (o.out.empty()) throw UsageError("--out needs a path");
+    } else if (arg == "--satellite") {
+      const std::string_view s = value();
+      if (s != "A" && s != "B" && s != "C")
+        throw UsageError("--satellite must be A, B or C, not '" + std::string(s) + "'");
+      o.satellite = s[0];
+    } else if (arg == "--packets" || arg == "--lines" || arg == "--frames") {
+      o.count = number(0, kMaxCount);
+      o.count_option = arg;
+    } else if (arg == "--size-mib") {
+      o.size_mib = number(1, kMaxSizeMib);
+    } else if (arg == "--seed") {
+      const std::string_view s = value();
+      uint64_t seed = 0;
+      const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), seed);
+      if (ec != std::errc() || end != s.data() + s.size() || s.empty())
+        throw UsageError("--seed needs a whole number, not '" + std::string(s) + "'");
+      o.seed = seed;
+    } else if (arg == "--apid") {
+      o.apid = static_cast<int>(number(103, 104));
+    } else if (arg == "--mix-night") {
+      o.mix_night = true;
+    } else if (arg == "--short-packets") {
+      o.short_packets = static_cast<int>(number(0, 3));
+    } else if (arg == "--vcid") {
+      o.vcid = static_cast<int>(number(0, kIdleVcid - 1));
+    } else if (arg == "--fy3-channel") {
+      o.fy3_channel = static_cast<int>(number(3, 9));
+      if (o.fy3_channel != 3 && o.fy3_channel != 5 && o.fy3_channel != 9)
+        throw UsageError("--fy3-channel must be 5, 9 or 3");
+    } else if (arg == "--no-pn") {
+      o.encoding.randomise = false;
+    } else if (arg == "--no-rs") {
+      o.encoding.reed_solomon = false;
+    } else if (arg == "--shift") {
+      o.impairments.bit_shift = static_cast<int>(number(0, 7));
+    } else if (arg == "--invert") {
+      o.impairments.invert = true;
+    } else if (arg == "--noise-before") {
+      o.impairments.noise_before = static_cast<size_t>(number(0, kMaxNoise));
+    } else if (arg == "--noise-between") {
+      o.impairments.noise_between = static_cast<size_t>(number(0, kMaxNoise));
+    } else if (arg == "--noise-after") {
+      o.impairments.noise_after = static_cast<size_t>(number(0, kMaxNoise));
+    } else if (arg == "--marker-errors") {
+      o.impairments.marker_errors = static_cast<int>(number(0, 32));
+    } else if (arg == "--symbol-errors") {
+      o.impairments.symbol_errors = static_cast<int>(number(0, 255));
+    } else if (arg == "--uncorrectable-every") {
+      o.impairments.uncorrectable_every = static_cast<int>(number(0, kMaxCount));
+    } else if (arg == "--manchester") {
+      o.manchester = true;
+    } else {
+      throw UsageError("unknown argument '" + std::string(arg) + "'");
+    }
+  }
+  if (o.sat.empty()) throw UsageError("--sat is required");
+  if (o.out.empty()) throw UsageError("--out is required");
+  const char* wanted = o.sat == "metop" ? "--packets" : o.sat == "cadu" ? "--frames" : "--lines";
+  if (o.count >= 0 && o.count_option != wanted)
+    throw UsageError(o.count_option + " does not apply to --sat " + o.sat + " (use " + wanted +
+                     ")");
+  if (o.count >= 0 && o.size_mib > 0) throw UsageError("give either a count or --size-mib");
+  if (o.manchester && o.sat != "mn2" && o.sat != "cadu")
+    throw UsageError("--manchester applies to --sat mn2 and cadu only");
+  if (o.satellite && o.sat != "metop" && o.sat != "fy3")
+    throw UsageError("--satellite applies to --sat metop and fy3 only");
+  return o;
+}
+
+// A file written through a large buffer; remembers the first write error.
+class OutFile {
+ public:
+  explicit OutFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+    if (!file_) throw std::runtime_error("cannot create '" + path + "': " + std::strerror(errno));
+    buffer_.resize(kFileBuffer);
+    std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
+  }
+  void Write(const uint8_t* data, size_t size) {
+    if (ok_ && std::fwrite(data, 1, size, file_.get()) != size) ok_ = false;
+    bytes_ += size;
+    ++records_;
+  }
+  void Close() {
+    if (std::fclose(file_.release()) != 0) ok_ = false;
+    if (!ok_) throw std::runtime_error("writing '" + path_ + "' failed");
+  }
+  const std::string& path() const { return path_; }
+  uint64_t bytes() const { return bytes_; }
+  uint64_t records() const { return records_; }
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* f) const {
+      if (f) std::fclose(f);
+    }
+  };
+  std::string path_;
+  std::vector<char> buffer_;
+  std::unique_ptr<std::FILE, Closer> file_;
+  bool ok_ = true;
+  uint64_t bytes_ = 0;
+  uint64_t records_ = 0;
+};
+
+// Count that gives about `size_mib` MiB of recording.
+long long CountForSize(const Options& o) {
+  const double target = static_cast<double>(o.size_mib) * kMiB;
+  double cadu = static_cast<double>(kCaduSize + o.impairments.noise_between);
+  if (o.manchester) cadu *= 2;
+  double per_unit = 1;  // CADUs per packet, line or frame
+  if (o.sat == "metop") {
+    const double stream = kAvhrrPacketSize + o.short_packets * kShortPacketMean;
+    per_unit = stream / kPacketZoneSize * (1 + (1.0 / 3));  // idle VCDU after every third
+  } else if (o.sat == "fy3") {
+    per_unit = static_cast<double>(kFy3LineSize) / kPacketZoneSize * 2;  // one other per data
+  } else if (o.sat == "mn2") {
+    per_unit = static_cast<double>(kMn2LineSize) / kMn2StreamPerFrame;
+  }
+  const long long count = static_cast<long long>(target / (cadu * per_unit));
+  return count > 0 ? count : 1;
+}
+
+int Run(const Options& o) {
+  long long count = o.count;
+  if (o.size_mib > 0) count = CountForSize(o);
+  std::printf("vantrel-sim: --sat %s, seed %llu\n", o.sat.c_str(),
+              static_cast<unsigned long long>(o.seed));
+
+  OutFile recording(o.out);
+  OutFile frames(o.out + ".frames");
+  std::unique_ptr<OutFile> truth;
+  PassSinks sinks;
+  sinks.recording = [&recording](const uint8_t* data, size_t size) { recording.Write(data, size); };
+  sinks.frame = [&frames](const uint8_t* frame) { frames.Write(frame, kCodeBlockSize); };
+
+  if (o.sat == "metop") {
+    truth = std::make_unique<OutFile>(o.out + ".packets");
+    MetopOptions m;
+    m.satellite = o.satellite ? o.satellite : 'B';
+    if (count >= 0) m.packets = static_cast<int>(count);
+    m.apid = o.apid;
+    m.mix_night = o.mix_night;
+    m.short_packets = o.short_packets;
+    m.vcid = o.vcid;
+    sinks.unit = [&truth, &o](const uint8_t* packet, size_t size) {
+      if (((packet[0] & 0x07) << 8 | packet[1]) == o.apid) truth->Write(packet, size);
+    };
+    StreamMetopPass(m, o.encoding, o.impairments, o.seed, sinks);
+  } else if (o.sat == "fy3") {
+    truth = std::make_unique<OutFile>(o.out + ".lines");
+    Fy3Options f;
+    f.satellite = o.satellite ? o.satellite : 'A';
+    if (count >= 0) f.lines = static_cast<int>(count);
+    f.vcid = o.fy3_channel;
+    sinks.unit = [&truth](const uint8_t* line, size_t size) { truth->Write(line, size); };
+    StreamFy3Pass(f, o.encoding, o.impairments, o.seed, sinks);
+  } else if (o.sat == "mn2") {
+    truth = std::make_unique<OutFile>(o.out + ".lines");
+    Mn2Options n;
+    if (count >= 0) n.lines = static_cast<int>(count);
+    n.manchester = o.manchester;
+    sinks.unit = [&truth](const uint8_t* line, size_t size) { truth->Write(line, size); };
+    StreamMn2Pass(n, o.impairments, o.seed, sinks);
+  } else {
+    constexpr long long kDefaultFrames = 16;
+    StreamCaduPass(static_cast<size_t>(count >= 0 ? count : kDefaultFrames), o.encoding,
+                   o.impairments, o.seed, o.manchester, sinks);
+  }
+
+  recording.Close();
+  frames.Close();
+  std::printf("wrote %s: %llu bytes\n", recording.path().c_str(),
+              static_cast<unsigned long long>(recording.bytes()));
+  std::printf("wrote %s: %llu frames of 1020 bytes\n", frames.path().c_str(),
+              static_cast<unsigned long long>(frames.records()));
+  if (truth) {
+    truth->Close();
+    std::printf("wrote %s: %llu %s of %llu bytes\n", truth->path().c_str(),
+                static_cast<unsigned long long>(truth->records()),
+                o.sat == "metop" ? "packets" : "lines",
+                static_cast<unsigned long long>(o.sat == "metop" ? kAvhrrPacketSize
+                                                : o.sat == "fy3" ? kFy3LineSize
+                                                                 : kMn2LineSize));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = Parse(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "vantrel-sim: %s\n\n%s", e.what(), kUsage);
+    return kUsageError;
+  }
+  try {
+    return Run(options);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "vantrel-sim: %s\n", e.what());
+    return kUsageError;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vantrel-sim: %s\n", e.what());
+    return kWriteError;
+  }
+}
