@@ -31,6 +31,13 @@ constexpr uint32_t kCorrectedCountMask = 0xFFFF;
 constexpr int32_t kFastSymbolSize = 8;
 // Interleaved codewords the remainder kernels divide side by side.
 constexpr int kChains = 4;
+// The division register: one byte per check symbol, as four 64-bit words in portable code.
+constexpr int kRegisterBytes = 32;
+constexpr int kWordBytes = 8;
+constexpr int kRegisterWords = kRegisterBytes / kWordBytes;
+// Moves byte 0 of the next word into byte 7 of a word.
+constexpr int kTopByteShift = (kWordBytes - 1) * kBitsPerByte;
+constexpr uint64_t kByteMask = 0xFF;
 
 constexpr uint8_t ReverseByte(uint8_t value) {
   value = static_cast<uint8_t>(((value & 0x55) << 1) | ((value >> 1) & 0x55));
@@ -63,8 +70,8 @@ constexpr std::array<uint8_t, kByteValues> kFromDual = MakeFromDual();
 
 static_assert(kToDual[1] == 0xDE && kToDual[2] == 0xF5 && kToDual[7] == 0xB2);
 
-using Remainder = std::array<uint8_t, 32>;
-using RemainderWords = std::array<uint64_t, 4>;
+using Remainder = std::array<uint8_t, kRegisterBytes>;
+using RemainderWords = std::array<uint64_t, kRegisterWords>;
 
 // Divides kCount codewords side by side by the generator polynomial: for every symbol the
 // register moves up one degree and the row of the feedback value (symbol XOR top byte) is
@@ -78,17 +85,17 @@ void DivideWords(const uint8_t* data, int32_t length, int32_t stride, const Rema
     const uint8_t* symbols = data + static_cast<size_t>(j) * static_cast<size_t>(stride);
     for (int c = 0; c < kCount; ++c) {
       const uint8_t symbol = kDualInput ? kFromDual[symbols[c]] : symbols[c];
-      const RemainderWords& row = rows[(w0[c] & 0xFF) ^ symbol];
-      w0[c] = ((w0[c] >> 8) | (w1[c] << 56)) ^ row[0];
-      w1[c] = ((w1[c] >> 8) | (w2[c] << 56)) ^ row[1];
-      w2[c] = ((w2[c] >> 8) | (w3[c] << 56)) ^ row[2];
-      w3[c] = (w3[c] >> 8) ^ row[3];
+      const RemainderWords& row = rows[(w0[c] & kByteMask) ^ symbol];
+      w0[c] = ((w0[c] >> kBitsPerByte) | (w1[c] << kTopByteShift)) ^ row[0];
+      w1[c] = ((w1[c] >> kBitsPerByte) | (w2[c] << kTopByteShift)) ^ row[1];
+      w2[c] = ((w2[c] >> kBitsPerByte) | (w3[c] << kTopByteShift)) ^ row[2];
+      w3[c] = (w3[c] >> kBitsPerByte) ^ row[3];
     }
   }
   for (int c = 0; c < kCount; ++c) {
-    const uint64_t words[4] = {w0[c], w1[c], w2[c], w3[c]};
-    for (int p = 0; p < 32; ++p)
-      out[c][p] = static_cast<uint8_t>(words[p / 8] >> (kBitsPerByte * (p % 8)));
+    const uint64_t words[kRegisterWords] = {w0[c], w1[c], w2[c], w3[c]};
+    for (int p = 0; p < kRegisterBytes; ++p)
+      out[c][p] = static_cast<uint8_t>(words[p / kWordBytes] >> (kBitsPerByte * (p % kWordBytes)));
   }
 }
 
@@ -102,9 +109,10 @@ __attribute__((target("avx2"))) void DivideAvx2(const uint8_t* data, int32_t len
     const uint8_t* symbols = data + static_cast<size_t>(j) * static_cast<size_t>(stride);
     for (int c = 0; c < kChains; ++c) {
       const unsigned top =
-          static_cast<unsigned>(_mm_cvtsi128_si32(_mm256_castsi256_si128(r[c]))) & 0xFF;
+          static_cast<unsigned>(_mm_cvtsi128_si32(_mm256_castsi256_si128(r[c]))) & kByteMask;
       const unsigned feedback = top ^ kFromDual[symbols[c]];
-      // Whole register down one byte: byte p takes byte p + 1, byte 31 becomes 0.
+      // Whole register down one byte: byte p takes byte p + 1, byte 31 becomes 0 (0x81: high
+      // lane into the low one, zeros above).
       const __m256i high = _mm256_permute2x128_si256(r[c], r[c], 0x81);
       const __m256i moved = _mm256_alignr_epi8(high, r[c], 1);
       const __m256i row =
@@ -118,7 +126,7 @@ __attribute__((target("avx2"))) void DivideAvx2(const uint8_t* data, int32_t len
 #endif
 
 bool IsZero(const Remainder& remainder) {
-  uint64_t words[4];
+  uint64_t words[kRegisterWords];
   std::memcpy(words, remainder.data(), sizeof words);
   return (words[0] | words[1] | words[2] | words[3]) == 0;
 }
@@ -234,10 +242,10 @@ void ReedSolomonCodec::BuildRemainderTables() {
   for (int32_t f = 0; f < kTableSize; ++f) {
     for (int32_t p = 0; p < kFastRoots; ++p)
       generator_rows_[f][p] = multiply(f, genpoly[kFastRoots - 1 - p]);
-    for (int32_t w = 0; w < kFastRoots / 8; ++w) {
+    for (int32_t w = 0; w < kRegisterWords; ++w) {
       uint64_t word = 0;
-      for (int32_t k = 0; k < 8; ++k)
-        word |= static_cast<uint64_t>(generator_rows_[f][8 * w + k]) << (kBitsPerByte * k);
+      for (int32_t k = 0; k < kWordBytes; ++k)
+        word |= static_cast<uint64_t>(generator_rows_[f][kWordBytes * w + k]) << (kBitsPerByte * k);
       generator_words_[f][w] = word;
     }
   }

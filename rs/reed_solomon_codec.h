@@ -118,7 +118,7 @@ class ReedSolomonCodec {
   // coefficient of x^(31 - p), so byte 0 is the one that feeds back.
   alignas(32) std::array<Remainder, kTableSize> generator_rows_{};
   // The same rows as four 64-bit words, byte p at bits 8 * (p % 8) of word p / 8.
-  std::array<std::array<uint64_t, kFastRoots / 8>, kTableSize> generator_words_{};
+  std::array<std::array<uint64_t, kFastRoots / sizeof(uint64_t)>, kTableSize> generator_words_{};
   // remainder_exponents_[i][k]: exponent of root i that turns remainder coefficient k of
   // x^(k - 32) into its share of syndrome i.
   std::array<std::array<uint8_t, kFastRoots>, kFastRoots> remainder_exponents_{};
