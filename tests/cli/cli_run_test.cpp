@@ -1,0 +1,164 @@
+// Runs the vantrel-cli and vantrel-sim programs as an operator would and checks what they leave.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+constexpr size_t kHptRecord = 13864;
+constexpr size_t kPacket = 12966;
+
+struct ProgramRun {
+  int status = -1;
+  std::string output;  // standard output and standard error together
+};
+
+// Runs `command` in the current folder with a shell, capturing its output.
+ProgramRun Shell(const std::string& command) {
+  ProgramRun run;
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, got);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+std::string Cli(const std::string& args) {
+  return std::string(VANTREL_CLI) + " " + args;
+}
+std::string Sim(const std::string& args) {
+  return std::string(VANTREL_SIM) + " " + args;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(CliRun, UsageErrorsExitTwoWithAReasonAndTheUsage) {
+  testing::TempFolder folder;
+  for (const char* args : {"", "--bogus MetopB_1.bin", "MetopB_1.bin --apid 105"}) {
+    const ProgramRun run = Shell(Cli(args));
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_TRUE(Contains(run.output, "vantrel-cli: ")) << run.output;
+    EXPECT_TRUE(Contains(run.output, "Usage: vantrel-cli INPUT")) << run.output;
+  }
+  EXPECT_EQ(Shell(Cli("--help")).status, 0);
+  EXPECT_EQ(Shell(Cli("--version")).output, "vantrel-cli 0.4.5\n");
+}
+
+TEST(CliRun, NoMarkerOrNoInputExitsOne) {
+  testing::TempFolder folder;
+  ProgramRun run = Shell(Cli("pass.bin"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "This is not Metopx_ or FY3x_ or MN2_ files !\n");
+
+  run = Shell(Cli("MetopB_20181231_101530.bin"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "Open input file failed!"));
+  EXPECT_FALSE(testing::FileExists(folder.File("MetopB_20181231_1015_M03.hpt")));
+}
+
+TEST(CliRun, RecordingWithoutFramesWritesAnEmptyProductAndExitsOne) {
+  testing::TempFolder folder;
+  std::vector<uint8_t> noise(200000);
+  uint32_t x = 12345;
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  testing::WriteFileBytes(folder.File("MetopA_20200101_000000.bin"), noise);
+  const ProgramRun run = Shell(Cli("MetopA_20200101_000000.bin -q"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "");
+  const std::string product = folder.File("20200101_0000_M02.hpt");
+  ASSERT_TRUE(testing::FileExists(product));
+  EXPECT_EQ(std::filesystem::file_size(product), 0u);
+  EXPECT_FALSE(testing::FileExists(folder.File("cadu.pds")));  // working files deleted
+}
+
+// A simulated pass through both programs: the product's records carry the simulator's packets, the
+// working files stay with --keep-files, and the relative and absolute input forms agree.
+TEST(CliRun, SimulatedMetopPassEndToEnd) {
+  testing::TempFolder folder;
+  const std::string name = "MetopC_20200101_000000.bin";
+  ProgramRun run =
+      Shell(Sim("--sat metop --satellite C --packets 12 --shift 6 --noise-before 333 "
+                "--symbol-errors 10 --out " +
+                name));
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  run = Shell(Cli(name + " DR_y RS_y --keep-files"));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(Contains(
+      run.output, "Finally, output file is '" + folder.File("MetopC_20200101_0000_M04.hpt") + "'"));
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("APID.pkt")),
+            testing::ReadFileBytes(folder.File(name + ".packets")));
+  const std::vector<uint8_t> hpt =
+      testing::ReadFileBytes(folder.File("MetopC_20200101_0000_M04.hpt"));
+  const std::vector<uint8_t> packets = testing::ReadFileBytes(folder.File(name + ".packets"));
+  ASSERT_EQ(hpt.size(), 12 * kHptRecord);
+  for (size_t k = 0; k < 12; ++k) {
+    // Packet bytes 82..12881 are the record's bytes 937..13736.
+    EXPECT_TRUE(std::equal(packets.begin() + k * kPacket + 82,
+                           packets.begin() + k * kPacket + 12882,
+                           hpt.begin() + k * kHptRecord + 937))
+        << "record " << k;
+  }
+
+  // Without de-randomisation the frames stay scrambled: nothing survives the packet layer.
+  std::filesystem::create_directory(folder.File("sub"));
+  std::filesystem::current_path(folder.File("sub"));
+  run = Shell(Cli(folder.File(name) + " DR_n"));
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_TRUE(Contains(run.output, "HPT file created done!  0 lines found."));
+}
+
+TEST(CliRun, UnwritableWorkingFolderIsReportedAndExitsOne) {
+  testing::TempFolder folder;
+  const std::string name = folder.File("MetopB_20181231_101530.bin");
+  ASSERT_EQ(Shell(Sim("--sat metop --packets 2 --out " + name)).status, 0);
+  // Nothing can be created in /proc, not even by root.
+  const ProgramRun run = Shell("cd /proc && " + Cli(name));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "Open output file failed!")) << run.output;
+}
+
+TEST(CliRun, ProductNameTakenByAFolderIsNotASuccess) {
+  testing::TempFolder folder;
+  const std::string name = "MetopB_20181231_101530.bin";
+  ASSERT_EQ(Shell(Sim("--sat metop --packets 3 --out " + name)).status, 0);
+  std::filesystem::create_directory(folder.File("MetopB_20181231_1015_M03.hpt"));
+  const ProgramRun run = Shell(Cli(name + " DR_y"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "Open output file failed!")) << run.output;
+}
+
+// The bundled sample is what its README says: the simulator makes it again byte for byte, and it
+// gives 160 HRPT minor frames.
+TEST(CliRun, BundledSampleIsReproducibleAndGivesItsProduct) {
+  testing::TempFolder folder;
+  const std::string sample = std::string(VANTREL_SOURCE) + "/samples/MetopB_20181231_101530.bin";
+  const ProgramRun made =
+      Shell(Sim("--sat metop --satellite B --packets 160 --shift 5 --noise-before 3000 "
+                "--symbol-errors 6 --marker-errors 2 --noise-after 2000 --out "
+                "MetopB_20181231_101530.bin"));
+  ASSERT_EQ(made.status, 0) << made.output;
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("MetopB_20181231_101530.bin")),
+            testing::ReadFileBytes(sample));
+
+  const ProgramRun run = Shell(Cli(sample + " DR_y RS_y -q"));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(std::filesystem::file_size(folder.File("MetopB_20181231_1015_M03.hpt")),
+            160 * kHptRecord);
+}
+
+}  // namespace
+}  // namespace vantrel
