@@ -21,8 +21,9 @@ class ReedSolomonCodec {
   ReedSolomonCodec(const ReedSolomonCodec&) = delete;
   ReedSolomonCodec& operator=(const ReedSolomonCodec&) = delete;
 
-  // Builds the field tables. Out-of-range arguments leave the codec unchanged; a polynomial that
-  // is not primitive leaves it without field tables. The system calls (8, 391, 112, 11, 32, 0, 4).
+  // Builds the field tables. Out-of-range arguments (and a root step sharing a factor with n)
+  // leave the codec unchanged; a polynomial that is not primitive leaves it without field tables.
+  // The system calls (8, 391, 112, 11, 32, 0, 4).
   void Configure(int32_t symbol_size, int32_t field_polynomial, int32_t first_root,
                  int32_t primitive_element, int32_t root_count, int32_t pad,
                  int32_t interleave_depth);
@@ -31,8 +32,9 @@ class ReedSolomonCodec {
   bool Configured() const;
 
   // Corrects one codeword of n - pad conventional symbols in place. Returns the number of
-  // symbols corrected (0 for a codeword), or -1 when uncorrectable (block untouched). On a codec
-  // without field tables it returns -1 and leaves the block alone.
+  // symbols corrected (0 for a codeword), or -1 when uncorrectable (block untouched): also for
+  // non-zero syndromes that no error locator explains, for a symbol wider than a field of fewer
+  // than 8 bits, and on a codec without field tables.
   int32_t DecodeCodeword(uint8_t* block);
 
   // Corrects a frame of depth x (n - pad) dual-basis bytes in place (1020 as configured).
