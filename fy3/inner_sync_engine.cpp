@@ -13,10 +13,17 @@ constexpr int kByteBits = 8;
 constexpr int kPrefixBits = 2 * kByteBits;
 // Bytes read at a byte position for one comparison.
 constexpr size_t kCompareBytes = kLineSyncCompareBits / kByteBits;
+constexpr size_t kWordBytes = sizeof(uint64_t);
 // Lines held by the window.
 constexpr size_t kWindowLines = 3;
 // The shortest line the window logic supports: longer than the compared bytes.
 constexpr size_t kMinLineLength = kCompareBytes + 1;
+
+// Swaps a word read from memory into big-endian order and back (a no-op on big-endian hosts).
+uint64_t ToBigEndian(uint64_t word) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(word);
+  return word;
+}
 
 }  // namespace
 
@@ -63,6 +70,15 @@ void CopyShiftedLine(std::span<const uint8_t> bytes, size_t position, int shift,
   if (position == 0 && length > 0) {
     line[0] = static_cast<uint8_t>(from[0] >> shift);  // the bits before the input are zero
     i = 1;
+  }
+  // Eight output bytes at a time: bytes i-1 to i+6 as one big-endian word, moved up by `back`
+  // bits, and the top bits of byte i+7 below them.
+  for (; i + kWordBytes <= length; i += kWordBytes) {
+    uint64_t word;
+    std::memcpy(&word, from + i - 1, kWordBytes);
+    word = ToBigEndian(word) << back | static_cast<uint64_t>(from[i + kWordBytes - 1] >> shift);
+    word = ToBigEndian(word);
+    std::memcpy(line.data() + i, &word, kWordBytes);
   }
   for (; i < length; ++i) {
     line[i] = static_cast<uint8_t>(from[i] >> shift | from[i - 1] << back);
