@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "core/file_io.h"
-#include "core/log_format.h"
 #include "core/working_file.h"
 
 namespace vantrel {
