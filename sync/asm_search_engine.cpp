@@ -118,7 +118,10 @@ void AsmSearchEngine::SetLamp(LampColour colour) {
   }
 }
 
-int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
+// Built twice, with and without the popcount instruction; the loader picks the one the processor
+// runs.
+__attribute__((target_clones("popcnt", "default"))) int32_t AsmSearchEngine::SearchStep(
+    int32_t tolerance) {
   assert(f_.read_index >= 0 && f_.read_index <= SyncWindow::kLastStepStart);
   const uint8_t* window = window_.bytes.data();
   const uint8_t mask = f_.PolarityMask;

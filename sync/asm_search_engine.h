@@ -91,8 +91,8 @@ class AsmSearchEngine {
   void Reset();
 
   // Tests one byte position at its eight bit offsets with `tolerance` at the locked offset.
-  // Precondition: read index <= SyncWindow::kLastStepStart. Reads at most window index
-  // read index + 1028. Returns a kStep... value.
+  // Precondition: read index <= SyncWindow::kLastStepStart. Reads window bytes up to index
+  // read index + 1024. Returns a kStep... value.
   int32_t SearchStep(int32_t tolerance);
 
   // Runs SearchStep while the read index is at most `last_start` (<= kLastStepStart), with the

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "sim/simulator.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 #include "tests/sync/cadu_streams.h"
@@ -215,6 +217,52 @@ TEST(CaduExtractionStage, CorrectionSwitchedOnDuringTheRun) {
     EXPECT_EQ(record, i < 3 ? sent[i] : clean[i]) << i;
   }
   EXPECT_TRUE(host.Logged("Uncorrectable R-S errors 0 "));
+}
+
+// Simulated recordings: cadu.pds must hold the simulator's frame truth for every impairment.
+struct Impaired {
+  const char* name;
+  sim::Impairments impairments;
+  size_t first_kept;  // CADUs lost at the start (an inverted stream loses its first)
+};
+
+TEST(CaduExtractionStage, SimulatedRecordingsGiveTheFramesThatWentIn) {
+  const std::vector<Impaired> cases = {
+      {"clean", {}, 0},
+      {"shift 3, noise before and after",
+       {.bit_shift = 3, .noise_before = 777, .noise_after = 2000},
+       0},
+      {"inverted, shift 5", {.bit_shift = 5, .invert = true}, 1},
+      {"marker errors 6", {.marker_errors = 6}, 0},
+      {"noise between, marker errors 2", {.noise_between = 300, .marker_errors = 2}, 0},
+      {"symbol errors 16, uncorrectable every 5",
+       {.symbol_errors = 16, .uncorrectable_every = 5},
+       0},
+  };
+  constexpr size_t kFrames = 40;
+  std::mt19937_64 rng(100);
+  std::vector<std::vector<uint8_t>> blocks;
+  for (size_t i = 0; i < kFrames; ++i) {
+    const Bytes vcdu = testing::RandomBytes(892, rng());
+    blocks.push_back(sim::EncodeCodeBlock(vcdu.data()));
+  }
+  for (const Impaired& impaired : cases) {
+    const sim::Recording recording = sim::MakeCaduRecording(blocks, {}, impaired.impairments, 101);
+    StageFixture stage(recording.bytes);
+    stage.host.settings.PNdecoding = true;
+    stage.host.settings.RSolomon = true;
+    CaduExtractionStage(stage.host);
+    const std::vector<Bytes> expected(recording.frames.begin() + impaired.first_kept,
+                                      recording.frames.end());
+    EXPECT_EQ(stage.Records(), expected) << impaired.name;
+    const int uncorrectable =
+        impaired.impairments.uncorrectable_every > 0
+            ? static_cast<int>(kFrames) / impaired.impairments.uncorrectable_every
+            : 0;
+    EXPECT_TRUE(
+        stage.host.Logged("Uncorrectable R-S errors " + std::to_string(uncorrectable) + " "))
+        << impaired.name;
+  }
 }
 
 }  // namespace
