@@ -70,6 +70,8 @@ struct Options {
   int vcid = 9;
   int fy3_channel = 5;
   bool manchester = false;
+  std::string metop_only;  // a MetOp-only option that was given
+  bool fy3_channel_given = false;
   CaduEncoding encoding;
   Impairments impairments;
 };
@@ -130,14 +132,19 @@ Options Parse(int argc, char** argv) {
       o.seed = seed;
     } else if (arg == "--apid") {
       o.apid = static_cast<int>(number(103, 104));
+      o.metop_only = arg;
     } else if (arg == "--mix-night") {
       o.mix_night = true;
+      o.metop_only = arg;
     } else if (arg == "--short-packets") {
       o.short_packets = static_cast<int>(number(0, 3));
+      o.metop_only = arg;
     } else if (arg == "--vcid") {
       o.vcid = static_cast<int>(number(0, kIdleVcid - 1));
+      o.metop_only = arg;
     } else if (arg == "--fy3-channel") {
       o.fy3_channel = static_cast<int>(number(3, 9));
+      o.fy3_channel_given = true;
       if (o.fy3_channel != 3 && o.fy3_channel != 5 && o.fy3_channel != 9)
         throw UsageError("--fy3-channel must be 5, 9 or 3");
     } else if (arg == "--no-pn") {
@@ -177,6 +184,10 @@ Options Parse(int argc, char** argv) {
     throw UsageError("--manchester applies to --sat mn2 and cadu only");
   if (o.satellite && o.sat != "metop" && o.sat != "fy3")
     throw UsageError("--satellite applies to --sat metop and fy3 only");
+  if (!o.metop_only.empty() && o.sat != "metop")
+    throw UsageError(o.metop_only + " applies to --sat metop only");
+  if (o.fy3_channel_given && o.sat != "fy3")
+    throw UsageError("--fy3-channel applies to --sat fy3 only");
   return o;
 }
 

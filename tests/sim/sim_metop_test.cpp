@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "sim/simulator.h"
@@ -74,6 +76,27 @@ TEST(MetopPass, VcduHeadersCarrySpacecraftChannelAndCounters) {
     // 3 x 12966 bytes and the closing idle packet fill whole zones.
     EXPECT_EQ(data, (3 * 12966 + 881) / 882);
   }
+}
+
+TEST(MetopPass, FirstVcduHeadLooksLikeThePeerBlocks) {
+  // A peer's MetOp-A blocks: channel 9, counter 0, 2-byte spare, first-header pointer 0.
+  std::ifstream in(std::string(VANTREL_SIM_TEST_DATA) + "/peer_cvcdus.hex");
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  std::vector<uint8_t> peer;
+  for (size_t k = 0; k < 24; k += 2)
+    peer.push_back(static_cast<uint8_t>(std::stoi(line.substr(k, 2), nullptr, 16)));
+  MetopOptions opt;
+  opt.satellite = 'A';
+  opt.packets = 1;
+  const MetopPass pass = MakeMetopPass(opt, {}, {}, kSeed);
+  EXPECT_EQ(
+      std::vector<uint8_t>(pass.recording.frames[0].begin(), pass.recording.frames[0].begin() + 10),
+      std::vector<uint8_t>(peer.begin(), peer.begin() + 10));
+  // Both zones then start with a packet of APID 103 (ours with the secondary header flag set).
+  EXPECT_EQ(pass.recording.frames[0][10], 0x08);
+  EXPECT_EQ(pass.recording.frames[0][11], peer[11]);
+  EXPECT_EQ(peer[11], 103);
 }
 
 TEST(MetopPass, PacketsCarryHeaderDayAndMillisecond) {

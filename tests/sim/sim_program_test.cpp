@@ -1,0 +1,86 @@
+// vantrel-sim as a program: what it writes, and how it refuses bad arguments.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using vantrel::testing::FileExists;
+using vantrel::testing::ReadFileBytes;
+using vantrel::testing::TempFolder;
+
+int RunSim(const std::string& args) {
+  const std::string command = std::string(VANTREL_SIM_PROGRAM) + " " + args + " >sim.out 2>sim.err";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SimProgram, WritesTheRecordingAndItsTruth) {
+  TempFolder folder;
+  ASSERT_EQ(RunSim("--sat metop --out MetopA_x.bin --packets 4 --apid 104 --mix-night "
+                   "--satellite A --seed 5"),
+            0);
+  const auto recording = ReadFileBytes("MetopA_x.bin");
+  const auto frames = ReadFileBytes("MetopA_x.bin.frames");
+  const auto packets = ReadFileBytes("MetopA_x.bin.packets");
+  ASSERT_FALSE(recording.empty());
+  EXPECT_EQ(recording.size() % 1024, 0u);
+  EXPECT_EQ(frames.size(), recording.size() / 1024 * 1020);
+  // Four packets alternate 104 and 103: only the two of APID 104 are the truth.
+  ASSERT_EQ(packets.size(), 2 * 12966u);
+  EXPECT_EQ(packets[1], 104);
+  EXPECT_EQ(packets[12966 + 1], 104);
+  const auto out = ReadFileBytes("sim.out");
+  EXPECT_NE(std::string(out.begin(), out.end()).find("seed 5"), std::string::npos);
+
+  ASSERT_EQ(RunSim("--sat fy3 --out FY3B_y.bin --lines 2 --satellite B --fy3-channel 3"), 0);
+  EXPECT_EQ(ReadFileBytes("FY3B_y.bin.lines").size(), 2 * 26050u);
+  ASSERT_EQ(RunSim("--sat mn2 --out MN2_z.bin --lines 3 --manchester"), 0);
+  EXPECT_EQ(ReadFileBytes("MN2_z.bin.lines").size(), 3 * 11850u);
+  EXPECT_EQ(ReadFileBytes("MN2_z.bin").size() % 1024, 0u);
+  ASSERT_EQ(RunSim("--sat cadu --out c.bin --frames 3 --shift 4"), 0);
+  EXPECT_EQ(ReadFileBytes("c.bin").size(), 3 * 1024u + 1);
+  EXPECT_EQ(ReadFileBytes("c.bin.frames").size(), 3 * 1020u);
+}
+
+TEST(SimProgram, SizeOptionGivesAboutThatMuch) {
+  TempFolder folder;
+  for (const char* sat : {"metop", "fy3", "mn2", "cadu"}) {
+    ASSERT_EQ(RunSim(std::string("--sat ") + sat + " --out s.bin --size-mib 1"), 0) << sat;
+    const double size = static_cast<double>(ReadFileBytes("s.bin").size());
+    EXPECT_GT(size, 0.9 * 1048576) << sat;
+    EXPECT_LT(size, 1.1 * 1048576) << sat;
+  }
+}
+
+TEST(SimProgram, RefusesBadArgumentsWithExitTwo) {
+  TempFolder folder;
+  for (const char* args :
+       {"", "--sat metop", "--out x.bin", "--sat goes --out x.bin",
+        "--sat metop --out x.bin --shift 8", "--sat metop --out x.bin --lines 3",
+        "--sat fy3 --out x.bin --fy3-channel 4", "--sat metop --out x.bin --satellite D",
+        "--sat metop --out x.bin --packets -1", "--sat metop --out x.bin --packets 12x",
+        "--sat metop --out x.bin --apid 105", "--sat metop --out x.bin --manchester",
+        "--sat mn2 --out x.bin --satellite A", "--sat cadu --out x.bin --frames 2 --size-mib 1",
+        "--sat cadu --out x.bin --bogus", "--sat cadu --out x.bin --seed",
+        "--sat fy3 --out x.bin --vcid 5", "--sat metop --out x.bin --fy3-channel 5"}) {
+    EXPECT_EQ(RunSim(args), 2) << args;
+    const auto err = ReadFileBytes("sim.err");
+    EXPECT_NE(std::string(err.begin(), err.end()).find("Usage:"), std::string::npos) << args;
+  }
+  EXPECT_FALSE(FileExists("x.bin"));
+}
+
+TEST(SimProgram, ReportsAFolderItCannotWriteTo) {
+  TempFolder folder;
+  EXPECT_EQ(RunSim("--sat cadu --out missing/x.bin"), 1);
+  const auto err = ReadFileBytes("sim.err");
+  EXPECT_NE(std::string(err.begin(), err.end()).find("cannot create"), std::string::npos);
+}
+
+}  // namespace
