@@ -1,0 +1,367 @@
+#include "app/asm_search.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <algorithm>
+#include <limits>
+
+#include "app/debuginfo_form.h"
+#include "app/form_look.h"
+#include "app/fy3x_settings_form.h"
+#include "app/meteor_settings_form.h"
+#include "app/metop_settings_form.h"
+#include "core/settings.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int kClientWidth = 561;
+constexpr int kClientHeight = 312;
+constexpr int kProgressTimerMs = 200;
+constexpr int kCommandLineDelayMs = 500;
+
+// Event pump: run pending events at most this often, and read the clock about this often.
+constexpr qint64 kPumpIntervalNs = 30'000'000;
+constexpr qint64 kClockCheckSpacingNs = 1'000'000;
+constexpr int kLargestPumpStride = 1 << 16;
+
+const char* const kOpenFilter =
+    "Any file  (*.*);;Rx output  (*.bin);;Rx output  (*.dat);;CADU files (*.cad)";
+// The second entry of the filter: receiver output (*.bin).
+constexpr int kOpenFilterIndex = 2;
+const char* const kOpenFolder = "D:/RAW";
+const char* const kOpenFileName = "*.bin";
+
+// Command-line parameters by position (after the program name).
+constexpr int kParameterFile = 0;
+constexpr int kParameterDerandomise = 1;
+constexpr int kParameterReedSolomon = 2;
+constexpr int kParameterManchester = 3;
+constexpr int kParameterNightApid = 4;
+
+void MakeBold(QWidget& widget) {
+  QFont font = widget.font();
+  font.setBold(true);
+  widget.setFont(font);
+}
+
+int ClampToInt(int64_t value) {
+  return static_cast<int>(
+      std::clamp<int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+// Applies a "yes"/"no" switch exactly as written; any other text leaves the setting alone.
+template <typename Set>
+void ApplySwitch(const QString& value, const char* yes, const char* no, Set set) {
+  if (value == QLatin1String(yes)) set(true);
+  if (value == QLatin1String(no)) set(false);
+}
+
+}  // namespace
+
+void TMemo::mouseDoubleClickEvent(QMouseEvent* /*event*/) {
+  if (on_double_click) on_double_click();
+}
+
+TForm1::TForm1(const QStringList& parameters, QWidget* parent)
+    : QMainWindow(parent), parameters_(parameters) {
+  setObjectName("Form1");
+  setWindowTitle(kApplicationTitle);
+  ApplySkyBlue(this);
+  client_.setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(&client_);
+
+  input_edit_.setObjectName("AsmIn1Edit");
+  input_edit_.setText("D:\\RAW\\cadu.bin");
+  input_edit_.setGeometry(40, 8, 273, 21);
+  MakeBold(input_edit_);
+
+  process_button_.setObjectName("ASMButton");
+  process_button_.setText("Process");
+  process_button_.setGeometry(456, 24, 75, 25);
+  MakeBold(process_button_);
+  connect(&process_button_, &QPushButton::clicked, this, &TForm1::ASMButtonClick);
+
+  size_label_.setObjectName("Label1");
+  size_label_.setText("File size -------- bytes");
+  size_label_.move(8, 48);
+  size_label_.adjustSize();
+
+  memo_.setObjectName("Memo1");
+  memo_.setGeometry(8, 72, 545, 209);
+  memo_.setReadOnly(true);
+  memo_.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memo_.setLineWrapMode(QPlainTextEdit::NoWrap);
+  memo_.on_double_click = [this] { Memo1DblClick(); };
+
+  progress_bar_.setObjectName("ProgressBar1");
+  progress_bar_.setGeometry(8, 288, 545, 16);
+  progress_bar_.setRange(0, 100);
+  progress_bar_.setValue(0);
+  progress_bar_.setTextVisible(false);
+
+  pn_decoding_.setObjectName("PNdecoding");
+  pn_decoding_.setText("De-Randomization");
+  pn_decoding_.setGeometry(328, 8, 124, 17);
+  reed_solomon_.setObjectName("RSolomon");
+  reed_solomon_.setText("Reed-Solomon");
+  reed_solomon_.setGeometry(328, 40, 124, 17);
+  reed_solomon_.setChecked(true);
+
+  led_.setObjectName("iLed");
+  led_.setGeometry(12, 11, 15, 15);
+  led_.setToolTip("ASM synchronizations.");
+
+  open_dialog_.setObjectName("OpenDialog1");
+  open_dialog_.setFileMode(QFileDialog::ExistingFile);
+  open_dialog_.setAcceptMode(QFileDialog::AcceptOpen);
+  open_dialog_.setDefaultSuffix("bin");
+  open_dialog_.setNameFilters(QString(kOpenFilter).split(";;"));
+  open_dialog_.selectNameFilter(open_dialog_.nameFilters().value(kOpenFilterIndex - 1));
+
+  timer1_.setObjectName("Timer1");
+  timer1_.setInterval(kProgressTimerMs);
+  connect(&timer1_, &QTimer::timeout, this, &TForm1::Timer1Timer);
+  timer1_.start();
+  timer_command_line_.setObjectName("TimerCommLine");
+  timer_command_line_.setInterval(kCommandLineDelayMs);
+  timer_command_line_.setSingleShot(true);
+  connect(&timer_command_line_, &QTimer::timeout, this, &TForm1::TimerCommLineTimer);
+
+  CreateMenu();
+  pump_clock_.start();
+  FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateMenu() {
+  QMenuBar* bar = menuBar();
+  bar->setObjectName("MainMenu1");
+  QMenu* file = bar->addMenu("File");
+  file->setObjectName("File1");
+  file->addAction("Open...", this, &TForm1::Open1Click)->setObjectName("Open1");
+  file->addSeparator();
+  file->addAction("Exit", this, &TForm1::Exit1Click)->setObjectName("Exit1");
+  QMenu* settings = bar->addMenu("Settings");
+  settings->setObjectName("Settings1");
+  settings->addAction("MetOp-A/B", this, &TForm1::MetopA1Click)->setObjectName("MetopA1");
+  settings->addAction("FY3A/3B", this, &TForm1::FY3A3B1Click)->setObjectName("FY3A3B1");
+  settings->addAction("MeteorMN2", this, &TForm1::MeteorMNxClick)->setObjectName("MeteorMNx");
+  settings->addSeparator();
+  settings->addAction("Debug", this, &TForm1::DebugInfo1Click)->setObjectName("DebugInfo1");
+  bar->addAction("About", this, &TForm1::About1Click)->setObjectName("About1");
+}
+
+void TForm1::FormCreate() {
+  const QString file = parameters_.value(kParameterFile);
+  if (file.isEmpty()) return;
+  // A relative name is taken from the current folder; an absolute path stands as it is.
+  input_edit_.setText(QFileInfo(file).isAbsolute() ? file : QDir::currentPath() + '/' + file);
+  timer_command_line_.start();
+}
+
+void TForm1::ASMButtonClick() {
+  last_outcome_ = vantrel::ASMButtonClick(*this);
+  // The driver has logged the error and enabled Process again; show it as well.
+  if (last_outcome_.failed) {
+    ShowMessage(this, kApplicationTitle, QString::fromStdString(last_outcome_.error));
+  }
+  if (last_outcome_.close_program) close();
+}
+
+void TForm1::Open1Click() {
+  // The usual recordings folder when there is one, the current folder otherwise.
+  const QDir folder(kOpenFolder);
+  open_dialog_.setDirectory(folder.exists() ? folder.absolutePath() : QDir::currentPath());
+  open_dialog_.selectFile(kOpenFileName);
+  open_dialog_.selectNameFilter(open_dialog_.nameFilters().value(kOpenFilterIndex - 1));
+  if (open_dialog_.exec() != QDialog::Accepted) return;
+  const QStringList chosen = open_dialog_.selectedFiles();
+  if (chosen.isEmpty()) return;
+  const QString path = chosen.first();
+  input_edit_.setText(path);
+  input_edit_.setToolTip(path);
+  // The chosen file's folder becomes the current, and so the working, folder.
+  QDir::setCurrent(QFileInfo(path).absolutePath());
+}
+
+void TForm1::Exit1Click() {
+  close();
+}
+
+void TForm1::MetopA1Click() {
+  if (dialogs_.metop != nullptr) dialogs_.metop->ShowOrRaise();
+}
+
+void TForm1::FY3A3B1Click() {
+  if (dialogs_.fy3 != nullptr) dialogs_.fy3->ShowOrRaise();
+}
+
+void TForm1::MeteorMNxClick() {
+  if (dialogs_.meteor != nullptr) dialogs_.meteor->ShowOrRaise();
+}
+
+void TForm1::DebugInfo1Click() {
+  if (dialogs_.debug != nullptr) dialogs_.debug->ShowOrRaise();
+}
+
+void TForm1::About1Click() {
+  ShowMessage(this, "About",
+              QString(kApplicationTitle) +
+                  " - turns raw MetOp, FY-3 and Meteor-M N2 recordings into instrument files.");
+}
+
+void TForm1::Memo1DblClick() {
+  memo_.clear();
+}
+
+void TForm1::Timer1Timer() {
+  progress_bar_.setValue(chain_.ProgressCount);
+}
+
+void TForm1::TimerCommLineTimer() {
+  timer_command_line_.stop();
+  const QStringList& p = parameters_;
+  ApplySwitch(p.value(kParameterDerandomise), "DR_y", "DR_n",
+              [this](bool on) { pn_decoding_.setChecked(on); });
+  ApplySwitch(p.value(kParameterReedSolomon), "RS_y", "RS_n",
+              [this](bool on) { reed_solomon_.setChecked(on); });
+  ApplySwitch(p.value(kParameterManchester), "MN_y", "MN_n", [this](bool on) {
+    if (dialogs_.meteor != nullptr) dialogs_.meteor->SetManchester_box(on);
+  });
+  if (p.value(kParameterNightApid) == QLatin1String("MET_n") && dialogs_.metop != nullptr) {
+    dialogs_.metop->SetAPID104(true);
+  }
+  chain_.BatchMode = true;
+  process_button_.click();
+}
+
+void TForm1::AppendLog(const std::string& line) {
+  memo_.appendPlainText(QString::fromStdString(line));
+}
+
+void TForm1::SetProgressMaximum(int64_t maximum) {
+  progress_bar_.setMaximum(ClampToInt(maximum));
+}
+
+void TForm1::SetProgressPosition(int64_t position) {
+  progress_bar_.setValue(ClampToInt(position));
+}
+
+void TForm1::SetSizeCaption(const std::string& caption) {
+  size_label_.setText(QString::fromStdString(caption));
+  size_label_.adjustSize();
+}
+
+bool TForm1::LampActive() const {
+  return led_.Active();
+}
+
+void TForm1::SetLampActive(bool active) {
+  led_.SetActive(active);
+}
+
+LampColour TForm1::GetLampColour() const {
+  return led_.ActiveColour();
+}
+
+void TForm1::SetLampColour(LampColour colour) {
+  led_.SetActiveColour(colour);
+}
+
+void TForm1::ProcessEvents() {
+  if (++pump_calls_ < pump_stride_) return;
+  pump_calls_ = 0;
+  const qint64 now = pump_clock_.nsecsElapsed();
+  const qint64 since_check = now - last_clock_check_ns_;
+  last_clock_check_ns_ = now;
+  // Cheap calls (a search step) get a long stride, slow ones (a large record) a short one: the
+  // stride follows the measured cost at once when calls get slower and doubles at most when
+  // they get cheaper.
+  const qint64 fitting = pump_stride_ * kClockCheckSpacingNs / std::max<qint64>(since_check, 1);
+  pump_stride_ = static_cast<int>(
+      std::clamp<qint64>(fitting, 1, std::min<qint64>(pump_stride_ * 2, kLargestPumpStride)));
+  if (now - last_pump_ns_ < kPumpIntervalNs) return;
+  QCoreApplication::processEvents();
+  // Time spent in the handlers (a dialog, a menu) counts neither for the stride nor the interval.
+  last_pump_ns_ = last_clock_check_ns_ = pump_clock_.nsecsElapsed();
+}
+
+std::string TForm1::InputPath() const {
+  return input_edit_.text().toStdString();
+}
+
+bool TForm1::PNdecoding() const {
+  return pn_decoding_.isChecked();
+}
+
+void TForm1::SetPNdecoding(bool checked) {
+  pn_decoding_.setChecked(checked);
+}
+
+bool TForm1::RSolomon() const {
+  return reed_solomon_.isChecked();
+}
+
+void TForm1::SetRSolomon(bool checked) {
+  reed_solomon_.setChecked(checked);
+}
+
+std::string TForm1::VCID_Metop() const {
+  return dialogs_.metop ? dialogs_.metop->VCID_Metop().toStdString() : Settings{}.VCID_Metop;
+}
+
+bool TForm1::APID104() const {
+  return dialogs_.metop ? dialogs_.metop->APID104() : Settings{}.APID104;
+}
+
+std::string TForm1::MPDU_header() const {
+  return dialogs_.metop ? dialogs_.metop->MPDU_header().toStdString() : Settings{}.MPDU_header;
+}
+
+std::string TForm1::MaxPkLen() const {
+  return dialogs_.metop ? dialogs_.metop->MaxPkLen().toStdString() : Settings{}.MaxPkLen;
+}
+
+int TForm1::Fy3Vcid() const {
+  return dialogs_.fy3 ? dialogs_.fy3->Vcid() : Settings{}.Fy3Vcid;
+}
+
+bool TForm1::Manchester_box() const {
+  return dialogs_.meteor ? dialogs_.meteor->Manchester_box() : Settings{}.Manchester_box;
+}
+
+bool TForm1::GetVCDU() const {
+  return dialogs_.debug ? dialogs_.debug->GetVCDU() : Settings{}.GetVCDU;
+}
+
+bool TForm1::GetAPID() const {
+  return dialogs_.debug ? dialogs_.debug->GetAPID() : Settings{}.GetAPID;
+}
+
+bool TForm1::FY3ASM() const {
+  return dialogs_.debug ? dialogs_.debug->FY3ASM() : Settings{}.FY3ASM;
+}
+
+bool TForm1::Full_CADU() const {
+  return dialogs_.debug ? dialogs_.debug->Full_CADU() : Settings{}.Full_CADU;
+}
+
+bool TForm1::DFiles() const {
+  return dialogs_.debug ? dialogs_.debug->DFiles() : Settings{}.DFiles;
+}
+
+void TForm1::StageStarting(std::string_view /*name*/) {
+  // A new stage calls the pump at its own pace: measure it afresh.
+  pump_stride_ = 1;
+  pump_calls_ = 0;
+}
+
+void TForm1::SetProcessEnabled(bool enabled) {
+  process_button_.setEnabled(enabled);
+}
+
+}  // namespace vantrel

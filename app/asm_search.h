@@ -1,0 +1,144 @@
+#pragma once
+
+#include <functional>
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+
+#include "app/driver.h"
+#include "app/ti_led_round.h"
+#include "core/stage_host.h"
+
+namespace vantrel {
+
+class TMetop_settings;
+class TFY3x_settings;
+class TDebugInfo;
+class TMeteor_settings;
+
+// The title the application and its main window carry.
+inline constexpr const char* kApplicationTitle = "Vantrel Processor v. 0.4.5 beta";
+
+// The log: plain text lines, cleared by a double click.
+class TMemo : public QPlainTextEdit {
+  Q_OBJECT
+
+ public:
+  using QPlainTextEdit::QPlainTextEdit;
+  std::function<void()> on_double_click;
+
+ protected:
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+// The main window: the input path, the options of the main window, the Process button, the sync
+// lamp, the size label, the log and the progress bar, with the menu that opens the settings
+// dialogs. It is the stages' host: they read the options live from its controls and those of
+// the dialogs, and report into its log, progress bar, label and lamp.
+class TForm1 : public QMainWindow, public StageHost {
+  Q_OBJECT
+
+ public:
+  // The settings dialogs the options are read from. Until they are attached the options have
+  // their start-up values.
+  struct Dialogs {
+    TMetop_settings* metop = nullptr;
+    TFY3x_settings* fy3 = nullptr;
+    TDebugInfo* debug = nullptr;
+    TMeteor_settings* meteor = nullptr;
+  };
+
+  // `parameters` are the command-line parameters after the program name: a file name in the
+  // first one starts batch mode.
+  explicit TForm1(const QStringList& parameters = {}, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  void AttachDialogs(const Dialogs& dialogs) { dialogs_ = dialogs; }
+
+  // Event handlers.
+  void FormCreate();
+  void ASMButtonClick();
+  void Open1Click();
+  void Exit1Click();
+  void MetopA1Click();
+  void FY3A3B1Click();
+  void MeteorMNxClick();
+  void DebugInfo1Click();
+  void About1Click();
+  void Memo1DblClick();
+  void Timer1Timer();
+  void TimerCommLineTimer();
+
+  // StageHost.
+  void AppendLog(const std::string& line) override;
+  void SetProgressMaximum(int64_t maximum) override;
+  void SetProgressPosition(int64_t position) override;
+  void SetSizeCaption(const std::string& caption) override;
+  bool LampActive() const override;
+  void SetLampActive(bool active) override;
+  LampColour GetLampColour() const override;
+  void SetLampColour(LampColour colour) override;
+  void ProcessEvents() override;
+  std::string InputPath() const override;
+  bool PNdecoding() const override;
+  void SetPNdecoding(bool checked) override;
+  bool RSolomon() const override;
+  void SetRSolomon(bool checked) override;
+  std::string VCID_Metop() const override;
+  bool APID104() const override;
+  std::string MPDU_header() const override;
+  std::string MaxPkLen() const override;
+  int Fy3Vcid() const override;
+  bool Manchester_box() const override;
+  bool GetVCDU() const override;
+  bool GetAPID() const override;
+  bool FY3ASM() const override;
+  bool Full_CADU() const override;
+  bool DFiles() const override;
+  ChainState& Chain() override { return chain_; }
+  void SetProcessEnabled(bool enabled) override;
+  void StageStarting(std::string_view name) override;
+
+  // The outcome of the last run of the Process button.
+  const RunOutcome& LastOutcome() const { return last_outcome_; }
+
+ private:
+  void CreateMenu();
+
+  QStringList parameters_;
+  Dialogs dialogs_;
+  ChainState chain_;
+  RunOutcome last_outcome_;
+
+  QWidget client_;
+  QLineEdit input_edit_{&client_};
+  QPushButton process_button_{&client_};
+  QLabel size_label_{&client_};
+  TMemo memo_{&client_};
+  QProgressBar progress_bar_{&client_};
+  QCheckBox pn_decoding_{&client_};
+  QCheckBox reed_solomon_{&client_};
+  TiLedRound led_{&client_};
+  QFileDialog open_dialog_{this};
+  QTimer timer1_{this};
+  QTimer timer_command_line_{this};
+
+  // Event pump: the clock is read every `pump_stride_` calls, a stride that adapts so that the
+  // readings stay about a millisecond apart; events run when a pump interval has passed.
+  QElapsedTimer pump_clock_;
+  int pump_calls_ = 0;
+  int pump_stride_ = 1;
+  qint64 last_clock_check_ns_ = 0;
+  qint64 last_pump_ns_ = 0;
+};
+
+}  // namespace vantrel

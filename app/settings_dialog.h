@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDialog>
+#include <QGroupBox>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+namespace vantrel {
+
+// What the four settings dialogs share: a fixed size, the sky-blue look, one group box holding
+// the settings and the buttons below it. A dialog is shown modeless and only hidden by its
+// buttons, so its controls keep their values for the program's whole life.
+class SettingsDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  struct Frame {
+    const char* object_name;
+    QString caption;
+    QSize size;
+    QString group_title;
+    QRect group_geometry;
+    bool minimise_box;
+  };
+
+  // Shows the dialog, or brings it forward when it is visible already.
+  void ShowOrRaise();
+
+ protected:
+  SettingsDialog(QWidget* parent, const Frame& frame);
+  QGroupBox* Group() { return &group_; }
+
+ private:
+  QGroupBox group_;
+};
+
+// Geometry shared by the dialogs' buttons.
+inline constexpr int kButtonWidth = 75;
+inline constexpr int kButtonHeight = 25;
+
+}  // namespace vantrel

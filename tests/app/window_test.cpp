@@ -1,0 +1,471 @@
+// The main window and the settings dialogs as the program starts them, and how they behave
+// when used by hand.
+#include <QAction>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QtTest>
+
+#include "app/ti_led_round.h"
+#include "tests/app/app_test_support.h"
+
+namespace vantrel::testing {
+namespace {
+
+struct Expected {
+  const char* name;
+  QString text;
+  QRect geometry;
+};
+
+QStringList ActionTexts(const QList<QAction*>& actions) {
+  QStringList texts;
+  for (QAction* action : actions) texts << (action->isSeparator() ? "-" : action->text());
+  return texts;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+  void MainWindowStartsAsDesigned() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    QCOMPARE(form.windowTitle(), QString("Vantrel Processor v. 0.4.5 beta"));
+    QCOMPARE(form.centralWidget()->size(), QSize(561, 312));
+
+    auto* edit = Control<QLineEdit>(&form, "AsmIn1Edit");
+    QVERIFY(edit);
+    QCOMPARE(edit->text(), QString("D:\\RAW\\cadu.bin"));
+    QCOMPARE(edit->geometry(), QRect(40, 8, 273, 21));
+    QVERIFY(edit->font().bold());
+
+    auto* button = Control<QPushButton>(&form, "ASMButton");
+    QVERIFY(button);
+    QCOMPARE(button->text(), QString("Process"));
+    QCOMPARE(button->geometry(), QRect(456, 24, 75, 25));
+    QVERIFY(button->isEnabled());
+    QVERIFY(button->font().bold());
+
+    auto* label = Control<QLabel>(&form, "Label1");
+    QVERIFY(label);
+    QCOMPARE(label->text(), QString("File size -------- bytes"));
+    QCOMPARE(label->pos(), QPoint(8, 48));
+
+    auto* memo = Control<QPlainTextEdit>(&form, "Memo1");
+    QVERIFY(memo);
+    QVERIFY(memo->toPlainText().isEmpty());
+    QCOMPARE(memo->geometry(), QRect(8, 72, 545, 209));
+    QCOMPARE(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+
+    auto* bar = Control<QProgressBar>(&form, "ProgressBar1");
+    QVERIFY(bar);
+    QCOMPARE(bar->geometry(), QRect(8, 288, 545, 16));
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(bar->value(), 0);
+
+    const Expected boxes[] = {{"PNdecoding", "De-Randomization", {}},
+                              {"RSolomon", "Reed-Solomon", {}}};
+    for (const Expected& expected : boxes) {
+      auto* box = Control<QCheckBox>(&form, expected.name);
+      QVERIFY(box);
+      QCOMPARE(box->text(), expected.text);
+    }
+    QCOMPARE(Control<QCheckBox>(&form, "PNdecoding")->pos(), QPoint(328, 8));
+    QCOMPARE(Control<QCheckBox>(&form, "RSolomon")->pos(), QPoint(328, 40));
+    QVERIFY(!Control<QCheckBox>(&form, "PNdecoding")->isChecked());
+    QVERIFY(Control<QCheckBox>(&form, "RSolomon")->isChecked());
+
+    auto* led = Control<TiLedRound>(&form, "iLed");
+    QVERIFY(led);
+    QCOMPARE(led->geometry(), QRect(12, 11, 15, 15));
+    QVERIFY(!led->Active());
+    QCOMPARE(led->ActiveColour(), LampColour::Green);
+    QCOMPARE(led->toolTip(), QString("ASM synchronizations."));
+
+    auto* timer1 = Control<QTimer>(&form, "Timer1");
+    QVERIFY(timer1);
+    QCOMPARE(timer1->interval(), 200);
+    QVERIFY(timer1->isActive());
+    auto* command_line = Control<QTimer>(&form, "TimerCommLine");
+    QVERIFY(command_line);
+    QCOMPARE(command_line->interval(), 500);
+    QVERIFY(command_line->isSingleShot());
+    QVERIFY(!command_line->isActive());
+
+    auto* open = Control<QFileDialog>(&form, "OpenDialog1");
+    QVERIFY(open);
+    // Qt shows the filter names with single blanks.
+    QCOMPARE(open->nameFilters(), QStringList({"Any file (*.*)", "Rx output (*.bin)",
+                                               "Rx output (*.dat)", "CADU files (*.cad)"}));
+    QCOMPARE(open->selectedNameFilter(), QString("Rx output (*.bin)"));
+    QCOMPARE(open->defaultSuffix(), QString("bin"));
+    QVERIFY(!open->isVisible());
+  }
+
+  void MenuHasEveryItem() {
+    Forms forms;
+    auto* menu = Control<QMenuBar>(forms.Form1.get(), "MainMenu1");
+    QVERIFY(menu);
+    QCOMPARE(ActionTexts(menu->actions()), QStringList({"File", "Settings", "About"}));
+    QCOMPARE(ActionTexts(menu->actions()[0]->menu()->actions()),
+             QStringList({"Open...", "-", "Exit"}));
+    QCOMPARE(ActionTexts(menu->actions()[1]->menu()->actions()),
+             QStringList({"MetOp-A/B", "FY3A/3B", "MeteorMN2", "-", "Debug"}));
+    QVERIFY(menu->actions()[2]->menu() == nullptr);  // About acts by itself
+  }
+
+  void DialogsAreCreatedHiddenInOrderWithTheirLook() {
+    Forms forms;
+    const QList<SettingsDialog*> dialogs =
+        forms.Form1->findChildren<SettingsDialog*>(Qt::FindDirectChildrenOnly);
+    QStringList names;
+    for (SettingsDialog* dialog : dialogs) names << dialog->objectName();
+    QCOMPARE(names,
+             QStringList({"Metop_settings", "FY3x_settings", "DebugInfo", "Meteor_settings"}));
+
+    struct Look {
+      SettingsDialog* dialog;
+      QString caption;
+      QSize size;
+      QString group;
+      bool minimise_box;
+    };
+    const Look looks[] = {
+        {forms.Metop_settings, "MetOp-A/B settings", {327, 256}, "MetOp - A/B", true},
+        {forms.FY3x_settings, "FY3A/3B settings", {329, 251}, "FY3A/3B", true},
+        {forms.DebugInfo, "Debug Info", {258, 299}, "Show info during: ", true},
+        {forms.Meteor_settings, "Meteor MNx settings", {321, 189}, "Meteor MNx", false},
+    };
+    for (const Look& look : looks) {
+      QVERIFY(!look.dialog->isVisible());
+      QVERIFY(!look.dialog->isModal());
+      QCOMPARE(look.dialog->windowTitle(), look.caption);
+      QCOMPARE(look.dialog->size(), look.size);
+      QCOMPARE(look.dialog->palette().color(QPalette::Window), QColor(0xA6, 0xCA, 0xF0));
+      const QList<QGroupBox*> groups = look.dialog->findChildren<QGroupBox*>();
+      QCOMPARE(groups.size(), 1);
+      QCOMPARE(groups[0]->title(), look.group);
+      QCOMPARE(bool(look.dialog->windowFlags() & Qt::WindowMinimizeButtonHint), look.minimise_box);
+      // The buttons lie below the group box.
+      for (QPushButton* button : look.dialog->findChildren<QPushButton*>()) {
+        QVERIFY(button->parentWidget() == look.dialog);
+        QVERIFY(button->y() >= groups[0]->geometry().bottom());
+      }
+    }
+  }
+
+  void DialogControlsHaveTheirDefaults() {
+    Forms forms;
+    TMetop_settings* metop = forms.Metop_settings;
+    struct Field {
+      const char* name;
+      QString text;
+      int max_length;
+    };
+    const Field fields[] = {
+        {"VCID_Metop", "9", 2}, {"MPDU_header", "4", 1}, {"MaxPkLen", "12966", 5}};
+    for (const Field& field : fields) {
+      auto* edit = Control<QLineEdit>(metop, field.name);
+      QVERIFY(edit);
+      QCOMPARE(edit->text(), field.text);
+      QCOMPARE(edit->maxLength(), field.max_length);
+    }
+    QCOMPARE(Control<QLineEdit>(metop, "MPDU_header")->toolTip(),
+             QString("MPDU HEADER LENGTH in bytes"));
+    QStringList labels;
+    for (QLabel* label : metop->findChildren<QLabel*>()) {
+      QVERIFY(label->font().bold());
+      labels << label->text();
+    }
+    QCOMPARE(labels, QStringList({"VCID =", "MPDU Header =", "MAX. PACKET LENGTH "}));
+    QCOMPARE(Control<QRadioButton>(metop, "APID103")->text(), QString("APID 103 ( Day )"));
+    QCOMPARE(Control<QRadioButton>(metop, "APID104")->text(), QString("APID 104 ( Night )"));
+    QVERIFY(Control<QRadioButton>(metop, "APID103")->isChecked());
+    QVERIFY(!Control<QRadioButton>(metop, "APID104")->isChecked());
+    QCOMPARE(Control<QPushButton>(metop, "Button_OK")->text(), QString("OK"));
+    QCOMPARE(Control<QPushButton>(metop, "Button_Cancel")->text(), QString("Cancel"));
+
+    TFY3x_settings* fy3 = forms.FY3x_settings;
+    QVERIFY(Control<QGroupBox>(fy3, "FY3xsettings"));
+    QCOMPARE(Control<QRadioButton>(fy3, "VCID5")->text(), QString("VIRR (day) VCID=5"));
+    QCOMPARE(Control<QRadioButton>(fy3, "VCID9")->text(), QString("VIRR (night) VCID=9"));
+    QCOMPARE(Control<QRadioButton>(fy3, "VCID3")->text(), QString("MERSI VCID=3"));
+    QVERIFY(Control<QRadioButton>(fy3, "VCID5")->isChecked());
+    QVERIFY(Control<QPushButton>(fy3, "Button_OK") && Control<QPushButton>(fy3, "Button_Cancel"));
+
+    TMeteor_settings* meteor = forms.Meteor_settings;
+    QCOMPARE(Control<QCheckBox>(meteor, "Manchester_box")->text(), QString("Manchester decoder"));
+    QVERIFY(!Control<QCheckBox>(meteor, "Manchester_box")->isChecked());
+    QCOMPARE(Control<QPushButton>(meteor, "Button1")->text(), QString("OK"));
+    QCOMPARE(Control<QPushButton>(meteor, "Button2")->text(), QString("Cancel"));
+
+    const Expected debug_boxes[] = {
+        {"ASMsearch", "ASM search", {}},
+        {"RSolInfo", "Reed-Solomon processing", {}},
+        {"GetVCDU", "Get VCDU", {}},
+        {"GetAPID", "Get APID", {}},
+        {"FY3ASM", "Inner ASM search (for FY3x)", {}},
+        {"Full_CADU", "Fulll CADU", {}},
+        {"DFiles", "Delete intermediate files", {}},
+    };
+    for (const Expected& expected : debug_boxes) {
+      auto* box = Control<QCheckBox>(forms.DebugInfo, expected.name);
+      QVERIFY(box);
+      QCOMPARE(box->text(), expected.text);
+      QCOMPARE(box->isChecked(), QString(expected.name) == "DFiles");
+    }
+    QCOMPARE(forms.DebugInfo->findChildren<QPushButton*>().size(), 1);  // OK only
+    QVERIFY(Control<QPushButton>(forms.DebugInfo, "ButtonOK"));
+  }
+
+  void OptionsAreReadLiveFromTheControls() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    // The start-up values.
+    QCOMPARE(form.VCID_Metop(), std::string("9"));
+    QCOMPARE(form.MPDU_header(), std::string("4"));
+    QCOMPARE(form.MaxPkLen(), std::string("12966"));
+    QCOMPARE(form.Fy3Vcid(), 5);
+    QVERIFY(!form.APID104() && !form.Manchester_box() && !form.GetVCDU() && !form.GetAPID());
+    QVERIFY(!form.FY3ASM() && !form.Full_CADU() && form.DFiles());
+    QVERIFY(!form.PNdecoding() && form.RSolomon());
+
+    Control<QLineEdit>(forms.Metop_settings, "VCID_Metop")->setText("12");
+    Control<QRadioButton>(forms.Metop_settings, "APID104")->setChecked(true);
+    Control<QRadioButton>(forms.FY3x_settings, "VCID9")->setChecked(true);
+    Control<QCheckBox>(forms.Meteor_settings, "Manchester_box")->setChecked(true);
+    Control<QCheckBox>(forms.DebugInfo, "Full_CADU")->setChecked(true);
+    Control<QCheckBox>(forms.DebugInfo, "DFiles")->setChecked(false);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
+    QCOMPARE(form.VCID_Metop(), std::string("12"));
+    QVERIFY(form.APID104());
+    QVERIFY(!Control<QRadioButton>(forms.Metop_settings, "APID103")->isChecked());
+    QCOMPARE(form.Fy3Vcid(), 9);
+    Control<QRadioButton>(forms.FY3x_settings, "VCID3")->setChecked(true);
+    QCOMPARE(form.Fy3Vcid(), 3);
+    QVERIFY(form.Manchester_box() && form.Full_CADU() && !form.DFiles() && form.PNdecoding());
+
+    // The driver unchecks the main window's boxes through the host.
+    form.SetRSolomon(false);
+    QVERIFY(!Control<QCheckBox>(&form, "RSolomon")->isChecked());
+  }
+
+  void StagesReachLabelBarAndLamp() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.SetSizeCaption("File size 1048576 bytes");
+    QCOMPARE(Control<QLabel>(&form, "Label1")->text(), QString("File size 1048576 bytes"));
+
+    auto* bar = Control<QProgressBar>(&form, "ProgressBar1");
+    form.SetProgressMaximum(4'000'000'000LL);  // a size in KiB beyond int stays a valid range
+    QCOMPARE(bar->maximum(), std::numeric_limits<int>::max());
+    form.SetProgressMaximum(1000);
+    form.SetProgressPosition(250);
+    QCOMPARE(bar->value(), 250);
+    form.Chain().ProgressCount = 640;
+    QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 640, 2000);  // Timer1 copies the count
+
+    // The lamp is drawn lit in its colour and dark in a darker shade of it.
+    auto* led = Control<TiLedRound>(&form, "iLed");
+    const QPoint centre(7, 7);
+    QVERIFY(!form.LampActive());
+    const QColor off = led->grab().toImage().pixelColor(centre);
+    QCOMPARE(off.hue(), QColor(Qt::green).hue());
+    QVERIFY(off.value() < 128);
+    form.SetLampActive(true);
+    QCOMPARE(led->grab().toImage().pixelColor(centre), QColor(0, 255, 0));
+    form.SetLampColour(LampColour::Red);
+    QCOMPARE(form.GetLampColour(), LampColour::Red);
+    QCOMPARE(led->grab().toImage().pixelColor(centre), QColor(255, 0, 0));
+    form.SetLampActive(false);
+    const QColor dark_red = led->grab().toImage().pixelColor(centre);
+    QVERIFY(dark_red.red() > 0 && dark_red.red() < 128 && dark_red.green() == 0);
+  }
+
+  void SettingsMenuShowsDialogsModelessAndButtonsHideThem() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    struct Entry {
+      const char* action;
+      SettingsDialog* dialog;
+      const char* ok;
+      const char* cancel;
+    };
+    const Entry entries[] = {
+        {"MetopA1", forms.Metop_settings, "Button_OK", "Button_Cancel"},
+        {"FY3A3B1", forms.FY3x_settings, "Button_OK", "Button_Cancel"},
+        {"MeteorMNx", forms.Meteor_settings, "Button1", "Button2"},
+        {"DebugInfo1", forms.DebugInfo, "ButtonOK", nullptr},
+    };
+    for (const Entry& entry : entries) {
+      auto* action = Control<QAction>(&form, entry.action);
+      QVERIFY(action);
+      action->trigger();
+      QVERIFY(entry.dialog->isVisible());
+      QVERIFY(form.isEnabled() && QApplication::activeModalWidget() == nullptr);
+      action->trigger();  // already visible: still one dialog, still shown
+      QVERIFY(entry.dialog->isVisible());
+      QTest::mouseClick(Control<QPushButton>(entry.dialog, entry.ok), Qt::LeftButton);
+      QVERIFY(!entry.dialog->isVisible());
+      if (entry.cancel == nullptr) continue;
+      action->trigger();
+      QTest::mouseClick(Control<QPushButton>(entry.dialog, entry.cancel), Qt::LeftButton);
+      QVERIFY(!entry.dialog->isVisible());
+    }
+  }
+
+  void CancelKeepsWhatWasChanged() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    Control<QAction>(&form, "MetopA1")->trigger();
+    auto* vcid = Control<QLineEdit>(forms.Metop_settings, "VCID_Metop");
+    vcid->selectAll();
+    QTest::keyClicks(vcid, "5");
+    QTest::mouseClick(Control<QPushButton>(forms.Metop_settings, "Button_Cancel"), Qt::LeftButton);
+    QVERIFY(!forms.Metop_settings->isVisible());
+    QCOMPARE(form.VCID_Metop(), std::string("5"));
+
+    Control<QAction>(&form, "MeteorMNx")->trigger();
+    QTest::mouseClick(Control<QCheckBox>(forms.Meteor_settings, "Manchester_box"), Qt::LeftButton);
+    QTest::mouseClick(Control<QPushButton>(forms.Meteor_settings, "Button2"), Qt::LeftButton);
+    QVERIFY(form.Manchester_box());
+  }
+
+  void FieldsRefuseWhatAStageCannotUse() {
+    Forms forms;
+    TMetop_settings* metop = forms.Metop_settings;
+    auto* vcid = Control<QLineEdit>(metop, "VCID_Metop");
+    auto* header = Control<QLineEdit>(metop, "MPDU_header");
+    auto* length = Control<QLineEdit>(metop, "MaxPkLen");
+
+    vcid->clear();
+    QTest::keyClicks(vcid, "a1-b2 7");  // letters, signs and blanks refused; two digits at most
+    QCOMPARE(vcid->text(), QString("12"));
+    header->clear();
+    QTest::keyClicks(header, "x+36");
+    QCOMPARE(header->text(), QString("3"));
+    length->clear();
+    QTest::keyClicks(length, "99999");  // above 12999: the last digit is refused
+    QCOMPARE(length->text(), QString("9999"));
+    length->clear();
+    QTest::keyClicks(length, "13000");
+    QCOMPARE(length->text(), QString("1300"));
+    length->clear();
+    QTest::keyClicks(length, "12999");
+    QCOMPARE(length->text(), QString("12999"));
+    QVERIFY(metop->FieldsAcceptable());
+
+    // A length below 7 or an empty field can be typed, but OK keeps the dialog open and says why.
+    metop->ShowOrRaise();
+    length->clear();
+    QTest::keyClicks(length, "6");
+    QVERIFY(!metop->FieldsAcceptable());
+    QTest::mouseClick(Control<QPushButton>(metop, "Button_OK"), Qt::LeftButton);
+    QVERIFY(metop->isVisible());
+    QList<QMessageBox*> messages = OpenMessages(metop);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages[0]->text().contains("MAX. PACKET LENGTH"));
+    messages[0]->close();
+
+    vcid->clear();
+    QTest::mouseClick(Control<QPushButton>(metop, "Button_OK"), Qt::LeftButton);
+    QVERIFY(metop->isVisible());
+    messages = OpenMessages(metop);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages[0]->text().contains("VCID"));
+    messages[0]->close();
+
+    QTest::keyClicks(vcid, "9");
+    QTest::keyClicks(length, "00");  // 600
+    QTest::mouseClick(Control<QPushButton>(metop, "Button_OK"), Qt::LeftButton);
+    QVERIFY(!metop->isVisible());
+    QCOMPARE(forms.Form1->MaxPkLen(), std::string("600"));
+  }
+
+  void DoubleClickClearsTheLog() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.AppendLog("Starting ASM detection...");
+    form.AppendLog("");
+    QCOMPARE(LogLines(form), QStringList({"Starting ASM detection...", ""}));
+    auto* memo = Control<QPlainTextEdit>(&form, "Memo1");
+    QTest::mouseDClick(memo->viewport(), Qt::LeftButton);
+    QVERIFY(memo->toPlainText().isEmpty());
+    form.AppendLog("Open input file failed!");
+    QCOMPARE(LogLines(form), QStringList({"Open input file failed!"}));
+  }
+
+  void OpenDialogChoosesTheInputAndTheWorkingFolder() {
+    WorkingFolder start;
+    QTemporaryDir recordings;
+    const QString chosen = recordings.path() + "/MetopB_20181231_101530.bin";
+    QFile file(chosen);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* dialog = Control<QFileDialog>(&form, "OpenDialog1");
+    auto* edit = Control<QLineEdit>(&form, "AsmIn1Edit");
+
+    // Cancelled: nothing changes.
+    QTimer::singleShot(0, dialog, [dialog] { static_cast<QDialog*>(dialog)->reject(); });
+    form.Open1Click();
+    QCOMPARE(edit->text(), QString("D:\\RAW\\cadu.bin"));
+    QCOMPARE(QDir::currentPath(), start.Path());
+
+    QString folder_shown;
+    QString filter_shown;
+    QTimer::singleShot(0, dialog, [&] {
+      folder_shown = dialog->directory().absolutePath();
+      filter_shown = dialog->selectedNameFilter();
+      // The user types the file's full path into the name field and confirms.
+      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(chosen);
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    form.Open1Click();
+    // No D:/RAW here: the dialog opened in the current folder, on receiver output files.
+    QCOMPARE(folder_shown, start.Path());
+    QCOMPARE(filter_shown, QString("Rx output (*.bin)"));
+    const QString expected = QFileInfo(chosen).canonicalFilePath();
+    QCOMPARE(QFileInfo(edit->text()).canonicalFilePath(), expected);
+    QCOMPARE(QFileInfo(edit->toolTip()).canonicalFilePath(), expected);
+    QCOMPARE(QDir::current().canonicalPath(), QFileInfo(expected).absolutePath());
+  }
+
+  void AboutShowsOneLine() {
+    Forms forms;
+    Control<QAction>(forms.Form1.get(), "About1")->trigger();
+    const QList<QMessageBox*> messages = OpenMessages(forms.Form1.get());
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages[0]->text().startsWith("Vantrel Processor v. 0.4.5 beta"));
+    QVERIFY(!messages[0]->text().contains('\n'));
+  }
+
+  void ExitClosesTheWindow() {
+    Forms forms;
+    forms.Form1->show();
+    Control<QAction>(forms.Form1.get(), "Exit1")->trigger();
+    QVERIFY(!forms.Form1->isVisible());
+  }
+};
+
+}  // namespace vantrel::testing
+
+QTEST_MAIN(vantrel::testing::WindowTest)
+#include "window_test.moc"
