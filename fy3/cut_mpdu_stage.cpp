@@ -1,9 +1,10 @@
 #include "fy3/cut_mpdu_stage.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/file_io.h"
 #include "core/log_format.h"
@@ -17,6 +18,8 @@ constexpr size_t kVcduBytes = 892;
 constexpr size_t kCutStart = 10;
 constexpr size_t kCutBytes = 882;
 static_assert(kCutStart + kCutBytes == kVcduBytes);
+// VCDUs read and written per file access.
+constexpr size_t kBatchRecords = 256;
 // Records per progress step: the next stage counts lines of roughly this many records.
 constexpr int32_t kRecordsPerProgressStep = 35;
 
@@ -40,13 +43,21 @@ void CutMpduStage(StageHost& host) {
 
   ChainState& chain = host.Chain();
   int32_t count = 0;
-  std::array<uint8_t, kVcduBytes> vcdu{};
-  // A trailing piece shorter than a VCDU is dropped.
-  while (input.ReadRecord(vcdu.data(), vcdu.size())) {
-    output.Write(vcdu.data() + kCutStart, kCutBytes);
-    ++count;
-    chain.ProgressCount = count;
-    host.ProcessEvents();
+  // Whole VCDUs are read and cut a batch at a time; a trailing piece shorter than a VCDU is
+  // dropped.
+  std::vector<uint8_t> vcdus(kBatchRecords * kVcduBytes);
+  std::vector<uint8_t> cuts(kBatchRecords * kCutBytes);
+  for (;;) {
+    const size_t records = input.Read(vcdus.data(), vcdus.size()) / kVcduBytes;
+    for (size_t k = 0; k < records; ++k) {
+      std::memcpy(cuts.data() + k * kCutBytes, vcdus.data() + k * kVcduBytes + kCutStart,
+                  kCutBytes);
+      ++count;
+      chain.ProgressCount = count;
+      host.ProcessEvents();
+    }
+    output.Write(cuts.data(), records * kCutBytes);
+    if (records < kBatchRecords) break;
   }
   input.Close();
   if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());

@@ -62,16 +62,23 @@ TEST(CutMpduStage, KeepsBytes10To891OfEveryWholeVcdu) {
   EXPECT_EQ(host.events, 3);
 }
 
-TEST(CutMpduStage, ProgressMaximumIsTheCountOver35) {
+TEST(CutMpduStage, AnyNumberOfRecordsAndTheProgressMaximum) {
   testing::TempFolder folder;
   testing::RecordingHost host;
-  for (const auto& [count, maximum] : {std::pair{0, 0}, {34, 0}, {35, 1}, {70, 2}, {104, 2}}) {
-    testing::WriteFileBytes(folder.File("vcdu_x.vcd"), Vcdus(count));
+  for (const auto& [count, maximum] :
+       {std::pair{0, 0}, {34, 0}, {35, 1}, {70, 2}, {104, 2}, {256, 7}, {257, 7}, {600, 17}}) {
+    const std::vector<uint8_t> input = Vcdus(count, 891);
+    testing::WriteFileBytes(folder.File("vcdu_x.vcd"), input);
     CutMpduStage(host);
     EXPECT_EQ(host.progress_maximum, maximum) << count << " records";
-    EXPECT_EQ(testing::ReadFileBytes(folder.File("mpdu_x.mpd")).size(), count * kCut);
+    std::vector<uint8_t> expected;
+    for (int k = 0; k < count; ++k) {
+      const auto vcdu = input.begin() + k * static_cast<ptrdiff_t>(kVcdu);
+      expected.insert(expected.end(), vcdu + 10, vcdu + 892);
+    }
+    EXPECT_EQ(testing::ReadFileBytes(folder.File("mpdu_x.mpd")), expected) << count << " records";
+    EXPECT_TRUE(host.Logged("Mpdu cuting done!  " + std::to_string(count) + " lines found."));
   }
-  EXPECT_TRUE(host.Logged("Mpdu cuting done!  0 lines found."));
 }
 
 TEST(CutMpduStage, OpenFailures) {
