@@ -25,6 +25,7 @@ struct Mn2Case {
   bool manchester;
   int bit_shift;
   bool invert;
+  size_t noise_after;  // random bytes behind the last frame
 };
 
 void PrintTo(const Mn2Case& param, std::ostream* out) {
@@ -50,7 +51,7 @@ class Mn2EndToEnd : public ::testing::TestWithParam<Mn2Case> {
     impairments.bit_shift = param.bit_shift;
     impairments.invert = param.invert;
     impairments.noise_before = 300;
-    impairments.noise_after = 4096;
+    impairments.noise_after = param.noise_after;
     pass = sim::MakeMn2Pass(options, impairments, kSeed);
 
     host.input_path = folder.File("MN2_20181231_101530.bin");
@@ -114,14 +115,16 @@ TEST_P(Mn2EndToEnd, WorkingFilesHoldTheSimulatedLines) {
   EXPECT_EQ(testing::ReadFileBytes(WorkingPath("MSU-MR.dmx")), stream);
 }
 
-INSTANTIATE_TEST_SUITE_P(Passes, Mn2EndToEnd,
-                         ::testing::Values(Mn2Case{"Plain", false, 0, false},
-                                           Mn2Case{"PlainShiftedInverted", false, 3, true},
-                                           Mn2Case{"Manchester", true, 0, false},
-                                           Mn2Case{"ManchesterShiftedInverted", true, 5, true}),
-                         [](const ::testing::TestParamInfo<Mn2Case>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Passes, Mn2EndToEnd,
+    ::testing::Values(Mn2Case{"Plain", false, 0, false, 4096},
+                      Mn2Case{"PlainShiftedInverted", false, 3, true, 4096},
+                      Mn2Case{"Manchester", true, 0, false, 4096},
+                      Mn2Case{"ManchesterShiftedInverted", true, 5, true, 4096},
+                      // The last line ends with the recording.
+                      Mn2Case{"PlainEndingWithTheLastFrame", false, 0, false, 0},
+                      Mn2Case{"ManchesterEndingWithTheLastFrame", true, 6, false, 0}),
+    [](const ::testing::TestParamInfo<Mn2Case>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vantrel
