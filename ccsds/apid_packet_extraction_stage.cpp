@@ -1,5 +1,6 @@
 #include "ccsds/apid_packet_extraction_stage.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -7,6 +8,7 @@
 #include "ccsds/source_packet_builder.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/record_blocks.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
 
@@ -72,17 +74,21 @@ void ApidPacketExtractionStage(StageHost& host) {
   SourcePacketBuilder& builder = TheSourcePacketBuilder();
   builder.Setup(settings.max_packet_length, settings.header_length);
 
-  // Takes each M_PDU read and then each packet handed out.
+  // Receives each packet handed out; the listing shows its front, or the M_PDU's when none came.
   std::array<uint8_t, kPacketSlotCapacity> buffer{};
   DiagnosticBlock diagnostics{};
   ChainState& chain = host.Chain();
   int32_t index = 0;
-  while (input.ReadRecord(buffer.data(), kMpduRecordLength)) {
+  RecordBlockReader reader(input, kMpduRecordLength);
+  RecordBlockWriter writer(output);
+  while (const uint8_t* mpdu = reader.Next()) {
+    // Only the listed front of the M_PDU is ever looked at in the buffer.
+    std::copy_n(mpdu, kVcduListingBytes, buffer.begin());
     if (host.GetAPID()) {
-      host.AppendLog(ListingLine(Format("*** MPDU INPUT Line %04d  ", index), buffer.data()));
+      host.AppendLog(ListingLine(Format("*** MPDU INPUT Line %04d  ", index), mpdu));
     }
     const int32_t pb =
-        builder.FeedMpdu(std::span<const uint8_t>(buffer.data(), kMpduRecordLength), diagnostics);
+        builder.FeedMpdu(std::span<const uint8_t>(mpdu, kMpduRecordLength), diagnostics);
     if (host.GetAPID()) LogLine(host, "*** Packet Builder returned %d", pb);
     if (pb > 0) {
       if (host.GetAPID()) LogLine(host, "@ Packet Builder found packets - returned %d", pb);
@@ -95,7 +101,7 @@ void ApidPacketExtractionStage(StageHost& host) {
           LogLine(host, "Packet Builder apid=%d  apid2save=%d", apid, wanted_apid);
         }
         if (next >= 0 && apid == wanted_apid) {
-          output.Write(buffer.data(), static_cast<size_t>(settings.max_packet_length));
+          writer.Write(buffer.data(), static_cast<size_t>(settings.max_packet_length));
         }
       }
     }
@@ -103,8 +109,10 @@ void ApidPacketExtractionStage(StageHost& host) {
     chain.ProgressCount = index;
     host.ProcessEvents();
   }
+  writer.Flush();
+  if (input.Failed()) host.AppendLog("Read input file failed!");
   input.Close();
-  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+  if (!output.Close()) host.AppendLog("Write output file failed!");
 
   LogSummary(
       host, Format("Packet building done!  %d lines found.", index),

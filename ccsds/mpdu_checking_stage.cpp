@@ -1,11 +1,11 @@
 #include "ccsds/mpdu_checking_stage.h"
 
-#include <array>
 #include <string>
 
 #include "ccsds/ccsds_headers.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/record_blocks.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -28,15 +28,18 @@ void MpduCheckingStage(StageHost& host) {
 
   ChainState& chain = host.Chain();
   int32_t count = 0;
-  std::array<uint8_t, kVcduLength> vcdu{};
-  while (input.ReadRecord(vcdu.data(), vcdu.size())) {
-    output.Write(vcdu.data() + kVcduHeaderLength, kMpduRecordLength);
+  RecordBlockReader reader(input, kVcduLength);
+  RecordBlockWriter writer(output);
+  while (const uint8_t* vcdu = reader.Next()) {
+    writer.Write(vcdu + kVcduHeaderLength, kMpduRecordLength);
     ++count;
     chain.ProgressCount = count;
     host.ProcessEvents();
   }
+  writer.Flush();
+  if (input.Failed()) host.AppendLog("Read input file failed!");
   input.Close();
-  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+  if (!output.Close()) host.AppendLog("Write output file failed!");
 
   LogSummary(host, Format("Mpdu checking done!  %d lines found.", count),
              Format("File '%s' contains 886 byte MPDUs.", output_path.c_str()));

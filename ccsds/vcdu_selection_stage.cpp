@@ -1,11 +1,11 @@
 #include "ccsds/vcdu_selection_stage.h"
 
-#include <array>
 #include <string>
 
 #include "ccsds/ccsds_headers.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/record_blocks.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
 
@@ -33,22 +33,25 @@ void VcduSelectionStage(StageHost& host) {
       chain.MetopMode ? ParseSettingInteger("VCID_Metop", host.VCID_Metop()) : host.Fy3Vcid();
 
   int32_t count = 0;
-  std::array<uint8_t, kVcduLength> vcdu{};
-  while (input.ReadRecord(vcdu.data(), vcdu.size())) {
-    if (VcduHeader::Parse(vcdu.data()).virtual_channel == selected) {
-      output.Write(vcdu.data(), vcdu.size());
+  RecordBlockReader reader(input, kVcduLength);
+  RecordBlockWriter writer(output);
+  while (const uint8_t* vcdu = reader.Next()) {
+    if (VcduHeader::Parse(vcdu).virtual_channel == selected) {
+      writer.Write(vcdu, kVcduLength);
       ++count;
       if (host.GetVCDU()) {
         std::string line = Format("Line %04d  ", count);
-        AppendHexBytes(line, vcdu.data(), kVcduListingBytes);
+        AppendHexBytes(line, vcdu, kVcduListingBytes);
         host.AppendLog(line);
       }
     }
     chain.ProgressCount = count;
     host.ProcessEvents();
   }
+  writer.Flush();
+  if (input.Failed()) host.AppendLog("Read input file failed!");
   input.Close();
-  if (!output.Close()) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+  if (!output.Close()) host.AppendLog("Write output file failed!");
 
   LogSummary(
       host, Format("Vcdu selection done!  %d lines found.", count),

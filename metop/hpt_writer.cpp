@@ -6,6 +6,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
+#include "core/record_blocks.h"
 #include "core/working_file.h"
 #include "metop/hpt_record.h"
 
@@ -39,15 +40,19 @@ void HptWriter(StageHost& host) {
 
   ChainState& chain = host.Chain();
   int32_t count = 0;
-  std::array<uint8_t, kAvhrrPacketLength> packet{};
   std::array<uint8_t, kHptRecordLength> record{};
-  while (input.ReadRecord(packet.data(), packet.size())) {
-    FillHptRecord(record, packet, count);
-    if (!output.Write(record.data(), record.size())) break;
+  RecordBlockReader reader(input, kAvhrrPacketLength);
+  RecordBlockWriter writer(output);
+  while (const uint8_t* packet = reader.Next()) {
+    FillHptRecord(record, std::span<const uint8_t, kAvhrrPacketLength>(packet, kAvhrrPacketLength),
+                  count);
+    writer.Write(record.data(), record.size());
+    if (!output.Ok()) break;
     ++count;
     chain.ProgressCount = count;
     host.ProcessEvents();
   }
+  writer.Flush();
   input.Close();
   const bool complete = output.Close();
 

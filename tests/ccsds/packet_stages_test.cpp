@@ -106,6 +106,24 @@ TEST(MpduCheckingStage, EmptyAndMissingInput) {
   EXPECT_EQ(empty.progress_maximum, 0);
 }
 
+TEST(MpduCheckingStage, InputLargerThanOneReadBlock) {
+  TempFolder folder;
+  // 1500 VCDUs (1.3 MB) and a partial one: records cross the stage's read blocks.
+  std::vector<uint8_t> input(1500 * 892 + 100);
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i * 7 + i / 892);
+  WriteFileBytes("vcdu_x.vcd", input);
+  RecordingHost host;
+  MpduCheckingStage(host);
+  std::vector<uint8_t> expected;
+  for (size_t k = 0; k < 1500; ++k) {
+    expected.insert(expected.end(), input.begin() + static_cast<long>(k * 892 + 6),
+                    input.begin() + static_cast<long>((k + 1) * 892));
+  }
+  EXPECT_EQ(ReadFileBytes("mpdu_x.mpd"), expected);
+  EXPECT_TRUE(host.Logged("Mpdu checking done!  1500 lines found."));
+  EXPECT_EQ(host.events, 1500);
+}
+
 // 15 M_PDUs: an APID-103 packet of 12966 bytes from offset 0 of the first zone, pointers 0,
 // then 2047 thirteen times, then 618 where the next packet (longer than the rest) begins.
 std::vector<std::vector<uint8_t>> FifteenMpdus(std::vector<uint8_t>& packet) {

@@ -122,6 +122,15 @@ TEST(VcduSelectionStage, MissingInputAndUnwritableOutput) {
   RecordingHost blocked;
   VcduSelectionStage(blocked);
   EXPECT_EQ(blocked.log, std::vector<std::string>{"Open output file failed!"});
+
+  // An output on a full device: the failure is logged before the summary.
+  std::filesystem::remove("vcdu_x.vcd");
+  std::filesystem::create_symlink("/dev/full", "vcdu_x.vcd");
+  RecordingHost full;
+  VcduSelectionStage(full);
+  ASSERT_EQ(full.log.size(), 9u);
+  EXPECT_EQ(full.log[2], "Write output file failed!");
+  EXPECT_EQ(full.log[3], "Vcdu selection done!  1 lines found.");
 }
 
 TEST(VcduSelectionStage, ChannelTextThatIsNoNumberEndsTheStage) {

@@ -181,6 +181,26 @@ TEST(HptWriter, ShortLastPacketDroppedAndEmptyInput) {
   EXPECT_EQ(host.chain.LastLineCount, 0);
 }
 
+TEST(HptWriter, ManyRecordsEachFromItsOwnPacket) {
+  TempFolder folder;
+  // 100 packets (1.3 MB) cross the writer's read and write blocks.
+  const auto input = Packets(100);
+  WriteFileBytes("APID.pkt", input);
+  RecordingHost host;
+  host.input_path = "MetopB_20181231_101530.bin";
+  host.chain.MetopSatelliteB = true;
+  HptWriter(host);
+  const auto out = ReadFileBytes("MetopB_20181231_1015_M03.hpt");
+  ASSERT_EQ(out.size(), 100 * kRecord);
+  for (size_t k = 0; k < 100; ++k) {
+    SCOPED_TRACE("record " + std::to_string(k));
+    const size_t r = k * kRecord, p = k * kPacket;
+    EXPECT_EQ(Range(out, r + 12, r + 15), Range(input, p + 9, p + 12));
+    EXPECT_EQ(Range(out, r + 937, r + 937 + 12800), Range(input, p + 82, p + 82 + 12800));
+  }
+  EXPECT_EQ(host.chain.LastLineCount, 100);
+}
+
 TEST(HptWriter, OutputNamesOfTheThreeSatellites) {
   struct Case {
     const char* input;
