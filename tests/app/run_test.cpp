@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/stage_error.h"
+#include "sim/simulator.h"
 #include "tests/app/app_test_support.h"
 
 namespace vantrel::testing {
@@ -52,6 +53,38 @@ bool PumpUntil(TForm1& form, const bool& done) {
 
 QPushButton* ProcessButton(TForm1& form) {
   return Control<QPushButton>(&form, "ASMButton");
+}
+
+// A small simulated MetOp-B pass, randomised and Reed-Solomon encoded, written into the current
+// folder under the name a station gives it.
+constexpr uint64_t kPassSeed = 20240607;
+constexpr int kPassPackets = 6;
+constexpr qint64 kHrptFrameSize = 13864;
+const char* const kPassName = "MetopB_20181231_101530.bin";
+const char* const kProductName = "MetopB_20181231_1015_M03.hpt";
+
+void WriteMetopPass() {
+  qInfo("simulated MetOp-B pass, seed %llu", static_cast<unsigned long long>(kPassSeed));
+  sim::MetopOptions options;
+  options.satellite = 'B';
+  options.packets = kPassPackets;
+  const sim::MetopPass pass = sim::MakeMetopPass(options, {}, {}, kPassSeed);
+  QFile file(kPassName);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  const auto size = static_cast<qint64>(pass.recording.bytes.size());
+  QCOMPARE(file.write(reinterpret_cast<const char*>(pass.recording.bytes.data()), size), size);
+}
+
+qint64 ProductSize() {
+  return QFileInfo(kProductName).exists() ? QFileInfo(kProductName).size() : -1;
+}
+
+// Types `text` into a line edit in place of what it holds, as a user does.
+void Retype(QLineEdit* edit, const QString& text) {
+  edit->setFocus();
+  edit->selectAll();
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  QTest::keyClicks(edit, text);
 }
 
 }  // namespace
@@ -161,6 +194,85 @@ class RunTest : public QObject {
     // Nothing was written, so the program stays open.
     QVERIFY(!form.LastOutcome().close_program);
     QVERIFY(form.isVisible());
+  }
+
+  void BatchModeWritesTheProductAndEnds() {
+    WorkingFolder folder;
+    WriteMetopPass();
+    Forms forms({kPassName, "DR_y", "RS_y"});
+    TForm1& form = *forms.Form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kBatchStartTimeoutMs);
+    QVERIFY(form.LastOutcome().close_program);
+    QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
+    // "Delete intermediate files" is on by default.
+    for (const char* working : {"cadu.pds", "cvcdu.rs", "vcdu_x.vcd", "mpdu_x.mpd", "APID.pkt"}) {
+      QVERIFY2(!QFileInfo::exists(working), working);
+    }
+  }
+
+  void ChannelChangedMidRunTakesEffectAtTheNextRead() {
+    WorkingFolder folder;
+    WriteMetopPass();
+    auto made = std::make_unique<ProbeForm>();
+    ProbeForm& form = *made;
+    Forms forms(std::move(made));
+    form.show();
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
+
+    // Unchanged, the pass gives one frame per packet.
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
+    QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
+    QCOMPARE(form.Chain().LastLineCount, kPassPackets);
+
+    // While the CVCDU stage runs the user sets channel 5 in the MetOp dialog and cancels it;
+    // the VCDU selection that follows keeps channel 5, where the pass has nothing.
+    bool fired = false;
+    bool pumped = false;
+    bool process_enabled_during_run = true;
+    form.at_stage = [&](std::string_view name) {
+      if (name != "CVCDU") return;
+      QTimer::singleShot(0, &form, [&] {
+        process_enabled_during_run = ProcessButton(form)->isEnabled();
+        Control<QAction>(&form, "MetopA1")->trigger();
+        Retype(Control<QLineEdit>(forms.Metop_settings, "VCID_Metop"), "5");
+        QTest::mouseClick(Control<QPushButton>(forms.Metop_settings, "Button_Cancel"),
+                          Qt::LeftButton);
+        fired = true;
+      });
+      pumped = PumpUntil(form, fired);
+    };
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
+    QVERIFY(pumped);
+    QVERIFY(!process_enabled_during_run);
+    QVERIFY(ProcessButton(form)->isEnabled());
+    QCOMPARE(form.Chain().LastLineCount, 0);
+    QCOMPARE(ProductSize(), 0);
+  }
+
+  void UnusableSettingEndsTheRunWithAMessage() {
+    WorkingFolder folder;
+    WriteMetopPass();
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.show();
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    // The user empties the channel field and closes the dialog with Cancel.
+    Control<QAction>(&form, "MetopA1")->trigger();
+    Retype(Control<QLineEdit>(forms.Metop_settings, "VCID_Metop"), "");
+    QTest::mouseClick(Control<QPushButton>(forms.Metop_settings, "Button_Cancel"), Qt::LeftButton);
+
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
+    QVERIFY(form.LastOutcome().failed);
+    QVERIFY(ProcessButton(form)->isEnabled());
+    const QList<QMessageBox*> messages = OpenMessages(&form);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages[0]->text().contains("VCID_Metop"));
+    QVERIFY(LogLines(form).contains(messages[0]->text()));
+    QVERIFY(!LogLines(form).contains("Delete intermediate files...  OK!"));
+    QCOMPARE(ProductSize(), -1);
   }
 
   void BatchSwitchesAreExactAndCaseSensitive() {
