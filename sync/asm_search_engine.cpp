@@ -253,6 +253,15 @@ int32_t AsmSearchEngine::FrameFound(int32_t shift) {
 
 void AsmSearchEngine::CutFrame(int32_t start, int32_t shift) {
   const uint8_t* source = window_.bytes.data() + start;
+  // A marker found right after a slide can begin before the window's first byte: take those
+  // bytes from the ones the slide moved out.
+  std::array<uint8_t, kCaduBytes + 1> joined;
+  if (start < 0) {
+    const int32_t missing = -start;
+    std::memcpy(joined.data(), window_.before.data() + kMarkerBytes - missing, missing);
+    std::memcpy(joined.data() + missing, window_.bytes.data(), kCaduBytes + 1 - missing);
+    source = joined.data();
+  }
   uint8_t* frame = FrameBuffer_.data();
   const uint8_t mask = f_.PolarityMask;
   if (shift == 0) {

@@ -30,6 +30,9 @@ struct SyncWindow {
   static constexpr int32_t kLastStepStart = kChunkBytes;
 
   std::array<uint8_t, kBytes> bytes{};
+  // The stream bytes just before bytes[0] (zero at the start of the input). A marker found right
+  // after a slide can begin up to four bytes before the window.
+  std::array<uint8_t, kMarkerBytes> before{};
   // Leading bytes that hold input. A frame whose bits reach past them is never cut.
   int32_t valid = 0;
 };

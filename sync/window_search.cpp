@@ -12,6 +12,7 @@ constexpr int32_t kKeptBytes = SyncWindow::kBytes - kChunk;
 // Moves the window on by one chunk; the freed chunk is zeroed.
 void Slide(AsmSearchEngine& engine, SyncWindow& window) {
   uint8_t* bytes = window.bytes.data();
+  std::memcpy(window.before.data(), bytes + kChunk - kMarkerBytes, kMarkerBytes);
   std::memmove(bytes, bytes + kChunk, kKeptBytes);
   std::memset(bytes + kKeptBytes, 0, kChunk);
   window.valid = std::max(0, window.valid - kChunk);
@@ -23,6 +24,7 @@ void Slide(AsmSearchEngine& engine, SyncWindow& window) {
 void SearchThroughWindow(AsmSearchEngine& engine, SyncWindow& window, const ByteSource& source,
                          Stepping stepping, const WindowSearchHooks& hooks) {
   window.bytes.fill(0);
+  window.before.fill(0);
   window.valid = static_cast<int32_t>(source(window.bytes.data(), SyncWindow::kBytes));
   bool at_end = window.valid < SyncWindow::kBytes;
 

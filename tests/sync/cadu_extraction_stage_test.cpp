@@ -84,6 +84,23 @@ TEST(CaduExtractionStage, NoiseThenTwelveCadus) {
   EXPECT_LE(stage.host.progress_position, stage.host.progress_maximum);
 }
 
+// A marker that begins three bytes before a window slide is found only after the slide, when its
+// first bytes have left the window: the full CADU still carries the marker as received.
+TEST(CaduExtractionStage, MarkerAcrossAWindowSlideKeepsItsBytes) {
+  const auto bodies = testing::RandomBodies(3, 43);
+  Bytes input(1021, 0x00);
+  testing::Append(input, testing::Cadus(bodies));
+  StageFixture stage(input);
+  stage.host.settings.Full_CADU = true;
+  CaduExtractionStage(stage.host);
+  const std::vector<Bytes> records = stage.Records(1024);
+  ASSERT_EQ(records.size(), 3u);
+  for (size_t k = 0; k < records.size(); ++k) {
+    EXPECT_EQ(Bytes(records[k].begin(), records[k].begin() + 4), (Bytes{0x1A, 0xCF, 0xFC, 0x1D}));
+    EXPECT_EQ(Bytes(records[k].begin() + 4, records[k].end()), bodies[k]);
+  }
+}
+
 TEST(CaduExtractionStage, SmallInputs) {
   const auto bodies = testing::RandomBodies(2, 50);
   const Bytes two = testing::Cadus(bodies);
