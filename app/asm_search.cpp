@@ -93,7 +93,8 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   memo_.setGeometry(8, 72, 545, 209);
   memo_.setReadOnly(true);
   memo_.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  memo_.setLineWrapMode(QPlainTextEdit::NoWrap);
+  memo_.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo_.setLineWrapMode(QPlainTextEdit::WidgetWidth);
   memo_.on_double_click = [this] { Memo1DblClick(); };
 
   progress_bar_.setObjectName("ProgressBar1");
@@ -104,10 +105,11 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
 
   pn_decoding_.setObjectName("PNdecoding");
   pn_decoding_.setText("De-Randomization");
-  pn_decoding_.setGeometry(328, 8, 124, 17);
+  // Wide enough for the caption in the larger Linux fonts, short enough to clear Process.
+  pn_decoding_.setGeometry(328, 8, 136, 16);
   reed_solomon_.setObjectName("RSolomon");
   reed_solomon_.setText("Reed-Solomon");
-  reed_solomon_.setGeometry(328, 40, 124, 17);
+  reed_solomon_.setGeometry(328, 40, 124, 16);
   reed_solomon_.setChecked(true);
 
   led_.setObjectName("iLed");
