@@ -166,7 +166,15 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::ASMButtonClick() {
+  // The run works on the input it starts with, even when another file is chosen meanwhile.
+  run_input_ = input_edit_.text().toStdString();
+  running_ = true;
   last_outcome_ = vantrel::ASMButtonClick(*this);
+  running_ = false;
+  if (!pending_folder_.isEmpty()) {
+    QDir::setCurrent(pending_folder_);
+    pending_folder_.clear();
+  }
   // The driver has logged the error and enabled Process again; show it as well.
   if (last_outcome_.failed) {
     ShowMessage(this, kApplicationTitle, QString::fromStdString(last_outcome_.error));
@@ -186,8 +194,14 @@ void TForm1::Open1Click() {
   const QString path = chosen.first();
   input_edit_.setText(path);
   input_edit_.setToolTip(path);
-  // The chosen file's folder becomes the current, and so the working, folder.
-  QDir::setCurrent(QFileInfo(path).absolutePath());
+  // The chosen file's folder becomes the current, and so the working, folder. A run in progress
+  // keeps its working files where they are: the change waits for its end.
+  const QString folder_of_file = QFileInfo(path).absolutePath();
+  if (running_) {
+    pending_folder_ = folder_of_file;
+  } else {
+    QDir::setCurrent(folder_of_file);
+  }
 }
 
 void TForm1::Exit1Click() {
@@ -293,7 +307,7 @@ void TForm1::ProcessEvents() {
 }
 
 std::string TForm1::InputPath() const {
-  return input_edit_.text().toStdString();
+  return running_ ? run_input_ : input_edit_.text().toStdString();
 }
 
 bool TForm1::PNdecoding() const {

@@ -118,6 +118,11 @@ class TForm1 : public QMainWindow, public StageHost {
   Dialogs dialogs_;
   ChainState chain_;
   RunOutcome last_outcome_;
+  bool running_ = false;
+  // The input path of the run in progress.
+  std::string run_input_;
+  // The folder of a file chosen during a run; it becomes the working folder when the run ends.
+  QString pending_folder_;
 
   QWidget client_;
   QLineEdit input_edit_{&client_};

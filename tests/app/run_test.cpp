@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -250,6 +251,49 @@ class RunTest : public QObject {
     QVERIFY(ProcessButton(form)->isEnabled());
     QCOMPARE(form.Chain().LastLineCount, 0);
     QCOMPARE(ProductSize(), 0);
+  }
+
+  void FileChosenMidRunIsForTheNextRun() {
+    WorkingFolder folder;
+    WriteMetopPass();
+    QTemporaryDir elsewhere;
+    const QString other = elsewhere.path() + "/MetopA_20190101_000000.bin";
+    QFile empty(other);
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    auto made = std::make_unique<ProbeForm>();
+    ProbeForm& form = *made;
+    Forms forms(std::move(made));
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
+    auto* dialog = Control<QFileDialog>(&form, "OpenDialog1");
+
+    bool fired = false;
+    bool pumped = false;
+    QString folder_during_run;
+    form.at_stage = [&](std::string_view name) {
+      if (name != "CVCDU") return;
+      // While the run goes on the user picks a recording in another folder.
+      QTimer::singleShot(0, &form, [&] {
+        QTimer::singleShot(0, dialog, [&] {
+          dialog->findChild<QLineEdit*>("fileNameEdit")->setText(other);
+          static_cast<QDialog*>(dialog)->accept();
+        });
+        form.Open1Click();
+        folder_during_run = QDir::currentPath();
+        fired = true;
+      });
+      pumped = PumpUntil(form, fired);
+    };
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
+    QVERIFY(pumped);
+    // The run finished on its own input in its own folder; the chosen file and its folder are
+    // there for the next run.
+    QCOMPARE(folder_during_run, folder.Path());
+    QCOMPARE(QFileInfo(folder.Path() + '/' + kProductName).size(), kPassPackets * kHrptFrameSize);
+    QCOMPARE(QDir::current().canonicalPath(), QDir(elsewhere.path()).canonicalPath());
+    QCOMPARE(QFileInfo(Control<QLineEdit>(&form, "AsmIn1Edit")->text()).canonicalFilePath(),
+             QFileInfo(other).canonicalFilePath());
   }
 
   void UnusableSettingEndsTheRunWithAMessage() {
