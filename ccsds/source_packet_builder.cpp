@@ -17,9 +17,11 @@ struct MpduLayout {
 };
 constexpr MpduLayout kLayouts[] = {
     // 2 spare bytes, pointer, 882-byte zone
-    {kMpduHeaderLengthSpare, 2, kMpduHeaderLengthSpare, kMpduRecordLength - kMpduHeaderLengthSpare},
+    {kMpduHeaderLengthSpare, kMpduHeaderLengthSpare - MpduHeader::kLength, kMpduHeaderLengthSpare,
+     kMpduRecordLength - kMpduHeaderLengthSpare},
     // pointer, 884-byte zone
-    {kMpduHeaderLengthBare, 0, kMpduHeaderLengthBare, kMpduRecordLength - kMpduHeaderLengthBare},
+    {kMpduHeaderLengthBare, kMpduHeaderLengthBare - MpduHeader::kLength, kMpduHeaderLengthBare,
+     kMpduRecordLength - kMpduHeaderLengthBare},
 };
 
 constexpr uint8_t kReady = 1;
