@@ -32,6 +32,8 @@ class InputFile {
   struct Closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
+  // Declared before the handle: the stream uses it until it is closed.
+  std::unique_ptr<char[]> buffer_;
   std::unique_ptr<std::FILE, Closer> file_;
   bool at_end_ = false;
 };
@@ -53,6 +55,8 @@ class OutputFile {
   struct Closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
+  // Declared before the handle: the stream uses it until it is closed.
+  std::unique_ptr<char[]> buffer_;
   std::unique_ptr<std::FILE, Closer> file_;
   bool ok_ = true;
 };
