@@ -1,0 +1,98 @@
+// The attached-sync-marker search fed arbitrary recordings through the extraction stage's sliding
+// window, once step by step and once in batches: both must find the same frames with the same
+// engine state, and never read outside the window.
+//
+// Input: one option byte (bit 0 de-randomisation, bit 1 Reed-Solomon, bit 2 full CADU output),
+// then the recording.
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "rs/reed_solomon_codec.h"
+#include "sync/asm_search_engine.h"
+#include "sync/window_search.h"
+
+namespace vantrel::fuzz {
+namespace {
+
+constexpr uint8_t kPnBit = 1;
+constexpr uint8_t kRsBit = 2;
+constexpr uint8_t kFullCaduBit = 4;
+
+ReedSolomonCodec& ConfiguredCodec() {
+  // The CCSDS code, as the extraction stage configures it.
+  static const bool configured = [] {
+    TheCodec().Configure(8, 0x187, 112, 11, 32, 0, 4);
+    return true;
+  }();
+  (void)configured;
+  return TheCodec();
+}
+
+struct SearchResult {
+  std::vector<std::vector<uint8_t>> records;
+  AsmSearchFields fields;
+  std::vector<int32_t> short_reads;
+  bool lamp_active = false;
+  LampColour lamp_colour = LampColour::Green;
+};
+
+SearchResult Search(uint8_t options, std::span<const uint8_t> recording, Stepping stepping) {
+  FuzzHost host;
+  host.settings.PNdecoding = (options & kPnBit) != 0;
+  host.settings.RSolomon = (options & kRsBit) != 0;
+  host.settings.Full_CADU = (options & kFullCaduBit) != 0;
+  SearchResult result;
+  SyncWindow window;
+  AsmSearchEngine engine(host, ConfiguredCodec(), window, [&](std::span<const uint8_t> record) {
+    result.records.emplace_back(record.begin(), record.end());
+  });
+  size_t position = 0;
+  const ByteSource source = [&](uint8_t* buffer, size_t size) {
+    const size_t count = std::min(size, recording.size() - position);
+    if (count > 0) std::memcpy(buffer, recording.data() + position, count);
+    position += count;
+    return count;
+  };
+  WindowSearchHooks hooks;
+  hooks.short_read = [&](int32_t bytes) { result.short_reads.push_back(bytes); };
+  hooks.before_steps = [] { return true; };
+  SearchThroughWindow(engine, window, source, stepping, hooks);
+  result.fields = engine.fields();
+  result.lamp_active = host.lamp_active;
+  result.lamp_colour = host.lamp_colour;
+  return result;
+}
+
+}  // namespace
+}  // namespace vantrel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace vantrel;
+  using namespace vantrel::fuzz;
+  InputCursor input(data, size);
+  const uint8_t options = input.Byte();
+  const std::span<const uint8_t> recording = input.Rest();
+
+  const SearchResult single = Search(options, recording, Stepping::kSingle);
+  const SearchResult batched = Search(options, recording, Stepping::kBatched);
+
+  Check(single.fields == batched.fields, "batched search ends in another engine state");
+  Check(single.records == batched.records, "batched search cuts other frames");
+  Check(single.short_reads == batched.short_reads, "batched search reads the input differently");
+  Check(single.lamp_active == batched.lamp_active && single.lamp_colour == batched.lamp_colour,
+        "batched search leaves the lamp differently");
+
+  const AsmSearchFields& f = single.fields;
+  Check(static_cast<int32_t>(single.records.size()) == f.FramesFound,
+        "frames counted differ from frames handed out");
+  Check(f.UncorrectableFrames <= f.FramesFound, "more uncorrectable frames than frames");
+  Check(single.short_reads.size() <= 1, "the end of the input reported twice");
+  const bool full_cadu = (options & kFullCaduBit) != 0 && (options & kRsBit) == 0;
+  const size_t record_size = full_cadu ? kCaduBytes : kCodeBlockBytes;
+  for (const std::vector<uint8_t>& record : single.records)
+    Check(record.size() == record_size, "a record of the wrong size");
+  return 0;
+}

@@ -1,0 +1,151 @@
+// The three final writers (HPT, DAT and C10) run as stages in a scratch working folder on
+// arbitrary working files and input names. Whatever the lines hold, a run either ends with its
+// DONE line and a product of exactly one record per whole input line (the count in
+// LastLineCount), or ends without a product it calls finished.
+//
+// Input: a writer byte (low two bits: 0 HPT, 1 DAT, 2 and 3 C10; bits 2-3 the satellite, bit 4
+// the DAT header flag), a name length byte and that many bytes of input name (a slash becomes
+// '_': the scratch folder is flat), then the working file's bytes.
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+#include "core/stage_error.h"
+#include "core/working_file.h"
+#include "fuzz/fuzz_support.h"
+#include "fy3/c10_record.h"
+#include "fy3/c10_writer.h"
+#include "meteor/dat_writer.h"
+#include "metop/hpt_record.h"
+#include "metop/hpt_writer.h"
+
+namespace vantrel::fuzz {
+namespace {
+
+enum class Writer { kHpt, kDat, kC10 };
+
+constexpr uint8_t kWriterBits = 3;
+constexpr int kSatelliteShift = 2;
+constexpr uint8_t kSatelliteBits = 3;
+constexpr uint8_t kDatHeaderBit = 0x10;
+constexpr int kMetopSatellites = 3;
+
+struct WriterFacts {
+  std::string_view input_file;
+  size_t line_bytes;
+  size_t record_bytes;
+  const char* done_prefix;
+};
+
+WriterFacts Facts(Writer writer) {
+  switch (writer) {
+    case Writer::kHpt:
+      return {WorkingFile::kApidPkt, kAvhrrPacketLength, kHptRecordLength,
+              "HPT file created done!  "};
+    case Writer::kDat:
+      return {WorkingFile::kMn2Lines, kMn2LineBytes, kDatRecordBytes, "DAT file created done!  "};
+    case Writer::kC10:
+      break;
+  }
+  return {WorkingFile::kFy3Lines, kFy3LineBytes, kC10RecordBytes, "Process done!  "};
+}
+
+// A flat scratch folder, made once and made the working folder.
+const std::filesystem::path& ScratchFolder() {
+  static const std::filesystem::path folder = [] {
+    const std::filesystem::path base =
+        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    std::filesystem::path path = base / ("vantrel-writers-fuzz-" + std::to_string(getpid()));
+    std::filesystem::create_directories(path);
+    std::filesystem::current_path(path);
+    return path;
+  }();
+  return folder;
+}
+
+void EmptyFolder(const std::filesystem::path& folder) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::error_code ignored;
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace vantrel;
+  using namespace vantrel::fuzz;
+  InputCursor input(data, size);
+  const uint8_t flags = input.Byte();
+  const uint8_t kind = flags & kWriterBits;
+  const Writer writer = kind == 0 ? Writer::kHpt : kind == 1 ? Writer::kDat : Writer::kC10;
+  const int satellite = (flags >> kSatelliteShift) & kSatelliteBits;
+  const std::span<const uint8_t> name_bytes = input.Take(input.Byte());
+  std::string name(name_bytes.begin(), name_bytes.end());
+  for (char& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  const std::span<const uint8_t> content = input.Rest();
+
+  const std::filesystem::path& folder = ScratchFolder();
+  EmptyFolder(folder);
+  const WriterFacts facts = Facts(writer);
+  {
+    std::ofstream file(WorkingPath(facts.input_file), std::ios::binary);
+    file.write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
+  }
+
+  FuzzHost host;
+  host.input_path = name;
+  ChainState& chain = host.chain;
+  chain.LastLineCount = -1;
+  chain.MetopSatelliteA = satellite % kMetopSatellites == 0;
+  chain.MetopSatelliteB = satellite % kMetopSatellites == 1;
+  chain.MetopSatelliteC = satellite % kMetopSatellites == 2;
+  chain.Fy3Satellite = static_cast<uint8_t>(satellite);
+  chain.DatHeaderPending = (flags & kDatHeaderBit) != 0;
+  bool refused = false;
+  try {
+    switch (writer) {
+      case Writer::kHpt:
+        HptWriter(host);
+        break;
+      case Writer::kDat:
+        DatWriter(host);
+        break;
+      case Writer::kC10:
+        C10Writer(host);
+        break;
+    }
+  } catch (const StageError&) {
+    refused = true;  // a date that is not a date, or no such satellite: no product may remain
+  }
+
+  const size_t lines = content.size() / facts.line_bytes;
+  bool done = false;
+  for (const std::string& line : host.log) done = done || line.rfind(facts.done_prefix, 0) == 0;
+  std::string product;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename() != facts.input_file) product = entry.path().string();
+  }
+  if (refused) {
+    Check(!done, "a refused run reported done");
+    Check(product.empty(), "a refused run left a product");
+    Check(chain.LastLineCount == -1, "a refused run set the line count");
+  } else if (done) {
+    Check(!product.empty(), "done without a product");
+    Check(std::filesystem::file_size(product) == lines * facts.record_bytes,
+          "product size differs from one record per whole line");
+    Check(chain.LastLineCount == static_cast<int32_t>(lines), "line count differs from lines");
+  } else {
+    // Only an output that could not be opened (an odd name) ends a run without DONE here.
+    Check(host.Logged("Open output file failed!"), "a run ended without DONE and without reason");
+    Check(chain.LastLineCount == -1, "a failed run set the line count");
+  }
+  return 0;
+}
