@@ -130,9 +130,13 @@ void AsmSearchEngine::SetLamp(LampColour colour) {
 }
 
 // Built twice, with and without the popcount instruction; the loader picks the one the processor
-// runs.
-__attribute__((target_clones("popcnt", "default"))) int32_t AsmSearchEngine::SearchStep(
-    int32_t tolerance) {
+// runs. Only with GCC: clang 14 names the resolver so that calls from other files do not link.
+#if defined(__GNUC__) && !defined(__clang__)
+#define VANTREL_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define VANTREL_POPCOUNT_CLONES
+#endif
+VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   assert(f_.read_index >= 0 && f_.read_index <= SyncWindow::kLastStepStart);
   const uint8_t* window = window_.bytes.data();
   const uint8_t mask = f_.PolarityMask;
