@@ -61,6 +61,9 @@ void CopyShiftedLine(std::span<const uint8_t> bytes, size_t position, int shift,
                      std::span<uint8_t> line) {
   const size_t length = std::min(line.size(), bytes.size() - std::min(bytes.size(), position));
   const uint8_t* from = bytes.data() + position;
+  // The byte before output byte i, bytes[position + i - 1]: counted from the start of `bytes`, so
+  // that the offset never wraps below zero (i is 0 here only when position is not).
+  const auto before = [&bytes, position](size_t i) { return bytes.data() + (position + i - 1); };
   if (shift == 0) {
     std::memcpy(line.data(), from, length);
     return;
@@ -75,13 +78,13 @@ void CopyShiftedLine(std::span<const uint8_t> bytes, size_t position, int shift,
   // bits, and the top bits of byte i+7 below them.
   for (; i + kWordBytes <= length; i += kWordBytes) {
     uint64_t word;
-    std::memcpy(&word, from + i - 1, kWordBytes);
+    std::memcpy(&word, before(i), kWordBytes);
     word = ToBigEndian(word) << back | static_cast<uint64_t>(from[i + kWordBytes - 1] >> shift);
     word = ToBigEndian(word);
     std::memcpy(line.data() + i, &word, kWordBytes);
   }
   for (; i < length; ++i) {
-    line[i] = static_cast<uint8_t>(from[i] >> shift | from[i - 1] << back);
+    line[i] = static_cast<uint8_t>(from[i] >> shift | *before(i) << back);
   }
 }
 

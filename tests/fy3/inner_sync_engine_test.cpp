@@ -257,5 +257,30 @@ TEST(LineSyncAligner, RealLineLengthAndReuse) {
   EXPECT_EQ(second.found[0].offset, 1);
 }
 
+// Found by fuzzing: a copy at a position after the first byte read the byte before it through a
+// wrapped offset. Every output bit k must be stream bit 8 * position - shift + k (zero before the
+// stream), at every shift, for lines shorter and longer than the eight-byte steps.
+TEST(CopyShiftedLine, EveryOutputBitIsTheStreamBitItStandsFor) {
+  std::vector<uint8_t> stream(40);
+  for (size_t k = 0; k < stream.size(); ++k) stream[k] = static_cast<uint8_t>(k * 37 + 11);
+  const auto stream_bit = [&stream](long bit) {
+    return bit < 0 ? 0 : stream[static_cast<size_t>(bit) / 8] >> (7 - bit % 8) & 1;
+  };
+  for (size_t position : {0, 1, 5, 9}) {
+    for (int shift = 0; shift < 8; ++shift) {
+      for (size_t length : {1, 3, 8, 13, 20}) {
+        std::vector<uint8_t> line(length);
+        CopyShiftedLine(stream, position, shift, line);
+        for (size_t k = 0; k < length * 8; ++k) {
+          const long bit = static_cast<long>(position * 8 + k) - shift;
+          ASSERT_EQ(line[k / 8] >> (7 - k % 8) & 1, stream_bit(bit))
+              << "position " << position << " shift " << shift << " length " << length << " bit "
+              << k;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantrel
