@@ -1,5 +1,6 @@
 #include "metop/hpt_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -7,6 +8,7 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/record_blocks.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "metop/hpt_record.h"
 
@@ -21,9 +23,27 @@ std::string HptOutputName(StageHost& host) {
   return OutputBaseName(host.InputPath(), "MetopC_", false) + "_M04.hpt";
 }
 
+// APID.pkt holds one packet per record of MaxPkLen bytes, the size the packet extraction stage
+// writes; the same limits as there.
+constexpr int32_t kShortestPacketRecord = 7;
+constexpr int32_t kLongestPacketRecord = 12999;
+
+int32_t PacketRecordLength(StageHost& host) {
+  const int32_t length = ParseSettingInteger("MaxPkLen", host.MaxPkLen());
+  if (length < kShortestPacketRecord || length > kLongestPacketRecord) {
+    throw StageError(Format("MaxPkLen: %d is outside the packet lengths %d..%d", length,
+                            kShortestPacketRecord, kLongestPacketRecord));
+  }
+  return length;
+}
+
 }  // namespace
 
 void HptWriter(StageHost& host) {
+  // Records are read at the size they were written, so that each one is one packet: a packet is
+  // taken from the front of its record, with zeros behind a record shorter than a packet. A
+  // setting that cannot work ends the run before any file is opened.
+  const auto record_length = static_cast<size_t>(PacketRecordLength(host));
   const std::string output_path = WorkingPath(HptOutputName(host));
   InputFile input;
   if (!input.Open(WorkingPath(WorkingFile::kApidPkt))) {
@@ -41,11 +61,13 @@ void HptWriter(StageHost& host) {
   ChainState& chain = host.Chain();
   int32_t count = 0;
   std::array<uint8_t, kHptRecordLength> record{};
-  RecordBlockReader reader(input, kAvhrrPacketLength);
+  std::array<uint8_t, kAvhrrPacketLength> packet{};
+  const size_t packet_bytes = std::min<size_t>(record_length, kAvhrrPacketLength);
+  RecordBlockReader reader(input, record_length);
   RecordBlockWriter writer(output);
-  while (const uint8_t* packet = reader.Next()) {
-    FillHptRecord(record, std::span<const uint8_t, kAvhrrPacketLength>(packet, kAvhrrPacketLength),
-                  count);
+  while (const uint8_t* packet_record = reader.Next()) {
+    std::copy_n(packet_record, packet_bytes, packet.begin());
+    FillHptRecord(record, packet, count);
     writer.Write(record.data(), record.size());
     if (!output.Ok()) break;
     ++count;

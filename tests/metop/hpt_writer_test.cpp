@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/stage_error.h"
 #include "metop/hpt_record.h"
 #include "metop/hpt_writer.h"
 #include "tests/support/recording_host.h"
@@ -269,6 +270,61 @@ TEST(HptWriter, IncompleteProductIsNotReportedAsDone) {
   EXPECT_FALSE(host.Logged("**************** MetOp processing DONE! ****************"));
   EXPECT_EQ(host.chain.LastLineCount, 0);
   EXPECT_EQ(host.chain.ProgressCount, 0);
+}
+
+// APID.pkt records are MaxPkLen bytes long. Read as 12966-byte packets, a file of 12999-byte
+// records would shift every packet after the first by 33 more bytes; each record must give the
+// frame of its own packet, and a record shorter than a packet gives zeros where it has no bytes.
+TEST(HptWriter, RecordsAreReadAtTheMaximumPacketLength) {
+  TempFolder folder;
+  constexpr size_t kLongest = 12999;
+  std::vector<uint8_t> records;
+  std::vector<std::vector<uint8_t>> packets;
+  for (uint32_t i = 0; i < 3; ++i) {
+    packets.push_back(MakeAvhrrPacket(100 + static_cast<int>(i), 5000 + i, i));
+    records.insert(records.end(), packets.back().begin(), packets.back().end());
+    records.resize(records.size() + (kLongest - kPacket), 0x77);  // left in the slot behind it
+  }
+  WriteFileBytes("APID.pkt", records);
+  RecordingHost host;
+  host.input_path = "MetopB_20181231_101530.bin";
+  host.chain.MetopSatelliteB = true;
+  host.settings.MaxPkLen = "12999";
+  HptWriter(host);
+  const auto out = ReadFileBytes("MetopB_20181231_1015_M03.hpt");
+  ASSERT_EQ(out.size(), 3 * kRecord);
+  for (size_t k = 0; k < 3; ++k) {
+    SCOPED_TRACE("record " + std::to_string(k));
+    EXPECT_EQ(Range(out, k * kRecord, (k + 1) * kRecord), Fill(packets[k], static_cast<int>(k)));
+  }
+  EXPECT_EQ(host.chain.LastLineCount, 3);
+
+  // 100-byte records: the time code and the first 18 instrument bytes, zeros after them.
+  std::vector<uint8_t> short_records(packets[0].begin(), packets[0].begin() + 100);
+  short_records.insert(short_records.end(), packets[1].begin(), packets[1].begin() + 100);
+  WriteFileBytes("APID.pkt", short_records);
+  host.settings.MaxPkLen = "100";
+  HptWriter(host);
+  const auto short_out = ReadFileBytes("MetopB_20181231_1015_M03.hpt");
+  ASSERT_EQ(short_out.size(), 2 * kRecord);
+  std::vector<uint8_t> truncated = packets[1];
+  std::fill(truncated.begin() + 100, truncated.end(), uint8_t{0});
+  EXPECT_EQ(Range(short_out, kRecord, 2 * kRecord), Fill(truncated, 1));
+  EXPECT_EQ(host.chain.LastLineCount, 2);
+}
+
+TEST(HptWriter, UnusableMaximumPacketLengthEndsTheRunBeforeAnyFile) {
+  TempFolder folder;
+  WriteFileBytes("APID.pkt", Packets(1));
+  RecordingHost host;
+  host.input_path = "MetopB_20181231_101530.bin";
+  host.chain.MetopSatelliteB = true;
+  for (const char* text : {"13000", "6", "12x"}) {
+    host.settings.MaxPkLen = text;
+    EXPECT_THROW(HptWriter(host), StageError) << text;
+  }
+  EXPECT_FALSE(testing::FileExists("MetopB_20181231_1015_M03.hpt"));
+  EXPECT_TRUE(host.log.empty());
 }
 
 }  // namespace
