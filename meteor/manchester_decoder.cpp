@@ -4,6 +4,7 @@
 
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 
@@ -74,7 +75,9 @@ void ManchesterDecoder(StageHost& host) {
   host.ProcessEvents();
 
   std::array<uint8_t, kManchesterBlockBytes> block;
+  int64_t bytes_read = 0;
   while (input.ReadRecord(block.data(), block.size())) {
+    bytes_read += static_cast<int64_t>(block.size());
     ManchesterDecodeBytes(block.data(), block.size(), block.data());
     if (!output.Write(block.data(), kManchesterDataBytes)) break;
     ++blocks;
@@ -88,6 +91,18 @@ void ManchesterDecoder(StageHost& host) {
   // A disk that fills up or a failing read would otherwise pass unnoticed as a short pass.
   if (read_failed) host.AppendLog("Read input file failed!");
   if (!written) host.AppendLog("Write output file failed!");
+  // A partial cvcdu.man would give a partial product that looks finished: the run ends here. The
+  // blocks read must cover the input as measured, short last block aside.
+  if (read_failed || !written) {
+    throw StageError(Format("'%s' was not decoded whole: the run ends here.", input_path.c_str()));
+  }
+  const int64_t whole_blocks_bytes = size - size % static_cast<int64_t>(kManchesterBlockBytes);
+  if (bytes_read < whole_blocks_bytes) {
+    throw StageError(Format(
+        "'%s' ended after %lld of its %lld bytes: it was cut while it was "
+        "read, the run ends here.",
+        input_path.c_str(), static_cast<long long>(bytes_read), static_cast<long long>(size)));
+  }
   LogLine(host, "Manchester decodig done!  %lld lines decoding.", static_cast<long long>(blocks));
   host.AppendLog("");
   host.AppendLog("");

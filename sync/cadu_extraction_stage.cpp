@@ -6,6 +6,7 @@
 
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "rs/reed_solomon_codec.h"
 #include "sync/asm_search_engine.h"
@@ -87,8 +88,11 @@ void CaduExtractionStage(StageHost& host) {
     host.ProcessEvents();
     return written;  // a failed write ends the search: nothing more could be kept
   };
+  int64_t bytes_read = 0;
   const ByteSource source = [&](uint8_t* buffer, size_t count) {
-    return input.Read(buffer, count);
+    const size_t got = input.Read(buffer, count);
+    bytes_read += static_cast<int64_t>(got);
+    return got;
   };
   SearchThroughWindow(engine, window, source, Stepping::kBatched, hooks);
 
@@ -99,6 +103,18 @@ void CaduExtractionStage(StageHost& host) {
 
   if (read_failed) host.AppendLog("Read input file failed!");
   if (!written) host.AppendLog("Write output file failed!");
+  // Frames lost to a failed read or write, or to an input cut short while it was read, would
+  // leave a partial product that looks finished: the run ends here instead.
+  if (read_failed || !written) {
+    throw StageError(Format("'%s' was not processed whole: the run ends here.",
+                            (read_failed ? input_path : output_path).c_str()));
+  }
+  if (bytes_read < size) {
+    throw StageError(Format(
+        "'%s' ended after %lld of its %lld bytes: it was cut while it was "
+        "read, the run ends here.",
+        input_path.c_str(), static_cast<long long>(bytes_read), static_cast<long long>(size)));
+  }
   const AsmSearchFields& results = engine.fields();
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -144,10 +145,34 @@ TEST_F(ManchesterStage, UncreatableOutputIsReported) {
   EXPECT_EQ(host.chain.InputFileSize, 2048);  // measured before the output was tried
 }
 
-TEST_F(ManchesterStage, FullDiskIsReported) {
+// A partial cvcdu.man would make a partial product that looks finished: the run ends instead.
+TEST_F(ManchesterStage, FullDiskIsReportedAndEndsTheRun) {
   std::filesystem::create_symlink("/dev/full", WorkingPath("cvcdu.man"));
-  RunOn(std::vector<uint8_t>(4096, 0x55));
+  EXPECT_THROW(RunOn(std::vector<uint8_t>(4096, 0x55)), StageError);
   EXPECT_TRUE(host.Logged("Write output file failed!"));
+}
+
+// A host whose event pump cuts the input short at its n-th call.
+struct CuttingHost : testing::RecordingHost {
+  long cut_at = 0;
+  void ProcessEvents() override {
+    if (++events == cut_at) std::filesystem::resize_file(input_path, 3000);
+  }
+};
+
+TEST(ManchesterStageCut, InputCutWhileReadEndsTheRun) {
+  testing::TempFolder folder;
+  CuttingHost host;
+  host.input_path = folder.File("MN2_20181231_101530.bin");
+  testing::WriteFileBytes(host.input_path, RandomBytes(1 << 20, 5));  // past the stream buffer
+  host.cut_at = 3;
+  try {
+    ManchesterDecoder(host);
+    ADD_FAILURE() << "the cut was not noticed";
+  } catch (const StageError& error) {
+    EXPECT_NE(std::string(error.what()).find("of its 1048576 bytes"), std::string::npos)
+        << error.what();
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/stage_error.h"
 #include "sim/simulator.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -280,6 +281,45 @@ TEST(CaduExtractionStage, SimulatedRecordingsGiveTheFramesThatWentIn) {
         stage.host.Logged("Uncorrectable R-S errors " + std::to_string(uncorrectable) + " "))
         << impaired.name;
   }
+}
+
+// A host whose event pump cuts the recording short, or fills the disk, at its n-th call.
+struct CuttingHost : testing::RecordingHost {
+  std::string path;
+  long cut_at = 0;
+  uintmax_t cut_to = 0;
+  void ProcessEvents() override {
+    if (++events == cut_at) std::filesystem::resize_file(path, cut_to);
+  }
+};
+
+// A recording cut while it is read, or a cadu.pds that cannot be written whole, must not pass for
+// a shorter pass: the stage ends the run with the reason.
+TEST(CaduExtractionStage, InputCutWhileReadOrOutputLostEndsTheRun) {
+  // 2 MiB: well past what the stream has buffered when the cut comes.
+  const Bytes stream = testing::Cadus(testing::RandomBodies(2048, 77));
+  StageFixture stage(stream);
+  CuttingHost host;
+  host.input_path = stage.host.input_path;
+  host.settings = stage.host.settings;
+  host.path = stage.folder.File(host.input_path);
+  host.cut_at = 3;
+  host.cut_to = 5000;
+  try {
+    CaduExtractionStage(host);
+    ADD_FAILURE() << "the cut was not noticed";
+  } catch (const StageError& error) {
+    EXPECT_NE(std::string(error.what()).find("ended after"), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find("of its " + std::to_string(stream.size()) + " bytes"),
+              std::string::npos)
+        << error.what();
+  }
+
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  StageFixture full(stream);
+  std::filesystem::create_symlink("/dev/full", full.Output());
+  EXPECT_THROW(CaduExtractionStage(full.host), StageError);
+  EXPECT_TRUE(full.host.Logged("Write output file failed!"));
 }
 
 }  // namespace
