@@ -1,0 +1,261 @@
+// Faults met end to end through vantrel-cli: folders that cannot take the files, products that
+// cannot be written, recordings with nothing or nothing usable in them, settings at their limits.
+// Each run must end with a log line that says what happened and an exit status that tells the
+// truth: 0 only with a complete product, 1 without one, 2 for a command line that cannot work.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+using testing::FileExists;
+using testing::ReadFileBytes;
+using testing::TempFolder;
+using testing::WriteFileBytes;
+
+constexpr int kExitProduct = 0;
+constexpr int kExitNoProduct = 1;
+constexpr int kExitUsage = 2;
+constexpr uint64_t kSeed = 20240607;
+
+struct ProgramRun {
+  int status = -1;  // exit status; -1 when the program did not exit by itself (a crash)
+  std::string output;
+};
+
+ProgramRun Shell(const std::string& command) {
+  ProgramRun run;
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, got);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// One satellite family: how to simulate a pass, how to process it, what it gives.
+struct Family {
+  const char* name;
+  const char* sim_args;   // vantrel-sim options of a small pass
+  const char* input;      // recording name, with the satellite marker
+  const char* cli_args;   // switches the pass needs
+  const char* product;    // product name in the working folder
+  size_t record_bytes;    // product record size
+  size_t records;         // records of the simulated pass
+  const char* done_line;  // the final writer's count line, without the number
+};
+
+const std::vector<Family>& Families() {
+  static const std::vector<Family> families = {
+      {"MetOp", "--sat metop --satellite B --packets 4", "MetopB_20181231_101530.bin", "DR_y",
+       "MetopB_20181231_1015_M03.hpt", 13864, 4, "HPT file created done!  "},
+      {"FY-3", "--sat fy3 --satellite A --lines 4", "FY3A_2010-05-12_052330.bin", "DR_y",
+       "FY3A_2010-05-12_0523.C10", 27728, 4, "Process done!  "},
+      {"Meteor-M N2", "--sat mn2 --lines 5", "MN2_20181231_101530.bin", "", "20181231_1015_MN2.dat",
+       16432, 5, "DAT file created done!  "},
+  };
+  return families;
+}
+
+std::string Cli(const std::string& args) {
+  return std::string(VANTREL_CLI) + " " + args;
+}
+
+// Simulates `family`'s pass as `path` (truth beside it).
+void Simulate(const Family& family, const std::string& path, const std::string& extra = "") {
+  const ProgramRun run = Shell(std::string(VANTREL_SIM) + " " + family.sim_args + " " + extra +
+                               " --out '" + path + "'");
+  ASSERT_EQ(run.status, 0) << run.output;
+}
+
+// A run that wrote no product: exit status 1, the reason in the log, and no DONE banner.
+void ExpectNoProduct(const ProgramRun& run, const std::string& reason) {
+  EXPECT_EQ(run.status, kExitNoProduct) << run.output;
+  EXPECT_TRUE(Contains(run.output, reason)) << run.output;
+  EXPECT_FALSE(Contains(run.output, "processing DONE!")) << run.output;
+}
+
+// The final count line and the exit status agree with the product on disk: exit 0 exactly when
+// the product holds at least one whole record and the count line gives their number.
+void ExpectTruthfulProduct(const ProgramRun& run, const Family& family, const std::string& path) {
+  ASSERT_NE(run.status, -1) << run.output;
+  ASSERT_TRUE(FileExists(path)) << run.output;
+  const auto size = std::filesystem::file_size(path);
+  EXPECT_EQ(size % family.record_bytes, 0u);
+  const size_t records = size / family.record_bytes;
+  EXPECT_TRUE(Contains(run.output, family.done_line + std::to_string(records) + " lines found."))
+      << run.output;
+  EXPECT_EQ(run.status, records > 0 ? kExitProduct : kExitNoProduct) << run.output;
+}
+
+TEST(CliFaults, WorkingFolderThatTakesNoFiles) {
+  TempFolder folder;
+  for (const Family& family : Families()) {
+    SCOPED_TRACE(family.name);
+    const std::string input = folder.File(family.input);
+    Simulate(family, input);
+    // Nothing can be created in /proc, not even by root.
+    ExpectNoProduct(Shell("cd /proc && " + Cli(input + " " + family.cli_args)),
+                    "Open output file failed!");
+
+    // A working folder removed during the session, a file now standing in its place.
+    std::filesystem::create_directory(folder.File("gone"));
+    const ProgramRun run = Shell("cd '" + folder.File("gone") + "' && rm -r ../gone && touch " +
+                                 "../gone && " + Cli(input + " " + family.cli_args));
+    ExpectNoProduct(run, "Open output file failed!");
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder.File("gone")));
+    std::filesystem::remove(folder.File("gone"));
+  }
+}
+
+TEST(CliFaults, ProductNameTakenByAFolder) {
+  for (const Family& family : Families()) {
+    SCOPED_TRACE(family.name);
+    TempFolder folder;
+    Simulate(family, folder.File(family.input));
+    std::filesystem::create_directory(folder.File(family.product));
+    WriteFileBytes(folder.File(std::string(family.product) + "/keep"), {1, 2, 3});
+    ExpectNoProduct(Shell(Cli(std::string(family.input) + " " + family.cli_args)),
+                    "Open output file failed!");
+    EXPECT_EQ(ReadFileBytes(folder.File(std::string(family.product) + "/keep")),
+              (std::vector<uint8_t>{1, 2, 3}));
+  }
+}
+
+TEST(CliFaults, ProductOnAFullDiskIsNotASuccess) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (const Family& family : Families()) {
+    SCOPED_TRACE(family.name);
+    TempFolder folder;
+    Simulate(family, folder.File(family.input));
+    std::filesystem::create_symlink("/dev/full", folder.File(family.product));
+    ExpectNoProduct(Shell(Cli(std::string(family.input) + " " + family.cli_args)), "incomplete");
+  }
+}
+
+TEST(CliFaults, RecordingThatIsAFolderOrMissing) {
+  TempFolder folder;
+  for (const Family& family : Families()) {
+    SCOPED_TRACE(family.name);
+    ExpectNoProduct(Shell(Cli(family.input)), "Open input file failed!");
+    std::filesystem::create_directory(folder.File(family.input));
+    ExpectNoProduct(Shell(Cli(family.input)), "Open input file failed!");
+    std::filesystem::remove(folder.File(family.input));
+  }
+}
+
+// Zeros, ones and noise hold no frame a pass would have: every family writes an empty product,
+// says so in its count line and exits 1.
+TEST(CliFaults, RecordingsOfZerosOnesOrNoise) {
+  constexpr size_t kBytes = 1 << 20;
+  std::mt19937_64 random(kSeed);
+  std::vector<uint8_t> noise(kBytes);
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  const std::vector<std::pair<const char*, std::vector<uint8_t>>> recordings = {
+      {"zeros", std::vector<uint8_t>(kBytes, 0x00)},
+      {"ones", std::vector<uint8_t>(kBytes, 0xFF)},
+      {"noise (seed 20240607)", noise},
+  };
+  for (const Family& family : Families()) {
+    for (const auto& [what, bytes] : recordings) {
+      SCOPED_TRACE(std::string(family.name) + ", " + what);
+      TempFolder folder;
+      WriteFileBytes(folder.File(family.input), bytes);
+      const ProgramRun run = Shell(Cli(std::string(family.input) + " " + family.cli_args));
+      EXPECT_EQ(run.status, kExitNoProduct) << run.output;
+      EXPECT_TRUE(Contains(run.output, std::string(family.done_line) + "0 lines found."))
+          << run.output;
+      EXPECT_FALSE(Contains(run.output, "failed")) << run.output;
+      ASSERT_TRUE(FileExists(folder.File(family.product)));
+      EXPECT_EQ(std::filesystem::file_size(folder.File(family.product)), 0u);
+    }
+  }
+}
+
+// 24 symbol errors in every codeword: every frame is found and every one is reported
+// uncorrectable; whatever the damaged frames still give, the product and the status agree.
+TEST(CliFaults, EveryFrameUncorrectable) {
+  for (const Family& family : Families()) {
+    if (std::string(family.cli_args).empty()) continue;  // Meteor-M N2 frames carry no RS code
+    SCOPED_TRACE(family.name);
+    TempFolder folder;
+    Simulate(family, folder.File(family.input), "--symbol-errors 24");
+    const ProgramRun run = Shell(Cli(std::string(family.input) + " " + family.cli_args));
+    const size_t frames =
+        std::filesystem::file_size(folder.File(std::string(family.input) + ".frames")) / 1020;
+    ASSERT_GT(frames, 0u);
+    EXPECT_TRUE(Contains(run.output, "Uncorrectable R-S errors " + std::to_string(frames) + " \n"))
+        << run.output;
+    ExpectTruthfulProduct(run, family, folder.File(family.product));
+  }
+}
+
+// The MetOp settings at the ends of their ranges, and one step beyond them.
+TEST(CliFaults, MetopSettingsAtTheirLimits) {
+  const Family& metop = Families()[0];
+  TempFolder folder;
+  const std::string input = metop.input;
+  const std::string product = folder.File(metop.product);
+  Simulate(metop, folder.File(input));
+  const std::vector<uint8_t> packets = ReadFileBytes(folder.File(input + ".packets"));
+  ASSERT_EQ(packets.size(), metop.records * 12966);
+
+  // Channel 0 carries the pass; channel 63 is the idle channel, which carries no packet.
+  Simulate(metop, folder.File("MetopB_20181231_111111.bin"), "--vcid 0");
+  ProgramRun run = Shell(Cli("MetopB_20181231_111111.bin DR_y --vcid 0"));
+  EXPECT_EQ(run.status, kExitProduct) << run.output;
+  EXPECT_EQ(std::filesystem::file_size(folder.File("MetopB_20181231_1111_M03.hpt")),
+            metop.records * metop.record_bytes);
+  run = Shell(Cli(input + " DR_y --vcid 63"));
+  EXPECT_TRUE(Contains(run.output, "contains 892 byte VCDUs of ID = 63 only.")) << run.output;
+  ExpectTruthfulProduct(run, metop, product);
+
+  // The longest limit keeps every packet, and every record still carries its own packet.
+  run = Shell(Cli(input + " DR_y --max-packet-length 12999"));
+  EXPECT_EQ(run.status, kExitProduct) << run.output;
+  const std::vector<uint8_t> hpt = ReadFileBytes(product);
+  ASSERT_EQ(hpt.size(), metop.records * metop.record_bytes);
+  for (size_t k = 0; k < metop.records; ++k) {
+    // Packet bytes 82..12881 are record bytes 937..13736.
+    EXPECT_TRUE(std::equal(packets.begin() + static_cast<long>(k * 12966 + 82),
+                           packets.begin() + static_cast<long>(k * 12966 + 12882),
+                           hpt.begin() + static_cast<long>(k * metop.record_bytes + 937)))
+        << "record " << k;
+  }
+  // The shortest limit drops every AVHRR packet.
+  run = Shell(Cli(input + " DR_y --max-packet-length 7"));
+  EXPECT_EQ(run.status, kExitNoProduct) << run.output;
+  EXPECT_TRUE(Contains(run.output, "HPT file created done!  0 lines found.")) << run.output;
+  // A two-byte M_PDU header on a stream made with four reads the zones two bytes early.
+  run = Shell(Cli(input + " DR_y --mpdu-header 2"));
+  ExpectTruthfulProduct(run, metop, product);
+
+  // One step beyond: refused before anything is read or written.
+  std::filesystem::remove(product);
+  for (const char* beyond : {"--vcid 64", "--vcid -1", "--max-packet-length 6",
+                             "--max-packet-length 13000", "--mpdu-header 3", "--mpdu-header 0"}) {
+    SCOPED_TRACE(beyond);
+    run = Shell(Cli(input + " DR_y " + beyond));
+    EXPECT_EQ(run.status, kExitUsage) << run.output;
+    EXPECT_TRUE(Contains(run.output, "vantrel-cli: ")) << run.output;
+    EXPECT_FALSE(FileExists(product));
+    EXPECT_FALSE(FileExists(folder.File("cadu.pds")));
+  }
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,137 @@
+// Faults that strike while a run is going, through the driver in-process: the recording is cut
+// short or removed between two records, from the event pump as a file manager would do it. A cut
+// recording ends the run with the reason and no product; a removed one is still read whole (the
+// open handle keeps it), so the product is complete and says so.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/driver.h"
+#include "core/working_file.h"
+#include "sim/simulator.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+constexpr uint64_t kSeed = 20240607;
+constexpr size_t kPacket = 12966;
+constexpr size_t kHptRecord = 13864;
+constexpr size_t kInstrumentInPacket = 82;
+constexpr size_t kInstrumentInRecord = 937;
+constexpr size_t kInstrumentBytes = 12800;
+
+// A host whose event pump does something to the recording at its n-th call.
+class MeddlingHost : public testing::RecordingHost {
+ public:
+  enum class Act { kCut, kRemove };
+  Act act = Act::kCut;
+  long at_call = 0;
+  uintmax_t cut_to = 0;
+  bool acted = false;
+
+  void ProcessEvents() override {
+    if (++events != at_call) return;
+    if (act == Act::kCut) {
+      std::filesystem::resize_file(input_path, cut_to);
+    } else {
+      std::filesystem::remove(input_path);
+    }
+    acted = true;
+  }
+};
+
+// A MetOp-B pass of 60 packets (about 1.2 MB, well past what the input stream buffers).
+struct MetopPassFixture {
+  testing::TempFolder folder;
+  sim::MetopPass pass;
+  MeddlingHost host;
+
+  MetopPassFixture() {
+    sim::MetopOptions options;
+    options.packets = 60;
+    pass = sim::MakeMetopPass(options, {true, true}, {}, kSeed);
+    host.input_path = folder.File("MetopB_20181231_101530.bin");
+    testing::WriteFileBytes(host.input_path, pass.recording.bytes);
+    host.settings.PNdecoding = true;
+    host.chain.BatchMode = true;
+  }
+  std::string Product() const { return folder.File("MetopB_20181231_1015_M03.hpt"); }
+};
+
+bool LoggedPart(const testing::RecordingHost& host, const std::string& part) {
+  for (const std::string& line : host.log)
+    if (line.find(part) != std::string::npos) return true;
+  return false;
+}
+
+TEST(RunFaults, RecordingCutWhileTheRunReadsItEndsTheRunWithoutAProduct) {
+  MetopPassFixture run;
+  run.host.act = MeddlingHost::Act::kCut;
+  run.host.at_call = 5;
+  run.host.cut_to = 300000;
+  const RunOutcome outcome = ASMButtonClick(run.host);
+  ASSERT_TRUE(run.host.acted);
+  EXPECT_TRUE(outcome.failed);
+  EXPECT_FALSE(outcome.close_program);
+  const std::string size = std::to_string(run.pass.recording.bytes.size());
+  EXPECT_NE(outcome.error.find("of its " + size + " bytes"), std::string::npos) << outcome.error;
+  EXPECT_TRUE(run.host.Logged(outcome.error));
+  EXPECT_FALSE(testing::FileExists(run.Product()));
+  EXPECT_FALSE(LoggedPart(run.host, "processing DONE!"));
+  EXPECT_EQ(run.host.chain.LastLineCount, 0);
+  EXPECT_TRUE(run.host.process_enabled);  // ready for the next run
+}
+
+TEST(RunFaults, RecordingRemovedWhileTheRunReadsItIsStillReadWhole) {
+  MetopPassFixture run;
+  run.host.act = MeddlingHost::Act::kRemove;
+  run.host.at_call = 5;
+  const RunOutcome outcome = ASMButtonClick(run.host);
+  ASSERT_TRUE(run.host.acted);
+  EXPECT_FALSE(testing::FileExists(run.host.input_path));
+  EXPECT_FALSE(outcome.failed) << outcome.error;
+  EXPECT_TRUE(outcome.close_program);
+  const std::vector<uint8_t> hpt = testing::ReadFileBytes(run.Product());
+  ASSERT_EQ(hpt.size(), run.pass.packets.size() * kHptRecord);
+  for (size_t k = 0; k < run.pass.packets.size(); ++k) {
+    const auto& packet = run.pass.packets[k];
+    EXPECT_TRUE(std::equal(packet.begin() + kInstrumentInPacket,
+                           packet.begin() + kInstrumentInPacket + kInstrumentBytes,
+                           hpt.begin() + static_cast<long>(k * kHptRecord + kInstrumentInRecord)))
+        << "record " << k;
+  }
+  EXPECT_EQ(run.host.chain.LastLineCount, static_cast<int32_t>(run.pass.packets.size()));
+  EXPECT_EQ(run.pass.packets[0].size(), kPacket);
+}
+
+// With the Manchester decoder on, the Meteor-M N2 chain reads the recording in its first stage.
+TEST(RunFaults, ManchesterRecordingCutWhileReadEndsTheRun) {
+  testing::TempFolder folder;
+  sim::Mn2Options options;
+  options.lines = 60;
+  options.manchester = true;
+  const sim::Mn2Pass pass = sim::MakeMn2Pass(options, {}, kSeed);
+  MeddlingHost host;
+  host.input_path = folder.File("MN2_20181231_101530.bin");
+  testing::WriteFileBytes(host.input_path, pass.recording.bytes);
+  host.settings.Manchester_box = true;
+  host.chain.BatchMode = true;
+  host.act = MeddlingHost::Act::kCut;
+  host.at_call = 4;
+  host.cut_to = 5000;
+  ASSERT_GT(pass.recording.bytes.size(), size_t{1} << 20);
+  const RunOutcome outcome = ASMButtonClick(host);
+  ASSERT_TRUE(host.acted);
+  EXPECT_TRUE(outcome.failed);
+  EXPECT_NE(outcome.error.find("ended after"), std::string::npos) << outcome.error;
+  EXPECT_FALSE(testing::FileExists(folder.File("20181231_1015_MN2.dat")));
+  EXPECT_FALSE(host.chain.Mn2Mode);
+  EXPECT_EQ(host.chain.LastLineCount, 0);
+}
+
+}  // namespace
+}  // namespace vantrel
