@@ -42,9 +42,14 @@ void CheckState(const SourcePacketBuilder& builder) {
   Check(v.header_count >= 0 && v.header_count <= SourcePacketHeader::kLength,
         "header count out of range");
   Check(v.pi >= 0 && v.pi <= kPacketSlotCapacity, "a slot holds more than its data bytes");
-  // A packet grows past the limit only in the zone its header began in.
-  Check(v.pi <= std::max(g.MaxPkLen, SourcePacketHeader::kLength + g.zone_length),
-        "a packet grew past the maximum length");
+  // A packet grows past the limit only in the zone its header began in (the longer zone of the
+  // two layouts: a later set-up may change the layout while a slot keeps its count).
+  constexpr int32_t kLongestZone = kMpduRecordLength - kMpduHeaderLengthBare;
+  if (v.pi > std::max(g.MaxPkLen, SourcePacketHeader::kLength + kLongestZone)) {
+    std::fprintf(stderr, "pi=%d MaxPkLen=%d zone=%d state=%d ln=%d hcnt=%d\n", v.pi, g.MaxPkLen,
+                 g.zone_length, static_cast<int>(v.state), v.ln, v.hcnt);
+    Fail("a packet grew past the maximum length");
+  }
   for (int32_t slot = 0; slot < kPacketSlotCount; ++slot) {
     const uint8_t flag = builder.Slot(slot)[kReadyFlagOffset];
     Check(flag == 0 || flag == 1, "a ready flag holds packet bytes");

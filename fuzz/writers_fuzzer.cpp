@@ -4,8 +4,9 @@
 // LastLineCount), or ends without a product it calls finished.
 //
 // Input: a writer byte (low two bits: 0 HPT, 1 DAT, 2 and 3 C10; bits 2-3 the satellite, bit 4
-// the DAT header flag), a name length byte and that many bytes of input name (a slash becomes
-// '_': the scratch folder is flat), then the working file's bytes.
+// the DAT header flag, bits 5-7 the HPT maximum packet length), a name length byte and that many
+// bytes of input name (a slash becomes '_': the scratch folder is flat), then the working file's
+// bytes.
 
 #include <unistd.h>
 
@@ -33,6 +34,15 @@ constexpr int kSatelliteShift = 2;
 constexpr uint8_t kSatelliteBits = 3;
 constexpr uint8_t kDatHeaderBit = 0x10;
 constexpr int kMetopSatellites = 3;
+// HPT: bits 5-7 choose the maximum packet length, which is the APID.pkt record size.
+constexpr int kLengthShift = 5;
+struct PacketLimit {
+  const char* text;
+  size_t record_bytes;  // 0: refused
+};
+constexpr PacketLimit kPacketLimits[] = {{"12966", 12966}, {"7", 7},         {"100", 100},
+                                         {"12882", 12882}, {"12999", 12999}, {"13000", 0},
+                                         {"12x", 0},       {"12966", 12966}};
 
 struct WriterFacts {
   std::string_view input_file;
@@ -93,7 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::filesystem::path& folder = ScratchFolder();
   EmptyFolder(folder);
-  const WriterFacts facts = Facts(writer);
+  WriterFacts facts = Facts(writer);
+  const PacketLimit& limit = kPacketLimits[flags >> kLengthShift];
+  if (writer == Writer::kHpt) facts.line_bytes = limit.record_bytes;
   {
     std::ofstream file(WorkingPath(facts.input_file), std::ios::binary);
     file.write(reinterpret_cast<const char*>(content.data()),
@@ -109,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   chain.MetopSatelliteC = satellite % kMetopSatellites == 2;
   chain.Fy3Satellite = static_cast<uint8_t>(satellite);
   chain.DatHeaderPending = (flags & kDatHeaderBit) != 0;
+  host.settings.MaxPkLen = limit.text;
   bool refused = false;
   try {
     switch (writer) {
@@ -126,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     refused = true;  // a date that is not a date, or no such satellite: no product may remain
   }
 
-  const size_t lines = content.size() / facts.line_bytes;
+  if (facts.line_bytes == 0) Check(refused, "an unusable packet length was taken");
+  const size_t lines = facts.line_bytes == 0 ? 0 : content.size() / facts.line_bytes;
   bool done = false;
   for (const std::string& line : host.log) done = done || line.rfind(facts.done_prefix, 0) == 0;
   std::string product;
