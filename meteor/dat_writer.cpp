@@ -9,6 +9,7 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/working_file.h"
+#include "meteor/dat_unit_vector.h"
 #include "meteor/stage_counts.h"
 
 namespace vantrel {
@@ -104,6 +105,7 @@ void PackDatUnit(const uint8_t* in, uint8_t* out) {
 }
 
 void PackDatLine(const uint8_t* line, uint8_t* record) {
+  if (PackDatLineVector(line, record)) return;
   for (size_t u = 0; u < kDatUnitsPerLine; ++u) {
     PackDatUnit(line + kMn2SamplesOffset + u * kDatUnitBytes,
                 record + kDatUnitsOffset + u * kDatUnitBytes);

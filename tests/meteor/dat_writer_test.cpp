@@ -99,6 +99,43 @@ TEST(PackDatUnit, RandomWordsPackAsDefined) {
   }
 }
 
+// A line's units packed into a record (the packer the writer uses), against the words.
+void CheckLinePacking(const std::vector<Words>& units) {
+  std::vector<uint8_t> line(11850, 0xA5);
+  for (size_t u = 0; u < units.size(); ++u) {
+    const Unit unit = UnitFromWords(units[u]);
+    std::copy(unit.begin(), unit.end(), line.begin() + 50 + 30 * static_cast<ptrdiff_t>(u));
+  }
+  std::vector<uint8_t> record(16432, 0xEE);
+  PackDatLine(line.data(), record.data());
+  std::vector<uint8_t> expected(16432, 0xEE);  // nothing outside the units is touched
+  for (size_t u = 0; u < units.size(); ++u) {
+    const Unit packed = ExpectedPacked(units[u]);
+    std::copy(packed.begin(), packed.end(),
+              expected.begin() + 2365 + 30 * static_cast<ptrdiff_t>(u));
+  }
+  EXPECT_EQ(record, expected);
+}
+
+TEST(PackDatLine, PacksEveryUnitOfTheLine) {
+  constexpr uint32_t kSeed = 392;
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  std::mt19937 random(kSeed);
+  std::vector<Words> units(392);
+  for (Words& words : units)
+    for (uint16_t& word : words) word = static_cast<uint16_t>(random() & 0x3FF);
+  CheckLinePacking(units);
+}
+
+TEST(PackDatLine, RoutesEveryBitOfAUnit) {
+  // Unit u holds one set bit: bit u / 24 % 10 of word u % 24, so the 240 bit positions of a
+  // unit are all tried somewhere in the line.
+  std::vector<Words> units(392, Words{});
+  for (size_t u = 0; u < units.size(); ++u)
+    units[u][u % 24] = static_cast<uint16_t>(1u << (u / 24 % 10));
+  CheckLinePacking(units);
+}
+
 std::vector<uint8_t> ExpectedHeader() {
   return testing::ExpectedDatHeader();
 }
