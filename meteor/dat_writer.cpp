@@ -9,8 +9,8 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/working_file.h"
-#include "meteor/dat_unit_vector.h"
 #include "meteor/stage_counts.h"
+#include "meteor/vector_kernels.h"
 
 namespace vantrel {
 namespace {

@@ -7,6 +7,7 @@
 #include "core/stage_error.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
+#include "meteor/vector_kernels.h"
 
 namespace vantrel {
 namespace {
@@ -34,7 +35,8 @@ constexpr std::array<uint8_t, 256> kFirstBits = MakeFirstBitTable();
 void ManchesterDecodeBytes(const uint8_t* symbols, size_t symbol_bytes, uint8_t* data) {
   // Output byte i depends on input bytes 2i and 2i + 1 only, so ascending order is alias-safe.
   const size_t data_bytes = symbol_bytes / 2;
-  for (size_t i = 0; i < data_bytes; ++i) {
+  const size_t done = ManchesterDecodeVector(symbols, symbol_bytes, data) / 2;
+  for (size_t i = done; i < data_bytes; ++i) {
     data[i] = static_cast<uint8_t>((kFirstBits[symbols[2 * i]] << kSymbolsPerByte) |
                                    kFirstBits[symbols[2 * i + 1]]);
   }

@@ -1,4 +1,4 @@
-#include "meteor/dat_unit_vector.h"
+#include "meteor/vector_kernels.h"
 
 #include <array>
 #include <cstddef>
@@ -14,6 +14,65 @@ namespace vantrel {
 
 #ifdef VANTREL_DAT_VECTOR
 namespace {
+
+bool HasSsse3() {
+  static const bool supported = __builtin_cpu_supports("ssse3");
+  return supported;
+}
+
+// ---- Manchester decoding ----
+
+constexpr size_t kSymbolBytesPerStep = 32;  // two registers in, one out
+
+// For a nibble (two symbols), the first bits of its symbols as a 2-bit value: bits 3 and 1.
+constexpr int FirstBitsOfNibble(int nibble) {
+  return ((nibble >> 2) & 2) | ((nibble >> 1) & 1);
+}
+
+constexpr std::array<int8_t, 16> MakeNibbleTable(int shift) {
+  std::array<int8_t, 16> table{};
+  for (int nibble = 0; nibble < 16; ++nibble)
+    table[static_cast<size_t>(nibble)] = static_cast<int8_t>(FirstBitsOfNibble(nibble) << shift);
+  return table;
+}
+
+constexpr std::array<int8_t, 16> kLowNibbleBits = MakeNibbleTable(0);
+constexpr std::array<int8_t, 16> kHighNibbleBits = MakeNibbleTable(2);
+
+// The four first bits of each byte of `symbols`, as 4-bit values, looked up nibble by nibble.
+__attribute__((target("ssse3"))) inline __m128i FirstBits(__m128i symbols, __m128i low_table,
+                                                          __m128i high_table) {
+  const __m128i nibble_mask = _mm_set1_epi8(0x0F);
+  const __m128i low = _mm_and_si128(symbols, nibble_mask);
+  const __m128i high = _mm_and_si128(_mm_srli_epi16(symbols, 4), nibble_mask);
+  return _mm_or_si128(_mm_shuffle_epi8(low_table, low), _mm_shuffle_epi8(high_table, high));
+}
+
+__attribute__((target("ssse3"))) size_t DecodeManchester(const uint8_t* symbols, size_t size,
+                                                         uint8_t* data) {
+  const __m128i low_table =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLowNibbleBits.data()));
+  const __m128i high_table =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighNibbleBits.data()));
+  // Byte pairs (2i, 2i + 1) become 16 * bits(2i) + bits(2i + 1).
+  const __m128i pair_weights = _mm_set1_epi16(0x0110);
+  const size_t whole = size - size % kSymbolBytesPerStep;
+  // Both loads of a step come before its store, and the store ends at or before the next step's
+  // first symbol byte, so decoding in place is safe.
+  for (size_t i = 0; i < whole; i += kSymbolBytesPerStep) {
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols + i));
+    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols + i + 16));
+    const __m128i first_pairs =
+        _mm_maddubs_epi16(FirstBits(first, low_table, high_table), pair_weights);
+    const __m128i second_pairs =
+        _mm_maddubs_epi16(FirstBits(second, low_table, high_table), pair_weights);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i / 2),
+                     _mm_packus_epi16(first_pairs, second_pairs));
+  }
+  return whole;
+}
+
+// ---- DAT unit packing ----
 
 // A unit is read as two overlapping 16-byte loads (bytes 0-15 and 14-29) and written as two
 // overlapping 16-byte stores, so nothing outside its 30 bytes is touched.
@@ -142,14 +201,21 @@ __attribute__((target("ssse3"))) void PackLine(const uint8_t* line, uint8_t* rec
 
 }  // namespace
 
+size_t ManchesterDecodeVector(const uint8_t* symbols, size_t symbol_bytes, uint8_t* data) {
+  return HasSsse3() ? DecodeManchester(symbols, symbol_bytes, data) : 0;
+}
+
 bool PackDatLineVector(const uint8_t* line, uint8_t* record) {
-  static const bool supported = __builtin_cpu_supports("ssse3");
-  if (!supported) return false;
+  if (!HasSsse3()) return false;
   PackLine(line, record);
   return true;
 }
 
 #else
+
+size_t ManchesterDecodeVector(const uint8_t*, size_t, uint8_t*) {
+  return 0;
+}
 
 bool PackDatLineVector(const uint8_t*, uint8_t*) {
   return false;
