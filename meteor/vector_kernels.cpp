@@ -61,7 +61,8 @@ __attribute__((target("ssse3"))) size_t DecodeManchester(const uint8_t* symbols,
   // first symbol byte, so decoding in place is safe.
   for (size_t i = 0; i < whole; i += kSymbolBytesPerStep) {
     const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols + i));
-    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols + i + 16));
+    const __m128i second =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols + i + kSymbolBytesPerStep / 2));
     const __m128i first_pairs =
         _mm_maddubs_epi16(FirstBits(first, low_table, high_table), pair_weights);
     const __m128i second_pairs =
@@ -76,14 +77,18 @@ __attribute__((target("ssse3"))) size_t DecodeManchester(const uint8_t* symbols,
 
 // A unit is read as two overlapping 16-byte loads (bytes 0-15 and 14-29) and written as two
 // overlapping 16-byte stores, so nothing outside its 30 bytes is touched.
+constexpr int kRegisterBytes = 16;
 constexpr int kSecondHalf = 14;
 constexpr int kLanes = 8;         // 16-bit lanes per register
 constexpr int8_t kZeroByte = -1;  // shuffle index that yields 0
 constexpr int kTransposeGroups = 6;
 constexpr int kWordsPerGroup = 4;
 constexpr int kGroupBytes = 5;
+constexpr int kLowBitsAt = 8;       // in the second output source: the six low-bits bytes
+constexpr int kLowBitsShift = 6;    // a shifted word's low bits sit in bits 7-6 of its lane
+constexpr int kUpperByteShift = 8;  // and its upper eight bits in the lane's high byte
 
-using Mask = std::array<int8_t, 16>;
+using Mask = std::array<int8_t, kRegisterBytes>;
 
 // Output word v is input word w(4g + j) with g = v % 6, j = v / 6; that word's bits start in
 // input byte 5g + j, 2j bits in.
@@ -100,7 +105,7 @@ constexpr Mask PairMask(int r, bool from_second) {
     const int first = SourceByte(kLanes * r + lane);
     const int bytes[2] = {first + 1, first};  // low byte, high byte of the lane
     for (int b = 0; b < 2; ++b) {
-      const bool in_second = bytes[b] > 15;
+      const bool in_second = bytes[b] >= kRegisterBytes;
       mask[2 * lane + b] = in_second == from_second
                                ? static_cast<int8_t>(bytes[b] - (in_second ? kSecondHalf : 0))
                                : kZeroByte;
@@ -114,18 +119,18 @@ constexpr Mask PairMask(int r, bool from_second) {
 // (second source, bytes 8-13).
 constexpr Mask OutputMask(int start, bool from_second) {
   Mask mask{};
-  for (int i = 0; i < 16; ++i) {
+  for (int i = 0; i < kRegisterBytes; ++i) {
     const int o = start + i;
     const int q = o / kGroupBytes;
     const int k = o % kGroupBytes;
     int index = 0;
     bool second = true;
     if (k == kWordsPerGroup) {
-      index = 8 + q;
+      index = kLowBitsAt + q;
     } else {
       const int word = kWordsPerGroup * q + k;
-      second = word >= 16;
-      index = second ? word - 16 : word;
+      second = word >= kRegisterBytes;
+      index = second ? word - kRegisterBytes : word;
     }
     mask[i] = second == from_second ? static_cast<int8_t>(index) : kZeroByte;
   }
@@ -152,7 +157,7 @@ __attribute__((target("ssse3"))) inline __m128i Pairs(__m128i first, __m128i sec
 // Per pair of 32-bit lanes, the low bits of four shifted words combined into one byte value.
 __attribute__((target("ssse3"))) inline __m128i LowBits(__m128i shifted, __m128i mask,
                                                         __m128i weights) {
-  return _mm_madd_epi16(_mm_and_si128(_mm_srli_epi16(shifted, 6), mask), weights);
+  return _mm_madd_epi16(_mm_and_si128(_mm_srli_epi16(shifted, kLowBitsShift), mask), weights);
 }
 
 __attribute__((target("ssse3"))) void PackLine(const uint8_t* line, uint8_t* record) {
@@ -179,8 +184,10 @@ __attribute__((target("ssse3"))) void PackLine(const uint8_t* line, uint8_t* rec
     const __m128i m1 = _mm_mullo_epi16(Pairs(first, second, &pair_masks[2]), shift1);
     const __m128i m2 = _mm_mullo_epi16(Pairs(first, second, &pair_masks[4]), shift2);
 
-    const __m128i upper01 = _mm_packus_epi16(_mm_srli_epi16(m0, 8), _mm_srli_epi16(m1, 8));
-    const __m128i upper2 = _mm_packus_epi16(_mm_srli_epi16(m2, 8), _mm_setzero_si128());
+    const __m128i upper01 =
+        _mm_packus_epi16(_mm_srli_epi16(m0, kUpperByteShift), _mm_srli_epi16(m1, kUpperByteShift));
+    const __m128i upper2 =
+        _mm_packus_epi16(_mm_srli_epi16(m2, kUpperByteShift), _mm_setzero_si128());
 
     const __m128i low0 = LowBits(m0, low_mask, low_weights);
     const __m128i low2 = LowBits(m2, low_mask, low_weights);
