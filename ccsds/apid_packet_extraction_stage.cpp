@@ -110,9 +110,11 @@ void ApidPacketExtractionStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
-  if (input.Failed()) host.AppendLog("Read input file failed!");
+  const bool read_failed = input.Failed();
+  if (read_failed) host.AppendLog("Read input file failed!");
   input.Close();
-  if (!output.Close()) host.AppendLog("Write output file failed!");
+  const bool written = output.Close();
+  if (!written) host.AppendLog("Write output file failed!");
 
   LogSummary(
       host, Format("Packet building done!  %d lines found.", index),
@@ -120,6 +122,7 @@ void ApidPacketExtractionStage(StageHost& host) {
       kSeparatorLength);
   chain.ProgressCount = 0;
   host.SetProgressMaximum(index / kMpdusPerPacket);
+  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kMpduMpd), written, output_path);
 }
 
 }  // namespace vantrel

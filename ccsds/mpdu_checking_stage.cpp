@@ -6,6 +6,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/record_blocks.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -37,14 +38,17 @@ void MpduCheckingStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
-  if (input.Failed()) host.AppendLog("Read input file failed!");
+  const bool read_failed = input.Failed();
+  if (read_failed) host.AppendLog("Read input file failed!");
   input.Close();
-  if (!output.Close()) host.AppendLog("Write output file failed!");
+  const bool written = output.Close();
+  if (!written) host.AppendLog("Write output file failed!");
 
   LogSummary(host, Format("Mpdu checking done!  %d lines found.", count),
              Format("File '%s' contains 886 byte MPDUs.", output_path.c_str()));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
+  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kVcduVcd), written, output_path);
 }
 
 }  // namespace vantrel

@@ -49,15 +49,18 @@ void VcduSelectionStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
-  if (input.Failed()) host.AppendLog("Read input file failed!");
+  const bool read_failed = input.Failed();
+  if (read_failed) host.AppendLog("Read input file failed!");
   input.Close();
-  if (!output.Close()) host.AppendLog("Write output file failed!");
+  const bool written = output.Close();
+  if (!written) host.AppendLog("Write output file failed!");
 
   LogSummary(
       host, Format("Vcdu selection done!  %d lines found.", count),
       Format("File '%s' contains 892 byte VCDUs of ID = %d only.", output_path.c_str(), selected));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
+  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kCvcduRs), written, output_path);
 }
 
 }  // namespace vantrel

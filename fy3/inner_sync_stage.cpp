@@ -4,6 +4,7 @@
 
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -110,6 +111,7 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   host.Chain().ProgressCount = 0;
   // The writer that follows counts its progress in lines.
   host.SetProgressMaximum(lines);
+  EndRunIfDataLost(read_failed, input_path, written, output_path);
 }
 
 void Fy3InnerSyncStage(StageHost& host) {

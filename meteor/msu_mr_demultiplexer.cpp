@@ -5,6 +5,7 @@
 
 #include "core/file_io.h"
 #include "core/log_format.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 
@@ -69,6 +70,8 @@ void MsuMrDemultiplexer(StageHost& host) {
   host.AppendLog("");
   chain.ProgressCount = 0;
   host.SetProgressMaximum(records);
+  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kCaduPds), written,
+                   WorkingPath(WorkingFile::kMsuMrDmx));
 }
 
 }  // namespace vantrel

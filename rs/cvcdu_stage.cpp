@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/file_io.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -59,6 +60,8 @@ void CvcduStage(StageHost& host) {
   host.AppendLog("");
   chain.ProgressCount = 0;
   host.SetProgressMaximum(records);
+  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kCaduPds), written,
+                   WorkingPath(WorkingFile::kCvcduRs));
 }
 
 }  // namespace vantrel

@@ -123,11 +123,12 @@ TEST(VcduSelectionStage, MissingInputAndUnwritableOutput) {
   VcduSelectionStage(blocked);
   EXPECT_EQ(blocked.log, std::vector<std::string>{"Open output file failed!"});
 
-  // An output on a full device: the failure is logged before the summary.
+  // An output on a full device: the failure is logged before the summary, and the run ends
+  // there (the stages behind would make a partial product).
   std::filesystem::remove("vcdu_x.vcd");
   std::filesystem::create_symlink("/dev/full", "vcdu_x.vcd");
   RecordingHost full;
-  VcduSelectionStage(full);
+  EXPECT_THROW(VcduSelectionStage(full), StageError);
   ASSERT_EQ(full.log.size(), 9u);
   EXPECT_EQ(full.log[2], "Write output file failed!");
   EXPECT_EQ(full.log[3], "Vcdu selection done!  1 lines found.");

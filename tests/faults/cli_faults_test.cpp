@@ -147,6 +147,24 @@ TEST(CliFaults, ProductOnAFullDiskIsNotASuccess) {
   }
 }
 
+// A working file that cannot be written whole (its disk is full) ends the run at that stage: the
+// stages behind it would read a partial file (here: endless zeros) and make a partial product.
+TEST(CliFaults, WorkingFileOnAFullDiskEndsTheRun) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const char* working_files[] = {"APID.pkt", "FY3x_.fy3", "MSU-MR.dmx"};
+  for (size_t f = 0; f < Families().size(); ++f) {
+    const Family& family = Families()[f];
+    SCOPED_TRACE(family.name);
+    TempFolder folder;
+    Simulate(family, folder.File(family.input));
+    const std::string working = folder.File(working_files[f]);
+    std::filesystem::create_symlink("/dev/full", working);
+    const ProgramRun run = Shell(Cli(std::string(family.input) + " " + family.cli_args));
+    ExpectNoProduct(run, "'" + working + "' could not be written whole: the run ends here.");
+    EXPECT_FALSE(FileExists(folder.File(family.product)));
+  }
+}
+
 TEST(CliFaults, RecordingThatIsAFolderOrMissing) {
   TempFolder folder;
   for (const Family& family : Families()) {
