@@ -3,16 +3,14 @@
 // per second, so the stages can be set against the chain; the inner sync stage is also given in
 // bytes of its own input.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "app/driver.h"
-#include "core/basic_host.h"
+#include "bench/support/chain_bench.h"
 #include "core/file_io.h"
 #include "core/working_file.h"
 #include "fy3/c10_writer.h"
@@ -29,21 +27,15 @@ constexpr const char* kRecordingName = "FY3A_2010-05-12_052330.bin";
 constexpr const char* kProductName = "FY3A_2010-05-12_0523.C10";
 constexpr int kVirrDay = 5;
 
-class QuietHost : public BasicHost {
- public:
-  void AppendLog(const std::string&) override {}
-};
+using bench::QuietHost;
+using bench::RemoveOutput;
 
 // The working folder, made once, with the simulated recording in it.
 struct Workspace {
-  std::string folder;
+  bench::ScratchFolder folder;
   int64_t recording_bytes = 0;
 
   Workspace() {
-    folder = (std::filesystem::temp_directory_path() / "vantrel-bench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) std::abort();
-    std::filesystem::current_path(folder);
-
     // One VCDU of another channel after every VIRR VCDU: two CADUs per 882 bytes of lines.
     sim::Fy3Options options;
     options.vcid = kVirrDay;
@@ -56,19 +48,13 @@ struct Workspace {
     impairments.bit_shift = 5;
     impairments.noise_before = 4096;
     impairments.noise_after = 4096;
-    OutputFile recording;
-    if (!recording.Create(WorkingPath(kRecordingName))) std::abort();
-    sim::PassSinks sinks;
-    sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
-    sim::StreamFy3Pass(options, sim::CaduEncoding{}, impairments, kSeed, sinks);
-    if (!recording.Close()) std::abort();
-    recording_bytes = static_cast<int64_t>(std::filesystem::file_size(WorkingPath(kRecordingName)));
+    recording_bytes = bench::MakeRecording(kRecordingName, [&](OutputFile& recording) {
+      sim::PassSinks sinks;
+      sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+      sim::StreamFy3Pass(options, sim::CaduEncoding{}, impairments, kSeed, sinks);
+    });
     std::printf("Simulated recording: %d lines, %lld bytes\n", options.lines,
                 static_cast<long long>(recording_bytes));
-  }
-  ~Workspace() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
   }
 };
 
@@ -77,31 +63,17 @@ Workspace& Space() {
   return workspace;
 }
 
-void PrepareHost(QuietHost& host) {
+void PrepareHost(BasicHost& host) {
   host.input_path = WorkingPath(kRecordingName);
   host.settings.PNdecoding = true;
   host.settings.RSolomon = true;
   host.settings.Fy3Vcid = kVirrDay;
 }
 
-// Leaves every working file of the chain in the folder (one run with deletion off).
 void EnsureWorkingFiles() {
-  for (std::string_view name : {WorkingFile::kCaduPds, WorkingFile::kCvcduRs, WorkingFile::kVcduVcd,
-                                WorkingFile::kMpduMpd, WorkingFile::kFy3Lines}) {
-    if (!std::filesystem::exists(WorkingPath(name))) {
-      QuietHost host;
-      PrepareHost(host);
-      host.settings.DFiles = false;
-      ASMButtonClick(host);
-      return;
-    }
-  }
-}
-
-// Each run makes its output anew, as a new pass does (a truncated file would be flushed on close).
-void RemoveOutput(std::string_view name) {
-  std::error_code ignored;
-  std::filesystem::remove(WorkingPath(name), ignored);
+  bench::EnsureWorkingFiles({WorkingFile::kCaduPds, WorkingFile::kCvcduRs, WorkingFile::kVcduVcd,
+                             WorkingFile::kMpduMpd, WorkingFile::kFy3Lines},
+                            PrepareHost);
 }
 
 void BM_Fy3Chain(benchmark::State& state) {
@@ -134,9 +106,7 @@ void BM_Stage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
     state.ResumeTiming();
     stage(host);
   }
-  const int64_t bytes =
-      own_input.empty() ? Space().recording_bytes
-                        : static_cast<int64_t>(std::filesystem::file_size(WorkingPath(own_input)));
+  const int64_t bytes = own_input.empty() ? Space().recording_bytes : bench::FileBytes(own_input);
   state.SetBytesProcessed(state.iterations() * bytes);
 }
 BENCHMARK_CAPTURE(BM_Stage, CutMpdu, CutMpduStage, WorkingFile::kMpduMpd, "")

@@ -2,19 +2,16 @@
 // whole chain through the driver, and each of its stages on its own working file. All figures
 // are bytes of the raw recording per second, so the stages add up to the chain.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/driver.h"
-#include "core/basic_host.h"
+#include "bench/support/chain_bench.h"
 #include "core/file_io.h"
 #include "core/working_file.h"
 #include "fy3/inner_sync_stage.h"
@@ -32,21 +29,17 @@ constexpr uint64_t kSeed = 20181231;
 constexpr const char* kRecordingName = "MN2_20181231_101530.bin";
 constexpr const char* kProductName = "20181231_1015_MN2.dat";
 
-class QuietHost : public BasicHost {
- public:
-  void AppendLog(const std::string&) override {}
-};
+using bench::CpuMeter;
+using bench::CpuTimes;
+using bench::QuietHost;
+using bench::RemoveOutput;
 
 // The working folder, made once, with the simulated recording in it.
 struct Workspace {
-  std::string folder;
+  bench::ScratchFolder folder;
   int64_t recording_bytes = 0;
 
   Workspace() {
-    folder = (std::filesystem::temp_directory_path() / "vantrel-bench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) std::abort();
-    std::filesystem::current_path(folder);
-
     // Lines enough for 256 MiB once Manchester coded: 948 stream bytes per 1024-byte CADU.
     sim::Mn2Options options;
     options.manchester = true;
@@ -56,19 +49,13 @@ struct Workspace {
     sim::Impairments impairments;
     impairments.bit_shift = 3;
     impairments.noise_after = 4096;
-    OutputFile recording;
-    if (!recording.Create(WorkingPath(kRecordingName))) std::abort();
-    sim::PassSinks sinks;
-    sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
-    sim::StreamMn2Pass(options, impairments, kSeed, sinks);
-    if (!recording.Close()) std::abort();
-    recording_bytes = static_cast<int64_t>(std::filesystem::file_size(WorkingPath(kRecordingName)));
+    recording_bytes = bench::MakeRecording(kRecordingName, [&](OutputFile& recording) {
+      sim::PassSinks sinks;
+      sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+      sim::StreamMn2Pass(options, impairments, kSeed, sinks);
+    });
     std::printf("Simulated recording: %d lines, %lld bytes, Manchester coded\n", options.lines,
                 static_cast<long long>(recording_bytes));
-  }
-  ~Workspace() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
   }
 };
 
@@ -77,66 +64,20 @@ Workspace& Space() {
   return workspace;
 }
 
-void PrepareHost(QuietHost& host) {
+void PrepareHost(BasicHost& host) {
   host.input_path = WorkingPath(kRecordingName);
   host.settings.Manchester_box = true;
 }
 
-// Leaves every working file of the chain in the folder (one run with deletion off).
 void EnsureWorkingFiles() {
-  for (std::string_view name : {WorkingFile::kCvcduMan, WorkingFile::kCaduPds,
-                                WorkingFile::kMsuMrDmx, WorkingFile::kMn2Lines}) {
-    if (!std::filesystem::exists(WorkingPath(name))) {
-      QuietHost host;
-      PrepareHost(host);
-      host.settings.DFiles = false;
-      ASMButtonClick(host);
-      return;
-    }
-  }
+  bench::EnsureWorkingFiles({WorkingFile::kCvcduMan, WorkingFile::kCaduPds, WorkingFile::kMsuMrDmx,
+                             WorkingFile::kMn2Lines},
+                            PrepareHost);
 }
 
-// Each run makes its output anew, as a new pass does: rewriting a truncated file would make the
-// file system flush it on close and measure the disk instead.
-void RemoveOutput(std::string_view name) {
-  std::filesystem::remove(WorkingPath(name));
-}
-
-// Processor time of this process so far, user and kernel apart, in seconds.
-struct CpuTimes {
-  double user = 0;
-  double kernel = 0;
-};
-CpuTimes ProcessCpu() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec * 1e-6; };
-  return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
-}
-
-// Bytes of raw recording per second, and the user and kernel processor time of the timed part
-// per iteration (file system work shows as kernel time).
 void Report(benchmark::State& state, const CpuTimes& spent) {
-  state.SetBytesProcessed(state.iterations() * Space().recording_bytes);
-  const double runs = static_cast<double>(state.iterations());
-  state.counters["user_ms"] = spent.user * 1000 / runs;
-  state.counters["kernel_ms"] = spent.kernel * 1000 / runs;
+  bench::ReportRawRate(state, Space().recording_bytes, spent);
 }
-
-// Adds the processor time between construction and Stop() to a total.
-class CpuMeter {
- public:
-  explicit CpuMeter(CpuTimes& total) : total_(total), start_(ProcessCpu()) {}
-  void Stop() {
-    const CpuTimes now = ProcessCpu();
-    total_.user += now.user - start_.user;
-    total_.kernel += now.kernel - start_.kernel;
-  }
-
- private:
-  CpuTimes& total_;
-  CpuTimes start_;
-};
 
 void BM_Mn2Chain(benchmark::State& state) {
   Space();

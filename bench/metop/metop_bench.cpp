@@ -4,18 +4,17 @@
 // input per second (bytes_per_second) and bytes of the raw recording per second (raw_rate), so
 // that the raw rates of the stages add up to the chain.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/driver.h"
+#include "bench/support/chain_bench.h"
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
 #include "ccsds/source_packet_builder.h"
@@ -56,15 +55,11 @@ class TimingHost : public BasicHost {
 
 // The working folder, made once, with the simulated recording and the truth of its CADUs.
 struct Workspace {
-  std::string folder;
+  bench::ScratchFolder folder;
   int64_t recording_bytes = 0;
   int packets = 0;
 
   Workspace() {
-    folder = (std::filesystem::temp_directory_path() / "vantrel-bench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) std::abort();
-    std::filesystem::current_path(folder);
-
     // One 12966-byte packet fills 14.7 zones; with one idle VCDU per three data VCDUs the
     // recording grows by about 4/3 x 1024 bytes per zone.
     sim::MetopOptions options;
@@ -83,21 +78,21 @@ struct Workspace {
 
     // The truth frames are what cadu.pds holds; the stages after CADU extraction are measured
     // on working files made from them, independently of the CADU layer.
-    OutputFile recording, cadu, cvcdu;
-    if (!recording.Create(WorkingPath(kRecordingName)) ||
-        !cadu.Create(WorkingPath(WorkingFile::kCaduPds)) ||
+    OutputFile cadu, cvcdu;
+    if (!cadu.Create(WorkingPath(WorkingFile::kCaduPds)) ||
         !cvcdu.Create(WorkingPath(WorkingFile::kCvcduRs))) {
       std::abort();
     }
-    sim::PassSinks sinks;
-    sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
-    sinks.frame = [&](const uint8_t* frame) {
-      cadu.Write(frame, sim::kCodeBlockSize);
-      cvcdu.Write(frame, sim::kVcduSize);
-    };
-    sim::StreamMetopPass(options, encoding, impairments, kSeed, sinks);
-    if (!recording.Close() || !cadu.Close() || !cvcdu.Close()) std::abort();
-    recording_bytes = static_cast<int64_t>(std::filesystem::file_size(WorkingPath(kRecordingName)));
+    recording_bytes = bench::MakeRecording(kRecordingName, [&](OutputFile& recording) {
+      sim::PassSinks sinks;
+      sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+      sinks.frame = [&](const uint8_t* frame) {
+        cadu.Write(frame, sim::kCodeBlockSize);
+        cvcdu.Write(frame, sim::kVcduSize);
+      };
+      sim::StreamMetopPass(options, encoding, impairments, kSeed, sinks);
+    });
+    if (!cadu.Close() || !cvcdu.Close()) std::abort();
     std::printf("Simulated MetOp-B recording: %d packets, %lld bytes, RS and PN on\n", packets,
                 static_cast<long long>(recording_bytes));
 
@@ -107,10 +102,6 @@ struct Workspace {
     VcduSelectionStage(host);
     MpduCheckingStage(host);
     ApidPacketExtractionStage(host);
-  }
-  ~Workspace() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
   }
 
   static void PrepareHost(BasicHost& host) {
@@ -127,14 +118,8 @@ Workspace& Space() {
   return workspace;
 }
 
-int64_t FileBytes(std::string_view name) {
-  return static_cast<int64_t>(std::filesystem::file_size(WorkingPath(name)));
-}
-
-// Each run makes its output anew, as a new pass does.
-void RemoveOutput(std::string_view name) {
-  std::filesystem::remove(WorkingPath(name));
-}
+using bench::FileBytes;
+using bench::RemoveOutput;
 
 void BM_MetopChain(benchmark::State& state) {
   Space();
@@ -168,19 +153,10 @@ void BM_MetopChain(benchmark::State& state) {
 }
 BENCHMARK(BM_MetopChain)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
-// Leaves every working file of the chain in the folder (one run with deletion off), for the
-// stage benchmarks after a chain run deleted them.
 void EnsureWorkingFiles() {
-  for (std::string_view name : {WorkingFile::kCvcduRs, WorkingFile::kVcduVcd, WorkingFile::kMpduMpd,
-                                WorkingFile::kApidPkt}) {
-    if (!std::filesystem::exists(WorkingPath(name))) {
-      TimingHost host;
-      Workspace::PrepareHost(host);
-      host.settings.DFiles = false;
-      ASMButtonClick(host);
-      return;
-    }
-  }
+  bench::EnsureWorkingFiles(
+      {WorkingFile::kCvcduRs, WorkingFile::kVcduVcd, WorkingFile::kMpduMpd, WorkingFile::kApidPkt},
+      Workspace::PrepareHost);
 }
 
 // One stage on the working file the stage before it left.
