@@ -24,7 +24,7 @@ constexpr uint64_t kSeed = 424242;  // printed by every test that draws from it
 constexpr std::array<uint8_t, 4> kMarker = {0x1A, 0xCF, 0xFC, 0x1D};
 
 std::vector<std::vector<uint8_t>> ReadPeerBlocks() {
-  std::ifstream in(std::string(VANTREL_SIM_TEST_DATA) + "/peer_cvcdus.hex");
+  std::ifstream in(std::string(VANTREL_SIM_TEST_DATA) + "/cvcdus.hex");
   std::vector<std::vector<uint8_t>> blocks;
   std::string line;
   while (std::getline(in, line)) {

@@ -80,7 +80,7 @@ TEST(MetopPass, VcduHeadersCarrySpacecraftChannelAndCounters) {
 
 TEST(MetopPass, FirstVcduHeadLooksLikeThePeerBlocks) {
   // A peer's MetOp-A blocks: channel 9, counter 0, 2-byte spare, first-header pointer 0.
-  std::ifstream in(std::string(VANTREL_SIM_TEST_DATA) + "/peer_cvcdus.hex");
+  std::ifstream in(std::string(VANTREL_SIM_TEST_DATA) + "/cvcdus.hex");
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
   std::vector<uint8_t> peer;
