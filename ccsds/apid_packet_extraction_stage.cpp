@@ -10,6 +10,7 @@
 #include "core/log_format.h"
 #include "core/record_blocks.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -53,18 +54,10 @@ std::string ListingLine(std::string line, const uint8_t* bytes) {
 }  // namespace
 
 void ApidPacketExtractionStage(StageHost& host) {
-  InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kMpduMpd))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   const std::string output_path = WorkingPath(WorkingFile::kApidPkt);
+  InputFile input;
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kMpduMpd), input, output_path, output)) return;
   host.AppendLog("Starting APID packet building...");
   host.AppendLog("");
 

@@ -7,23 +7,16 @@
 #include "core/log_format.h"
 #include "core/record_blocks.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 
 namespace vantrel {
 
 void VcduSelectionStage(StageHost& host) {
-  InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kCvcduRs))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   const std::string output_path = WorkingPath(WorkingFile::kVcduVcd);
+  InputFile input;
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kCvcduRs), input, output_path, output)) return;
   host.AppendLog("Starting VCDU selection...");
   host.AppendLog("");
 

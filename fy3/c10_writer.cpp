@@ -11,6 +11,7 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 #include "fy3/c10_record.h"
 
@@ -44,16 +45,8 @@ void C10Writer(StageHost& host) {
 
   const std::string input_path = WorkingPath(WorkingFile::kFy3Lines);
   InputFile input;
-  if (!input.Open(input_path)) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  if (!OpenStageFiles(host, input_path, input, output_path, output)) return;
   int32_t count = 0;
   host.AppendLog("Starting creating .C10 file...");
 

@@ -9,6 +9,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -27,18 +28,10 @@ constexpr int32_t kRecordsPerProgressStep = 35;
 }  // namespace
 
 void CutMpduStage(StageHost& host) {
-  InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kVcduVcd))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   const std::string output_path = WorkingPath(WorkingFile::kMpduMpd);
+  InputFile input;
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kVcduVcd), input, output_path, output)) return;
   host.AppendLog("Starting cut Mpdu 3FFF...");
   host.AppendLog("");
 

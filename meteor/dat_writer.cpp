@@ -8,6 +8,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 #include "meteor/vector_kernels.h"
@@ -129,16 +130,9 @@ void DatWriter(StageHost& host) {
       WorkingPath(OutputBaseName(host.InputPath(), "MN2_", true) + "_MN2.dat");
 
   InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kMn2Lines))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kMn2Lines), input, output_path, output))
     return;
-  }
 
   host.AppendLog("Starting creating .dat file...");
   int64_t records = 0;

@@ -6,6 +6,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 
@@ -32,16 +33,10 @@ void MsuMrDemultiplexer(StageHost& host) {
   chain.InputFileSize /= 2;
 
   InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kCaduPds))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   OutputFile output;
-  if (!output.Create(WorkingPath(WorkingFile::kMsuMrDmx))) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
+                      WorkingPath(WorkingFile::kMsuMrDmx), output))
     return;
-  }
 
   int64_t records = 0;
   host.AppendLog("Starting MSU-MR demultiplexing...");

@@ -9,6 +9,7 @@
 #include "core/output_name.h"
 #include "core/record_blocks.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 #include "metop/hpt_record.h"
 
@@ -46,16 +47,8 @@ void HptWriter(StageHost& host) {
   const auto record_length = static_cast<size_t>(PacketRecordLength(host));
   const std::string output_path = WorkingPath(HptOutputName(host));
   InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kApidPkt))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kApidPkt), input, output_path, output)) return;
   host.AppendLog("Starting creating .hpt file...");
 
   ChainState& chain = host.Chain();

@@ -7,6 +7,7 @@
 
 #include "core/file_io.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -27,16 +28,10 @@ int32_t ProgressValue(int64_t records) {
 
 void CvcduStage(StageHost& host) {
   InputFile input;
-  if (!input.Open(WorkingPath(WorkingFile::kCaduPds))) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   OutputFile output;
-  if (!output.Create(WorkingPath(WorkingFile::kCvcduRs))) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
+  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
+                      WorkingPath(WorkingFile::kCvcduRs), output))
     return;
-  }
   host.AppendLog("CVCDU preparing...");
   host.AppendLog("");
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -300,8 +301,9 @@ TEST(HptWriter, RecordsAreReadAtTheMaximumPacketLength) {
   EXPECT_EQ(host.chain.LastLineCount, 3);
 
   // 100-byte records: the time code and the first 18 instrument bytes, zeros after them.
-  std::vector<uint8_t> short_records(packets[0].begin(), packets[0].begin() + 100);
-  short_records.insert(short_records.end(), packets[1].begin(), packets[1].begin() + 100);
+  std::vector<uint8_t> short_records(200);
+  std::copy_n(packets[0].begin(), 100, short_records.begin());
+  std::copy_n(packets[1].begin(), 100, short_records.begin() + 100);
   WriteFileBytes("APID.pkt", short_records);
   host.settings.MaxPkLen = "100";
   HptWriter(host);
