@@ -103,11 +103,7 @@ void ApidPacketExtractionStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
-  const bool read_failed = input.Failed();
-  if (read_failed) host.AppendLog("Read input file failed!");
-  input.Close();
-  const bool written = output.Close();
-  if (!written) host.AppendLog("Write output file failed!");
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
 
   LogSummary(
       host, Format("Packet building done!  %d lines found.", index),
@@ -115,7 +111,7 @@ void ApidPacketExtractionStage(StageHost& host) {
       kSeparatorLength);
   chain.ProgressCount = 0;
   host.SetProgressMaximum(index / kMpdusPerPacket);
-  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kMpduMpd), written, output_path);
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kMpduMpd), output_path);
 }
 
 }  // namespace vantrel

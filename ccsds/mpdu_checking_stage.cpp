@@ -31,17 +31,13 @@ void MpduCheckingStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
-  const bool read_failed = input.Failed();
-  if (read_failed) host.AppendLog("Read input file failed!");
-  input.Close();
-  const bool written = output.Close();
-  if (!written) host.AppendLog("Write output file failed!");
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
 
   LogSummary(host, Format("Mpdu checking done!  %d lines found.", count),
              Format("File '%s' contains 886 byte MPDUs.", output_path.c_str()));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
-  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kVcduVcd), written, output_path);
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kVcduVcd), output_path);
 }
 
 }  // namespace vantrel

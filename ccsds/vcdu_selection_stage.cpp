@@ -42,18 +42,14 @@ void VcduSelectionStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
-  const bool read_failed = input.Failed();
-  if (read_failed) host.AppendLog("Read input file failed!");
-  input.Close();
-  const bool written = output.Close();
-  if (!written) host.AppendLog("Write output file failed!");
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
 
   LogSummary(
       host, Format("Vcdu selection done!  %d lines found.", count),
       Format("File '%s' contains 892 byte VCDUs of ID = %d only.", output_path.c_str(), selected));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
-  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kCvcduRs), written, output_path);
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCvcduRs), output_path);
 }
 
 }  // namespace vantrel

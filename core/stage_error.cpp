@@ -22,16 +22,4 @@ int ParseSettingInteger(std::string_view setting, std::string_view text) {
   return value;
 }
 
-void EndRunIfDataLost(bool read_failed, std::string_view input_path, bool written,
-                      std::string_view output_path) {
-  if (read_failed) {
-    throw StageError(Format("'%.*s' could not be read whole: the run ends here.",
-                            static_cast<int>(input_path.size()), input_path.data()));
-  }
-  if (!written) {
-    throw StageError(Format("'%.*s' could not be written whole: the run ends here.",
-                            static_cast<int>(output_path.size()), output_path.data()));
-  }
-}
-
 }  // namespace vantrel

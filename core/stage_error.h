@@ -19,10 +19,4 @@ class StageError : public std::runtime_error {
 // the text when it is not a whole number or does not fit 32 bits.
 int ParseSettingInteger(std::string_view setting, std::string_view text);
 
-// Ends the run after a stage that could not read all of its input or write all of its output:
-// the stages behind it would make a partial product that looks finished. Throws StageError naming
-// the file; does nothing when both went well.
-void EndRunIfDataLost(bool read_failed, std::string_view input_path, bool written,
-                      std::string_view output_path);
-
 }  // namespace vantrel

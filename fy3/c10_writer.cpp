@@ -74,13 +74,7 @@ void C10Writer(StageHost& host) {
     chain.ProgressCount = count;
     host.ProcessEvents();
   }
-  const bool read_failed = input.Failed();
-  input.Close();
-  const bool written = output.Close();
-
-  if (read_failed) LogLine(host, "Reading file '%s' failed!", input_path.c_str());
-  if (!written) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
-  if (read_failed || !written) {
+  if (!CloseStageFiles(host, input, output).Complete()) {
     // An incomplete product is not reported as done, and batch mode does not end on it.
     LogLine(host, "Output file '%s' is incomplete!", output_path.c_str());
     chain.ProgressCount = 0;

@@ -53,18 +53,14 @@ void CutMpduStage(StageHost& host) {
     output.Write(cuts.data(), records * kCutBytes);
     if (records < kBatchRecords) break;
   }
-  const bool read_failed = input.Failed();
-  input.Close();
-  if (read_failed) host.AppendLog("Read input file failed!");
-  const bool written = output.Close();
-  if (!written) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
   chain.ProgressCount = 0;
 
   LogSummary(host, Format("Mpdu cuting done!  %d lines found.", count),
              Format("File '%s' contains 882 byte cut MPDUs.", output_path.c_str()));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count / kRecordsPerProgressStep);
-  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kVcduVcd), written, output_path);
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kVcduVcd), output_path);
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 
 namespace vantrel {
@@ -100,18 +101,13 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
       [&input](std::span<uint8_t> buffer) { return input.Read(buffer.data(), buffer.size()); },
       listener);
 
-  const bool read_failed = input.Failed();
-  input.Close();
-  const bool written = output.Close();
-  host.Chain().ProgressCount = 0;
-  if (read_failed) LogLine(host, "Reading file '%s' failed!", input_path.c_str());
-  if (!written) LogLine(host, "Writing file '%s' failed!", output_path.c_str());
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
   LogSummary(host, Format("ASM detection done!  %d lines found.", lines),
              Format(variant.result_line, output_path.c_str()));
   host.Chain().ProgressCount = 0;
   // The writer that follows counts its progress in lines.
   host.SetProgressMaximum(lines);
-  EndRunIfDataLost(read_failed, input_path, written, output_path);
+  EndRunIfDataLost(closed, input_path, output_path);
 }
 
 void Fy3InnerSyncStage(StageHost& host) {

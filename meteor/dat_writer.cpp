@@ -158,14 +158,9 @@ void DatWriter(StageHost& host) {
     chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
-  const bool read_failed = input.Failed();
-  input.Close();
-  const bool written = output.Close();
-
-  if (read_failed || !written) {
+  if (!CloseStageFiles(host, input, output).Complete()) {
     // A partial product must not pass for a finished one: no DONE banner, and the batch mode
     // sees no lines.
-    host.AppendLog(read_failed ? "Read input file failed!" : "Write output file failed!");
     LogLine(host, "DAT file '%s' is incomplete!", output_path.c_str());
     host.AppendLog("");
     chain.ProgressCount = 0;

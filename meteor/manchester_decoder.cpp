@@ -5,6 +5,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 #include "meteor/vector_kernels.h"
@@ -86,16 +87,9 @@ void ManchesterDecoder(StageHost& host) {
     chain.ProgressCount = ProgressValue(blocks);
     host.ProcessEvents();
   }
-  const bool read_failed = input.Failed();
-  input.Close();
-  const bool written = output.Close();
-
-  // A disk that fills up or a failing read would otherwise pass unnoticed as a short pass.
-  if (read_failed) host.AppendLog("Read input file failed!");
-  if (!written) host.AppendLog("Write output file failed!");
   // A partial cvcdu.man would give a partial product that looks finished: the run ends here. The
   // blocks read must cover the input as measured, short last block aside.
-  if (read_failed || !written) {
+  if (!CloseStageFiles(host, input, output).Complete()) {
     throw StageError(Format("'%s' was not decoded whole: the run ends here.", input_path.c_str()));
   }
   const int64_t whole_blocks_bytes = size - size % static_cast<int64_t>(kManchesterBlockBytes);

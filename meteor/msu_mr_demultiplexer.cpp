@@ -52,12 +52,7 @@ void MsuMrDemultiplexer(StageHost& host) {
     chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
-  const bool read_failed = input.Failed();
-  input.Close();
-  const bool written = output.Close();
-
-  if (read_failed) host.AppendLog("Read input file failed!");
-  if (!written) host.AppendLog("Write output file failed!");
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
   LogLine(host, "Demiltiplexing done!  %lld lines decoding.", static_cast<long long>(records));
   host.AppendLog("");
   host.AppendLog("");

@@ -45,12 +45,7 @@ void CvcduStage(StageHost& host) {
     chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
-  const bool read_failed = input.Failed();
-  input.Close();
-  const bool written = output.Close();
-
-  if (read_failed) host.AppendLog("Read input file failed!");
-  if (!written) host.AppendLog("Write output file failed!");
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
   host.AppendLog("CVCDU ok!");
   host.AppendLog("");
   chain.ProgressCount = 0;
