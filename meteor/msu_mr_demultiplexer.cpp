@@ -60,8 +60,7 @@ void MsuMrDemultiplexer(StageHost& host) {
   host.AppendLog("");
   chain.ProgressCount = 0;
   host.SetProgressMaximum(records);
-  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kCaduPds), written,
-                   WorkingPath(WorkingFile::kMsuMrDmx));
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCaduPds), WorkingPath(WorkingFile::kMsuMrDmx));
 }
 
 }  // namespace vantrel

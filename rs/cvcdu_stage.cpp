@@ -50,8 +50,7 @@ void CvcduStage(StageHost& host) {
   host.AppendLog("");
   chain.ProgressCount = 0;
   host.SetProgressMaximum(records);
-  EndRunIfDataLost(read_failed, WorkingPath(WorkingFile::kCaduPds), written,
-                   WorkingPath(WorkingFile::kCvcduRs));
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCaduPds), WorkingPath(WorkingFile::kCvcduRs));
 }
 
 }  // namespace vantrel
