@@ -1,11 +1,11 @@
 #include "rs/cvcdu_stage.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
 #include "core/file_io.h"
+#include "core/record_blocks.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
 #include "core/working_file.h"
@@ -37,14 +37,16 @@ void CvcduStage(StageHost& host) {
 
   ChainState& chain = host.Chain();
   int64_t records = 0;
-  std::array<uint8_t, kFrameBytes> record;
-  // A trailing partial record is dropped.
-  while (input.ReadRecord(record.data(), record.size())) {
-    if (!output.Write(record.data(), kVcduBytes)) break;
+  // Records move in large blocks; a trailing partial record is dropped.
+  RecordBlockReader reader(input, kFrameBytes);
+  RecordBlockWriter writer(output);
+  while (const uint8_t* record = reader.Next()) {
+    writer.Write(record, kVcduBytes);
     ++records;
     chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
+  writer.Flush();
   const ClosedFiles closed = CloseStageFiles(host, input, output);
   host.AppendLog("CVCDU ok!");
   host.AppendLog("");
