@@ -17,6 +17,9 @@ std::string OutputBaseName(std::string_view input_path, std::string_view marker,
       name.erase(start, std::min(p + 3, name.size() - start));
     }
   }
+  // A marker found in a folder name leaves folder separators in the name; the product still
+  // belongs in the working folder, never in another folder ("../" included).
+  std::replace(name.begin(), name.end(), '/', '_');
   return name;
 }
 

@@ -25,8 +25,9 @@ TEST(OutputBaseName, CutsTheSecondsAndTheExtension) {
 TEST(OutputBaseName, FirstOccurrencesAndOddNames) {
   // Without ".bin" nothing is cut after the marker.
   EXPECT_EQ(OutputBaseName("/r/MetopA_pass", "MetopA_", true), "pass");
-  // The first "MN2_" decides.
-  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "a/MN2");
+  // The first "MN2_" decides; what is left of the folders cannot lead out of the working folder.
+  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "a_MN2");
+  EXPECT_EQ(OutputBaseName("/x/MetopA_/../../etc/pass.bin", "MetopA_", true), "_.._.._etc_pa");
   // Text after ".bin" goes too while it is short enough (at most p - 3 characters).
   EXPECT_EQ(OutputBaseName("MetopB_1234.bin.x", "MetopB_", false), "MetopB_12");
   // ".bin" at position 1 or 2 cuts nothing.

@@ -214,15 +214,15 @@ TEST(HptWriter, OutputNamesOfTheThreeSatellites) {
       {"/data/MetopB_20181231_101530.bin", false, true, false, "MetopB_20181231_1015_M03.hpt"},
       {"C:/data/MetopC_20200101_000000.bin", false, false, true, "MetopC_20200101_0000_M04.hpt"},
       {"/data/MetopA_pass_one", true, false, false, "pass_one_M02.hpt"},
-      // The A flag is tested first; no flag at all means MetOp-C.
+      // The A flag is tested first; no flag at all means MetOp-C. A folder separator left in
+      // the name does not lead out of the working folder.
       {"/data/MetopA_x/MetopB_20181231_101530.bin", true, true, false,
-       "x/MetopB_20181231_1015_M02.hpt"},
+       "x_MetopB_20181231_1015_M02.hpt"},
       {"MetopC_20200101_000000.bin", false, false, false, "MetopC_20200101_0000_M04.hpt"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
     TempFolder folder;
-    std::filesystem::create_directory("x");
     WriteFileBytes("APID.pkt", Packets(1));
     RecordingHost host;
     host.input_path = c.input;
