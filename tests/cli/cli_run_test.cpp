@@ -1,48 +1,30 @@
 // Runs the vantrel-cli and vantrel-sim programs as an operator would and checks what they leave.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
 
+using testing::Contains;
+using testing::ProgramRun;
+using testing::Shell;
+
 constexpr size_t kHptRecord = 13864;
 constexpr size_t kPacket = 12966;
-
-struct ProgramRun {
-  int status = -1;
-  std::string output;  // standard output and standard error together
-};
-
-// Runs `command` in the current folder with a shell, capturing its output.
-ProgramRun Shell(const std::string& command) {
-  ProgramRun run;
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, got);
-  const int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
-}
 
 std::string Cli(const std::string& args) {
   return std::string(VANTREL_CLI) + " " + args;
 }
 std::string Sim(const std::string& args) {
   return std::string(VANTREL_SIM) + " " + args;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 TEST(CliRun, UsageErrorsExitTwoWithAReasonAndTheUsage) {

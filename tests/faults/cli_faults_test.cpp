@@ -3,7 +3,6 @@
 // Each run must end with a log line that says what happened and an exit status that tells the
 // truth: 0 only with a complete product, 1 without one, 2 for a command line that cannot work.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,10 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
+
+using testing::Contains;
+using testing::ProgramRun;
+using testing::Shell;
 
 using testing::FileExists;
 using testing::ReadFileBytes;
@@ -25,27 +29,6 @@ constexpr int kExitProduct = 0;
 constexpr int kExitNoProduct = 1;
 constexpr int kExitUsage = 2;
 constexpr uint64_t kSeed = 20240607;
-
-struct ProgramRun {
-  int status = -1;  // exit status; -1 when the program did not exit by itself (a crash)
-  std::string output;
-};
-
-ProgramRun Shell(const std::string& command) {
-  ProgramRun run;
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, got);
-  const int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // One satellite family: how to simulate a pass, how to process it, what it gives.
 struct Family {
