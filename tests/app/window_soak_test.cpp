@@ -29,6 +29,19 @@ constexpr uint64_t kMn2Seed = 7003000;
 constexpr int kMetopPackets = 3;
 constexpr int kFy3Lines = 3;
 constexpr int kMn2Lines = 5;
+// AddressSanitizer keeps freed memory in quarantine (a quarter of a GiB by default), so resident
+// memory grows under it whether or not anything leaks; its leak checker covers that build instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
 // Peak resident memory may grow this much from a family's first pass to its last.
 constexpr long kAllowedGrowthKiB = 16 * 1024;
 // The log of one pass stays well under this many lines.
@@ -277,6 +290,10 @@ class WindowSoakTest : public QObject {
     qInfo("%s: peak RSS after the first pass %ld KiB, after pass %d %ld KiB", family, first_peak,
           kPassesPerFamily, last_peak);
     QVERIFY(first_peak > 0);
+    if (!kMemoryIsMeasurable) {
+      qInfo("AddressSanitizer build: memory growth not judged");
+      return;
+    }
     QVERIFY2(
         last_peak - first_peak < kAllowedGrowthKiB,
         qPrintable(QString("%1: peak RSS grew %2 KiB").arg(family).arg(last_peak - first_peak)));
