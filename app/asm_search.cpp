@@ -41,12 +41,6 @@ constexpr int kParameterReedSolomon = 2;
 constexpr int kParameterManchester = 3;
 constexpr int kParameterNightApid = 4;
 
-void MakeBold(QWidget& widget) {
-  QFont font = widget.font();
-  font.setBold(true);
-  widget.setFont(font);
-}
-
 int ClampToInt(int64_t value) {
   return static_cast<int>(
       std::clamp<int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));

@@ -40,10 +40,8 @@ TDebugInfo::TDebugInfo(QWidget* parent) : SettingsDialog(parent, kFrame) {
     y += kBoxPitch;
   }
 
-  ok_.setObjectName("ButtonOK");
-  ok_.setText("OK");
+  SetUpButton(ok_, "ButtonOK", "OK", 92, 256);
   ok_.setDefault(true);
-  ok_.setGeometry(92, 256, kButtonWidth, kButtonHeight);
   connect(&ok_, &QPushButton::clicked, this, &TDebugInfo::ButtonOKClick);
 }
 

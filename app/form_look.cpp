@@ -1,5 +1,7 @@
 #include "app/form_look.h"
 
+#include <QFont>
+
 #include <QMessageBox>
 #include <QPalette>
 #include <QWidget>
@@ -48,6 +50,12 @@ QValidator::State DigitsValidator::validate(QString& input, int& /*position*/) c
   const qlonglong value = input.toLongLong(&ok);
   if (!ok || value > maximum_) return Invalid;
   return value < minimum_ ? Intermediate : Acceptable;
+}
+
+void MakeBold(QWidget& widget) {
+  QFont font = widget.font();
+  font.setBold(true);
+  widget.setFont(font);
 }
 
 }  // namespace vantrel

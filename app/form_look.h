@@ -15,6 +15,9 @@ QColor SkyBlue();
 // Paints `widget`'s background sky blue.
 void ApplySkyBlue(QWidget* widget);
 
+// Sets `widget`'s font bold.
+void MakeBold(QWidget& widget);
+
 // Shows a message box over `parent` without blocking the caller: processing and the tests go on
 // while it is open. The box deletes itself when closed.
 QMessageBox* ShowMessage(QWidget* parent, const QString& title, const QString& text);

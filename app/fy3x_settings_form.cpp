@@ -32,13 +32,9 @@ TFY3x_settings::TFY3x_settings(QWidget* parent) : SettingsDialog(parent, kFrame)
   vcid3_.setText("MERSI VCID=3");
   vcid3_.setGeometry(kRadioX, 128, kRadioWidth, kRadioHeight);
 
-  ok_.setObjectName("Button_OK");
-  ok_.setText("OK");
+  SetUpButton(ok_, "Button_OK", "OK", 80, kButtonY);
   ok_.setDefault(true);
-  ok_.setGeometry(80, kButtonY, kButtonWidth, kButtonHeight);
-  cancel_.setObjectName("Button_Cancel");
-  cancel_.setText("Cancel");
-  cancel_.setGeometry(174, kButtonY, kButtonWidth, kButtonHeight);
+  SetUpButton(cancel_, "Button_Cancel", "Cancel", 174, kButtonY);
   connect(&ok_, &QPushButton::clicked, this, &TFY3x_settings::Button_OKClick);
   connect(&cancel_, &QPushButton::clicked, this, &TFY3x_settings::Button_CancelClick);
 }

@@ -16,13 +16,9 @@ TMeteor_settings::TMeteor_settings(QWidget* parent) : SettingsDialog(parent, kFr
   manchester_.setText("Manchester decoder");
   manchester_.setGeometry(24, 48, 240, 20);
 
-  ok_.setObjectName("Button1");
-  ok_.setText("OK");
+  SetUpButton(ok_, "Button1", "OK", 76, kButtonY);
   ok_.setDefault(true);
-  ok_.setGeometry(76, kButtonY, kButtonWidth, kButtonHeight);
-  cancel_.setObjectName("Button2");
-  cancel_.setText("Cancel");
-  cancel_.setGeometry(170, kButtonY, kButtonWidth, kButtonHeight);
+  SetUpButton(cancel_, "Button2", "Cancel", 170, kButtonY);
   connect(&ok_, &QPushButton::clicked, this, &TMeteor_settings::Button1Click);
   connect(&cancel_, &QPushButton::clicked, this, &TMeteor_settings::Button2Click);
 }

@@ -1,5 +1,7 @@
 #include "app/metop_settings_form.h"
 
+#include "app/form_look.h"
+
 #include <QStringList>
 
 namespace vantrel {
@@ -26,12 +28,6 @@ constexpr int kFieldHeight = 21;
 constexpr int kRadioWidth = 240;
 constexpr int kRadioHeight = 20;
 constexpr int kButtonY = 212;
-
-void MakeBold(QWidget& widget) {
-  QFont font = widget.font();
-  font.setBold(true);
-  widget.setFont(font);
-}
 
 void SetUpLabel(QLabel& label, const char* text, QLineEdit& field, int y) {
   label.setText(text);
@@ -78,13 +74,9 @@ TMetop_settings::TMetop_settings(QWidget* parent)
   max_packet_length_.setGeometry(kFieldX, 154, 57, kFieldHeight);
   SetUpLabel(max_packet_length_label_, "MAX. PACKET LENGTH ", max_packet_length_, 154);
 
-  ok_.setObjectName("Button_OK");
-  ok_.setText("OK");
+  SetUpButton(ok_, "Button_OK", "OK", 80, kButtonY);
   ok_.setDefault(true);
-  ok_.setGeometry(80, kButtonY, kButtonWidth, kButtonHeight);
-  cancel_.setObjectName("Button_Cancel");
-  cancel_.setText("Cancel");
-  cancel_.setGeometry(172, kButtonY, kButtonWidth, kButtonHeight);
+  SetUpButton(cancel_, "Button_Cancel", "Cancel", 172, kButtonY);
   connect(&ok_, &QPushButton::clicked, this, &TMetop_settings::Button_OKClick);
   connect(&cancel_, &QPushButton::clicked, this, &TMetop_settings::Button_CancelClick);
 }

@@ -18,6 +18,13 @@ SettingsDialog::SettingsDialog(QWidget* parent, const Frame& frame)
   group_.setGeometry(frame.group_geometry);
 }
 
+void SettingsDialog::SetUpButton(QPushButton& button, const char* name, const char* caption, int x,
+                                 int y) {
+  button.setObjectName(name);
+  button.setText(caption);
+  button.setGeometry(x, y, kButtonWidth, kButtonHeight);
+}
+
 void SettingsDialog::ShowOrRaise() {
   show();
   raise();

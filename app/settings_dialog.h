@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QGroupBox>
+#include <QPushButton>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -30,6 +31,8 @@ class SettingsDialog : public QDialog {
  protected:
   SettingsDialog(QWidget* parent, const Frame& frame);
   QGroupBox* Group() { return &group_; }
+  // Names, captions and places one of the buttons below the group box.
+  static void SetUpButton(QPushButton& button, const char* name, const char* caption, int x, int y);
 
  private:
   QGroupBox group_;
