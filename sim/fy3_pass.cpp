@@ -195,16 +195,7 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
 Fy3Pass MakeFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
                     const Impairments& impairments, uint64_t seed) {
   Fy3Pass pass;
-  PassSinks sinks;
-  sinks.recording = [&pass](const uint8_t* data, size_t size) {
-    pass.recording.bytes.insert(pass.recording.bytes.end(), data, data + size);
-  };
-  sinks.frame = [&pass](const uint8_t* frame) {
-    pass.recording.frames.emplace_back(frame, frame + kCodeBlockSize);
-  };
-  sinks.unit = [&pass](const uint8_t* data, size_t size) {
-    pass.lines.emplace_back(data, data + size);
-  };
+  PassSinks sinks = internal::CollectingSinks(pass.recording, pass.lines);
   StreamFy3Pass(options, encoding, impairments, seed, sinks);
   return pass;
 }

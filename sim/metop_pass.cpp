@@ -203,16 +203,7 @@ void StreamMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
 MetopPass MakeMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
                         const Impairments& impairments, uint64_t seed) {
   MetopPass pass;
-  PassSinks sinks;
-  sinks.recording = [&pass](const uint8_t* data, size_t size) {
-    pass.recording.bytes.insert(pass.recording.bytes.end(), data, data + size);
-  };
-  sinks.frame = [&pass](const uint8_t* frame) {
-    pass.recording.frames.emplace_back(frame, frame + kCodeBlockSize);
-  };
-  sinks.unit = [&pass](const uint8_t* data, size_t size) {
-    pass.packets.emplace_back(data, data + size);
-  };
+  PassSinks sinks = internal::CollectingSinks(pass.recording, pass.packets);
   sinks.short_packet = [&pass](const uint8_t* data, size_t size) {
     pass.short_packets.emplace_back(data, data + size);
   };

@@ -125,16 +125,7 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
 
 Mn2Pass MakeMn2Pass(const Mn2Options& options, const Impairments& impairments, uint64_t seed) {
   Mn2Pass pass;
-  PassSinks sinks;
-  sinks.recording = [&pass](const uint8_t* data, size_t size) {
-    pass.recording.bytes.insert(pass.recording.bytes.end(), data, data + size);
-  };
-  sinks.frame = [&pass](const uint8_t* frame) {
-    pass.recording.frames.emplace_back(frame, frame + kCodeBlockSize);
-  };
-  sinks.unit = [&pass](const uint8_t* data, size_t size) {
-    pass.lines.emplace_back(data, data + size);
-  };
+  PassSinks sinks = internal::CollectingSinks(pass.recording, pass.lines);
   sinks.samples = [&pass](const uint16_t* samples, size_t count) {
     pass.samples.emplace_back(samples, samples + count);
   };

@@ -135,3 +135,21 @@ void StreamCaduPass(size_t frames, const CaduEncoding& encoding, const Impairmen
 }
 
 }  // namespace vantrel::sim
+
+namespace vantrel::sim::internal {
+
+PassSinks CollectingSinks(Recording& recording, std::vector<std::vector<uint8_t>>& units) {
+  PassSinks sinks;
+  sinks.recording = [&recording](const uint8_t* data, size_t size) {
+    recording.bytes.insert(recording.bytes.end(), data, data + size);
+  };
+  sinks.frame = [&recording](const uint8_t* frame) {
+    recording.frames.emplace_back(frame, frame + kCodeBlockSize);
+  };
+  sinks.unit = [&units](const uint8_t* data, size_t size) {
+    units.emplace_back(data, data + size);
+  };
+  return sinks;
+}
+
+}  // namespace vantrel::sim::internal

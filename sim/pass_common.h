@@ -65,4 +65,8 @@ class SyncGuard {
   std::array<bool, 256> first_byte_{};
 };
 
+// Sinks that collect a streamed pass in memory: the recording and its frame truth into
+// `recording`, each packet or line into `units`.
+PassSinks CollectingSinks(Recording& recording, std::vector<std::vector<uint8_t>>& units);
+
 }  // namespace vantrel::sim::internal
