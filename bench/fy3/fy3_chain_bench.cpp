@@ -48,9 +48,7 @@ struct Workspace {
     impairments.bit_shift = 5;
     impairments.noise_before = 4096;
     impairments.noise_after = 4096;
-    recording_bytes = bench::MakeRecording(kRecordingName, [&](OutputFile& recording) {
-      sim::PassSinks sinks;
-      sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+    recording_bytes = bench::MakeRecording(kRecordingName, [&](sim::PassSinks& sinks) {
       sim::StreamFy3Pass(options, sim::CaduEncoding{}, impairments, kSeed, sinks);
     });
     std::printf("Simulated recording: %d lines, %lld bytes\n", options.lines,

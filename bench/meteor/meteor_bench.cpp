@@ -49,9 +49,7 @@ struct Workspace {
     sim::Impairments impairments;
     impairments.bit_shift = 3;
     impairments.noise_after = 4096;
-    recording_bytes = bench::MakeRecording(kRecordingName, [&](OutputFile& recording) {
-      sim::PassSinks sinks;
-      sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+    recording_bytes = bench::MakeRecording(kRecordingName, [&](sim::PassSinks& sinks) {
       sim::StreamMn2Pass(options, impairments, kSeed, sinks);
     });
     std::printf("Simulated recording: %d lines, %lld bytes, Manchester coded\n", options.lines,

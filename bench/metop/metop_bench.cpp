@@ -83,9 +83,7 @@ struct Workspace {
         !cvcdu.Create(WorkingPath(WorkingFile::kCvcduRs))) {
       std::abort();
     }
-    recording_bytes = bench::MakeRecording(kRecordingName, [&](OutputFile& recording) {
-      sim::PassSinks sinks;
-      sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+    recording_bytes = bench::MakeRecording(kRecordingName, [&](sim::PassSinks& sinks) {
       sinks.frame = [&](const uint8_t* frame) {
         cadu.Write(frame, sim::kCodeBlockSize);
         cvcdu.Write(frame, sim::kVcduSize);

@@ -22,10 +22,13 @@ ScratchFolder::~ScratchFolder() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-int64_t MakeRecording(const std::string& name, const std::function<void(OutputFile&)>& write) {
+int64_t MakeRecording(const std::string& name,
+                      const std::function<void(sim::PassSinks&)>& simulate) {
   OutputFile recording;
   if (!recording.Create(WorkingPath(name))) std::abort();
-  write(recording);
+  sim::PassSinks sinks;
+  sinks.recording = [&](const uint8_t* data, size_t size) { recording.Write(data, size); };
+  simulate(sinks);
   if (!recording.Close()) std::abort();
   return FileBytes(name);
 }

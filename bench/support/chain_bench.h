@@ -13,6 +13,7 @@
 
 #include "core/basic_host.h"
 #include "core/file_io.h"
+#include "sim/simulator.h"
 
 namespace vantrel::bench {
 
@@ -34,9 +35,11 @@ class ScratchFolder {
   std::string path_;
 };
 
-// Writes a recording named `name` into the working folder through `write`, which receives the
-// open file; aborts when it cannot be written. Returns its size in bytes.
-int64_t MakeRecording(const std::string& name, const std::function<void(OutputFile&)>& write);
+// Writes a simulated recording named `name` into the working folder: `simulate` streams a pass
+// into the sinks it is given, whose recording sink writes the file (it may add other sinks).
+// Aborts when the file cannot be written. Returns its size in bytes.
+int64_t MakeRecording(const std::string& name,
+                      const std::function<void(sim::PassSinks&)>& simulate);
 
 // Size of a working file.
 int64_t FileBytes(std::string_view name);
