@@ -153,6 +153,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
   ChainState& chain = host.Chain();
   const ChainDefinition& definition = Chain(rule->chain);
   SetChainFlags(chain, *rule);
+  chain.Counts = PassCounts{};
   try {
     RunSteps(host, definition);
   } catch (const std::exception& error) {

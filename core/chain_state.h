@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/pass_counts.h"
+
 namespace vantrel {
 
 // Process-wide values shared by the driver, the stages and the window. They keep their values
@@ -30,6 +32,9 @@ struct ChainState {
   bool DatHeaderPending = false;
   // Set by the command-line start; never cleared.
   bool BatchMode = false;
+
+  // Counts of the current run, cleared by the driver before its first stage.
+  PassCounts Counts;
 };
 
 }  // namespace vantrel

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <string>
+
+namespace vantrel {
+
+// What one run saw of the pass, for the report at its end. The driver clears it before the first
+// stage; each stage adds what it counts.
+struct PassCounts {
+  int64_t input_bytes = 0;              // size of the recording
+  int64_t cadus = 0;                    // frames the sync search accepted
+  int64_t sync_losses = 0;              // times the search fell back from lock to searching
+  int64_t rs_corrected_symbols = 0;     // symbols Reed-Solomon corrected
+  int64_t rs_corrected_frames = 0;      // frames with at least one corrected symbol
+  int64_t rs_uncorrectable_frames = 0;  // frames with a codeword Reed-Solomon could not correct
+  int64_t frames_missing = 0;           // frames of the chosen channel missing by counter gaps
+  int64_t lines_dropped = 0;            // packets or lines dropped because data was lost in them
+  int64_t lines_zero_filled = 0;        // lines written with zeros where data was missing
+  int64_t product_lines = 0;            // records the final writer wrote
+  std::string first_line_time;          // time of the first and last product line, where the
+  std::string last_line_time;           // product has times; empty otherwise
+  std::bitset<64> vcids_seen;           // virtual channels of the corrected frames
+};
+
+}  // namespace vantrel
