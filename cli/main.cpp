@@ -9,6 +9,7 @@
 #include "app/driver.h"
 #include "cli/cli_host.h"
 #include "cli/command_line.h"
+#include "core/version.h"
 #include "core/working_file.h"
 
 namespace {
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
     return kExitProduct;
   }
   if (command.action == Command::Action::Version) {
-    std::puts("vantrel-cli 0.4.5");
+    std::printf("vantrel-cli %s\n", vantrel::kVersion);
     return kExitProduct;
   }
   for (const std::string& warning : command.warnings)

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include "app/ti_led_round.h"
+#include "core/version.h"
 #include "tests/app/app_test_support.h"
 
 namespace vantrel::testing {
@@ -42,7 +43,7 @@ class WindowTest : public QObject {
   void MainWindowStartsAsDesigned() {
     Forms forms;
     TForm1& form = *forms.Form1;
-    QCOMPARE(form.windowTitle(), QString("Vantrel Processor v. 0.4.5 beta"));
+    QCOMPARE(form.windowTitle(), QString("Vantrel Processor v. " VANTREL_VERSION " beta"));
     QCOMPARE(form.centralWidget()->size(), QSize(561, 312));
 
     auto* edit = Control<QLineEdit>(&form, "AsmIn1Edit");
@@ -453,7 +454,7 @@ class WindowTest : public QObject {
     Control<QAction>(forms.Form1.get(), "About1")->trigger();
     const QList<QMessageBox*> messages = OpenMessages(forms.Form1.get());
     QCOMPARE(messages.size(), 1);
-    QVERIFY(messages[0]->text().startsWith("Vantrel Processor v. 0.4.5 beta"));
+    QVERIFY(messages[0]->text().startsWith("Vantrel Processor v. " VANTREL_VERSION " beta"));
     QVERIFY(!messages[0]->text().contains('\n'));
   }
 
