@@ -90,6 +90,7 @@ void C10Writer(StageHost& host) {
   host.AppendLog("");
   chain.ProgressCount = 0;
   host.ProcessEvents();
+  chain.Counts.product_path = output_path;
   chain.LastLineCount = count;
 }
 

@@ -175,6 +175,7 @@ void DatWriter(StageHost& host) {
   host.AppendLog("**************** Meteor MN2 processing DONE! ****************");
   chain.ProgressCount = 0;
   host.ProcessEvents();
+  chain.Counts.product_path = output_path;
   chain.LastLineCount = ProgressValue(records);
 }
 

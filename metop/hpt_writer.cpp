@@ -87,6 +87,7 @@ void HptWriter(StageHost& host) {
   host.AppendLog("**************** MetOp processing DONE! ****************");
   chain.ProgressCount = 0;
   host.ProcessEvents();
+  chain.Counts.product_path = output_path;
   chain.LastLineCount = count;
 }
 
