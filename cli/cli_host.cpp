@@ -28,8 +28,13 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   // One-shot: the default action comes back, so a second Ctrl-C ends a run that does not stop.
   action.sa_flags = SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    // A signal ignored at the start stays ignored (a shell ignores SIGINT for a job it starts
+    // in the background).
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    if (current.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
+  }
 }
 
 CliHost::~CliHost() {
