@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -24,13 +25,38 @@ using vantrel::cli::Command;
 constexpr int kExitProduct = 0;
 constexpr int kExitNoProduct = 1;
 constexpr int kExitUsage = 2;
+// A run stopped by a signal exits as a shell reports a process that signal killed.
+constexpr int kExitSignalBase = 128;
 
-// What one input came to, for the summary.
+// What one input came to: its exit status, and the product's path or why there is none.
 struct InputResult {
   std::string input;  // as given
-  bool product = false;
-  std::string detail;  // the product's path, or why there is none
+  int status = kExitNoProduct;
+  std::string detail;
 };
+
+// The exit status of a run, and for any status but 0 why: shown even with -q, which hides the
+// log but never a failure.
+InputResult Judge(const vantrel::RunOutcome& outcome, const vantrel::ChainState& chain,
+                  const std::string& input) {
+  InputResult result{input, kExitNoProduct, ""};
+  if (!outcome.recognised) {
+    result.detail = "'" + input +
+                    "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ "
+                    "or MN2_): nothing was done";
+  } else if (outcome.stopped) {
+    result.detail = outcome.error;
+    result.status = kExitSignalBase + (outcome.stop_signal != 0 ? outcome.stop_signal : SIGINT);
+  } else if (outcome.failed) {
+    result.detail = outcome.error;
+  } else if (chain.LastLineCount <= 0 || outcome.product.empty()) {
+    result.detail = "no line found in '" + input + "': no product was written";
+  } else {
+    result.status = kExitProduct;
+    result.detail = outcome.product;
+  }
+  return result;
+}
 
 // Makes `folder` (and its parents) when missing; false, with a message, when it cannot.
 bool MakeFolder(const std::string& folder, const char* role) {
@@ -42,9 +68,11 @@ bool MakeFolder(const std::string& folder, const char* role) {
   return false;
 }
 
-// One run of the chain on `input` in the current folder, as the window's batch start does.
+// One run of the chain on `input` in the current folder, as the window's batch start does, and
+// the product moved to `output_dir` when one is given. A failure is told on standard error,
+// with the input's name in front when `several` inputs share the call.
 InputResult RunOne(const Command& command, const std::string& input,
-                   const std::string& start_folder, const std::string& output_dir) {
+                   const std::string& start_folder, const std::string& output_dir, bool several) {
   // Each input starts from the state a new program would have: no packet of the last pass
   // carries over into this one.
   vantrel::TheSourcePacketBuilder() = vantrel::SourcePacketBuilder();
@@ -55,26 +83,23 @@ InputResult RunOne(const Command& command, const std::string& input,
   const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
   host.Finish();
 
-  InputResult result{input, false, ""};
-  const vantrel::PassCounts& counts = host.chain.Counts;
-  if (!outcome.recognised) {
-    result.detail = "no satellite marker in the name";
-  } else if (outcome.failed) {
-    result.detail = outcome.error;
-  } else if (host.chain.LastLineCount <= 0 || counts.product_path.empty()) {
-    result.detail = "no line";
-  } else if (output_dir.empty()) {
-    result.product = true;
-    result.detail = counts.product_path;
-  } else {
+  InputResult result = Judge(outcome, host.chain, input);
+  if (result.status == kExitProduct && !output_dir.empty()) {
     const vantrel::cli::Delivery delivery =
-        vantrel::cli::MoveProductInto(counts.product_path, output_dir);
-    result.product = delivery.ok;
-    result.detail = delivery.ok ? delivery.path : delivery.error;
-    if (!delivery.ok)
-      std::fprintf(stderr, "vantrel-cli: %s: %s\n", input.c_str(), delivery.error.c_str());
+        vantrel::cli::MoveProductInto(outcome.product, output_dir);
+    if (delivery.ok) {
+      result.detail = delivery.path;
+    } else {
+      result.status = kExitNoProduct;
+      result.detail = delivery.error + " (the product stays in the working folder)";
+    }
   }
-  if (result.product) result.detail += ", " + std::to_string(host.chain.LastLineCount) + " lines";
+  if (result.status == kExitProduct) {
+    result.detail += ", " + std::to_string(host.chain.LastLineCount) + " lines";
+  } else {
+    const std::string prefix = several ? input + ": " : "";
+    std::fprintf(stderr, "vantrel-cli: %s%s\n", prefix.c_str(), result.detail.c_str());
+  }
   return result;
 }
 
@@ -116,21 +141,31 @@ int main(int argc, char** argv) {
     }
   }
 
+  vantrel::cli::InstallStopHandlers();
   const bool several = command.inputs.size() > 1;
   std::vector<InputResult> results;
+  int status = kExitProduct;
   for (const std::string& input : command.inputs) {
     if (several && !command.quiet) std::printf("==> %s <==\n", input.c_str());
-    results.push_back(RunOne(command, input, start_folder, output_dir));
+    results.push_back(RunOne(command, input, start_folder, output_dir, several));
     if (several && !command.quiet) std::putchar('\n');
+    const int input_status = results.back().status;
+    if (input_status != kExitProduct && status == kExitProduct) status = kExitNoProduct;
+    // A stop signal ends the call: the inputs not begun yet are not processed.
+    if (input_status > kExitSignalBase) {
+      status = input_status;
+      break;
+    }
   }
 
-  bool all_products = true;
-  for (const InputResult& result : results) {
-    all_products = all_products && result.product;
-    if (several)
+  if (several) {
+    for (const InputResult& result : results) {
       std::printf("%s: %s%s\n", result.input.c_str(),
-                  result.product ? "" : "no product: ", result.detail.c_str());
+                  result.status == kExitProduct ? "" : "no product: ", result.detail.c_str());
+    }
+    for (size_t i = results.size(); i < command.inputs.size(); ++i)
+      std::printf("%s: not processed: the call was stopped\n", command.inputs[i].c_str());
   }
   std::fflush(stdout);
-  return all_products ? kExitProduct : kExitNoProduct;
+  return status;
 }

@@ -7,6 +7,7 @@
 #include "core/output_name.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -25,8 +26,11 @@ TEST(OutputBaseName, CutsTheSecondsAndTheExtension) {
 TEST(OutputBaseName, FirstOccurrencesAndOddNames) {
   // Without ".bin" nothing is cut after the marker.
   EXPECT_EQ(OutputBaseName("/r/MetopA_pass", "MetopA_", true), "pass");
-  // The first "MN2_" decides; what is left of the folders cannot lead out of the working folder.
-  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "a_MN2");
+  // The marker in the file's own name decides, before one in a folder name; what is left of the
+  // folders cannot lead out of the working folder.
+  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "b.bin");
+  EXPECT_EQ(OutputBaseName("/MetopB_st/MetopB_20200101_010000.bin", "MetopB_", false),
+            "MetopB_20200101_0100");
   EXPECT_EQ(OutputBaseName("/x/MetopA_/../../etc/pass.bin", "MetopA_", true), "_.._.._etc_pa");
   // Text after ".bin" goes too while it is short enough (at most p - 3 characters).
   EXPECT_EQ(OutputBaseName("MetopB_1234.bin.x", "MetopB_", false), "MetopB_12");
@@ -91,11 +95,15 @@ TEST(FileIo, RecordsAreWholeOrReportedShort) {
 }
 
 TEST(FileIo, WriteFailuresAreRemembered) {
+  testing::TempFolder folder;
   OutputFile full;
-  ASSERT_TRUE(full.Create("/dev/full"));
+  ASSERT_TRUE(full.Create(WorkingPath("full.bin")));
   std::vector<uint8_t> block(1 << 20, 1);
-  full.Write(block.data(), block.size());
-  EXPECT_FALSE(full.Close());
+  {
+    testing::FileSizeLimit disk_full(4096);
+    full.Write(block.data(), block.size());
+    EXPECT_FALSE(full.Close());
+  }
   EXPECT_FALSE(full.Ok());
 
   OutputFile nowhere;
