@@ -30,7 +30,7 @@ version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
 [ "$(basename "$deb")" = "vantrel_${version}_amd64.deb" ] || fail "file name $(basename "$deb")"
 # The package names alone, one a line.
-depends_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n\n')
+depends_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n')
 for needed in libc6 libstdc++6 libqt6widgets6 libfec0 adduser; do
   grep -qxF "$needed" <<<"$depends_names" || fail "Depends lacks $needed: $depends"
 done

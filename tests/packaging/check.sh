@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Small checks for the shell tests: each failure is printed and counted, check_done ends the test
 # with status 1 when any check failed.
 check_failures=0

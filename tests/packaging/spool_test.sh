@@ -6,6 +6,7 @@
 # Usage: spool_test.sh VANTREL_CLI VANTREL_SIM SPOOL_SCRIPT
 set -uo pipefail
 cli=$1 sim=$2 spool_script=$3
+# shellcheck source=tests/packaging/check.sh
 source "$(dirname "$0")/check.sh"
 
 root=$(mktemp -d)
