@@ -294,7 +294,8 @@ Options (they win over the switches):
 Exit status:
   0 when every input gave a product of at least one line; 1 when one did not (no satellite
   marker, no line, a setting that could not be used, a product that could not be moved, a working
-  or output folder that could not be made); 2 on a usage error.
+  or output folder that could not be made); 2 on a usage error; 130 or 143 when SIGINT or SIGTERM
+  stopped the run (the inputs not begun are not processed).
 )";
 }
 
