@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/product_path.h"
 #include "cli/cli_host.h"
 #include "cli/command_line.h"
 #include "core/working_file.h"
+#include "quicklook/quicklook.h"
 
 namespace {
 
@@ -47,6 +49,16 @@ int main(int argc, char** argv) {
   host.chain.BatchMode = true;
   const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
   host.Finish();
-  return outcome.recognised && !outcome.failed && host.chain.LastLineCount > 0 ? kExitProduct
-                                                                               : kExitNoProduct;
+  const bool product = outcome.recognised && !outcome.failed && host.chain.LastLineCount > 0;
+  if (product && command.preview) {
+    std::string message;
+    const bool written = vantrel::WriteQuicklookBeside(vantrel::ProductPathFor(host.input_path),
+                                                       command.preview_channel, &message);
+    if (!written) {
+      std::fprintf(stderr, "vantrel-cli: %s\n", message.c_str());
+      return kExitNoProduct;
+    }
+    if (!command.quiet) std::printf("%s\n", message.c_str());
+  }
+  return product ? kExitProduct : kExitNoProduct;
 }
