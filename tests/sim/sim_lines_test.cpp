@@ -230,8 +230,9 @@ TEST(TestPattern, HoldsNoLineSyncAndNoMarker) {
         for (size_t b = bit; b < bit + 32; ++b)
           window = (window << 1) | static_cast<uint32_t>(BitAt(bytes, b));
         const uint32_t head = window >> 8;
-        if (family < 2)
+        if (family < 2) {
           for (uint32_t e : family == 0 ? fy3 : mn2) ASSERT_NE(head, e) << line << " " << bit;
+        }
         ASSERT_NE(window, 0x1ACFFC1Du) << line << " " << bit;
         ASSERT_NE(window, ~0x1ACFFC1Du) << line << " " << bit;
       }
