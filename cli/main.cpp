@@ -11,6 +11,7 @@
 #include "cli/cli_host.h"
 #include "cli/command_line.h"
 #include "core/working_file.h"
+#include "quicklook/quicklook.h"
 
 namespace {
 
@@ -75,5 +76,14 @@ int main(int argc, char** argv) {
   vantrel::cli::InstallStopHandlers();
   const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
   host.Finish();
-  return ExitStatus(outcome, host.chain, command.input);
+  const int status = ExitStatus(outcome, host.chain, command.input);
+  if (status == kExitProduct && command.preview) {
+    std::string message;
+    if (!vantrel::WriteQuicklookBeside(outcome.product, command.preview_channel, &message)) {
+      std::fprintf(stderr, "vantrel-cli: %s\n", message.c_str());
+      return kExitNoProduct;
+    }
+    if (!command.quiet) std::printf("%s\n", message.c_str());
+  }
+  return status;
 }
