@@ -15,6 +15,8 @@ namespace {
 constexpr int kMaxVcid = 63;
 constexpr int kMinPacketLength = 7;
 constexpr int kMaxPacketLength = 12999;
+// The most channels an instrument has (VIRR); the run's product says how many it has.
+constexpr int kMaxPreviewChannel = 10;
 
 std::optional<int> WholeNumber(std::string_view text) {
   int value = 0;
@@ -184,6 +186,7 @@ class Parser {
         {"--get-apid", nullptr, &s.GetAPID, true},
         {"--fy3-asm", nullptr, &s.FY3ASM, true},
         {"--quiet", nullptr, &command.quiet, true},
+        {"--preview", nullptr, &command.preview, true},
         {"-q", nullptr, &command.quiet, true},
     };
     for (const Flag& flag : flags) {
@@ -228,6 +231,14 @@ class Parser {
     if (name == "--vcid") {
       const auto value = Number(name, arg, 0, kMaxVcid);
       if (value) s.VCID_Metop = std::to_string(*value);
+      return value.has_value();
+    }
+    if (name == "--preview-channel") {
+      const auto value = Number(name, arg, 1, kMaxPreviewChannel);
+      if (value) {
+        command.preview = true;
+        command.preview_channel = *value;
+      }
       return value.has_value();
     }
     if (name == "--max-packet-length") {
@@ -286,16 +297,20 @@ Options (they win over the switches):
   --output-dir DIR                  move each product into DIR (made when missing) after its run
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
-  --get-vcdu, --get-apid, --fy3-asm  debug listings in the log
+  --get-vcdu, --get-apid, --fy3-asm debug listings in the log
+  --preview                         write a quicklook of the product beside it (PRODUCT.png)
+  --preview-channel N               the quicklook's channel (implies --preview; default
+                                    AVHRR 4, VIRR 4, MSU-MR 5, infrared shown cold = bright)
   -q, --quiet                       no log on standard output
   -h, --help                        this text
   --version                         the program's version
 
 Exit status:
   0 when every input gave a product of at least one line; 1 when one did not (no satellite
-  marker, no line, a setting that could not be used, a product that could not be moved, a working
-  or output folder that could not be made); 2 on a usage error; 130 or 143 when SIGINT or SIGTERM
-  stopped the run (the inputs not begun are not processed).
+  marker, no line, a setting that could not be used, a quicklook asked for that could not be
+  written, a product that could not be moved, a working or output folder that could not be made);
+  2 on a usage error; 130 or 143 when SIGINT or SIGTERM stopped the run (the inputs not begun are
+  not processed).
 )";
 }
 

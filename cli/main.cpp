@@ -1,5 +1,6 @@
 // vantrel-cli: runs a satellite's processing chain on each recording it is given, in the current
-// folder or the one -C names, and moves the products to --output-dir when asked.
+// folder or the one -C names, writes their quicklooks when asked (--preview), and moves the
+// products to --output-dir when asked.
 
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "cli/product_delivery.h"
 #include "core/version.h"
 #include "core/working_file.h"
+#include "quicklook/quicklook.h"
 
 namespace {
 
@@ -84,14 +86,26 @@ InputResult RunOne(const Command& command, const std::string& input,
   host.Finish();
 
   InputResult result = Judge(outcome, host.chain, input);
-  if (result.status == kExitProduct && !output_dir.empty()) {
-    const vantrel::cli::Delivery delivery =
-        vantrel::cli::MoveProductInto(outcome.product, output_dir);
-    if (delivery.ok) {
-      result.detail = delivery.path;
+  std::string quicklook;
+  if (result.status == kExitProduct && command.preview) {
+    std::string message;
+    if (vantrel::WriteQuicklookBeside(outcome.product, command.preview_channel, &message)) {
+      quicklook = vantrel::QuicklookPathFor(outcome.product);
+      if (!command.quiet) std::printf("%s\n", message.c_str());
     } else {
       result.status = kExitNoProduct;
-      result.detail = delivery.error + " (the product stays in the working folder)";
+      result.detail = message;
+    }
+  }
+  if (result.status == kExitProduct && !output_dir.empty()) {
+    // The quicklook follows its product.
+    vantrel::cli::Delivery delivery = vantrel::cli::MoveProductInto(outcome.product, output_dir);
+    if (delivery.ok) result.detail = delivery.path;
+    if (delivery.ok && !quicklook.empty())
+      delivery = vantrel::cli::MoveProductInto(quicklook, output_dir);
+    if (!delivery.ok) {
+      result.status = kExitNoProduct;
+      result.detail = delivery.error + " (it stays in the working folder)";
     }
   }
   if (result.status == kExitProduct) {

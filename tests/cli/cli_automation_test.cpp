@@ -81,6 +81,14 @@ TEST(CliAutomation, OutputDirReceivesTheFinishedProductOnly) {
   // Only the run lock stays in the working folder.
   EXPECT_EQ(Entries(folder.File("work")), std::vector<std::string>{".vantrel.lock"});
 
+  // The quicklook follows its product.
+  const ProgramRun preview =
+      Shell(Cli(kMetop + " DR_y -q --preview -C work --output-dir products/metop"));
+  EXPECT_EQ(preview.status, 0) << preview.output;
+  EXPECT_EQ(Entries(out), (std::vector<std::string>{kMetopProduct, kMetopProduct + ".png"}));
+  EXPECT_EQ(Entries(folder.File("work")), std::vector<std::string>{".vantrel.lock"});
+  std::filesystem::remove(out + "/" + kMetopProduct + ".png");
+
   // A recording without a line gives no product to move.
   testing::WriteFileBytes(folder.File("MetopC_20200101_000000.bin"), std::vector<uint8_t>(9000));
   const ProgramRun empty =

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "core/file_io.h"
+#include "core/folder_lock.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/stage_error.h"
@@ -109,6 +111,46 @@ TEST(FileIo, WriteFailuresAreRemembered) {
   OutputFile nowhere;
   EXPECT_FALSE(nowhere.Create("/nonexistent-folder/x.bin"));
   EXPECT_FALSE(nowhere.Write(block.data(), 1));
+}
+
+// A working file is made new: a hard link to another file under its name keeps that file's data,
+// and a link or folder there makes the creation fail without touching what it names.
+TEST(FileIo, OutputsAreMadeNewAndNeverWrittenThroughLinks) {
+  testing::TempFolder folder;
+  testing::WriteFileBytes("victim", {1, 2, 3});
+  std::filesystem::create_hard_link("victim", "cadu.pds");
+  OutputFile output;
+  ASSERT_TRUE(output.Create(WorkingPath("cadu.pds")));
+  output.Write("new", 3);
+  ASSERT_TRUE(output.Close());
+  EXPECT_EQ(testing::ReadFileBytes("victim"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(testing::ReadFileBytes("cadu.pds"), (std::vector<uint8_t>{'n', 'e', 'w'}));
+
+  std::filesystem::create_symlink(folder.File("victim"), "cvcdu.rs");
+  std::filesystem::create_directory("APID.pkt");
+  for (const char* name : {"cvcdu.rs", "APID.pkt"}) {
+    OutputFile refused;
+    EXPECT_FALSE(refused.Create(WorkingPath(name))) << name;
+    EXPECT_EQ(refused.Error().rfind("it is a ", 0), 0u) << refused.Error();
+  }
+  EXPECT_EQ(testing::ReadFileBytes("victim"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_TRUE(std::filesystem::is_symlink("cvcdu.rs"));
+}
+
+TEST(WorkingFolderLock, OneHolderPerFolder) {
+  testing::TempFolder folder;
+  testing::TempFolder other;
+  WorkingFolderLock first;
+  ASSERT_EQ(first.Take(folder.path()), WorkingFolderLock::Result::Taken);
+  {
+    WorkingFolderLock second;
+    EXPECT_EQ(second.Take(folder.path()), WorkingFolderLock::Result::Busy);
+    WorkingFolderLock elsewhere;
+    EXPECT_EQ(elsewhere.Take(other.path()), WorkingFolderLock::Result::Taken);
+  }
+  WorkingFolderLock nowhere;
+  EXPECT_EQ(nowhere.Take(folder.File("missing-folder")), WorkingFolderLock::Result::Failed);
+  EXPECT_EQ(nowhere.Error(), "No such file or directory");
 }
 
 }  // namespace

@@ -18,6 +18,29 @@ TEST(Driver, MarkersAreTestedInOrderAnywhereInThePath) {
   EXPECT_STREQ(FindMarker("/x/MN2_1.bin")->marker, "MN2_");
   EXPECT_EQ(FindMarker("D:/RAW/metopa_1.bin"), nullptr);
   EXPECT_EQ(FindMarker("fy3a_.bin"), nullptr);
+  // The file's own name first, then the folders.
+  EXPECT_STREQ(FindMarker("/MetopB_station/MetopC_20200101_010000.bin")->marker, "MetopC_");
+  EXPECT_STREQ(FindMarker("/MN2_x/FY3A_2010-05-12_052330.bin")->marker, "FY3A_");
+  EXPECT_STREQ(FindMarker("/FY3B_archive/pass.bin")->marker, "FY3B_");
+}
+
+// Every stage of every chain: with nothing in the working folder its input cannot be opened, and
+// it ends the run with the spec's line and one naming the path and the reason.
+TEST(Driver, EveryStageEndsTheRunWhenItsInputIsMissing) {
+  for (ChainKind kind : {ChainKind::MetOp, ChainKind::Fy3, ChainKind::Mn2}) {
+    for (const ChainStep& step : Chain(kind).steps) {
+      SCOPED_TRACE(step.name);
+      testing::TempFolder folder;
+      testing::RecordingHost host;
+      host.input_path = folder.File("MetopB_FY3A_2010-05-12_052330.bin");
+      host.chain.MetopSatelliteB = true;
+      const std::string reason = testing::RunEnd(step.run, host);
+      EXPECT_EQ(reason.rfind("Cannot open '" + folder.path() + "/", 0), 0u) << reason;
+      EXPECT_NE(reason.find("(No such file or directory): the run ends here."), std::string::npos)
+          << reason;
+      EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
+    }
+  }
 }
 
 TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
