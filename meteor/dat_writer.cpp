@@ -8,6 +8,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
+#include "core/pass_report.h"
 #include "core/stage_files.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
@@ -176,6 +177,7 @@ void DatWriter(StageHost& host) {
   chain.ProgressCount = 0;
   host.ProcessEvents();
   chain.LastLineCount = ProgressValue(records);
+  NoteProduct(chain.Counts, output_path, records);
 }
 
 }  // namespace vantrel

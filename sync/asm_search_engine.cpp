@@ -151,8 +151,10 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   const uint32_t next_byte = window[f_.read_index] ^ mask;
 
   // ErrorScore cannot change during the eight comparisons, so its check is made once.
-  if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search)
+  if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search) {
     f_.SyncState = SyncState::Search;
+    ++f_.SyncLosses;
+  }
   const int32_t near_tolerance = std::min(kSyncTolerance, tolerance);
   int32_t state_tolerance = kSearchTolerance;
   if (f_.SyncState == SyncState::Check) state_tolerance = kCheckTolerance;
@@ -292,6 +294,10 @@ void AsmSearchEngine::Emit() {
     ReverseBitsOfBytes(body, block, kCodeBlockBytes);
     if (codec_.Configured()) {
       const uint32_t result = codec_.CorrectFrame(block);
+      if (codec_.CorrectedSymbols() > 0) {
+        ++f_.CorrectedFrames;
+        f_.CorrectedSymbols += codec_.CorrectedSymbols();
+      }
       if ((result & kUncorrectableBits) != 0) {
         ++f_.UncorrectableFrames;
         f_.RunCount = 0;

@@ -1,5 +1,6 @@
 #include "sync/cadu_extraction_stage.h"
 
+#include <bitset>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -27,6 +28,17 @@ constexpr int32_t kInterleaveDepth = 4;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
+
+// The virtual channel: the low six bits of VCDU byte 1.
+constexpr size_t kVcidByte = 1;
+constexpr uint8_t kVcidMask = 0x3F;
+
+// Size of the raw recording when the stage reads the Manchester decoder's output instead.
+int64_t RecordingSize(const std::string& path) {
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<int64_t>(size);
+}
 
 bool IsFolder(const std::string& path) {
   std::error_code ignored;
@@ -73,10 +85,20 @@ void CaduExtractionStage(StageHost& host) {
   bool written = true;
   int32_t records = 0;
   SyncWindow window;
+  // Channels of the frames that came through whole, for the pass report. The engine counts an
+  // uncorrectable frame before it hands it over.
+  std::bitset<64> channels;
+  int32_t uncorrectable_before = 0;
+  const AsmSearchEngine* search = nullptr;
   AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
     written = output.Write(record.data(), record.size()) && written;
     if (written) ++records;
+    const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
+    if (search->fields().UncorrectableFrames == uncorrectable_before)
+      channels.set(record[header + kVcidByte] & kVcidMask);
+    uncorrectable_before = search->fields().UncorrectableFrames;
   });
+  search = &engine;
 
   WindowSearchHooks hooks;
   hooks.short_read = [&](int32_t bytes) {
@@ -101,6 +123,16 @@ void CaduExtractionStage(StageHost& host) {
   written = output.Close() && written;
   host.SetLampActive(false);
 
+  const AsmSearchFields& results = engine.fields();
+  PassCounts& counts = chain.Counts;
+  counts.input_bytes = input_path == host.InputPath() ? size : RecordingSize(host.InputPath());
+  counts.cadus = records;
+  counts.sync_losses = results.SyncLosses;
+  counts.rs_corrected_symbols = results.CorrectedSymbols;
+  counts.rs_corrected_frames = results.CorrectedFrames;
+  counts.rs_uncorrectable_frames = results.UncorrectableFrames;
+  counts.vcids_seen = channels;
+
   if (read_failed) host.AppendLog("Read input file failed!");
   if (!written) host.AppendLog("Write output file failed!");
   // Frames lost to a failed read or write, or to an input cut short while it was read, would
@@ -115,7 +147,6 @@ void CaduExtractionStage(StageHost& host) {
         "read, the run ends here.",
         input_path.c_str(), static_cast<long long>(bytes_read), static_cast<long long>(size)));
   }
-  const AsmSearchFields& results = engine.fields();
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");
   if (host.Full_CADU()) {
