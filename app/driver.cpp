@@ -1,5 +1,6 @@
 #include "app/driver.h"
 
+#include <charconv>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -7,6 +8,7 @@
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
 #include "ccsds/vcdu_selection_stage.h"
+#include "core/pass_report.h"
 #include "core/working_file.h"
 #include "fy3/c10_writer.h"
 #include "fy3/cut_mpdu_stage.h"
@@ -75,6 +77,23 @@ void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
   }
   host.AppendLog("");
   host.AppendLog("Delete intermediate files...  OK!");
+}
+
+// What the pass report reads of the run's settings to tell a misconfigured pass.
+PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
+  PassReportSettings settings;
+  settings.reed_solomon = host.RSolomon();
+  settings.derandomise = host.PNdecoding();
+  settings.meteor = kind == ChainKind::Mn2;
+  settings.manchester = settings.meteor && host.Chain().ManchesterDone;
+  if (kind == ChainKind::Fy3) settings.channel = host.Fy3Vcid();
+  if (kind == ChainKind::MetOp) {
+    const std::string text = host.VCID_Metop();
+    int channel = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), channel);
+    if (error == std::errc() && end == text.data() + text.size()) settings.channel = channel;
+  }
+  return settings;
 }
 
 }  // namespace
@@ -162,6 +181,10 @@ RunOutcome ASMButtonClick(StageHost& host) {
     chain.Mn2Mode = false;
     outcome.failed = true;
     outcome.error = error.what();
+  }
+  // The pass report, then the run's last line: its error, or the deletion of the working files.
+  AppendPassReport(host, ReportSettings(host, rule->chain));
+  if (outcome.failed) {
     host.AppendLog(outcome.error);
     host.SetProcessEnabled(true);
     return outcome;

@@ -215,6 +215,12 @@ class Parser {
       if (value) s.VCID_Metop = std::to_string(*value);
       return value.has_value();
     }
+    if (name == "--report") {
+      const auto path = Value(name, arg);
+      if (path && path->empty()) return Fail("--report needs a file name");
+      if (path) command.report_path = *path;
+      return path.has_value();
+    }
     if (name == "--max-packet-length") {
       const auto value = Number(name, arg, kMinPacketLength, kMaxPacketLength);
       if (value) s.MaxPkLen = std::to_string(*value);
@@ -262,6 +268,7 @@ Options (they win over the switches):
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
+  --report FILE                     also write the pass report to FILE as JSON
   -q, --quiet                       no log on standard output
   -h, --help                        this text
   --version                         the program's version

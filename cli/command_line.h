@@ -14,6 +14,7 @@ struct Command {
   std::string input;  // as given
   Settings settings;  // the program's defaults changed by the switches and options
   bool quiet = false;
+  std::string report_path;  // --report FILE: where the pass report goes as JSON (empty: none)
   std::vector<std::string> warnings;  // positional switches that were left unchanged
 };
 

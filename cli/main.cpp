@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "app/driver.h"
 #include "cli/cli_host.h"
 #include "cli/command_line.h"
+#include "core/pass_report.h"
 #include "core/working_file.h"
 
 namespace {
@@ -16,6 +18,14 @@ namespace {
 constexpr int kExitProduct = 0;
 constexpr int kExitNoProduct = 1;
 constexpr int kExitUsage = 2;
+
+// Writes the JSON report; false when the file could not be written whole.
+bool WriteReport(const std::string& path, const std::string& json) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+  return std::fclose(file) == 0 && written;
+}
 
 }  // namespace
 
@@ -45,8 +55,19 @@ int main(int argc, char** argv) {
   host.input_path = vantrel::cli::ResolveInput(command.input, vantrel::WorkingFolder());
   // The command line is a batch start: one run, and the product decides the exit status.
   host.chain.BatchMode = true;
+  const auto started = std::chrono::steady_clock::now();
   const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
   host.Finish();
-  return outcome.recognised && !outcome.failed && host.chain.LastLineCount > 0 ? kExitProduct
-                                                                               : kExitNoProduct;
+  const int status = outcome.recognised && !outcome.failed && host.chain.LastLineCount > 0
+                         ? kExitProduct
+                         : kExitNoProduct;
+  if (!command.report_path.empty()) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - started + std::chrono::milliseconds(500));
+    if (!WriteReport(command.report_path,
+                     vantrel::PassReportJson(host.chain.Counts, status, seconds.count())))
+      std::fprintf(stderr, "vantrel-cli: cannot write the report '%s'\n",
+                   command.report_path.c_str());
+  }
+  return status;
 }
