@@ -314,17 +314,19 @@ FrameFate CaduStream::AddFrame(const uint8_t* body1020, uint8_t* truth1020) {
       if (errors > (encoding_.reed_solomon ? kCorrectableSymbolErrors : 0)) fate.whole = false;
   }
 
-  // A slip or a flip lands in the first 800 body bytes, so that every codeword is hit beyond
-  // repair.
-  constexpr size_t kEventSpan = 800;
+  // A slip or a flip lands in body bytes 200-799, so that every codeword is hit beyond repair
+  // on both sides of it: a decoder that cuts the frame at the old alignment or polarity and one
+  // that cuts it at the new both find more than 16 bad symbols in each codeword.
+  constexpr size_t kEventFirst = 200;
+  constexpr size_t kEventSpan = 600;
   if (event == Event::kSlip) {
     fate.damaged = true;
     fate.whole = false;
-    EmitWithSlip(cadu.data(), kCaduSize, kMarkerSize + profile_rng_() % kEventSpan);
+    EmitWithSlip(cadu.data(), kCaduSize, kMarkerSize + kEventFirst + profile_rng_() % kEventSpan);
   } else if (event == Event::kFlip) {
     fate.damaged = true;
     fate.whole = false;
-    const size_t at = kMarkerSize + profile_rng_() % kEventSpan;
+    const size_t at = kMarkerSize + kEventFirst + profile_rng_() % kEventSpan;
     Emit(cadu.data(), at);
     flip_ ^= 0xFF;
     Emit(cadu.data() + at, kCaduSize - at);

@@ -47,8 +47,8 @@ struct PassProfile {
   uint64_t frames = 0;        // expected CADUs of the pass (the pass builders set it when 0)
   double ber_horizon = 2e-2;  // bit error rate of the first and last CADU
   double ber_top = 1e-6;      // bit error rate at the top of the pass
-  int slips = 2;              // one bit inserted or removed inside a CADU's first 800 body bytes
-  int phase_flips = 1;        // the stream inverted from a point inside a CADU body on
+  int slips = 2;              // one bit inserted or removed in body bytes 200-799 of a CADU
+  int phase_flips = 1;        // the stream inverted from body byte 200-799 of a CADU on
   int dropouts = 2;           // runs of CADUs missing from the recording
   int dropout_frames = 2;     // CADUs in each run
 };
