@@ -60,15 +60,22 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
                            counts.last_line_time.c_str()));
   }
 
-  // Signs of a setting that does not fit the recording.
-  if (settings.reed_solomon && !settings.derandomise && counts.cadus > 0 &&
-      counts.rs_uncorrectable_frames == counts.cadus) {
-    lines.push_back("Hint: every frame was uncorrectable with de-randomisation off: try DR_y");
-  }
-  if (settings.channel >= 0 && counts.cadus > 0 &&
-      (settings.channel >= 64 || !counts.vcids_seen.test(static_cast<size_t>(settings.channel)))) {
+  // Signs of a setting that does not fit the recording. Scrambled frames can pass Reed-Solomon
+  // (the CCSDS sequence over a code block is itself a code block), so de-randomisation is also
+  // suggested when it is off and the chosen channel never came.
+  const bool channel_missing =
+      settings.channel >= 0 && counts.cadus > 0 &&
+      (settings.channel >= 64 || !counts.vcids_seen.test(static_cast<size_t>(settings.channel)));
+  const bool all_uncorrectable =
+      settings.reed_solomon && counts.cadus > 0 && counts.rs_uncorrectable_frames == counts.cadus;
+  if (channel_missing) {
     lines.push_back(Format("Hint: VCID %d: none; channels seen: %s", settings.channel,
                            ChannelList(counts.vcids_seen).c_str()));
+  }
+  if (!settings.derandomise && (all_uncorrectable || channel_missing)) {
+    lines.push_back(all_uncorrectable
+                        ? "Hint: every frame was uncorrectable with de-randomisation off: try DR_y"
+                        : "Hint: de-randomisation is off: try DR_y");
   }
   if (settings.meteor && !settings.manchester && counts.cadus == 0) {
     lines.push_back("Hint: no CADUs found with Manchester decoding off: try MN_y");

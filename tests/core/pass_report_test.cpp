@@ -81,15 +81,21 @@ TEST(PassReport, HintsForMisconfiguredPasses) {
   settings.reed_solomon = false;
   EXPECT_FALSE(HasLineContaining(PassReportLines(counts, settings), "try DR_y"));
 
-  // The chosen channel never came: the channels that did are listed.
+  // The chosen channel never came: the channels that did are listed (and de-randomisation, when
+  // it is off, is suggested: scrambled headers give such channels).
   PassReportSettings channel;
+  channel.derandomise = true;
   channel.channel = 9;
   counts.vcids_seen.set(5);
   counts.vcids_seen.set(63);
   EXPECT_TRUE(
       HasLineContaining(PassReportLines(counts, channel), "VCID 9: none; channels seen: 5, 63"));
+  EXPECT_FALSE(HasLineContaining(PassReportLines(counts, channel), "try DR_y"));
+  channel.derandomise = false;
+  EXPECT_TRUE(HasLineContaining(PassReportLines(counts, channel), "try DR_y"));
   counts.vcids_seen.set(9);
   EXPECT_FALSE(HasLineContaining(PassReportLines(counts, channel), "VCID 9: none"));
+  EXPECT_FALSE(HasLineContaining(PassReportLines(counts, channel), "try DR_y"));
   counts.vcids_seen.reset();
   EXPECT_TRUE(
       HasLineContaining(PassReportLines(counts, channel), "VCID 9: none; channels seen: none"));
