@@ -1,9 +1,11 @@
 #include "app/asm_search.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <algorithm>
 #include <limits>
 
@@ -13,6 +15,7 @@
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
 #include "core/settings.h"
+#include "core/stage_error.h"
 
 namespace vantrel {
 namespace {
@@ -165,9 +168,16 @@ void TForm1::ASMButtonClick() {
   running_ = true;
   last_outcome_ = vantrel::ASMButtonClick(*this);
   running_ = false;
+  stop_requested_ = false;
   if (!pending_folder_.isEmpty()) {
     QDir::setCurrent(pending_folder_);
     pending_folder_.clear();
+  }
+  if (close_after_run_) {
+    // Closed during the run: the run has stopped and left nothing partial behind.
+    close_after_run_ = false;
+    close();
+    return;
   }
   // The driver has logged the error and enabled Process again; show it as well.
   if (last_outcome_.failed) {
@@ -196,6 +206,24 @@ void TForm1::Open1Click() {
   } else {
     QDir::setCurrent(folder_of_file);
   }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (!running_) {
+    event->accept();
+    return;
+  }
+  // The run is inside this event's caller: it cannot end here. It stops at its next record and
+  // the window closes when the driver has returned.
+  event->ignore();
+  if (close_after_run_) return;
+  const bool stop = confirm_stop ? confirm_stop()
+                                 : QMessageBox::question(this, kApplicationTitle,
+                                                         "A run is in progress. Stop it and close "
+                                                         "the window?") == QMessageBox::Yes;
+  if (!stop) return;
+  stop_requested_ = true;
+  close_after_run_ = true;
 }
 
 void TForm1::Exit1Click() {
@@ -296,6 +324,10 @@ void TForm1::ProcessEvents() {
       std::clamp<qint64>(fitting, 1, std::min<qint64>(pump_stride_ * 2, kLargestPumpStride)));
   if (now - last_pump_ns_ < kPumpIntervalNs) return;
   QCoreApplication::processEvents();
+  if (stop_requested_) {
+    stop_requested_ = false;
+    throw RunCancelled(0);
+  }
   // Time spent in the handlers (a dialog, a menu) counts neither for the stride nor the interval.
   last_pump_ns_ = last_clock_check_ns_ = pump_clock_.nsecsElapsed();
 }

@@ -111,6 +111,13 @@ class TForm1 : public QMainWindow, public StageHost {
   // The outcome of the last run of the Process button.
   const RunOutcome& LastOutcome() const { return last_outcome_; }
 
+  // Asked when the window is closed during a run: true stops the run and closes the window once
+  // it has ended. A question box by default.
+  std::function<bool()> confirm_stop;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   void CreateMenu();
 
@@ -119,6 +126,9 @@ class TForm1 : public QMainWindow, public StageHost {
   ChainState chain_;
   RunOutcome last_outcome_;
   bool running_ = false;
+  // The window was closed during a run: the run stops at its next record, then the window closes.
+  bool stop_requested_ = false;
+  bool close_after_run_ = false;
   // The input path of the run in progress.
   std::string run_input_;
   // The folder of a file chosen during a run; it becomes the working folder when the run ends.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,6 +19,32 @@ namespace {
 constexpr int kExitProduct = 0;
 constexpr int kExitNoProduct = 1;
 constexpr int kExitUsage = 2;
+// A run stopped by a signal exits as a shell reports a process that signal killed.
+constexpr int kExitSignalBase = 128;
+
+// The exit status of a run, and (for any status but 0) the one line on standard error that says
+// why: shown even with -q, which hides the log but never a failure.
+int ExitStatus(const vantrel::RunOutcome& outcome, const vantrel::ChainState& chain,
+               const std::string& input) {
+  std::string why;
+  int status = kExitNoProduct;
+  if (!outcome.recognised) {
+    why = "'" + input +
+          "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ or MN2_): "
+          "nothing was done";
+  } else if (outcome.stopped) {
+    why = outcome.error;
+    status = kExitSignalBase + (outcome.stop_signal != 0 ? outcome.stop_signal : SIGINT);
+  } else if (outcome.failed) {
+    why = outcome.error;
+  } else if (chain.LastLineCount <= 0) {
+    why = "no line found in '" + input + "': no product was written";
+  } else {
+    return kExitProduct;
+  }
+  std::fprintf(stderr, "vantrel-cli: %s\n", why.c_str());
+  return status;
+}
 
 // Writes the JSON report; false when the file could not be written whole.
 bool WriteReport(const std::string& path, const std::string& json) {
@@ -55,17 +82,17 @@ int main(int argc, char** argv) {
   host.input_path = vantrel::cli::ResolveInput(command.input, vantrel::WorkingFolder());
   // The command line is a batch start: one run, and the product decides the exit status.
   host.chain.BatchMode = true;
+  vantrel::cli::InstallStopHandlers();
   const auto started = std::chrono::steady_clock::now();
   const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
   host.Finish();
-  const int status = outcome.recognised && !outcome.failed && host.chain.LastLineCount > 0
-                         ? kExitProduct
-                         : kExitNoProduct;
+  const int status = ExitStatus(outcome, host.chain, command.input);
   if (!command.report_path.empty()) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - started + std::chrono::milliseconds(500));
-    if (!WriteReport(command.report_path,
-                     vantrel::PassReportJson(host.chain.Counts, status, seconds.count())))
+    if (!WriteReport(
+            command.report_path,
+            vantrel::PassReportJson(host.chain.Counts, outcome.product, status, seconds.count())))
       std::fprintf(stderr, "vantrel-cli: cannot write the report '%s'\n",
                    command.report_path.c_str());
   }

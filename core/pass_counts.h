@@ -22,7 +22,6 @@ struct PassCounts {
   std::string first_line_time;          // time of the first and last product line, where the
   std::string last_line_time;           // product has times; empty otherwise
   std::bitset<64> vcids_seen;           // virtual channels of the corrected frames
-  std::string product;                  // path of the product the final writer finished
 };
 
 }  // namespace vantrel

@@ -77,7 +77,7 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
                         ? "Hint: every frame was uncorrectable with de-randomisation off: try DR_y"
                         : "Hint: de-randomisation is off: try DR_y");
   }
-  if (settings.meteor && !settings.manchester && counts.cadus == 0) {
+  if (settings.meteor && !settings.manchester && counts.input_bytes > 0 && counts.cadus == 0) {
     lines.push_back("Hint: no CADUs found with Manchester decoding off: try MN_y");
   }
   return lines;
@@ -89,7 +89,8 @@ void AppendPassReport(StageHost& host, const PassReportSettings& settings) {
     host.AppendLog(line);
 }
 
-std::string PassReportJson(const PassCounts& counts, int exit_status, int64_t seconds) {
+std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
+                           int64_t seconds) {
   std::string json = "{\n";
   auto number = [&json](const char* key, int64_t value) {
     json += Format("  \"%s\": %lld,\n", key, Ll(value));
@@ -104,10 +105,10 @@ std::string PassReportJson(const PassCounts& counts, int exit_status, int64_t se
   number("lines_dropped", counts.lines_dropped);
   number("lines_zero_filled", counts.lines_zero_filled);
   json += "  \"product\": ";
-  if (counts.product.empty())
+  if (product.empty())
     json += "null";
   else
-    AppendJsonString(json, counts.product);
+    AppendJsonString(json, product);
   json += ",\n";
   number("product_lines", counts.product_lines);
   number("exit_status", exit_status);
@@ -151,11 +152,6 @@ std::string LineTimeText(int64_t days_since_2000, int64_t ms_of_day) {
 void NoteLineTime(PassCounts& counts, int64_t days_since_2000, int64_t ms_of_day) {
   counts.last_line_time = LineTimeText(days_since_2000, ms_of_day);
   if (counts.first_line_time.empty()) counts.first_line_time = counts.last_line_time;
-}
-
-void NoteProduct(PassCounts& counts, const std::string& path, int64_t lines) {
-  counts.product = path;
-  counts.product_lines = lines;
 }
 
 }  // namespace vantrel

@@ -28,9 +28,10 @@ void AppendPassReport(StageHost& host, const PassReportSettings& settings);
 
 // The report as one JSON object with the keys input_bytes, cadus, sync_losses,
 // rs_corrected_symbols, rs_corrected_frames, rs_uncorrectable_frames, frames_missing,
-// lines_dropped, lines_zero_filled, product (the path, or null when empty), product_lines,
+// lines_dropped, lines_zero_filled, product (`product`, or null when it is empty), product_lines,
 // exit_status and seconds, in that order, and a final line break.
-std::string PassReportJson(const PassCounts& counts, int exit_status, int64_t seconds);
+std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
+                           int64_t seconds);
 
 // Time of a product line as "yyyy-mm-dd hh:mm:ss.mmm", from days since 1 January 2000 and the
 // millisecond of the day (not limited to one day: a count past it runs into the next days).
@@ -42,8 +43,5 @@ int64_t DaysSince2000(int year, int month, int day);
 // Called by a final writer for every record it wrote with a time: the first time is kept, the
 // last one replaced.
 void NoteLineTime(PassCounts& counts, int64_t days_since_2000, int64_t ms_of_day);
-
-// Called by a final writer that finished its product whole.
-void NoteProduct(PassCounts& counts, const std::string& path, int64_t lines);
 
 }  // namespace vantrel

@@ -103,7 +103,8 @@ class RunTest : public QObject {
     Forms forms(std::move(made));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + "/MetopB_none.bin");
+    WriteMetopPass();
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
     auto* memo = Control<QPlainTextEdit>(&form, "Memo1");
 
     bool fired = false;
@@ -149,7 +150,9 @@ class RunTest : public QObject {
     auto made = std::make_unique<ProbeForm>();
     ProbeForm& form = *made;
     Forms forms(std::move(made));
-    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + "/MetopA_none.bin");
+    WriteMetopPass();
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
     const std::string message = "VCID_Metop: '' is not a valid integer value";
     form.at_stage = [&](std::string_view name) {
       if (name == "VCDU selection") throw StageError(message);
@@ -191,7 +194,10 @@ class RunTest : public QObject {
     QVERIFY(form.Manchester_box());
     QVERIFY(form.APID104());
     QVERIFY(form.LastOutcome().recognised);
-    QVERIFY(LogLines(form).contains("Delete intermediate files...  OK!"));
+    // The recording is missing: the run ends at the first stage, with no deletion step.
+    QVERIFY(form.LastOutcome().failed);
+    QVERIFY(LogLines(form).contains("Open input file failed!"));
+    QVERIFY(!LogLines(form).contains("Delete intermediate files...  OK!"));
     // Nothing was written, so the program stays open.
     QVERIFY(!form.LastOutcome().close_program);
     QVERIFY(form.isVisible());
@@ -250,7 +256,51 @@ class RunTest : public QObject {
     QVERIFY(!process_enabled_during_run);
     QVERIFY(ProcessButton(form)->isEnabled());
     QCOMPARE(form.Chain().LastLineCount, 0);
-    QCOMPARE(ProductSize(), 0);
+    // No line: the product of the first run stays as it was.
+    QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
+    QVERIFY(LogLines(form).contains(QString("No line found: the product '%1/%2' was not written.")
+                                        .arg(folder.Path(), kProductName)));
+  }
+
+  void ClosingDuringARunStopsItAfterConfirmation() {
+    WorkingFolder folder;
+    WriteMetopPass();
+    auto made = std::make_unique<ProbeForm>();
+    ProbeForm& form = *made;
+    Forms forms(std::move(made));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
+    int asked = 0;
+    bool answer = false;
+    form.confirm_stop = [&] {
+      ++asked;
+      return answer;
+    };
+    // The user closes the window while the writer runs: first answers no, then yes.
+    bool fired = false;
+    form.at_stage = [&](std::string_view name) {
+      if (name != "HPT writer") return;
+      QTimer::singleShot(0, &form, [&] {
+        form.close();
+        QVERIFY(form.isVisible());  // "no": the run goes on, the window stays
+        answer = true;
+        form.close();
+        fired = true;
+      });
+      PumpUntil(form, fired);
+    };
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
+    QCOMPARE(asked, 2);
+    QVERIFY(form.LastOutcome().stopped);
+    QVERIFY(form.LastOutcome().failed);
+    QVERIFY(LogLines(form).contains("Stopped by the user: the run ends here."));
+    // No product, no temporary product, no working files; the window has closed.
+    QCOMPARE(ProductSize(), -1);
+    for (const char* left : {".vantrel-product.tmp", "cadu.pds", "APID.pkt"})
+      QVERIFY2(!QFileInfo::exists(left), left);
+    QVERIFY(!form.isVisible());
   }
 
   void FileChosenMidRunIsForTheNextRun() {

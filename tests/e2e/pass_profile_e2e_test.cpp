@@ -126,13 +126,14 @@ class PassProfileEndToEnd : public ::testing::Test {
   testing::TempFolder folder;
   testing::RecordingHost host;
   Collected pass;
+  RunOutcome outcome;
 
-  RunOutcome Run(const std::string& name) {
+  void Run(const std::string& name) {
     host.input_path = folder.File(name);
     testing::WriteFileBytes(host.input_path, pass.recording.bytes);
     host.settings.DFiles = false;
     host.chain.BatchMode = true;
-    return ASMButtonClick(host);
+    outcome = ASMButtonClick(host);
   }
 
   // The counts the simulator knows exactly.
@@ -154,7 +155,7 @@ class PassProfileEndToEnd : public ::testing::Test {
     }
     // A phase flip costs the lock: the search falls back at least once.
     EXPECT_GE(counts.sync_losses, 1);
-    EXPECT_EQ(counts.product, WorkingPath(product));
+    EXPECT_EQ(outcome.product, WorkingPath(product));
     EXPECT_EQ(counts.product_lines, host.chain.LastLineCount);
     EXPECT_TRUE(host.Logged("Pass report:"));
   }
