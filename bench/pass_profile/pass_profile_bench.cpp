@@ -10,9 +10,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/driver.h"
 #include "bench/support/chain_bench.h"
+#include "core/file_io.h"
 #include "core/working_file.h"
 #include "sim/simulator.h"
 
@@ -116,6 +118,62 @@ void BM_Mn2PassProfile(benchmark::State& state) {
   }();
   RunChain(state, pass);
 }
+
+// Frames a bit slip or a phase flip costs the CADU layer: a pass of random VCDUs without bit
+// errors, with only slips or only flips, through the MetOp chain; the frames whose truth is not in
+// cadu.pds are lost. The frame the event lands in is always lost (no decoder can recover it); the
+// counters give the lost frames per event with it, and the frames beyond it.
+void FramesLostPerEvent(benchmark::State& state, bool flips) {
+  constexpr size_t kFrames = 3000;
+  constexpr int kEvents = 20;
+  bench::ScratchFolder folder;
+  sim::Impairments impairments;
+  impairments.noise_before = 5000;
+  impairments.noise_after = 5000;
+  impairments.profile.enabled = true;
+  impairments.profile.ber_horizon = 0;
+  impairments.profile.ber_top = 0;
+  impairments.profile.dropouts = 0;
+  impairments.profile.slips = flips ? 0 : kEvents;
+  impairments.profile.phase_flips = flips ? kEvents : 0;
+  const std::string name = "MetopB_20181231_101530.bin";
+  std::vector<std::vector<uint8_t>> truth;
+  const int64_t bytes = bench::MakeRecording(name, [&](sim::PassSinks& sinks) {
+    sinks.frame = [&](const uint8_t* frame) { truth.emplace_back(frame, frame + 1020); };
+    sim::StreamCaduPass(kFrames, {}, impairments, kSeed, false, sinks);
+  });
+  double lost = 0;
+  for (auto _ : state) {
+    bench::QuietHost host;
+    host.input_path = WorkingPath(name);
+    host.settings.PNdecoding = true;
+    host.settings.DFiles = false;
+    ASMButtonClick(host);
+    InputFile cadu;
+    if (!cadu.Open(WorkingPath(WorkingFile::kCaduPds))) std::abort();
+    std::vector<uint8_t> record(1020);
+    size_t next = 0, found = 0;
+    while (cadu.ReadRecord(record.data(), record.size())) {
+      size_t f = next;
+      while (f < truth.size() && truth[f] != record) ++f;
+      if (f == truth.size()) continue;
+      ++found;
+      next = f + 1;
+    }
+    lost = static_cast<double>(truth.size() - found);
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+  state.counters["lost_per_event"] = lost / kEvents;
+  state.counters["lost_beyond_its_frame"] = (lost - kEvents) / kEvents;
+}
+void BM_FramesLostPerSlip(benchmark::State& state) {
+  FramesLostPerEvent(state, false);
+}
+void BM_FramesLostPerFlip(benchmark::State& state) {
+  FramesLostPerEvent(state, true);
+}
+BENCHMARK(BM_FramesLostPerSlip)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FramesLostPerFlip)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK(BM_MetopPassProfile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Fy3PassProfile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
