@@ -350,9 +350,15 @@ double CaduStream::BitErrorRate(uint64_t index) const {
 
 void CaduStream::AddBitErrors(uint8_t* cadu, double rate) {
   if (rate <= 0) return;
-  std::geometric_distribution<uint64_t> gap(std::min(rate, 0.5));
+  // The gaps between errors are geometric: drawn by inversion here rather than with the standard
+  // library's distribution, whose output differs between library implementations.
+  const double log_keep = std::log1p(-std::min(rate, 0.5));
+  auto gap = [&] {
+    const double u = (static_cast<double>(profile_rng_() >> 11) + 0.5) * 0x1.0p-53;
+    return static_cast<uint64_t>(std::min(std::log(u) / log_keep, 1e18));
+  };
   constexpr uint64_t kBits = kCaduSize * 8;
-  for (uint64_t bit = gap(profile_rng_); bit < kBits; bit += 1 + gap(profile_rng_))
+  for (uint64_t bit = gap(); bit < kBits; bit += 1 + gap())
     cadu[bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
 }
 
