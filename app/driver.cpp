@@ -13,6 +13,7 @@
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
 #include "ccsds/vcdu_selection_stage.h"
+#include "core/basic_host.h"
 #include "core/file_io.h"
 #include "core/folder_lock.h"
 #include "core/log_format.h"
@@ -235,6 +236,18 @@ const MarkerRule* FindMarker(std::string_view input_path) {
     }
   }
   return nullptr;
+}
+
+std::string ProductPathFor(std::string_view input_path) {
+  const MarkerRule* rule = FindMarker(input_path);
+  if (rule == nullptr) return {};
+  // The writers read the input path and the chain flags of the host; nothing is logged.
+  struct NamingHost : BasicHost {
+    void AppendLog(const std::string&) override {}
+  } host;
+  host.input_path = std::string(input_path);
+  SetChainFlags(host.chain, *rule);
+  return Chain(rule->chain).product_path(host);
 }
 
 RunOutcome ASMButtonClick(StageHost& host) {

@@ -46,6 +46,10 @@ const ChainDefinition& Chain(ChainKind kind);
 // first, markers in their order, then the whole path.
 const MarkerRule* FindMarker(std::string_view input_path);
 
+// The product a run on `input_path` writes, by the final writer's own rule: its path in the
+// working folder. Empty when the path has no satellite marker.
+std::string ProductPathFor(std::string_view input_path);
+
 // What a run of the Process button came to.
 struct RunOutcome {
   bool recognised = false;     // a satellite marker was found and the chain ran

@@ -15,6 +15,8 @@ struct Command {
   Settings settings;  // the program's defaults changed by the switches and options
   bool quiet = false;
   std::string report_path;  // --report FILE: where the pass report goes as JSON (empty: none)
+  bool preview = false;     // write a quicklook PNG beside the product after a successful run
+  int preview_channel = 0;  // its channel, 1-based; 0 for the instrument's default
   std::vector<std::string> warnings;  // positional switches that were left unchanged
 };
 

@@ -13,6 +13,7 @@
 #include "cli/command_line.h"
 #include "core/pass_report.h"
 #include "core/working_file.h"
+#include "quicklook/quicklook.h"
 
 namespace {
 
@@ -86,7 +87,16 @@ int main(int argc, char** argv) {
   const auto started = std::chrono::steady_clock::now();
   const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
   host.Finish();
-  const int status = ExitStatus(outcome, host.chain, command.input);
+  int status = ExitStatus(outcome, host.chain, command.input);
+  if (status == kExitProduct && command.preview) {
+    std::string message;
+    if (!vantrel::WriteQuicklookBeside(outcome.product, command.preview_channel, &message)) {
+      std::fprintf(stderr, "vantrel-cli: %s\n", message.c_str());
+      status = kExitNoProduct;
+    } else if (!command.quiet) {
+      std::printf("%s\n", message.c_str());
+    }
+  }
   if (!command.report_path.empty()) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - started + std::chrono::milliseconds(500));

@@ -230,6 +230,50 @@ TEST(CliRun, ProductNameTakenByAFolderIsNotASuccess) {
   EXPECT_TRUE(Contains(run.output, "Open output file failed!")) << run.output;
 }
 
+// --preview writes the quicklook beside the product of each family; a channel the instrument does
+// not have leaves the product but fails the run; without a product there is no quicklook.
+TEST(CliRun, PreviewWritesAPngBesideEachProduct) {
+  testing::TempFolder folder;
+  struct Family {
+    const char* sim;
+    const char* input;
+    const char* switches;
+    const char* product;
+    const char* shows;
+  };
+  const Family families[] = {
+      {"--sat metop --packets 3", "MetopB_20181231_101530.bin", "DR_y",
+       "MetopB_20181231_1015_M03.hpt", "(AVHRR channel 2, 3 lines)"},
+      {"--sat fy3 --lines 3", "FY3A_2010-05-12_052330.bin", "DR_y", "FY3A_2010-05-12_0523.C10",
+       "(VIRR channel 2, 3 lines)"},
+      {"--sat mn2 --lines 3", "MN2_20181231_101530.bin", "", "20181231_1015_MN2.dat",
+       "(MSU-MR channel 2, 2 lines)"},
+  };
+  for (const Family& family : families) {
+    ASSERT_EQ(Shell(Sim(std::string(family.sim) + " --out " + family.input)).status, 0);
+    const ProgramRun run =
+        Shell(Cli(std::string(family.input) + " " + family.switches + " --preview-channel 2"));
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string png = folder.File(family.product) + ".png";
+    EXPECT_TRUE(Contains(run.output, "Quicklook written to '" + png + "' " + family.shows))
+        << run.output;
+    const std::vector<uint8_t> bytes = testing::ReadFileBytes(png);
+    ASSERT_GT(bytes.size(), 8u);
+    EXPECT_EQ(std::string(bytes.begin() + 1, bytes.begin() + 4), "PNG");
+  }
+  std::filesystem::remove(folder.File("20181231_1015_MN2.dat.png"));
+  ProgramRun run = Shell(Cli("MN2_20181231_101530.bin --preview-channel 7"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "No quicklook: MSU-MR has channels 1 to 6, not 7"))
+      << run.output;
+  EXPECT_FALSE(testing::FileExists(folder.File("20181231_1015_MN2.dat.png")));
+  // A run without a product writes no quicklook.
+  testing::WriteFileBytes(folder.File("MetopC_20200101_000000.bin"), std::vector<uint8_t>(5000, 0));
+  run = Shell(Cli("MetopC_20200101_000000.bin --preview"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_FALSE(testing::FileExists(folder.File("MetopC_20200101_0000_M04.hpt.png")));
+}
+
 // The bundled sample is what its README says: the simulator makes it again byte for byte, and it
 // gives 160 HRPT minor frames.
 TEST(CliRun, BundledSampleIsReproducibleAndGivesItsProduct) {
