@@ -72,10 +72,22 @@ void CaduExtractionStage(StageHost& host) {
 
   bool written = true;
   int32_t records = 0;
+  // Which records hold a frame Reed-Solomon could not correct, for the stages that follow.
+  FrameTags& tags = chain.Frames;
+  tags.uncorrectable_cadus.clear();
+  tags.cadu_records = -1;
+  int32_t uncorrectable_seen = 0;
   SyncWindow window;
   AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
     written = output.Write(record.data(), record.size()) && written;
-    if (written) ++records;
+    if (!written) return;
+    // The engine counts an uncorrectable frame before it hands the frame over.
+    const int32_t uncorrectable = engine.fields().UncorrectableFrames;
+    if (uncorrectable != uncorrectable_seen) {
+      uncorrectable_seen = uncorrectable;
+      tags.uncorrectable_cadus.push_back(records);
+    }
+    ++records;
   });
 
   WindowSearchHooks hooks;
@@ -115,6 +127,7 @@ void CaduExtractionStage(StageHost& host) {
         "read, the run ends here.",
         input_path.c_str(), static_cast<long long>(bytes_read), static_cast<long long>(size)));
   }
+  tags.cadu_records = records;
   const AsmSearchFields& results = engine.fields();
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");
