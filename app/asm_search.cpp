@@ -1,9 +1,13 @@
 #include "app/asm_search.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
+#include <QKeySequence>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <limits>
 
@@ -13,12 +17,25 @@
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
 #include "core/settings.h"
+#include "core/stage_error.h"
 
 namespace vantrel {
 namespace {
 
+// The design's client area; the controls above the log keep their design places in its top.
 constexpr int kClientWidth = 561;
 constexpr int kClientHeight = 312;
+constexpr int kHeaderHeight = 72;
+constexpr int kMargin = 8;
+constexpr int kLogToBar = 7;
+constexpr int kBarHeight = 16;
+// The quicklook beside the design's area at the start.
+constexpr int kQuicklookWidth = 280;
+
+const char* const kSizeCaptionUnknown = "File size -------- bytes";
+// The progress bar's text: the running stage and its percentage, or the percentage alone.
+const char* const kIdleProgressFormat = "%p%";
+// A product's time stamp may lag the clock read before the run by the file system's coarse clock.
 constexpr int kProgressTimerMs = 200;
 constexpr int kCommandLineDelayMs = 500;
 
@@ -64,8 +81,6 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   setObjectName("Form1");
   setWindowTitle(kApplicationTitle);
   ApplySkyBlue(this);
-  client_.setFixedSize(kClientWidth, kClientHeight);
-  setCentralWidget(&client_);
 
   input_edit_.setObjectName("AsmIn1Edit");
   input_edit_.setText("D:\\RAW\\cadu.bin");
@@ -77,25 +92,28 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   process_button_.setGeometry(456, 24, 75, 25);
   MakeBold(process_button_);
   connect(&process_button_, &QPushButton::clicked, this, &TForm1::ASMButtonClick);
+  // Enter in the path field presses Process (when it can be pressed).
+  connect(&input_edit_, &QLineEdit::returnPressed, &process_button_, &QPushButton::click);
 
   size_label_.setObjectName("Label1");
-  size_label_.setText("File size -------- bytes");
+  size_label_.setText(kSizeCaptionUnknown);
   size_label_.move(8, 48);
   size_label_.adjustSize();
 
   memo_.setObjectName("Memo1");
-  memo_.setGeometry(8, 72, 545, 209);
   memo_.setReadOnly(true);
+  memo_.setTabChangesFocus(true);
   memo_.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memo_.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memo_.setLineWrapMode(QPlainTextEdit::WidgetWidth);
   memo_.on_double_click = [this] { Memo1DblClick(); };
 
   progress_bar_.setObjectName("ProgressBar1");
-  progress_bar_.setGeometry(8, 288, 545, 16);
   progress_bar_.setRange(0, 100);
   progress_bar_.setValue(0);
-  progress_bar_.setTextVisible(false);
+  progress_bar_.setTextVisible(true);
+  progress_bar_.setFormat(kIdleProgressFormat);
+  progress_bar_.setAlignment(Qt::AlignCenter);
 
   pn_decoding_.setObjectName("PNdecoding");
   pn_decoding_.setText("De-Randomization");
@@ -127,6 +145,7 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   connect(&timer_command_line_, &QTimer::timeout, this, &TForm1::TimerCommLineTimer);
 
   CreateMenu();
+  LayOut();
   pump_clock_.start();
   FormCreate();
 }
@@ -136,19 +155,60 @@ TForm1::~TForm1() = default;
 void TForm1::CreateMenu() {
   QMenuBar* bar = menuBar();
   bar->setObjectName("MainMenu1");
-  QMenu* file = bar->addMenu("File");
+  QMenu* file = bar->addMenu("&File");
   file->setObjectName("File1");
-  file->addAction("Open...", this, &TForm1::Open1Click)->setObjectName("Open1");
+  QAction* open = file->addAction("&Open...", this, &TForm1::Open1Click);
+  open->setObjectName("Open1");
+  open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   file->addSeparator();
-  file->addAction("Exit", this, &TForm1::Exit1Click)->setObjectName("Exit1");
-  QMenu* settings = bar->addMenu("Settings");
+  QAction* exit = file->addAction("E&xit", this, &TForm1::Exit1Click);
+  exit->setObjectName("Exit1");
+  exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  QMenu* settings = bar->addMenu("&Settings");
   settings->setObjectName("Settings1");
-  settings->addAction("MetOp-A/B", this, &TForm1::MetopA1Click)->setObjectName("MetopA1");
-  settings->addAction("FY3A/3B", this, &TForm1::FY3A3B1Click)->setObjectName("FY3A3B1");
-  settings->addAction("MeteorMN2", this, &TForm1::MeteorMNxClick)->setObjectName("MeteorMNx");
+  settings->addAction("&MetOp-A/B", this, &TForm1::MetopA1Click)->setObjectName("MetopA1");
+  settings->addAction("&FY3A/3B", this, &TForm1::FY3A3B1Click)->setObjectName("FY3A3B1");
+  settings->addAction("M&eteorMN2", this, &TForm1::MeteorMNxClick)->setObjectName("MeteorMNx");
   settings->addSeparator();
-  settings->addAction("Debug", this, &TForm1::DebugInfo1Click)->setObjectName("DebugInfo1");
-  bar->addAction("About", this, &TForm1::About1Click)->setObjectName("About1");
+  settings->addAction("&Debug", this, &TForm1::DebugInfo1Click)->setObjectName("DebugInfo1");
+  bar->addAction("&About", this, &TForm1::About1Click)->setObjectName("About1");
+}
+
+void TForm1::LayOut() {
+  // The top controls keep their design places; the log and the bar take the rest of the area
+  // and grow with it.
+  client_.setObjectName("Form1Client");
+  header_.setFixedHeight(kHeaderHeight);
+  header_.setMinimumWidth(kClientWidth);
+  auto* body = new QVBoxLayout;
+  body->setContentsMargins(kMargin, 0, kMargin, 0);
+  body->setSpacing(kLogToBar);
+  body->addWidget(&memo_, 1);
+  progress_bar_.setFixedHeight(kBarHeight);
+  body->addWidget(&progress_bar_);
+  auto* area = new QVBoxLayout(&client_);
+  area->setContentsMargins(0, 0, 0, kMargin);
+  area->setSpacing(0);
+  area->addWidget(&header_);
+  area->addLayout(body, 1);
+
+  splitter_.setObjectName("Form1Splitter");
+  splitter_.addWidget(&client_);
+  splitter_.addWidget(&quicklook_);
+  splitter_.setChildrenCollapsible(false);
+  splitter_.setStretchFactor(0, 1);
+  splitter_.setStretchFactor(1, 1);
+  setCentralWidget(&splitter_);
+  splitter_.setSizes({kClientWidth, kQuicklookWidth});
+  resize(kClientWidth + splitter_.handleWidth() + kQuicklookWidth,
+         kClientHeight + menuBar()->sizeHint().height());
+
+  // Tab order: along the top row, then Process, the log and the quicklook's channel.
+  setTabOrder(&input_edit_, &pn_decoding_);
+  setTabOrder(&pn_decoding_, &reed_solomon_);
+  setTabOrder(&reed_solomon_, &process_button_);
+  setTabOrder(&process_button_, &memo_);
+  setTabOrder(&memo_, &quicklook_.ChannelChooser());
 }
 
 void TForm1::FormCreate() {
@@ -162,18 +222,34 @@ void TForm1::FormCreate() {
 void TForm1::ASMButtonClick() {
   // The run works on the input it starts with, even when another file is chosen meanwhile.
   run_input_ = input_edit_.text().toStdString();
+  quicklook_.Clear();
   running_ = true;
   last_outcome_ = vantrel::ASMButtonClick(*this);
   running_ = false;
+  stop_requested_ = false;
+  progress_bar_.setFormat(kIdleProgressFormat);
+  // Before the working folder moves: the product lies in the folder the run worked in.
+  ShowRunQuicklook();
   if (!pending_folder_.isEmpty()) {
     QDir::setCurrent(pending_folder_);
     pending_folder_.clear();
+  }
+  if (close_after_run_) {
+    // Closed during the run: the run has stopped and left nothing partial behind.
+    close_after_run_ = false;
+    close();
+    return;
   }
   // The driver has logged the error and enabled Process again; show it as well.
   if (last_outcome_.failed) {
     ShowMessage(this, kApplicationTitle, QString::fromStdString(last_outcome_.error));
   }
   if (last_outcome_.close_program) close();
+}
+
+void TForm1::ShowRunQuicklook() {
+  // Only a product this run wrote: a run without a line leaves an earlier product in place.
+  if (!last_outcome_.product.empty()) quicklook_.ShowProduct(last_outcome_.product);
 }
 
 void TForm1::Open1Click() {
@@ -188,6 +264,9 @@ void TForm1::Open1Click() {
   const QString path = chosen.first();
   input_edit_.setText(path);
   input_edit_.setToolTip(path);
+  // The size and the picture were the last file's.
+  SetSizeCaption(kSizeCaptionUnknown);
+  if (!running_) quicklook_.Clear();
   // The chosen file's folder becomes the current, and so the working, folder. A run in progress
   // keeps its working files where they are: the change waits for its end.
   const QString folder_of_file = QFileInfo(path).absolutePath();
@@ -196,6 +275,24 @@ void TForm1::Open1Click() {
   } else {
     QDir::setCurrent(folder_of_file);
   }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (!running_) {
+    event->accept();
+    return;
+  }
+  // The run is inside this event's caller: it cannot end here. It stops at its next record and
+  // the window closes when the driver has returned.
+  event->ignore();
+  if (close_after_run_) return;
+  const bool stop = confirm_stop ? confirm_stop()
+                                 : QMessageBox::question(this, kApplicationTitle,
+                                                         "A run is in progress. Stop it and close "
+                                                         "the window?") == QMessageBox::Yes;
+  if (!stop) return;
+  stop_requested_ = true;
+  close_after_run_ = true;
 }
 
 void TForm1::Exit1Click() {
@@ -254,7 +351,8 @@ void TForm1::AppendLog(const std::string& line) {
 }
 
 void TForm1::SetProgressMaximum(int64_t maximum) {
-  progress_bar_.setMaximum(ClampToInt(maximum));
+  // A maximum of 0 would turn the bar into the toolkit's busy animation.
+  progress_bar_.setMaximum(std::max(1, ClampToInt(maximum)));
 }
 
 void TForm1::SetProgressPosition(int64_t position) {
@@ -296,6 +394,10 @@ void TForm1::ProcessEvents() {
       std::clamp<qint64>(fitting, 1, std::min<qint64>(pump_stride_ * 2, kLargestPumpStride)));
   if (now - last_pump_ns_ < kPumpIntervalNs) return;
   QCoreApplication::processEvents();
+  if (stop_requested_) {
+    stop_requested_ = false;
+    throw RunCancelled(0);
+  }
   // Time spent in the handlers (a dialog, a menu) counts neither for the stride nor the interval.
   last_pump_ns_ = last_clock_check_ns_ = pump_clock_.nsecsElapsed();
 }
@@ -364,7 +466,8 @@ bool TForm1::DFiles() const {
   return dialogs_.debug ? dialogs_.debug->DFiles() : Settings{}.DFiles;
 }
 
-void TForm1::StageStarting(std::string_view /*name*/) {
+void TForm1::StageStarting(std::string_view name) {
+  progress_bar_.setFormat(QString::fromUtf8(name.data(), static_cast<int>(name.size())) + ": %p%");
   // A new stage calls the pump at its own pace: measure it afresh.
   pump_stride_ = 1;
   pump_calls_ = 0;

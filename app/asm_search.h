@@ -11,10 +11,12 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStringList>
 #include <QTimer>
 
 #include "app/driver.h"
+#include "app/quicklook_panel.h"
 #include "app/ti_led_round.h"
 #include "core/stage_host.h"
 
@@ -42,8 +44,9 @@ class TMemo : public QPlainTextEdit {
 
 // The main window: the input path, the options of the main window, the Process button, the sync
 // lamp, the size label, the log and the progress bar, with the menu that opens the settings
-// dialogs. It is the stages' host: they read the options live from its controls and those of
-// the dialogs, and report into its log, progress bar, label and lamp.
+// dialogs, and beside them the quicklook of the last run's product. It is the stages' host: they
+// read the options live from its controls and those of the dialogs, and report into its log,
+// progress bar, label and lamp. The log, the progress bar and the quicklook grow with the window.
 class TForm1 : public QMainWindow, public StageHost {
   Q_OBJECT
 
@@ -111,28 +114,49 @@ class TForm1 : public QMainWindow, public StageHost {
   // The outcome of the last run of the Process button.
   const RunOutcome& LastOutcome() const { return last_outcome_; }
 
+  QuicklookPanel& QuicklookOfRun() { return quicklook_; }
+
+  // Asked when the window is closed during a run: true stops the run and closes the window once
+  // it has ended. A question box by default.
+  std::function<bool()> confirm_stop;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   void CreateMenu();
+  void LayOut();
+  // Shows the product of the run that just ended, if it wrote one.
+  void ShowRunQuicklook();
 
   QStringList parameters_;
   Dialogs dialogs_;
   ChainState chain_;
   RunOutcome last_outcome_;
   bool running_ = false;
+  // The window was closed during a run: the run stops at its next record, then the window closes.
+  bool stop_requested_ = false;
+  bool close_after_run_ = false;
   // The input path of the run in progress.
   std::string run_input_;
   // The folder of a file chosen during a run; it becomes the working folder when the run ends.
   QString pending_folder_;
 
+  // Parents are declared before their children, so that children are destroyed first.
+  QSplitter splitter_;
+  // The design's client area: the controls of the top (at their design places), the log and the
+  // progress bar.
   QWidget client_;
-  QLineEdit input_edit_{&client_};
-  QPushButton process_button_{&client_};
-  QLabel size_label_{&client_};
+  QWidget header_{&client_};
+  QLineEdit input_edit_{&header_};
+  QPushButton process_button_{&header_};
+  QLabel size_label_{&header_};
+  QCheckBox pn_decoding_{&header_};
+  QCheckBox reed_solomon_{&header_};
+  TiLedRound led_{&header_};
   TMemo memo_{&client_};
   QProgressBar progress_bar_{&client_};
-  QCheckBox pn_decoding_{&client_};
-  QCheckBox reed_solomon_{&client_};
-  TiLedRound led_{&client_};
+  QuicklookPanel quicklook_;
   QFileDialog open_dialog_{this};
   QTimer timer1_{this};
   QTimer timer_command_line_{this};

@@ -1,5 +1,10 @@
 #include "app/driver.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -7,6 +12,12 @@
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
 #include "ccsds/vcdu_selection_stage.h"
+#include "core/basic_host.h"
+#include "core/file_io.h"
+#include "core/folder_lock.h"
+#include "core/log_format.h"
+#include "core/product_file.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "fy3/c10_writer.h"
 #include "fy3/cut_mpdu_stage.h"
@@ -49,6 +60,68 @@ void SetChainFlags(ChainState& chain, const MarkerRule& rule) {
   }
 }
 
+// The start of every run: what a run must not inherit from the one before is cleared here. The
+// chain flags are set per chain by SetChainFlags; BatchMode and the options survive.
+void BeginRun(ChainState& chain) {
+  chain.ProgressCount = 0;
+  chain.LastLineCount = 0;
+  chain.ManchesterDone = false;
+  chain.DatHeaderPending = false;
+  chain.Counts = PassCounts{};
+}
+
+// The names of the working folder a run writes: its working files and the temporary product.
+std::vector<std::string_view> RunFileNames(const ChainDefinition& definition) {
+  std::vector<std::string_view> names = definition.working_files;
+  names.push_back(kProductTempName);
+  return names;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Refuses an input that is one of the files the run writes: a stage would truncate it.
+void RefuseInputAmongRunFiles(StageHost& host, const ChainDefinition& definition) {
+  const std::string input = host.InputPath();
+  struct stat input_status {};
+  if (::stat(input.c_str(), &input_status) != 0) return;  // the first stage says why
+  std::vector<std::string> written;
+  for (std::string_view name : RunFileNames(definition)) written.push_back(WorkingPath(name));
+  written.push_back(definition.product_path(host));
+  for (const std::string& path : written) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && SameFile(status, input_status)) {
+      throw StageError(RunEndsHere(
+          Format("The recording '%s' is '%s', a file this run writes: rename it or move it to "
+                 "another folder",
+                 input.c_str(), path.c_str())));
+    }
+  }
+}
+
+// Removes the working files an earlier run left (kept, or left by a run that failed or was
+// killed), so that no stage can read another pass's data. Anything but a regular file under
+// such a name (a link, a folder) ends the run: it is not this program's, so it is left alone.
+void RemoveStaleRunFiles(StageHost& host, const ChainDefinition& definition) {
+  int removed = 0;
+  for (std::string_view name : RunFileNames(definition)) {
+    const std::string path = WorkingPath(name);
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) continue;
+    if (!S_ISREG(status.st_mode)) {
+      throw StageError(RunEndsHere(Format("'%s' is %s where a working file must go", path.c_str(),
+                                          SpecialFileKind(path).c_str())));
+    }
+    if (::unlink(path.c_str()) != 0) {
+      throw StageError(RunEndsHere(Format("Cannot remove '%s', left by an earlier run (%s)",
+                                          path.c_str(), std::strerror(errno))));
+    }
+    ++removed;
+  }
+  if (removed > 0) LogLine(host, "Removed %d working files left by an earlier run.", removed);
+}
+
 void RunSteps(StageHost& host, const ChainDefinition& definition) {
   ChainState& chain = host.Chain();
   if (definition.kind == ChainKind::Mn2) {
@@ -73,8 +146,6 @@ void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
     if (name == WF::kCvcduMan && !host.Chain().ManchesterDone) continue;
     DeleteWorkingFile(name);
   }
-  host.AppendLog("");
-  host.AppendLog("Delete intermediate files...  OK!");
 }
 
 }  // namespace
@@ -100,6 +171,7 @@ const ChainDefinition& Chain(ChainKind kind) {
        {"APID packet extraction", ApidPacketExtractionStage},
        {"HPT writer", HptWriter}},
       {WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kApidPkt},
+      HptProductPath,
   };
   static const ChainDefinition fy3 = {
       ChainKind::Fy3,
@@ -111,6 +183,7 @@ const ChainDefinition& Chain(ChainKind kind) {
        {"Inner sync alignment", Fy3InnerSyncStage},
        {"C10 writer", C10Writer}},
       {WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kFy3Lines},
+      C10ProductPath,
   };
   static const ChainDefinition mn2 = {
       ChainKind::Mn2,
@@ -121,6 +194,7 @@ const ChainDefinition& Chain(ChainKind kind) {
        {"Inner sync alignment", Mn2InnerSyncStage},
        {"DAT writer", DatWriter, When::Always, true}},
       {WF::kCaduPds, WF::kCvcduMan, WF::kMsuMrDmx, WF::kMn2Lines},
+      DatProductPath,
   };
   switch (kind) {
     case ChainKind::MetOp:
@@ -134,10 +208,27 @@ const ChainDefinition& Chain(ChainKind kind) {
 }
 
 const MarkerRule* FindMarker(std::string_view input_path) {
-  for (const MarkerRule& rule : MarkerRules()) {
-    if (input_path.find(rule.marker) != std::string_view::npos) return &rule;
+  const size_t slash = input_path.rfind('/');
+  const std::string_view file_name =
+      slash == std::string_view::npos ? input_path : input_path.substr(slash + 1);
+  for (std::string_view searched : {file_name, input_path}) {
+    for (const MarkerRule& rule : MarkerRules()) {
+      if (searched.find(rule.marker) != std::string_view::npos) return &rule;
+    }
   }
   return nullptr;
+}
+
+std::string ProductPathFor(std::string_view input_path) {
+  const MarkerRule* rule = FindMarker(input_path);
+  if (rule == nullptr) return {};
+  // The writers read the input path and the chain flags of the host; nothing is logged.
+  struct NamingHost : BasicHost {
+    void AppendLog(const std::string&) override {}
+  } host;
+  host.input_path = std::string(input_path);
+  SetChainFlags(host.chain, *rule);
+  return Chain(rule->chain).product_path(host);
 }
 
 RunOutcome ASMButtonClick(StageHost& host) {
@@ -150,23 +241,53 @@ RunOutcome ASMButtonClick(StageHost& host) {
     return outcome;
   }
   outcome.recognised = true;
-  ChainState& chain = host.Chain();
-  const ChainDefinition& definition = Chain(rule->chain);
-  SetChainFlags(chain, *rule);
-  chain.Counts = PassCounts{};
-  try {
-    RunSteps(host, definition);
-  } catch (const std::exception& error) {
-    // The stage's files were closed by their owners on the way out; the run ends here and the
-    // driver is ready for the next one.
-    chain.Mn2Mode = false;
+
+  // One run per working folder, for the run's whole duration.
+  const std::string folder = WorkingFolder();
+  WorkingFolderLock lock;
+  const WorkingFolderLock::Result locked = lock.Take(folder);
+  if (locked != WorkingFolderLock::Result::Taken) {
     outcome.failed = true;
-    outcome.error = error.what();
+    outcome.locked_out = locked == WorkingFolderLock::Result::Busy;
+    outcome.error = outcome.locked_out
+                        ? Format("Another run is using the working folder '%s'.", folder.c_str())
+                        : RunEndsHere(Format("Cannot lock the working folder '%s' (%s)",
+                                             folder.c_str(), lock.Error().c_str()));
     host.AppendLog(outcome.error);
     host.SetProcessEnabled(true);
     return outcome;
   }
-  if (host.DFiles()) DeleteWorkingFiles(host, definition);
+
+  ChainState& chain = host.Chain();
+  const ChainDefinition& definition = Chain(rule->chain);
+  BeginRun(chain);
+  SetChainFlags(chain, *rule);
+  try {
+    RefuseInputAmongRunFiles(host, definition);
+    RemoveStaleRunFiles(host, definition);
+    RunSteps(host, definition);
+  } catch (const std::exception& error) {
+    // The stage's files were closed by their owners on the way out (a temporary product is
+    // removed with its owner); the run ends here and the driver is ready for the next one.
+    chain.Mn2Mode = false;
+    outcome.failed = true;
+    outcome.error = error.what();
+    host.AppendLog(outcome.error);
+    if (const auto* stop = dynamic_cast<const RunCancelled*>(&error)) {
+      // A stopped run leaves nothing behind unless the working files are to be kept.
+      outcome.stopped = true;
+      outcome.stop_signal = stop->signal_number();
+      if (host.DFiles()) DeleteWorkingFiles(host, definition);
+    }
+    host.SetProcessEnabled(true);
+    return outcome;
+  }
+  if (host.DFiles()) {
+    DeleteWorkingFiles(host, definition);
+    host.AppendLog("");
+    host.AppendLog("Delete intermediate files...  OK!");
+  }
+  if (chain.LastLineCount > 0) outcome.product = definition.product_path(host);
   host.SetProcessEnabled(true);
   outcome.close_program = chain.BatchMode && chain.LastLineCount > 0;
   return outcome;

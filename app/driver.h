@@ -19,12 +19,14 @@ struct ChainStep {
   bool raise_dat_header = false;  // raise DatHeaderPending just before the stage
 };
 
-// A chain: its stages in order and the working files it deletes afterwards.
+// A chain: its stages in order, the working files it deletes afterwards and where its final
+// writer puts the product.
 struct ChainDefinition {
   ChainKind kind;
   const char* title;
   std::vector<ChainStep> steps;
   std::vector<std::string_view> working_files;
+  std::string (*product_path)(StageHost&);
 };
 
 // A satellite marker of the input name and what it selects.
@@ -40,14 +42,23 @@ const std::vector<MarkerRule>& MarkerRules();
 // The chain of each kind.
 const ChainDefinition& Chain(ChainKind kind);
 
-// The first marker rule found in `input_path` (case-sensitive, anywhere), or null.
+// The marker rule of `input_path` (case-sensitive), or null: the file's own name is searched
+// first, markers in their order, then the whole path.
 const MarkerRule* FindMarker(std::string_view input_path);
+
+// The product a run on `input_path` writes, by the final writer's own rule: its path in the
+// working folder. Empty when the path has no satellite marker.
+std::string ProductPathFor(std::string_view input_path);
 
 // What a run of the Process button came to.
 struct RunOutcome {
   bool recognised = false;     // a satellite marker was found and the chain ran
-  bool failed = false;         // an error ended the run early
-  std::string error;           // its message, also in the log
+  bool failed = false;         // an error ended the run early (no product was written)
+  bool locked_out = false;     // another run held the working folder: nothing was done
+  bool stopped = false;        // the run was asked to stop (signal, or the window closing)
+  int stop_signal = 0;         // the signal that asked, 0 for the user
+  std::string error;           // why the run failed, also in the log
+  std::string product;         // the product's path when one was written
   bool close_program = false;  // batch mode and the final stage wrote at least one line
 };
 

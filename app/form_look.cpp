@@ -52,6 +52,19 @@ QValidator::State DigitsValidator::validate(QString& input, int& /*position*/) c
   return value < minimum_ ? Intermediate : Acceptable;
 }
 
+ChoiceValidator::ChoiceValidator(const QList<int>& choices, QObject* parent) : QValidator(parent) {
+  for (int choice : choices) choices_ << QString::number(choice);
+}
+
+QValidator::State ChoiceValidator::validate(QString& input, int& /*position*/) const {
+  if (input.isEmpty()) return Intermediate;
+  if (choices_.contains(input)) return Acceptable;
+  for (const QString& choice : choices_) {
+    if (choice.startsWith(input)) return Intermediate;
+  }
+  return Invalid;
+}
+
 void MakeBold(QWidget& widget) {
   QFont font = widget.font();
   font.setBold(true);

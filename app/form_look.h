@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QColor>
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QValidator>
 
 class QWidget;
@@ -33,6 +35,18 @@ class DigitsValidator : public QValidator {
  private:
   int minimum_;
   int maximum_;
+};
+
+// Settings fields that take one of a few whole numbers: a keystroke is accepted only when the
+// text stays the beginning of one of them; an empty field is let through while typing but is not
+// acceptable.
+class ChoiceValidator : public QValidator {
+ public:
+  ChoiceValidator(const QList<int>& choices, QObject* parent);
+  State validate(QString& input, int& position) const override;
+
+ private:
+  QStringList choices_;
 };
 
 }  // namespace vantrel

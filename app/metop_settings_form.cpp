@@ -4,18 +4,14 @@
 
 #include <QStringList>
 
+#include "core/setting_ranges.h"
+
 namespace vantrel {
 namespace {
 
 constexpr int kVcidDigits = 2;
-constexpr int kVcidLargest = 99;
 constexpr int kMpduHeaderDigits = 1;
-constexpr int kMpduHeaderLargest = 9;
 constexpr int kMaxPkLenDigits = 5;
-// A source packet is at least a 6-byte primary header and one byte of data, and at most what a
-// slot of the packet builder holds.
-constexpr int kMaxPkLenSmallest = 7;
-constexpr int kMaxPkLenLargest = 12999;
 
 const SettingsDialog::Frame kFrame = {
     "Metop_settings", "MetOp-A/B settings", {327, 256}, "MetOp - A/B", {8, 8, 311, 192}, true,
@@ -41,9 +37,9 @@ void SetUpLabel(QLabel& label, const char* text, QLineEdit& field, int y) {
 
 TMetop_settings::TMetop_settings(QWidget* parent)
     : SettingsDialog(parent, kFrame),
-      vcid_validator_(0, kVcidLargest, this),
-      mpdu_header_validator_(0, kMpduHeaderLargest, this),
-      max_packet_length_validator_(kMaxPkLenSmallest, kMaxPkLenLargest, this) {
+      vcid_validator_(kVcidRange.low, kVcidRange.high, this),
+      mpdu_header_validator_({kMpduHeaderLengths.begin(), kMpduHeaderLengths.end()}, this),
+      max_packet_length_validator_(kPacketLengthRange.low, kPacketLengthRange.high, this) {
   vcid_.setObjectName("VCID_Metop");
   vcid_.setText("9");
   vcid_.setMaxLength(kVcidDigits);
@@ -92,14 +88,20 @@ bool TMetop_settings::FieldsAcceptable() const {
 
 void TMetop_settings::Button_OKClick() {
   QStringList problems;
-  if (!vcid_.hasAcceptableInput()) problems << "VCID: a channel number (digits only).";
+  if (!vcid_.hasAcceptableInput()) {
+    problems << QString("VCID: a channel number from %1 to %2.")
+                    .arg(kVcidRange.low)
+                    .arg(kVcidRange.high);
+  }
   if (!mpdu_header_.hasAcceptableInput()) {
-    problems << "MPDU Header: a length in bytes (one digit).";
+    problems << QString("MPDU Header: a length of %1 or %2 bytes.")
+                    .arg(kMpduHeaderLengths[0])
+                    .arg(kMpduHeaderLengths[1]);
   }
   if (!max_packet_length_.hasAcceptableInput()) {
     problems << QString("MAX. PACKET LENGTH: a whole number from %1 to %2.")
-                    .arg(kMaxPkLenSmallest)
-                    .arg(kMaxPkLenLargest);
+                    .arg(kPacketLengthRange.low)
+                    .arg(kPacketLengthRange.high);
   }
   if (!problems.isEmpty()) {
     ShowMessage(this, windowTitle(), "Please enter\n" + problems.join('\n'));

@@ -46,7 +46,7 @@ class TMetop_settings : public SettingsDialog {
   QPushButton ok_{this};
   QPushButton cancel_{this};
   DigitsValidator vcid_validator_;
-  DigitsValidator mpdu_header_validator_;
+  ChoiceValidator mpdu_header_validator_;
   DigitsValidator max_packet_length_validator_;
 };
 

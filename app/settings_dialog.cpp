@@ -2,6 +2,8 @@
 
 #include "app/form_look.h"
 
+#include <QHideEvent>
+
 namespace vantrel {
 
 SettingsDialog::SettingsDialog(QWidget* parent, const Frame& frame)
@@ -26,9 +28,17 @@ void SettingsDialog::SetUpButton(QPushButton& button, const char* name, const ch
 }
 
 void SettingsDialog::ShowOrRaise() {
+  // Without an explicit position the toolkit centres a dialog over its parent at every show.
+  if (!isVisible() && last_position_) move(*last_position_);
   show();
   raise();
   activateWindow();
+}
+
+void SettingsDialog::hideEvent(QHideEvent* event) {
+  // Hidden by its buttons or its close box: remember where the user left it.
+  if (!event->spontaneous()) last_position_ = pos();
+  QDialog::hideEvent(event);
 }
 
 }  // namespace vantrel

@@ -2,10 +2,12 @@
 
 #include <QDialog>
 #include <QGroupBox>
+#include <QPoint>
 #include <QPushButton>
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <optional>
 
 namespace vantrel {
 
@@ -25,7 +27,8 @@ class SettingsDialog : public QDialog {
     bool minimise_box;
   };
 
-  // Shows the dialog, or brings it forward when it is visible already.
+  // Shows the dialog, or brings it forward when it is visible already. A dialog shown again
+  // comes back where it was when it was hidden, wherever the user had moved it.
   void ShowOrRaise();
 
  protected:
@@ -34,8 +37,12 @@ class SettingsDialog : public QDialog {
   // Names, captions and places one of the buttons below the group box.
   static void SetUpButton(QPushButton& button, const char* name, const char* caption, int x, int y);
 
+  void hideEvent(QHideEvent* event) override;
+
  private:
   QGroupBox group_;
+  // Where the dialog was when it was last hidden; none before it was first shown.
+  std::optional<QPoint> last_position_;
 };
 
 // Geometry shared by the dialogs' buttons.

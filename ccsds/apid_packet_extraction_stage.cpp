@@ -58,7 +58,7 @@ void ApidPacketExtractionStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kApidPkt);
   InputFile input;
   OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kMpduMpd), input, output_path, output)) return;
+  OpenStageFiles(host, WorkingPath(WorkingFile::kMpduMpd), input, output_path, output);
   host.AppendLog("Starting APID packet building...");
   host.AppendLog("");
 

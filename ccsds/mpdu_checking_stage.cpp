@@ -16,7 +16,7 @@ void MpduCheckingStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kMpduMpd);
   InputFile input;
   OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kVcduVcd), input, output_path, output)) return;
+  OpenStageFiles(host, WorkingPath(WorkingFile::kVcduVcd), input, output_path, output);
   host.AppendLog("Starting Mpdu checking...");
   host.AppendLog("");
 

@@ -16,7 +16,7 @@ void VcduSelectionStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kVcduVcd);
   InputFile input;
   OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kCvcduRs), input, output_path, output)) return;
+  OpenStageFiles(host, WorkingPath(WorkingFile::kCvcduRs), input, output_path, output);
   host.AppendLog("Starting VCDU selection...");
   host.AppendLog("");
 

@@ -1,6 +1,9 @@
 #include "cli/cli_host.h"
 
 #include <algorithm>
+#include <csignal>
+
+#include "core/stage_error.h"
 
 namespace vantrel::cli {
 namespace {
@@ -10,7 +13,29 @@ constexpr uint32_t kCallsPerClockCheck = 4096;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 constexpr int kBarWidth = 30;
 
+// The signal that asked the run to stop, 0 while none did.
+volatile std::sig_atomic_t stop_signal = 0;
+
+extern "C" void RecordStopSignal(int signal_number) {
+  stop_signal = signal_number;
+}
+
 }  // namespace
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = RecordStopSignal;
+  sigemptyset(&action.sa_mask);
+  // One-shot: the default action comes back, so a second Ctrl-C ends a run that does not stop.
+  action.sa_flags = SA_RESETHAND;
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    // A signal ignored at the start stays ignored (a shell ignores SIGINT for a job it starts
+    // in the background).
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    if (current.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
+  }
+}
 
 CliHost::~CliHost() {
   Finish();
@@ -24,6 +49,10 @@ void CliHost::AppendLog(const std::string& line) {
 }
 
 void CliHost::ProcessEvents() {
+  if (stop_signal != 0) {
+    ClearProgress();
+    throw RunCancelled(stop_signal);
+  }
   if (!show_progress_ || (++calls_ % kCallsPerClockCheck) != 0) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - last_draw_ < kRedrawInterval) return;

@@ -9,6 +9,10 @@
 
 namespace vantrel::cli {
 
+// Makes SIGINT and SIGTERM ask the running chain to stop at its next record (the host's event
+// pump throws RunCancelled); a second signal of either kind ends the process at once.
+void InstallStopHandlers();
+
 // The command line's host: the log goes to standard output, and a one-line progress bar (stage
 // name, percent) to standard error when that is a terminal. The event pump costs a counter
 // increment; the clock is read every few thousand calls only when the bar is shown.

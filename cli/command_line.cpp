@@ -14,6 +14,8 @@ namespace {
 constexpr int kMaxVcid = 63;
 constexpr int kMinPacketLength = 7;
 constexpr int kMaxPacketLength = 12999;
+// The most channels an instrument has (VIRR); the run's product says how many it has.
+constexpr int kMaxPreviewChannel = 10;
 
 std::optional<int> WholeNumber(std::string_view text) {
   int value = 0;
@@ -176,6 +178,7 @@ class Parser {
         {"--get-apid", nullptr, &s.GetAPID, true},
         {"--fy3-asm", nullptr, &s.FY3ASM, true},
         {"--quiet", nullptr, &command.quiet, true},
+        {"--preview", nullptr, &command.preview, true},
         {"-q", nullptr, &command.quiet, true},
     };
     for (const Flag& flag : flags) {
@@ -213,6 +216,14 @@ class Parser {
     if (name == "--vcid") {
       const auto value = Number(name, arg, 0, kMaxVcid);
       if (value) s.VCID_Metop = std::to_string(*value);
+      return value.has_value();
+    }
+    if (name == "--preview-channel") {
+      const auto value = Number(name, arg, 1, kMaxPreviewChannel);
+      if (value) {
+        command.preview = true;
+        command.preview_channel = *value;
+      }
       return value.has_value();
     }
     if (name == "--max-packet-length") {
@@ -262,12 +273,15 @@ Options (they win over the switches):
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
+  --preview                         write a quicklook of the product beside it (PRODUCT.png)
+  --preview-channel N               the quicklook's channel (implies --preview; default
+                                    AVHRR 4, VIRR 4, MSU-MR 5, infrared shown cold = bright)
   -q, --quiet                       no log on standard output
   -h, --help                        this text
   --version                         the program's version
 
-Exit status: 0 when the product got at least one line, 1 when it got none or the name has no
-satellite marker, 2 on a usage error.
+Exit status: 0 when the product got at least one line, 1 when it got none, the name has no
+satellite marker or the asked-for quicklook could not be written, 2 on a usage error.
 )";
 }
 

@@ -14,6 +14,8 @@ struct Command {
   std::string input;  // as given
   Settings settings;  // the program's defaults changed by the switches and options
   bool quiet = false;
+  bool preview = false;     // write a quicklook PNG beside the product after a successful run
+  int preview_channel = 0;  // its channel, 1-based; 0 for the instrument's default
   std::vector<std::string> warnings;  // positional switches that were left unchanged
 };
 

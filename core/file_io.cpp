@@ -1,6 +1,12 @@
 #include "core/file_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace vantrel {
 namespace {
@@ -15,11 +21,57 @@ void UseLargeBuffer(std::FILE* file, std::unique_ptr<char[]>& buffer) {
   std::setvbuf(file, buffer.get(), _IOFBF, kStreamBuffer);
 }
 
+std::string KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return {};
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
+// Wraps an open descriptor in a buffered stream; closes it when that fails.
+std::FILE* StreamOf(int fd, const char* mode, std::string& error) {
+  std::FILE* file = ::fdopen(fd, mode);
+  if (file == nullptr) {
+    error = std::strerror(errno);
+    ::close(fd);
+  }
+  return file;
+}
+
 }  // namespace
 
+std::string SpecialFileKind(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return {};
+  return KindOf(status.st_mode);
+}
+
 bool InputFile::Open(const std::string& path) {
-  file_.reset(std::fopen(path.c_str(), "rb"));
+  file_.reset();
   at_end_ = false;
+  error_.clear();
+  // Non-blocking, so that a FIFO without a writer cannot hold the run; it is refused below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error_ = std::strerror(errno);
+    return false;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    error_ = std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    error_ = "it is " + KindOf(status.st_mode);
+  }
+  if (!error_.empty()) {
+    ::close(fd);
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  file_.reset(StreamOf(fd, "rb", error_));
   if (!file_) return false;
   UseLargeBuffer(file_.get(), buffer_);
   return true;
@@ -53,10 +105,32 @@ void InputFile::Close() {
 }
 
 bool OutputFile::Create(const std::string& path) {
-  file_.reset(std::fopen(path.c_str(), "wb"));
-  ok_ = file_ != nullptr;
-  if (file_) UseLargeBuffer(file_.get(), buffer_);
-  return ok_;
+  file_.reset();
+  error_.clear();
+  ok_ = false;
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode)) {
+      error_ = "it is " + KindOf(status.st_mode) + ", not a file this program made";
+      return false;
+    }
+    // Made new rather than truncated: a hard link to another file keeps that file's data.
+    if (::unlink(path.c_str()) != 0) {
+      error_ = std::strerror(errno);
+      return false;
+    }
+  }
+  // O_EXCL with O_CREAT never follows a link, and fails if one appeared since the check above.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error_ = std::strerror(errno);
+    return false;
+  }
+  file_.reset(StreamOf(fd, "wb", error_));
+  if (!file_) return false;
+  ok_ = true;
+  UseLargeBuffer(file_.get(), buffer_);
+  return true;
 }
 
 bool OutputFile::Write(const void* buffer, size_t size) {

@@ -11,8 +11,11 @@ namespace vantrel {
 // A binary input file. Owns its handle; closing happens on destruction at the latest.
 class InputFile {
  public:
-  // Opens `path` for reading; false when it cannot be opened.
+  // Opens `path` for reading; false when it cannot be opened or is not a regular file (a folder,
+  // FIFO or device is refused at once, without blocking). Error() then says why.
   bool Open(const std::string& path);
+  // Why the last Open failed ("No such file or directory", "it is a folder", ...).
+  const std::string& Error() const { return error_; }
   bool IsOpen() const { return file_ != nullptr; }
   // Size in bytes, measured by seeking to the end (the read position is kept). -1 on error.
   int64_t Size();
@@ -36,13 +39,19 @@ class InputFile {
   std::unique_ptr<char[]> buffer_;
   std::unique_ptr<std::FILE, Closer> file_;
   bool at_end_ = false;
+  std::string error_;
 };
 
-// A binary output file, created or truncated. Write errors are remembered so that a stage can
-// tell a complete product from a partly written one.
+// A binary output file, made new. Write errors are remembered so that a stage can tell a
+// complete product from a partly written one.
 class OutputFile {
  public:
+  // Creates `path` as a new regular file. A regular file already there is removed first (its
+  // data is never written through, even when it has other names); a symbolic link, folder or
+  // other special file there is left alone and the call fails: nothing is ever written through a
+  // link. False on failure, and Error() says why.
   bool Create(const std::string& path);
+  const std::string& Error() const { return error_; }
   bool IsOpen() const { return file_ != nullptr; }
   // Writes `size` bytes; false (and Ok() false from then on) when they could not all be written.
   bool Write(const void* buffer, size_t size);
@@ -59,6 +68,11 @@ class OutputFile {
   std::unique_ptr<char[]> buffer_;
   std::unique_ptr<std::FILE, Closer> file_;
   bool ok_ = true;
+  std::string error_;
 };
+
+// What stands at `path`, for messages: "a folder", "a symbolic link", "a FIFO", ... or an empty
+// text for a regular file or nothing at all. Links are not followed.
+std::string SpecialFileKind(const std::string& path);
 
 }  // namespace vantrel

@@ -4,9 +4,16 @@
 
 namespace vantrel {
 
+size_t FindMarkerIn(std::string_view input_path, std::string_view marker) {
+  const size_t slash = input_path.rfind('/');
+  const size_t name_start = slash == std::string_view::npos ? 0 : slash + 1;
+  const size_t in_name = input_path.find(marker, name_start);
+  return in_name != std::string_view::npos ? in_name : input_path.find(marker);
+}
+
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker) {
   std::string name(input_path);
-  const size_t at = name.find(marker);
+  const size_t at = FindMarkerIn(name, marker);
   if (at != std::string::npos) name.erase(0, drop_marker ? at + marker.size() : at);
 
   const size_t bin = name.find(".bin");

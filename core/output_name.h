@@ -1,15 +1,21 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace vantrel {
 
+// Where `marker` stands in `input_path`: its first place in the file's own name (after the last
+// '/'), else its first place in the rest of the path; npos when it is nowhere. A marker in the
+// file name wins over one in a folder name.
+size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
+
 // The product name rule shared by the final writers. From the input path: cut everything before
-// the first `marker` (and the marker too when `drop_marker`); then, where the first ".bin" begins
-// at 1-based position p >= 3, delete p + 3 characters from position p - 2 (to the end at most):
-// "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". A path without the marker is used
-// whole. Folder separators left in the name become '_', so the product stays in the working
+// `marker` where FindMarkerIn finds it (the marker too when `drop_marker`); then, where the first
+// ".bin" begins at 1-based position p >= 3, delete p + 3 characters from position p - 2 (to the end
+// at most): "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". A path without the marker is
+// used whole. Folder separators left in the name become '_', so the product stays in the working
 // folder.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
 

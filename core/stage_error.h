@@ -14,6 +14,21 @@ class StageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The one ending of every message that stops a run: `reason` + ": the run ends here."
+std::string RunEndsHere(std::string_view reason);
+
+// The run was asked to stop (Ctrl-C, SIGTERM, the window closed during a run). Thrown from the
+// host's event pump at the next record, so that every file is closed by its owner on the way out.
+class RunCancelled : public StageError {
+ public:
+  // `signal_number` is the signal that asked, or 0 when the user did.
+  explicit RunCancelled(int signal_number);
+  int signal_number() const { return signal_number_; }
+
+ private:
+  int signal_number_;
+};
+
 // Converts a settings text to an integer the way the settings fields are read: optional blanks
 // around an optionally signed run of decimal digits. Throws StageError naming the setting and
 // the text when it is not a whole number or does not fit 32 bits.

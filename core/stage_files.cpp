@@ -5,18 +5,26 @@
 
 namespace vantrel {
 
-bool OpenStageFiles(StageHost& host, const std::string& input_path, InputFile& input,
+void OpenStageInput(StageHost& host, const std::string& path, InputFile& input) {
+  if (input.Open(path)) return;
+  host.AppendLog("Open input file failed!");
+  throw StageError(
+      RunEndsHere(Format("Cannot open '%s' (%s)", path.c_str(), input.Error().c_str())));
+}
+
+void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& output,
+                       InputFile& input) {
+  if (output.Create(path)) return;
+  input.Close();
+  host.AppendLog("Open output file failed!");
+  throw StageError(
+      RunEndsHere(Format("Cannot create '%s' (%s)", path.c_str(), output.Error().c_str())));
+}
+
+void OpenStageFiles(StageHost& host, const std::string& input_path, InputFile& input,
                     const std::string& output_path, OutputFile& output) {
-  if (!input.Open(input_path)) {
-    host.AppendLog("Open input file failed!");
-    return false;
-  }
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return false;
-  }
-  return true;
+  OpenStageInput(host, input_path, input);
+  CreateStageOutput(host, output_path, output, input);
 }
 
 ClosedFiles CloseStageFiles(StageHost& host, InputFile& input, OutputFile& output) {
@@ -32,12 +40,12 @@ ClosedFiles CloseStageFiles(StageHost& host, InputFile& input, OutputFile& outpu
 void EndRunIfDataLost(const ClosedFiles& closed, std::string_view input_path,
                       std::string_view output_path) {
   if (closed.read_failed) {
-    throw StageError(Format("'%.*s' could not be read whole: the run ends here.",
-                            static_cast<int>(input_path.size()), input_path.data()));
+    throw StageError(RunEndsHere(Format("'%.*s' could not be read whole",
+                                        static_cast<int>(input_path.size()), input_path.data())));
   }
   if (!closed.written) {
-    throw StageError(Format("'%.*s' could not be written whole: the run ends here.",
-                            static_cast<int>(output_path.size()), output_path.data()));
+    throw StageError(RunEndsHere(Format("'%.*s' could not be written whole",
+                                        static_cast<int>(output_path.size()), output_path.data())));
   }
 }
 

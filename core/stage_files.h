@@ -8,10 +8,18 @@
 
 namespace vantrel {
 
-// Opens a stage's input for reading and its output for writing (created or truncated). When one
-// cannot be opened it logs "Open input file failed!" (the output is then left alone) or "Open
-// output file failed!" (the input is closed again) and returns false: the stage returns.
-bool OpenStageFiles(StageHost& host, const std::string& input_path, InputFile& input,
+// Opens a stage's input for reading. When it cannot be opened (missing, unreadable, not a regular
+// file) it logs "Open input file failed!" and ends the run with a StageError that names the path
+// and the reason.
+void OpenStageInput(StageHost& host, const std::string& path, InputFile& input);
+
+// Creates a stage's output (see OutputFile::Create). When it cannot be made it closes `input`,
+// logs "Open output file failed!" and ends the run with a StageError naming the path and reason.
+void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& output,
+                       InputFile& input);
+
+// Both of the above, input first.
+void OpenStageFiles(StageHost& host, const std::string& input_path, InputFile& input,
                     const std::string& output_path, OutputFile& output);
 
 // What closing a stage's files came to.

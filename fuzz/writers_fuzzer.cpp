@@ -151,14 +151,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(!done, "a refused run reported done");
     Check(product.empty(), "a refused run left a product");
     Check(chain.LastLineCount == -1, "a refused run set the line count");
+  } else if (done && lines == 0) {
+    // No line: nothing is written under the product's name, not even an empty file.
+    Check(product.empty(), "a product without a line was left");
+    Check(chain.LastLineCount == 0, "a run without a line set a line count");
   } else if (done) {
     Check(!product.empty(), "done without a product");
     Check(std::filesystem::file_size(product) == lines * facts.record_bytes,
           "product size differs from one record per whole line");
     Check(chain.LastLineCount == static_cast<int32_t>(lines), "line count differs from lines");
   } else {
-    // Only an output that could not be opened (an odd name) ends a run without DONE here.
-    Check(host.Logged("Open output file failed!"), "a run ended without DONE and without reason");
+    // A failed open ends the run with a StageError; nothing else ends it without a done line.
+    Check(false, "a run ended without a done line and without a reason");
     Check(chain.LastLineCount == -1, "a failed run set the line count");
   }
   return 0;

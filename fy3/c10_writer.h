@@ -1,8 +1,14 @@
 #pragma once
 
+#include <string>
+
 #include "core/stage_host.h"
 
 namespace vantrel {
+
+// The product's path for the FY-3 satellite the driver chose: the input name's base and ".C10",
+// in the working folder.
+std::string C10ProductPath(StageHost& host);
 
 // Turns the FY-3 lines of FY3x_.fy3 into the .C10 product.
 void C10Writer(StageHost& host);

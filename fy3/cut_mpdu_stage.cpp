@@ -33,7 +33,7 @@ void CutMpduStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kMpduMpd);
   InputFile input;
   OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kVcduVcd), input, output_path, output)) return;
+  OpenStageFiles(host, WorkingPath(WorkingFile::kVcduVcd), input, output_path, output);
   host.AppendLog("Starting cut Mpdu 3FFF...");
   host.AppendLog("");
 

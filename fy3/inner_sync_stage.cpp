@@ -97,19 +97,12 @@ const InnerSyncVariant& Mn2InnerSyncVariant() {
 void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   const std::string input_path = WorkingPath(variant.input_file);
   InputFile input;
-  if (!input.Open(input_path)) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
+  OpenStageInput(host, input_path, input);
   const int64_t size = input.Size();
   host.Chain().InputFileSize = size < 0 ? 0 : size;
   const std::string output_path = WorkingPath(variant.output_file);
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  CreateStageOutput(host, output_path, output, input);
   host.AppendLog(variant.start_line);
 
   // The zero-filled stretches of the FY-3 cut records, when they were made for this input.

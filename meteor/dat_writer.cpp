@@ -8,7 +8,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
-#include "core/stage_files.h"
+#include "core/product_file.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 #include "meteor/vector_kernels.h"
@@ -124,15 +124,16 @@ void FillDatHeaderRecord(uint8_t* record) {
     std::memcpy(record + field.offset, field.bytes.data(), field.bytes.size());
 }
 
+std::string DatProductPath(StageHost& host) {
+  return WorkingPath(OutputBaseName(host.InputPath(), "MN2_", true) + "_MN2.dat");
+}
+
 void DatWriter(StageHost& host) {
   ChainState& chain = host.Chain();
-  const std::string output_path =
-      WorkingPath(OutputBaseName(host.InputPath(), "MN2_", true) + "_MN2.dat");
-
+  ProductFile product(DatProductPath(host));
   InputFile input;
-  OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kMn2Lines), input, output_path, output))
-    return;
+  product.Open(host, WorkingPath(WorkingFile::kMn2Lines), input);
+  OutputFile& output = product.Output();
 
   host.AppendLog("Starting creating .dat file...");
   int64_t records = 0;
@@ -158,24 +159,10 @@ void DatWriter(StageHost& host) {
     chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
-  if (!CloseStageFiles(host, input, output).Complete()) {
-    // A partial product must not pass for a finished one: no DONE banner, and the batch mode
-    // sees no lines.
-    LogLine(host, "DAT file '%s' is incomplete!", output_path.c_str());
-    host.AppendLog("");
-    chain.ProgressCount = 0;
-    host.ProcessEvents();
-    chain.LastLineCount = 0;
-    return;
-  }
-  LogLine(host, "DAT file created done!  %lld lines found.", static_cast<long long>(records));
-  host.AppendLog("");
-  LogLine(host, "Finally, output file is '%s'", output_path.c_str());
-  host.AppendLog("");
-  host.AppendLog("**************** Meteor MN2 processing DONE! ****************");
-  chain.ProgressCount = 0;
-  host.ProcessEvents();
-  chain.LastLineCount = ProgressValue(records);
+  FinishProduct(
+      host, input, product, records,
+      Format("DAT file created done!  %lld lines found.", static_cast<long long>(records)),
+      "**************** Meteor MN2 processing DONE! ****************", false);
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/stage_host.h"
 
@@ -37,6 +38,10 @@ void FillDatHeaderRecord(uint8_t* record);
 
 // Fills a kDatRecordBytes record with the frame of every data record: zeros and the frame marker.
 void FillDatDataFrame(uint8_t* record);
+
+// The product's path: the input name's base (without "MN2_") and "_MN2.dat", in the working
+// folder.
+std::string DatProductPath(StageHost& host);
 
 // Turns the MSU-MR lines of MN2_.mnx into the _MN2.dat product. While DatHeaderPending is raised
 // a line yields the header record (and lowers the flag) instead of its samples.

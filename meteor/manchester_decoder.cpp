@@ -48,27 +48,15 @@ void ManchesterDecoder(StageHost& host) {
   const std::string input_path = host.InputPath();
 
   InputFile input;
-  if (!input.Open(input_path)) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
+  OpenStageInput(host, input_path, input);
   const int64_t size = input.Size();
   if (size < 0) {
     host.AppendLog("Open input file failed!");
-    return;
+    throw StageError(RunEndsHere(Format("Cannot measure '%s'", input_path.c_str())));
   }
   chain.InputFileSize = size;
-  input.Close();
-  if (!input.Open(input_path)) {
-    host.AppendLog("Open input file failed!");
-    return;
-  }
   OutputFile output;
-  if (!output.Create(WorkingPath(WorkingFile::kCvcduMan))) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  CreateStageOutput(host, WorkingPath(WorkingFile::kCvcduMan), output, input);
 
   int64_t blocks = 0;
   host.AppendLog("Starting Manchester decoding...");
@@ -95,13 +83,12 @@ void ManchesterDecoder(StageHost& host) {
   // A partial cvcdu.man would give a partial product that looks finished: the run ends here. The
   // bytes read must cover the input as measured.
   if (!CloseStageFiles(host, input, output).Complete()) {
-    throw StageError(Format("'%s' was not decoded whole: the run ends here.", input_path.c_str()));
+    throw StageError(RunEndsHere(Format("'%s' was not decoded whole", input_path.c_str())));
   }
   if (bytes_read < size) {
-    throw StageError(Format(
-        "'%s' ended after %lld of its %lld bytes: it was cut while it was "
-        "read, the run ends here.",
-        input_path.c_str(), static_cast<long long>(bytes_read), static_cast<long long>(size)));
+    throw StageError(RunEndsHere(Format(
+        "'%s' ended after %lld of its %lld bytes: it was cut while it was read", input_path.c_str(),
+        static_cast<long long>(bytes_read), static_cast<long long>(size))));
   }
   LogLine(host, "Manchester decodig done!  %lld lines decoding.", static_cast<long long>(blocks));
   host.AppendLog("");

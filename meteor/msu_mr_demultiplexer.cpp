@@ -34,9 +34,8 @@ void MsuMrDemultiplexer(StageHost& host) {
 
   InputFile input;
   OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
-                      WorkingPath(WorkingFile::kMsuMrDmx), output))
-    return;
+  OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
+                 WorkingPath(WorkingFile::kMsuMrDmx), output);
 
   int64_t records = 0;
   host.AppendLog("Starting MSU-MR demultiplexing...");

@@ -29,9 +29,8 @@ int32_t ProgressValue(int64_t records) {
 void CvcduStage(StageHost& host) {
   InputFile input;
   OutputFile output;
-  if (!OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
-                      WorkingPath(WorkingFile::kCvcduRs), output))
-    return;
+  OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
+                 WorkingPath(WorkingFile::kCvcduRs), output);
   host.AppendLog("CVCDU preparing...");
   host.AppendLog("");
 
@@ -48,11 +47,11 @@ void CvcduStage(StageHost& host) {
   }
   writer.Flush();
   const ClosedFiles closed = CloseStageFiles(host, input, output);
+  chain.ProgressCount = 0;
+  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCaduPds), WorkingPath(WorkingFile::kCvcduRs));
   host.AppendLog("CVCDU ok!");
   host.AppendLog("");
-  chain.ProgressCount = 0;
   host.SetProgressMaximum(records);
-  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCaduPds), WorkingPath(WorkingFile::kCvcduRs));
 }
 
 }  // namespace vantrel

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libfec-dev qt6-base-dev
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libfec-dev libpng-dev qt6-base-dev
           xvfb xauth)
 missing=()
 for package in "${packages[@]}"; do

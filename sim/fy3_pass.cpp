@@ -5,6 +5,7 @@
 
 #include "sim/pass_common.h"
 #include "sim/simulator.h"
+#include "sim/test_pattern.h"
 
 namespace vantrel::sim {
 namespace {
@@ -28,6 +29,12 @@ constexpr uint32_t kMsPerDay = 86400000;
 constexpr uint32_t kLinesPerSecond = 6;
 constexpr uint8_t kIdleFill = 0x55;
 constexpr std::array<int, 3> kInstrumentChannels = {5, 9, 3};
+// The VIRR samples: 2048 pixels of 10 pixel-interleaved channels from line byte 436, which the
+// product puts at its byte 2000 (word 1601).
+constexpr size_t kVirrSampleOffset = 436;
+constexpr size_t kVirrSamples = size_t{kVirrPixels} * kVirrChannels;
+constexpr size_t kVirrSampleEnd = kVirrSampleOffset + kVirrSamples * 10 / 8;
+static_assert(kVirrSampleEnd <= kFy3TimeOffset);
 
 uint64_t FrameSyncBits() {
   uint64_t sync = 0;
@@ -145,6 +152,7 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
     set_bit(kFy3LineSize * 8 - kLineSyncBit + j,
             static_cast<int>((sync >> (kFrameSyncBits - 1 - j)) & 1));
   for (size_t j = kFy3TimeOffset; j < kFy3TimeOffset + 4; ++j) fixed[j] = 0xFF;
+  std::fill(fixed.begin() + kVirrSampleOffset, fixed.begin() + kVirrSampleEnd, 0xFF);
   // The next line's head, for the windows that reach into it.
   for (size_t j = 0; j < kGuardHead; ++j) {
     line[kFy3LineSize + j] = line[j];
@@ -166,10 +174,16 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
   zones.Add(lead.data(), options.lead_bytes);
 
   std::vector<uint8_t> out(kFy3LineSize);
+  std::vector<uint16_t> samples(kVirrSamples);
   for (int k = 0; k < options.lines; ++k) {
     internal::FillRandom(rng, line.data(), kFy3LineSize);
     for (size_t j = 0; j < kFy3LineSize; ++j)
       line[j] = static_cast<uint8_t>((pattern[j] & fixed[j]) | (line[j] & ~fixed[j]));
+    for (int p = 0; p < kVirrPixels; ++p)
+      for (int c = 0; c < kVirrChannels; ++c)
+        samples[p * kVirrChannels + c] =
+            TestPatternSample(c, p, kVirrPixels, static_cast<uint32_t>(k));
+    PackSamples10(samples.data(), samples.size(), line.data() + kVirrSampleOffset);
     const uint64_t elapsed =
         (static_cast<uint64_t>(k) * 1000 + kLinesPerSecond / 2) / kLinesPerSecond;
     const uint32_t ms = static_cast<uint32_t>((options.start_ms + elapsed) % kMsPerDay);

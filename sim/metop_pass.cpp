@@ -5,6 +5,7 @@
 
 #include "sim/pass_common.h"
 #include "sim/simulator.h"
+#include "sim/test_pattern.h"
 
 namespace vantrel::sim {
 namespace {
@@ -22,7 +23,11 @@ constexpr uint16_t kSequenceCountMask = 0x3FFF;
 constexpr uint32_t kMsPerDay = 86400000;
 constexpr uint32_t kMsPerLineNumerator = 1000;  // AVHRR scans 6 lines per second
 constexpr uint32_t kLinesPerSecond = 6;
-constexpr size_t kSampleEnd = kAvhrrSampleOffset + kAvhrrSamples * 10 / 8;  // 12882
+// The samples start 4 bits into byte 82, where the product's earth-data words begin (HRPT word
+// 751); the last sample's lowest 4 bits fall into byte 12882, beyond what the product keeps.
+constexpr int kSampleLeadBits = 4;
+static_assert(kAvhrrSamples == size_t{kAvhrrPixels} * kAvhrrChannels);
+constexpr size_t kSampleEnd = kAvhrrSampleOffset + (kSampleLeadBits + kAvhrrSamples * 10 + 7) / 8;
 constexpr size_t kShortPacketMin = 100;
 constexpr size_t kShortPacketSpread = 301;  // lengths 100..400
 constexpr int kMaxShortPackets = 3;
@@ -121,8 +126,13 @@ int MetopSpacecraftId(char satellite) {
 }
 
 void PackSamples10(const uint16_t* samples, size_t count, uint8_t* out) {
+  internal::PackSamples10After(0, samples, count, out);
+}
+
+void internal::PackSamples10After(int lead_bits, const uint16_t* samples, size_t count,
+                                  uint8_t* out) {
   uint32_t acc = 0;
-  int bits = 0;
+  int bits = lead_bits;
   size_t o = 0;
   for (size_t k = 0; k < count; ++k) {
     acc = (acc << 10) | (samples[k] & 0x3FF);
@@ -177,12 +187,13 @@ void StreamMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
     // Deterministic bytes around the samples: position plus packet number.
     for (size_t j = 12; j < kAvhrrSampleOffset; ++j) packet[j] = static_cast<uint8_t>(j + k);
     for (size_t j = kSampleEnd; j < kAvhrrPacketSize; ++j) packet[j] = static_cast<uint8_t>(j + k);
-    for (size_t s = 0; s < kAvhrrSamples; s += 6) {
-      uint64_t r = rng();
-      for (size_t t = s; t < s + 6 && t < kAvhrrSamples; ++t, r >>= 10)
-        samples[t] = static_cast<uint16_t>(r & 0x3FF);
-    }
-    PackSamples10(samples.data(), kAvhrrSamples, packet.data() + kAvhrrSampleOffset);
+    // Pixel-interleaved channels: sample 5p + c is channel c of pixel p.
+    for (int p = 0; p < kAvhrrPixels; ++p)
+      for (int c = 0; c < kAvhrrChannels; ++c)
+        samples[p * kAvhrrChannels + c] =
+            TestPatternSample(c, p, kAvhrrPixels, static_cast<uint32_t>(k));
+    internal::PackSamples10After(kSampleLeadBits, samples.data(), kAvhrrSamples,
+                                 packet.data() + kAvhrrSampleOffset);
     zones.AddPacket(packet.data(), packet.size());
     if (sinks.unit) sinks.unit(packet.data(), packet.size());
 

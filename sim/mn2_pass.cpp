@@ -5,6 +5,7 @@
 
 #include "sim/pass_common.h"
 #include "sim/simulator.h"
+#include "sim/test_pattern.h"
 
 namespace vantrel::sim {
 namespace {
@@ -19,6 +20,9 @@ constexpr size_t kCounterOffset = 4;  // line counter, 32-bit big-endian
 constexpr size_t kSampleEnd = kMn2SampleOffset + kMn2Samples * 10 / 8;  // 11810
 constexpr uint8_t kFillMask = 0x0F;  // deterministic bytes: (j AND 0x0F)
 constexpr size_t kGuardHead = kLineSync.size();
+constexpr int kUnitPixels = 4;
+constexpr size_t kUnitWords = kUnitPixels * kMsuMrChannels;  // 24 words, 30 bytes
+static_assert(kMn2Samples == size_t{kMsuMrCarriedPixels} * kMsuMrChannels);
 // Frame body slices: start and length; the first 18 bytes of each are overhead.
 constexpr std::array<size_t, 4> kSliceStart = {0, 256, 512, 768};
 constexpr std::array<size_t, 4> kSliceLength = {256, 256, 256, 252};
@@ -90,8 +94,6 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
   const internal::SyncGuard guard(kLineSyncEntries);
 
   std::vector<uint8_t> line(kMn2LineSize + kGuardHead, 0);
-  std::vector<uint8_t> fixed(kMn2LineSize + kGuardHead, 0xFF);
-  std::fill(fixed.begin() + kMn2SampleOffset, fixed.begin() + kSampleEnd, 0);
   std::copy(kLineSync.begin(), kLineSync.end(), line.begin());
   std::copy(kLineSync.begin(), kLineSync.end(), line.begin() + kMn2LineSize);
   for (size_t j = kCounterOffset + 4; j < kMn2SampleOffset; ++j)
@@ -110,8 +112,15 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
   for (int k = 0; k < options.lines; ++k) {
     for (size_t j = 0; j < 4; ++j)
       line[kCounterOffset + j] = static_cast<uint8_t>(static_cast<uint32_t>(k) >> (24 - 8 * j));
-    internal::FillRandom(rng, line.data() + kMn2SampleOffset, kSampleEnd - kMn2SampleOffset);
-    guard.Clean(line.data(), fixed.data(), line.size(), 0, 1, kMn2LineSize, rng);
+    // Units of 4 pixels: each channel's 4 samples in turn (word 4g + j of unit u is channel g of
+    // pixel 4u + j).
+    for (size_t n = 0; n < kMn2Samples; ++n) {
+      const int unit = static_cast<int>(n / kUnitWords);
+      const int channel = static_cast<int>(n % kUnitWords) / kUnitPixels;
+      const int pixel = unit * kUnitPixels + static_cast<int>(n % kUnitPixels);
+      samples[n] = TestPatternSample(channel, pixel, kMsuMrPixels, static_cast<uint32_t>(k));
+    }
+    PackSamples10(samples.data(), kMn2Samples, line.data() + kMn2SampleOffset);
     UnpackSamples10(line.data() + kMn2SampleOffset, kMn2Samples, samples.data());
     if (sinks.unit) sinks.unit(line.data(), kMn2LineSize);
     if (sinks.samples) sinks.samples(samples.data(), samples.size());

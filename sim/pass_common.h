@@ -25,6 +25,10 @@ inline uint64_t ContentSeed(uint64_t seed) {
 
 void FillRandom(std::mt19937_64& rng, uint8_t* out, size_t size);
 
+// 10-bit samples packed most significant bit first behind `lead_bits` (0..7) zero bits; `out`
+// holds (lead_bits + count * 10 + 7) / 8 bytes.
+void PackSamples10After(int lead_bits, const uint16_t* samples, size_t count, uint8_t* out);
+
 // VCDU primary header: version 01, spacecraft id (8 bits), virtual channel (6 bits), 24-bit
 // frame counter, signalling byte 0.
 void WriteVcduHeader(uint8_t* vcdu, int spacecraft, int vcid, uint32_t counter);

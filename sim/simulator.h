@@ -153,7 +153,10 @@ inline constexpr uint16_t kNoHeaderPointer = 0x7FF;
 // virtual channel, idle VCDUs on channel 63 between them. Spacecraft ids 12, 11, 13 (A, B, C).
 inline constexpr size_t kAvhrrPacketSize = 12966;
 inline constexpr size_t kAvhrrSamples = 10240;
-inline constexpr size_t kAvhrrSampleOffset = 82;  // samples in packet bytes 82-12881
+// Samples: the test pattern (sim/test_pattern.h), 2048 pixels of 5 pixel-interleaved channels,
+// 10-bit words packed most significant bit first from bit 4 of byte 82, so that they fall on the
+// product's earth-data words; the last sample's lowest 4 bits lie in byte 12882.
+inline constexpr size_t kAvhrrSampleOffset = 82;
 struct MetopOptions {
   char satellite = 'B';
   int packets = 20;  // AVHRR packets
@@ -185,8 +188,10 @@ int Fy3SpacecraftId(char satellite);
 // 0x284 0x16F 0x35C 0x19D 0x20F 0x095), so its 31-bit line sync starts at bit 2. The truth line is
 // what a decoder that copies lines from the sync's first bit writes: 26050 bytes starting at bit 2
 // of the transmitted line. So its bits 0-57 are frame-sync bits 2-59, its last two bits are the
-// first two bits of the next line's frame sync (1, 0), bytes 26044-26047 hold the millisecond of
-// day (big-endian, < 2^27, +167 ms per line), the rest is random. Random bytes are re-drawn where
+// first two bits of the next line's frame sync (1, 0), bytes 436-26035 hold the test pattern
+// (2048 pixels of 10 pixel-interleaved VIRR channels, 10-bit words most significant bit first),
+// bytes 26044-26047 hold the millisecond of day (big-endian, < 2^27, +167 ms per line), the rest
+// is random. Random bytes are re-drawn where
 // the stream would show a line sync anywhere but at a line start, at any bit offset.
 // The line stream starts with `lead_bytes` random bytes (a line whose start was missed), is cut
 // into 882-byte zones at VCDU bytes 10-891 (bytes 6-9 zero) on the chosen channel, padded with
@@ -212,12 +217,13 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
                    const Impairments& impairments, uint64_t seed, const PassSinks& sinks);
 
 // Meteor-M N2: MSU-MR lines of 11850 bytes starting with the line sync (02 18 A7 A3), a line
-// counter in bytes 4-7, 9408 random 10-bit samples packed most significant bit first in bytes
-// 50-11809, bytes 8-49 and 11810-11849 (j AND 0x0F) for byte j. The line stream (after
-// `lead_bytes` random bytes, padded with random bytes to a whole frame) fills the four slices of
-// each 1020-byte frame body behind 18 overhead bytes (non-zero); no RS, no PN. Random bytes are
-// re-drawn where the stream would show the line sync anywhere but at a line start; the samples
-// are those of the finished line. Symbol errors damage lines here (there is no RS to repair them).
+// counter in bytes 4-7, 9408 10-bit samples of the test pattern packed most significant bit first
+// in bytes 50-11809 (392 units of 4 pixels, each unit channel by channel: word 4g + j of unit u is
+// channel g of pixel 4u + j), bytes 8-49 and 11810-11849 (j AND 0x0F) for byte j. The line stream
+// (after `lead_bytes` random bytes, padded with random bytes to a whole frame) fills the four
+// slices of each 1020-byte frame body behind 18 overhead bytes (non-zero); no RS, no PN. Random
+// bytes of the lead are re-drawn where it would show the line sync; the lines never show it but at
+// their start. Symbol errors damage lines here (there is no RS to repair them).
 inline constexpr size_t kMn2LineSize = 11850;
 inline constexpr size_t kMn2Samples = 9408;
 inline constexpr size_t kMn2SampleOffset = 50;

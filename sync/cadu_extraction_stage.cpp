@@ -1,12 +1,11 @@
 #include "sync/cadu_extraction_stage.h"
 
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
+#include "core/stage_files.h"
 #include "core/working_file.h"
 #include "rs/reed_solomon_codec.h"
 #include "sync/asm_search_engine.h"
@@ -28,11 +27,6 @@ constexpr int32_t kInterleaveDepth = 4;
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
 
-bool IsFolder(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::is_directory(path, ignored);
-}
-
 }  // namespace
 
 void CaduExtractionStage(StageHost& host) {
@@ -45,20 +39,15 @@ void CaduExtractionStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kCaduPds);
 
   InputFile input;
-  int64_t size = -1;
-  if (!IsFolder(input_path) && input.Open(input_path)) size = input.Size();
+  OpenStageInput(host, input_path, input);
+  const int64_t size = input.Size();
   if (size < 0) {
-    input.Close();
     host.AppendLog("Open input file failed!");
-    return;
+    throw StageError(RunEndsHere(Format("Cannot measure '%s'", input_path.c_str())));
   }
   chain.InputFileSize = size;
   OutputFile output;
-  if (!output.Create(output_path)) {
-    input.Close();
-    host.AppendLog("Open output file failed!");
-    return;
-  }
+  CreateStageOutput(host, output_path, output, input);
 
   host.AppendLog("Starting ASM detection...");
   host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
@@ -118,14 +107,13 @@ void CaduExtractionStage(StageHost& host) {
   // Frames lost to a failed read or write, or to an input cut short while it was read, would
   // leave a partial product that looks finished: the run ends here instead.
   if (read_failed || !written) {
-    throw StageError(Format("'%s' was not processed whole: the run ends here.",
-                            (read_failed ? input_path : output_path).c_str()));
+    throw StageError(RunEndsHere(
+        Format("'%s' was not processed whole", (read_failed ? input_path : output_path).c_str())));
   }
   if (bytes_read < size) {
-    throw StageError(Format(
-        "'%s' ended after %lld of its %lld bytes: it was cut while it was "
-        "read, the run ends here.",
-        input_path.c_str(), static_cast<long long>(bytes_read), static_cast<long long>(size)));
+    throw StageError(RunEndsHere(Format(
+        "'%s' ended after %lld of its %lld bytes: it was cut while it was read", input_path.c_str(),
+        static_cast<long long>(bytes_read), static_cast<long long>(size))));
   }
   tags.cadu_records = records;
   const AsmSearchFields& results = engine.fields();

@@ -2,6 +2,7 @@
 // after, and the command-line start.
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QPushButton>
@@ -12,6 +13,7 @@
 
 #include "core/stage_error.h"
 #include "sim/simulator.h"
+#include "sim/test_pattern.h"
 #include "tests/app/app_test_support.h"
 
 namespace vantrel::testing {
@@ -80,6 +82,30 @@ qint64 ProductSize() {
   return QFileInfo(kProductName).exists() ? QFileInfo(kProductName).size() : -1;
 }
 
+// The line number the test pattern's bar shows in row `row` of a quicklook: a set bit is bright,
+// or dark in an infrared channel.
+int BarValue(const QImage& image, int row, bool infrared) {
+  int value = 0;
+  const uchar* line = image.constScanLine(row);
+  for (int x = 0; x < sim::kPatternBarColumns; x += sim::kPatternBarCellColumns)
+    value = (value << 1) | ((line[x] > 128) != infrared ? 1 : 0);
+  return value;
+}
+
+// The breaks between the ramps of the pattern in row `row` (grid columns skipped): one fewer
+// than the channel's number.
+int RampBreaks(const QImage& image, int row) {
+  const uchar* line = image.constScanLine(row);
+  int breaks = 0;
+  int previous = line[sim::kPatternBarColumns];
+  for (int x = sim::kPatternBarColumns + 1; x < image.width(); ++x) {
+    if (x % sim::kPatternGridColumns == sim::kPatternGridColumns - 1) continue;
+    if (std::abs(line[x] - previous) > 100) ++breaks;
+    previous = line[x];
+  }
+  return breaks;
+}
+
 // Types `text` into a line edit in place of what it holds, as a user does.
 void Retype(QLineEdit* edit, const QString& text) {
   edit->setFocus();
@@ -103,7 +129,8 @@ class RunTest : public QObject {
     Forms forms(std::move(made));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + "/MetopB_none.bin");
+    WriteMetopPass();
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
     auto* memo = Control<QPlainTextEdit>(&form, "Memo1");
 
     bool fired = false;
@@ -149,7 +176,9 @@ class RunTest : public QObject {
     auto made = std::make_unique<ProbeForm>();
     ProbeForm& form = *made;
     Forms forms(std::move(made));
-    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + "/MetopA_none.bin");
+    WriteMetopPass();
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
     const std::string message = "VCID_Metop: '' is not a valid integer value";
     form.at_stage = [&](std::string_view name) {
       if (name == "VCDU selection") throw StageError(message);
@@ -191,7 +220,10 @@ class RunTest : public QObject {
     QVERIFY(form.Manchester_box());
     QVERIFY(form.APID104());
     QVERIFY(form.LastOutcome().recognised);
-    QVERIFY(LogLines(form).contains("Delete intermediate files...  OK!"));
+    // The recording is missing: the run ends at the first stage, with no deletion step.
+    QVERIFY(form.LastOutcome().failed);
+    QVERIFY(LogLines(form).contains("Open input file failed!"));
+    QVERIFY(!LogLines(form).contains("Delete intermediate files...  OK!"));
     // Nothing was written, so the program stays open.
     QVERIFY(!form.LastOutcome().close_program);
     QVERIFY(form.isVisible());
@@ -211,6 +243,74 @@ class RunTest : public QObject {
     for (const char* working : {"cadu.pds", "cvcdu.rs", "vcdu_x.vcd", "mpdu_x.mpd", "APID.pkt"}) {
       QVERIFY2(!QFileInfo::exists(working), working);
     }
+  }
+
+  void BatchRunShowsTheQuicklookOfItsProduct() {
+    WorkingFolder folder;
+    // A small FY-3A pass: the VIRR's ten channels, channel 4 (infrared) shown first.
+    constexpr int kLines = 40;
+    const QString name = "FY3A_2010-05-12_052330.bin";
+    sim::Fy3Options options;
+    options.lines = kLines;
+    const sim::Fy3Pass pass = sim::MakeFy3Pass(options, {}, {}, kPassSeed);
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const auto size = static_cast<qint64>(pass.recording.bytes.size());
+    QCOMPARE(file.write(reinterpret_cast<const char*>(pass.recording.bytes.data()), size), size);
+    file.close();
+
+    Forms forms({name, "DR_y"});
+    TForm1& form = *forms.Form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kBatchStartTimeoutMs);
+    QVERIFY(form.LastOutcome().close_program);
+
+    const QuicklookPanel& panel = form.QuicklookOfRun();
+    QCOMPARE(panel.Caption(), QString("FY3A_2010-05-12_0523.C10\n40 lines"));
+    QImage image = panel.View().Image();
+    QCOMPARE(image.size(), QSize(2048, kLines));
+    QCOMPARE(image.format(), QImage::Format_Grayscale8);
+    auto* chooser = Control<QComboBox>(&form, "QuicklookChannel");
+    QVERIFY(chooser->isEnabled());
+    QCOMPARE(chooser->count(), 10);
+    QCOMPARE(chooser->currentText(), QString("VIRR channel 4 (infrared)"));
+    for (int row = 0; row < kLines; ++row) QCOMPARE(BarValue(image, row, true), row);
+    QCOMPARE(RampBreaks(image, 0), 3);
+
+    // The user picks channel 1: one ramp, a set bit bright.
+    chooser->setFocus();
+    QTest::keyClick(chooser, Qt::Key_Home);
+    QCOMPARE(chooser->currentText(), QString("VIRR channel 1"));
+    image = panel.View().Image();
+    QCOMPARE(image.size(), QSize(2048, kLines));
+    for (int row = 0; row < kLines; ++row) QCOMPARE(BarValue(image, row, false), row);
+    QCOMPARE(RampBreaks(image, 0), 0);
+
+    // Shown at its aspect inside the view.
+    const QRect drawn = panel.View().ImageRect();
+    QVERIFY(!drawn.isEmpty());
+    QVERIFY(std::abs(drawn.width() * kLines - drawn.height() * 2048) <= 2048);
+
+    // A new run clears it; this one has no product, so it stays empty.
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + "/FY3A_2010-05-12_none.bin");
+    form.ASMButtonClick();
+    QVERIFY(panel.View().Image().isNull());
+    QVERIFY(panel.Caption().isEmpty());
+    QVERIFY(!chooser->isEnabled());
+
+    // A run with a product shows it again; choosing a file clears it.
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + name);
+    form.ASMButtonClick();
+    QVERIFY(!panel.View().Image().isNull());
+    auto* dialog = Control<QFileDialog>(&form, "OpenDialog1");
+    QTimer::singleShot(0, dialog, [&] {
+      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(folder.Path() + '/' + name);
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    form.Open1Click();
+    QVERIFY(panel.View().Image().isNull());
+    QVERIFY(panel.Caption().isEmpty());
   }
 
   void ChannelChangedMidRunTakesEffectAtTheNextRead() {
@@ -250,7 +350,51 @@ class RunTest : public QObject {
     QVERIFY(!process_enabled_during_run);
     QVERIFY(ProcessButton(form)->isEnabled());
     QCOMPARE(form.Chain().LastLineCount, 0);
-    QCOMPARE(ProductSize(), 0);
+    // No line: the product of the first run stays as it was.
+    QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
+    QVERIFY(LogLines(form).contains(QString("No line found: the product '%1/%2' was not written.")
+                                        .arg(folder.Path(), kProductName)));
+  }
+
+  void ClosingDuringARunStopsItAfterConfirmation() {
+    WorkingFolder folder;
+    WriteMetopPass();
+    auto made = std::make_unique<ProbeForm>();
+    ProbeForm& form = *made;
+    Forms forms(std::move(made));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    Control<QLineEdit>(&form, "AsmIn1Edit")->setText(folder.Path() + '/' + kPassName);
+    Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
+    int asked = 0;
+    bool answer = false;
+    form.confirm_stop = [&] {
+      ++asked;
+      return answer;
+    };
+    // The user closes the window while the writer runs: first answers no, then yes.
+    bool fired = false;
+    form.at_stage = [&](std::string_view name) {
+      if (name != "HPT writer") return;
+      QTimer::singleShot(0, &form, [&] {
+        form.close();
+        QVERIFY(form.isVisible());  // "no": the run goes on, the window stays
+        answer = true;
+        form.close();
+        fired = true;
+      });
+      PumpUntil(form, fired);
+    };
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
+    QCOMPARE(asked, 2);
+    QVERIFY(form.LastOutcome().stopped);
+    QVERIFY(form.LastOutcome().failed);
+    QVERIFY(LogLines(form).contains("Stopped by the user: the run ends here."));
+    // No product, no temporary product, no working files; the window has closed.
+    QCOMPARE(ProductSize(), -1);
+    for (const char* left : {".vantrel-product.tmp", "cadu.pds", "APID.pkt"})
+      QVERIFY2(!QFileInfo::exists(left), left);
+    QVERIFY(!form.isVisible());
   }
 
   void FileChosenMidRunIsForTheNextRun() {

@@ -1,5 +1,6 @@
-// Writes pictures of the main window after processing a recording and of each settings dialog,
-// for the documentation: app_screenshots RECORDING OUTPUT_FOLDER. Run it on a real display
+// Writes pictures of the main window after processing a recording (at its first size and made
+// larger, the quicklook of the product beside the log) and of each settings dialog, for the
+// documentation: app_screenshots RECORDING OUTPUT_FOLDER. Run it on a real display
 // server (Xvfb will do) so that fonts render as users see them.
 #include <QApplication>
 #include <QDir>
@@ -13,6 +14,9 @@
 #include "app/forms.h"
 
 namespace {
+
+// The window made larger, as on a station's screen.
+const QSize kLargeWindow(1180, 720);
 
 bool Save(QWidget& widget, const QDir& folder, const QString& name) {
   widget.show();
@@ -61,6 +65,8 @@ int main(int argc, char** argv) {
   form.Timer1Timer();
 
   bool ok = Save(form, output, "main-window.png");
+  form.resize(kLargeWindow);
+  ok = Save(form, output, "main-window-large.png") && ok;
   ok = Save(*forms.Metop_settings, output, "metop-settings.png") && ok;
   ok = Save(*forms.FY3x_settings, output, "fy3-settings.png") && ok;
   ok = Save(*forms.Meteor_settings, output, "meteor-settings.png") && ok;

@@ -10,8 +10,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
+#include <iterator>
 
 #include "app/ti_led_round.h"
 #include "tests/app/app_test_support.h"
@@ -31,6 +34,11 @@ QStringList ActionTexts(const QList<QAction*>& actions) {
   return texts;
 }
 
+// The texts without their mnemonic marks.
+QStringList Plain(QStringList texts) {
+  return texts.replaceInStrings("&", "");
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -43,7 +51,10 @@ class WindowTest : public QObject {
     Forms forms;
     TForm1& form = *forms.Form1;
     QCOMPARE(form.windowTitle(), QString("Vantrel Processor v. 0.4.5 beta"));
-    QCOMPARE(form.centralWidget()->size(), QSize(561, 312));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    // The design's client area at its design size, the quicklook beside it.
+    QCOMPARE(Control<QWidget>(&form, "Form1Client")->size(), QSize(561, 312));
 
     auto* edit = Control<QLineEdit>(&form, "AsmIn1Edit");
     QVERIFY(edit);
@@ -75,6 +86,7 @@ class WindowTest : public QObject {
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->text(), QString("0%"));
 
     const Expected boxes[] = {{"PNdecoding", "De-Randomization", {}},
                               {"RSolomon", "Reed-Solomon", {}}};
@@ -119,12 +131,146 @@ class WindowTest : public QObject {
     Forms forms;
     auto* menu = Control<QMenuBar>(forms.Form1.get(), "MainMenu1");
     QVERIFY(menu);
-    QCOMPARE(ActionTexts(menu->actions()), QStringList({"File", "Settings", "About"}));
-    QCOMPARE(ActionTexts(menu->actions()[0]->menu()->actions()),
+    QCOMPARE(Plain(ActionTexts(menu->actions())), QStringList({"File", "Settings", "About"}));
+    QCOMPARE(Plain(ActionTexts(menu->actions()[0]->menu()->actions())),
              QStringList({"Open...", "-", "Exit"}));
-    QCOMPARE(ActionTexts(menu->actions()[1]->menu()->actions()),
+    QCOMPARE(Plain(ActionTexts(menu->actions()[1]->menu()->actions())),
              QStringList({"MetOp-A/B", "FY3A/3B", "MeteorMN2", "-", "Debug"}));
     QVERIFY(menu->actions()[2]->menu() == nullptr);  // About acts by itself
+    // Every menu and item has a mnemonic, none twice within one menu.
+    for (const QList<QAction*>& actions : {menu->actions(), menu->actions()[0]->menu()->actions(),
+                                           menu->actions()[1]->menu()->actions()}) {
+      QSet<QChar> keys;
+      for (QAction* action : actions) {
+        if (action->isSeparator()) continue;
+        const qsizetype mark = action->text().indexOf('&');
+        QVERIFY2(mark >= 0, qPrintable(action->text()));
+        const QChar key = action->text().at(mark + 1).toLower();
+        QVERIFY2(!keys.contains(key), qPrintable(action->text()));
+        keys.insert(key);
+      }
+    }
+    QCOMPARE(Control<QAction>(forms.Form1.get(), "Open1")->shortcut(), QKeySequence("Ctrl+O"));
+    QCOMPARE(Control<QAction>(forms.Form1.get(), "Exit1")->shortcut(), QKeySequence("Ctrl+Q"));
+  }
+
+  void CtrlQQuitsAndCtrlOOpens() {
+    {
+      Forms forms;
+      TForm1& form = *forms.Form1;
+      form.show();
+      QVERIFY(QTest::qWaitForWindowActive(&form));
+      QTest::keyClick(&form, Qt::Key_Q, Qt::ControlModifier);
+      QVERIFY(!form.isVisible());
+    }
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    auto* dialog = Control<QFileDialog>(&form, "OpenDialog1");
+    bool opened = false;
+    QTimer::singleShot(0, dialog, [&] {
+      opened = dialog->isVisible();
+      static_cast<QDialog*>(dialog)->reject();
+    });
+    QTest::keyClick(&form, Qt::Key_O, Qt::ControlModifier);
+    QVERIFY(opened);
+  }
+
+  void TabOrderFollowsTheLayout() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    const char* const order[] = {"AsmIn1Edit", "PNdecoding", "RSolomon",
+                                 "ASMButton",  "Memo1",      "QuicklookChannel"};
+    QWidget* at = Control<QWidget>(&form, order[0]);
+    for (size_t k = 1; k < std::size(order); ++k) {
+      // Skip what takes no focus by Tab (labels, the lamp, the bar).
+      do {
+        at = at->nextInFocusChain();
+      } while (!(at->focusPolicy() & Qt::TabFocus));
+      QCOMPARE(at->objectName(), QString(order[k]));
+    }
+  }
+
+  void LogBarAndQuicklookGrowWithTheWindow() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    auto* memo = Control<QPlainTextEdit>(&form, "Memo1");
+    auto* bar = Control<QProgressBar>(&form, "ProgressBar1");
+    auto* view = Control<QWidget>(&form, "QuicklookImage");
+    const QSize memo_start = memo->size();
+    const QSize view_start = view->size();
+    const int bar_start = bar->width();
+
+    form.resize(1400, 900);
+    QTRY_VERIFY(memo->height() > memo_start.height() + 500);
+    QVERIFY(memo->width() > memo_start.width() + 200);
+    QCOMPARE(bar->width(), memo->width());
+    QCOMPARE(bar->height(), 16);
+    QVERIFY(bar->width() > bar_start + 200);
+    QVERIFY(view->width() > view_start.width() + 100);
+    QVERIFY(view->height() > view_start.height() + 500);
+    // The controls above the log stay where the design has them.
+    QCOMPARE(Control<QLineEdit>(&form, "AsmIn1Edit")->pos(), QPoint(40, 8));
+    QCOMPARE(Control<QPushButton>(&form, "ASMButton")->pos(), QPoint(456, 24));
+    QCOMPARE(memo->pos(), QPoint(8, 72));
+
+    // Made as small as it goes, nothing of the design's area is cut off.
+    form.resize(100, 100);
+    QTRY_VERIFY(form.width() < 1400);
+    QVERIFY(Control<QWidget>(&form, "Form1Client")->width() >= 561);
+    QVERIFY(memo->height() > 0);
+  }
+
+  void ProgressBarShowsStageAndPercentAndNeverTheBusyAnimation() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* bar = Control<QProgressBar>(&form, "ProgressBar1");
+    form.StageStarting("CADU extraction");
+    form.SetProgressMaximum(200);
+    form.SetProgressPosition(50);
+    QCOMPARE(bar->text(), QString("CADU extraction: 25%"));
+    // A stage that sets the maximum to 0 leaves a range of at least 1.
+    form.SetProgressMaximum(0);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 1);
+    form.SetProgressMaximum(-5);
+    QCOMPARE(bar->maximum(), 1);
+  }
+
+  void EnterInThePathFieldPressesProcess() {
+    WorkingFolder folder;
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* edit = Control<QLineEdit>(&form, "AsmIn1Edit");
+    edit->setText(folder.Path() + "/pass.bin");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(LogLines(form), QStringList({"This is not Metopx_ or FY3x_ or MN2_ files !"}));
+    // While Process is disabled, Enter does nothing.
+    Control<QPushButton>(&form, "ASMButton")->setEnabled(false);
+    QTest::keyClick(edit, Qt::Key_Enter);
+    QCOMPARE(LogLines(form).size(), 1);
+  }
+
+  void DialogsComeBackWhereTheyWereMoved() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    TMetop_settings* dialog = forms.Metop_settings;
+    Control<QAction>(&form, "MetopA1")->trigger();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+    // Moved by the user through the window system (not by the program).
+    const QPoint moved = dialog->pos() + QPoint(150, 90);
+    dialog->windowHandle()->setFramePosition(moved);
+    QTRY_COMPARE(dialog->pos(), moved);
+    QTest::mouseClick(Control<QPushButton>(dialog, "Button_OK"), Qt::LeftButton);
+    QVERIFY(!dialog->isVisible());
+    Control<QAction>(&form, "MetopA1")->trigger();
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(dialog->pos(), moved);
   }
 
   void DialogsAreCreatedHiddenInOrderWithTheirLook() {
@@ -356,9 +502,18 @@ class WindowTest : public QObject {
     vcid->clear();
     QTest::keyClicks(vcid, "a1-b2 7");  // letters, signs and blanks refused; two digits at most
     QCOMPARE(vcid->text(), QString("12"));
+    vcid->clear();
+    QTest::keyClicks(vcid, "64");  // a virtual channel has 6 bits: 0..63
+    QCOMPARE(vcid->text(), QString("6"));
+    vcid->clear();
+    QTest::keyClicks(vcid, "63");
+    QCOMPARE(vcid->text(), QString("63"));
     header->clear();
-    QTest::keyClicks(header, "x+36");
-    QCOMPARE(header->text(), QString("3"));
+    QTest::keyClicks(header, "x+3614");  // an M_PDU header is 2 or 4 bytes long
+    QCOMPARE(header->text(), QString("4"));
+    header->clear();
+    QTest::keyClicks(header, "2");
+    QCOMPARE(header->text(), QString("2"));
     length->clear();
     QTest::keyClicks(length, "99999");  // above 12999: the last digit is refused
     QCOMPARE(length->text(), QString("9999"));
@@ -423,11 +578,13 @@ class WindowTest : public QObject {
     auto* dialog = Control<QFileDialog>(&form, "OpenDialog1");
     auto* edit = Control<QLineEdit>(&form, "AsmIn1Edit");
 
+    form.SetSizeCaption("File size 1048576 bytes");
     // Cancelled: nothing changes.
     QTimer::singleShot(0, dialog, [dialog] { static_cast<QDialog*>(dialog)->reject(); });
     form.Open1Click();
     QCOMPARE(edit->text(), QString("D:\\RAW\\cadu.bin"));
     QCOMPARE(QDir::currentPath(), start.Path());
+    QCOMPARE(Control<QLabel>(&form, "Label1")->text(), QString("File size 1048576 bytes"));
 
     QString folder_shown;
     QString filter_shown;
@@ -446,6 +603,8 @@ class WindowTest : public QObject {
     QCOMPARE(QFileInfo(edit->text()).canonicalFilePath(), expected);
     QCOMPARE(QFileInfo(edit->toolTip()).canonicalFilePath(), expected);
     QCOMPARE(QDir::current().canonicalPath(), QFileInfo(expected).absolutePath());
+    // The size shown was the last file's.
+    QCOMPARE(Control<QLabel>(&form, "Label1")->text(), QString("File size -------- bytes"));
   }
 
   void AboutShowsOneLine() {

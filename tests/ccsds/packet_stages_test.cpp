@@ -94,7 +94,7 @@ TEST(MpduCheckingStage, DropsTheVcduHeaderOfEveryWholeVcdu) {
 TEST(MpduCheckingStage, EmptyAndMissingInput) {
   TempFolder folder;
   RecordingHost missing;
-  MpduCheckingStage(missing);
+  EXPECT_NE(testing::RunEnd(MpduCheckingStage, missing), "");
   EXPECT_EQ(missing.log, std::vector<std::string>{"Open input file failed!"});
 
   WriteFileBytes("vcdu_x.vcd", {});
@@ -262,12 +262,12 @@ TEST(ApidPacketExtractionStage, SettingsThatCannotWorkEndTheRunWithFilesClosed) 
 TEST(ApidPacketExtractionStage, MissingInputOrUnwritableOutput) {
   TempFolder folder;
   RecordingHost missing;
-  ApidPacketExtractionStage(missing);
+  EXPECT_NE(testing::RunEnd(ApidPacketExtractionStage, missing), "");
   EXPECT_EQ(missing.log, std::vector<std::string>{"Open input file failed!"});
   WriteFileBytes("mpdu_x.mpd", MakeMpdu(2047, {}));
   std::filesystem::create_directory("APID.pkt");
   RecordingHost blocked;
-  ApidPacketExtractionStage(blocked);
+  EXPECT_NE(testing::RunEnd(ApidPacketExtractionStage, blocked), "");
   EXPECT_EQ(blocked.log, std::vector<std::string>{"Open output file failed!"});
 }
 

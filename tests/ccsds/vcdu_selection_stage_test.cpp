@@ -8,6 +8,7 @@
 #include "ccsds/ccsds_headers.h"
 #include "ccsds/vcdu_selection_stage.h"
 #include "core/stage_error.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -112,7 +113,7 @@ TEST(VcduSelectionStage, Fy3TakesTheRadioChoiceAndIdleChannelIsSelectable) {
 TEST(VcduSelectionStage, MissingInputAndUnwritableOutput) {
   TempFolder folder;
   RecordingHost host;
-  VcduSelectionStage(host);
+  EXPECT_NE(testing::RunEnd(VcduSelectionStage, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_FALSE(testing::FileExists("vcdu_x.vcd"));
 
@@ -120,15 +121,17 @@ TEST(VcduSelectionStage, MissingInputAndUnwritableOutput) {
   // A folder in the way of the output file.
   std::filesystem::create_directory("vcdu_x.vcd");
   RecordingHost blocked;
-  VcduSelectionStage(blocked);
+  EXPECT_NE(testing::RunEnd(VcduSelectionStage, blocked), "");
   EXPECT_EQ(blocked.log, std::vector<std::string>{"Open output file failed!"});
 
   // An output on a full device: the failure is logged before the summary, and the run ends
   // there (the stages behind would make a partial product).
   std::filesystem::remove("vcdu_x.vcd");
-  std::filesystem::create_symlink("/dev/full", "vcdu_x.vcd");
   RecordingHost full;
-  EXPECT_THROW(VcduSelectionStage(full), StageError);
+  {
+    testing::FileSizeLimit disk_full(64);
+    EXPECT_THROW(VcduSelectionStage(full), StageError);
+  }
   ASSERT_EQ(full.log.size(), 9u);
   EXPECT_EQ(full.log[2], "Write output file failed!");
   EXPECT_EQ(full.log[3], "Vcdu selection done!  1 lines found.");

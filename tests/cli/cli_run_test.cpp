@@ -43,15 +43,21 @@ TEST(CliRun, NoMarkerOrNoInputExitsOne) {
   testing::TempFolder folder;
   ProgramRun run = Shell(Cli("pass.bin"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.output, "This is not Metopx_ or FY3x_ or MN2_ files !\n");
+  EXPECT_EQ(run.output,
+            "This is not Metopx_ or FY3x_ or MN2_ files !\nvantrel-cli: 'pass.bin' has no "
+            "satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ or MN2_): nothing "
+            "was done\n");
 
   run = Shell(Cli("MetopB_20181231_101530.bin"));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.output, "Open input file failed!"));
+  EXPECT_TRUE(Contains(run.output, "vantrel-cli: Cannot open '" +
+                                       folder.File("MetopB_20181231_101530.bin") +
+                                       "' (No such file or directory): the run ends here.\n"));
   EXPECT_FALSE(testing::FileExists(folder.File("MetopB_20181231_1015_M03.hpt")));
 }
 
-TEST(CliRun, RecordingWithoutFramesWritesAnEmptyProductAndExitsOne) {
+TEST(CliRun, RecordingWithoutFramesWritesNoProductAndExitsOne) {
   testing::TempFolder folder;
   std::vector<uint8_t> noise(200000);
   uint32_t x = 12345;
@@ -59,10 +65,10 @@ TEST(CliRun, RecordingWithoutFramesWritesAnEmptyProductAndExitsOne) {
   testing::WriteFileBytes(folder.File("MetopA_20200101_000000.bin"), noise);
   const ProgramRun run = Shell(Cli("MetopA_20200101_000000.bin -q"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.output, "");
-  const std::string product = folder.File("20200101_0000_M02.hpt");
-  ASSERT_TRUE(testing::FileExists(product));
-  EXPECT_EQ(std::filesystem::file_size(product), 0u);
+  // -q hides the log, not the reason for the failure.
+  EXPECT_EQ(run.output,
+            "vantrel-cli: no line found in 'MetopA_20200101_000000.bin': no product was written\n");
+  EXPECT_FALSE(testing::FileExists(folder.File("20200101_0000_M02.hpt")));
   EXPECT_FALSE(testing::FileExists(folder.File("cadu.pds")));  // working files deleted
 }
 
@@ -110,7 +116,8 @@ TEST(CliRun, UnwritableWorkingFolderIsReportedAndExitsOne) {
   // Nothing can be created in /proc, not even by root.
   const ProgramRun run = Shell("cd /proc && " + Cli(name));
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(Contains(run.output, "Open output file failed!")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "vantrel-cli: Cannot lock the working folder '/proc'"))
+      << run.output;
 }
 
 TEST(CliRun, ProductNameTakenByAFolderIsNotASuccess) {
@@ -121,6 +128,50 @@ TEST(CliRun, ProductNameTakenByAFolderIsNotASuccess) {
   const ProgramRun run = Shell(Cli(name + " DR_y"));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.output, "Open output file failed!")) << run.output;
+}
+
+// --preview writes the quicklook beside the product of each family; a channel the instrument does
+// not have leaves the product but fails the run; without a product there is no quicklook.
+TEST(CliRun, PreviewWritesAPngBesideEachProduct) {
+  testing::TempFolder folder;
+  struct Family {
+    const char* sim;
+    const char* input;
+    const char* switches;
+    const char* product;
+    const char* shows;
+  };
+  const Family families[] = {
+      {"--sat metop --packets 3", "MetopB_20181231_101530.bin", "DR_y",
+       "MetopB_20181231_1015_M03.hpt", "(AVHRR channel 2, 3 lines)"},
+      {"--sat fy3 --lines 3", "FY3A_2010-05-12_052330.bin", "DR_y", "FY3A_2010-05-12_0523.C10",
+       "(VIRR channel 2, 3 lines)"},
+      {"--sat mn2 --lines 3", "MN2_20181231_101530.bin", "", "20181231_1015_MN2.dat",
+       "(MSU-MR channel 2, 2 lines)"},
+  };
+  for (const Family& family : families) {
+    ASSERT_EQ(Shell(Sim(std::string(family.sim) + " --out " + family.input)).status, 0);
+    const ProgramRun run =
+        Shell(Cli(std::string(family.input) + " " + family.switches + " --preview-channel 2"));
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string png = folder.File(family.product) + ".png";
+    EXPECT_TRUE(Contains(run.output, "Quicklook written to '" + png + "' " + family.shows))
+        << run.output;
+    const std::vector<uint8_t> bytes = testing::ReadFileBytes(png);
+    ASSERT_GT(bytes.size(), 8u);
+    EXPECT_EQ(std::string(bytes.begin() + 1, bytes.begin() + 4), "PNG");
+  }
+  std::filesystem::remove(folder.File("20181231_1015_MN2.dat.png"));
+  ProgramRun run = Shell(Cli("MN2_20181231_101530.bin --preview-channel 7"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "No quicklook: MSU-MR has channels 1 to 6, not 7"))
+      << run.output;
+  EXPECT_FALSE(testing::FileExists(folder.File("20181231_1015_MN2.dat.png")));
+  // A run without a product writes no quicklook.
+  testing::WriteFileBytes(folder.File("MetopC_20200101_000000.bin"), std::vector<uint8_t>(5000, 0));
+  run = Shell(Cli("MetopC_20200101_000000.bin --preview"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_FALSE(testing::FileExists(folder.File("MetopC_20200101_0000_M04.hpt.png")));
 }
 
 // The bundled sample is what its README says: the simulator makes it again byte for byte, and it

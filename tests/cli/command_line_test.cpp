@@ -85,6 +85,18 @@ TEST(CommandLine, EverySettingHasAnOption) {
   EXPECT_TRUE(r.command.quiet);
 }
 
+TEST(CommandLine, PreviewAndItsChannel) {
+  ParseResult r = Parse({"x.bin"});
+  EXPECT_FALSE(r.command.preview);
+  r = Parse({"x.bin", "--preview"});
+  EXPECT_TRUE(r.command.preview);
+  EXPECT_EQ(r.command.preview_channel, 0);      // the instrument's default
+  r = Parse({"x.bin", "--preview-channel=3"});  // a channel asks for the preview too
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.command.preview);
+  EXPECT_EQ(r.command.preview_channel, 3);
+}
+
 TEST(CommandLine, UsageErrorsGiveAOneLineReason) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "no input file given"},
@@ -101,6 +113,11 @@ TEST(CommandLine, UsageErrorsGiveAOneLineReason) {
       {{"x.bin", "--mpdu-header", "3"}, "--mpdu-header takes 2 or 4, not '3'"},
       {{"x.bin", "--fy3-channel", "4"}, "--fy3-channel takes 5, 9 or 3, not '4'"},
       {{"x.bin", "--rs=1"}, "--rs takes no value"},
+      {{"x.bin", "--preview=1"}, "--preview takes no value"},
+      {{"x.bin", "--preview-channel", "0"},
+       "--preview-channel takes a whole number from 1 to 10, not '0'"},
+      {{"x.bin", "--preview-channel", "11"},
+       "--preview-channel takes a whole number from 1 to 10, not '11'"},
       {{"a", "b", "c", "d", "e", "f"}, "too many parameters: 'f'"},
   };
   for (const auto& [args, reason] : cases) {

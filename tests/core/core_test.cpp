@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "core/file_io.h"
+#include "core/folder_lock.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -25,8 +28,11 @@ TEST(OutputBaseName, CutsTheSecondsAndTheExtension) {
 TEST(OutputBaseName, FirstOccurrencesAndOddNames) {
   // Without ".bin" nothing is cut after the marker.
   EXPECT_EQ(OutputBaseName("/r/MetopA_pass", "MetopA_", true), "pass");
-  // The first "MN2_" decides; what is left of the folders cannot lead out of the working folder.
-  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "a_MN2");
+  // The marker in the file's own name decides, before one in a folder name; what is left of the
+  // folders cannot lead out of the working folder.
+  EXPECT_EQ(OutputBaseName("/MN2_a/MN2_b.bin", "MN2_", true), "b.bin");
+  EXPECT_EQ(OutputBaseName("/MetopB_st/MetopB_20200101_010000.bin", "MetopB_", false),
+            "MetopB_20200101_0100");
   EXPECT_EQ(OutputBaseName("/x/MetopA_/../../etc/pass.bin", "MetopA_", true), "_.._.._etc_pa");
   // Text after ".bin" goes too while it is short enough (at most p - 3 characters).
   EXPECT_EQ(OutputBaseName("MetopB_1234.bin.x", "MetopB_", false), "MetopB_12");
@@ -91,16 +97,60 @@ TEST(FileIo, RecordsAreWholeOrReportedShort) {
 }
 
 TEST(FileIo, WriteFailuresAreRemembered) {
+  testing::TempFolder folder;
   OutputFile full;
-  ASSERT_TRUE(full.Create("/dev/full"));
+  ASSERT_TRUE(full.Create(WorkingPath("full.bin")));
   std::vector<uint8_t> block(1 << 20, 1);
-  full.Write(block.data(), block.size());
-  EXPECT_FALSE(full.Close());
+  {
+    testing::FileSizeLimit disk_full(4096);
+    full.Write(block.data(), block.size());
+    EXPECT_FALSE(full.Close());
+  }
   EXPECT_FALSE(full.Ok());
 
   OutputFile nowhere;
   EXPECT_FALSE(nowhere.Create("/nonexistent-folder/x.bin"));
   EXPECT_FALSE(nowhere.Write(block.data(), 1));
+}
+
+// A working file is made new: a hard link to another file under its name keeps that file's data,
+// and a link or folder there makes the creation fail without touching what it names.
+TEST(FileIo, OutputsAreMadeNewAndNeverWrittenThroughLinks) {
+  testing::TempFolder folder;
+  testing::WriteFileBytes("victim", {1, 2, 3});
+  std::filesystem::create_hard_link("victim", "cadu.pds");
+  OutputFile output;
+  ASSERT_TRUE(output.Create(WorkingPath("cadu.pds")));
+  output.Write("new", 3);
+  ASSERT_TRUE(output.Close());
+  EXPECT_EQ(testing::ReadFileBytes("victim"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(testing::ReadFileBytes("cadu.pds"), (std::vector<uint8_t>{'n', 'e', 'w'}));
+
+  std::filesystem::create_symlink(folder.File("victim"), "cvcdu.rs");
+  std::filesystem::create_directory("APID.pkt");
+  for (const char* name : {"cvcdu.rs", "APID.pkt"}) {
+    OutputFile refused;
+    EXPECT_FALSE(refused.Create(WorkingPath(name))) << name;
+    EXPECT_EQ(refused.Error().rfind("it is a ", 0), 0u) << refused.Error();
+  }
+  EXPECT_EQ(testing::ReadFileBytes("victim"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_TRUE(std::filesystem::is_symlink("cvcdu.rs"));
+}
+
+TEST(WorkingFolderLock, OneHolderPerFolder) {
+  testing::TempFolder folder;
+  testing::TempFolder other;
+  WorkingFolderLock first;
+  ASSERT_EQ(first.Take(folder.path()), WorkingFolderLock::Result::Taken);
+  {
+    WorkingFolderLock second;
+    EXPECT_EQ(second.Take(folder.path()), WorkingFolderLock::Result::Busy);
+    WorkingFolderLock elsewhere;
+    EXPECT_EQ(elsewhere.Take(other.path()), WorkingFolderLock::Result::Taken);
+  }
+  WorkingFolderLock nowhere;
+  EXPECT_EQ(nowhere.Take(folder.File("missing-folder")), WorkingFolderLock::Result::Failed);
+  EXPECT_EQ(nowhere.Error(), "No such file or directory");
 }
 
 }  // namespace

@@ -18,6 +18,29 @@ TEST(Driver, MarkersAreTestedInOrderAnywhereInThePath) {
   EXPECT_STREQ(FindMarker("/x/MN2_1.bin")->marker, "MN2_");
   EXPECT_EQ(FindMarker("D:/RAW/metopa_1.bin"), nullptr);
   EXPECT_EQ(FindMarker("fy3a_.bin"), nullptr);
+  // The file's own name first, then the folders.
+  EXPECT_STREQ(FindMarker("/MetopB_station/MetopC_20200101_010000.bin")->marker, "MetopC_");
+  EXPECT_STREQ(FindMarker("/MN2_x/FY3A_2010-05-12_052330.bin")->marker, "FY3A_");
+  EXPECT_STREQ(FindMarker("/FY3B_archive/pass.bin")->marker, "FY3B_");
+}
+
+// Every stage of every chain: with nothing in the working folder its input cannot be opened, and
+// it ends the run with the spec's line and one naming the path and the reason.
+TEST(Driver, EveryStageEndsTheRunWhenItsInputIsMissing) {
+  for (ChainKind kind : {ChainKind::MetOp, ChainKind::Fy3, ChainKind::Mn2}) {
+    for (const ChainStep& step : Chain(kind).steps) {
+      SCOPED_TRACE(step.name);
+      testing::TempFolder folder;
+      testing::RecordingHost host;
+      host.input_path = folder.File("MetopB_FY3A_2010-05-12_052330.bin");
+      host.chain.MetopSatelliteB = true;
+      const std::string reason = testing::RunEnd(step.run, host);
+      EXPECT_EQ(reason.rfind("Cannot open '" + folder.path() + "/", 0), 0u) << reason;
+      EXPECT_NE(reason.find("(No such file or directory): the run ends here."), std::string::npos)
+          << reason;
+      EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
+    }
+  }
 }
 
 TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
@@ -65,38 +88,37 @@ TEST(Driver, MeteorChainUnchecksDerandomisationAndReedSolomonForGood) {
   EXPECT_FALSE(host.settings.RSolomon);
 }
 
-TEST(Driver, DeletesWorkingFilesOnlyWhenAsked) {
+TEST(Driver, StaleWorkingFilesGoFirstAndAFailedOpenEndsTheRun) {
   testing::TempFolder folder;
   testing::RecordingHost host;
   host.input_path = folder.File("MN2_1.bin");
-  // A cvcdu.man from an earlier run stays when the Manchester decoder is off.
+  // Working files of an earlier run, a product left half-written by a killed one.
   testing::WriteFileBytes(WorkingPath("cvcdu.man"), {1, 2, 3});
   testing::WriteFileBytes(WorkingPath("MSU-MR.dmx"), {1});
-  ASMButtonClick(host);
-  EXPECT_TRUE(testing::FileExists(WorkingPath("cvcdu.man")));
-  EXPECT_FALSE(testing::FileExists(WorkingPath("MSU-MR.dmx")));
-  ASSERT_GE(host.log.size(), 2u);
-  EXPECT_EQ(host.log.back(), "Delete intermediate files...  OK!");
-  EXPECT_EQ(host.log[host.log.size() - 2], "");
-
-  host.settings.DFiles = false;
-  host.log.clear();
-  testing::WriteFileBytes(WorkingPath("APID.pkt"), {1});
-  host.input_path = folder.File("MetopA_1.bin");
-  ASMButtonClick(host);
-  EXPECT_TRUE(testing::FileExists(WorkingPath("APID.pkt")));
-  EXPECT_FALSE(host.Logged("Delete intermediate files...  OK!"));
+  testing::WriteFileBytes(WorkingPath("cadu.pds"), std::vector<uint8_t>(1020, 0));
+  testing::WriteFileBytes(WorkingPath(".vantrel-product.tmp"), {1});
+  const RunOutcome outcome = ASMButtonClick(host);
+  for (const char* name : {"cvcdu.man", "MSU-MR.dmx", "cadu.pds", ".vantrel-product.tmp"})
+    EXPECT_FALSE(testing::FileExists(WorkingPath(name))) << name;
+  // The missing recording ends the run at the first stage: no later stage, no deletion step.
+  const std::vector<std::string> expected = {
+      "Removed 4 working files left by an earlier run.", "Open input file failed!",
+      "Cannot open '" + host.input_path + "' (No such file or directory): the run ends here."};
+  EXPECT_EQ(host.log, expected);
+  EXPECT_TRUE(outcome.failed);
+  EXPECT_EQ(outcome.error, expected.back());
+  EXPECT_TRUE(outcome.product.empty());
+  EXPECT_TRUE(host.process_enabled);
 }
 
-TEST(Driver, BatchModeClosesOnlyWhenTheFinalStageWroteLines) {
+TEST(Driver, BatchModeDoesNotCloseOnALineCountOfAnEarlierRun) {
   testing::TempFolder folder;
   testing::RecordingHost host;
   host.input_path = folder.File("MetopB_missing.bin");
   host.chain.BatchMode = true;
-  host.chain.LastLineCount = 0;
+  host.chain.LastLineCount = 3;  // from an earlier run: every run starts from 0
   EXPECT_FALSE(ASMButtonClick(host).close_program);
-  host.chain.LastLineCount = 3;  // kept from an earlier run: the driver does not clear it
-  EXPECT_TRUE(ASMButtonClick(host).close_program);
+  EXPECT_EQ(host.chain.LastLineCount, 0);
 }
 
 }  // namespace

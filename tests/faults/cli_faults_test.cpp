@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/file_size_limit.h"
 #include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
@@ -73,9 +74,16 @@ void ExpectNoProduct(const ProgramRun& run, const std::string& reason) {
 }
 
 // The final count line and the exit status agree with the product on disk: exit 0 exactly when
-// the product holds at least one whole record and the count line gives their number.
+// the product holds at least one whole record and the count line gives their number; a run that
+// found no line says so and writes nothing.
 void ExpectTruthfulProduct(const ProgramRun& run, const Family& family, const std::string& path) {
   ASSERT_NE(run.status, -1) << run.output;
+  if (Contains(run.output, family.done_line + std::string("0 lines found."))) {
+    EXPECT_EQ(run.status, kExitNoProduct) << run.output;
+    EXPECT_TRUE(Contains(run.output, "No line found: the product '" + path + "' was not written."))
+        << run.output;
+    return;
+  }
   ASSERT_TRUE(FileExists(path)) << run.output;
   const auto size = std::filesystem::file_size(path);
   EXPECT_EQ(size % family.record_bytes, 0u);
@@ -91,15 +99,15 @@ TEST(CliFaults, WorkingFolderThatTakesNoFiles) {
     SCOPED_TRACE(family.name);
     const std::string input = folder.File(family.input);
     Simulate(family, input);
-    // Nothing can be created in /proc, not even by root.
+    // Nothing can be created in /proc, not even by root: not even the run's lock file.
     ExpectNoProduct(Shell("cd /proc && " + Cli(input + " " + family.cli_args)),
-                    "Open output file failed!");
+                    "Cannot lock the working folder '/proc'");
 
     // A working folder removed during the session, a file now standing in its place.
     std::filesystem::create_directory(folder.File("gone"));
     const ProgramRun run = Shell("cd '" + folder.File("gone") + "' && rm -r ../gone && touch " +
                                  "../gone && " + Cli(input + " " + family.cli_args));
-    ExpectNoProduct(run, "Open output file failed!");
+    ExpectNoProduct(run, "Cannot lock the working folder");
     EXPECT_TRUE(std::filesystem::is_regular_file(folder.File("gone")));
     std::filesystem::remove(folder.File("gone"));
   }
@@ -119,32 +127,57 @@ TEST(CliFaults, ProductNameTakenByAFolder) {
   }
 }
 
-TEST(CliFaults, ProductOnAFullDiskIsNotASuccess) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+// A disk that fills at any point of the run (here: a file size limit, from a few KiB to just
+// short of the product) gives no product and exit 1; an earlier product of the name stays.
+TEST(CliFaults, DiskFullAnywhereIsNotASuccess) {
   for (const Family& family : Families()) {
     SCOPED_TRACE(family.name);
     TempFolder folder;
     Simulate(family, folder.File(family.input));
-    std::filesystem::create_symlink("/dev/full", folder.File(family.product));
-    ExpectNoProduct(Shell(Cli(std::string(family.input) + " " + family.cli_args)), "incomplete");
+    WriteFileBytes(folder.File(family.product), {1, 2, 3});
+    const size_t product_bytes = family.records * family.record_bytes;
+    for (size_t limit : {size_t{4096}, product_bytes / 2, product_bytes - 512}) {
+      SCOPED_TRACE(limit);
+      const ProgramRun run = Shell(testing::FileSizeLimitPrefix(limit) +
+                                   Cli(std::string(family.input) + " " + family.cli_args));
+      ExpectNoProduct(run, "the run ends here.");
+      EXPECT_EQ(ReadFileBytes(folder.File(family.product)), (std::vector<uint8_t>{1, 2, 3}));
+      EXPECT_FALSE(FileExists(folder.File(".vantrel-product.tmp")));
+    }
   }
 }
 
-// A working file that cannot be written whole (its disk is full) ends the run at that stage: the
-// stages behind it would read a partial file (here: endless zeros) and make a partial product.
-TEST(CliFaults, WorkingFileOnAFullDiskEndsTheRun) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+// A link where a working file goes ends the run with the reason, and the file it names is never
+// written or deleted; a link where the product goes is replaced by the product, not written
+// through.
+TEST(CliFaults, LinksInTheWorkingFolderAreNeverWrittenThrough) {
   const char* working_files[] = {"APID.pkt", "FY3x_.fy3", "MSU-MR.dmx"};
   for (size_t f = 0; f < Families().size(); ++f) {
     const Family& family = Families()[f];
     SCOPED_TRACE(family.name);
     TempFolder folder;
     Simulate(family, folder.File(family.input));
+    TempFolder elsewhere;  // the victim lives outside the working folder
+    const std::string victim = elsewhere.File("victim");
+    WriteFileBytes(victim, {4, 5, 6});
+    std::filesystem::current_path(folder.path());
+
     const std::string working = folder.File(working_files[f]);
-    std::filesystem::create_symlink("/dev/full", working);
-    const ProgramRun run = Shell(Cli(std::string(family.input) + " " + family.cli_args));
-    ExpectNoProduct(run, "'" + working + "' could not be written whole: the run ends here.");
-    EXPECT_FALSE(FileExists(folder.File(family.product)));
+    std::filesystem::create_symlink(victim, working);
+    ProgramRun run = Shell(Cli(std::string(family.input) + " " + family.cli_args));
+    ExpectNoProduct(run, "'" + working +
+                             "' is a symbolic link where a working file must go: the run ends "
+                             "here.");
+    EXPECT_TRUE(std::filesystem::is_symlink(working));
+    std::filesystem::remove(working);
+
+    std::filesystem::create_symlink(victim, folder.File(family.product));
+    run = Shell(Cli(std::string(family.input) + " " + family.cli_args));
+    EXPECT_EQ(run.status, kExitProduct) << run.output;
+    EXPECT_FALSE(std::filesystem::is_symlink(folder.File(family.product)));
+    EXPECT_EQ(std::filesystem::file_size(folder.File(family.product)),
+              family.records * family.record_bytes);
+    EXPECT_EQ(ReadFileBytes(victim), (std::vector<uint8_t>{4, 5, 6}));
   }
 }
 
@@ -181,8 +214,7 @@ TEST(CliFaults, RecordingsOfZerosOnesOrNoise) {
       EXPECT_TRUE(Contains(run.output, std::string(family.done_line) + "0 lines found."))
           << run.output;
       EXPECT_FALSE(Contains(run.output, "failed")) << run.output;
-      ASSERT_TRUE(FileExists(folder.File(family.product)));
-      EXPECT_EQ(std::filesystem::file_size(folder.File(family.product)), 0u);
+      EXPECT_FALSE(FileExists(folder.File(family.product)));
     }
   }
 }

@@ -9,6 +9,7 @@
 
 #include "core/stage_error.h"
 #include "fy3/c10_record.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -207,36 +208,41 @@ TEST_F(C10WriterTest, InvalidDateEndsTheRunAndRemovesTheEmptyProduct) {
   EXPECT_FALSE(testing::FileExists(folder_.File("FY3A_2010.C10")));
 }
 
-TEST_F(C10WriterTest, EmptyInputGivesAnEmptyProduct) {
+TEST_F(C10WriterTest, EmptyInputWritesNoProduct) {
   WriteLines(0, 26049);
   host_.chain.LastLineCount = 5;
   host_.chain.Fy3Satellite = 2;
   host_.input_path = "FY3C_2020-01-01_000000.bin";
   C10Writer(host_);
-  EXPECT_TRUE(testing::FileExists(folder_.File("FY3C_2020-01-01_0000.C10")));
-  EXPECT_TRUE(testing::ReadFileBytes(folder_.File("FY3C_2020-01-01_0000.C10")).empty());
+  EXPECT_FALSE(testing::FileExists(folder_.File("FY3C_2020-01-01_0000.C10")));
   EXPECT_TRUE(host_.Logged("Process done!  0 lines found."));
+  EXPECT_TRUE(host_.Logged("No line found: the product '" +
+                           folder_.File("FY3C_2020-01-01_0000.C10") + "' was not written."));
   EXPECT_EQ(host_.chain.LastLineCount, 0);
 }
 
 TEST_F(C10WriterTest, MissingInputLeavesTheLineCount) {
   host_.chain.LastLineCount = 4;
   host_.input_path = "FY3A_2010-05-12_052330.bin";
-  C10Writer(host_);
+  EXPECT_NE(testing::RunEnd(C10Writer, host_), "");
   EXPECT_EQ(host_.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_EQ(host_.chain.LastLineCount, 4);
 }
 
 TEST_F(C10WriterTest, FailedWritesAreNotReportedAsDone) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   WriteLines(2);
   const std::string product = folder_.File("FY3A_2010-05-12_0523.C10");
-  std::filesystem::create_symlink("/dev/full", product);
   host_.input_path = "FY3A_2010-05-12_052330.bin";
   host_.chain.LastLineCount = 7;
-  C10Writer(host_);
+  {
+    testing::FileSizeLimit disk_full(30000);
+    EXPECT_EQ(
+        testing::RunEnd(C10Writer, host_),
+        "The product '" + product + "' is incomplete and was not written: the run ends here.");
+  }
   EXPECT_TRUE(host_.Logged("Write output file failed!"));
-  EXPECT_TRUE(host_.Logged("Output file '" + product + "' is incomplete!"));
+  EXPECT_TRUE(host_.Logged("Process done!  2 lines found."));
+  EXPECT_FALSE(testing::FileExists(product));
   EXPECT_FALSE(host_.Logged("*************** FY3x processing DONE! ***************"));
   EXPECT_EQ(host_.chain.LastLineCount, 0);
 }

@@ -115,7 +115,7 @@ TEST(InnerSyncStage, MissingInputAndUnwritableOutput) {
   testing::TempFolder folder;
   testing::RecordingHost host;
   host.chain.InputFileSize = 77;
-  Fy3InnerSyncStage(host);
+  EXPECT_NE(testing::RunEnd(Fy3InnerSyncStage, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_FALSE(testing::FileExists(folder.File("FY3x_.fy3")));
   EXPECT_EQ(host.chain.InputFileSize, 77);
@@ -123,7 +123,7 @@ TEST(InnerSyncStage, MissingInputAndUnwritableOutput) {
   host.log.clear();
   testing::WriteFileBytes(folder.File("mpdu_x.mpd"), {1, 2, 3});
   std::filesystem::create_directory(folder.File("FY3x_.fy3"));
-  Fy3InnerSyncStage(host);
+  EXPECT_NE(testing::RunEnd(Fy3InnerSyncStage, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
   EXPECT_EQ(host.chain.InputFileSize, 3);
 }

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "core/product_file.h"
 #include "core/working_file.h"
 #include "tests/meteor/dat_expected.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -252,12 +254,11 @@ TEST_F(DatWriterStage, OneLineGivesTheHeaderOnly) {
   EXPECT_FALSE(host.chain.DatHeaderPending);
 }
 
-TEST_F(DatWriterStage, NoCompleteLineGivesAnEmptyFileAndKeepsTheFlag) {
+TEST_F(DatWriterStage, NoCompleteLineWritesNoProductAndKeepsTheFlag) {
   WriteLines(0, 11849);
   host.chain.LastLineCount = 9;
   DatWriter(host);
-  EXPECT_TRUE(testing::FileExists(Product()));
-  EXPECT_TRUE(testing::ReadFileBytes(Product()).empty());
+  EXPECT_FALSE(testing::FileExists(Product()));
   EXPECT_TRUE(host.Logged("DAT file created done!  0 lines found."));
   EXPECT_EQ(host.chain.LastLineCount, 0);
   EXPECT_TRUE(host.chain.DatHeaderPending);
@@ -276,7 +277,7 @@ TEST_F(DatWriterStage, WithoutAPendingHeaderEveryLineIsPackedWithItsMarker) {
 TEST_F(DatWriterStage, MissingInputChangesNothing) {
   host.chain.LastLineCount = 9;
   host.chain.ProgressCount = 4;
-  DatWriter(host);
+  EXPECT_NE(testing::RunEnd(DatWriter, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_FALSE(testing::FileExists(Product()));
   EXPECT_TRUE(host.chain.DatHeaderPending);
@@ -288,7 +289,7 @@ TEST_F(DatWriterStage, UncreatableOutputIsReported) {
   WriteLines(1);
   std::filesystem::create_directory(Product());
   host.chain.LastLineCount = 9;
-  DatWriter(host);
+  EXPECT_NE(testing::RunEnd(DatWriter, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
   EXPECT_TRUE(host.chain.DatHeaderPending);
   EXPECT_EQ(host.chain.LastLineCount, 9);
@@ -296,11 +297,17 @@ TEST_F(DatWriterStage, UncreatableOutputIsReported) {
 
 TEST_F(DatWriterStage, AProductThatCouldNotBeWrittenIsNoSuccess) {
   WriteLines(40);
-  std::filesystem::create_symlink("/dev/full", Product());
+  testing::WriteFileBytes(Product(), {1, 2, 3});  // an earlier product of the same name
   host.chain.LastLineCount = 9;
-  DatWriter(host);
+  {
+    testing::FileSizeLimit disk_full(1 << 16);
+    EXPECT_EQ(
+        testing::RunEnd(DatWriter, host),
+        "The product '" + Product() + "' is incomplete and was not written: the run ends here.");
+  }
   EXPECT_TRUE(host.Logged("Write output file failed!"));
-  EXPECT_TRUE(host.Logged("DAT file '" + Product() + "' is incomplete!"));
+  EXPECT_EQ(testing::ReadFileBytes(Product()), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(testing::FileExists(WorkingPath(kProductTempName)));
   EXPECT_FALSE(host.Logged("**************** Meteor MN2 processing DONE! ****************"));
   EXPECT_EQ(host.chain.LastLineCount, 0);
   EXPECT_EQ(host.chain.ProgressCount, 0);
@@ -308,9 +315,10 @@ TEST_F(DatWriterStage, AProductThatCouldNotBeWrittenIsNoSuccess) {
 
 TEST_F(DatWriterStage, AnUnreadableInputIsNoSuccess) {
   std::filesystem::create_directory(WorkingPath("MN2_.mnx"));
-  DatWriter(host);
-  EXPECT_TRUE(host.Logged("Read input file failed!"));
-  EXPECT_EQ(host.chain.LastLineCount, 0);
+  host.chain.LastLineCount = 3;
+  EXPECT_NE(testing::RunEnd(DatWriter, host).find("(it is a folder)"), std::string::npos);
+  EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
+  EXPECT_FALSE(testing::FileExists(Product()));
 }
 
 }  // namespace

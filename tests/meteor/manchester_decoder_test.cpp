@@ -10,6 +10,7 @@
 
 #include "core/stage_error.h"
 #include "core/working_file.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -145,7 +146,7 @@ TEST_F(ManchesterStage, MissingInputLeavesEverythingAlone) {
   host.input_path = folder.File("MN2_missing.bin");
   host.chain.InputFileSize = 1234;
   testing::WriteFileBytes(WorkingPath("cvcdu.man"), {1, 2, 3});
-  ManchesterDecoder(host);
+  EXPECT_NE(testing::RunEnd(ManchesterDecoder, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_EQ(host.chain.InputFileSize, 1234);
   EXPECT_EQ(testing::ReadFileBytes(WorkingPath("cvcdu.man")), (std::vector<uint8_t>{1, 2, 3}));
@@ -153,15 +154,17 @@ TEST_F(ManchesterStage, MissingInputLeavesEverythingAlone) {
 
 TEST_F(ManchesterStage, UncreatableOutputIsReported) {
   std::filesystem::create_directory(WorkingPath("cvcdu.man"));
-  RunOn(std::vector<uint8_t>(2048, 0x55));
+  EXPECT_THROW(RunOn(std::vector<uint8_t>(2048, 0x55)), StageError);
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
   EXPECT_EQ(host.chain.InputFileSize, 2048);  // measured before the output was tried
 }
 
 // A partial cvcdu.man would make a partial product that looks finished: the run ends instead.
 TEST_F(ManchesterStage, FullDiskIsReportedAndEndsTheRun) {
-  std::filesystem::create_symlink("/dev/full", WorkingPath("cvcdu.man"));
-  EXPECT_THROW(RunOn(std::vector<uint8_t>(4096, 0x55)), StageError);
+  host.input_path = folder.File("MN2_20181231_101530.bin");
+  testing::WriteFileBytes(host.input_path, std::vector<uint8_t>(1 << 20, 0x55));
+  testing::FileSizeLimit disk_full(1 << 16);
+  EXPECT_THROW(ManchesterDecoder(host), StageError);
   EXPECT_TRUE(host.Logged("Write output file failed!"));
 }
 

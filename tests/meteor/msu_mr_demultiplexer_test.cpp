@@ -115,7 +115,7 @@ TEST_F(DemultiplexerStage, OddLengthsKeepOnlyWholeFrames) {
 
 TEST_F(DemultiplexerStage, MissingInputStillHalvesTheSize) {
   host.chain.InputFileSize = 7;
-  MsuMrDemultiplexer(host);
+  EXPECT_NE(testing::RunEnd(MsuMrDemultiplexer, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_EQ(host.chain.InputFileSize, 3);
   EXPECT_FALSE(testing::FileExists(WorkingPath("MSU-MR.dmx")));
@@ -124,7 +124,7 @@ TEST_F(DemultiplexerStage, MissingInputStillHalvesTheSize) {
 TEST_F(DemultiplexerStage, UncreatableOutputIsReported) {
   testing::WriteFileBytes(WorkingPath("cadu.pds"), std::vector<uint8_t>(1020, 0));
   std::filesystem::create_directory(WorkingPath("MSU-MR.dmx"));
-  MsuMrDemultiplexer(host);
+  EXPECT_NE(testing::RunEnd(MsuMrDemultiplexer, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
 }
 

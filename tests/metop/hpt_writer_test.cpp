@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "core/product_file.h"
 #include "core/stage_error.h"
 #include "metop/hpt_record.h"
 #include "metop/hpt_writer.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -175,12 +177,19 @@ TEST(HptWriter, ShortLastPacketDroppedAndEmptyInput) {
   EXPECT_EQ(ReadFileBytes("MetopC_20200101_0000_M04.hpt").size(), 2 * kRecord);
   EXPECT_EQ(host.chain.LastLineCount, 2);
 
+  // A rerun that finds no line keeps the earlier product, and says so after the done line.
   WriteFileBytes("APID.pkt", {});
+  host.log.clear();
   HptWriter(host);
-  EXPECT_TRUE(testing::FileExists("MetopC_20200101_0000_M04.hpt"));
-  EXPECT_TRUE(ReadFileBytes("MetopC_20200101_0000_M04.hpt").empty());
-  EXPECT_TRUE(host.Logged("HPT file created done!  0 lines found."));
+  EXPECT_EQ(ReadFileBytes("MetopC_20200101_0000_M04.hpt").size(), 2 * kRecord);
+  const std::vector<std::string> expected = {
+      "Starting creating .hpt file...", "HPT file created done!  0 lines found.",
+      "No line found: the product '" + folder.File("MetopC_20200101_0000_M04.hpt") +
+          "' was not written.",
+      ""};
+  EXPECT_EQ(host.log, expected);
   EXPECT_EQ(host.chain.LastLineCount, 0);
+  EXPECT_FALSE(testing::FileExists(std::string(kProductTempName)));
 }
 
 TEST(HptWriter, ManyRecordsEachFromItsOwnPacket) {
@@ -242,7 +251,7 @@ TEST(HptWriter, OpenFailuresKeepTheCounts) {
   host.chain.MetopSatelliteB = true;
   host.chain.LastLineCount = 9;
   host.chain.ProgressCount = 3;
-  HptWriter(host);
+  EXPECT_NE(testing::RunEnd(HptWriter, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_FALSE(testing::FileExists("MetopB_20181231_1015_M03.hpt"));
 
@@ -250,7 +259,7 @@ TEST(HptWriter, OpenFailuresKeepTheCounts) {
   std::filesystem::create_directory("MetopB_20181231_1015_M03.hpt");
   RecordingHost blocked = host;
   blocked.log.clear();
-  HptWriter(blocked);
+  EXPECT_NE(testing::RunEnd(HptWriter, blocked), "");
   EXPECT_EQ(blocked.log, std::vector<std::string>{"Open output file failed!"});
   EXPECT_EQ(blocked.chain.LastLineCount, 9);
   EXPECT_EQ(blocked.chain.ProgressCount, 3);
@@ -259,15 +268,21 @@ TEST(HptWriter, OpenFailuresKeepTheCounts) {
 TEST(HptWriter, IncompleteProductIsNotReportedAsDone) {
   TempFolder folder;
   WriteFileBytes("APID.pkt", Packets(3));
-  // The product lands on a device that is always full.
-  std::filesystem::create_symlink("/dev/full", "MetopB_20181231_1015_M03.hpt");
+  // The disk fills while the product is written; a link stands where the product goes.
+  WriteFileBytes("victim", {9});
+  std::filesystem::create_symlink(folder.File("victim"), "MetopB_20181231_1015_M03.hpt");
   RecordingHost host;
   host.input_path = "MetopB_20181231_101530.bin";
   host.chain.MetopSatelliteB = true;
   host.chain.LastLineCount = 5;
-  HptWriter(host);
-  EXPECT_TRUE(host.Logged("Writing output file '" + folder.File("MetopB_20181231_1015_M03.hpt") +
-                          "' failed: the product is incomplete!"));
+  {
+    testing::FileSizeLimit disk_full(1 << 14);
+    EXPECT_EQ(RunEnd(HptWriter, host),
+              "The product '" + folder.File("MetopB_20181231_1015_M03.hpt") +
+                  "' is incomplete and was not written: the run ends here.");
+  }
+  EXPECT_TRUE(host.Logged("HPT file created done!  3 lines found."));
+  EXPECT_EQ(ReadFileBytes("victim"), (std::vector<uint8_t>{9}));
   EXPECT_FALSE(host.Logged("**************** MetOp processing DONE! ****************"));
   EXPECT_EQ(host.chain.LastLineCount, 0);
   EXPECT_EQ(host.chain.ProgressCount, 0);

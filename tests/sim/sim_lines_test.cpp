@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "sim/simulator.h"
+#include "sim/test_pattern.h"
 
 namespace vantrel::sim {
 namespace {
@@ -177,6 +179,90 @@ TEST(Mn2Pass, LinesSamplesAndSlices) {
   for (size_t p : SyncHits(stream, SyncTable(kMn2Sync)))
     if (p < 123 + 5 * 11850) within.push_back(p);
   EXPECT_EQ(within, expected);
+}
+
+// 10-bit words from `first_bit` on, most significant bit first.
+uint32_t WordAt(const std::vector<uint8_t>& bytes, size_t first_bit) {
+  uint32_t word = 0;
+  for (size_t b = first_bit; b < first_bit + 10; ++b)
+    word = (word << 1) | static_cast<uint32_t>(BitAt(bytes, b));
+  return word;
+}
+
+TEST(TestPattern, BarGridAndRamps) {
+  // Line 0x8001: bar cells 0 and 15 bright, the rest dark.
+  EXPECT_EQ(TestPatternSample(0, 0, 2048, 0x8001), kPatternBright);
+  EXPECT_EQ(TestPatternSample(0, 7, 2048, 0x8001), kPatternBright);
+  EXPECT_EQ(TestPatternSample(3, 8, 2048, 0x8001), kPatternDark);
+  EXPECT_EQ(TestPatternSample(3, 127, 2048, 0x8001), kPatternBright);
+  EXPECT_EQ(TestPatternSample(0, 120, 2048, 0x10000), kPatternDark);  // modulo 65536
+  // The grid: column 255, line 31.
+  EXPECT_EQ(TestPatternSample(2, 255, 2048, 5), kPatternGrid);
+  EXPECT_EQ(TestPatternSample(2, 300, 2048, 31), kPatternGrid);
+  // Channel c + 1 ramps over columns 128-2047 (1920 columns): channel 1 from 0 up to 1023, channel
+  // 2 restarts at column 128 + 960.
+  EXPECT_EQ(TestPatternSample(0, 128, 2048, 0), 0);
+  EXPECT_EQ(TestPatternSample(0, 2046, 2048, 0), 1918 * 1023 / 1919);  // 2047 is on the grid
+  EXPECT_EQ(TestPatternSample(0, 2047, 2048, 0), kPatternGrid);
+  EXPECT_EQ(TestPatternSample(0, 1088, 2048, 0), 960 * 1023 / 1919);
+  EXPECT_EQ(TestPatternSample(1, 1087, 2048, 0), 1918 * 1023 / 1919);
+  EXPECT_EQ(TestPatternSample(1, 1088, 2048, 0), 0);
+}
+
+// What the pattern never holds, whatever the line number: the line number only changes the bar,
+// whose words are all ones or all zeros, so the lines below cover every neighbourhood the bar
+// has (its first and last bit, grid lines and plain lines).
+TEST(TestPattern, HoldsNoLineSyncAndNoMarker) {
+  const std::vector<uint32_t> fy3 = SyncTable(kFy3Sync);
+  const std::vector<uint32_t> mn2 = SyncTable(kMn2Sync);
+  for (uint32_t line : {0u, 1u, 30u, 31u, 32767u, 32768u, 65535u}) {
+    // VIRR, MSU-MR (their line syncs and the marker), AVHRR (the marker).
+    for (int family = 0; family < 3; ++family) {
+      const int channels = std::array<int, 3>{10, 6, 5}[family];
+      const int width = family == 1 ? 1572 : 2048;
+      std::vector<uint16_t> words;
+      for (int p = 0; p < width; ++p)
+        for (int c = 0; c < channels; ++c) words.push_back(TestPatternSample(c, p, width, line));
+      std::vector<uint8_t> bytes(words.size() * 10 / 8 + 1);
+      PackSamples10(words.data(), words.size(), bytes.data());
+      for (size_t bit = 0; bit + 32 <= (bytes.size() - 1) * 8; ++bit) {
+        uint32_t window = 0;
+        for (size_t b = bit; b < bit + 32; ++b)
+          window = (window << 1) | static_cast<uint32_t>(BitAt(bytes, b));
+        const uint32_t head = window >> 8;
+        if (family < 2) {
+          for (uint32_t e : family == 0 ? fy3 : mn2) ASSERT_NE(head, e) << line << " " << bit;
+        }
+        ASSERT_NE(window, 0x1ACFFC1Du) << line << " " << bit;
+        ASSERT_NE(window, ~0x1ACFFC1Du) << line << " " << bit;
+      }
+    }
+  }
+}
+
+TEST(Fy3Pass, LinesCarryThePatternFromByte436) {
+  Fy3Options opt;
+  opt.lines = 3;
+  const Fy3Pass pass = MakeFy3Pass(opt, {}, {}, kSeed);
+  for (size_t k = 0; k < 3; ++k)
+    for (int p = 0; p < 2048; ++p)
+      for (int c = 0; c < 10; ++c)
+        ASSERT_EQ(WordAt(pass.lines[k], 436 * 8 + 10 * (10 * p + c)),
+                  TestPatternSample(c, p, 2048, static_cast<uint32_t>(k)))
+            << k << " " << p << " " << c;
+}
+
+TEST(Mn2Pass, SamplesAreThePatternFourPixelsAChannelAtATime) {
+  Mn2Options opt;
+  opt.lines = 2;
+  const Mn2Pass pass = MakeMn2Pass(opt, {}, kSeed);
+  for (size_t k = 0; k < 2; ++k)
+    for (int u = 0; u < 392; ++u)
+      for (int g = 0; g < 6; ++g)
+        for (int j = 0; j < 4; ++j)
+          ASSERT_EQ(pass.samples[k][24 * u + 4 * g + j],
+                    TestPatternSample(g, 4 * u + j, 1572, static_cast<uint32_t>(k)))
+              << k << " " << u << " " << g << " " << j;
 }
 
 TEST(Mn2Pass, ManchesterDoublesTheImpairedRecording) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "sim/test_pattern.h"
 
 namespace vantrel::sim {
 namespace {
@@ -169,6 +170,30 @@ TEST(MetopPass, ZonePointersMarkEveryPacketStart) {
   // The closing idle packet (APID 2047) runs exactly to the end of the last zone.
   EXPECT_EQ(((stream[closing] & 7) << 8) | stream[closing + 1], 0x7FF);
   EXPECT_EQ(((stream[closing + 4] << 8) | stream[closing + 5]) + 7u, stream.size() - closing);
+}
+
+// The samples are the test pattern, pixel-interleaved, from bit 4 of byte 82: where the HRPT
+// frame's earth-data words begin once the writer has copied bytes 82 on to record byte 937.
+TEST(MetopPass, SamplesAreThePatternOnTheHrptWordGrid) {
+  MetopOptions opt;
+  opt.packets = 3;
+  const MetopPass pass = MakeMetopPass(opt, {}, {}, kSeed);
+  for (size_t k = 0; k < 3; ++k) {
+    const auto& p = pass.packets[k];
+    EXPECT_EQ(p[82] >> 4, 0);
+    for (int pixel = 0; pixel < 2048; ++pixel) {
+      for (int c = 0; c < 5; ++c) {
+        const size_t bit = 82 * 8 + 4 + 10 * (5 * pixel + c);
+        uint32_t word = 0;
+        for (size_t b = bit; b < bit + 10; ++b)
+          word = (word << 1) | ((p[b / 8] >> (7 - b % 8)) & 1);
+        ASSERT_EQ(word, TestPatternSample(c, pixel, 2048, static_cast<uint32_t>(k)))
+            << k << " " << pixel << " " << c;
+      }
+    }
+    EXPECT_EQ(p[12882] & 0x0F, 0);
+    EXPECT_EQ(p[12883], static_cast<uint8_t>(12883 + k));  // the bytes behind stay as they were
+  }
 }
 
 TEST(MetopPass, SameContentWhateverTheImpairments) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/basic_host.h"
+#include "core/stage_error.h"
 
 namespace vantrel::testing {
 
@@ -23,5 +24,17 @@ class RecordingHost : public BasicHost {
     return false;
   }
 };
+
+// Runs `stage(host)` and returns the message of the StageError that ended the run, or an empty
+// text when the run went on.
+template <typename Host>
+std::string RunEnd(void (*stage)(StageHost&), Host& host) {
+  try {
+    stage(host);
+  } catch (const StageError& error) {
+    return error.what();
+  }
+  return {};
+}
 
 }  // namespace vantrel::testing

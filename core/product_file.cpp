@@ -1,0 +1,85 @@
+#include "core/product_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "core/log_format.h"
+#include "core/stage_error.h"
+#include "core/stage_files.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+
+ProductFile::ProductFile(std::string product_path)
+    : path_(std::move(product_path)), temp_path_(WorkingPath(kProductTempName)) {}
+
+ProductFile::~ProductFile() {
+  if (!kept_) Discard();
+}
+
+void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile& input) {
+  OpenStageInput(host, input_path, input);
+  const std::string kind = SpecialFileKind(path_);
+  if (!kind.empty() && kind != "a symbolic link") {
+    input.Close();
+    host.AppendLog("Open output file failed!");
+    throw StageError(
+        RunEndsHere(Format("Cannot create '%s' (it is %s)", path_.c_str(), kind.c_str())));
+  }
+  CreateStageOutput(host, temp_path_, output_, input);
+}
+
+bool ProductFile::Keep() {
+  if (std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+    error_ = std::strerror(errno);
+    return false;
+  }
+  kept_ = true;
+  return true;
+}
+
+void ProductFile::Discard() {
+  output_.Close();
+  ::unlink(temp_path_.c_str());
+}
+
+void FinishProduct(StageHost& host, InputFile& input, ProductFile& product, int64_t lines,
+                   const std::string& done_line, std::string_view banner, bool blank_after_banner) {
+  ChainState& chain = host.Chain();
+  const ClosedFiles closed = CloseStageFiles(host, input, product.Output());
+  host.AppendLog(done_line);
+  chain.ProgressCount = 0;
+  chain.LastLineCount = 0;
+  const char* path = product.Path().c_str();
+  if (!closed.Complete()) {
+    product.Discard();
+    throw StageError(
+        RunEndsHere(Format("The product '%s' is incomplete and was not written", path)));
+  }
+  if (lines == 0) {
+    product.Discard();
+    LogLine(host, "No line found: the product '%s' was not written.", path);
+    host.AppendLog("");
+    host.ProcessEvents();
+    return;
+  }
+  if (!product.Keep()) {
+    throw StageError(RunEndsHere(Format("The product could not be put in place as '%s' (%s)", path,
+                                        product.error_.c_str())));
+  }
+  constexpr int64_t kTop = std::numeric_limits<int32_t>::max();
+  chain.LastLineCount = static_cast<int32_t>(lines < kTop ? lines : kTop);
+  host.AppendLog("");
+  LogLine(host, "Finally, output file is '%s'", path);
+  host.AppendLog("");
+  host.AppendLog(std::string(banner));
+  if (blank_after_banner) host.AppendLog("");
+  host.ProcessEvents();
+}
+
+}  // namespace vantrel
