@@ -75,21 +75,28 @@ void CaduExtractionStage(StageHost& host) {
 
   bool written = true;
   int32_t records = 0;
+  // Which records hold a frame Reed-Solomon could not correct, for the stages that follow.
+  FrameTags& tags = chain.Frames;
+  tags.uncorrectable_cadus.clear();
+  tags.cadu_records = -1;
+  int32_t uncorrectable_seen = 0;
   SyncWindow window;
-  // Channels of the frames that came through whole, for the pass report. The engine counts an
-  // uncorrectable frame before it hands it over.
   std::bitset<64> channels;
-  int32_t uncorrectable_before = 0;
-  const AsmSearchEngine* search = nullptr;
   AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
     written = output.Write(record.data(), record.size()) && written;
-    if (written) ++records;
-    const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
-    if (search->fields().UncorrectableFrames == uncorrectable_before)
+    if (!written) return;
+    // The engine counts an uncorrectable frame before it hands the frame over.
+    const int32_t uncorrectable = engine.fields().UncorrectableFrames;
+    if (uncorrectable != uncorrectable_seen) {
+      uncorrectable_seen = uncorrectable;
+      tags.uncorrectable_cadus.push_back(records);
+    } else {
+      // The channels of the frames that came through whole, for the pass report.
+      const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
       channels.set(record[header + kVcidByte] & kVcidMask);
-    uncorrectable_before = search->fields().UncorrectableFrames;
+    }
+    ++records;
   });
-  search = &engine;
 
   WindowSearchHooks hooks;
   hooks.short_read = [&](int32_t bytes) {
@@ -137,6 +144,7 @@ void CaduExtractionStage(StageHost& host) {
         "'%s' ended after %lld of its %lld bytes: it was cut while it was read", input_path.c_str(),
         static_cast<long long>(bytes_read), static_cast<long long>(size))));
   }
+  tags.cadu_records = records;
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");
   if (host.Full_CADU()) {
