@@ -374,7 +374,7 @@ int FramesLost(const std::vector<int>& indices, size_t sent) {
 }
 
 // A phase flip (every bit inverted from a point on) while locked: the polarity retry after the
-// loss of lock finds the frames again in the other polarity. With the specified retry (the mark
+// loss of lock finds the frames again in the other polarity. With the retry as it stands (the mark
 // is a window index) four frames are lost; the frame the flip falls in, half inverted, is the
 // only record that is not a frame sent (Reed-Solomon would mark it uncorrectable).
 TEST(AsmSearchEngine, PhaseFlipMidPassCostsFourFramesAndLocksAgain) {
