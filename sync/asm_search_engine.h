@@ -113,6 +113,9 @@ class AsmSearchEngine {
 
  private:
   int32_t NoFrameHere();
+  // Whether an exact marker lies one bit after the register's within this byte (`later`: 1)
+  // or, at offset 0, one bit before it (-1); 0 when neither.
+  int32_t SlippedMarker(uint32_t shift_register, uint32_t later, int32_t shift) const;
   int32_t FrameFound(int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
   void Emit();

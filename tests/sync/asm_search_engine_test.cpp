@@ -374,7 +374,7 @@ int FramesLost(const std::vector<int>& indices, size_t sent) {
 }
 
 // A phase flip (every bit inverted from a point on) while locked: the polarity retry after the
-// loss of lock finds the frames again in the other polarity. With the specified retry (the mark
+// loss of lock finds the frames again in the other polarity. With the retry as it stands (the mark
 // is a window index) four frames are lost; the frame the flip falls in, half inverted, is the
 // only record that is not a frame sent (Reed-Solomon would mark it uncorrectable).
 TEST(AsmSearchEngine, PhaseFlipMidPassCostsFourFramesAndLocksAgain) {
@@ -401,27 +401,39 @@ TEST(AsmSearchEngine, PhaseFlipMidPassCostsFourFramesAndLocksAgain) {
   }
 }
 
-// A bit slip (one bit lost or repeated) while locked: the locked tolerance accepts the moved
-// marker, so the frame is cut one bit off; Reed-Solomon cannot correct it, which breaks the lock,
-// and the narrower tolerance of Sync then finds the marker at its new offset. One frame is
-// uncorrectable (the chain drops or zero-fills it by its tag) and at most one more is lost.
-TEST(AsmSearchEngine, BitSlipMidPassCostsAtMostTwoFramesWithReedSolomon) {
+// A bit slip (one bit lost or repeated) while locked moves the marker by one bit, and the locked
+// offset's wide tolerance would still take it there. An exact marker one bit away is taken
+// instead, so the frames after the slip come out whole; only the frame the slip fell in is not a
+// frame sent (Reed-Solomon marks it uncorrectable). At lock offset 7 a marker moved into the next
+// byte is the exception: without Reed-Solomon to break the lock it is cut one bit off.
+TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
   std::vector<Bytes> blocks;
   for (const Bytes& vcdu : testing::RandomBodies(40, 12)) {
     blocks.push_back(testing::EncodeBlock(Bytes(vcdu.begin(), vcdu.begin() + 892)));
   }
-  Options rs;
-  rs.rs = true;
-  for (int slip : {-1, 1}) {
-    for (size_t bit : {size_t{20 * 8192}, size_t{20 * 8192 + 4000}}) {
-      SCOPED_TRACE("slip " + std::to_string(slip) + " at bit " + std::to_string(bit));
-      const SearchRun run = Search(Slipped(testing::Cadus(blocks), bit, slip), rs);
-      const std::vector<int> indices = RecordIndices(run, blocks);
-      EXPECT_EQ(std::count(indices.begin(), indices.end(), -1), 1);
-      EXPECT_EQ(run.fields.UncorrectableFrames, 1);
-      EXPECT_LE(FramesLost(indices, blocks.size()), 1);
-      EXPECT_EQ(indices.back(), 39);
-      EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+  for (bool with_rs : {false, true}) {
+    Options options;
+    options.rs = with_rs;
+    for (int delay = 0; delay < 7; ++delay) {
+      for (int slip : {-1, 1}) {
+        // In frame 20: at its marker's first bit, inside its body, at its last bit.
+        for (size_t bit : {size_t{0}, size_t{4000}, size_t{8191}}) {
+          SCOPED_TRACE("Reed-Solomon " + std::to_string(with_rs) + " lock offset " +
+                       std::to_string(delay) + " slip " + std::to_string(slip) + " at bit " +
+                       std::to_string(bit));
+          const Bytes stream = testing::Delay(testing::Cadus(blocks), delay);
+          const SearchRun run = Search(
+              Slipped(stream, 20 * 8 * testing::kCadu + bit + static_cast<size_t>(delay), slip),
+              options);
+          const std::vector<int> indices = RecordIndices(run, blocks);
+          const auto damaged = std::count(indices.begin(), indices.end(), -1);
+          EXPECT_LE(damaged, 1);
+          EXPECT_LE(FramesLost(indices, blocks.size()), with_rs ? 1 : 0);
+          if (with_rs) EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+          EXPECT_EQ(indices.back(), 39);
+          EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+        }
+      }
     }
   }
 }
