@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "core/file_io.h"
 #include "core/folder_lock.h"
 #include "core/log_format.h"
+#include "core/pass_report.h"
 #include "core/product_file.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
@@ -148,6 +150,23 @@ void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
   }
 }
 
+// What the pass report reads of the run's settings to tell a misconfigured pass.
+PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
+  PassReportSettings settings;
+  settings.reed_solomon = host.RSolomon();
+  settings.derandomise = host.PNdecoding();
+  settings.meteor = kind == ChainKind::Mn2;
+  settings.manchester = settings.meteor && host.Chain().ManchesterDone;
+  if (kind == ChainKind::Fy3) settings.channel = host.Fy3Vcid();
+  if (kind == ChainKind::MetOp) {
+    const std::string text = host.VCID_Metop();
+    int channel = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), channel);
+    if (error == std::errc() && end == text.data() + text.size()) settings.channel = channel;
+  }
+  return settings;
+}
+
 }  // namespace
 
 const std::vector<MarkerRule>& MarkerRules() {
@@ -272,6 +291,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
     chain.Mn2Mode = false;
     outcome.failed = true;
     outcome.error = error.what();
+    AppendPassReport(host, ReportSettings(host, rule->chain));
     host.AppendLog(outcome.error);
     if (const auto* stop = dynamic_cast<const RunCancelled*>(&error)) {
       // A stopped run leaves nothing behind unless the working files are to be kept.
@@ -282,6 +302,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
     host.SetProcessEnabled(true);
     return outcome;
   }
+  AppendPassReport(host, ReportSettings(host, rule->chain));
   if (host.DFiles()) {
     DeleteWorkingFiles(host, definition);
     host.AppendLog("");

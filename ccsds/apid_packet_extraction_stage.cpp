@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "ccsds/ccsds_headers.h"
 #include "ccsds/source_packet_builder.h"
@@ -71,10 +72,19 @@ void ApidPacketExtractionStage(StageHost& host) {
   std::array<uint8_t, kPacketSlotCapacity> buffer{};
   DiagnosticBlock diagnostics{};
   ChainState& chain = host.Chain();
+  // The frame counter and Reed-Solomon verdict of each M_PDU's VCDU, as VCDU selection left
+  // them: mpdu_x.mpd holds one record per selected VCDU, so they apply when the counts agree.
+  const std::vector<uint32_t>& tags = chain.Frames.selected_vcdus;
+  const bool tagged = chain.Frames.selected_vcdus_valid &&
+                      static_cast<int64_t>(tags.size()) == input.Size() / kMpduRecordLength;
   int32_t index = 0;
   RecordBlockReader reader(input, kMpduRecordLength);
   RecordBlockWriter writer(output);
   while (const uint8_t* mpdu = reader.Next()) {
+    if (tagged) {
+      const uint32_t tag = tags[static_cast<size_t>(index)];
+      builder.NoteFrame(tag & FrameTags::kCounterMask, (tag & FrameTags::kUncorrectableTag) != 0);
+    }
     // Only the listed front of the M_PDU is ever looked at in the buffer.
     std::copy_n(mpdu, kVcduListingBytes, buffer.begin());
     if (host.GetAPID()) {
@@ -104,6 +114,13 @@ void ApidPacketExtractionStage(StageHost& host) {
   }
   writer.Flush();
   const ClosedFiles closed = CloseStageFiles(host, input, output);
+  const BuilderLosses& losses = builder.Losses();
+  const int64_t dropped = losses.DroppedOf(wanted_apid);
+  chain.Counts.frames_missing += losses.frames_missing;
+  chain.Counts.lines_dropped += dropped;
+  if (dropped > 0) {
+    LogLine(host, "%d packets dropped: data lost inside them", static_cast<int>(dropped));
+  }
 
   LogSummary(
       host, Format("Packet building done!  %d lines found.", index),

@@ -62,9 +62,32 @@ int32_t SourcePacketBuilder::Setup(int32_t max_packet_length, int32_t header_len
     geometry_.zone_length = layout.zone_length;
     vars_.state = BuildState::IDLE;
     vars_.ln = 0;
+    losses_ = BuilderLosses{};
+    counter_.Forget();
+    skip_next_zone_ = false;
     return 0;
   }
   return -1;
+}
+
+int32_t SourcePacketBuilder::NoteFrame(uint32_t counter, bool uncorrectable) {
+  if (uncorrectable) {
+    ++losses_.skipped_frames;
+    DropOpenPacket();
+    skip_next_zone_ = true;
+    counter_.Untrusted();
+    return 0;
+  }
+  const int32_t missing = counter_.Next(counter);
+  if (missing == 0) return 0;
+  // Bytes between the last zone and this one are lost: a packet open across them lost them.
+  DropOpenPacket();
+  if (missing == FrameCounterTrack::kRestart) {
+    ++losses_.restarts;
+    return 0;
+  }
+  losses_.frames_missing += missing;
+  return missing;
 }
 
 int32_t SourcePacketBuilder::FeedMpdu(std::span<const uint8_t> record,
@@ -80,10 +103,22 @@ int32_t SourcePacketBuilder::FeedMpdu(std::span<const uint8_t> record,
   vars_.hcnt = MpduHeader::Parse(record.data() + geometry_.pointer_offset).first_header_pointer;
   const std::span<const uint8_t> zone =
       record.subspan(geometry_.zone_offset, geometry_.zone_length);
-  if (vars_.hcnt < geometry_.zone_length || vars_.state == BuildState::GETHEADER) {
+  const bool valid_pointer =
+      vars_.hcnt < geometry_.zone_length || vars_.hcnt == MpduHeader::kNoHeader;
+  if (skip_next_zone_) {
+    // The frame could not be corrected: NoteFrame has dropped what was open.
+    skip_next_zone_ = false;
+    out.Line("BP: ln%d Skipping zone of an uncorrectable frame", vars_.ln);
+  } else if (!valid_pointer) {
+    // No pointer a zone can have: the zone is lost, and with it the bytes of an open packet.
+    if (vars_.state != BuildState::IDLE) {
+      out.Line("BP: ln%d Dropping packet: zone with pointer %d lost", vars_.ln, vars_.hcnt);
+    }
+    DropOpenPacket();
+  } else if (vars_.hcnt < geometry_.zone_length || vars_.state == BuildState::GETHEADER) {
     ProcessZone(zone, out, pb);
   } else {
-    NoHeaderZone(zone, out);
+    NoHeaderZone(zone, out, pb);
   }
   ++vars_.ln;
   return pb;
@@ -96,17 +131,26 @@ void SourcePacketBuilder::ProcessZone(std::span<const uint8_t> zone, DiagnosticW
   if (v.state == BuildState::GETHEADER) {
     out.Line("BP: ln%d ENTERED VIA GETHEADER hcnt=%d oldhcnt=%d\n", v.ln, v.hcnt, v.oldhcnt);
   }
+  // A packet carried over from earlier zones must end exactly where the pointer puts the first
+  // header of this zone, or run on past it when the pointer says no header begins here.
+  bool carried = v.state == BuildState::GETHEADER || v.state == BuildState::BUILDING;
   v.mi = 0;
   do {
     if (v.state == BuildState::BUILDING) {
-      // A new header closes the running packet, whatever its length field says. Here hcnt is
-      // below the zone length.
+      // A new header closes the running packet. Here hcnt is below the zone length.
+      carried = false;
       if (geometry_.MaxPkLen + 1 - v.hcnt > v.pi) {
-        Append(zone.first(static_cast<size_t>(v.hcnt)));
-        ReadyFlag(v.current_slot) = kReady;
-        ++pb;
-        out.Line("BP: ln%d BUILDING - hc=%d pi=%d len=%d mi=%d m=%d pb=%d\n", v.ln, v.hcnt, v.pi,
-                 v.header.Len, v.mi, out.m(), pb);
+        if (v.pi + v.hcnt == v.header.Len + SourcePacketHeader::kLengthBias) {
+          Append(zone.first(static_cast<size_t>(v.hcnt)));
+          MarkReady(pb);
+          out.Line("BP: ln%d BUILDING - hc=%d pi=%d len=%d mi=%d m=%d pb=%d\n", v.ln, v.hcnt, v.pi,
+                   v.header.Len, v.mi, out.m(), pb);
+        } else {
+          // Shorter or longer than its header says: bytes were lost inside it.
+          out.Line("BP: ln%d BUILDING Dropping packet: header at %d, pi=%d len=%d", v.ln, v.hcnt,
+                   v.pi, v.header.Len);
+          DropOpenPacket();
+        }
       } else {
         ReadyFlag(v.current_slot) = kEmpty;
         const SourcePacketHeader& h = v.header;
@@ -121,15 +165,17 @@ void SourcePacketBuilder::ProcessZone(std::span<const uint8_t> zone, DiagnosticW
       v.state = BuildState::IDLE;
     }
     if (v.state == BuildState::IDLE) {
-      v.pi = 0;
-      v.current_slot = (v.current_slot + 1) % kPacketSlotCount;
-      ReadyFlag(v.current_slot) = kEmpty;
-      v.header_count = 0;
       if (v.SHORTY == 0) {
+        // Guard only: a dropped carried packet leaves no header in the zone when the pointer
+        // says none begins here.
+        if (v.hcnt >= zone_length) break;
         v.mi = v.hcnt;
       } else {
         v.SHORTY = 0;
       }
+      v.pi = 0;
+      OpenNextSlot();
+      v.header_count = 0;
       v.state = BuildState::GETHEADER;
     }
     if (v.state == BuildState::GETHEADER) {
@@ -159,8 +205,19 @@ void SourcePacketBuilder::ProcessZone(std::span<const uint8_t> zone, DiagnosticW
       Append(zone.subspan(static_cast<size_t>(v.mi), static_cast<size_t>(take)));
       v.mi += take;
       if (v.pi > v.header.Len + SourcePacketHeader::kLength) {
-        ReadyFlag(v.current_slot) = kReady;
-        ++pb;
+        const int32_t pointer_wanted = v.mi < zone_length ? v.mi : MpduHeader::kNoHeader;
+        if (carried && v.hcnt != pointer_wanted) {
+          // A carried packet that ends elsewhere than the pointer says lost bytes; the next
+          // packet begins where the pointer says.
+          carried = false;
+          out.Line("BP: ln%d FIRSTBLOCK Dropping packet: ends at %d, pointer %d", v.ln, v.mi,
+                   v.hcnt);
+          DropOpenPacket();
+          if (v.hcnt < zone_length) v.mi = v.hcnt;
+          continue;
+        }
+        carried = false;
+        MarkReady(pb);
         out.Line("BP: ln%d FIRSTBLOCK - hc=%d pi=%d len=%d mi=%d m=%d pb=%d\n", v.ln, v.hcnt, v.pi,
                  v.header.Len, v.mi, out.m(), pb);
         v.state = BuildState::IDLE;
@@ -172,15 +229,37 @@ void SourcePacketBuilder::ProcessZone(std::span<const uint8_t> zone, DiagnosticW
       }
     }
   } while (v.mi < zone_length);
-  if (v.state == BuildState::FIRSTBLOCK) v.state = BuildState::BUILDING;
+  if (v.state == BuildState::FIRSTBLOCK) {
+    v.state = BuildState::BUILDING;
+    if (carried && v.hcnt < zone_length) {
+      // The carried packet runs on, yet a header begins in this zone.
+      out.Line("BP: ln%d Dropping packet: runs past the header at %d", v.ln, v.hcnt);
+      DropOpenPacket();
+    }
+  }
 }
 
-void SourcePacketBuilder::NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out) {
+void SourcePacketBuilder::NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out,
+                                       int32_t& pb) {
   BuilderVariables& v = vars_;
-  // Other pointers from the zone length to 2046, and 2047 outside BUILDING, lose the zone.
-  if (v.hcnt != MpduHeader::kNoHeader || v.state != BuildState::BUILDING) return;
+  // Pointer 2047 outside BUILDING loses the zone.
+  if (v.state != BuildState::BUILDING) return;
   if (geometry_.MaxPkLen + 1 - geometry_.zone_length > v.pi) {
+    const int32_t remaining = v.header.Len + SourcePacketHeader::kLengthBias - v.pi;
+    if (remaining < geometry_.zone_length) {
+      // The packet ends inside this zone, so a header would follow it: bytes were lost.
+      out.Line("BP: ln%d Dropping packet: %d bytes left, no header in the zone", v.ln, remaining);
+      DropOpenPacket();
+      return;
+    }
     Append(zone);
+    if (remaining == geometry_.zone_length) {
+      // Ends with the zone: complete now, so that a gap before the next zone cannot cost it.
+      MarkReady(pb);
+      v.state = BuildState::IDLE;
+      out.Line("BP: ln%d BUILDING - hc=%d pi=%d len=%d mi=%d m=%d pb=%d\n", v.ln, v.hcnt, v.pi,
+               v.header.Len, v.mi, out.m(), pb);
+    }
   } else {
     ReadyFlag(v.current_slot) = kEmpty;
     v.state = BuildState::IDLE;
@@ -199,36 +278,86 @@ void SourcePacketBuilder::Append(std::span<const uint8_t> bytes) {
   vars_.pi += size;
 }
 
+void SourcePacketBuilder::MarkReady(int32_t& pb) {
+  const size_t slot = static_cast<size_t>(vars_.current_slot);
+  ReadyFlag(vars_.current_slot) = kReady;
+  sizes_[slot] = vars_.pi;
+  order_[slot] = ++completed_;
+  ++pb;
+}
+
+void SourcePacketBuilder::DropOpenPacket() {
+  BuilderVariables& v = vars_;
+  if (v.state == BuildState::IDLE) return;
+  if (v.state == BuildState::GETHEADER && v.header_count < 2) {
+    ++losses_.unknown_apid;
+  } else {
+    const int32_t apid = v.state == BuildState::GETHEADER
+                             ? SourcePacketHeader::ApidOf(CurrentSlot())
+                             : v.header.APID;
+    ++losses_.dropped[static_cast<size_t>(apid)];
+  }
+  ReadyFlag(v.current_slot) = kEmpty;
+  v.state = BuildState::IDLE;
+  v.SHORTY = 0;
+}
+
+void SourcePacketBuilder::OpenNextSlot() {
+  BuilderVariables& v = vars_;
+  const int32_t count = SlotCount();
+  int32_t slot = -1;
+  for (int32_t step = 1; step <= count && slot < 0; ++step) {
+    const int32_t candidate = (v.current_slot + step) % count;
+    if (ReadyFlag(candidate) != kReady) slot = candidate;
+  }
+  if (slot < 0 && count < kMaxPacketSlots) {
+    ring_.resize(ring_.size() + kPacketSlotSize, 0);
+    sizes_.push_back(0);
+    order_.push_back(0);
+    slot = count;
+  }
+  if (slot < 0) {
+    // Full to the limit (the caller takes no packets out): the oldest gives way, counted.
+    slot = 0;
+    for (int32_t i = 1; i < count; ++i) {
+      if (order_[static_cast<size_t>(i)] < order_[static_cast<size_t>(slot)]) slot = i;
+    }
+    ++losses_.overflowed;
+  }
+  v.current_slot = slot;
+  ReadyFlag(slot) = kEmpty;
+}
+
 int32_t SourcePacketBuilder::GetNext(std::span<uint8_t> buffer, int32_t length) {
   if (length < 0 || length > kPacketSlotCapacity || static_cast<size_t>(length) > buffer.size()) {
     return -1;
   }
-  // The first slot that does not wait, looked for among slots 0 to 4.
-  int32_t empty = -1;
-  for (int32_t slot = 0; slot < kPacketSlotCount - 1 && empty < 0; ++slot) {
-    if (ReadyFlag(slot) != kReady) empty = slot;
+  // The packet that completed first among those waiting.
+  int32_t oldest = -1;
+  int32_t waiting = 0;
+  for (int32_t slot = 0; slot < SlotCount(); ++slot) {
+    if (ReadyFlag(slot) != kReady) continue;
+    ++waiting;
+    if (oldest < 0 || order_[static_cast<size_t>(slot)] < order_[static_cast<size_t>(oldest)]) {
+      oldest = slot;
+    }
   }
-  if (empty < 0) return -1;
-  // The oldest waiting packet is the first one behind that empty slot, in ring order.
-  for (int32_t step = 1; step < kPacketSlotCount; ++step) {
-    const int32_t slot = (empty + step) % kPacketSlotCount;
-    if (ReadyFlag(slot) == kEmpty) continue;
-    std::memcpy(buffer.data(), ring_.data() + slot * kPacketSlotSize, static_cast<size_t>(length));
-    ReadyFlag(slot) = kEmpty;
-    int32_t waiting = 0;
-    for (int32_t i = 0; i < kPacketSlotCount; ++i) waiting += ReadyFlag(i) == kReady ? 1 : 0;
-    return waiting;
-  }
-  return -1;
+  if (oldest < 0) return -1;
+  const size_t size = static_cast<size_t>(std::min(length, sizes_[static_cast<size_t>(oldest)]));
+  std::memcpy(buffer.data(), ring_.data() + static_cast<size_t>(oldest) * kPacketSlotSize, size);
+  // Behind a shorter packet: zeros, never what earlier packets left in the slot.
+  std::fill(buffer.begin() + static_cast<ptrdiff_t>(size), buffer.begin() + length, uint8_t{0});
+  ReadyFlag(oldest) = kEmpty;
+  return waiting - 1;
 }
 
 std::span<const uint8_t, kPacketSlotSize> SourcePacketBuilder::Slot(int32_t index) const {
-  return std::span<const uint8_t, kPacketSlotSize>(ring_.data() + index * kPacketSlotSize,
-                                                   kPacketSlotSize);
+  return std::span<const uint8_t, kPacketSlotSize>(
+      ring_.data() + static_cast<size_t>(index) * kPacketSlotSize, kPacketSlotSize);
 }
 
 bool SourcePacketBuilder::SlotReady(int32_t index) const {
-  return ring_[index * kPacketSlotSize + kReadyFlagOffset] == kReady;
+  return ring_[static_cast<size_t>(index) * kPacketSlotSize + kReadyFlagOffset] == kReady;
 }
 
 SourcePacketBuilder& TheSourcePacketBuilder() {

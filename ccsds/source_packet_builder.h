@@ -3,8 +3,10 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "ccsds/ccsds_headers.h"
+#include "core/frame_tags.h"
 
 namespace vantrel {
 
@@ -13,6 +15,10 @@ inline constexpr int32_t kPacketSlotSize = 13000;
 inline constexpr int32_t kPacketSlotCapacity = kPacketSlotSize - 1;
 inline constexpr int32_t kReadyFlagOffset = kPacketSlotCapacity;
 inline constexpr int32_t kPacketSlotCount = 6;
+// When more packets wait than the ring holds (many short packets finishing in one M_PDU), the
+// ring grows up to this many slots rather than overwrite a waiting packet.
+inline constexpr int32_t kMaxPacketSlots = 192;
+inline constexpr int32_t kApidCount = 2048;
 // The shortest packet a maximum length may allow: a primary header and one data byte.
 inline constexpr int32_t kMinPacketLength = SourcePacketHeader::kLengthBias;
 
@@ -58,14 +64,35 @@ struct BuilderVariables {
   SourcePacketHeader header;  // the current packet's primary header
 };
 
+// What the builder dropped for lost data since the last Setup.
+struct BuilderLosses {
+  int64_t frames_missing = 0;  // frames missing by VCDU frame-counter gaps
+  int64_t restarts = 0;        // counter jumps taken as a restart of the stream
+  int64_t skipped_frames = 0;  // frames Reed-Solomon could not correct, whose zones were skipped
+  // Packets dropped because bytes were lost inside them, by APID; unknown_apid for those whose
+  // header was cut before its APID.
+  std::array<int64_t, kApidCount> dropped{};
+  int64_t unknown_apid = 0;
+  int64_t overflowed = 0;  // waiting packets overwritten because the grown ring was full
+
+  // Dropped packets that were, or may have been, of `apid`.
+  int64_t DroppedOf(int32_t apid) const {
+    return (apid >= 0 && apid < kApidCount ? dropped[static_cast<size_t>(apid)] : 0) + unknown_apid;
+  }
+};
+
 // Reassembles CCSDS source packets from the packet zones of consecutive M_PDUs into a ring of
-// six slots. Knows no files; not re-entrant. Whatever the inputs, nothing is read outside the
-// record given and nothing is written outside a slot's 12999 data bytes.
+// six slots (grown when more packets wait). Knows no files; not re-entrant. Whatever the inputs,
+// nothing is read outside the record given and nothing is written outside a slot's 12999 data
+// bytes. A packet is handed out only when its bytes arrived whole: a first-header pointer that
+// disagrees with the open packet's length, a zone without a valid pointer, a frame-counter gap
+// or a frame that could not be corrected drops the open packet instead (see Losses).
 class SourcePacketBuilder {
  public:
   // Header length 4 (pointer at record byte 2, zone at byte 4, 882 bytes) or 2 (pointer at 0,
-  // zone at 2, 884 bytes). Returns 0 and sets state IDLE and ln 0; keeps the ring, the current
-  // slot, pi, mi, hcnt and the decoded header. Returns -1 and changes nothing else for another
+  // zone at 2, 884 bytes). Returns 0 and sets state IDLE and ln 0, clears the losses and forgets
+  // the last frame counter; keeps the ring, the current slot, pi, mi, hcnt and the decoded
+  // header. Returns -1 and changes nothing else for another
   // header length; a maximum packet length outside 7..12999 is refused (-1) and changes nothing.
   int32_t Setup(int32_t max_packet_length, int32_t header_length);
 
@@ -74,15 +101,26 @@ class SourcePacketBuilder {
   // lines). Returns pb, the number of packets completed during this call.
   int32_t FeedMpdu(std::span<const uint8_t> record, DiagnosticBlock& diagnostics);
 
-  // Copies the first `length` bytes of the oldest waiting slot into `buffer` (which must hold
-  // them), marks the slot empty and returns how many slots still wait. Returns -1 with the
-  // buffer untouched when no waiting slot is found, or when `length` is outside 0..12999 or
-  // larger than the buffer.
+  // Tells the builder about the VCDU whose M_PDU is fed next: its 24-bit frame counter, and
+  // whether Reed-Solomon could not correct it (its counter and zone are then not trusted: the
+  // zone is skipped and the counter taken as one on). Frames missing by the counter are
+  // counted; a step no pass could make is a restart of the stream (FrameCounterTrack). A packet
+  // open at a gap, a restart or a skipped zone is dropped. Returns the frames missing before this
+  // one.
+  int32_t NoteFrame(uint32_t counter, bool uncorrectable);
+
+  // Copies the oldest waiting packet into `buffer` (which must hold `length` bytes): its first
+  // `length` bytes, zeros behind a shorter packet. Marks the slot empty and returns how many
+  // slots still wait. Returns -1 with the buffer untouched when no packet waits, or when
+  // `length` is outside 0..12999 or larger than the buffer.
   int32_t GetNext(std::span<uint8_t> buffer, int32_t length);
 
   // Read access for diagnostics and tests.
   const BuilderGeometry& Geometry() const { return geometry_; }
   const BuilderVariables& Variables() const { return vars_; }
+  const BuilderLosses& Losses() const { return losses_; }
+  int32_t SlotCount() const { return static_cast<int32_t>(sizes_.size()); }
+  // Index below SlotCount().
   std::span<const uint8_t, kPacketSlotSize> Slot(int32_t index) const;
   bool SlotReady(int32_t index) const;
 
@@ -90,16 +128,37 @@ class SourcePacketBuilder {
   class DiagnosticWriter;
 
   void ProcessZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& pb);
-  void NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out);
+  void NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& pb);
   // Appends `bytes` to the current slot at pi; the caller has checked the size limit.
   void Append(std::span<const uint8_t> bytes);
-  uint8_t& ReadyFlag(int32_t slot) { return ring_[slot * kPacketSlotSize + kReadyFlagOffset]; }
-  uint8_t* CurrentSlot() { return ring_.data() + vars_.current_slot * kPacketSlotSize; }
+  // The open packet is complete: it waits in its slot, to be handed out after those before it.
+  void MarkReady(int32_t& pb);
+  // The open packet (GETHEADER, BUILDING or within a zone) lost bytes: its slot is freed, it is
+  // counted and the state becomes IDLE. Nothing happens when no packet is open.
+  void DropOpenPacket();
+  // Opens the slot for the next packet: the next one in ring order that does not wait, a new
+  // one when all wait (up to kMaxPacketSlots), else the oldest waiting one, counted.
+  void OpenNextSlot();
+  uint8_t& ReadyFlag(int32_t slot) {
+    return ring_[static_cast<size_t>(slot) * kPacketSlotSize + kReadyFlagOffset];
+  }
+  uint8_t* CurrentSlot() {
+    return ring_.data() + static_cast<size_t>(vars_.current_slot) * kPacketSlotSize;
+  }
 
   BuilderGeometry geometry_;
   BuilderVariables vars_;
-  // The six slots as one block; never cleared.
-  std::array<uint8_t, kPacketSlotCount * kPacketSlotSize> ring_{};
+  BuilderLosses losses_;
+  // The slots as one block, six at first; never cleared.
+  std::vector<uint8_t> ring_ = std::vector<uint8_t>(kPacketSlotCount * kPacketSlotSize, 0);
+  // Per slot: the packet's size and its place in the order of completion (while it waits).
+  std::vector<int32_t> sizes_ = std::vector<int32_t>(kPacketSlotCount, 0);
+  std::vector<uint64_t> order_ = std::vector<uint64_t>(kPacketSlotCount, 0);
+  uint64_t completed_ = 0;
+  // The frame counter of the fed M_PDUs' VCDUs; forgotten at Setup.
+  FrameCounterTrack counter_;
+  // The zone of the M_PDU fed next is not to be trusted (its frame could not be corrected).
+  bool skip_next_zone_ = false;
 };
 
 // The program-wide builder that the packet extraction stage uses: zero at program start, alive

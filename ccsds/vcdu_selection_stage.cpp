@@ -25,13 +25,32 @@ void VcduSelectionStage(StageHost& host) {
   const int selected =
       chain.MetopMode ? ParseSettingInteger("VCID_Metop", host.VCID_Metop()) : host.Fy3Vcid();
 
+  // Each selected VCDU's frame counter and Reed-Solomon verdict, for the stage after the next.
+  // The verdicts of cadu.pds apply record by record when cvcdu.rs was cut from it in this run.
+  FrameTags& tags = chain.Frames;
+  tags.selected_vcdus.clear();
+  tags.selected_vcdus_valid = false;
+  const int64_t input_records = input.Size() / kVcduLength;
+  const bool verdicts = tags.cadu_records >= 0 && tags.cadu_records == input_records;
+  auto next_uncorrectable = tags.uncorrectable_cadus.cbegin();
+  int64_t index = 0;
+
   int32_t count = 0;
   RecordBlockReader reader(input, kVcduLength);
   RecordBlockWriter writer(output);
-  while (const uint8_t* vcdu = reader.Next()) {
-    if (VcduHeader::Parse(vcdu).virtual_channel == selected) {
+  for (const uint8_t* vcdu = reader.Next(); vcdu != nullptr; vcdu = reader.Next(), ++index) {
+    bool uncorrectable = false;
+    if (verdicts && next_uncorrectable != tags.uncorrectable_cadus.cend() &&
+        *next_uncorrectable == index) {
+      uncorrectable = true;
+      ++next_uncorrectable;
+    }
+    const VcduHeader header = VcduHeader::Parse(vcdu);
+    if (header.virtual_channel == selected) {
       writer.Write(vcdu, kVcduLength);
       ++count;
+      tags.selected_vcdus.push_back((header.frame_counter & FrameTags::kCounterMask) |
+                                    (uncorrectable ? FrameTags::kUncorrectableTag : 0u));
       if (host.GetVCDU()) {
         std::string line = Format("Line %04d  ", count);
         AppendHexBytes(line, vcdu, kVcduListingBytes);
@@ -42,6 +61,7 @@ void VcduSelectionStage(StageHost& host) {
     host.ProcessEvents();
   }
   writer.Flush();
+  tags.selected_vcdus_valid = true;
   const ClosedFiles closed = CloseStageFiles(host, input, output);
 
   LogSummary(

@@ -233,6 +233,12 @@ class Parser {
       if (value) s.VCID_Metop = std::to_string(*value);
       return value.has_value();
     }
+    if (name == "--report") {
+      const auto path = Value(name, arg);
+      if (path && path->empty()) return Fail("--report needs a file name");
+      if (path) command.report_path = *path;
+      return path.has_value();
+    }
     if (name == "--preview-channel") {
       const auto value = Number(name, arg, 1, kMaxPreviewChannel);
       if (value) {
@@ -298,6 +304,8 @@ Options (they win over the switches):
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
+  --report FILE                     also write the pass report to FILE as JSON (several inputs:
+                                    one JSON object per line, in their order)
   --preview                         write a quicklook of the product beside it (PRODUCT.png)
   --preview-channel N               the quicklook's channel (implies --preview; default
                                     AVHRR 4, VIRR 4, MSU-MR 5, infrared shown cold = bright)

@@ -16,6 +16,7 @@ struct Command {
   bool quiet = false;
   std::string work_dir;     // -C/--work-dir: the working folder, made when missing; empty: current
   std::string output_dir;   // --output-dir: where each product is moved after its run; empty: none
+  std::string report_path;  // --report FILE: where the pass report goes as JSON (empty: none)
   bool preview = false;     // write a quicklook PNG beside the product after a successful run
   int preview_channel = 0;  // its channel, 1-based; 0 for the instrument's default
   std::vector<std::string> warnings;  // positional switches that were left unchanged

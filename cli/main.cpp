@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "cli/cli_host.h"
 #include "cli/command_line.h"
 #include "cli/product_delivery.h"
+#include "core/pass_report.h"
 #include "core/version.h"
 #include "core/working_file.h"
 #include "quicklook/quicklook.h"
@@ -73,8 +75,19 @@ bool MakeFolder(const std::string& folder, const char* role) {
 // One run of the chain on `input` in the current folder, as the window's batch start does, and
 // the product moved to `output_dir` when one is given. A failure is told on standard error,
 // with the input's name in front when `several` inputs share the call.
+// Writes a pass report: the whole file for the first input of the call, a further line for each
+// later one (one JSON object per line, in the order of the inputs).
+bool WriteReport(const std::string& path, const std::string& json, bool first) {
+  std::FILE* file = std::fopen(path.c_str(), first ? "wb" : "ab");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+  return std::fclose(file) == 0 && written;
+}
+
 InputResult RunOne(const Command& command, const std::string& input,
-                   const std::string& start_folder, const std::string& output_dir, bool several) {
+                   const std::string& start_folder, const std::string& output_dir, bool several,
+                   bool first) {
+  const auto started = std::chrono::steady_clock::now();
   // Each input starts from the state a new program would have: no packet of the last pass
   // carries over into this one.
   vantrel::TheSourcePacketBuilder() = vantrel::SourcePacketBuilder();
@@ -87,6 +100,7 @@ InputResult RunOne(const Command& command, const std::string& input,
 
   InputResult result = Judge(outcome, host.chain, input);
   std::string quicklook;
+  std::string product = outcome.product;  // where the product is now, for the report
   if (result.status == kExitProduct && command.preview) {
     std::string message;
     if (vantrel::WriteQuicklookBeside(outcome.product, command.preview_channel, &message)) {
@@ -100,13 +114,23 @@ InputResult RunOne(const Command& command, const std::string& input,
   if (result.status == kExitProduct && !output_dir.empty()) {
     // The quicklook follows its product.
     vantrel::cli::Delivery delivery = vantrel::cli::MoveProductInto(outcome.product, output_dir);
-    if (delivery.ok) result.detail = delivery.path;
+    if (delivery.ok) result.detail = product = delivery.path;
     if (delivery.ok && !quicklook.empty())
       delivery = vantrel::cli::MoveProductInto(quicklook, output_dir);
     if (!delivery.ok) {
       result.status = kExitNoProduct;
       result.detail = delivery.error + " (it stays in the working folder)";
     }
+  }
+  if (!command.report_path.empty()) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - started + std::chrono::milliseconds(500));
+    const std::string report_path = vantrel::cli::ResolveInput(command.report_path, start_folder);
+    if (!WriteReport(
+            report_path,
+            vantrel::PassReportJson(host.chain.Counts, product, result.status, seconds.count()),
+            first))
+      std::fprintf(stderr, "vantrel-cli: cannot write the report '%s'\n", report_path.c_str());
   }
   if (result.status == kExitProduct) {
     result.detail += ", " + std::to_string(host.chain.LastLineCount) + " lines";
@@ -161,7 +185,7 @@ int main(int argc, char** argv) {
   int status = kExitProduct;
   for (const std::string& input : command.inputs) {
     if (several && !command.quiet) std::printf("==> %s <==\n", input.c_str());
-    results.push_back(RunOne(command, input, start_folder, output_dir, several));
+    results.push_back(RunOne(command, input, start_folder, output_dir, several, results.empty()));
     if (several && !command.quiet) std::putchar('\n');
     const int input_status = results.back().status;
     if (input_status != kExitProduct && status == kExitProduct) status = kExitNoProduct;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/frame_tags.h"
 #include "core/pass_counts.h"
 
 namespace vantrel {
@@ -35,6 +36,8 @@ struct ChainState {
 
   // Counts of the current run, cleared by the driver before its first stage.
   PassCounts Counts;
+  // What stages hand on about frames beyond the working files; each writer rewrites its part.
+  FrameTags Frames;
 };
 
 }  // namespace vantrel

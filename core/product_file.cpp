@@ -83,6 +83,7 @@ void FinishProduct(StageHost& host, InputFile& input, ProductFile& product, int6
   }
   constexpr int64_t kTop = std::numeric_limits<int32_t>::max();
   chain.LastLineCount = static_cast<int32_t>(lines < kTop ? lines : kTop);
+  chain.Counts.product_lines = lines;
   host.AppendLog("");
   LogLine(host, "Finally, output file is '%s'", path);
   host.AppendLog("");

@@ -67,10 +67,13 @@ void AsmSearchSeeds(SeedWriter& out) {
   };
   const Case cases[] = {
       {kPn | kRs, {true, true}, {}, 5},
-      {kPn | kRs, {true, true}, {.bit_shift = 3, .noise_before = 100, .symbol_errors = 5}, 5},
-      {0, {false, false}, {.invert = true}, 5},
-      {kFullCadu, {false, false}, {.noise_between = 7, .marker_errors = 4}, 6},
-      {kRs, {true, false}, {.bit_shift = 6, .uncorrectable_every = 2}, 6},
+      {kPn | kRs,
+       {true, true},
+       {.bit_shift = 3, .noise_before = 100, .symbol_errors = 5, .profile = {}},
+       5},
+      {0, {false, false}, {.invert = true, .profile = {}}, 5},
+      {kFullCadu, {false, false}, {.noise_between = 7, .marker_errors = 4, .profile = {}}, 6},
+      {kRs, {true, false}, {.bit_shift = 6, .uncorrectable_every = 2, .profile = {}}, 6},
   };
   uint64_t seed = kSeed;
   for (const Case& c : cases) {

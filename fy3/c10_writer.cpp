@@ -8,6 +8,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
+#include "core/pass_report.h"
 #include "core/product_file.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
@@ -21,6 +22,8 @@ constexpr std::array<std::string_view, 3> kPrefixes = {"FY3A_", "FY3B_", "FY3C_"
 // The pass date follows the prefix: "yyyy-mm-dd".
 constexpr size_t kDateTextLength = 10;
 constexpr std::string_view kProductSuffix = ".C10";
+// The line's millisecond of day: 27 bits from the low three bits of this byte on.
+constexpr size_t kLineTimeOffset = 26044;
 
 // The ten characters after `prefix` where the product name takes it from (fewer at the end of
 // the text; none without the prefix).
@@ -67,6 +70,9 @@ void C10Writer(StageHost& host) {
                    date->day_of_year,
                    std::span<uint8_t, kC10RecordBytes>(record.data(), kC10RecordBytes));
     if (!product.Output().Write(record.data(), record.size())) break;
+    NoteLineTime(chain.Counts, DaysSince2000(date->year, date->month, date->day),
+                 (line[kLineTimeOffset] & 7) << 24 | line[kLineTimeOffset + 1] << 16 |
+                     line[kLineTimeOffset + 2] << 8 | line[kLineTimeOffset + 3]);
     ++count;
     chain.ProgressCount = count;
     host.ProcessEvents();

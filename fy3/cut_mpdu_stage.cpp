@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "ccsds/ccsds_headers.h"
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
@@ -36,6 +38,27 @@ void CutMpduStage(StageHost& host) {
   host.AppendLog("");
 
   ChainState& chain = host.Chain();
+  // Each VCDU's Reed-Solomon verdict, as VCDU selection left it for this file.
+  const std::vector<uint32_t>& tags = chain.Frames.selected_vcdus;
+  const bool tagged =
+      chain.Frames.selected_vcdus_valid &&
+      static_cast<int64_t>(tags.size()) == input.Size() / static_cast<int64_t>(kVcduBytes);
+  // Frames missing by the counter, and frames that could not be corrected, become records of
+  // zeros, so that every byte after them keeps its place in the line stream.
+  std::vector<FrameTags::ByteRun>& zero_runs = chain.Frames.zero_filled_mpdu_bytes;
+  zero_runs.clear();
+  chain.Frames.mpdu_bytes = -1;
+  int64_t bytes_out = 0;
+  const std::vector<uint8_t> zeros(kCutBytes, 0);
+  const auto note_zeros = [&](int64_t begin, int64_t end) {
+    if (!zero_runs.empty() && zero_runs.back().end == begin) {
+      zero_runs.back().end = end;
+    } else {
+      zero_runs.push_back({begin, end});
+    }
+  };
+  FrameCounterTrack counter;
+
   int32_t count = 0;
   // Whole VCDUs are read and cut a batch at a time; a trailing piece shorter than a VCDU is
   // dropped.
@@ -43,16 +66,39 @@ void CutMpduStage(StageHost& host) {
   std::vector<uint8_t> cuts(kBatchRecords * kCutBytes);
   for (;;) {
     const size_t records = input.Read(vcdus.data(), vcdus.size()) / kVcduBytes;
+    size_t pending = 0;  // cut records of this batch not yet written
     for (size_t k = 0; k < records; ++k) {
-      std::memcpy(cuts.data() + k * kCutBytes, vcdus.data() + k * kVcduBytes + kCutStart,
-                  kCutBytes);
+      const uint8_t* vcdu = vcdus.data() + k * kVcduBytes;
+      uint8_t* cut = cuts.data() + pending * kCutBytes;
+      const uint32_t tag = tagged ? tags[static_cast<size_t>(count)] : 0;
+      if ((tag & FrameTags::kUncorrectableTag) != 0) {
+        counter.Untrusted();
+        std::memset(cut, 0, kCutBytes);
+        note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
+      } else {
+        const int32_t missing = counter.Next(VcduHeader::Parse(vcdu).frame_counter);
+        if (missing > 0) {
+          output.Write(cuts.data(), pending * kCutBytes);
+          cut = cuts.data();
+          pending = 0;
+          for (int32_t i = 0; i < missing; ++i) output.Write(zeros.data(), kCutBytes);
+          const int64_t filled = static_cast<int64_t>(missing) * static_cast<int64_t>(kCutBytes);
+          note_zeros(bytes_out, bytes_out + filled);
+          bytes_out += filled;
+          chain.Counts.frames_missing += missing;
+        }
+        std::memcpy(cut, vcdu + kCutStart, kCutBytes);
+      }
+      bytes_out += static_cast<int64_t>(kCutBytes);
+      ++pending;
       ++count;
       chain.ProgressCount = count;
       host.ProcessEvents();
     }
-    output.Write(cuts.data(), records * kCutBytes);
+    output.Write(cuts.data(), pending * kCutBytes);
     if (records < kBatchRecords) break;
   }
+  chain.Frames.mpdu_bytes = bytes_out;
   const ClosedFiles closed = CloseStageFiles(host, input, output);
   chain.ProgressCount = 0;
 

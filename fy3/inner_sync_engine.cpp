@@ -91,6 +91,10 @@ void CopyShiftedLine(std::span<const uint8_t> bytes, size_t position, int shift,
 LineSyncAligner::LineSyncAligner(size_t line_length, const LineSyncTable& table)
     : line_length_(line_length),
       matcher_(table),
+      // Slice 0 holds pattern bits 0-23, slice 7 bits 7-30: its last seven are bits 24-30.
+      pattern_((table[0] & kLineSyncCompareMask) << (kLineSyncPatternBits - kLineSyncCompareBits) |
+               (table[kLineSyncShifts - 1] &
+                ((1u << (kLineSyncPatternBits - kLineSyncCompareBits)) - 1))),
       window_(kWindowLines * line_length),
       line_(line_length) {
   if (line_length < kMinLineLength) throw std::invalid_argument("line length below 4 bytes");
@@ -110,6 +114,35 @@ void LineSyncAligner::Fill(size_t from, const LineSyncReader& read, LineSyncList
   // Window bytes beyond the input are zero, never left over from an earlier fill.
   const size_t zero_from = std::max(from, input_bytes_);
   std::fill(window_.begin() + static_cast<ptrdiff_t>(zero_from), window_.end(), uint8_t{0});
+}
+
+bool LineSyncAligner::FullPatternAt(const LineSyncMatch& match, size_t input_bytes) const {
+  // Bytes position - 1 to position + 3 as one 40-bit value; the pattern starts `shift` bits
+  // before the position, so it ends 1 + shift bits above the value's last bit.
+  const size_t p = match.position;
+  if (p + kCompareBytes + 1 > input_bytes) return false;
+  uint64_t value = p > 0 ? window_[p - 1] : 0;
+  for (size_t i = 0; i <= kCompareBytes; ++i) value = value << kByteBits | window_[p + i];
+  const uint32_t mask = (1u << kLineSyncPatternBits) - 1;
+  return static_cast<uint32_t>(value >> (1 + match.shift) & mask) == pattern_;
+}
+
+bool LineSyncAligner::WholeLine(const LineSyncMatch& match) const {
+  const std::span<const uint8_t> input(window_.data(), input_bytes_);
+  const size_t next = match.position + line_length_;
+  // The usual case: the next line's sync, at the same shift, exactly one line on.
+  const std::optional<LineSyncMatch> at_next = matcher_.Find(input, next, next + 1);
+  if (at_next && at_next->shift == match.shift) return true;
+  // Otherwise the first full sync after this one decides.
+  for (size_t from = match.position + 1;;) {
+    const std::optional<LineSyncMatch> found = matcher_.Find(input, from, input_bytes_);
+    if (!found) return true;  // nothing left to judge by
+    if (FullPatternAt(*found, input_bytes_)) {
+      return found->shift == match.shift && found->position > match.position &&
+             (found->position - match.position) % line_length_ == 0;
+    }
+    from = found->position + 1;
+  }
 }
 
 int32_t LineSyncAligner::Run(const LineSyncReader& read, LineSyncListener& listener) {
@@ -144,6 +177,11 @@ int32_t LineSyncAligner::Run(const LineSyncReader& read, LineSyncListener& liste
     // A line is reported only when all its bytes come from the input; the first one that would
     // run past the end ends the run.
     if (position + length > input_bytes_) break;
+    if (!WholeLine(*match)) {
+      listener.LineDropped(window_at + static_cast<int64_t>(position));
+      ++position;
+      continue;
+    }
     ++lines_found_;
     const int64_t at = window_at + static_cast<int64_t>(position);
     listener.LineFound(lines_found_, match->window_value, match->shift, at - last_match);

@@ -82,6 +82,9 @@ class LineSyncListener {
   virtual void InputShort(int32_t lines_found, size_t got) = 0;
   // Called after every line and every window refill.
   virtual void Progress(int32_t lines_found) = 0;
+  // A line sync was found at input offset `at`, but the next line sync does not lie a whole
+  // number of lines on: bytes were lost inside the line, which is not reported as found.
+  virtual void LineDropped(int64_t at) { (void)at; }
 };
 
 // Reads up to buffer.size() bytes of input into `buffer`; returns how many arrived. Fewer than
@@ -95,6 +98,13 @@ using LineSyncReader = std::function<size_t(std::span<uint8_t> buffer)>;
 // bytes beyond its end are zero. Once the input has ended the search goes on through the bytes
 // still in the window; a line is reported only when all its L bytes come from the input, and the
 // first line that would run past the end ends the run.
+// A line is reported only when nothing shows that bytes were lost inside it: the next line sync
+// must lie exactly one line on, or a whole number of lines on with the same shift when the ones
+// between are damaged. A sync found anywhere else (the full 31-bit pattern, before or after the
+// next line's place) drops the line and the search goes on at the byte after its sync. With no
+// further sync in the window (the end of the input) the line is taken as whole. In a stream
+// without losses every line but the last has its successor's sync one line on, so this changes
+// nothing there.
 class LineSyncAligner {
  public:
   // `line_length` L must be at least 4 bytes.
@@ -108,9 +118,14 @@ class LineSyncAligner {
   // Fills the window bytes from `from` on from the input (none once it has ended); zeroes what
   // the input does not fill.
   void Fill(size_t from, const LineSyncReader& read, LineSyncListener& listener, bool report);
+  // Whether the line at `match` holds nothing but its own bytes, judged by the next sync.
+  bool WholeLine(const LineSyncMatch& match) const;
+  // Whether all 31 pattern bits lie at `match` (its shift's bits before the position included).
+  bool FullPatternAt(const LineSyncMatch& match, size_t input_bytes) const;
 
   size_t line_length_;
   LineSyncMatcher matcher_;
+  uint32_t pattern_;  // the 31-bit pattern, rebuilt from the table's first and last slices
   std::vector<uint8_t> window_;  // three lines
   std::vector<uint8_t> line_;    // one output line
   size_t input_bytes_ = 0;       // window bytes that hold input

@@ -1,8 +1,10 @@
 #include "fy3/inner_sync_stage.h"
 
+#include <span>
 #include <string>
 
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
@@ -20,8 +22,10 @@ constexpr uint32_t kMn2LineSync = 0b0000'0010'0001'1000'1010'0111'1010'001;
 // Turns the aligner's reports into output lines, log lines and progress.
 class StageListener : public LineSyncListener {
  public:
-  StageListener(StageHost& host, const InnerSyncVariant& variant, OutputFile& output)
-      : host_(host), variant_(variant), output_(output) {}
+  // `zero_runs`: the input's ascending byte ranges written as zeros for lost data (may be empty).
+  StageListener(StageHost& host, const InnerSyncVariant& variant, OutputFile& output,
+                std::span<const FrameTags::ByteRun> zero_runs)
+      : host_(host), variant_(variant), output_(output), zero_runs_(zero_runs) {}
 
   void LineFound(int32_t lines_found, uint32_t window_value, int shift, int64_t offset) override {
     // The option is read at every found line, so a change during the run counts from the next.
@@ -29,7 +33,14 @@ class StageListener : public LineSyncListener {
       LogLine(host_, "File 1  line %05d  found sync %08X  shift=%d  offset=%lld", lines_found,
               window_value, shift, static_cast<long long>(offset));
     }
+    // The line's bits begin `shift` bits before the byte at `at` and take L bytes from there.
+    at_ += offset;
+    const int64_t begin = at_ - (shift > 0 ? 1 : 0);
+    const int64_t end = at_ + static_cast<int64_t>(variant_.line_length);
+    while (next_run_ < zero_runs_.size() && zero_runs_[next_run_].end <= begin) ++next_run_;
+    if (next_run_ < zero_runs_.size() && zero_runs_[next_run_].begin < end) ++zero_filled;
   }
+  void LineDropped(int64_t) override { ++dropped; }
   void LineReady(std::span<const uint8_t> line) override {
     output_.Write(line.data(), line.size());
   }
@@ -43,10 +54,16 @@ class StageListener : public LineSyncListener {
     host_.ProcessEvents();
   }
 
+  int64_t dropped = 0;      // lines dropped for bytes lost inside them
+  int64_t zero_filled = 0;  // lines written with zeros where bytes were lost
+
  private:
   StageHost& host_;
   const InnerSyncVariant& variant_;
   OutputFile& output_;
+  std::span<const FrameTags::ByteRun> zero_runs_;
+  size_t next_run_ = 0;
+  int64_t at_ = 0;  // input offset of the last line found
 };
 
 }  // namespace
@@ -88,13 +105,30 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   CreateStageOutput(host, output_path, output, input);
   host.AppendLog(variant.start_line);
 
+  // The zero-filled stretches of the FY-3 cut records, when they were made for this input.
+  const FrameTags& frames = host.Chain().Frames;
+  std::span<const FrameTags::ByteRun> zero_runs;
+  if (variant.input_file == WorkingFile::kMpduMpd && frames.mpdu_bytes == size) {
+    zero_runs = frames.zero_filled_mpdu_bytes;
+  }
   LineSyncAligner aligner(variant.line_length, variant.table);
-  StageListener listener(host, variant, output);
+  StageListener listener(host, variant, output, zero_runs);
   const int32_t lines = aligner.Run(
       [&input](std::span<uint8_t> buffer) { return input.Read(buffer.data(), buffer.size()); },
       listener);
 
   const ClosedFiles closed = CloseStageFiles(host, input, output);
+  PassCounts& counts = host.Chain().Counts;
+  counts.lines_dropped += listener.dropped;
+  counts.lines_zero_filled += listener.zero_filled;
+  if (listener.dropped > 0) {
+    LogLine(host, "%lld lines dropped: data lost inside them",
+            static_cast<long long>(listener.dropped));
+  }
+  if (listener.zero_filled > 0) {
+    LogLine(host, "%lld lines zero-filled: data lost inside them",
+            static_cast<long long>(listener.zero_filled));
+  }
   LogSummary(host, Format("ASM detection done!  %d lines found.", lines),
              Format(variant.result_line, output_path.c_str()));
   host.Chain().ProgressCount = 0;

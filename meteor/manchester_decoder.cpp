@@ -67,21 +67,25 @@ void ManchesterDecoder(StageHost& host) {
 
   std::array<uint8_t, kManchesterBlockBytes> block;
   int64_t bytes_read = 0;
-  while (input.ReadRecord(block.data(), block.size())) {
-    bytes_read += static_cast<int64_t>(block.size());
-    ManchesterDecodeBytes(block.data(), block.size(), block.data());
-    if (!output.Write(block.data(), kManchesterDataBytes)) break;
+  for (;;) {
+    const size_t got = input.Read(block.data(), block.size());
+    bytes_read += static_cast<int64_t>(got);
+    // A short last block is decoded too, as far as its symbol byte pairs are complete: its data
+    // can hold the end of the last line. It is not counted among the blocks.
+    const size_t pairs = got / 2;
+    ManchesterDecodeBytes(block.data(), 2 * pairs, block.data());
+    if (pairs > 0 && !output.Write(block.data(), pairs)) break;
+    if (got < block.size()) break;
     ++blocks;
     chain.ProgressCount = ProgressValue(blocks);
     host.ProcessEvents();
   }
   // A partial cvcdu.man would give a partial product that looks finished: the run ends here. The
-  // blocks read must cover the input as measured, short last block aside.
+  // bytes read must cover the input as measured.
   if (!CloseStageFiles(host, input, output).Complete()) {
     throw StageError(RunEndsHere(Format("'%s' was not decoded whole", input_path.c_str())));
   }
-  const int64_t whole_blocks_bytes = size - size % static_cast<int64_t>(kManchesterBlockBytes);
-  if (bytes_read < whole_blocks_bytes) {
+  if (bytes_read < size) {
     throw StageError(RunEndsHere(Format(
         "'%s' ended after %lld of its %lld bytes: it was cut while it was read", input_path.c_str(),
         static_cast<long long>(bytes_read), static_cast<long long>(size))));

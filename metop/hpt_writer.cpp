@@ -7,6 +7,7 @@
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
+#include "core/pass_report.h"
 #include "core/product_file.h"
 #include "core/record_blocks.h"
 #include "core/setting_ranges.h"
@@ -59,6 +60,8 @@ void HptWriter(StageHost& host) {
   while (const uint8_t* packet_record = reader.Next()) {
     std::copy_n(packet_record, packet_bytes, packet.begin());
     FillHptRecord(record, packet, count);
+    NoteLineTime(chain.Counts, packet[6] << 8 | packet[7],
+                 int64_t{packet[8]} << 24 | packet[9] << 16 | packet[10] << 8 | packet[11]);
     writer.Write(record.data(), record.size());
     if (!product.Output().Ok()) break;
     ++count;

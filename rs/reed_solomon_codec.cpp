@@ -424,6 +424,7 @@ void ReedSolomonCodec::FinishCodeword(int32_t decoded, uint8_t* frame, int32_t c
     return;
   }
   if (decoded == 0) return;
+  corrected_symbols_ += decoded;
   const int32_t length = n_ - pad_;
   const size_t depth = static_cast<size_t>(interleave_depth_);
   for (int32_t j = 0; j < length; ++j)
@@ -506,6 +507,7 @@ void ReedSolomonCodec::FrameSyndromes(const uint8_t* frame, uint8_t* syndromes) 
 }
 
 uint32_t ReedSolomonCodec::CorrectFrame(uint8_t* frame) {
+  corrected_symbols_ = 0;
   // Never configured: nothing to correct with, the frame passes as it is.
   if (!field_tables_) return 0;
   if (path_ != Path::kPlain && RemainderPathUsable()) return CorrectFrameByRemainder(frame);

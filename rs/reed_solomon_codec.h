@@ -42,6 +42,8 @@ class ReedSolomonCodec {
   // decode claimed more corrections than the code can make; such a codeword stays as received).
   // On a codec without field tables nothing is corrected: result 0, frame untouched.
   uint32_t CorrectFrame(uint8_t* frame);
+  // Symbols the last CorrectFrame corrected, over all its codewords.
+  int32_t CorrectedSymbols() const { return corrected_symbols_; }
 
   // x >= 0 reduced modulo n by folding.
   int32_t ReduceExponent(int32_t x) const;
@@ -114,6 +116,7 @@ class ReedSolomonCodec {
   std::array<uint8_t, kTableSize> to_dual_{};
   std::array<uint8_t, kTableSize> from_dual_{};
   std::array<uint8_t, kTableSize> work_{};
+  int32_t corrected_symbols_ = 0;
 
   Path path_ = Path::kPortable;
   // generator_rows_[f][p] = f * g(31 - p): byte p of the remainder register holds the

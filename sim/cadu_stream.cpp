@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <stdexcept>
 
 #include "sim/simulator.h"
@@ -113,6 +114,7 @@ CaduStream::CaduStream(const CaduEncoding& encoding, const Impairments& impairme
       impairments_(impairments),
       rng_(seed ^ 0x5EED1A17C0DEull),
       shift_rng_(seed ^ 0xB175B1F7ull),
+      profile_rng_(seed ^ 0x9A55F11EDull),
       sink_(std::move(recording)),
       pn_(PnSequence(kCodeBlockSize)) {
   if (impairments.bit_shift < 0 || impairments.bit_shift > kMaxBitShift)
@@ -124,39 +126,78 @@ CaduStream::CaduStream(const CaduEncoding& encoding, const Impairments& impairme
     throw std::invalid_argument("symbol errors must be 0..255");
   if (impairments.uncorrectable_every < 0)
     throw std::invalid_argument("uncorrectable_every must not be negative");
+  const PassProfile& profile = impairments.profile;
+  if (profile.enabled) {
+    if (!(profile.ber_horizon >= 0 && profile.ber_horizon <= 0.5 && profile.ber_top >= 0 &&
+          profile.ber_top <= 0.5))
+      throw std::invalid_argument("bit error rates must be 0..0.5");
+    if (profile.slips < 0 || profile.phase_flips < 0 || profile.dropouts < 0 ||
+        profile.dropout_frames < 0)
+      throw std::invalid_argument("pass profile counts must not be negative");
+    PlaceProfileEvents();
+  }
   out_.reserve(kSinkChunk * 2 + 16);
 }
 
+void CaduStream::Put(uint8_t byte) {
+  ++plain_bytes_;
+  const uint8_t o = impairments_.invert ? static_cast<uint8_t>(~byte) : byte;
+  if (manchester_) {
+    out_.push_back(static_cast<uint8_t>(kManchester[o] >> 8));
+    out_.push_back(static_cast<uint8_t>(kManchester[o] & 0xFF));
+  } else {
+    out_.push_back(o);
+  }
+}
+
 void CaduStream::Emit(const uint8_t* data, size_t size) {
-  const int shift = impairments_.bit_shift;
-  const uint8_t mask = static_cast<uint8_t>((1u << shift) - 1);
-  const uint8_t polarity = impairments_.invert ? 0xFF : 0x00;
   if (!started_) {
     started_ = true;
-    carry_ = static_cast<uint8_t>(shift_rng_() & mask);  // the prepended bits
+    pending_ = impairments_.bit_shift;
+    acc_ = static_cast<uint32_t>(shift_rng_() & ((1u << pending_) - 1));  // the prepended bits
   }
   for (size_t k = 0; k < size; ++k) {
-    const uint8_t b = data[k];
-    uint8_t o = b;
-    if (shift > 0) {
-      o = static_cast<uint8_t>((carry_ << (8 - shift)) | (b >> shift));
-      carry_ = b & mask;
-    }
-    o ^= polarity;
-    if (manchester_) {
-      out_.push_back(static_cast<uint8_t>(kManchester[o] >> 8));
-      out_.push_back(static_cast<uint8_t>(kManchester[o] & 0xFF));
-    } else {
-      out_.push_back(o);
-    }
+    // Each byte waits in the accumulator behind the bits the shift (and the slips) left there.
+    acc_ = (acc_ << 8) | static_cast<uint8_t>(data[k] ^ flip_);
+    Put(static_cast<uint8_t>(acc_ >> pending_));
+    acc_ &= (1u << pending_) - 1;
   }
   if (size > 0) last_byte_ = data[size - 1];
-  plain_bytes_ += size;
-  if (out_.size() >= kSinkChunk) {
-    sink_(out_.data(), out_.size());
-    bytes_written_ += out_.size();
-    out_.clear();
+  if (out_.size() >= kSinkChunk) Flush();
+}
+
+void CaduStream::Flush() {
+  sink_(out_.data(), out_.size());
+  bytes_written_ += out_.size();
+  out_.clear();
+}
+
+void CaduStream::EmitWithSlip(const uint8_t* data, size_t size, size_t at) {
+  Emit(data, at);
+  const uint64_t r = profile_rng_();
+  if (r & 1) {
+    // One random bit inserted before byte `at`.
+    acc_ = (acc_ << 1) | ((r >> 1) & 1);
+    if (++pending_ == 8) {
+      Put(static_cast<uint8_t>(acc_));
+      acc_ = 0;
+      pending_ = 0;
+    }
+  } else {
+    // One bit of byte `at` removed: its other seven bits go on.
+    const int bit = static_cast<int>((r >> 1) % 8);
+    const uint32_t b = static_cast<uint8_t>(data[at] ^ flip_);
+    acc_ = (acc_ << 7) | ((b >> (bit + 1)) << bit) | (b & ((1u << bit) - 1));
+    if (pending_ == 0) {
+      pending_ = 7;
+    } else {
+      --pending_;
+      Put(static_cast<uint8_t>(acc_ >> pending_));
+      acc_ &= (1u << pending_) - 1;
+    }
+    ++at;
   }
+  Emit(data + at, size - at);
 }
 
 void CaduStream::EmitNoise(size_t count, bool after_frame, const uint8_t* next_marker) {
@@ -164,9 +205,11 @@ void CaduStream::EmitNoise(size_t count, bool after_frame, const uint8_t* next_m
   // Work buffer: [last frame byte] noise [next marker]; only the noise may change.
   const size_t off = after_frame ? 1 : 0;
   std::vector<uint8_t> buf(off + count + (next_marker ? kMarkerSize : 0));
-  if (after_frame) buf[0] = last_byte_;
+  // Shaped as it will be sent: after a phase flip the frame byte and the marker are inverted.
+  if (after_frame) buf[0] = last_byte_ ^ flip_;
   for (size_t k = 0; k < count; ++k) buf[off + k] = static_cast<uint8_t>(rng_());
-  if (next_marker) std::copy(next_marker, next_marker + kMarkerSize, buf.begin() + off + count);
+  if (next_marker)
+    for (size_t k = 0; k < kMarkerSize; ++k) buf[off + count + k] = next_marker[k] ^ flip_;
 
   // Right behind a frame a locked decoder tests the next 32 bits with a wide tolerance: start
   // the noise near the inverted marker so that it is far from the marker.
@@ -198,11 +241,23 @@ void CaduStream::EmitNoise(size_t count, bool after_frame, const uint8_t* next_m
     const size_t restart = b * 8 >= first + kMarkerBits ? b * 8 - kMarkerBits : first;
     w = restart - 1;  // the loop's increment brings it back to `restart`
   }
+  for (size_t k = 0; k < count; ++k) buf[off + k] ^= flip_;  // Emit inverts it back
   Emit(buf.data() + off, count);
 }
 
-void CaduStream::AddFrame(const uint8_t* body1020, uint8_t* truth1020) {
+FrameFate CaduStream::AddFrame(const uint8_t* body1020, uint8_t* truth1020) {
   if (finished_) throw std::logic_error("CaduStream: frame after Finish");
+  const bool profile = impairments_.profile.enabled;
+  const uint64_t index = profile_index_++;
+  const Event event = index < events_.size() ? events_[index] : Event::kNone;
+  FrameFate fate;
+  if (event == Event::kDrop) {
+    fate.dropped = true;
+    fate.whole = false;
+    return fate;
+  }
+  fate.inverted = flip_ != 0;
+
   std::array<uint8_t, kMarkerSize> marker = kMarkerBytes;
   if (frames_ > 0 && impairments_.marker_errors > 0)
     for (int bit : DistinctPositions(rng_, kMarkerBits, impairments_.marker_errors))
@@ -213,8 +268,10 @@ void CaduStream::AddFrame(const uint8_t* body1020, uint8_t* truth1020) {
   else
     EmitNoise(impairments_.noise_between, true, marker.data());
 
-  std::array<uint8_t, kCodeBlockSize> block;
-  std::copy(body1020, body1020 + kCodeBlockSize, block.begin());
+  std::array<uint8_t, kCaduSize> cadu;
+  std::copy(marker.begin(), marker.end(), cadu.begin());
+  uint8_t* block = cadu.data() + kMarkerSize;
+  std::copy(body1020, body1020 + kCodeBlockSize, block);
   std::copy(body1020, body1020 + kCodeBlockSize, truth1020);
   const bool uncorrectable =
       impairments_.uncorrectable_every > 0 && (frames_ + 1) % impairments_.uncorrectable_every == 0;
@@ -234,42 +291,115 @@ void CaduStream::AddFrame(const uint8_t* body1020, uint8_t* truth1020) {
   if (encoding_.randomise)
     for (size_t j = 0; j < kCodeBlockSize; ++j) block[j] ^= pn_[j];
 
-  Emit(marker.data(), kMarkerSize);
-  Emit(block.data(), kCodeBlockSize);
+  if (profile) {
+    AddBitErrors(cadu.data(), BitErrorRate(index));
+    // The truth keeps the errors of the codewords a decoder cannot correct.
+    std::array<uint8_t, kCodeBlockSize> sent_clean;
+    std::copy(body1020, body1020 + kCodeBlockSize, sent_clean.begin());
+    if (encoding_.randomise)
+      for (size_t j = 0; j < kCodeBlockSize; ++j) sent_clean[j] ^= pn_[j];
+    for (size_t j = 0; j < kCodeBlockSize; ++j) {
+      const uint8_t error = block[j] ^ sent_clean[j];
+      if (error != 0) ++fate.symbol_errors[j % kInterleaveDepth];
+    }
+    for (size_t j = 0; j < kCodeBlockSize; ++j) {
+      const int errors = fate.symbol_errors[j % kInterleaveDepth];
+      const bool kept = !encoding_.reed_solomon || errors > kCorrectableSymbolErrors;
+      truth1020[j] =
+          kept ? static_cast<uint8_t>(block[j] ^ sent_clean[j] ^ body1020[j]) : body1020[j];
+    }
+    for (size_t k = 0; k < kMarkerSize; ++k)
+      fate.marker_errors += std::popcount(static_cast<uint8_t>(cadu[k] ^ kMarkerBytes[k]));
+    for (int errors : fate.symbol_errors)
+      if (errors > (encoding_.reed_solomon ? kCorrectableSymbolErrors : 0)) fate.whole = false;
+  }
+
+  // A slip or a flip lands in body bytes 200-799, so that every codeword is hit beyond repair
+  // on both sides of it: a decoder that cuts the frame at the old alignment or polarity and one
+  // that cuts it at the new both find more than 16 bad symbols in each codeword.
+  constexpr size_t kEventFirst = 200;
+  constexpr size_t kEventSpan = 600;
+  if (event == Event::kSlip) {
+    fate.damaged = true;
+    fate.whole = false;
+    EmitWithSlip(cadu.data(), kCaduSize, kMarkerSize + kEventFirst + profile_rng_() % kEventSpan);
+  } else if (event == Event::kFlip) {
+    fate.damaged = true;
+    fate.whole = false;
+    const size_t at = kMarkerSize + kEventFirst + profile_rng_() % kEventSpan;
+    Emit(cadu.data(), at);
+    flip_ ^= 0xFF;
+    Emit(cadu.data() + at, kCaduSize - at);
+  } else {
+    Emit(cadu.data(), kCaduSize);
+  }
   ++frames_;
+  return fate;
+}
+
+double CaduStream::BitErrorRate(uint64_t index) const {
+  // Falls from the horizon to the top of the pass and rises again, steeply near the ends as the
+  // link margin does with elevation: log-linear in |2x - 1|^3.
+  const PassProfile& p = impairments_.profile;
+  const double last = p.frames > 1 ? static_cast<double>(p.frames - 1) : 1.0;
+  const double x = std::min(1.0, static_cast<double>(index) / last);
+  const double edge = std::pow(std::abs(2 * x - 1), 3);
+  if (p.ber_top <= 0 || p.ber_horizon <= 0) return p.ber_top + (p.ber_horizon - p.ber_top) * edge;
+  return std::exp(std::log(p.ber_top) + (std::log(p.ber_horizon) - std::log(p.ber_top)) * edge);
+}
+
+void CaduStream::AddBitErrors(uint8_t* cadu, double rate) {
+  if (rate <= 0) return;
+  // The gaps between errors are geometric: drawn by inversion here rather than with the standard
+  // library's distribution, whose output differs between library implementations.
+  const double log_keep = std::log1p(-std::min(rate, 0.5));
+  auto gap = [&] {
+    const double u = (static_cast<double>(profile_rng_() >> 11) + 0.5) * 0x1.0p-53;
+    return static_cast<uint64_t>(std::min(std::log(u) / log_keep, 1e18));
+  };
+  constexpr uint64_t kBits = kCaduSize * 8;
+  for (uint64_t bit = gap(); bit < kBits; bit += 1 + gap())
+    cadu[bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
+}
+
+void CaduStream::PlaceProfileEvents() {
+  const PassProfile& p = impairments_.profile;
+  events_.assign(p.frames, Event::kNone);
+  std::vector<Event> kinds;
+  kinds.insert(kinds.end(), p.slips, Event::kSlip);
+  kinds.insert(kinds.end(), p.phase_flips, Event::kFlip);
+  kinds.insert(kinds.end(), p.dropouts, Event::kDrop);
+  for (size_t k = kinds.size(); k > 1; --k) std::swap(kinds[k - 1], kinds[profile_rng_() % k]);
+  // Spread evenly over the pass, each moved by up to a quarter of the spacing.
+  const double spacing = 1.0 / static_cast<double>(kinds.size() + 1);
+  for (size_t k = 0; k < kinds.size(); ++k) {
+    const double jitter = (static_cast<double>(profile_rng_() % 1001) / 1000 - 0.5) * spacing / 2;
+    const auto at = static_cast<uint64_t>((static_cast<double>(k + 1) * spacing + jitter) *
+                                          static_cast<double>(p.frames));
+    const int span = kinds[k] == Event::kDrop ? p.dropout_frames : 1;
+    for (uint64_t f = at; f < at + static_cast<uint64_t>(span) && f < events_.size(); ++f)
+      if (events_[f] == Event::kNone) events_[f] = kinds[k];
+  }
 }
 
 void CaduStream::Finish() {
   if (finished_) return;
   finished_ = true;
   if (frames_ == 0) EmitNoise(impairments_.noise_before, false, nullptr);
-  const int shift = impairments_.bit_shift;
+  if (!started_) {
+    started_ = true;
+    pending_ = impairments_.bit_shift;
+    acc_ = static_cast<uint32_t>(shift_rng_() & ((1u << pending_) - 1));
+  }
   size_t after = impairments_.noise_after;
   if (manchester_) {
-    const uint64_t total = plain_bytes_ + after + (shift > 0 ? 1 : 0);
+    const uint64_t total = plain_bytes_ + after + (pending_ > 0 ? 1 : 0);
     after += (kManchesterPlainBlock - total % kManchesterPlainBlock) % kManchesterPlainBlock;
   }
   EmitNoise(after, frames_ > 0, nullptr);
-  if (!started_) {
-    started_ = true;
-    carry_ = static_cast<uint8_t>(shift_rng_() & ((1u << shift) - 1));
-  }
-  if (shift > 0) {
-    // The last byte: the bits still waiting, padded with zeros.
-    uint8_t o = static_cast<uint8_t>(carry_ << (8 - shift));
-    if (impairments_.invert) o ^= 0xFF;
-    if (manchester_) {
-      out_.push_back(static_cast<uint8_t>(kManchester[o] >> 8));
-      out_.push_back(static_cast<uint8_t>(kManchester[o] & 0xFF));
-    } else {
-      out_.push_back(o);
-    }
-  }
-  if (!out_.empty()) {
-    sink_(out_.data(), out_.size());
-    bytes_written_ += out_.size();
-    out_.clear();
-  }
+  // The last byte: the bits still waiting, padded with zeros.
+  if (pending_ > 0) Put(static_cast<uint8_t>(acc_ << (8 - pending_)));
+  if (!out_.empty()) Flush();
 }
 
 Recording MakeCaduRecording(const std::vector<std::vector<uint8_t>>& frame_bodies_1020,

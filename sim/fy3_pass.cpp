@@ -46,8 +46,10 @@ uint64_t FrameSyncBits() {
 // channel after every `other_every` of them.
 class StreamZones {
  public:
-  StreamZones(FrameSender& sender, std::mt19937_64& rng, int spacecraft, int vcid, int other_every)
+  StreamZones(FrameSender& sender, internal::UnitTracker& tracker, std::mt19937_64& rng,
+              int spacecraft, int vcid, int other_every)
       : sender_(sender),
+        tracker_(tracker),
         rng_(rng),
         spacecraft_(spacecraft),
         vcid_(vcid),
@@ -57,7 +59,10 @@ class StreamZones {
     others_.push_back(kIdleVcid);
   }
 
+  uint64_t StreamBytes() const { return stream_bytes_; }
+
   void Add(const uint8_t* data, size_t size) {
+    stream_bytes_ += size;
     while (size > 0) {
       const size_t take = std::min(size, kPacketZoneSize - fill_);
       std::copy(data, data + take, vcdu_.data() + internal::kPacketZoneOffset + fill_);
@@ -77,6 +82,7 @@ class StreamZones {
     counters_[vcid_] = (counters_[vcid_] + 1) & internal::kFrameCounterMask;
     std::fill(vcdu_.begin() + internal::kVcduHeaderSize,
               vcdu_.begin() + internal::kPacketZoneOffset, 0);
+    tracker_.Zone(sender_.FramesMade());
     sender_.SendVcdu(vcdu_.data());
     fill_ = 0;
     if (other_every_ > 0 && ++since_other_ == other_every_) {
@@ -95,6 +101,8 @@ class StreamZones {
   }
 
   FrameSender& sender_;
+  internal::UnitTracker& tracker_;
+  uint64_t stream_bytes_ = 0;
   std::mt19937_64& rng_;
   int spacecraft_;
   int vcid_;
@@ -132,8 +140,15 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
     throw std::invalid_argument("counts must not be negative");
 
   std::mt19937_64 rng(internal::ContentSeed(seed));
-  FrameSender sender(encoding, impairments, seed, sinks);
-  StreamZones zones(sender, rng, spacecraft, options.vcid, options.other_every);
+  // Expected length for a pass profile: the zones of the line stream, and the other channels.
+  const uint64_t zones_expected =
+      (options.lead_bytes + static_cast<uint64_t>(options.lines) * kFy3LineSize) / kPacketZoneSize +
+      2;
+  const uint64_t frames_expected =
+      zones_expected + (options.other_every > 0 ? zones_expected / options.other_every : 0);
+  FrameSender sender(encoding, internal::WithPassLength(impairments, frames_expected), seed, sinks);
+  internal::UnitTracker tracker(kPacketZoneSize);
+  StreamZones zones(sender, tracker, rng, spacecraft, options.vcid, options.other_every);
   const internal::SyncGuard guard(kLineSyncEntries);
   const uint64_t sync = FrameSyncBits();
 
@@ -191,6 +206,8 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
       line[kFy3TimeOffset + j] = static_cast<uint8_t>(ms >> (24 - 8 * j));
     guard.Clean(line.data(), fixed.data(), line.size(), kGuardPhase, 1, kFy3LineSize, rng);
     if (sinks.unit) sinks.unit(line.data(), kFy3LineSize);
+    // The decoded line starts two bits into the stream's byte: it reaches one byte further.
+    tracker.Unit(zones.StreamBytes(), zones.StreamBytes() + kFy3LineSize + 1);
     for (size_t j = 0; j < kFy3LineSize; ++j) {
       out[j] = static_cast<uint8_t>((carry << kGuardPhase) | (line[j] >> kLineSyncBit));
       carry = line[j] & ((1 << kLineSyncBit) - 1);
@@ -204,6 +221,7 @@ void StreamFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,
   internal::FillRandom(rng, pad.data(), pad.size());
   zones.Add(pad.data(), pad.size());
   sender.Finish();
+  tracker.Report(sinks, sender.FrameWhole());
 }
 
 Fy3Pass MakeFy3Pass(const Fy3Options& options, const CaduEncoding& encoding,

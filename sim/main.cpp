@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -23,6 +24,14 @@ constexpr size_t kMaxNoise = size_t{1} << 32;
 constexpr int kMaxCount = 100000000;
 constexpr size_t kFileBuffer = 1 << 20;
 constexpr double kShortPacketMean = 250;  // short packets are 100..400 bytes
+constexpr double kMaxNoiseSeconds = 3600;
+constexpr double kMaxBitErrorRate = 0.5;
+constexpr long long kMaxEvents = 10000;
+// Bit rates of the downlinks, for noise given in seconds: MetOp AHRPT, FY-3 HRPT, Meteor-M N2
+// HRPT.
+constexpr double kMetopBitRate = 3.5e6;
+constexpr double kFy3BitRate = 4.2e6;
+constexpr double kMn2BitRate = 665.4e3;
 
 const char kUsage[] =
     "Usage: vantrel-sim --sat metop|fy3|mn2|cadu --out PATH [options]\n"
@@ -74,6 +83,10 @@ struct Options {
   bool fy3_channel_given = false;
   CaduEncoding encoding;
   Impairments impairments;
+  double noise_seconds = 2;
+  bool noise_before_given = false;
+  bool noise_after_given = false;
+  std::string profile_only;  // a pass-profile option that was given
 };
 
 class UsageError : public std::runtime_error {
@@ -89,6 +102,16 @@ long long ParseNumber(std::string_view option, std::string_view text, long long 
       value > high)
     throw UsageError(std::string(option) + " needs a whole number from " + std::to_string(low) +
                      " to " + std::to_string(high) + ", not '" + std::string(text) + "'");
+  return value;
+}
+
+double ParseRate(std::string_view option, std::string_view text, double high) {
+  const std::string copy(text);
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (copy.empty() || end != copy.c_str() + copy.size() || !(value >= 0 && value <= high))
+    throw UsageError(std::string(option) + " needs a number from 0 to " + std::to_string(high) +
+                     ", not '" + copy + "'");
   return value;
 }
 
@@ -157,10 +180,35 @@ Options Parse(int argc, char** argv) {
       o.impairments.invert = true;
     } else if (arg == "--noise-before") {
       o.impairments.noise_before = static_cast<size_t>(number(0, kMaxNoise));
+      o.noise_before_given = true;
     } else if (arg == "--noise-between") {
       o.impairments.noise_between = static_cast<size_t>(number(0, kMaxNoise));
     } else if (arg == "--noise-after") {
       o.impairments.noise_after = static_cast<size_t>(number(0, kMaxNoise));
+      o.noise_after_given = true;
+    } else if (arg == "--pass-profile") {
+      o.impairments.profile.enabled = true;
+    } else if (arg == "--noise-seconds") {
+      o.noise_seconds = ParseRate(arg, value(), kMaxNoiseSeconds);
+      o.profile_only = arg;
+    } else if (arg == "--ber-horizon") {
+      o.impairments.profile.ber_horizon = ParseRate(arg, value(), kMaxBitErrorRate);
+      o.profile_only = arg;
+    } else if (arg == "--ber-top") {
+      o.impairments.profile.ber_top = ParseRate(arg, value(), kMaxBitErrorRate);
+      o.profile_only = arg;
+    } else if (arg == "--slips") {
+      o.impairments.profile.slips = static_cast<int>(number(0, kMaxEvents));
+      o.profile_only = arg;
+    } else if (arg == "--phase-flips") {
+      o.impairments.profile.phase_flips = static_cast<int>(number(0, kMaxEvents));
+      o.profile_only = arg;
+    } else if (arg == "--dropouts") {
+      o.impairments.profile.dropouts = static_cast<int>(number(0, kMaxEvents));
+      o.profile_only = arg;
+    } else if (arg == "--dropout-frames") {
+      o.impairments.profile.dropout_frames = static_cast<int>(number(0, kMaxEvents));
+      o.profile_only = arg;
     } else if (arg == "--marker-errors") {
       o.impairments.marker_errors = static_cast<int>(number(0, 32));
     } else if (arg == "--symbol-errors") {
@@ -188,6 +236,17 @@ Options Parse(int argc, char** argv) {
     throw UsageError(o.metop_only + " applies to --sat metop only");
   if (o.fy3_channel_given && o.sat != "fy3")
     throw UsageError("--fy3-channel applies to --sat fy3 only");
+  if (!o.profile_only.empty() && !o.impairments.profile.enabled)
+    throw UsageError(o.profile_only + " applies with --pass-profile only");
+  if (o.impairments.profile.enabled) {
+    // Noise before rise and after set, at the family's bit rate unless given in bytes.
+    const double bit_rate = o.sat == "fy3"   ? kFy3BitRate
+                            : o.sat == "mn2" ? kMn2BitRate
+                                             : kMetopBitRate;
+    const auto bytes = static_cast<size_t>(o.noise_seconds * bit_rate / 8);
+    if (!o.noise_before_given) o.impairments.noise_before = bytes;
+    if (!o.noise_after_given) o.impairments.noise_after = bytes;
+  }
   return o;
 }
 
@@ -256,6 +315,34 @@ int Run(const Options& o) {
   PassSinks sinks;
   sinks.recording = [&recording](const uint8_t* data, size_t size) { recording.Write(data, size); };
   sinks.frame = [&frames](const uint8_t* frame) { frames.Write(frame, kCodeBlockSize); };
+  // Pass profile: what became of the CADUs, and which units arrived whole.
+  struct FateTally {
+    uint64_t made = 0, dropped = 0, damaged = 0, inverted = 0, corrected = 0, uncorrectable = 0,
+             symbols = 0;
+  } tally;
+  std::vector<bool> truth_unit;  // per unit: whether it goes into the truth file
+  std::vector<bool> whole;
+  if (o.impairments.profile.enabled) {
+    sinks.fate = [&tally, &o](const FrameFate& fate) {
+      ++tally.made;
+      if (fate.dropped) return void(++tally.dropped);
+      if (fate.damaged) return void(++tally.damaged);
+      if (fate.inverted) ++tally.inverted;
+      if (!o.encoding.reed_solomon || o.sat == "mn2") return;  // nothing corrects the frames
+      bool corrected = false, uncorrectable = false;
+      for (int errors : fate.symbol_errors) {
+        if (errors > kCorrectableSymbolErrors) {
+          uncorrectable = true;
+        } else if (errors > 0) {
+          corrected = true;
+          tally.symbols += static_cast<uint64_t>(errors);
+        }
+      }
+      tally.corrected += corrected;
+      tally.uncorrectable += uncorrectable;
+    };
+    sinks.whole_units = [&whole](const std::vector<bool>& units) { whole = units; };
+  }
 
   if (o.sat == "metop") {
     truth = std::make_unique<OutFile>(o.out + ".packets");
@@ -266,8 +353,10 @@ int Run(const Options& o) {
     m.mix_night = o.mix_night;
     m.short_packets = o.short_packets;
     m.vcid = o.vcid;
-    sinks.unit = [&truth, &o](const uint8_t* packet, size_t size) {
-      if (((packet[0] & 0x07) << 8 | packet[1]) == o.apid) truth->Write(packet, size);
+    sinks.unit = [&truth, &o, &truth_unit](const uint8_t* packet, size_t size) {
+      const bool wanted = ((packet[0] & 0x07) << 8 | packet[1]) == o.apid;
+      truth_unit.push_back(wanted);
+      if (wanted) truth->Write(packet, size);
     };
     StreamMetopPass(m, o.encoding, o.impairments, o.seed, sinks);
   } else if (o.sat == "fy3") {
@@ -297,6 +386,36 @@ int Run(const Options& o) {
               static_cast<unsigned long long>(recording.bytes()));
   std::printf("wrote %s: %llu frames of 1020 bytes\n", frames.path().c_str(),
               static_cast<unsigned long long>(frames.records()));
+  if (o.impairments.profile.enabled) {
+    std::printf(
+        "pass profile: %llu CADUs made, %llu dropped, %llu damaged by a slip or flip, %llu "
+        "inverted, %llu with corrected codewords (%llu symbols), %llu uncorrectable\n",
+        static_cast<unsigned long long>(tally.made), static_cast<unsigned long long>(tally.dropped),
+        static_cast<unsigned long long>(tally.damaged),
+        static_cast<unsigned long long>(tally.inverted),
+        static_cast<unsigned long long>(tally.corrected),
+        static_cast<unsigned long long>(tally.symbols),
+        static_cast<unsigned long long>(tally.uncorrectable));
+    if (truth) {
+      // Indices into the truth file: MetOp keeps the packets of the chosen APID only.
+      std::string text;
+      uint64_t index = 0, whole_count = 0;
+      for (size_t u = 0; u < whole.size(); ++u) {
+        if (!truth_unit.empty() && !truth_unit[u]) continue;
+        if (whole[u]) {
+          text += std::to_string(index) + "\n";
+          ++whole_count;
+        }
+        ++index;
+      }
+      OutFile list(o.out + ".whole");
+      list.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+      list.Close();
+      std::printf("wrote %s: %llu of %llu whole\n", list.path().c_str(),
+                  static_cast<unsigned long long>(whole_count),
+                  static_cast<unsigned long long>(index));
+    }
+  }
   if (truth) {
     truth->Close();
     std::printf("wrote %s: %llu %s of %llu bytes\n", truth->path().c_str(),

@@ -47,10 +47,19 @@ void WritePrimaryHeader(uint8_t* p, int apid, uint16_t count, size_t total_size)
 // first-header pointers, an idle VCDU after every `idle_every` of them.
 class ZoneWriter {
  public:
-  ZoneWriter(FrameSender& sender, int spacecraft, int vcid, int idle_every)
-      : sender_(sender), spacecraft_(spacecraft), vcid_(vcid), idle_every_(idle_every) {}
+  ZoneWriter(FrameSender& sender, internal::UnitTracker& tracker, int spacecraft, int vcid,
+             int idle_every)
+      : sender_(sender),
+        tracker_(tracker),
+        spacecraft_(spacecraft),
+        vcid_(vcid),
+        idle_every_(idle_every) {}
+
+  // Bytes of the packet stream so far.
+  uint64_t StreamBytes() const { return stream_bytes_; }
 
   void AddPacket(const uint8_t* packet, size_t size) {
+    stream_bytes_ += size;
     if (pointer_ == kNoHeaderPointer) pointer_ = static_cast<uint16_t>(fill_);
     while (size > 0) {
       const size_t take = std::min(size, kPacketZoneSize - fill_);
@@ -83,6 +92,7 @@ class ZoneWriter {
     vcdu_[7] = 0;
     vcdu_[internal::kMpduHeaderOffset] = static_cast<uint8_t>(pointer_ >> 8);
     vcdu_[internal::kMpduHeaderOffset + 1] = static_cast<uint8_t>(pointer_ & 0xFF);
+    tracker_.Zone(sender_.FramesMade());
     sender_.SendVcdu(vcdu_.data());
     fill_ = 0;
     pointer_ = kNoHeaderPointer;
@@ -99,9 +109,11 @@ class ZoneWriter {
   }
 
   FrameSender& sender_;
+  internal::UnitTracker& tracker_;
   int spacecraft_;
   int vcid_;
   int idle_every_;
+  uint64_t stream_bytes_ = 0;
   std::array<uint8_t, kVcduSize> vcdu_{};
   size_t fill_ = 0;
   uint16_t pointer_ = kNoHeaderPointer;
@@ -161,8 +173,15 @@ void StreamMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
     throw std::invalid_argument("short packet APID must be 0..2046");
 
   std::mt19937_64 rng(internal::ContentSeed(seed));
-  FrameSender sender(encoding, impairments, seed, sinks);
-  ZoneWriter zones(sender, spacecraft, options.vcid, options.idle_every);
+  // Expected length for a pass profile: the zones of the packet stream, and the idle VCDUs.
+  const double stream =
+      options.packets * (kAvhrrPacketSize + options.short_packets * (kShortPacketMin + 150.0));
+  const auto zones_expected = static_cast<uint64_t>(stream / kPacketZoneSize) + 2;
+  const uint64_t frames_expected =
+      zones_expected + (options.idle_every > 0 ? zones_expected / options.idle_every : 0);
+  FrameSender sender(encoding, internal::WithPassLength(impairments, frames_expected), seed, sinks);
+  internal::UnitTracker tracker(kPacketZoneSize);
+  ZoneWriter zones(sender, tracker, spacecraft, options.vcid, options.idle_every);
   std::array<uint16_t, kMaxApid + 1> sequence{};
   std::vector<uint8_t> packet(kAvhrrPacketSize);
   std::array<uint16_t, kAvhrrSamples> samples{};
@@ -194,6 +213,7 @@ void StreamMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
             TestPatternSample(c, p, kAvhrrPixels, static_cast<uint32_t>(k));
     internal::PackSamples10After(kSampleLeadBits, samples.data(), kAvhrrSamples,
                                  packet.data() + kAvhrrSampleOffset);
+    tracker.Unit(zones.StreamBytes(), zones.StreamBytes() + packet.size());
     zones.AddPacket(packet.data(), packet.size());
     if (sinks.unit) sinks.unit(packet.data(), packet.size());
 
@@ -209,6 +229,7 @@ void StreamMetopPass(const MetopOptions& options, const CaduEncoding& encoding,
   }
   zones.Finish();
   sender.Finish();
+  tracker.Report(sinks, sender.FrameWhole());
 }
 
 MetopPass MakeMetopPass(const MetopOptions& options, const CaduEncoding& encoding,

@@ -31,9 +31,13 @@ constexpr uint8_t kOverheadBit = 0x80;  // keeps every overhead byte non-zero
 // Spreads the line stream over the slices of 1020-byte frame bodies.
 class SliceWriter {
  public:
-  explicit SliceWriter(FrameSender& sender) : sender_(sender) {}
+  SliceWriter(FrameSender& sender, internal::UnitTracker& tracker)
+      : sender_(sender), tracker_(tracker) {}
+
+  uint64_t StreamBytes() const { return stream_bytes_; }
 
   void Add(const uint8_t* data, size_t size) {
+    stream_bytes_ += size;
     while (size > 0) {
       const size_t take = std::min(size, kMn2StreamPerFrame - fill_);
       std::copy(data, data + take, stream_.data() + fill_);
@@ -56,12 +60,15 @@ class SliceWriter {
       std::copy(stream_.begin() + from, stream_.begin() + from + data, slice + kMn2SliceOverhead);
       from += data;
     }
+    tracker_.Zone(sender_.FramesMade());
     sender_.SendBody(body_.data());
     ++frame_;
     fill_ = 0;
   }
 
   FrameSender& sender_;
+  internal::UnitTracker& tracker_;
+  uint64_t stream_bytes_ = 0;
   std::array<uint8_t, kMn2StreamPerFrame> stream_{};
   std::array<uint8_t, kCodeBlockSize> body_{};
   size_t fill_ = 0;
@@ -88,9 +95,14 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
   if (options.lines < 0) throw std::invalid_argument("line count must not be negative");
   std::mt19937_64 rng(internal::ContentSeed(seed));
   const CaduEncoding plain{false, false};
-  FrameSender sender(plain, impairments, seed, sinks);
+  const uint64_t frames_expected =
+      (options.lead_bytes + static_cast<uint64_t>(options.lines) * kMn2LineSize) /
+          kMn2StreamPerFrame +
+      1;
+  FrameSender sender(plain, internal::WithPassLength(impairments, frames_expected), seed, sinks);
   sender.SetManchester(options.manchester);
-  SliceWriter slices(sender);
+  internal::UnitTracker tracker(kMn2StreamPerFrame);
+  SliceWriter slices(sender, tracker);
   const internal::SyncGuard guard(kLineSyncEntries);
 
   std::vector<uint8_t> line(kMn2LineSize + kGuardHead, 0);
@@ -124,12 +136,14 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
     UnpackSamples10(line.data() + kMn2SampleOffset, kMn2Samples, samples.data());
     if (sinks.unit) sinks.unit(line.data(), kMn2LineSize);
     if (sinks.samples) sinks.samples(samples.data(), samples.size());
+    tracker.Unit(slices.StreamBytes(), slices.StreamBytes() + kMn2LineSize);
     slices.Add(line.data(), kMn2LineSize);
   }
   std::vector<uint8_t> pad(slices.Missing());
   internal::FillRandom(rng, pad.data(), pad.size());
   slices.Add(pad.data(), pad.size());
   sender.Finish();
+  tracker.Report(sinks, sender.FrameWhole());
 }
 
 Mn2Pass MakeMn2Pass(const Mn2Options& options, const Impairments& impairments, uint64_t seed) {

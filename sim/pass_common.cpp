@@ -42,8 +42,32 @@ void FrameSender::SendVcdu(const uint8_t* vcdu892) {
 }
 
 void FrameSender::SendBody(const uint8_t* body1020) {
-  stream_.AddFrame(body1020, truth_.data());
-  if (sinks_.frame) sinks_.frame(truth_.data());
+  const FrameFate fate = stream_.AddFrame(body1020, truth_.data());
+  frame_whole_.push_back(fate.whole);
+  if (!fate.dropped && sinks_.frame) sinks_.frame(truth_.data());
+  if (sinks_.fate) sinks_.fate(fate);
+}
+
+void UnitTracker::Report(const PassSinks& sinks, const std::vector<bool>& frame_whole) const {
+  if (!sinks.whole_units) return;
+  std::vector<bool> whole(units_.size(), false);
+  for (size_t u = 0; u < units_.size(); ++u) {
+    const auto [begin, end] = units_[u];
+    if (end <= begin) continue;
+    bool ok = true;
+    for (uint64_t zone = begin / zone_bytes_; ok && zone <= (end - 1) / zone_bytes_; ++zone) {
+      ok = zone < zone_frames_.size() && zone_frames_[zone] < frame_whole.size() &&
+           frame_whole[zone_frames_[zone]];
+    }
+    whole[u] = ok;
+  }
+  sinks.whole_units(whole);
+}
+
+Impairments WithPassLength(const Impairments& impairments, uint64_t frames) {
+  Impairments out = impairments;
+  if (out.profile.enabled && out.profile.frames == 0) out.profile.frames = frames;
+  return out;
 }
 
 SyncGuard::SyncGuard(const std::array<uint32_t, 8>& entries) : entries_(entries) {
@@ -123,7 +147,8 @@ std::vector<std::vector<uint8_t>> MakeRandomFrameBodies(size_t count, bool reed_
 void StreamCaduPass(size_t frames, const CaduEncoding& encoding, const Impairments& impairments,
                     uint64_t seed, bool manchester, const PassSinks& sinks) {
   RandomBodies maker(encoding.reed_solomon, seed);
-  internal::FrameSender sender(encoding, impairments, seed, sinks);
+  internal::FrameSender sender(encoding, internal::WithPassLength(impairments, frames), seed,
+                               sinks);
   sender.SetManchester(manchester);
   std::array<uint8_t, kCodeBlockSize> body;
   for (size_t f = 0; f < frames; ++f) {

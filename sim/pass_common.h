@@ -43,13 +43,38 @@ class FrameSender {
   void SendVcdu(const uint8_t* vcdu892);
   void SendBody(const uint8_t* body1020);
   void Finish() { stream_.Finish(); }
+  // Frames made so far (dropped ones included): the index of the next one.
+  uint64_t FramesMade() const { return frame_whole_.size(); }
+  // Per frame made, whether its data arrives intact.
+  const std::vector<bool>& FrameWhole() const { return frame_whole_; }
 
  private:
   const PassSinks& sinks_;
+  std::vector<bool> frame_whole_;
   CaduStream stream_;
   std::array<uint8_t, kCodeBlockSize> block_{};
   std::array<uint8_t, kCodeBlockSize> truth_{};
 };
+
+// Which units (packets, lines) arrive whole: each unit is a byte range of the stream the pass
+// cuts into zones of `zone_bytes`, and each zone goes out in one frame.
+class UnitTracker {
+ public:
+  explicit UnitTracker(size_t zone_bytes) : zone_bytes_(zone_bytes) {}
+  void Unit(uint64_t begin, uint64_t end) { units_.emplace_back(begin, end); }
+  void Zone(uint64_t frame_index) { zone_frames_.push_back(frame_index); }
+  // Hands the list to the sinks: a unit is whole when every zone holding its bytes went out in a
+  // frame that arrived whole.
+  void Report(const PassSinks& sinks, const std::vector<bool>& frame_whole) const;
+
+ private:
+  size_t zone_bytes_;
+  std::vector<std::pair<uint64_t, uint64_t>> units_;
+  std::vector<uint64_t> zone_frames_;
+};
+
+// A pass profile without a length gets `frames`, the pass's expected CADU count.
+Impairments WithPassLength(const Impairments& impairments, uint64_t frames);
 
 // A decoder finds a line where the 24 bits at a byte position equal one of eight shifted copies
 // of the line sync. The guard re-draws free bits of random content wherever such a window would

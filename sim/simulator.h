@@ -10,6 +10,7 @@
 // instrument content and the impairments draw from separate generators derived from that seed, so
 // the same seed gives the same content (and the same frame truth) whatever impairments are chosen.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,6 +39,30 @@ struct CaduEncoding {
   bool randomise = true;     // CCSDS PN sequence over the 1020 bytes after the marker
 };
 
+// A realistic pass: a bit error rate that falls from the horizon to the top of the pass and rises
+// again, bit slips, phase flips and dropouts, placed over the expected length of the pass. Noise
+// before rise and after set is Impairments::noise_before and noise_after.
+struct PassProfile {
+  bool enabled = false;
+  uint64_t frames = 0;        // expected CADUs of the pass (the pass builders set it when 0)
+  double ber_horizon = 2e-2;  // bit error rate of the first and last CADU
+  double ber_top = 1e-6;      // bit error rate at the top of the pass
+  int slips = 2;              // one bit inserted or removed in body bytes 200-799 of a CADU
+  int phase_flips = 1;        // the stream inverted from body byte 200-799 of a CADU on
+  int dropouts = 2;           // runs of CADUs missing from the recording
+  int dropout_frames = 2;     // CADUs in each run
+};
+
+// What became of one CADU of a pass-profile recording, in the order the pass made them.
+struct FrameFate {
+  bool dropped = false;   // not in the recording at all
+  bool damaged = false;   // a slip or a phase flip inside it: no decoder can recover it
+  bool inverted = false;  // sent with inverted polarity (after a phase flip)
+  int marker_errors = 0;  // bit errors in its marker
+  std::array<int, 4> symbol_errors{};  // symbols with bit errors, per codeword
+  bool whole = true;  // its data arrives intact (correctable, or without errors where no RS)
+};
+
 // Applied to the whole recording, in this order: noise and frames are laid out, marker and symbol
 // errors put in, then the bit shift, then the inversion.
 struct Impairments {
@@ -49,6 +74,7 @@ struct Impairments {
   int symbol_errors = 0;        // symbol errors in every RS codeword (<=16 correctable)
   int uncorrectable_every = 0;  // frames N-1, 2N-1, ... get 24 errors in one codeword (0 = never)
   size_t noise_after = 0;       // random bytes after the last CADU
+  PassProfile profile;          // a realistic pass, on top of the above
 };
 
 struct Recording {
@@ -88,7 +114,8 @@ class CaduStream {
   void SetManchester(bool on) { manchester_ = on; }
 
   // Adds one CADU with this 1020-byte body; writes its truth (see Recording::frames) to truth1020.
-  void AddFrame(const uint8_t* body1020, uint8_t* truth1020);
+  // Returns what the pass profile did to it (a dropped CADU has no truth: nothing was written).
+  FrameFate AddFrame(const uint8_t* body1020, uint8_t* truth1020);
   // Writes the noise after the last frame and the last partial byte. Nothing may follow.
   void Finish();
 
@@ -96,24 +123,38 @@ class CaduStream {
   uint64_t bytes_written() const { return bytes_written_; }
 
  private:
+  void Put(uint8_t byte);
   void Emit(const uint8_t* data, size_t size);
   void EmitNoise(size_t count, bool after_frame, const uint8_t* next_marker);
+  void PlaceProfileEvents();
+  double BitErrorRate(uint64_t index) const;
+  void EmitWithSlip(const uint8_t* data, size_t size, size_t at);
+  void AddBitErrors(uint8_t* cadu, double rate);
+  void Flush();
 
   CaduEncoding encoding_;
   Impairments impairments_;
   std::mt19937_64 rng_;
   std::mt19937_64 shift_rng_;
+  std::mt19937_64 profile_rng_;
   ByteSink sink_;
   bool manchester_ = false;
   std::vector<uint8_t> pn_;
   uint64_t frames_ = 0;
-  uint64_t plain_bytes_ = 0;    // bytes laid out before the shift
+  uint64_t plain_bytes_ = 0;    // bytes handed on, before Manchester coding
   uint64_t bytes_written_ = 0;  // bytes handed to the sink
   uint8_t last_byte_ = 0;       // last byte laid out (before the shift)
-  uint8_t carry_ = 0;           // low bits of the previous byte waiting for the shift
   bool started_ = false;
   bool finished_ = false;
   std::vector<uint8_t> out_;
+  // Pass profile: the events by frame index, the running bit offset the slips leave, and the
+  // inversion a phase flip left.
+  enum class Event : uint8_t { kNone, kSlip, kFlip, kDrop };
+  std::vector<Event> events_;
+  uint64_t profile_index_ = 0;  // frames made so far, dropped ones included
+  uint32_t acc_ = 0;            // bits laid out but not yet handed on, in the low `pending_` bits
+  int pending_ = 0;
+  uint8_t flip_ = 0;  // XORed into every byte laid out from a phase flip on
 };
 
 // Builds marker + (randomised) code block per frame, then applies the impairments.
@@ -128,6 +169,10 @@ struct PassSinks {
   std::function<void(const uint8_t* unit, size_t size)> unit;  // each packet or line, in order
   std::function<void(const uint16_t* samples, size_t count)> samples;    // MN2: each line's samples
   std::function<void(const uint8_t* packet, size_t size)> short_packet;  // MetOp: short packets
+  std::function<void(const FrameFate& fate)> fate;  // every CADU made, dropped ones included
+  // After the last frame: for each unit in order, whether all CADUs carrying its bytes arrived
+  // whole (see FrameFate::whole).
+  std::function<void(const std::vector<bool>& whole)> whole_units;
 };
 
 // Random code blocks for CADU-only recordings: VCDUs of spacecraft 11 on channel 9 with counting

@@ -151,8 +151,10 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   const uint32_t next_byte = window[f_.read_index] ^ mask;
 
   // ErrorScore cannot change during the eight comparisons, so its check is made once.
-  if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search)
+  if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search) {
     f_.SyncState = SyncState::Search;
+    ++f_.SyncLosses;
+  }
   const int32_t near_tolerance = std::min(kSyncTolerance, tolerance);
   int32_t state_tolerance = kSearchTolerance;
   if (f_.SyncState == SyncState::Check) state_tolerance = kCheckTolerance;
@@ -162,14 +164,44 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
     const int32_t distance = std::popcount(shift_register ^ kAttachedSyncMarker);
     const int32_t allowed =
         f_.SyncState == SyncState::Lock && shift == f_.LockShift ? tolerance : state_tolerance;
+    const uint32_t later = (shift_register << 1) | ((next_byte >> (7 - shift)) & 1);
     if (distance <= allowed) {
+      // The locked offset's wide tolerance also takes a marker that a bit slip moved by one
+      // bit (such a marker differs from itself in about ten bits). An exact marker one bit
+      // away is that frame: cut there instead of one bit off.
+      if (distance > state_tolerance) {
+        const int32_t slip = SlippedMarker(shift_register, later, shift);
+        if (slip > 0) {
+          shift_register = later;
+          continue;  // found at the next offset, within the narrow tolerance
+        }
+        if (slip < 0) {
+          f_.shift_register = shift_register;
+          f_.read_index -= 1;
+          return FrameFound(kBitsPerByte - 1);
+        }
+      }
       f_.shift_register = shift_register;
       return FrameFound(shift);
     }
-    shift_register = (shift_register << 1) | ((next_byte >> (7 - shift)) & 1);
+    shift_register = later;
   }
   f_.shift_register = shift_register;
   return NoFrameHere();
+}
+
+int32_t AsmSearchEngine::SlippedMarker(uint32_t shift_register, uint32_t later,
+                                       int32_t shift) const {
+  // One bit on within this byte (the last offset's next bit starts the next step's byte).
+  if (shift + 1 < kBitsPerByte && later == kAttachedSyncMarker) return 1;
+  if (shift != 0) return 0;  // the offsets before this one were tried already
+  // The stream bit before the register: the last bit of the byte before its first.
+  const int32_t before = f_.read_index - kMarkerBytes - 1;
+  const uint8_t byte = before >= 0 ? window_.bytes[static_cast<size_t>(before)]
+                                   : window_.before[static_cast<size_t>(kMarkerBytes + before)];
+  const uint32_t earlier =
+      (uint32_t{static_cast<uint8_t>(byte ^ f_.PolarityMask) & 1u} << 31) | (shift_register >> 1);
+  return earlier == kAttachedSyncMarker ? -1 : 0;
 }
 
 int32_t AsmSearchEngine::NoFrameHere() {
@@ -292,6 +324,10 @@ void AsmSearchEngine::Emit() {
     ReverseBitsOfBytes(body, block, kCodeBlockBytes);
     if (codec_.Configured()) {
       const uint32_t result = codec_.CorrectFrame(block);
+      if (codec_.CorrectedSymbols() > 0) {
+        ++f_.CorrectedFrames;
+        f_.CorrectedSymbols += codec_.CorrectedSymbols();
+      }
       if ((result & kUncorrectableBits) != 0) {
         ++f_.UncorrectableFrames;
         f_.RunCount = 0;

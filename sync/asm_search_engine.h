@@ -59,7 +59,10 @@ struct AsmSearchFields {
   int32_t unsynced_count = 0;      // positions without a frame since the last frame
   int32_t FramesFound = 0;         // frames cut and handed to the sink in this run
   int32_t UncorrectableFrames = 0;
-  uint64_t ConsumedBytes = 0;  // bytes advanced over; returns to the mark do not reduce it
+  int32_t CorrectedFrames = 0;   // frames with at least one corrected symbol
+  int64_t CorrectedSymbols = 0;  // symbols Reed-Solomon corrected in this run
+  int32_t SyncLosses = 0;        // falls back to Search from a synced state
+  uint64_t ConsumedBytes = 0;    // bytes advanced over; returns to the mark do not reduce it
 
   bool operator==(const AsmSearchFields&) const = default;
 };
@@ -110,6 +113,9 @@ class AsmSearchEngine {
 
  private:
   int32_t NoFrameHere();
+  // Whether an exact marker lies one bit after the register's within this byte (`later`: 1)
+  // or, at offset 0, one bit before it (-1); 0 when neither.
+  int32_t SlippedMarker(uint32_t shift_register, uint32_t later, int32_t shift) const;
   int32_t FrameFound(int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
   void Emit();

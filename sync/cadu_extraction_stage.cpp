@@ -1,6 +1,9 @@
 #include "sync/cadu_extraction_stage.h"
 
+#include <bitset>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "core/file_io.h"
 #include "core/log_format.h"
@@ -26,6 +29,17 @@ constexpr int32_t kInterleaveDepth = 4;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
+
+// The virtual channel: the low six bits of VCDU byte 1.
+constexpr size_t kVcidByte = 1;
+constexpr uint8_t kVcidMask = 0x3F;
+
+// Size of the raw recording when the stage reads the Manchester decoder's output instead.
+int64_t RecordingSize(const std::string& path) {
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<int64_t>(size);
+}
 
 }  // namespace
 
@@ -61,10 +75,27 @@ void CaduExtractionStage(StageHost& host) {
 
   bool written = true;
   int32_t records = 0;
+  // Which records hold a frame Reed-Solomon could not correct, for the stages that follow.
+  FrameTags& tags = chain.Frames;
+  tags.uncorrectable_cadus.clear();
+  tags.cadu_records = -1;
+  int32_t uncorrectable_seen = 0;
   SyncWindow window;
+  std::bitset<64> channels;
   AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
     written = output.Write(record.data(), record.size()) && written;
-    if (written) ++records;
+    if (!written) return;
+    // The engine counts an uncorrectable frame before it hands the frame over.
+    const int32_t uncorrectable = engine.fields().UncorrectableFrames;
+    if (uncorrectable != uncorrectable_seen) {
+      uncorrectable_seen = uncorrectable;
+      tags.uncorrectable_cadus.push_back(records);
+    } else {
+      // The channels of the frames that came through whole, for the pass report.
+      const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
+      channels.set(record[header + kVcidByte] & kVcidMask);
+    }
+    ++records;
   });
 
   WindowSearchHooks hooks;
@@ -90,6 +121,16 @@ void CaduExtractionStage(StageHost& host) {
   written = output.Close() && written;
   host.SetLampActive(false);
 
+  const AsmSearchFields& results = engine.fields();
+  PassCounts& counts = chain.Counts;
+  counts.input_bytes = input_path == host.InputPath() ? size : RecordingSize(host.InputPath());
+  counts.cadus = records;
+  counts.sync_losses = results.SyncLosses;
+  counts.rs_corrected_symbols = results.CorrectedSymbols;
+  counts.rs_corrected_frames = results.CorrectedFrames;
+  counts.rs_uncorrectable_frames = results.UncorrectableFrames;
+  counts.vcids_seen = channels;
+
   if (read_failed) host.AppendLog("Read input file failed!");
   if (!written) host.AppendLog("Write output file failed!");
   // Frames lost to a failed read or write, or to an input cut short while it was read, would
@@ -103,7 +144,7 @@ void CaduExtractionStage(StageHost& host) {
         "'%s' ended after %lld of its %lld bytes: it was cut while it was read", input_path.c_str(),
         static_cast<long long>(bytes_read), static_cast<long long>(size))));
   }
-  const AsmSearchFields& results = engine.fields();
+  tags.cadu_records = records;
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");
   if (host.Full_CADU()) {

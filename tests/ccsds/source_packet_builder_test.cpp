@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -166,15 +167,15 @@ TEST(SourcePacketBuilder, Pointer2047AndOtherPointersWithoutHeader) {
   const auto a = MakePacket(103, 1, 2000, 1);
   const auto b = MakePacket(103, 2, 900, 2);
   EXPECT_EQ(f.Feed(MakeMpdu(0, Bytes(a, 0, 882))), 0);
-  // A pointer between the zone length and 2046 loses the zone without a message...
+  // A pointer between the zone length and 2046 loses the zone, and with it the open packet...
   EXPECT_EQ(f.Feed(MakeMpdu(1000, Bytes(a, 882, 1764))), 0);
-  EXPECT_TRUE(Lines(f.diag).empty());
-  EXPECT_EQ(f.V().pi, 882);
+  EXPECT_EQ(f.V().state, BuildState::IDLE);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  // ...so the rest of it is not taken for a whole packet: the next one begins at the pointer.
+  EXPECT_EQ(f.Feed(MakeMpdu(236, Join(Bytes(a, 1764, 2000), Bytes(b, 0, 646)))), 0);
   EXPECT_EQ(f.V().state, BuildState::BUILDING);
-  // ...and the packet is closed short at the next header, its loss undetected.
-  EXPECT_EQ(f.Feed(MakeMpdu(236, Join(Bytes(a, 1764, 2000), Bytes(b, 0, 646)))), 1);
-  EXPECT_EQ(f.Next(1118), 0);
-  EXPECT_EQ(f.Got(1118), Join(Bytes(a, 0, 882), Bytes(a, 1764, 2000)));
+  EXPECT_EQ(f.V().pi, 646);
+  EXPECT_EQ(f.Next(1118), -1);
 }
 
 TEST(SourcePacketBuilder, LongPacketDroppedBeforeHeader) {
@@ -206,7 +207,7 @@ TEST(SourcePacketBuilder, LongPacketDroppedInZoneWithoutHeader) {
   Fixture f;
   const auto l = MakePacket(103, 7, 20000, 1);  // 22 zones and 596 bytes
   const auto n = MakePacket(104, 8, 500, 2);
-  const auto stream = CutIntoMpdus({l, n});
+  const auto stream = CutIntoMpdus({l, n, MakePacket(105, 9, 882, 3)});
   for (int i = 0; i < 14; ++i) EXPECT_EQ(f.Feed(stream.records[static_cast<size_t>(i)]), 0);
   const int slot = f.V().current_slot;
   EXPECT_EQ(f.Feed(stream.records[14]), 0);
@@ -214,12 +215,14 @@ TEST(SourcePacketBuilder, LongPacketDroppedInZoneWithoutHeader) {
             std::vector<std::string>{"BP: ln14  Discarding long packet! hc=2047 len=19993 mi=882"});
   EXPECT_EQ(f.V().state, BuildState::IDLE);
   EXPECT_FALSE(f.builder->SlotReady(slot));
-  // The rest of the long packet is ignored; the next packet is delivered normally.
-  for (size_t i = 15; i < stream.records.size(); ++i) EXPECT_EQ(f.Feed(stream.records[i]), 0);
-  EXPECT_EQ(f.V().state, BuildState::BUILDING);
-  EXPECT_EQ(f.Feed(MakeMpdu(0, MakePacket(105, 9, 882, 3))), 2);
-  EXPECT_EQ(f.Next(500), 1);
+  // The rest of the long packet is ignored; the next packet is delivered normally when the
+  // header after it arrives.
+  int pb = 0;
+  for (size_t i = 15; i < stream.records.size(); ++i) pb += f.Feed(stream.records[i]);
+  EXPECT_EQ(pb, 1);
+  EXPECT_EQ(f.Next(500), 0);
   EXPECT_EQ(f.Got(500), n);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(104), 0);
 }
 
 TEST(SourcePacketBuilder, SizeTestsAllowEquality) {
@@ -258,7 +261,7 @@ TEST(SourcePacketBuilder, SizeTestsAllowEquality) {
   }
 }
 
-TEST(SourcePacketBuilder, RingHandsOutOldestFirstAcrossTheWrap) {
+TEST(SourcePacketBuilder, RingHandsOutOldestFirstAcrossTheWrapAndGrowsRatherThanOverwrite) {
   Fixture f;
   std::vector<std::vector<uint8_t>> small;
   std::vector<uint8_t> zone;
@@ -268,34 +271,38 @@ TEST(SourcePacketBuilder, RingHandsOutOldestFirstAcrossTheWrap) {
   }
   const auto e = MakePacket(103, 4, 500, 4);  // 482 bytes here, 18 in the next zone
   EXPECT_EQ(f.Feed(MakeMpdu(0, Join(zone, Bytes(e, 0, 482)))), 4);  // slots 1-4
-  // Nothing taken; the next zone completes e (slot 5), one more (slot 0), opens slot 1.
+  // Nothing taken; the next zone completes e (slot 5), one more (slot 0), and opens a packet
+  // while all six slots wait: a seventh slot takes it.
   const auto g = MakePacket(103, 5, 100, 5);
   const auto h = MakePacket(103, 6, 2000, 6);
   EXPECT_EQ(f.Feed(MakeMpdu(18, Join(Join(Bytes(e, 482, 500), g), h))), 2);
-  // Slot 1 was overwritten by the open packet; slots 2, 3, 4, 5, 0 wait, oldest is slot 2.
-  const std::vector<std::vector<uint8_t>> expected = {small[1], small[2], small[3], e, g};
+  EXPECT_EQ(f.builder->SlotCount(), kPacketSlotCount + 1);
+  const std::vector<std::vector<uint8_t>> expected = {small[0], small[1], small[2], small[3], e, g};
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(f.Next(static_cast<int>(expected[i].size())), static_cast<int>(4 - i));
+    EXPECT_EQ(f.Next(static_cast<int>(expected[i].size())), static_cast<int>(5 - i));
     EXPECT_EQ(f.Got(expected[i].size()), expected[i]);
   }
   EXPECT_EQ(f.Next(100), -1);
+  EXPECT_EQ(f.builder->Losses().overflowed, 0);
 }
 
-TEST(SourcePacketBuilder, GetNextRefusesWhenSlotsZeroToFourAllWait) {
+TEST(SourcePacketBuilder, SixPacketsFinishingInOneZoneComeOutInOrder) {
   Fixture f;
-  std::vector<uint8_t> zone;
-  for (int i = 0; i < 4; ++i) zone = Join(zone, MakePacket(103, i, 100, 1));
-  const auto e = MakePacket(103, 4, 500, 2);
-  EXPECT_EQ(f.Feed(MakeMpdu(0, Join(zone, Bytes(e, 0, 482)))), 4);
-  for (int left = 3; left >= 0; --left) EXPECT_EQ(f.Next(100), left);
-  // e closes in slot 5, five more fill slots 0-4, and an open packet takes slot 5 again.
-  zone = Bytes(e, 482, 500);
-  for (int i = 0; i < 5; ++i) zone = Join(zone, MakePacket(103, 10 + i, 100, 3));
-  EXPECT_EQ(f.Feed(MakeMpdu(18, Join(zone, MakePacket(103, 20, 2000, 4)))), 6);
-  for (int slot = 0; slot < 5; ++slot) EXPECT_TRUE(f.builder->SlotReady(slot));
-  std::fill(f.buffer.begin(), f.buffer.end(), 0x77);
+  const auto first = MakePacket(103, 0, 1000, 1);  // 882 here, 118 in the next zone
+  EXPECT_EQ(f.Feed(MakeMpdu(0, Bytes(first, 0, 882))), 0);
+  std::vector<std::vector<uint8_t>> expected = {first};
+  std::vector<uint8_t> zone = Bytes(first, 882, 1000);
+  for (int i = 1; i <= 6; ++i) {
+    expected.push_back(MakePacket(103, i, 100, static_cast<uint32_t>(i) + 10));
+    zone = Join(zone, expected.back());
+  }
+  zone = Join(zone, MakePacket(103, 7, 2000, 20));  // stays open
+  EXPECT_EQ(f.Feed(MakeMpdu(118, zone)), 7);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(f.Next(static_cast<int>(expected[i].size())), static_cast<int>(6 - i));
+    EXPECT_EQ(f.Got(expected[i].size()), expected[i]) << "packet " << i;
+  }
   EXPECT_EQ(f.Next(100), -1);
-  EXPECT_EQ(f.Got(100), std::vector<uint8_t>(100, 0x77));  // buffer untouched
 }
 
 TEST(SourcePacketBuilder, GetNextSlotsTwoAndThreeInOrderAndBadLengths) {
@@ -331,7 +338,11 @@ TEST(SourcePacketBuilder, DiagnosticBlockHoldsSixteenLinesAndIsEmptiedEveryCall)
   EXPECT_EQ(lines[15],
             "BP: ln=0 READHEADER Found source packet - Ver=00 Type=00 Sec=01 APID=0067 SeqFlg=3 "
             "SeqCnt=0006 Len=0");
-  // 126 packets in one call went round the ring: all six slots wait and GetNext refuses.
+  // 126 packets in one call: the ring grew to hold them all, and they come out in order.
+  for (int i = 1; i <= kZone / 7; ++i) {
+    ASSERT_EQ(f.Next(7), kZone / 7 - i);
+    ASSERT_EQ(f.Got(7), MakePacket(103, i, 7, 1)) << "packet " << i;
+  }
   EXPECT_EQ(f.Next(7), -1);
   EXPECT_EQ(f.Feed(MakeMpdu(2047, {})), 0);
   for (const DiagnosticLine& line : f.diag) EXPECT_EQ(line[0], '\0');
@@ -473,6 +484,248 @@ TEST(SourcePacketBuilder, AbsurdRecordsNeverBreakTheBounds) {
   const int ln = builder->Variables().ln;
   EXPECT_EQ(builder->FeedMpdu(std::span<const uint8_t>(record.data(), 100), diag), 0);
   EXPECT_EQ(builder->Variables().ln, ln);
+}
+
+// Continuity: each M_PDU is told its VCDU frame counter before it is fed. Expected results are
+// worked out from where each packet lies in the byte stream, not from the builder.
+struct StreamLayout {
+  std::vector<size_t> first_record;  // record holding each packet's first byte
+  std::vector<size_t> last_record;   // record holding its last byte
+  std::vector<bool> ends_zone;       // its last byte is the last of a zone
+};
+
+StreamLayout LayOut(const std::vector<std::vector<uint8_t>>& packets, int zone) {
+  StreamLayout layout;
+  size_t offset = 0;
+  for (const auto& packet : packets) {
+    layout.first_record.push_back(offset / static_cast<size_t>(zone));
+    offset += packet.size();
+    layout.last_record.push_back((offset - 1) / static_cast<size_t>(zone));
+    layout.ends_zone.push_back(offset % static_cast<size_t>(zone) == 0);
+  }
+  return layout;
+}
+
+// Feeds `records` with counters first_counter + index (mod 2^24), leaving out the indices in
+// `lost`; returns every packet handed out, `length` bytes each (the packet's own size when 0).
+std::vector<std::vector<uint8_t>> FeedCounted(Fixture& f,
+                                              const std::vector<std::vector<uint8_t>>& records,
+                                              uint32_t first_counter,
+                                              const std::vector<size_t>& lost,
+                                              const std::vector<size_t>& uncorrectable = {}) {
+  std::vector<std::vector<uint8_t>> out;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (std::find(lost.begin(), lost.end(), i) != lost.end()) continue;
+    const bool bad =
+        std::find(uncorrectable.begin(), uncorrectable.end(), i) != uncorrectable.end();
+    f.builder->NoteFrame((first_counter + static_cast<uint32_t>(i)) & 0xFFFFFF, bad);
+    const int pb = f.Feed(records[i]);
+    for (int k = 0; k < pb; ++k) {
+      std::vector<uint8_t> packet(kPacketSlotCapacity);
+      EXPECT_GE(f.builder->GetNext(packet, kPacketSlotCapacity), 0);
+      const int size = ((packet[4] << 8) | packet[5]) + 7;
+      packet.resize(static_cast<size_t>(std::min(size, kPacketSlotCapacity)));
+      out.push_back(packet);
+    }
+  }
+  return out;
+}
+
+// The packets that should come out whole: none that has a byte in a lost record, and not the
+// last one, which stays open unless it ends with a zone.
+std::vector<std::vector<uint8_t>> WholePackets(const std::vector<std::vector<uint8_t>>& packets,
+                                               const StreamLayout& layout,
+                                               const std::vector<size_t>& lost) {
+  std::vector<std::vector<uint8_t>> whole;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    if (i + 1 == packets.size() && !layout.ends_zone[i]) break;
+    bool hit = false;
+    for (size_t r : lost) hit = hit || (layout.first_record[i] <= r && r <= layout.last_record[i]);
+    if (!hit) whole.push_back(packets[i]);
+  }
+  return whole;
+}
+
+TEST(SourcePacketBuilderContinuity, GapInsideAPacketDropsItAndNothingElse) {
+  // a: records 0-1 (ends at 1500), b: 1500-14466 runs through records 1-16, c: after it.
+  const auto a = MakePacket(103, 1, 1500, 1);
+  const auto b = MakePacket(103, 2, kDefaultMax, 2);
+  const auto c = MakePacket(103, 3, kDefaultMax, 3);
+  const auto d = MakePacket(103, 4, 792, 4);  // ends with zone 31
+  const std::vector<std::vector<uint8_t>> packets = {a, b, c, d};
+  const auto stream = CutIntoMpdus(packets);
+  ASSERT_EQ(stream.records.size(), 32u);
+  Fixture f;
+  const std::vector<size_t> lost = {5};  // inside b
+  const auto got = FeedCounted(f, stream.records, 100, lost);
+  EXPECT_EQ(got, (std::vector<std::vector<uint8_t>>{a, c, d}));
+  EXPECT_EQ(f.builder->Losses().frames_missing, 1);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  EXPECT_EQ(f.builder->Losses().restarts, 0);
+}
+
+TEST(SourcePacketBuilderContinuity, GapBetweenPacketsCostsNoPacket) {
+  // Packets of exactly two zones each: every one ends with a zone, so losing the two zones of
+  // the third costs that packet only, and the packet before it is already whole.
+  std::vector<std::vector<uint8_t>> packets;
+  for (int i = 0; i < 6; ++i) packets.push_back(MakePacket(103, i, 2 * kZone, 10 + i));
+  const auto stream = CutIntoMpdus(packets);
+  ASSERT_EQ(stream.records.size(), 12u);
+  Fixture f;
+  const std::vector<size_t> lost = {4, 5};
+  const auto got = FeedCounted(f, stream.records, 7, lost);
+  EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+  EXPECT_EQ(got.size(), 5u);
+  EXPECT_EQ(f.builder->Losses().frames_missing, 2);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 0);
+}
+
+TEST(SourcePacketBuilderContinuity, CounterWrapsAt2To24) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (int i = 0; i < 5; ++i) packets.push_back(MakePacket(103, i, kDefaultMax, 30 + i));
+  const auto stream = CutIntoMpdus(packets);
+  const uint32_t near_top = (1u << 24) - 20;  // records 20 on count 0, 1, ...
+  {
+    Fixture f;
+    const auto got = FeedCounted(f, stream.records, near_top, {});
+    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), {}));
+    EXPECT_EQ(f.builder->Losses().frames_missing, 0);
+    EXPECT_EQ(f.builder->Losses().restarts, 0);
+  }
+  {
+    // A gap across the wrap: records 19 (count 2^24 - 1) and 20 (count 0) lost.
+    Fixture f;
+    const std::vector<size_t> lost = {19, 20};
+    const auto got = FeedCounted(f, stream.records, near_top, lost);
+    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+    EXPECT_EQ(f.builder->Losses().frames_missing, 2);
+    EXPECT_EQ(f.builder->Losses().restarts, 0);
+  }
+}
+
+TEST(SourcePacketBuilderContinuity, JumpNoPassCouldMakeIsARestart) {
+  Fixture f;
+  const auto a = MakePacket(103, 1, 3000, 1);
+  const auto stream = CutIntoMpdus({a, MakePacket(103, 2, 900, 2)});
+  ASSERT_EQ(stream.records.size(), 5u);
+  f.builder->NoteFrame(500, false);
+  f.Feed(stream.records[0]);
+  // 1001 frames on: not a gap to count, but the open packet cannot be trusted.
+  EXPECT_EQ(f.builder->NoteFrame(500 + 1002, false), 0);
+  EXPECT_EQ(f.Feed(stream.records[1]), 0);
+  EXPECT_EQ(f.builder->Losses().frames_missing, 0);
+  EXPECT_EQ(f.builder->Losses().restarts, 1);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  // The largest gap a pass can have is counted; going back is a restart.
+  EXPECT_EQ(f.builder->NoteFrame(1502 + 1001, false), 1000);
+  EXPECT_EQ(f.builder->NoteFrame(10, false), 0);
+  EXPECT_EQ(f.builder->NoteFrame(10, false), 0);  // the same frame twice
+  EXPECT_EQ(f.builder->Losses().restarts, 3);
+  EXPECT_EQ(f.builder->Losses().frames_missing, 1000);
+}
+
+TEST(SourcePacketBuilderContinuity, UncorrectableFrameIsSkippedAndItsPacketsDropped) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (int i = 0; i < 4; ++i) packets.push_back(MakePacket(103, i, kDefaultMax, 50 + i));
+  const auto stream = CutIntoMpdus(packets);
+  Fixture f;
+  // Record 29 holds the end of packet 1 and the start of packet 2.
+  const StreamLayout layout = LayOut(packets, kZone);
+  ASSERT_EQ(layout.last_record[1], 29u);
+  const std::vector<size_t> bad = {29};
+  const auto got = FeedCounted(f, stream.records, 0, {}, bad);
+  EXPECT_EQ(got, WholePackets(packets, layout, bad));
+  EXPECT_EQ(got.size(), 1u);
+  EXPECT_EQ(f.builder->Losses().skipped_frames, 1);
+  // Counted as present: no frame is missing.
+  EXPECT_EQ(f.builder->Losses().frames_missing, 0);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+}
+
+TEST(SourcePacketBuilderContinuity, PointerDisagreeingWithTheLengthDropsThePacket) {
+  const auto b = MakePacket(103, 2, 1000, 2);
+  const auto c = MakePacket(104, 3, 800, 3);
+  {
+    // The next header comes 20 bytes early: b is shorter than its header says.
+    Fixture f;
+    EXPECT_EQ(f.Feed(MakeMpdu(0, Bytes(b, 0, 882))), 0);
+    EXPECT_EQ(f.Feed(MakeMpdu(98, Join(Bytes(b, 882, 980), c))), 0);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+    EXPECT_EQ(f.V().state, BuildState::BUILDING);  // c began at the pointer
+    EXPECT_EQ(f.V().header.APID, 104);
+  }
+  {
+    // The next header comes 20 bytes late: b would be longer than its header says.
+    Fixture f;
+    EXPECT_EQ(f.Feed(MakeMpdu(0, Bytes(b, 0, 882))), 0);
+    EXPECT_EQ(
+        f.Feed(MakeMpdu(138, Join(Join(Bytes(b, 882, 1000), std::vector<uint8_t>(20, 0)), c))), 0);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+    EXPECT_EQ(f.V().header.APID, 104);
+  }
+  {
+    // No header in a zone where b ends: the header that must follow it was lost.
+    Fixture f;
+    EXPECT_EQ(f.Feed(MakeMpdu(0, Bytes(b, 0, 882))), 0);
+    EXPECT_EQ(f.Feed(MakeMpdu(2047, Bytes(b, 882, 1000))), 0);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+    EXPECT_EQ(f.V().state, BuildState::IDLE);
+  }
+  {
+    // A header split across zones whose packet ends elsewhere than the next pointer says.
+    Fixture f;
+    const auto p = MakePacket(105, 1, 879, 1);
+    const auto q = MakePacket(103, 2, 100, 2);  // 3 header bytes, then 40 of its 97
+    const auto e = MakePacket(104, 3, 842, 3);  // fills the zone from the pointer
+    EXPECT_EQ(f.Feed(MakeMpdu(0, Join(p, Bytes(q, 0, 3)))), 1);
+    EXPECT_EQ(f.Feed(MakeMpdu(40, Join(Bytes(q, 3, 43), e))), 1);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+    EXPECT_EQ(f.Next(879), 1);
+    EXPECT_EQ(f.Got(879), p);
+    EXPECT_EQ(f.Next(842), 0);
+    EXPECT_EQ(f.Got(842), e);
+  }
+}
+
+TEST(SourcePacketBuilderContinuity, ShortPacketIsPaddedWithZerosNotStaleBytes) {
+  Fixture f;
+  const auto big = MakePacket(103, 1, 800, 1);
+  const auto filler = MakePacket(105, 2, 82, 2);
+  // Fill slots 1-6 with big packets' bytes, then a short one lands in a used slot.
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(f.Feed(MakeMpdu(0, Join(big, filler))), 2);
+    EXPECT_GE(f.Next(800), 0);
+    EXPECT_GE(f.Next(82), 0);
+  }
+  const auto short_one = MakePacket(103, 3, 100, 3);
+  EXPECT_EQ(f.Feed(MakeMpdu(0, Join(short_one, MakePacket(105, 4, 782, 4)))), 2);
+  std::fill(f.buffer.begin(), f.buffer.end(), 0x77);
+  EXPECT_GE(f.Next(800), 0);
+  EXPECT_EQ(f.Got(800), Join(short_one, std::vector<uint8_t>(700, 0)));
+}
+
+// Random packet streams with random lost records: every packet handed out is one of the
+// stream's whole packets, in order, and exactly those that lost no byte come out.
+TEST(SourcePacketBuilderContinuity, RandomGapsNeverYieldAMixedPacket) {
+  for (uint32_t seed : {11u, 12u, 13u, 14u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> size(7, 5000);
+    std::vector<std::vector<uint8_t>> packets;
+    for (int i = 0; i < 300; ++i) {
+      packets.push_back(MakePacket(103, i, size(rng), seed * 1000 + static_cast<uint32_t>(i)));
+    }
+    const auto stream = CutIntoMpdus(packets);
+    std::vector<size_t> lost;
+    for (size_t r = 1; r < stream.records.size(); ++r) {
+      if (rng() % 40 == 0) lost.push_back(r);
+    }
+    ASSERT_FALSE(lost.empty());
+    Fixture f;
+    const auto got = FeedCounted(f, stream.records, rng() & 0xFFFFFF, lost);
+    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+    EXPECT_EQ(f.builder->Losses().frames_missing, static_cast<int64_t>(lost.size()));
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -108,6 +109,106 @@ TEST(CliRun, SimulatedMetopPassEndToEnd) {
   run = Shell(Cli(folder.File(name) + " DR_n"));
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_TRUE(Contains(run.output, "HPT file created done!  0 lines found."));
+}
+
+// The value of "key": ... in the report's JSON text, as written.
+std::string JsonValue(const std::string& json, const std::string& key) {
+  const size_t at = json.find("\"" + key + "\": ");
+  if (at == std::string::npos) return "(missing)";
+  const size_t from = at + key.size() + 4;
+  return json.substr(from, json.find_first_of(",\n", from) - from);
+}
+
+std::string ReadText(const std::string& path) {
+  const std::vector<uint8_t> bytes = testing::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
+  testing::TempFolder folder;
+  const std::string name = "FY3B_2012-12-31_235959.bin";
+  ASSERT_EQ(Shell(Sim("--sat fy3 --satellite B --lines 4 --out " + name)).status, 0);
+  ProgramRun run = Shell(Cli(name + " DR_y --report pass.json"));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Pass report:"));
+  std::string json = ReadText(folder.File("pass.json"));
+  // Exactly these keys, in this order, one a line.
+  const char* keys[] = {"input_bytes",
+                        "cadus",
+                        "sync_losses",
+                        "rs_corrected_symbols",
+                        "rs_corrected_frames",
+                        "rs_uncorrectable_frames",
+                        "frames_missing",
+                        "lines_dropped",
+                        "lines_zero_filled",
+                        "product",
+                        "product_lines",
+                        "exit_status",
+                        "seconds"};
+  size_t previous = 0;
+  for (const char* key : keys) {
+    const size_t at = json.find(std::string("\n  \"") + key + "\": ");
+    ASSERT_NE(at, std::string::npos) << key;
+    EXPECT_GT(at, previous) << key;
+    previous = at;
+  }
+  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 13) << json;
+  EXPECT_EQ(json.front(), '{');
+  EXPECT_EQ(json.substr(json.size() - 2), "}\n");
+  EXPECT_EQ(JsonValue(json, "input_bytes"),
+            std::to_string(testing::ReadFileBytes(folder.File(name)).size()));
+  EXPECT_EQ(JsonValue(json, "product"), "\"" + folder.File("FY3B_2012-12-31_2359.C10") + "\"");
+  EXPECT_EQ(JsonValue(json, "product_lines"), "4");
+  EXPECT_EQ(JsonValue(json, "rs_uncorrectable_frames"), "0");
+  EXPECT_EQ(JsonValue(json, "exit_status"), "0");
+  const std::string seconds = JsonValue(json, "seconds");  // a whole number, whatever it is
+  EXPECT_TRUE(!seconds.empty() && std::all_of(seconds.begin(), seconds.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  })) << seconds;
+
+  // Without de-randomisation the frames still pass Reed-Solomon (the CCSDS sequence over a code
+  // block is itself a code block), but their headers are scrambled: no frame of the channel. The
+  // hints say what to try, and the report carries the failing exit status.
+  run = Shell(Cli(name + " DR_n --report pass.json"));
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Hint: VCID 5: none; channels seen: ")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "try DR_y")) << run.output;
+  json = ReadText(folder.File("pass.json"));
+  EXPECT_EQ(JsonValue(json, "exit_status"), "1");
+  EXPECT_EQ(JsonValue(json, "rs_uncorrectable_frames"), "0");
+  EXPECT_NE(JsonValue(json, "cadus"), "0");
+
+  // No satellite marker: no chain ran, nothing was written.
+  run = Shell(Cli("pass.bin --report none.json"));
+  EXPECT_EQ(run.status, 1);
+  json = ReadText(folder.File("none.json"));
+  EXPECT_EQ(JsonValue(json, "product"), "null");
+  EXPECT_EQ(JsonValue(json, "exit_status"), "1");
+
+  // A report that cannot be written is said on standard error; the exit status stays the run's.
+  run = Shell(Cli(name + " DR_y -q --report missing/pass.json"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(Contains(run.output, "vantrel-cli: cannot write the report '" +
+                                       folder.File("missing/pass.json") + "'"))
+      << run.output;
+  EXPECT_EQ(Shell(Cli(name + " --report")).status, 2);
+}
+
+TEST(CliRun, ReportHintsAtTheChannelAndTheManchesterDecoder) {
+  testing::TempFolder folder;
+  ASSERT_EQ(Shell(Sim("--sat metop --packets 3 --out MetopB_20181231_101530.bin")).status, 0);
+  ProgramRun run = Shell(Cli("MetopB_20181231_101530.bin DR_y --vcid 10"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "VCID 10: none; channels seen: 9, 63")) << run.output;
+
+  ASSERT_EQ(Shell(Sim("--sat mn2 --lines 4 --manchester --out MN2_20181231_101530.bin")).status, 0);
+  run = Shell(Cli("MN2_20181231_101530.bin"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.output, "try MN_y")) << run.output;
+  run = Shell(Cli("MN2_20181231_101530.bin --manchester"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(Contains(run.output, "Hint:")) << run.output;
 }
 
 TEST(CliRun, UnwritableWorkingFolderIsReportedAndExitsOne) {

@@ -100,9 +100,17 @@ TEST(Driver, StaleWorkingFilesGoFirstAndAFailedOpenEndsTheRun) {
   const RunOutcome outcome = ASMButtonClick(host);
   for (const char* name : {"cvcdu.man", "MSU-MR.dmx", "cadu.pds", ".vantrel-product.tmp"})
     EXPECT_FALSE(testing::FileExists(WorkingPath(name))) << name;
-  // The missing recording ends the run at the first stage: no later stage, no deletion step.
+  // The missing recording ends the run at the first stage: no later stage, no deletion step;
+  // the pass report tells what little there was.
   const std::vector<std::string> expected = {
-      "Removed 4 working files left by an earlier run.", "Open input file failed!",
+      "Removed 4 working files left by an earlier run.",
+      "Open input file failed!",
+      "",
+      "Pass report:",
+      "  Input bytes 0, CADUs found 0, sync losses 0",
+      "  R-S corrected 0 symbols in 0 frames, uncorrectable frames 0",
+      "  Frames missing 0, lines dropped 0, lines zero-filled 0",
+      "  Product lines 0",
       "Cannot open '" + host.input_path + "' (No such file or directory): the run ends here."};
   EXPECT_EQ(host.log, expected);
   EXPECT_TRUE(outcome.failed);

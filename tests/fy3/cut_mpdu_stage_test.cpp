@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/frame_tags.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -91,6 +92,70 @@ TEST(CutMpduStage, OpenFailures) {
   std::filesystem::create_directory(folder.File("mpdu_x.mpd"));
   EXPECT_NE(testing::RunEnd(CutMpduStage, host), "");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
+}
+
+// A VCDU of channel 5 with frame counter `counter` whose cut bytes are all `fill`.
+std::vector<uint8_t> CountedVcdu(uint32_t counter, uint8_t fill) {
+  std::vector<uint8_t> vcdu(kVcdu, fill);
+  vcdu[0] = 0x40;
+  vcdu[1] = 0x05;
+  vcdu[2] = static_cast<uint8_t>(counter >> 16);
+  vcdu[3] = static_cast<uint8_t>(counter >> 8);
+  vcdu[4] = static_cast<uint8_t>(counter);
+  return vcdu;
+}
+
+std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& parts) {
+  std::vector<uint8_t> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// Frames missing by the counter become records of zeros in their place; a jump no pass could
+// make fills nothing; the counter wraps at 2^24.
+TEST(CutMpduStage, MissingFramesBecomeZeroRecordsInTheirPlace) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  const uint32_t top = 0xFFFFFF;
+  testing::WriteFileBytes(
+      folder.File("vcdu_x.vcd"),
+      Join({CountedVcdu(top - 3, 1), CountedVcdu(top - 2, 2), CountedVcdu(top, 3),  // one missing
+            CountedVcdu(2, 4),         // 0 and 1 missing across the wrap
+            CountedVcdu(2 + 5000, 5),  // a restart
+            CountedVcdu(2 + 5001, 6)}));
+  CutMpduStage(host);
+  const std::vector<uint8_t> zero(kCut, 0);
+  const auto cut = [](uint8_t fill) { return std::vector<uint8_t>(kCut, fill); };
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("mpdu_x.mpd")),
+            Join({cut(1), cut(2), zero, cut(3), zero, zero, cut(4), cut(5), cut(6)}));
+  EXPECT_EQ(host.chain.Counts.frames_missing, 3);
+  const auto& runs = host.chain.Frames.zero_filled_mpdu_bytes;
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].begin, static_cast<int64_t>(2 * kCut));
+  EXPECT_EQ(runs[0].end, static_cast<int64_t>(3 * kCut));
+  EXPECT_EQ(runs[1].begin, static_cast<int64_t>(4 * kCut));
+  EXPECT_EQ(runs[1].end, static_cast<int64_t>(6 * kCut));
+  EXPECT_EQ(host.chain.Frames.mpdu_bytes, static_cast<int64_t>(9 * kCut));
+  // The done line still counts the VCDUs read.
+  EXPECT_TRUE(host.Logged("Mpdu cuting done!  6 lines found."));
+}
+
+// A frame Reed-Solomon could not correct (as VCDU selection tagged it) is written as zeros, and
+// its counter is not trusted: the frame is taken as the next one in line.
+TEST(CutMpduStage, UncorrectableFrameIsWrittenAsZeros) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  testing::WriteFileBytes(folder.File("vcdu_x.vcd"),
+                          Join({CountedVcdu(10, 1), CountedVcdu(0x123456, 2), CountedVcdu(12, 3)}));
+  host.chain.Frames.selected_vcdus = {10, 0x123456 | FrameTags::kUncorrectableTag, 12};
+  host.chain.Frames.selected_vcdus_valid = true;
+  CutMpduStage(host);
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("mpdu_x.mpd")),
+            Join({std::vector<uint8_t>(kCut, 1), std::vector<uint8_t>(kCut, 0),
+                  std::vector<uint8_t>(kCut, 3)}));
+  EXPECT_EQ(host.chain.Counts.frames_missing, 0);
+  ASSERT_EQ(host.chain.Frames.zero_filled_mpdu_bytes.size(), 1u);
+  EXPECT_EQ(host.chain.Frames.zero_filled_mpdu_bytes[0].begin, static_cast<int64_t>(kCut));
 }
 
 }  // namespace

@@ -40,6 +40,8 @@ struct Recorder : LineSyncListener {
     shorts.emplace_back(lines_found, got);
   }
   void Progress(int32_t) override { ++progress_calls; }
+  std::vector<int64_t> dropped;
+  void LineDropped(int64_t at) override { dropped.push_back(at); }
 };
 
 // Serves `bytes` in reads of whatever size the aligner asks for.
@@ -185,23 +187,69 @@ TEST(LineSyncAligner, DamagedSyncIsSkippedAndTheNextLineFoundTwoLinesOn) {
   EXPECT_EQ(result.found[4].offset, static_cast<int64_t>(kL));
 }
 
-TEST(LineSyncAligner, GarbageBetweenLinesGivesTheDistanceAsOffset) {
+TEST(LineSyncAligner, GarbageBetweenLinesDropsTheLineBeforeItAndGivesTheDistanceAsOffset) {
   const auto lines = testing::Fy3Lines(5, kL, kSeed);
   std::mt19937 random(kSeed);
-  // Gaps from one byte to more than a window, data that cannot hold a sync.
+  // Gaps from one byte to more than a window, data that cannot hold a sync. A line whose
+  // successor's sync is not a whole number of lines on may hold bytes of another line: lines 0
+  // and 3 are dropped. Line 1 sees no sync in the window behind it, line 2 one two lines on.
   const size_t gaps[5] = {5, 1, 3 * kL + 7, kL, 2};
   std::vector<uint8_t> stream;
+  std::vector<int64_t> starts;
   for (size_t i = 0; i < lines.size(); ++i) {
     for (size_t g = 0; g < gaps[i]; ++g) stream.push_back(static_cast<uint8_t>(random() & 0x77));
+    starts.push_back(static_cast<int64_t>(stream.size()));
     stream.insert(stream.end(), lines[i].begin(), lines[i].end());
   }
   const Recorder result = Align(stream);
-  EXPECT_EQ(result.lines, lines);
-  ASSERT_EQ(result.found.size(), 5u);
-  EXPECT_EQ(result.found[0].offset, 5);
-  for (size_t i = 1; i < 5; ++i) {
-    EXPECT_EQ(result.found[i].offset, static_cast<int64_t>(kL + gaps[i])) << "line " << i;
+  EXPECT_EQ(result.lines, (std::vector<std::vector<uint8_t>>{lines[1], lines[2], lines[4]}));
+  EXPECT_EQ(result.dropped, (std::vector<int64_t>{starts[0], starts[3]}));
+  ASSERT_EQ(result.found.size(), 3u);
+  EXPECT_EQ(result.found[0].offset, starts[1]);
+  EXPECT_EQ(result.found[1].offset, starts[2] - starts[1]);
+  EXPECT_EQ(result.found[2].offset, starts[4] - starts[2]);
+}
+
+// Bytes lost from the stream: a line that lost bytes would take the next line's bytes in their
+// place, so it is dropped; every line written is one of the lines sent.
+TEST(LineSyncAligner, LineThatLostBytesIsDroppedAndNoOtherLine) {
+  const auto lines = testing::Fy3Lines(9, kL, kSeed);
+  const std::vector<uint8_t> whole = testing::Stream(lines);
+  std::vector<uint8_t> stream = whole;
+  // 10 bytes from the middle of line 2; then 30 bytes across the start of line 6 (its sync with
+  // them); lines 5 and 6 are lost, 5 for its tail, 6 for its sync.
+  stream.erase(stream.begin() + static_cast<ptrdiff_t>(6 * kL - 10),
+               stream.begin() + static_cast<ptrdiff_t>(6 * kL + 20));
+  stream.erase(stream.begin() + static_cast<ptrdiff_t>(2 * kL + 20),
+               stream.begin() + static_cast<ptrdiff_t>(2 * kL + 30));
+  const Recorder result = Align(stream);
+  EXPECT_EQ(result.lines, (std::vector<std::vector<uint8_t>>{lines[0], lines[1], lines[3], lines[4],
+                                                             lines[7], lines[8]}));
+  EXPECT_EQ(result.dropped, (std::vector<int64_t>{2 * kL, 5 * kL - 10}));
+  // The found lines' offsets still measure the input between them.
+  ASSERT_EQ(result.found.size(), 6u);
+  EXPECT_EQ(result.found[2].offset, static_cast<int64_t>(2 * kL - 10));
+  EXPECT_EQ(result.found[4].offset, static_cast<int64_t>(3 * kL - 30));
+}
+
+// A lost bit moves every later line by one bit: the line it fell in is dropped, the rest are
+// found at the new shift and come out whole.
+TEST(LineSyncAligner, LineWithALostBitIsDropped) {
+  const auto lines = testing::Fy3Lines(6, kL, kSeed);
+  testing::BitWriter writer;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    for (size_t byte = 0; byte < kL; ++byte) {
+      for (int bit = 7; bit >= 0; --bit) {
+        if (i == 2 && byte == 40 && bit == 3) continue;  // the slip
+        writer.Bit((lines[i][byte] >> bit) & 1);
+      }
+    }
   }
+  writer.Bits(0, 8);  // so that the last line's last bit is in the input
+  const Recorder result = Align(writer.bytes());
+  EXPECT_EQ(result.lines,
+            (std::vector<std::vector<uint8_t>>{lines[0], lines[1], lines[3], lines[4], lines[5]}));
+  EXPECT_EQ(result.dropped.size(), 1u);
 }
 
 TEST(LineSyncAligner, ShortAndEmptyInputs) {

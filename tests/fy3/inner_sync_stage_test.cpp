@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "core/working_file.h"
+#include "fy3/cut_mpdu_stage.h"
 #include "tests/fy3/line_sync_streams.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -141,6 +144,80 @@ TEST(InnerSyncStage, EmptyAndGarbageInputsGiveNoLines) {
   Fy3InnerSyncStage(host);
   EXPECT_TRUE(host.Logged("ASM detection done!  0 lines found."));
   EXPECT_TRUE(testing::ReadFileBytes(folder.File("FY3x_.fy3")).empty());
+}
+
+// FY-3 lines sent as VCDUs, some of them lost: the cut fills the lost frames with zeros, so
+// every line written keeps its length and place and differs from the line sent only in the
+// zeros of the lost frames. A line whose sync was lost is not found.
+TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  constexpr size_t kVcdu = 892;
+  constexpr size_t kCut = 882;
+  const auto lines = testing::Fy3Lines(6, kFy3L, kSeed);
+  std::vector<uint8_t> stream = Concat(lines);
+  stream.resize((stream.size() + kCut - 1) / kCut * kCut, 0);
+  // Frames 40 and 41 lie inside line 1; frame 88 holds the end of line 2 and the sync of line 3.
+  const std::vector<size_t> lost = {40, 41, 88};
+  ASSERT_LT(88 * kCut, 3 * kFy3L);
+  ASSERT_GT(89 * kCut, 3 * kFy3L + 4);
+  std::vector<uint8_t> vcdus;
+  std::vector<uint8_t> sent = stream;  // the stream as the cut should rebuild it
+  for (size_t k = 0; k < stream.size() / kCut; ++k) {
+    if (std::find(lost.begin(), lost.end(), k) != lost.end()) {
+      std::fill_n(sent.begin() + static_cast<ptrdiff_t>(k * kCut), kCut, uint8_t{0});
+      continue;
+    }
+    std::vector<uint8_t> vcdu(kVcdu, 0x3C);
+    vcdu[0] = 0x40;
+    vcdu[1] = 0x05;
+    vcdu[2] = 0;
+    vcdu[3] = static_cast<uint8_t>(k >> 8);
+    vcdu[4] = static_cast<uint8_t>(k);
+    std::copy_n(stream.begin() + static_cast<ptrdiff_t>(k * kCut), kCut, vcdu.begin() + 10);
+    vcdus.insert(vcdus.end(), vcdu.begin(), vcdu.end());
+  }
+  testing::WriteFileBytes(folder.File("vcdu_x.vcd"), vcdus);
+
+  CutMpduStage(host);
+  Fy3InnerSyncStage(host);
+
+  const auto line_of = [&sent](size_t i) {
+    return std::vector<uint8_t>(sent.begin() + static_cast<ptrdiff_t>(i * kFy3L),
+                                sent.begin() + static_cast<ptrdiff_t>((i + 1) * kFy3L));
+  };
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
+            Concat({line_of(0), line_of(1), line_of(2), line_of(4), line_of(5)}));
+  EXPECT_NE(line_of(1), lines[1]);  // the zeros are really there
+  EXPECT_EQ(host.chain.Counts.frames_missing, 3);
+  EXPECT_EQ(host.chain.Counts.lines_zero_filled, 2);
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+  EXPECT_TRUE(host.Logged("2 lines zero-filled: data lost inside them"));
+}
+
+// Meteor-M N2 frames carry no counter to trust: a line sync found less than a line after the
+// previous one shows bytes lost inside that line, which is dropped rather than written with the
+// next line's bytes slid into it.
+TEST(Mn2InnerSyncStage, LineThatLostAFramesBytesIsDropped) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  std::mt19937 random(kSeed);
+  std::vector<std::vector<uint8_t>> lines;
+  for (int i = 0; i < 6; ++i) lines.push_back(testing::Mn2Line(kMn2L, random));
+  std::vector<uint8_t> stream = Concat(lines);
+  // Three frames' worth of MSU-MR bytes (948 each) lost from the middle of line 2.
+  const size_t from = 2 * kMn2L + 5000;
+  stream.erase(stream.begin() + static_cast<ptrdiff_t>(from),
+               stream.begin() + static_cast<ptrdiff_t>(from + 3 * 948));
+  testing::WriteFileBytes(folder.File("MSU-MR.dmx"), stream);
+
+  Mn2InnerSyncStage(host);
+
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("MN2_.mnx")),
+            Concat({lines[0], lines[1], lines[3], lines[4], lines[5]}));
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 1);
+  EXPECT_TRUE(host.Logged("1 lines dropped: data lost inside them"));
+  EXPECT_TRUE(host.Logged("ASM detection done!  5 lines found."));
 }
 
 }  // namespace

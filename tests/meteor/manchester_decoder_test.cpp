@@ -72,17 +72,17 @@ class ManchesterStage : public ::testing::Test {
   }
 };
 
-TEST_F(ManchesterStage, DecodesWholeBlocksAndDropsTheTail) {
+TEST_F(ManchesterStage, DecodesWholeBlocksAndTheCompletePairsOfTheTail) {
   constexpr uint32_t kSeed = 7;
   SCOPED_TRACE("seed " + std::to_string(kSeed));
   const std::vector<uint8_t> raw = RandomBytes(3000, kSeed);
   host.chain.ProgressCount = 99;
   RunOn(raw);
 
-  const std::vector<uint8_t> whole_blocks(raw.begin(), raw.begin() + 2048);
+  // Two whole blocks and a tail of 952 bytes: 476 pairs.
   const std::vector<uint8_t> output = testing::ReadFileBytes(WorkingPath("cvcdu.man"));
-  EXPECT_EQ(output.size(), 1024u);
-  EXPECT_EQ(output, KeepEvenBits(whole_blocks));
+  EXPECT_EQ(output.size(), 1500u);
+  EXPECT_EQ(output, KeepEvenBits(raw));
   EXPECT_EQ(host.chain.InputFileSize, 3000);
   EXPECT_EQ(host.size_caption, "File size 3000 bytes");
   EXPECT_EQ(host.chain.ProgressCount, 0);
@@ -97,6 +97,19 @@ TEST_F(ManchesterStage, DecodesWholeBlocksAndDropsTheTail) {
       ""};
   EXPECT_EQ(host.log, expected_log);
   EXPECT_EQ(host.events, 3);  // once before the loop, once per block
+}
+
+TEST_F(ManchesterStage, AnOddLastByteHalfAPairIsLeftOut) {
+  constexpr uint32_t kSeed = 8;
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  for (const size_t size : {size_t{1}, size_t{2}, size_t{1024 + 3}, size_t{2049}}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    const std::vector<uint8_t> raw = RandomBytes(size, kSeed);
+    RunOn(raw);
+    const std::vector<uint8_t> output = testing::ReadFileBytes(WorkingPath("cvcdu.man"));
+    EXPECT_EQ(output.size(), size / 2);
+    EXPECT_EQ(output, KeepEvenBits(raw));
+  }
 }
 
 // Remembers the progress maximum the stage sets before its first block.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tests/support/temp_folder.h"
 
@@ -48,6 +50,34 @@ TEST(SimProgram, WritesTheRecordingAndItsTruth) {
   EXPECT_EQ(ReadFileBytes("c.bin.frames").size(), 3 * 1020u);
 }
 
+TEST(SimProgram, PassProfileWritesTheWholeLinesList) {
+  TempFolder folder;
+  // Half a second of noise at 4.2 Mbit/s before rise and after set, a harsh horizon.
+  ASSERT_EQ(RunSim("--sat fy3 --out FY3A_p.bin --lines 40 --pass-profile --noise-seconds 0.5 "
+                   "--ber-horizon 0.03 --slips 1 --phase-flips 1 --dropouts 1 --seed 9"),
+            0);
+  const auto recording = ReadFileBytes("FY3A_p.bin");
+  EXPECT_GT(recording.size(), 2 * 262500u + 40 * 26050u);
+  const auto list = ReadFileBytes("FY3A_p.bin.whole");
+  std::vector<int> whole;
+  std::string text(list.begin(), list.end());
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    whole.push_back(std::stoi(text.substr(at, end - at)));
+    at = end + 1;
+  }
+  // Lines in order, some lost at the harsh ends and to the events, most whole.
+  EXPECT_TRUE(std::is_sorted(whole.begin(), whole.end()));
+  EXPECT_GT(whole.size(), 20u);
+  EXPECT_LT(whole.size(), 40u);
+  EXPECT_GE(whole.front(), 0);
+  EXPECT_LT(whole.back(), 40);
+  const auto out = ReadFileBytes("sim.out");
+  EXPECT_NE(std::string(out.begin(), out.end()).find("2 damaged by a slip or flip"),
+            std::string::npos);
+}
+
 TEST(SimProgram, SizeOptionGivesAboutThatMuch) {
   TempFolder folder;
   for (const char* sat : {"metop", "fy3", "mn2", "cadu"}) {
@@ -60,15 +90,28 @@ TEST(SimProgram, SizeOptionGivesAboutThatMuch) {
 
 TEST(SimProgram, RefusesBadArgumentsWithExitTwo) {
   TempFolder folder;
-  for (const char* args :
-       {"", "--sat metop", "--out x.bin", "--sat goes --out x.bin",
-        "--sat metop --out x.bin --shift 8", "--sat metop --out x.bin --lines 3",
-        "--sat fy3 --out x.bin --fy3-channel 4", "--sat metop --out x.bin --satellite D",
-        "--sat metop --out x.bin --packets -1", "--sat metop --out x.bin --packets 12x",
-        "--sat metop --out x.bin --apid 105", "--sat metop --out x.bin --manchester",
-        "--sat mn2 --out x.bin --satellite A", "--sat cadu --out x.bin --frames 2 --size-mib 1",
-        "--sat cadu --out x.bin --bogus", "--sat cadu --out x.bin --seed",
-        "--sat fy3 --out x.bin --vcid 5", "--sat metop --out x.bin --fy3-channel 5"}) {
+  for (const char* args : {"",
+                           "--sat metop",
+                           "--out x.bin",
+                           "--sat goes --out x.bin",
+                           "--sat metop --out x.bin --shift 8",
+                           "--sat metop --out x.bin --lines 3",
+                           "--sat fy3 --out x.bin --fy3-channel 4",
+                           "--sat metop --out x.bin --satellite D",
+                           "--sat metop --out x.bin --packets -1",
+                           "--sat metop --out x.bin --packets 12x",
+                           "--sat metop --out x.bin --apid 105",
+                           "--sat metop --out x.bin --manchester",
+                           "--sat mn2 --out x.bin --satellite A",
+                           "--sat cadu --out x.bin --frames 2 --size-mib 1",
+                           "--sat cadu --out x.bin --bogus",
+                           "--sat cadu --out x.bin --seed",
+                           "--sat fy3 --out x.bin --vcid 5",
+                           "--sat metop --out x.bin --fy3-channel 5",
+                           "--sat fy3 --out x.bin --slips 2",
+                           "--sat fy3 --out x.bin --pass-profile --ber-top 0.6",
+                           "--sat fy3 --out x.bin --pass-profile --ber-horizon x",
+                           "--sat mn2 --out x.bin --pass-profile --dropouts -1"}) {
     EXPECT_EQ(RunSim(args), 2) << args;
     const auto err = ReadFileBytes("sim.err");
     EXPECT_NE(std::string(err.begin(), err.end()).find("Usage:"), std::string::npos) << args;

@@ -334,5 +334,109 @@ TEST(AsmSearchEngine, BatchedStepsMatchSingleSteps) {
   }
 }
 
+// Slips and flips in the middle of a locked pass, on buffers. What the search must give: every
+// record written is one of the frames sent, in order, and the engine is locked again soon after.
+// Returns the index of each record among `bodies`, -1 for a record that is none of them.
+std::vector<int> RecordIndices(const SearchRun& run, const std::vector<Bytes>& bodies) {
+  std::vector<int> indices;
+  size_t next = 0;
+  for (const Bytes& record : run.records) {
+    int found = -1;
+    for (size_t i = next; i < bodies.size() && found < 0; ++i) {
+      if (bodies[i] == record) found = static_cast<int>(i);
+    }
+    indices.push_back(found);
+    if (found >= 0) next = static_cast<size_t>(found) + 1;
+  }
+  return indices;
+}
+
+// The stream bits with bit `at` removed (slip < 0) or a copy of it inserted (slip > 0).
+Bytes Slipped(const Bytes& stream, size_t at, int slip) {
+  std::vector<int> bits;
+  for (uint8_t byte : stream) {
+    for (int b = 7; b >= 0; --b) bits.push_back((byte >> b) & 1);
+  }
+  if (slip < 0) {
+    bits.erase(bits.begin() + static_cast<long>(at));
+  } else {
+    bits.insert(bits.begin() + static_cast<long>(at), bits[at]);
+  }
+  while (bits.size() % 8 != 0) bits.push_back(0);
+  Bytes out(bits.size() / 8, 0);
+  for (size_t i = 0; i < bits.size(); ++i)
+    out[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
+  return out;
+}
+
+int FramesLost(const std::vector<int>& indices, size_t sent) {
+  return static_cast<int>(sent) - static_cast<int>(indices.size());
+}
+
+// A phase flip (every bit inverted from a point on) while locked: the polarity retry after the
+// loss of lock finds the frames again in the other polarity. With the retry as it stands (the mark
+// is a window index) four frames are lost; the frame the flip falls in, half inverted, is the
+// only record that is not a frame sent (Reed-Solomon would mark it uncorrectable).
+TEST(AsmSearchEngine, PhaseFlipMidPassCostsFourFramesAndLocksAgain) {
+  const auto bodies = testing::RandomBodies(40, 11);
+  for (size_t flip_frame : {size_t{12}, size_t{20}, size_t{27}}) {
+    for (size_t into : {size_t{0}, size_t{300}}) {
+      SCOPED_TRACE("flip in frame " + std::to_string(flip_frame) + " at byte " +
+                   std::to_string(into));
+      Bytes stream = testing::Cadus(bodies);
+      for (size_t i = flip_frame * testing::kCadu + into; i < stream.size(); ++i) {
+        stream[i] ^= 0xFF;
+      }
+      const SearchRun run = Search(stream);
+      const std::vector<int> indices = RecordIndices(run, bodies);
+      const int damaged = static_cast<int>(std::count(indices.begin(), indices.end(), -1));
+      EXPECT_EQ(damaged, into == 0 ? 0 : 1);
+      EXPECT_EQ(FramesLost(indices, bodies.size()), 4);
+      // Everything before the flip, and the tail after the retry, comes out in order.
+      for (size_t i = 0; i < flip_frame; ++i) EXPECT_EQ(indices[i], static_cast<int>(i));
+      EXPECT_EQ(indices.back(), 39);
+      EXPECT_EQ(run.fields.PolarityMask, 0xFF);
+      EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+    }
+  }
+}
+
+// A bit slip (one bit lost or repeated) while locked moves the marker by one bit, and the locked
+// offset's wide tolerance would still take it there. An exact marker one bit away is taken
+// instead, so the frames after the slip come out whole; only the frame the slip fell in is not a
+// frame sent (Reed-Solomon marks it uncorrectable). At lock offset 7 a marker moved into the next
+// byte is the exception: without Reed-Solomon to break the lock it is cut one bit off.
+TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
+  std::vector<Bytes> blocks;
+  for (const Bytes& vcdu : testing::RandomBodies(40, 12)) {
+    blocks.push_back(testing::EncodeBlock(Bytes(vcdu.begin(), vcdu.begin() + 892)));
+  }
+  for (bool with_rs : {false, true}) {
+    Options options;
+    options.rs = with_rs;
+    for (int delay = 0; delay < 7; ++delay) {
+      for (int slip : {-1, 1}) {
+        // In frame 20: at its marker's first bit, inside its body, at its last bit.
+        for (size_t bit : {size_t{0}, size_t{4000}, size_t{8191}}) {
+          SCOPED_TRACE("Reed-Solomon " + std::to_string(with_rs) + " lock offset " +
+                       std::to_string(delay) + " slip " + std::to_string(slip) + " at bit " +
+                       std::to_string(bit));
+          const Bytes stream = testing::Delay(testing::Cadus(blocks), delay);
+          const SearchRun run = Search(
+              Slipped(stream, 20 * 8 * testing::kCadu + bit + static_cast<size_t>(delay), slip),
+              options);
+          const std::vector<int> indices = RecordIndices(run, blocks);
+          const auto damaged = std::count(indices.begin(), indices.end(), -1);
+          EXPECT_LE(damaged, 1);
+          EXPECT_LE(FramesLost(indices, blocks.size()), with_rs ? 1 : 0);
+          if (with_rs) EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+          EXPECT_EQ(indices.back(), 39);
+          EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -258,13 +258,15 @@ TEST(CaduExtractionStage, SimulatedRecordingsGiveTheFramesThatWentIn) {
   const std::vector<Impaired> cases = {
       {"clean", {}, 0},
       {"shift 3, noise before and after",
-       {.bit_shift = 3, .noise_before = 777, .noise_after = 2000},
+       {.bit_shift = 3, .noise_before = 777, .noise_after = 2000, .profile = {}},
        0},
-      {"inverted, shift 5", {.bit_shift = 5, .invert = true}, 1},
-      {"marker errors 6", {.marker_errors = 6}, 0},
-      {"noise between, marker errors 2", {.noise_between = 300, .marker_errors = 2}, 0},
+      {"inverted, shift 5", {.bit_shift = 5, .invert = true, .profile = {}}, 1},
+      {"marker errors 6", {.marker_errors = 6, .profile = {}}, 0},
+      {"noise between, marker errors 2",
+       {.noise_between = 300, .marker_errors = 2, .profile = {}},
+       0},
       {"symbol errors 16, uncorrectable every 5",
-       {.symbol_errors = 16, .uncorrectable_every = 5},
+       {.symbol_errors = 16, .uncorrectable_every = 5, .profile = {}},
        0},
   };
   constexpr size_t kFrames = 40;

@@ -1,0 +1,157 @@
+#include "core/pass_report.h"
+
+#include "core/log_format.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int64_t kMsPerSecond = 1000;
+constexpr int64_t kMsPerDay = 86400 * kMsPerSecond;
+// Days from 1 March of year 0 to 1 January 2000, in the era counting of DaysSince2000.
+constexpr int64_t kDaysTo2000 = 730425;
+
+long long Ll(int64_t value) {
+  return static_cast<long long>(value);
+}
+
+// "5, 9, 63": the channels set in `seen`, or "none".
+std::string ChannelList(const std::bitset<64>& seen) {
+  std::string text;
+  for (size_t channel = 0; channel < seen.size(); ++channel) {
+    if (!seen.test(channel)) continue;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(channel);
+  }
+  return text.empty() ? "none" : text;
+}
+
+void AppendJsonString(std::string& out, const std::string& text) {
+  out += '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += Format("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+}  // namespace
+
+std::vector<std::string> PassReportLines(const PassCounts& counts,
+                                         const PassReportSettings& settings) {
+  std::vector<std::string> lines;
+  lines.push_back("Pass report:");
+  lines.push_back(Format("  Input bytes %lld, CADUs found %lld, sync losses %lld",
+                         Ll(counts.input_bytes), Ll(counts.cadus), Ll(counts.sync_losses)));
+  lines.push_back(Format("  R-S corrected %lld symbols in %lld frames, uncorrectable frames %lld",
+                         Ll(counts.rs_corrected_symbols), Ll(counts.rs_corrected_frames),
+                         Ll(counts.rs_uncorrectable_frames)));
+  lines.push_back(Format("  Frames missing %lld, lines dropped %lld, lines zero-filled %lld",
+                         Ll(counts.frames_missing), Ll(counts.lines_dropped),
+                         Ll(counts.lines_zero_filled)));
+  lines.push_back(Format("  Product lines %lld", Ll(counts.product_lines)));
+  if (!counts.first_line_time.empty()) {
+    lines.push_back(Format("  First line %s, last line %s", counts.first_line_time.c_str(),
+                           counts.last_line_time.c_str()));
+  }
+
+  // Signs of a setting that does not fit the recording. Scrambled frames can pass Reed-Solomon
+  // (the CCSDS sequence over a code block is itself a code block), so de-randomisation is also
+  // suggested when it is off and the chosen channel never came.
+  const bool channel_missing =
+      settings.channel >= 0 && counts.cadus > 0 &&
+      (settings.channel >= 64 || !counts.vcids_seen.test(static_cast<size_t>(settings.channel)));
+  const bool all_uncorrectable =
+      settings.reed_solomon && counts.cadus > 0 && counts.rs_uncorrectable_frames == counts.cadus;
+  if (channel_missing) {
+    lines.push_back(Format("Hint: VCID %d: none; channels seen: %s", settings.channel,
+                           ChannelList(counts.vcids_seen).c_str()));
+  }
+  if (!settings.derandomise && (all_uncorrectable || channel_missing)) {
+    lines.push_back(all_uncorrectable
+                        ? "Hint: every frame was uncorrectable with de-randomisation off: try DR_y"
+                        : "Hint: de-randomisation is off: try DR_y");
+  }
+  if (settings.meteor && !settings.manchester && counts.input_bytes > 0 && counts.cadus == 0) {
+    lines.push_back("Hint: no CADUs found with Manchester decoding off: try MN_y");
+  }
+  return lines;
+}
+
+void AppendPassReport(StageHost& host, const PassReportSettings& settings) {
+  host.AppendLog("");
+  for (const std::string& line : PassReportLines(host.Chain().Counts, settings))
+    host.AppendLog(line);
+}
+
+std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
+                           int64_t seconds) {
+  std::string json = "{\n";
+  auto number = [&json](const char* key, int64_t value) {
+    json += Format("  \"%s\": %lld,\n", key, Ll(value));
+  };
+  number("input_bytes", counts.input_bytes);
+  number("cadus", counts.cadus);
+  number("sync_losses", counts.sync_losses);
+  number("rs_corrected_symbols", counts.rs_corrected_symbols);
+  number("rs_corrected_frames", counts.rs_corrected_frames);
+  number("rs_uncorrectable_frames", counts.rs_uncorrectable_frames);
+  number("frames_missing", counts.frames_missing);
+  number("lines_dropped", counts.lines_dropped);
+  number("lines_zero_filled", counts.lines_zero_filled);
+  json += "  \"product\": ";
+  if (product.empty())
+    json += "null";
+  else
+    AppendJsonString(json, product);
+  json += ",\n";
+  number("product_lines", counts.product_lines);
+  number("exit_status", exit_status);
+  json += Format("  \"seconds\": %lld\n}\n", Ll(seconds));
+  return json;
+}
+
+int64_t DaysSince2000(int year, int month, int day) {
+  // Days from civil (eras of 400 years starting on 1 March).
+  const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t year_of_era = y - era * 400;
+  const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - kDaysTo2000;
+}
+
+std::string LineTimeText(int64_t days_since_2000, int64_t ms_of_day) {
+  const int64_t days = days_since_2000 + ms_of_day / kMsPerDay;
+  int64_t ms = ms_of_day % kMsPerDay;
+  // Civil from days (the inverse of DaysSince2000).
+  const int64_t z = days + kDaysTo2000;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t day_of_era = z - era * 146097;
+  const int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t mp = (5 * day_of_year + 2) / 153;
+  const int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  const int64_t hours = ms / 3600000;
+  ms %= 3600000;
+  const int64_t minutes = ms / 60000;
+  ms %= 60000;
+  return Format("%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%03lld", Ll(year), Ll(month), Ll(day),
+                Ll(hours), Ll(minutes), Ll(ms / kMsPerSecond), Ll(ms % kMsPerSecond));
+}
+
+void NoteLineTime(PassCounts& counts, int64_t days_since_2000, int64_t ms_of_day) {
+  counts.last_line_time = LineTimeText(days_since_2000, ms_of_day);
+  if (counts.first_line_time.empty()) counts.first_line_time = counts.last_line_time;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/pass_counts.h"
+#include "core/stage_host.h"
+
+namespace vantrel {
+
+// What the report needs to know of the run's settings to tell a misconfigured pass.
+struct PassReportSettings {
+  bool reed_solomon = false;  // RSolomon as the run ended
+  bool derandomise = false;   // PNdecoding as the run ended
+  int channel = -1;           // virtual channel the chain selected; -1 when it selects none
+  bool meteor = false;        // a Meteor-M N2 chain
+  bool manchester = false;    // the Manchester decoder ran
+};
+
+// The summary block that ends every run: the counts, then a hint line for each sign of a
+// misconfigured pass ("try DR_y", "VCID %d: none; channels seen: ...", "try MN_y").
+std::vector<std::string> PassReportLines(const PassCounts& counts,
+                                         const PassReportSettings& settings);
+
+// Appends the summary block to the host's log, after an empty line.
+void AppendPassReport(StageHost& host, const PassReportSettings& settings);
+
+// The report as one JSON object with the keys input_bytes, cadus, sync_losses,
+// rs_corrected_symbols, rs_corrected_frames, rs_uncorrectable_frames, frames_missing,
+// lines_dropped, lines_zero_filled, product (`product`, or null when it is empty), product_lines,
+// exit_status and seconds, in that order, and a final line break.
+std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
+                           int64_t seconds);
+
+// Time of a product line as "yyyy-mm-dd hh:mm:ss.mmm", from days since 1 January 2000 and the
+// millisecond of the day (not limited to one day: a count past it runs into the next days).
+std::string LineTimeText(int64_t days_since_2000, int64_t ms_of_day);
+
+// Days since 1 January 2000 of a calendar date (proleptic Gregorian).
+int64_t DaysSince2000(int year, int month, int day);
+
+// Called by a final writer for every record it wrote with a time: the first time is kept, the
+// last one replaced.
+void NoteLineTime(PassCounts& counts, int64_t days_since_2000, int64_t ms_of_day);
+
+}  // namespace vantrel
