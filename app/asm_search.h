@@ -19,6 +19,7 @@
 #include "app/quicklook_panel.h"
 #include "app/ti_led_round.h"
 #include "core/stage_host.h"
+#include "core/version.h"
 
 namespace vantrel {
 
@@ -28,7 +29,7 @@ class TDebugInfo;
 class TMeteor_settings;
 
 // The title the application and its main window carry.
-inline constexpr const char* kApplicationTitle = "Vantrel Processor v. 0.4.5 beta";
+inline constexpr const char* kApplicationTitle = "Vantrel Processor v. " VANTREL_VERSION " beta";
 
 // The log: plain text lines, cleared by a double click.
 class TMemo : public QPlainTextEdit {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/driver.h"
 #include "core/log_format.h"
 
 namespace vantrel::cli {
@@ -92,13 +93,20 @@ class Parser {
       }
     }
     if (positional.empty()) return Fail("no input file given"), result_;
-    constexpr size_t kMaxPositional = 5;
-    if (positional.size() > kMaxPositional)
-      return Fail("too many parameters: '" + positional[kMaxPositional] + "'"), result_;
-
     Command& command = result_.command;
-    command.input = positional[0];
-    for (size_t i = 1; i < positional.size(); ++i) ApplySwitch(i + 1, positional[i], command);
+    command.inputs.push_back(positional[0]);
+    std::vector<std::string> switches;
+    for (size_t i = 1; i < positional.size(); ++i) {
+      if (FindMarker(positional[i]) != nullptr)
+        command.inputs.push_back(positional[i]);
+      else
+        switches.push_back(positional[i]);
+    }
+    constexpr size_t kMaxSwitches = 4;
+    if (switches.size() > kMaxSwitches)
+      return Fail("too many parameters: '" + switches[kMaxSwitches] + "'"), result_;
+    // The switches are parameters 2 to 5, whatever the number of inputs before them.
+    for (size_t i = 0; i < switches.size(); ++i) ApplySwitch(i + 2, switches[i], command);
     Settings& s = command.settings;
     s.PNdecoding = overrides_.PNdecoding.value_or(s.PNdecoding);
     s.RSolomon = overrides_.RSolomon.value_or(s.RSolomon);
@@ -198,6 +206,13 @@ class Parser {
       command.action = Command::Action::Version;
       return true;
     }
+    if (name == "-C" || name == "--work-dir" || name == "--output-dir") {
+      const std::optional<std::string> folder = Value(name, arg);
+      if (!folder) return false;
+      if (folder->empty()) return Fail(name + " needs a folder");
+      (name == "--output-dir" ? command.output_dir : command.work_dir) = *folder;
+      return true;
+    }
     if (name == "--apid") {
       const auto text = Choice(name, arg, {"103", "104"}, "103 or 104");
       if (text) overrides_.APID104 = (*text == "104");
@@ -252,14 +267,22 @@ std::string ResolveInput(const std::string& input, const std::string& current_fo
 }
 
 std::string UsageText() {
-  return R"(Usage: vantrel-cli INPUT [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]
+  return R"(Usage: vantrel-cli INPUT... [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]
 
-Turns a raw recording of a satellite pass into its instrument file, in the current folder:
-  MetopA_/MetopB_/MetopC_ in the name -> .hpt   FY3A_/FY3B_/FY3C_ -> .C10   MN2_ -> _MN2.dat
+Turns raw recordings of satellite passes into their instrument files, in the current folder or
+in the one -C names. The satellite comes from a marker in the input's name:
+  MetopA_, MetopB_, MetopC_         .hpt (HRPT minor frames)
+  FY3A_, FY3B_, FY3C_               .C10 (VIRR or MERSI frames)
+  MN2_                              _MN2.dat (MSU-MR lines)
+Every parameter after the first that carries a marker is one more input. The inputs are processed
+one after the other, each in a run of its own; with more than one, a line per input sums them up
+at the end. INPUT and the folders are taken relative to the current folder unless absolute.
 
 Switches by position (as the window's batch mode; exact, case-sensitive):
-  2: DR_y|DR_n  de-randomisation on/off      3: RS_y|RS_n  Reed-Solomon on/off
-  4: MN_y|MN_n  Manchester decoder on/off    5: MET_n      APID 104 (night)
+  DR_y|DR_n                         2nd parameter: de-randomisation on/off
+  RS_y|RS_n                         3rd parameter: Reed-Solomon on/off
+  MN_y|MN_n                         4th parameter: Manchester decoder on/off
+  MET_n                             5th parameter: APID 104 (night)
 
 Options (they win over the switches):
   --derandomize, --no-derandomize   CCSDS de-randomisation (default off)
@@ -270,6 +293,8 @@ Options (they win over the switches):
   --fy3-channel 5|9|3               FY-3: VIRR day 5 (default), VIRR night 9, MERSI 3
   --mpdu-header 2|4                 MetOp M_PDU header length (default 4)
   --max-packet-length N             MetOp packet length limit, 7..12999 (default 12966)
+  -C, --work-dir DIR                work in DIR (made when missing), not the current folder
+  --output-dir DIR                  move each product into DIR (made when missing) after its run
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
@@ -280,8 +305,12 @@ Options (they win over the switches):
   -h, --help                        this text
   --version                         the program's version
 
-Exit status: 0 when the product got at least one line, 1 when it got none, the name has no
-satellite marker or the asked-for quicklook could not be written, 2 on a usage error.
+Exit status:
+  0 when every input gave a product of at least one line; 1 when one did not (no satellite
+  marker, no line, a setting that could not be used, a quicklook asked for that could not be
+  written, a product that could not be moved, a working or output folder that could not be made);
+  2 on a usage error; 130 or 143 when SIGINT or SIGTERM stopped the run (the inputs not begun are
+  not processed).
 )";
 }
 

@@ -24,12 +24,21 @@ ProductFile::~ProductFile() {
 
 void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile& input) {
   OpenStageInput(host, input_path, input);
+  // What would make the final rename fail is refused now, before any work: a folder or special
+  // file under the product's name, or a name longer than the file system takes.
+  std::string reason;
   const std::string kind = SpecialFileKind(path_);
-  if (!kind.empty() && kind != "a symbolic link") {
+  if (!kind.empty() && kind != "a symbolic link") reason = "it is " + kind;
+  const size_t slash = path_.rfind('/');
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  const std::string folder = name_start == 0 ? std::string(".") : path_.substr(0, name_start);
+  const long name_max = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (name_max > 0 && path_.size() - name_start > static_cast<size_t>(name_max))
+    reason = std::strerror(ENAMETOOLONG);
+  if (!reason.empty()) {
     input.Close();
     host.AppendLog("Open output file failed!");
-    throw StageError(
-        RunEndsHere(Format("Cannot create '%s' (it is %s)", path_.c_str(), kind.c_str())));
+    throw StageError(RunEndsHere(Format("Cannot create '%s' (%s)", path_.c_str(), reason.c_str())));
   }
   CreateStageOutput(host, temp_path_, output_, input);
 }

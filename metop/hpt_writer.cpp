@@ -9,6 +9,7 @@
 #include "core/output_name.h"
 #include "core/product_file.h"
 #include "core/record_blocks.h"
+#include "core/setting_ranges.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
 #include "metop/hpt_record.h"
@@ -18,14 +19,11 @@ namespace {
 
 // APID.pkt holds one packet per record of MaxPkLen bytes, the size the packet extraction stage
 // writes; the same limits as there.
-constexpr int32_t kShortestPacketRecord = 7;
-constexpr int32_t kLongestPacketRecord = 12999;
-
 int32_t PacketRecordLength(StageHost& host) {
   const int32_t length = ParseSettingInteger("MaxPkLen", host.MaxPkLen());
-  if (length < kShortestPacketRecord || length > kLongestPacketRecord) {
+  if (!kPacketLengthRange.Contains(length)) {
     throw StageError(Format("MaxPkLen: %d is outside the packet lengths %d..%d", length,
-                            kShortestPacketRecord, kLongestPacketRecord));
+                            kPacketLengthRange.low, kPacketLengthRange.high));
   }
   return length;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up, builds, and turns the bundled MetOp-B sample recording into its .hpt product in a
-# scratch folder, then prints where the product went.
+# Sets up, builds vantrel-cli (only it, and only the packages it needs), and turns the bundled
+# MetOp-B sample recording into its .hpt product in a scratch folder, then prints where the
+# product went.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --cli
 top=$(pwd)
 sample=$(ls "$top"/samples/MetopB_*.bin | head -n 1)
 mkdir -p scratch

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "app/ti_led_round.h"
+#include "core/version.h"
 #include "tests/app/app_test_support.h"
 
 namespace vantrel::testing {
@@ -50,7 +51,7 @@ class WindowTest : public QObject {
   void MainWindowStartsAsDesigned() {
     Forms forms;
     TForm1& form = *forms.Form1;
-    QCOMPARE(form.windowTitle(), QString("Vantrel Processor v. 0.4.5 beta"));
+    QCOMPARE(form.windowTitle(), QString("Vantrel Processor v. " VANTREL_VERSION " beta"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     // The design's client area at its design size, the quicklook beside it.
@@ -612,7 +613,7 @@ class WindowTest : public QObject {
     Control<QAction>(forms.Form1.get(), "About1")->trigger();
     const QList<QMessageBox*> messages = OpenMessages(forms.Form1.get());
     QCOMPARE(messages.size(), 1);
-    QVERIFY(messages[0]->text().startsWith("Vantrel Processor v. 0.4.5 beta"));
+    QVERIFY(messages[0]->text().startsWith("Vantrel Processor v. " VANTREL_VERSION " beta"));
     QVERIFY(!messages[0]->text().contains('\n'));
   }
 

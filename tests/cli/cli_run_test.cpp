@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/version.h"
 #include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
@@ -36,7 +37,7 @@ TEST(CliRun, UsageErrorsExitTwoWithAReasonAndTheUsage) {
     EXPECT_TRUE(Contains(run.output, "Usage: vantrel-cli INPUT")) << run.output;
   }
   EXPECT_EQ(Shell(Cli("--help")).status, 0);
-  EXPECT_EQ(Shell(Cli("--version")).output, "vantrel-cli 0.4.5\n");
+  EXPECT_EQ(Shell(Cli("--version")).output, std::string("vantrel-cli ") + kVersion + "\n");
 }
 
 TEST(CliRun, NoMarkerOrNoInputExitsOne) {

@@ -16,7 +16,9 @@ TEST(CommandLine, DefaultsAreTheProgramsStartValues) {
   const ParseResult r = Parse({"MetopB_1.bin"});
   ASSERT_TRUE(r.ok) << r.error;
   const Settings& s = r.command.settings;
-  EXPECT_EQ(r.command.input, "MetopB_1.bin");
+  EXPECT_EQ(r.command.inputs, std::vector<std::string>{"MetopB_1.bin"});
+  EXPECT_EQ(r.command.work_dir, "");
+  EXPECT_EQ(r.command.output_dir, "");
   EXPECT_FALSE(s.PNdecoding);
   EXPECT_TRUE(s.RSolomon);
   EXPECT_FALSE(s.Manchester_box);
@@ -48,6 +50,41 @@ TEST(CommandLine, PositionalSwitchesActByPositionExactly) {
   ASSERT_EQ(r.command.warnings.size(), 4u);
   EXPECT_EQ(r.command.warnings[0],
             "parameter 2 'dr_y' is not DR_y or DR_n: setting left unchanged");
+}
+
+// After the first input, a parameter with a satellite marker is one more input; the others are
+// the switches, numbered from 2 whatever the number of inputs before, between or after them.
+TEST(CommandLine, SeveralInputsAndTheSwitchesAmongThem) {
+  ParseResult r = Parse({"pass.bin", "a/MetopA_1.bin", "DR_y", "FY3C_2019-01-01_1.bin", "RS_n",
+                         "/data/MN2_archive/x.bin", "MN_y", "MET_n"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.command.inputs,
+            (std::vector<std::string>{"pass.bin", "a/MetopA_1.bin", "FY3C_2019-01-01_1.bin",
+                                      "/data/MN2_archive/x.bin"}));
+  EXPECT_TRUE(r.command.settings.PNdecoding);
+  EXPECT_FALSE(r.command.settings.RSolomon);
+  EXPECT_TRUE(r.command.settings.Manchester_box);
+  EXPECT_TRUE(r.command.settings.APID104);
+  EXPECT_TRUE(r.command.warnings.empty());
+
+  // A name without marker after the first is a switch, reported as one.
+  r = Parse({"MetopB_1.bin", "MetopB_2.bin", "pass.bin"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.command.inputs.size(), 2u);
+  ASSERT_EQ(r.command.warnings.size(), 1u);
+  EXPECT_EQ(r.command.warnings[0],
+            "parameter 2 'pass.bin' is not DR_y or DR_n: setting left unchanged");
+}
+
+TEST(CommandLine, WorkingAndOutputFolders) {
+  ParseResult r = Parse({"-C", "work", "x.bin", "--output-dir", "out"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.command.work_dir, "work");
+  EXPECT_EQ(r.command.output_dir, "out");
+  r = Parse({"--work-dir=/tmp/w 1", "--output-dir=/srv/products", "x.bin"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.command.work_dir, "/tmp/w 1");
+  EXPECT_EQ(r.command.output_dir, "/srv/products");
 }
 
 TEST(CommandLine, OptionsWinOverSwitchesInAnyOrder) {
@@ -119,6 +156,10 @@ TEST(CommandLine, UsageErrorsGiveAOneLineReason) {
       {{"x.bin", "--preview-channel", "11"},
        "--preview-channel takes a whole number from 1 to 10, not '11'"},
       {{"a", "b", "c", "d", "e", "f"}, "too many parameters: 'f'"},
+      {{"MetopB_1.bin", "MetopB_2.bin", "b", "c", "d", "e", "f"}, "too many parameters: 'f'"},
+      {{"x.bin", "-C"}, "-C needs a value"},
+      {{"x.bin", "--work-dir="}, "--work-dir needs a folder"},
+      {{"x.bin", "--output-dir", ""}, "--output-dir needs a folder"},
   };
   for (const auto& [args, reason] : cases) {
     const ParseResult r = Parse(args);
@@ -133,7 +174,7 @@ TEST(CommandLine, HelpVersionAndDashDash) {
   EXPECT_EQ(Parse({"--version"}).command.action, Command::Action::Version);
   const ParseResult r = Parse({"--", "-odd-name_MetopA_.bin"});
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.command.input, "-odd-name_MetopA_.bin");
+  EXPECT_EQ(r.command.inputs, std::vector<std::string>{"-odd-name_MetopA_.bin"});
 }
 
 TEST(CommandLine, InputIsRelativeToTheCurrentFolderUnlessAbsolute) {

@@ -344,5 +344,19 @@ TEST(HptWriter, UnusableMaximumPacketLengthEndsTheRunBeforeAnyFile) {
   EXPECT_TRUE(host.log.empty());
 }
 
+// A product name longer than the file system takes is refused before any work, so that no run
+// writes a whole product only to fail at the final rename.
+TEST(HptWriter, ProductNameTooLongIsRefusedAtOpen) {
+  TempFolder folder;
+  WriteFileBytes("APID.pkt", Packets(1));
+  RecordingHost host;
+  host.input_path = "MetopB_" + std::string(300, 'x') + ".bin";
+  host.chain.MetopSatelliteB = true;
+  EXPECT_NE(RunEnd(HptWriter, host).find("(File name too long): the run ends here."),
+            std::string::npos);
+  EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
+  EXPECT_FALSE(testing::FileExists(std::string(kProductTempName)));
+}
+
 }  // namespace
 }  // namespace vantrel
