@@ -429,7 +429,9 @@ TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
           const auto damaged = std::count(indices.begin(), indices.end(), -1);
           EXPECT_LE(damaged, 1);
           EXPECT_LE(FramesLost(indices, blocks.size()), with_rs ? 1 : 0);
-          if (with_rs) EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+          if (with_rs) {
+            EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+          }
           EXPECT_EQ(indices.back(), 39);
           EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
         }
