@@ -38,7 +38,12 @@ void CheckState(const SourcePacketBuilder& builder) {
             v.state == BuildState::BUILDING,
         "a feed call ended inside a packet step");
   Check(v.SHORTY == 0, "SHORTY left set after a feed call");
-  Check(v.current_slot >= 0 && v.current_slot < kPacketSlotCount, "current slot out of the ring");
+  // The ring starts with kPacketSlotCount slots and grows, up to kMaxPacketSlots, rather than
+  // overwrite a waiting packet.
+  Check(builder.SlotCount() >= kPacketSlotCount && builder.SlotCount() <= kMaxPacketSlots,
+        "the ring outside its sizes");
+  Check(v.current_slot >= 0 && v.current_slot < builder.SlotCount(),
+        "current slot out of the ring");
   Check(v.header_count >= 0 && v.header_count <= SourcePacketHeader::kLength,
         "header count out of range");
   Check(v.pi >= 0 && v.pi <= kPacketSlotCapacity, "a slot holds more than its data bytes");
@@ -50,7 +55,7 @@ void CheckState(const SourcePacketBuilder& builder) {
                  g.zone_length, static_cast<int>(v.state), v.ln, v.hcnt);
     Fail("a packet grew past the maximum length");
   }
-  for (int32_t slot = 0; slot < kPacketSlotCount; ++slot) {
+  for (int32_t slot = 0; slot < builder.SlotCount(); ++slot) {
     const uint8_t flag = builder.Slot(slot)[kReadyFlagOffset];
     Check(flag == 0 || flag == 1, "a ready flag holds packet bytes");
   }
@@ -90,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int32_t i = 0; i < pb; ++i) {
       std::fill(buffer.begin(), buffer.end(), uint8_t{0xA5});
       const int32_t next = builder.GetNext(buffer, get_length);
-      Check(next >= -1 && next < kPacketSlotCount, "GetNext result out of range");
+      Check(next >= -1 && next < builder.SlotCount(), "GetNext result out of range");
       if (next < 0) {
         Check(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0xA5; }),
               "GetNext wrote into the buffer and found nothing");
