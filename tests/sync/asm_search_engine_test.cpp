@@ -289,6 +289,24 @@ TEST(AsmSearchEngine, UnsyncedCountRestartsAboveItsLimit) {
   EXPECT_EQ(static_cast<uint64_t>(run.fields.unsynced_count), positions % 614402);
 }
 
+// The stream bits with bit `at` removed (slip < 0) or a copy of it inserted (slip > 0).
+Bytes Slipped(const Bytes& stream, size_t at, int slip) {
+  std::vector<int> bits;
+  for (uint8_t byte : stream) {
+    for (int b = 7; b >= 0; --b) bits.push_back((byte >> b) & 1);
+  }
+  if (slip < 0) {
+    bits.erase(bits.begin() + static_cast<long>(at));
+  } else {
+    bits.insert(bits.begin() + static_cast<long>(at), bits[at]);
+  }
+  while (bits.size() % 8 != 0) bits.push_back(0);
+  Bytes out(bits.size() / 8, 0);
+  for (size_t i = 0; i < bits.size(); ++i)
+    out[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
+  return out;
+}
+
 // Streams built to reach every rule: noise, isolated markers, shifted and inverted runs, marker
 // errors, truncation, RS frames with and without errors.
 std::vector<Bytes> CraftedStreams() {
@@ -317,6 +335,15 @@ std::vector<Bytes> CraftedStreams() {
     stream.resize(stream.size() - rng() % 700);
     streams.push_back(stream);
   }
+  // Bit slips across a byte boundary while locked: an inserted bit at lock offset 7 (the frame
+  // after it ends where the window slides twice) and a removed bit at lock offset 0.
+  std::vector<Bytes> blocks;
+  for (const Bytes& vcdu : testing::RandomBodies(12, 26)) {
+    blocks.push_back(testing::EncodeBlock(Bytes(vcdu.begin(), vcdu.begin() + 892)));
+  }
+  const Bytes cadus = testing::Cadus(blocks);
+  streams.push_back(Slipped(testing::Delay(cadus, 7), 8 * 8 * testing::kCadu + 4000 + 7, 1));
+  streams.push_back(Slipped(cadus, 8 * 8 * testing::kCadu + 4000, -1));
   return streams;
 }
 
@@ -349,24 +376,6 @@ std::vector<int> RecordIndices(const SearchRun& run, const std::vector<Bytes>& b
     if (found >= 0) next = static_cast<size_t>(found) + 1;
   }
   return indices;
-}
-
-// The stream bits with bit `at` removed (slip < 0) or a copy of it inserted (slip > 0).
-Bytes Slipped(const Bytes& stream, size_t at, int slip) {
-  std::vector<int> bits;
-  for (uint8_t byte : stream) {
-    for (int b = 7; b >= 0; --b) bits.push_back((byte >> b) & 1);
-  }
-  if (slip < 0) {
-    bits.erase(bits.begin() + static_cast<long>(at));
-  } else {
-    bits.insert(bits.begin() + static_cast<long>(at), bits[at]);
-  }
-  while (bits.size() % 8 != 0) bits.push_back(0);
-  Bytes out(bits.size() / 8, 0);
-  for (size_t i = 0; i < bits.size(); ++i)
-    out[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
-  return out;
 }
 
 int FramesLost(const std::vector<int>& indices, size_t sent) {
