@@ -141,6 +141,8 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   const uint8_t* window = window_.bytes.data();
   const uint8_t mask = f_.PolarityMask;
   uint32_t shift_register = f_.shift_register;
+  // A step that starts with a load is the one right after a frame.
+  const bool after_frame = f_.need_load;
   if (f_.need_load) {
     for (int32_t k = 0; k < kMarkerBytes; ++k)
       shift_register = (shift_register << kBitsPerByte) | (window[f_.read_index + k] ^ mask);
@@ -149,6 +151,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
     f_.need_load = false;
   }
   const uint32_t next_byte = window[f_.read_index] ^ mask;
+  const uint32_t first_register = shift_register;
 
   // ErrorScore cannot change during the eight comparisons, so its check is made once.
   if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search) {
@@ -171,9 +174,16 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
       // away is that frame: cut there instead of one bit off.
       if (distance > state_tolerance) {
         const int32_t slip = SlippedMarker(shift_register, later, shift);
-        if (slip > 0) {
+        if (slip > 0 && shift + 1 < kBitsPerByte) {
           shift_register = later;
           continue;  // found at the next offset, within the narrow tolerance
+        }
+        if (slip > 0) {
+          // Past the last offset: the marker starts at bit 0 of the byte after the register's.
+          f_.shift_register = later;
+          f_.read_index += 1;
+          f_.ConsumedBytes += 1;
+          return FrameFound(0);
         }
         if (slip < 0) {
           f_.shift_register = shift_register;
@@ -186,22 +196,34 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
     }
     shift_register = later;
   }
+  // Right after a frame, an exact marker one bit before the first offset is the next frame moved
+  // by a lost bit, the one place the eight offsets do not reach (while locked at offset 0 the wide
+  // tolerance finds it above; not once an uncorrectable frame has broken the lock).
+  if (after_frame && f_.SyncState >= SyncState::Sync && MarkerOneBitBefore(first_register)) {
+    f_.shift_register = first_register;
+    f_.read_index -= 1;
+    return FrameFound(kBitsPerByte - 1);
+  }
   f_.shift_register = shift_register;
   return NoFrameHere();
 }
 
 int32_t AsmSearchEngine::SlippedMarker(uint32_t shift_register, uint32_t later,
                                        int32_t shift) const {
-  // One bit on within this byte (the last offset's next bit starts the next step's byte).
-  if (shift + 1 < kBitsPerByte && later == kAttachedSyncMarker) return 1;
+  // One bit on (from the last offset, that is bit 0 of the byte after the register's).
+  if (later == kAttachedSyncMarker) return 1;
   if (shift != 0) return 0;  // the offsets before this one were tried already
+  return MarkerOneBitBefore(shift_register) ? -1 : 0;
+}
+
+bool AsmSearchEngine::MarkerOneBitBefore(uint32_t first_register) const {
   // The stream bit before the register: the last bit of the byte before its first.
   const int32_t before = f_.read_index - kMarkerBytes - 1;
   const uint8_t byte = before >= 0 ? window_.bytes[static_cast<size_t>(before)]
                                    : window_.before[static_cast<size_t>(kMarkerBytes + before)];
   const uint32_t earlier =
-      (uint32_t{static_cast<uint8_t>(byte ^ f_.PolarityMask) & 1u} << 31) | (shift_register >> 1);
-  return earlier == kAttachedSyncMarker ? -1 : 0;
+      (uint32_t{static_cast<uint8_t>(byte ^ f_.PolarityMask) & 1u} << 31) | (first_register >> 1);
+  return earlier == kAttachedSyncMarker;
 }
 
 int32_t AsmSearchEngine::NoFrameHere() {

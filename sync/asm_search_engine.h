@@ -98,7 +98,9 @@ class AsmSearchEngine {
 
   // Tests one byte position at its eight bit offsets with `tolerance` at the locked offset.
   // Precondition: read index <= SyncWindow::kLastStepStart. Reads window bytes up to index
-  // read index + 1024. Returns a kStep... value.
+  // read index + 1024. A frame found leaves the read index at most 2049 (a slipped marker cut
+  // from bit 0 of the next byte), so the window may have to slide twice before the next step.
+  // Returns a kStep... value.
   int32_t SearchStep(int32_t tolerance);
 
   // Runs SearchStep while the read index is at most `last_start` (<= kLastStepStart), with the
@@ -113,9 +115,12 @@ class AsmSearchEngine {
 
  private:
   int32_t NoFrameHere();
-  // Whether an exact marker lies one bit after the register's within this byte (`later`: 1)
-  // or, at offset 0, one bit before it (-1); 0 when neither.
+  // Whether an exact marker lies one bit after the register's (`later`: 1; from offset 7 that is
+  // bit 0 of the next byte) or, at offset 0, one bit before it (-1); 0 when neither.
   int32_t SlippedMarker(uint32_t shift_register, uint32_t later, int32_t shift) const;
+  // Whether an exact marker starts one bit before `first_register`, the register at offset 0 of
+  // this step (at offset 7 of the byte before).
+  bool MarkerOneBitBefore(uint32_t first_register) const;
   int32_t FrameFound(int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
   void Emit();

@@ -29,7 +29,8 @@ void SearchThroughWindow(AsmSearchEngine& engine, SyncWindow& window, const Byte
   bool at_end = window.valid < SyncWindow::kBytes;
 
   for (;;) {
-    if (engine.read_index() > SyncWindow::kLastStepStart) {
+    // Twice after a frame cut one byte late (a slipped marker at bit 0 of the next byte).
+    while (engine.read_index() > SyncWindow::kLastStepStart) {
       Slide(engine, window);
       if (!at_end) {
         const auto got = static_cast<int32_t>(source(window.bytes.data() + kKeptBytes, kChunk));

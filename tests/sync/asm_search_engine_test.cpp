@@ -289,6 +289,24 @@ TEST(AsmSearchEngine, UnsyncedCountRestartsAboveItsLimit) {
   EXPECT_EQ(static_cast<uint64_t>(run.fields.unsynced_count), positions % 614402);
 }
 
+// The stream bits with bit `at` removed (slip < 0) or a copy of it inserted (slip > 0).
+Bytes Slipped(const Bytes& stream, size_t at, int slip) {
+  std::vector<int> bits;
+  for (uint8_t byte : stream) {
+    for (int b = 7; b >= 0; --b) bits.push_back((byte >> b) & 1);
+  }
+  if (slip < 0) {
+    bits.erase(bits.begin() + static_cast<long>(at));
+  } else {
+    bits.insert(bits.begin() + static_cast<long>(at), bits[at]);
+  }
+  while (bits.size() % 8 != 0) bits.push_back(0);
+  Bytes out(bits.size() / 8, 0);
+  for (size_t i = 0; i < bits.size(); ++i)
+    out[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
+  return out;
+}
+
 // Streams built to reach every rule: noise, isolated markers, shifted and inverted runs, marker
 // errors, truncation, RS frames with and without errors.
 std::vector<Bytes> CraftedStreams() {
@@ -317,6 +335,15 @@ std::vector<Bytes> CraftedStreams() {
     stream.resize(stream.size() - rng() % 700);
     streams.push_back(stream);
   }
+  // Bit slips across a byte boundary while locked: an inserted bit at lock offset 7 (the frame
+  // after it ends where the window slides twice) and a removed bit at lock offset 0.
+  std::vector<Bytes> blocks;
+  for (const Bytes& vcdu : testing::RandomBodies(12, 26)) {
+    blocks.push_back(testing::EncodeBlock(Bytes(vcdu.begin(), vcdu.begin() + 892)));
+  }
+  const Bytes cadus = testing::Cadus(blocks);
+  streams.push_back(Slipped(testing::Delay(cadus, 7), 8 * 8 * testing::kCadu + 4000 + 7, 1));
+  streams.push_back(Slipped(cadus, 8 * 8 * testing::kCadu + 4000, -1));
   return streams;
 }
 
@@ -349,24 +376,6 @@ std::vector<int> RecordIndices(const SearchRun& run, const std::vector<Bytes>& b
     if (found >= 0) next = static_cast<size_t>(found) + 1;
   }
   return indices;
-}
-
-// The stream bits with bit `at` removed (slip < 0) or a copy of it inserted (slip > 0).
-Bytes Slipped(const Bytes& stream, size_t at, int slip) {
-  std::vector<int> bits;
-  for (uint8_t byte : stream) {
-    for (int b = 7; b >= 0; --b) bits.push_back((byte >> b) & 1);
-  }
-  if (slip < 0) {
-    bits.erase(bits.begin() + static_cast<long>(at));
-  } else {
-    bits.insert(bits.begin() + static_cast<long>(at), bits[at]);
-  }
-  while (bits.size() % 8 != 0) bits.push_back(0);
-  Bytes out(bits.size() / 8, 0);
-  for (size_t i = 0; i < bits.size(); ++i)
-    out[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
-  return out;
 }
 
 int FramesLost(const std::vector<int>& indices, size_t sent) {
@@ -404,8 +413,7 @@ TEST(AsmSearchEngine, PhaseFlipMidPassCostsFourFramesAndLocksAgain) {
 // A bit slip (one bit lost or repeated) while locked moves the marker by one bit, and the locked
 // offset's wide tolerance would still take it there. An exact marker one bit away is taken
 // instead, so the frames after the slip come out whole; only the frame the slip fell in is not a
-// frame sent (Reed-Solomon marks it uncorrectable). At lock offset 7 a marker moved into the next
-// byte is the exception: without Reed-Solomon to break the lock it is cut one bit off.
+// frame sent (Reed-Solomon marks it uncorrectable).
 TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
   std::vector<Bytes> blocks;
   for (const Bytes& vcdu : testing::RandomBodies(40, 12)) {
@@ -414,7 +422,7 @@ TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
   for (bool with_rs : {false, true}) {
     Options options;
     options.rs = with_rs;
-    for (int delay = 0; delay < 7; ++delay) {
+    for (int delay = 0; delay < 8; ++delay) {
       for (int slip : {-1, 1}) {
         // In frame 20: at its marker's first bit, inside its body, at its last bit.
         for (size_t bit : {size_t{0}, size_t{4000}, size_t{8191}}) {
@@ -428,12 +436,62 @@ TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
           const std::vector<int> indices = RecordIndices(run, blocks);
           const auto damaged = std::count(indices.begin(), indices.end(), -1);
           EXPECT_LE(damaged, 1);
-          EXPECT_LE(FramesLost(indices, blocks.size()), with_rs ? 1 : 0);
+          EXPECT_EQ(FramesLost(indices, blocks.size()), 0);
           if (with_rs) {
             EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
           }
           EXPECT_EQ(indices.back(), 39);
           EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+        }
+      }
+    }
+  }
+}
+
+// The slips that move the marker across a byte boundary: locked at offset 7, an inserted bit puts
+// the next marker at offset 0 of the following byte; locked at offset 0, a removed bit puts it at
+// offset 7 of the byte before. Every frame but the one the slip fell in comes out whole (cut at
+// its true offset) and the lock follows the marker to its new offset, with or without
+// Reed-Solomon. With no lead the frames start at window index 1024, so the frame after an
+// inserted bit ends where the window has to slide twice.
+TEST(AsmSearchEngine, BitSlipAcrossAByteBoundaryMovesTheLock) {
+  std::vector<Bytes> blocks;
+  for (const Bytes& vcdu : testing::RandomBodies(40, 13)) {
+    blocks.push_back(testing::EncodeBlock(Bytes(vcdu.begin(), vcdu.begin() + 892)));
+  }
+  struct Case {
+    int lock_offset;
+    int slip;
+    int new_offset;
+  };
+  for (const Case c : {Case{7, 1, 0}, Case{0, -1, 7}}) {
+    for (bool with_rs : {false, true}) {
+      for (size_t lead : {size_t{0}, size_t{300}}) {
+        // In frame 20: at its marker's first bit, inside its body, at its last bit.
+        for (size_t bit : {size_t{0}, size_t{4000}, size_t{8191}}) {
+          SCOPED_TRACE("Reed-Solomon " + std::to_string(with_rs) + " lock offset " +
+                       std::to_string(c.lock_offset) + " slip " + std::to_string(c.slip) +
+                       " lead " + std::to_string(lead) + " at bit " + std::to_string(bit));
+          Bytes stream(lead, 0x55);
+          testing::Append(stream, testing::Cadus(blocks));
+          stream = testing::Delay(stream, c.lock_offset);
+          const size_t at = (lead + 20 * testing::kCadu) * 8 + bit + c.lock_offset;
+          const SearchRun run = Search(Slipped(stream, at, c.slip), {.rs = with_rs});
+          const std::vector<int> indices = RecordIndices(run, blocks);
+          for (int i = 0; i < 40; ++i) {
+            if (i == 20) continue;
+            EXPECT_NE(std::find(indices.begin(), indices.end(), i), indices.end()) << i;
+          }
+          const auto damaged = std::count(indices.begin(), indices.end(), -1);
+          EXPECT_LE(damaged, 1);
+          if (with_rs) {
+            EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+          } else {
+            EXPECT_EQ(run.records.size(), 40u);
+          }
+          EXPECT_EQ(indices.back(), 39);
+          EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+          EXPECT_EQ(run.fields.LockShift, c.new_offset);
         }
       }
     }
