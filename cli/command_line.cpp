@@ -7,14 +7,12 @@
 
 #include "app/driver.h"
 #include "core/log_format.h"
+#include "core/setting_ranges.h"
 
 namespace vantrel::cli {
 namespace {
 
-// Settings the options may hold: the window's fields refuse the same values.
-constexpr int kMaxVcid = 63;
-constexpr int kMinPacketLength = 7;
-constexpr int kMaxPacketLength = 12999;
+// The settings the options may hold come from core/setting_ranges.h, as the window's fields.
 // The most channels an instrument has (VIRR); the run's product says how many it has.
 constexpr int kMaxPreviewChannel = 10;
 
@@ -229,7 +227,7 @@ class Parser {
       return text.has_value();
     }
     if (name == "--vcid") {
-      const auto value = Number(name, arg, 0, kMaxVcid);
+      const auto value = Number(name, arg, kVcidRange.low, kVcidRange.high);
       if (value) s.VCID_Metop = std::to_string(*value);
       return value.has_value();
     }
@@ -248,7 +246,7 @@ class Parser {
       return value.has_value();
     }
     if (name == "--max-packet-length") {
-      const auto value = Number(name, arg, kMinPacketLength, kMaxPacketLength);
+      const auto value = Number(name, arg, kPacketLengthRange.low, kPacketLengthRange.high);
       if (value) s.MaxPkLen = std::to_string(*value);
       return value.has_value();
     }

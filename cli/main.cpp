@@ -72,9 +72,6 @@ bool MakeFolder(const std::string& folder, const char* role) {
   return false;
 }
 
-// One run of the chain on `input` in the current folder, as the window's batch start does, and
-// the product moved to `output_dir` when one is given. A failure is told on standard error,
-// with the input's name in front when `several` inputs share the call.
 // Writes a pass report: the whole file for the first input of the call, a further line for each
 // later one (one JSON object per line, in the order of the inputs).
 bool WriteReport(const std::string& path, const std::string& json, bool first) {
@@ -84,6 +81,9 @@ bool WriteReport(const std::string& path, const std::string& json, bool first) {
   return std::fclose(file) == 0 && written;
 }
 
+// One run of the chain on `input` in the current folder, as the window's batch start does, and
+// the product moved to `output_dir` when one is given. A failure is told on standard error,
+// with the input's name in front when `several` inputs share the call.
 InputResult RunOne(const Command& command, const std::string& input,
                    const std::string& start_folder, const std::string& output_dir, bool several,
                    bool first) {

@@ -63,6 +63,8 @@ void C10Writer(StageHost& host) {
   if (!date) throw StageError(Format("'%s' is not a valid date", date_text.c_str()));
   LogLine(host, "Date stamp: %04d-%d-%d", date->year, date->month, date->day);
 
+  // The lines' times count from the pass date.
+  const int64_t pass_days = DaysSince2000(date->year, date->month, date->day);
   std::vector<uint8_t> line(kFy3LineBytes);
   std::vector<uint8_t> record(kC10RecordBytes);
   while (input.ReadRecord(line.data(), line.size())) {  // a trailing partial line is dropped
@@ -70,7 +72,7 @@ void C10Writer(StageHost& host) {
                    date->day_of_year,
                    std::span<uint8_t, kC10RecordBytes>(record.data(), kC10RecordBytes));
     if (!product.Output().Write(record.data(), record.size())) break;
-    NoteLineTime(chain.Counts, DaysSince2000(date->year, date->month, date->day),
+    NoteLineTime(chain.Counts, pass_days,
                  (line[kLineTimeOffset] & 7) << 24 | line[kLineTimeOffset + 1] << 16 |
                      line[kLineTimeOffset + 2] << 8 | line[kLineTimeOffset + 3]);
     ++count;

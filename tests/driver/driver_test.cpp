@@ -25,7 +25,7 @@ TEST(Driver, MarkersAreTestedInOrderAnywhereInThePath) {
 }
 
 // Every stage of every chain: with nothing in the working folder its input cannot be opened, and
-// it ends the run with the spec's line and one naming the path and the reason.
+// it ends the run with "Open input file failed!" and one line naming the path and the reason.
 TEST(Driver, EveryStageEndsTheRunWhenItsInputIsMissing) {
   for (ChainKind kind : {ChainKind::MetOp, ChainKind::Fy3, ChainKind::Mn2}) {
     for (const ChainStep& step : Chain(kind).steps) {
