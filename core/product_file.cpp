@@ -77,6 +77,9 @@ void FinishProduct(StageHost& host, InputFile& input, ProductFile& product, int6
     host.ProcessEvents();
     return;
   }
+  // The last point where a stop is taken: once the product is in place the run has done its work,
+  // and a stop that comes later must not report a whole product as a stopped run.
+  host.ProcessEvents();
   if (!product.Keep()) {
     throw StageError(RunEndsHere(Format("The product could not be put in place as '%s' (%s)", path,
                                         product.error_.c_str())));
@@ -89,7 +92,6 @@ void FinishProduct(StageHost& host, InputFile& input, ProductFile& product, int6
   host.AppendLog("");
   host.AppendLog(std::string(banner));
   if (blank_after_banner) host.AppendLog("");
-  host.ProcessEvents();
 }
 
 }  // namespace vantrel

@@ -1,14 +1,17 @@
 // Faults that strike while a run is going, through the driver in-process: the recording is cut
 // short or removed between two records, from the event pump as a file manager would do it. A cut
 // recording ends the run with the reason and no product; a removed one is still read whole (the
-// open handle keeps it), so the product is complete and says so.
+// open handle keeps it), so the product is complete and says so. A stop asked for from the pump
+// either ends the run with nothing left or, once the product is in place, changes nothing.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/driver.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "sim/simulator.h"
 #include "tests/support/recording_host.h"
@@ -24,17 +27,29 @@ constexpr size_t kInstrumentInPacket = 82;
 constexpr size_t kInstrumentInRecord = 937;
 constexpr size_t kInstrumentBytes = 12800;
 
-// A host whose event pump does something to the recording at its n-th call.
+// A host whose event pump does something to the recording at its n-th call, or stops the run
+// (as Ctrl-C does) at every call from the n-th on, or from the first call that finds the file
+// `stop_when_exists`.
 class MeddlingHost : public testing::RecordingHost {
  public:
-  enum class Act { kCut, kRemove };
+  enum class Act { kCut, kRemove, kStop };
   Act act = Act::kCut;
   long at_call = 0;
   uintmax_t cut_to = 0;
+  std::string stop_when_exists;
   bool acted = false;
 
   void ProcessEvents() override {
-    if (++events != at_call) return;
+    ++events;
+    if (act == Act::kStop) {
+      if (events >= at_call &&
+          (stop_when_exists.empty() || testing::FileExists(stop_when_exists))) {
+        acted = true;
+        throw RunCancelled(SIGINT);
+      }
+      return;
+    }
+    if (events != at_call) return;
     if (act == Act::kCut) {
       std::filesystem::resize_file(input_path, cut_to);
     } else {
@@ -106,6 +121,37 @@ TEST(RunFaults, RecordingRemovedWhileTheRunReadsItIsStillReadWhole) {
   }
   EXPECT_EQ(run.host.chain.LastLineCount, static_cast<int32_t>(run.pass.packets.size()));
   EXPECT_EQ(run.pass.packets[0].size(), kPacket);
+}
+
+TEST(RunFaults, AStopBeforeTheProductIsInPlaceLeavesNothing) {
+  MetopPassFixture run;
+  run.host.settings.DFiles = true;
+  run.host.act = MeddlingHost::Act::kStop;
+  run.host.stop_when_exists = run.host.input_path;  // at once
+  run.host.at_call = 40;                            // in the middle of the run
+  const RunOutcome outcome = ASMButtonClick(run.host);
+  ASSERT_TRUE(run.host.acted);
+  EXPECT_TRUE(outcome.stopped);
+  EXPECT_EQ(outcome.stop_signal, SIGINT);
+  EXPECT_TRUE(outcome.product.empty());
+  EXPECT_FALSE(testing::FileExists(run.Product()));
+  for (const char* left : {".vantrel-product.tmp", "cadu.pds", "APID.pkt"})
+    EXPECT_FALSE(testing::FileExists(WorkingPath(left))) << left;
+}
+
+// A stop that comes once the product has been put in place (Ctrl-C a moment too late) does not
+// turn a whole product into a stopped run: the run ends as it would have, product and all.
+TEST(RunFaults, AStopAfterTheProductIsInPlaceChangesNothing) {
+  MetopPassFixture run;
+  run.host.settings.DFiles = true;
+  run.host.act = MeddlingHost::Act::kStop;
+  run.host.stop_when_exists = run.Product();
+  const RunOutcome outcome = ASMButtonClick(run.host);
+  EXPECT_FALSE(outcome.stopped);
+  EXPECT_FALSE(outcome.failed) << outcome.error;
+  EXPECT_EQ(outcome.product, run.Product());
+  EXPECT_EQ(testing::ReadFileBytes(run.Product()).size(), run.pass.packets.size() * kHptRecord);
+  EXPECT_TRUE(run.host.Logged("Delete intermediate files...  OK!"));
 }
 
 // With the Manchester decoder on, the Meteor-M N2 chain reads the recording in its first stage.
