@@ -38,30 +38,35 @@ FrameSender::FrameSender(const CaduEncoding& encoding, const Impairments& impair
 
 void FrameSender::SendVcdu(const uint8_t* vcdu892) {
   EncodeCodeBlock(vcdu892, block_.data());
-  SendBody(block_.data());
+  SendBody(block_.data(), vcdu892[1] & 0x3F);
 }
 
-void FrameSender::SendBody(const uint8_t* body1020) {
-  const FrameFate fate = stream_.AddFrame(body1020, truth_.data());
+void FrameSender::SendBody(const uint8_t* body1020, int vcid) {
+  FrameFate fate = stream_.AddFrame(body1020, truth_.data());
+  fate.vcid = vcid;
   frame_whole_.push_back(fate.whole);
   if (!fate.dropped && sinks_.frame) sinks_.frame(truth_.data());
   if (sinks_.fate) sinks_.fate(fate);
 }
 
 void UnitTracker::Report(const PassSinks& sinks, const std::vector<bool>& frame_whole) const {
-  if (!sinks.whole_units) return;
-  std::vector<bool> whole(units_.size(), false);
-  for (size_t u = 0; u < units_.size(); ++u) {
-    const auto [begin, end] = units_[u];
-    if (end <= begin) continue;
-    bool ok = true;
-    for (uint64_t zone = begin / zone_bytes_; ok && zone <= (end - 1) / zone_bytes_; ++zone) {
-      ok = zone < zone_frames_.size() && zone_frames_[zone] < frame_whole.size() &&
-           frame_whole[zone_frames_[zone]];
+  if (sinks.whole_units) {
+    const std::vector<uint64_t>& zone_frames = layout_.zone_frames;
+    std::vector<bool> whole(layout_.units.size(), false);
+    for (size_t u = 0; u < layout_.units.size(); ++u) {
+      const auto [begin, end] = layout_.units[u];
+      if (end <= begin) continue;
+      bool ok = true;
+      for (uint64_t zone = begin / layout_.zone_bytes; ok && zone <= (end - 1) / layout_.zone_bytes;
+           ++zone) {
+        ok = zone < zone_frames.size() && zone_frames[zone] < frame_whole.size() &&
+             frame_whole[zone_frames[zone]];
+      }
+      whole[u] = ok;
     }
-    whole[u] = ok;
+    sinks.whole_units(whole);
   }
-  sinks.whole_units(whole);
+  if (sinks.layout) sinks.layout(layout_);
 }
 
 Impairments WithPassLength(const Impairments& impairments, uint64_t frames) {

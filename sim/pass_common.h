@@ -41,7 +41,7 @@ class FrameSender {
               const PassSinks& sinks);
   void SetManchester(bool on) { stream_.SetManchester(on); }
   void SendVcdu(const uint8_t* vcdu892);
-  void SendBody(const uint8_t* body1020);
+  void SendBody(const uint8_t* body1020, int vcid = -1);
   void Finish() { stream_.Finish(); }
   // Frames made so far (dropped ones included): the index of the next one.
   uint64_t FramesMade() const { return frame_whole_.size(); }
@@ -60,17 +60,15 @@ class FrameSender {
 // cuts into zones of `zone_bytes`, and each zone goes out in one frame.
 class UnitTracker {
  public:
-  explicit UnitTracker(size_t zone_bytes) : zone_bytes_(zone_bytes) {}
-  void Unit(uint64_t begin, uint64_t end) { units_.emplace_back(begin, end); }
-  void Zone(uint64_t frame_index) { zone_frames_.push_back(frame_index); }
+  explicit UnitTracker(size_t zone_bytes) { layout_.zone_bytes = zone_bytes; }
+  void Unit(uint64_t begin, uint64_t end) { layout_.units.emplace_back(begin, end); }
+  void Zone(uint64_t frame_index) { layout_.zone_frames.push_back(frame_index); }
   // Hands the list to the sinks: a unit is whole when every zone holding its bytes went out in a
-  // frame that arrived whole.
+  // frame that arrived whole; then the layout itself.
   void Report(const PassSinks& sinks, const std::vector<bool>& frame_whole) const;
 
  private:
-  size_t zone_bytes_;
-  std::vector<std::pair<uint64_t, uint64_t>> units_;
-  std::vector<uint64_t> zone_frames_;
+  UnitLayout layout_;
 };
 
 // A pass profile without a length gets `frames`, the pass's expected CADU count.

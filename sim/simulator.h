@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace vantrel::sim {
@@ -61,6 +62,7 @@ struct FrameFate {
   int marker_errors = 0;  // bit errors in its marker
   std::array<int, 4> symbol_errors{};  // symbols with bit errors, per codeword
   bool whole = true;  // its data arrives intact (correctable, or without errors where no RS)
+  int vcid = -1;      // virtual channel of the VCDU it carries (-1: a body made elsewhere)
 };
 
 // Applied to the whole recording, in this order: noise and frames are laid out, marker and symbol
@@ -162,6 +164,15 @@ Recording MakeCaduRecording(const std::vector<std::vector<uint8_t>>& frame_bodie
                             const CaduEncoding& encoding, const Impairments& impairments,
                             uint64_t seed);
 
+// Where the bytes of a pass's units (packets, lines) went: the stream of units is cut into zones
+// of `zone_bytes`, zone z goes out in CADU zone_frames[z] (counted in the order the pass made
+// them, dropped ones included), and unit u is stream bytes [units[u].first, units[u].second).
+struct UnitLayout {
+  size_t zone_bytes = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> units;
+  std::vector<uint64_t> zone_frames;
+};
+
 // Where a streamed pass goes; empty functions are skipped.
 struct PassSinks {
   ByteSink recording;                                          // the raw recording
@@ -173,6 +184,7 @@ struct PassSinks {
   // After the last frame: for each unit in order, whether all CADUs carrying its bytes arrived
   // whole (see FrameFate::whole).
   std::function<void(const std::vector<bool>& whole)> whole_units;
+  std::function<void(const UnitLayout& layout)> layout;  // after the last frame
 };
 
 // Random code blocks for CADU-only recordings: VCDUs of spacecraft 11 on channel 9 with counting
