@@ -64,6 +64,7 @@ int32_t SourcePacketBuilder::Setup(int32_t max_packet_length, int32_t header_len
     vars_.ln = 0;
     losses_ = BuilderLosses{};
     counter_.Forget();
+    sequences_.Forget();
     skip_next_zone_ = false;
     return 0;
   }
@@ -84,6 +85,8 @@ int32_t SourcePacketBuilder::NoteFrame(uint32_t counter, bool uncorrectable) {
   DropOpenPacket();
   if (missing == FrameCounterTrack::kRestart) {
     ++losses_.restarts;
+    // A new stream's sequence counts have nothing to do with the old one's.
+    sequences_.Forget();
     return 0;
   }
   losses_.frames_missing += missing;
@@ -190,6 +193,7 @@ void SourcePacketBuilder::ProcessZone(std::span<const uint8_t> zone, DiagnosticW
     if (v.state == BuildState::READHEADER) {
       v.header = SourcePacketHeader::Parse(CurrentSlot());
       const SourcePacketHeader& h = v.header;
+      losses_.never_begun[static_cast<size_t>(h.APID)] += sequences_.Next(h.APID, h.SeqCnt);
       out.Line(
           "BP: ln=%d READHEADER Found source packet - Ver=%02X Type=%02X Sec=%02X APID=%04X "
           "SeqFlg=%d SeqCnt=%04X Len=%d",
@@ -289,14 +293,7 @@ void SourcePacketBuilder::MarkReady(int32_t& pb) {
 void SourcePacketBuilder::DropOpenPacket() {
   BuilderVariables& v = vars_;
   if (v.state == BuildState::IDLE) return;
-  if (v.state == BuildState::GETHEADER && v.header_count < 2) {
-    ++losses_.unknown_apid;
-  } else {
-    const int32_t apid = v.state == BuildState::GETHEADER
-                             ? SourcePacketHeader::ApidOf(CurrentSlot())
-                             : v.header.APID;
-    ++losses_.dropped[static_cast<size_t>(apid)];
-  }
+  if (v.state != BuildState::GETHEADER) ++losses_.dropped[static_cast<size_t>(v.header.APID)];
   ReadyFlag(v.current_slot) = kEmpty;
   v.state = BuildState::IDLE;
   v.SHORTY = 0;

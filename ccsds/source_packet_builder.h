@@ -69,16 +69,45 @@ struct BuilderLosses {
   int64_t frames_missing = 0;  // frames missing by VCDU frame-counter gaps
   int64_t restarts = 0;        // counter jumps taken as a restart of the stream
   int64_t skipped_frames = 0;  // frames Reed-Solomon could not correct, whose zones were skipped
-  // Packets dropped because bytes were lost inside them, by APID; unknown_apid for those whose
-  // header was cut before its APID.
+  // Packets begun with a whole primary header and dropped because bytes were lost inside them,
+  // by APID.
   std::array<int64_t, kApidCount> dropped{};
-  int64_t unknown_apid = 0;
+  // Packets whose whole header never arrived (lost with their frames, or cut short), by APID:
+  // the gaps in the source sequence count between packets of that APID whose headers did.
+  std::array<int64_t, kApidCount> never_begun{};
   int64_t overflowed = 0;  // waiting packets overwritten because the grown ring was full
 
-  // Dropped packets that were, or may have been, of `apid`.
+  // Packets of `apid` that lost data: dropped or never begun.
   int64_t DroppedOf(int32_t apid) const {
-    return (apid >= 0 && apid < kApidCount ? dropped[static_cast<size_t>(apid)] : 0) + unknown_apid;
+    if (apid < 0 || apid >= kApidCount) return 0;
+    return dropped[static_cast<size_t>(apid)] + never_begun[static_cast<size_t>(apid)];
   }
+};
+
+// Follows each APID's 14-bit source sequence count from one whole header to the next.
+class SequenceCountTrack {
+ public:
+  static constexpr int32_t kModulus = 1 << 14;
+  // A step over more missing packets than this is no gap a pass could have: the stream
+  // restarted (as is a step backwards or the same count again).
+  static constexpr int32_t kMaxGap = 1000;
+  // The idle APID counts nothing.
+  static constexpr int32_t kIdleApid = kApidCount - 1;
+
+  SequenceCountTrack() { Forget(); }
+  void Forget() { last_.fill(-1); }
+  // Takes the sequence count of the next packet of `apid` whose header arrived whole; returns
+  // the packets of that APID missing before it (0 for the first, the idle APID and a restart).
+  int32_t Next(int32_t apid, int32_t count) {
+    if (apid < 0 || apid >= kIdleApid) return 0;
+    int32_t& last = last_[static_cast<size_t>(apid)];
+    const int32_t missing = last < 0 ? 0 : (count - last - 1) & (kModulus - 1);
+    last = count & (kModulus - 1);
+    return missing <= kMaxGap ? missing : 0;
+  }
+
+ private:
+  std::array<int32_t, kApidCount> last_{};
 };
 
 // Reassembles CCSDS source packets from the packet zones of consecutive M_PDUs into a ring of
@@ -86,7 +115,8 @@ struct BuilderLosses {
 // nothing is read outside the record given and nothing is written outside a slot's 12999 data
 // bytes. A packet is handed out only when its bytes arrived whole: a first-header pointer that
 // disagrees with the open packet's length, a zone without a valid pointer, a frame-counter gap
-// or a frame that could not be corrected drops the open packet instead (see Losses).
+// or a frame that could not be corrected drops the open packet instead; packets lost before
+// their header was whole show as gaps in their APID's sequence count (see Losses).
 class SourcePacketBuilder {
  public:
   // Header length 4 (pointer at record byte 2, zone at byte 4, 882 bytes) or 2 (pointer at 0,
@@ -134,7 +164,8 @@ class SourcePacketBuilder {
   // The open packet is complete: it waits in its slot, to be handed out after those before it.
   void MarkReady(int32_t& pb);
   // The open packet (GETHEADER, BUILDING or within a zone) lost bytes: its slot is freed, it is
-  // counted and the state becomes IDLE. Nothing happens when no packet is open.
+  // counted (one whose header was not yet whole is counted by the sequence count gap it leaves)
+  // and the state becomes IDLE. Nothing happens when no packet is open.
   void DropOpenPacket();
   // Opens the slot for the next packet: the next one in ring order that does not wait, a new
   // one when all wait (up to kMaxPacketSlots), else the oldest waiting one, counted.
@@ -157,6 +188,8 @@ class SourcePacketBuilder {
   uint64_t completed_ = 0;
   // The frame counter of the fed M_PDUs' VCDUs; forgotten at Setup.
   FrameCounterTrack counter_;
+  // The source sequence counts of the packets begun; forgotten at Setup and at a restart.
+  SequenceCountTrack sequences_;
   // The zone of the M_PDU fed next is not to be trusted (its frame could not be corrected).
   bool skip_next_zone_ = false;
 };

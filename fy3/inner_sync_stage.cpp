@@ -35,12 +35,16 @@ class StageListener : public LineSyncListener {
     }
     // The line's bits begin `shift` bits before the byte at `at` and take L bytes from there.
     at_ += offset;
+    NoteLineStart(at_, shift);
     const int64_t begin = at_ - (shift > 0 ? 1 : 0);
     const int64_t end = at_ + static_cast<int64_t>(variant_.line_length);
     while (next_run_ < zero_runs_.size() && zero_runs_[next_run_].end <= begin) ++next_run_;
     if (next_run_ < zero_runs_.size() && zero_runs_[next_run_].begin < end) ++zero_filled;
   }
-  void LineDropped(int64_t) override { ++dropped; }
+  void LineDropped(int64_t at) override {
+    ++dropped;
+    NoteLineStart(at, kUnknownShift);
+  }
   void LineReady(std::span<const uint8_t> line) override {
     output_.Write(line.data(), line.size());
   }
@@ -58,12 +62,30 @@ class StageListener : public LineSyncListener {
   int64_t zero_filled = 0;  // lines written with zeros where bytes were lost
 
  private:
+  static constexpr int kUnknownShift = -1;
+
+  // Lines whose sync was lost (zero-filled, or hit by bit errors) leave their places on the line
+  // grid empty: a line start a whole number k >= 2 of lines after the one before (at the same
+  // shift) passed over k - 1 lines, which are counted as dropped.
+  void NoteLineStart(int64_t at, int shift) {
+    const auto length = static_cast<int64_t>(variant_.line_length);
+    const int64_t distance = at - last_start_;
+    if (last_start_ >= 0 && (shift == last_shift_ || shift < 0 || last_shift_ < 0) &&
+        distance >= 2 * length && distance % length == 0) {
+      dropped += distance / length - 1;
+    }
+    last_start_ = at;
+    last_shift_ = shift;
+  }
+
   StageHost& host_;
   const InnerSyncVariant& variant_;
   OutputFile& output_;
   std::span<const FrameTags::ByteRun> zero_runs_;
   size_t next_run_ = 0;
-  int64_t at_ = 0;  // input offset of the last line found
+  int64_t at_ = 0;           // input offset of the last line found
+  int64_t last_start_ = -1;  // input offset of the last line found or dropped
+  int last_shift_ = kUnknownShift;
 };
 
 }  // namespace

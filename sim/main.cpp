@@ -63,6 +63,17 @@ const char kUsage[] =
     "  --symbol-errors N        N symbol errors in every RS codeword, 0..255 (16 correctable)\n"
     "  --uncorrectable-every N  every Nth CADU gets 24 errors in one codeword\n"
     "  --manchester             Manchester-code the recording (Meteor-M N2 and cadu)\n"
+    "A realistic pass (seeded; the fate of every CADU is printed and PATH.whole lists the\n"
+    "packets or lines that arrived whole):\n"
+    "  --pass-profile           noise before rise and after set, a bit error rate falling to\n"
+    "                           the top of the pass and rising again, slips, flips, dropouts\n"
+    "  --noise-seconds S        seconds of noise before rise and after set (default 2)\n"
+    "  --ber-horizon R          bit error rate of the first and last CADU (default 0.02)\n"
+    "  --ber-top R              bit error rate at the top of the pass (default 1e-6)\n"
+    "  --slips N                bit slips, one bit inserted or removed (default 2)\n"
+    "  --phase-flips N          phase flips, the stream inverted from there on (default 1)\n"
+    "  --dropouts N             runs of CADUs missing from the recording (default 2)\n"
+    "  --dropout-frames N       CADUs in each run (default 2)\n"
     "  --help                   this text\n";
 
 struct Options {

@@ -564,9 +564,10 @@ TEST(SourcePacketBuilderContinuity, GapInsideAPacketDropsItAndNothingElse) {
   EXPECT_EQ(f.builder->Losses().restarts, 0);
 }
 
-TEST(SourcePacketBuilderContinuity, GapBetweenPacketsCostsNoPacket) {
+TEST(SourcePacketBuilderContinuity, GapBetweenPacketsCostsOnlyThePacketInIt) {
   // Packets of exactly two zones each: every one ends with a zone, so losing the two zones of
-  // the third costs that packet only, and the packet before it is already whole.
+  // the third costs that packet only (counted by the gap in the sequence count), and the packet
+  // before it is already whole.
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < 6; ++i) packets.push_back(MakePacket(103, i, 2 * kZone, 10 + i));
   const auto stream = CutIntoMpdus(packets);
@@ -577,7 +578,8 @@ TEST(SourcePacketBuilderContinuity, GapBetweenPacketsCostsNoPacket) {
   EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
   EXPECT_EQ(got.size(), 5u);
   EXPECT_EQ(f.builder->Losses().frames_missing, 2);
-  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 0);
+  EXPECT_EQ(f.builder->Losses().dropped[103], 0);
+  EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
 }
 
 TEST(SourcePacketBuilderContinuity, CounterWrapsAt2To24) {
@@ -637,9 +639,72 @@ TEST(SourcePacketBuilderContinuity, UncorrectableFrameIsSkippedAndItsPacketsDrop
   EXPECT_EQ(got, WholePackets(packets, layout, bad));
   EXPECT_EQ(got.size(), 1u);
   EXPECT_EQ(f.builder->Losses().skipped_frames, 1);
-  // Counted as present: no frame is missing.
+  // Counted as present: no frame is missing. Packet 1 was dropped, packet 2 never begun (its
+  // header was in the skipped zone); packet 3 is still open at the end.
   EXPECT_EQ(f.builder->Losses().frames_missing, 0);
-  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  EXPECT_EQ(f.builder->Losses().dropped[103], 1);
+  EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
+}
+
+// Packets lost before their header was whole are counted from the sequence count of the next
+// packet of their APID whose header arrives: once, per APID, across the 14-bit wrap; a jump no
+// pass could make, a step back and a restart of the frame counter count nothing.
+TEST(SourcePacketBuilderContinuity, SequenceCountGapsCountPacketsNeverBegun) {
+  {
+    // APIDs 103 and 104 alternate; the zones of 103's count 16383 and 104's count 0 are lost.
+    std::vector<std::vector<uint8_t>> packets;
+    const int first[] = {16381, 7};
+    for (int i = 0; i < 8; ++i)
+      packets.push_back(MakePacket(103 + i % 2, (first[i % 2] + i / 2) & 0x3FFF, 2 * kZone, i));
+    const auto stream = CutIntoMpdus(packets);
+    Fixture f;
+    const std::vector<size_t> lost = {4, 5, 6, 7};
+    const auto got = FeedCounted(f, stream.records, 0, lost);
+    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+    EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
+    EXPECT_EQ(f.builder->Losses().never_begun[104], 1);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  }
+  {
+    // A header cut after 3 bytes by a gap, its packet's bytes lost: counted once, by the gap
+    // its sequence count leaves.
+    const auto p = MakePacket(103, 1, 879, 1);
+    const auto q = MakePacket(103, 2, 1000, 2);
+    const auto r = MakePacket(103, 3, 882, 3);
+    Fixture f;
+    f.builder->NoteFrame(0, false);
+    EXPECT_EQ(f.Feed(MakeMpdu(0, Join(p, Bytes(q, 0, 3)))), 1);
+    f.builder->NoteFrame(2, false);  // frame 1 lost
+    f.Feed(MakeMpdu(0, r));
+    EXPECT_EQ(f.builder->Losses().dropped[103], 0);
+    EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  }
+  {
+    // Jumps: more than 1000 on, back, the same count; and a frame-counter restart.
+    Fixture f;
+    uint32_t frame = 0;
+    const auto feed = [&](int apid, int seq, uint32_t counter) {
+      f.builder->NoteFrame(counter, false);
+      f.Feed(MakeMpdu(0, MakePacket(apid, seq, kZone, static_cast<uint32_t>(seq))));
+      frame = counter;
+    };
+    feed(103, 10, 0);
+    feed(103, 1012, 1);  // 1001 missing: a restart
+    feed(103, 1013, 2);
+    feed(103, 1000, 3);  // back
+    feed(103, 1000, 4);  // the same
+    EXPECT_EQ(f.builder->Losses().never_begun[103], 0);
+    feed(103, 1003, 5);  // 1001 and 1002 missing
+    EXPECT_EQ(f.builder->Losses().never_begun[103], 2);
+    feed(103, 1010, 5005);  // a new stream: its count starts a new track
+    feed(103, 1011, 5006);
+    EXPECT_EQ(f.builder->Losses().never_begun[103], 2);
+    EXPECT_EQ(f.builder->Losses().restarts, 1);
+    feed(2047, 0, frame + 1);  // idle packets count nothing
+    feed(2047, 0, frame + 2);
+    EXPECT_EQ(f.builder->Losses().never_begun[2047], 0);
+  }
 }
 
 TEST(SourcePacketBuilderContinuity, PointerDisagreeingWithTheLengthDropsThePacket) {

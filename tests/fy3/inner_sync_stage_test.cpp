@@ -148,7 +148,8 @@ TEST(InnerSyncStage, EmptyAndGarbageInputsGiveNoLines) {
 
 // FY-3 lines sent as VCDUs, some of them lost: the cut fills the lost frames with zeros, so
 // every line written keeps its length and place and differs from the line sent only in the
-// zeros of the lost frames. A line whose sync was lost is not found.
+// zeros of the lost frames. A line whose sync was lost is not found: its empty place on the line
+// grid counts it as dropped.
 TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
   testing::TempFolder folder;
   testing::RecordingHost host;
@@ -191,8 +192,9 @@ TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
   EXPECT_NE(line_of(1), lines[1]);  // the zeros are really there
   EXPECT_EQ(host.chain.Counts.frames_missing, 3);
   EXPECT_EQ(host.chain.Counts.lines_zero_filled, 2);
-  EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 1);
   EXPECT_TRUE(host.Logged("2 lines zero-filled: data lost inside them"));
+  EXPECT_TRUE(host.Logged("1 lines dropped: data lost inside them"));
 }
 
 // Meteor-M N2 frames carry no counter to trust: a line sync found less than a line after the
