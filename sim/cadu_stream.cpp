@@ -38,10 +38,20 @@ uint32_t WindowAt(const std::vector<uint8_t>& buf, size_t bit) {
   return static_cast<uint32_t>(v >> (8 - shift));
 }
 
-// Each bit set with probability 1/8.
-uint8_t SparseByte(std::mt19937_64& rng) {
-  const uint64_t r = rng();
-  return static_cast<uint8_t>(r & (r >> 8) & (r >> 16));
+// Byte k of a 32-bit value 21..25 bits away from the marker: the inverted marker with 7..11
+// distinct bits flipped back. A locked decoder takes nothing there at its wide tolerance, and one
+// that follows phase flips takes no inverted marker there either.
+std::array<uint8_t, kMarkerSize> FarFromMarkerAndItsInverse(std::mt19937_64& rng) {
+  // Each bit flipped back is one more bit away from the inverse and one less from the marker.
+  constexpr int kFewestFlips = kSyncTolerance + 1;
+  constexpr int kMostFlips = kMarkerBits - kLockTolerance - 1;
+  uint32_t value = ~kAttachedSyncMarker;
+  const int flips = kFewestFlips + static_cast<int>(rng() % (kMostFlips - kFewestFlips + 1));
+  uint32_t flipped = 0;
+  while (std::popcount(flipped) < flips) flipped |= uint32_t{1} << (rng() % kMarkerBits);
+  value ^= flipped;
+  return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+          static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
 }
 
 // Manchester symbols of one byte: bit 1 -> 10, bit 0 -> 01, first symbol bit first.
@@ -205,18 +215,21 @@ void CaduStream::EmitNoise(size_t count, bool after_frame, const uint8_t* next_m
   // Work buffer: [last frame byte] noise [next marker]; only the noise may change.
   const size_t off = after_frame ? 1 : 0;
   std::vector<uint8_t> buf(off + count + (next_marker ? kMarkerSize : 0));
-  // Shaped as it will be sent: after a phase flip the frame byte and the marker are inverted.
-  if (after_frame) buf[0] = last_byte_ ^ flip_;
+  // Shaped as a decoder that follows the phase flips reads it (Emit inverts all of it after a
+  // flip, the frames and the noise alike).
+  if (after_frame) buf[0] = last_byte_;
   for (size_t k = 0; k < count; ++k) buf[off + k] = static_cast<uint8_t>(rng_());
   if (next_marker)
-    for (size_t k = 0; k < kMarkerSize; ++k) buf[off + count + k] = next_marker[k] ^ flip_;
+    for (size_t k = 0; k < kMarkerSize; ++k) buf[off + count + k] = next_marker[k];
 
-  // Right behind a frame a locked decoder tests the next 32 bits with a wide tolerance: start
-  // the noise near the inverted marker so that it is far from the marker.
+  // Right behind a frame a locked decoder tests the next 32 bits with a wide tolerance, and
+  // against the inverted marker (a phase flip) with a narrow one: start the noise far from both.
   const size_t lock_bit = off * 8;
-  if (after_frame)
-    for (size_t k = 0; k < kMarkerSize && k < count; ++k)
-      buf[off + k] = static_cast<uint8_t>(~kMarkerBytes[k] ^ SparseByte(rng_));
+  const auto start_far = [&] {
+    const std::array<uint8_t, kMarkerSize> start = FarFromMarkerAndItsInverse(rng_);
+    for (size_t k = 0; k < kMarkerSize && k < count; ++k) buf[off + k] = start[k];
+  };
+  if (after_frame) start_far();
 
   const size_t first = after_frame ? 1 : 0;  // windows from the frame's last byte on
   const size_t total_bits = buf.size() * 8;
@@ -227,21 +240,21 @@ void CaduStream::EmitNoise(size_t count, bool after_frame, const uint8_t* next_m
     const uint32_t v = WindowAt(buf, w);
     const int distance = std::popcount(v ^ kAttachedSyncMarker);
     const bool strict = after_frame && w == lock_bit;
-    const int tolerance = strict ? kLockTolerance : kSyncTolerance;
-    if (distance > tolerance && v != ~kAttachedSyncMarker) continue;
+    if (strict ? distance > kLockTolerance && kMarkerBits - distance > kSyncTolerance
+               : distance > kSyncTolerance && v != ~kAttachedSyncMarker)
+      continue;
     // Re-draw one noise byte of this window and look again at every window that holds it.
     const size_t lo = std::max(w / 8, off);
     const size_t hi = std::min((w + kMarkerBits - 1) / 8, off + count - 1);
     if (lo > hi || ++repairs > kMaxNoiseRepairs) continue;
     const size_t b = lo + rng_() % (hi - lo + 1);
     if (strict && b - off < kMarkerSize)
-      buf[b] = static_cast<uint8_t>(~kMarkerBytes[b - off] ^ SparseByte(rng_));
+      start_far();
     else
       buf[b] = static_cast<uint8_t>(rng_());
     const size_t restart = b * 8 >= first + kMarkerBits ? b * 8 - kMarkerBits : first;
     w = restart - 1;  // the loop's increment brings it back to `restart`
   }
-  for (size_t k = 0; k < count; ++k) buf[off + k] ^= flip_;  // Emit inverts it back
   Emit(buf.data() + off, count);
 }
 

@@ -49,6 +49,7 @@ struct AsmSearchFields {
   uint8_t PolarityMask = 0x00;           // XORed into every byte taken (0xFF: inverted)
   vantrel::SyncState SyncState = vantrel::SyncState::Search;
   int32_t LockShift = 0;    // bit offset 0..7 at which the lock was taken
+  int32_t FrameShift = 0;   // bit offset 0..7 of the last frame found
   int32_t RunCount = 0;     // frames found back to back
   int32_t GapCount = 0;     // positions without a frame since the last frame or polarity switch
   int32_t retry_count = 0;  // positions past the gap limit while waiting to retry
@@ -62,6 +63,7 @@ struct AsmSearchFields {
   int32_t CorrectedFrames = 0;   // frames with at least one corrected symbol
   int64_t CorrectedSymbols = 0;  // symbols Reed-Solomon corrected in this run
   int32_t SyncLosses = 0;        // falls back to Search from a synced state
+  int32_t PhaseFlips = 0;        // polarity changes followed right after a frame
   uint64_t ConsumedBytes = 0;    // bytes advanced over; returns to the mark do not reduce it
 
   bool operator==(const AsmSearchFields&) const = default;

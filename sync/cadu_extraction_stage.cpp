@@ -147,6 +147,10 @@ void CaduExtractionStage(StageHost& host) {
   tags.cadu_records = records;
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");
+  if (results.PhaseFlips > 0) {
+    LogLine(host, "Phase flips followed: %d", results.PhaseFlips);
+    host.AppendLog("");
+  }
   if (host.Full_CADU()) {
     LogLine(host, "Debug full CADU output '%s' file\n", output_path.c_str());
     return;

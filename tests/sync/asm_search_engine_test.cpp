@@ -382,31 +382,66 @@ int FramesLost(const std::vector<int>& indices, size_t sent) {
   return static_cast<int>(sent) - static_cast<int>(indices.size());
 }
 
-// A phase flip (every bit inverted from a point on) while locked: the polarity retry after the
-// loss of lock finds the frames again in the other polarity. With the retry as it stands (the mark
-// is a window index) four frames are lost; the frame the flip falls in, half inverted, is the
-// only record that is not a frame sent (Reed-Solomon would mark it uncorrectable).
-TEST(AsmSearchEngine, PhaseFlipMidPassCostsFourFramesAndLocksAgain) {
+// A phase flip (every bit inverted from a point on) while synced: right after a frame, the next
+// marker is where it belongs but inverted (up to 6 bit errors), and the polarity follows it at
+// once. The frame the flip falls in, half inverted, is the only record that is not a frame sent
+// (Reed-Solomon would mark it uncorrectable); no frame is lost, at any bit offset.
+TEST(AsmSearchEngine, PhaseFlipMidPassCostsOnlyTheFrameItFallsIn) {
   const auto bodies = testing::RandomBodies(40, 11);
-  for (size_t flip_frame : {size_t{12}, size_t{20}, size_t{27}}) {
-    for (size_t into : {size_t{0}, size_t{300}}) {
-      SCOPED_TRACE("flip in frame " + std::to_string(flip_frame) + " at byte " +
-                   std::to_string(into));
-      Bytes stream = testing::Cadus(bodies);
-      for (size_t i = flip_frame * testing::kCadu + into; i < stream.size(); ++i) {
-        stream[i] ^= 0xFF;
+  for (int delay : {0, 3, 7}) {
+    for (size_t flip_frame : {size_t{6}, size_t{20}, size_t{27}}) {
+      for (size_t into : {size_t{0}, size_t{300}}) {
+        for (int errors : {0, 6}) {
+          SCOPED_TRACE("offset " + std::to_string(delay) + " flip in frame " +
+                       std::to_string(flip_frame) + " at byte " + std::to_string(into) + ", " +
+                       std::to_string(errors) + " marker errors after it");
+          Bytes stream = testing::Cadus(bodies);
+          testing::FlipMarkerBits(stream, (flip_frame + 1) * testing::kCadu, errors);
+          for (size_t i = flip_frame * testing::kCadu + into; i < stream.size(); ++i) {
+            stream[i] ^= 0xFF;
+          }
+          const SearchRun run = Search(testing::Delay(stream, delay));
+          const std::vector<int> indices = RecordIndices(run, bodies);
+          const int damaged = static_cast<int>(std::count(indices.begin(), indices.end(), -1));
+          EXPECT_EQ(damaged, into == 0 ? 0 : 1);
+          EXPECT_EQ(FramesLost(indices, bodies.size()), 0);
+          for (size_t i = 0; i < indices.size(); ++i) {
+            if (indices[i] >= 0) {
+              EXPECT_EQ(indices[i], static_cast<int>(i));
+            }
+          }
+          EXPECT_EQ(run.fields.PolarityMask, 0xFF);
+          EXPECT_EQ(run.fields.PhaseFlips, 1);
+          EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
+          EXPECT_EQ(run.fields.SyncLosses, 0);
+        }
       }
-      const SearchRun run = Search(stream);
-      const std::vector<int> indices = RecordIndices(run, bodies);
-      const int damaged = static_cast<int>(std::count(indices.begin(), indices.end(), -1));
-      EXPECT_EQ(damaged, into == 0 ? 0 : 1);
-      EXPECT_EQ(FramesLost(indices, bodies.size()), 4);
-      // Everything before the flip, and the tail after the retry, comes out in order.
-      for (size_t i = 0; i < flip_frame; ++i) EXPECT_EQ(indices[i], static_cast<int>(i));
-      EXPECT_EQ(indices.back(), 39);
-      EXPECT_EQ(run.fields.PolarityMask, 0xFF);
-      EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
     }
+  }
+}
+
+// Only a marker inverted within 6 bit errors, and only right after a frame, is a phase flip:
+// 7 errors are left to the polarity retry after the loss of lock (frames lost on the way), and an
+// inverted marker a byte later is not followed either.
+TEST(AsmSearchEngine, OnlyANearlyWholeInvertedMarkerRightAfterAFrameIsAPhaseFlip) {
+  const auto bodies = testing::RandomBodies(40, 11);
+  constexpr size_t kFlipFrame = 20;
+  {
+    Bytes stream = testing::Cadus(bodies);
+    testing::FlipMarkerBits(stream, kFlipFrame * testing::kCadu, 7);
+    for (size_t i = kFlipFrame * testing::kCadu; i < stream.size(); ++i) stream[i] ^= 0xFF;
+    const SearchRun run = Search(stream);
+    EXPECT_EQ(run.fields.PhaseFlips, 0);
+    EXPECT_GT(FramesLost(RecordIndices(run, bodies), bodies.size()), 0);
+    EXPECT_EQ(run.fields.PolarityMask, 0xFF);  // the retry still finds the rest
+  }
+  {
+    // One byte of filler after frame 19, then the stream inverted.
+    Bytes stream = testing::Cadus(bodies);
+    stream.insert(stream.begin() + kFlipFrame * testing::kCadu, 0x00);
+    for (size_t i = kFlipFrame * testing::kCadu + 1; i < stream.size(); ++i) stream[i] ^= 0xFF;
+    const SearchRun run = Search(stream);
+    EXPECT_EQ(run.fields.PhaseFlips, 0);
   }
 }
 
