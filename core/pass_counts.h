@@ -2,9 +2,15 @@
 
 #include <bitset>
 #include <cstdint>
-#include <string>
+#include <optional>
 
 namespace vantrel {
+
+// When a product line was taken: days since 1 January 2000 and the millisecond of the day.
+struct LineTime {
+  int64_t days_since_2000 = 0;
+  int64_t ms_of_day = 0;
+};
 
 // What one run saw of the pass, for the report at its end. The driver clears it before the first
 // stage; each stage adds what it counts.
@@ -19,9 +25,11 @@ struct PassCounts {
   int64_t lines_dropped = 0;            // packets or lines dropped because data was lost in them
   int64_t lines_zero_filled = 0;        // lines written with zeros where data was missing
   int64_t product_lines = 0;            // records the final writer wrote
-  std::string first_line_time;          // time of the first and last product line, where the
-  std::string last_line_time;           // product has times; empty otherwise
-  std::bitset<64> vcids_seen;           // virtual channels of the corrected frames
+  // Times of the first and last product line, where the product has times. Kept as numbers:
+  // the writers note one per line, and only the report formats them.
+  std::optional<LineTime> first_line_time;
+  std::optional<LineTime> last_line_time;
+  std::bitset<64> vcids_seen;  // virtual channels of the corrected frames
 };
 
 }  // namespace vantrel

@@ -55,9 +55,10 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
                          Ll(counts.frames_missing), Ll(counts.lines_dropped),
                          Ll(counts.lines_zero_filled)));
   lines.push_back(Format("  Product lines %lld", Ll(counts.product_lines)));
-  if (!counts.first_line_time.empty()) {
-    lines.push_back(Format("  First line %s, last line %s", counts.first_line_time.c_str(),
-                           counts.last_line_time.c_str()));
+  if (counts.first_line_time && counts.last_line_time) {
+    lines.push_back(Format("  First line %s, last line %s",
+                           LineTimeText(*counts.first_line_time).c_str(),
+                           LineTimeText(*counts.last_line_time).c_str()));
   }
 
   // Signs of a setting that does not fit the recording. Scrambled frames can pass Reed-Solomon
@@ -150,8 +151,12 @@ std::string LineTimeText(int64_t days_since_2000, int64_t ms_of_day) {
 }
 
 void NoteLineTime(PassCounts& counts, int64_t days_since_2000, int64_t ms_of_day) {
-  counts.last_line_time = LineTimeText(days_since_2000, ms_of_day);
-  if (counts.first_line_time.empty()) counts.first_line_time = counts.last_line_time;
+  counts.last_line_time = LineTime{days_since_2000, ms_of_day};
+  if (!counts.first_line_time) counts.first_line_time = counts.last_line_time;
+}
+
+std::string LineTimeText(const LineTime& time) {
+  return LineTimeText(time.days_since_2000, time.ms_of_day);
 }
 
 }  // namespace vantrel

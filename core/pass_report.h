@@ -37,11 +37,13 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
 // millisecond of the day (not limited to one day: a count past it runs into the next days).
 std::string LineTimeText(int64_t days_since_2000, int64_t ms_of_day);
 
+std::string LineTimeText(const LineTime& time);
+
 // Days since 1 January 2000 of a calendar date (proleptic Gregorian).
 int64_t DaysSince2000(int year, int month, int day);
 
 // Called by a final writer for every record it wrote with a time: the first time is kept, the
-// last one replaced.
+// last one replaced (nothing is formatted here: it runs once per line).
 void NoteLineTime(PassCounts& counts, int64_t days_since_2000, int64_t ms_of_day);
 
 }  // namespace vantrel

@@ -34,8 +34,8 @@ bool HasLineContaining(const std::vector<std::string>& lines, const std::string&
 
 TEST(PassReport, BlockNamesEveryCount) {
   PassCounts counts = SomeCounts();
-  counts.first_line_time = "2018-12-31 10:15:30.000";
-  counts.last_line_time = "2018-12-31 10:15:42.833";
+  counts.first_line_time = LineTime{6939, 36930000};
+  counts.last_line_time = LineTime{6939, 36942833};
   const std::vector<std::string> lines = PassReportLines(counts, {});
   const std::vector<std::string> expected = {
       "Pass report:",
@@ -48,8 +48,8 @@ TEST(PassReport, BlockNamesEveryCount) {
   EXPECT_EQ(lines, expected);
 
   // A product without times has no time line.
-  counts.first_line_time.clear();
-  counts.last_line_time.clear();
+  counts.first_line_time.reset();
+  counts.last_line_time.reset();
   EXPECT_EQ(PassReportLines(counts, {}).size(), expected.size() - 1);
 }
 
@@ -180,8 +180,9 @@ TEST(PassReport, LineTimes) {
   NoteLineTime(counts, 6939, 1000);
   NoteLineTime(counts, 6939, 2000);
   NoteLineTime(counts, 6939, 3167);
-  EXPECT_EQ(counts.first_line_time, "2018-12-31 00:00:01.000");
-  EXPECT_EQ(counts.last_line_time, "2018-12-31 00:00:03.167");
+  ASSERT_TRUE(counts.first_line_time && counts.last_line_time);
+  EXPECT_EQ(LineTimeText(*counts.first_line_time), "2018-12-31 00:00:01.000");
+  EXPECT_EQ(LineTimeText(*counts.last_line_time), "2018-12-31 00:00:03.167");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "core/pass_report.h"
 #include "core/working_file.h"
 #include "sim/simulator.h"
 #include "tests/meteor/dat_expected.h"
@@ -309,7 +310,8 @@ TEST_F(PassProfileEndToEnd, MetopReportCountsAreTheSimulators) {
   host.settings.PNdecoding = true;
   Run("MetopB_20181231_101530.bin");
   ExpectReportMatchesTheSimulator("MetopB_20181231_1015_M03.hpt", true);
-  EXPECT_EQ(host.chain.Counts.first_line_time.substr(0, 11), "2018-12-31 ");
+  ASSERT_TRUE(host.chain.Counts.first_line_time);
+  EXPECT_EQ(LineTimeText(*host.chain.Counts.first_line_time).substr(0, 11), "2018-12-31 ");
   const std::vector<Got> got = Channel(options.vcid);
   EXPECT_EQ(host.chain.Counts.frames_missing, ExpectedFramesMissing(got));
   EXPECT_EQ(host.chain.Counts.lines_dropped, ExpectedPacketsDropped(got, pass.layout));
