@@ -163,9 +163,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   if (f_.SyncState == SyncState::Check) state_tolerance = kCheckTolerance;
   if (f_.SyncState >= SyncState::Sync) state_tolerance = near_tolerance;
 
-  uint32_t at_frame_shift = 0;  // the register at the offset of the last frame found
   for (int32_t shift = 0; shift < kBitsPerByte; ++shift) {
-    if (shift == f_.FrameShift) at_frame_shift = shift_register;
     const int32_t distance = std::popcount(shift_register ^ kAttachedSyncMarker);
     const int32_t allowed =
         f_.SyncState == SyncState::Lock && shift == f_.LockShift ? tolerance : state_tolerance;
@@ -209,12 +207,17 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   // Right after a frame, the next marker inverted where it belongs is a phase flip of the
   // demodulator: the polarity follows it at once, rather than after the lock is lost and the
   // retries have scanned past the frames that follow.
-  if (after_frame && f_.SyncState >= SyncState::Sync &&
-      std::popcount(~at_frame_shift ^ kAttachedSyncMarker) <= near_tolerance) {
-    f_.PolarityMask ^= kInvert;
-    f_.shift_register = ~at_frame_shift;
-    ++f_.PhaseFlips;
-    return FrameFound(f_.FrameShift);
+  if (after_frame && f_.SyncState >= SyncState::Sync) {
+    // The register at the last frame's offset.
+    const int32_t shift = f_.FrameShift;
+    const uint32_t at_shift =
+        shift == 0 ? first_register : (first_register << shift) | (next_byte >> (8 - shift));
+    if (std::popcount(~at_shift ^ kAttachedSyncMarker) <= near_tolerance) {
+      f_.PolarityMask ^= kInvert;
+      f_.shift_register = ~at_shift;
+      ++f_.PhaseFlips;
+      return FrameFound(shift);
+    }
   }
   f_.shift_register = shift_register;
   return NoFrameHere();
