@@ -173,7 +173,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
       // bit (such a marker differs from itself in about ten bits). An exact marker one bit
       // away is that frame: cut there instead of one bit off.
       if (distance > state_tolerance) {
-        const int32_t slip = SlippedMarker(shift_register, later, shift);
+        const int32_t slip = SlippedMarker(shift_register, later, shift, distance, near_tolerance);
         if (slip > 0 && shift + 1 < kBitsPerByte) {
           shift_register = later;
           continue;  // found at the next offset, within the narrow tolerance
@@ -196,19 +196,30 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
     }
     shift_register = later;
   }
-  // Right after a frame, an exact marker one bit before the first offset is the next frame moved
-  // by a lost bit, the one place the eight offsets do not reach (while locked at offset 0 the wide
-  // tolerance finds it above; not once an uncorrectable frame has broken the lock).
-  if (after_frame && f_.SyncState >= SyncState::Sync && MarkerOneBitBefore(first_register)) {
-    f_.shift_register = first_register;
-    f_.read_index -= 1;
-    return FrameFound(kBitsPerByte - 1);
-  }
-  // Right after a frame, the next marker inverted where it belongs is a phase flip of the
-  // demodulator: the polarity follows it at once, rather than after the lock is lost and the
-  // retries have scanned past the frames that follow.
   if (after_frame && f_.SyncState >= SyncState::Sync) {
-    // The register at the last frame's offset.
+    // Right after a frame, the next frame moved by a slip may lie where the eight offsets do not
+    // reach (while locked the wide tolerance finds it above; not once an uncorrectable frame has
+    // broken the lock). A lost bit after a frame at offset 0 puts its marker one bit before the
+    // first offset; taken when exact, or within the narrow tolerance after such a frame.
+    const int32_t before = DistanceOneBitBefore(first_register);
+    if (before == 0 || (before <= near_tolerance && f_.FrameShift == 0)) {
+      f_.shift_register = first_register;
+      f_.read_index -= 1;
+      return FrameFound(kBitsPerByte - 1);
+    }
+    // An inserted bit after a frame at offset 7 puts it at bit 0 of the next byte: the register
+    // after the eight offsets. Found there by the next step too, but only within the tolerance
+    // of a stream that has lost a position.
+    if (f_.FrameShift == kBitsPerByte - 1 &&
+        std::popcount(shift_register ^ kAttachedSyncMarker) <= near_tolerance) {
+      f_.shift_register = shift_register;
+      f_.read_index += 1;
+      f_.ConsumedBytes += 1;
+      return FrameFound(0);
+    }
+    // The next marker where it belongs but inverted is a phase flip of the demodulator: the
+    // polarity follows it at once, rather than after the lock is lost and the retries have
+    // scanned past the frames that follow.
     const int32_t shift = f_.FrameShift;
     const uint32_t at_shift =
         shift == 0 ? first_register : (first_register << shift) | (next_byte >> (8 - shift));
@@ -223,22 +234,25 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   return NoFrameHere();
 }
 
-int32_t AsmSearchEngine::SlippedMarker(uint32_t shift_register, uint32_t later,
-                                       int32_t shift) const {
+int32_t AsmSearchEngine::SlippedMarker(uint32_t shift_register, uint32_t later, int32_t shift,
+                                       int32_t distance, int32_t near_tolerance) const {
+  // A marker one bit away is the frame moved by a slip when it is within the narrow tolerance and
+  // closer than the one here.
+  const auto better = [&](int32_t there) { return there <= near_tolerance && there < distance; };
   // One bit on (from the last offset, that is bit 0 of the byte after the register's).
-  if (later == kAttachedSyncMarker) return 1;
+  if (better(std::popcount(later ^ kAttachedSyncMarker))) return 1;
   if (shift != 0) return 0;  // the offsets before this one were tried already
-  return MarkerOneBitBefore(shift_register) ? -1 : 0;
+  return better(DistanceOneBitBefore(shift_register)) ? -1 : 0;
 }
 
-bool AsmSearchEngine::MarkerOneBitBefore(uint32_t first_register) const {
+int32_t AsmSearchEngine::DistanceOneBitBefore(uint32_t first_register) const {
   // The stream bit before the register: the last bit of the byte before its first.
   const int32_t before = f_.read_index - kMarkerBytes - 1;
   const uint8_t byte = before >= 0 ? window_.bytes[static_cast<size_t>(before)]
                                    : window_.before[static_cast<size_t>(kMarkerBytes + before)];
   const uint32_t earlier =
       (uint32_t{static_cast<uint8_t>(byte ^ f_.PolarityMask) & 1u} << 31) | (first_register >> 1);
-  return earlier == kAttachedSyncMarker;
+  return std::popcount(earlier ^ kAttachedSyncMarker);
 }
 
 int32_t AsmSearchEngine::NoFrameHere() {

@@ -117,12 +117,14 @@ class AsmSearchEngine {
 
  private:
   int32_t NoFrameHere();
-  // Whether an exact marker lies one bit after the register's (`later`: 1; from offset 7 that is
-  // bit 0 of the next byte) or, at offset 0, one bit before it (-1); 0 when neither.
-  int32_t SlippedMarker(uint32_t shift_register, uint32_t later, int32_t shift) const;
-  // Whether an exact marker starts one bit before `first_register`, the register at offset 0 of
-  // this step (at offset 7 of the byte before).
-  bool MarkerOneBitBefore(uint32_t first_register) const;
+  // Whether the marker, `distance` bits from the register at `shift`, lies one bit after it
+  // (`later`: 1; from offset 7 that is bit 0 of the next byte) or, at offset 0, one bit before it
+  // (-1): there within `near_tolerance` and closer; 0 when neither.
+  int32_t SlippedMarker(uint32_t shift_register, uint32_t later, int32_t shift, int32_t distance,
+                        int32_t near_tolerance) const;
+  // Bit errors of the marker one bit before `first_register`, the register at offset 0 of this
+  // step (at offset 7 of the byte before).
+  int32_t DistanceOneBitBefore(uint32_t first_register) const;
   int32_t FrameFound(int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
   void Emit();

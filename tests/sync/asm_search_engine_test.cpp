@@ -457,26 +457,31 @@ TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
   for (bool with_rs : {false, true}) {
     Options options;
     options.rs = with_rs;
-    for (int delay = 0; delay < 8; ++delay) {
-      for (int slip : {-1, 1}) {
-        // In frame 20: at its marker's first bit, inside its body, at its last bit.
-        for (size_t bit : {size_t{0}, size_t{4000}, size_t{8191}}) {
-          SCOPED_TRACE("Reed-Solomon " + std::to_string(with_rs) + " lock offset " +
-                       std::to_string(delay) + " slip " + std::to_string(slip) + " at bit " +
-                       std::to_string(bit));
-          const Bytes stream = testing::Delay(testing::Cadus(blocks), delay);
-          const SearchRun run = Search(
-              Slipped(stream, 20 * 8 * testing::kCadu + bit + static_cast<size_t>(delay), slip),
-              options);
-          const std::vector<int> indices = RecordIndices(run, blocks);
-          const auto damaged = std::count(indices.begin(), indices.end(), -1);
-          EXPECT_LE(damaged, 1);
-          EXPECT_EQ(FramesLost(indices, blocks.size()), 0);
-          if (with_rs) {
-            EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+    for (int errors : {0, 3}) {  // in the next frame's marker, the one the slip moved
+      for (int delay = 0; delay < 8; ++delay) {
+        for (int slip : {-1, 1}) {
+          // In frame 20: at its marker's first bit, inside its body, at its last bit.
+          for (size_t bit : {size_t{0}, size_t{4000}, size_t{8191}}) {
+            SCOPED_TRACE("Reed-Solomon " + std::to_string(with_rs) + " lock offset " +
+                         std::to_string(delay) + " slip " + std::to_string(slip) + " at bit " +
+                         std::to_string(bit) + ", " + std::to_string(errors) +
+                         " errors in the next marker");
+            Bytes cadus = testing::Cadus(blocks);
+            testing::FlipMarkerBits(cadus, 21 * testing::kCadu, errors);
+            const Bytes stream = testing::Delay(cadus, delay);
+            const SearchRun run = Search(
+                Slipped(stream, 20 * 8 * testing::kCadu + bit + static_cast<size_t>(delay), slip),
+                options);
+            const std::vector<int> indices = RecordIndices(run, blocks);
+            const auto damaged = std::count(indices.begin(), indices.end(), -1);
+            EXPECT_LE(damaged, 1);
+            EXPECT_EQ(FramesLost(indices, blocks.size()), 0);
+            if (with_rs) {
+              EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+            }
+            EXPECT_EQ(indices.back(), 39);
+            EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
           }
-          EXPECT_EQ(indices.back(), 39);
-          EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
         }
       }
     }
