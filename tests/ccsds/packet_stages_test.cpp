@@ -320,13 +320,14 @@ TEST(ApidPacketExtractionStage, PeerCodeBlocksYieldThePublishedPackets) {
 
 // A VCDU of MetOp's channel 9 carrying `mpdu`: version 01, spacecraft 12, counter `counter`.
 std::vector<uint8_t> VcduOf(const std::vector<uint8_t>& mpdu, uint32_t counter) {
-  std::vector<uint8_t> vcdu = {0x43,
-                               0x09,
-                               static_cast<uint8_t>(counter >> 16),
-                               static_cast<uint8_t>(counter >> 8),
-                               static_cast<uint8_t>(counter),
-                               0x00};
-  vcdu.insert(vcdu.end(), mpdu.begin(), mpdu.end());
+  constexpr size_t kHeader = 6;
+  std::vector<uint8_t> vcdu(kHeader + mpdu.size(), 0);
+  vcdu[0] = 0x43;
+  vcdu[1] = 0x09;
+  vcdu[2] = static_cast<uint8_t>(counter >> 16);
+  vcdu[3] = static_cast<uint8_t>(counter >> 8);
+  vcdu[4] = static_cast<uint8_t>(counter);
+  std::copy(mpdu.begin(), mpdu.end(), vcdu.begin() + kHeader);
   return vcdu;
 }
 

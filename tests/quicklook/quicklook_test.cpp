@@ -278,8 +278,8 @@ TEST(Quicklook, RefusesWhatItCannotShow) {
   testing::TempFolder folder;
   QuicklookResult result = RenderQuicklook(folder.File("pass.bin"));
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error,
-            "'" + folder.File("pass.bin") + "' is not a .hpt, .C10 or _MN2.dat product");
+  EXPECT_EQ(result.error, std::string("'") + folder.File("pass.bin") +
+                              "' is not a .hpt, .C10 or _MN2.dat product");
 
   result = RenderQuicklook(folder.File("missing_M03.hpt"));
   EXPECT_FALSE(result.ok);
@@ -288,13 +288,14 @@ TEST(Quicklook, RefusesWhatItCannotShow) {
   // A product shorter than one record, and an MSU-MR product of the header record only.
   testing::WriteFileBytes(folder.File("short_M03.hpt"), std::vector<uint8_t>(13863, 0x55));
   result = RenderQuicklook(folder.File("short_M03.hpt"));
-  EXPECT_EQ(result.error, "'" + folder.File("short_M03.hpt") + "' holds no image line");
+  EXPECT_EQ(result.error,
+            std::string("'") + folder.File("short_M03.hpt") + "' holds no image line");
   std::vector<uint8_t> header(16432, 0);
   const std::string text = "HRPTMeteoM2";
   std::copy(text.begin(), text.end(), header.begin());
   testing::WriteFileBytes(folder.File("x_MN2.dat"), header);
   result = RenderQuicklook(folder.File("x_MN2.dat"));
-  EXPECT_EQ(result.error, "'" + folder.File("x_MN2.dat") + "' holds no image line");
+  EXPECT_EQ(result.error, std::string("'") + folder.File("x_MN2.dat") + "' holds no image line");
 
   testing::WriteFileBytes(folder.File("one_M03.hpt"), std::vector<uint8_t>(13864, 0x55));
   for (int channel : {-1, 6}) {
