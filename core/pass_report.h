@@ -37,6 +37,7 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
 // millisecond of the day (not limited to one day: a count past it runs into the next days).
 std::string LineTimeText(int64_t days_since_2000, int64_t ms_of_day);
 
+// The same, of a line time a writer noted.
 std::string LineTimeText(const LineTime& time);
 
 // Days since 1 January 2000 of a calendar date (proleptic Gregorian).
