@@ -1,5 +1,6 @@
 #include "fy3/inner_sync_stage.h"
 
+#include <numeric>
 #include <span>
 #include <string>
 
@@ -15,6 +16,8 @@ namespace {
 
 constexpr size_t kFy3LineLength = 26050;
 constexpr size_t kMn2LineLength = 11850;
+// Instrument bytes one Meteor-M N2 frame carries: what the demultiplexed stream loses per frame.
+constexpr size_t kMn2FrameShare = 948;
 // The 31-bit line sync patterns, first bit the most significant.
 constexpr uint32_t kFy3LineSync = 0b1000'0100'0101'1011'1111'0101'1100'011;
 constexpr uint32_t kMn2LineSync = 0b0000'0010'0001'1000'1010'0111'1010'001;
@@ -66,13 +69,28 @@ class StageListener : public LineSyncListener {
 
   // Lines whose sync was lost (zero-filled, or hit by bit errors) leave their places on the line
   // grid empty: a line start a whole number k >= 2 of lines after the one before (at the same
-  // shift) passed over k - 1 lines, which are counted as dropped.
+  // shift) passed over k - 1 lines, which are counted as dropped. Where the input loses whole
+  // frames' shares instead (Meteor-M N2), the distance plus the fewest shares that make it whole
+  // lines tells the lines spanned; all but the first (dropped already) went with the lost bytes.
   void NoteLineStart(int64_t at, int shift) {
     const auto length = static_cast<int64_t>(variant_.line_length);
+    const auto share = static_cast<int64_t>(variant_.loss_unit);
     const int64_t distance = at - last_start_;
     if (last_start_ >= 0 && (shift == last_shift_ || shift < 0 || last_shift_ < 0) &&
-        distance >= 2 * length && distance % length == 0) {
-      dropped += distance / length - 1;
+        distance > 0) {
+      if (distance % length == 0) {
+        dropped += distance / length - 1;
+      } else if (share > 0) {
+        // Shares repeat the remainders after length / gcd of them; the lines spanned are known
+        // only up to that many shares lost.
+        const int64_t period = length / std::gcd(length, share);
+        for (int64_t n = 1; n < period; ++n) {
+          if ((distance + n * share) % length == 0) {
+            dropped += (distance + n * share) / length - 1;
+            break;
+          }
+        }
+      }
     }
     last_start_ = at;
     last_shift_ = shift;
@@ -99,6 +117,7 @@ const InnerSyncVariant& Fy3InnerSyncVariant() {
       "Starting inner FY3x ASM detection...",
       "File '%s' Inner ASM aligned, 26050 byte lines ",
       true,
+      0,
   };
   return variant;
 }
@@ -112,6 +131,7 @@ const InnerSyncVariant& Mn2InnerSyncVariant() {
       "Starting inner Metop MN2 ASM detection...",
       "File '%s' Inner ASM aligned, 11850 byte lines ",
       false,
+      kMn2FrameShare,
   };
   return variant;
 }

@@ -17,6 +17,9 @@ struct InnerSyncVariant {
   const char* start_line;        // logged before the search
   const char* result_line;       // names the output file (one %s)
   bool logs_found_lines;         // whether the FY3ASM option logs every found line
+  // Bytes the input loses at a time when frames are lost (one frame's share), or 0 where lost
+  // frames are zero-filled and nothing moves.
+  size_t loss_unit;
 };
 
 // FY-3 VIRR lines: 26050 bytes, line sync 1000 0100 0101 1011 1111 0101 1100 011.

@@ -344,8 +344,9 @@ TEST_F(PassProfileEndToEnd, Mn2ReportCountsAreTheSimulators) {
 
 // Meteor-M N2 lines dropped, on a pass whose only losses are dropouts (bit errors could hide a
 // line sync, and which syncs they hit the simulator does not say). A line is found when its sync
-// arrived; it is dropped when bytes are missing between its sync and the next sync that arrived
-// (the last line found has none after it and is kept).
+// arrived; when bytes are missing between its sync and the next sync that arrived, it is dropped
+// and so are the lines between, whose syncs went with the lost bytes (the last line found has no
+// sync after it and is kept).
 int64_t ExpectedMn2LinesDropped(const Collected& pass, const std::vector<long>& found) {
   std::vector<bool> arrived(pass.made.size(), false);
   for (long f : found)
@@ -357,11 +358,15 @@ int64_t ExpectedMn2LinesDropped(const Collected& pass, const std::vector<long>& 
     return true;
   };
   constexpr uint64_t kSyncBytes = 4;
-  std::vector<uint64_t> syncs;  // stream offsets of the line syncs that arrived
-  for (const auto& unit : layout.units)
-    if (bytes_arrived(unit.first, unit.first + kSyncBytes)) syncs.push_back(unit.first);
+  std::vector<size_t> syncs;  // the lines whose sync arrived
+  for (size_t u = 0; u < layout.units.size(); ++u)
+    if (bytes_arrived(layout.units[u].first, layout.units[u].first + kSyncBytes))
+      syncs.push_back(u);
   int64_t dropped = 0;
-  for (size_t k = 0; k + 1 < syncs.size(); ++k) dropped += !bytes_arrived(syncs[k], syncs[k + 1]);
+  for (size_t k = 0; k + 1 < syncs.size(); ++k) {
+    if (!bytes_arrived(layout.units[syncs[k]].first, layout.units[syncs[k + 1]].first))
+      dropped += static_cast<int64_t>(syncs[k + 1] - syncs[k]);
+  }
   return dropped;
 }
 
@@ -373,7 +378,7 @@ TEST_F(PassProfileEndToEnd, Mn2LinesDroppedAreTheSimulators) {
   impairments.profile.ber_top = 0;
   impairments.profile.slips = 0;
   impairments.profile.phase_flips = 0;
-  impairments.profile.dropouts = 5;
+  impairments.profile.dropouts = 30;
   impairments.profile.dropout_frames = 1;
   sim::StreamMn2Pass(options, impairments, kSeed, pass.Sinks());
   Run("MN2_20181231_101530.bin");
@@ -386,6 +391,19 @@ TEST_F(PassProfileEndToEnd, Mn2LinesDroppedAreTheSimulators) {
   EXPECT_EQ(host.chain.Counts.lines_dropped, expected);
   EXPECT_GT(expected, 0);
   EXPECT_EQ(host.chain.Counts.frames_missing, 0);
+  // So the product's lines and the dropped ones are every line from the first found to the last,
+  // each line of the product a truth line in its place.
+  const auto lines = Records(testing::ReadFileBytes(WorkingPath("MN2_.mnx")), sim::kMn2LineSize);
+  ASSERT_GE(lines.size(), 2u);
+  std::vector<size_t> at;
+  for (const auto& line : lines) {
+    const auto truth = std::find(pass.units.begin(), pass.units.end(), line);
+    ASSERT_NE(truth, pass.units.end()) << "a line that is no line of the pass";
+    at.push_back(static_cast<size_t>(truth - pass.units.begin()));
+  }
+  EXPECT_TRUE(std::is_sorted(at.begin(), at.end()));
+  EXPECT_EQ(static_cast<int64_t>(lines.size()) + host.chain.Counts.lines_dropped,
+            static_cast<int64_t>(at.back() - at.front() + 1));
 }
 
 // Record checks: the chain drops or zero-fills what lost data inside it (frames lost and frames

@@ -222,5 +222,33 @@ TEST(Mn2InnerSyncStage, LineThatLostAFramesBytesIsDropped) {
   EXPECT_TRUE(host.Logged("ASM detection done!  5 lines found."));
 }
 
+// Frames' shares lost across a line sync: the line before is dropped, and the line whose sync
+// went with the lost bytes is counted too, from how many shares make the distance whole lines.
+TEST(Mn2InnerSyncStage, LinesWhoseSyncWasLostAreCountedFromTheLostShares) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  std::mt19937 random(kSeed);
+  std::vector<std::vector<uint8_t>> lines;
+  for (int i = 0; i < 8; ++i) lines.push_back(testing::Mn2Line(kMn2L, random));
+  std::vector<uint8_t> stream = Concat(lines);
+  // Two shares around the sync of line 3, then 14 shares (more than a line) from inside line 5
+  // over the sync of line 6.
+  const auto lose = [&stream](size_t from, size_t shares) {
+    stream.erase(stream.begin() + static_cast<ptrdiff_t>(from),
+                 stream.begin() + static_cast<ptrdiff_t>(from + shares * 948));
+  };
+  lose(5 * kMn2L + 3000, 14);
+  lose(3 * kMn2L - 900, 2);
+  testing::WriteFileBytes(folder.File("MSU-MR.dmx"), stream);
+
+  Mn2InnerSyncStage(host);
+
+  // Line 2 dropped and 3 lost with its sync; 5 dropped and 6 lost with its sync. Line 4 is whole.
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("MN2_.mnx")),
+            Concat({lines[0], lines[1], lines[4], lines[7]}));
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 4);
+  EXPECT_TRUE(host.Logged("4 lines dropped: data lost inside them"));
+}
+
 }  // namespace
 }  // namespace vantrel
