@@ -262,11 +262,10 @@ class PassProfileEndToEnd : public ::testing::Test {
   testing::RecordingHost host;
   Collected pass;
   RunOutcome outcome;
-  std::vector<long> found;  // see FramesFound, set by ExpectReportMatchesTheSimulator
+  std::vector<uint8_t> cadu_pds;  // as the run left it
+  std::vector<long> found;        // the frames in it, see FramesFound
 
-  std::vector<Got> Channel(int vcid) const {
-    return ChannelFrames(testing::ReadFileBytes(WorkingPath("cadu.pds")), found, pass, vcid);
-  }
+  std::vector<Got> Channel(int vcid) const { return ChannelFrames(cadu_pds, found, pass, vcid); }
 
   void Run(const std::string& name) {
     host.input_path = folder.File(name);
@@ -274,13 +273,32 @@ class PassProfileEndToEnd : public ::testing::Test {
     host.settings.DFiles = false;
     host.chain.BatchMode = true;
     outcome = ASMButtonClick(host);
+    cadu_pds = testing::ReadFileBytes(WorkingPath("cadu.pds"));
+    found = FramesFound(cadu_pds, pass);
+  }
+
+  // A MetOp-B pass of 60 packets or an FY-3A pass of 40 lines, streamed with `impairments` and
+  // run with de-randomisation on.
+  sim::MetopOptions RunMetopPass(const sim::Impairments& impairments) {
+    sim::MetopOptions options;
+    options.packets = 60;
+    sim::StreamMetopPass(options, {}, impairments, kSeed, pass.Sinks());
+    host.settings.PNdecoding = true;
+    Run("MetopB_20181231_101530.bin");
+    return options;
+  }
+  sim::Fy3Options RunFy3Pass(const sim::Impairments& impairments) {
+    sim::Fy3Options options;
+    options.lines = 40;
+    sim::StreamFy3Pass(options, {}, impairments, kSeed, pass.Sinks());
+    host.settings.PNdecoding = true;
+    Run("FY3A_2010-05-12_052330.bin");
+    return options;
   }
 
   // The counts the simulator knows exactly.
   void ExpectReportMatchesTheSimulator(const std::string& product, bool reed_solomon) {
     const PassCounts& counts = host.chain.Counts;
-    const std::vector<uint8_t> cadu_pds = testing::ReadFileBytes(WorkingPath("cadu.pds"));
-    found = FramesFound(cadu_pds, pass);
     EXPECT_EQ(counts.input_bytes, static_cast<int64_t>(pass.recording.bytes.size()));
     EXPECT_EQ(counts.cadus, static_cast<int64_t>(cadu_pds.size() / kFrame));
     // The decoder finds nearly every CADU in the recording: it loses a few around the slips and
@@ -304,11 +322,7 @@ class PassProfileEndToEnd : public ::testing::Test {
 
 TEST_F(PassProfileEndToEnd, MetopReportCountsAreTheSimulators) {
   SCOPED_TRACE("seed " + std::to_string(kSeed));
-  sim::MetopOptions options;
-  options.packets = 60;
-  sim::StreamMetopPass(options, {}, ProfileImpairments(2e-2), kSeed, pass.Sinks());
-  host.settings.PNdecoding = true;
-  Run("MetopB_20181231_101530.bin");
+  const sim::MetopOptions options = RunMetopPass(ProfileImpairments(2e-2));
   ExpectReportMatchesTheSimulator("MetopB_20181231_1015_M03.hpt", true);
   ASSERT_TRUE(host.chain.Counts.first_line_time);
   EXPECT_EQ(LineTimeText(*host.chain.Counts.first_line_time).substr(0, 11), "2018-12-31 ");
@@ -321,11 +335,7 @@ TEST_F(PassProfileEndToEnd, MetopReportCountsAreTheSimulators) {
 
 TEST_F(PassProfileEndToEnd, Fy3ReportCountsAreTheSimulators) {
   SCOPED_TRACE("seed " + std::to_string(kSeed));
-  sim::Fy3Options options;
-  options.lines = 40;
-  sim::StreamFy3Pass(options, {}, ProfileImpairments(2e-2), kSeed, pass.Sinks());
-  host.settings.PNdecoding = true;
-  Run("FY3A_2010-05-12_052330.bin");
+  const sim::Fy3Options options = RunFy3Pass(ProfileImpairments(2e-2));
   ExpectReportMatchesTheSimulator("FY3A_2010-05-12_0523.C10", true);
   EXPECT_EQ(host.chain.Counts.frames_missing, ExpectedFramesMissing(Channel(options.vcid)));
   EXPECT_GT(host.chain.Counts.frames_missing, 0);
@@ -383,7 +393,6 @@ TEST_F(PassProfileEndToEnd, Mn2LinesDroppedAreTheSimulators) {
   sim::StreamMn2Pass(options, impairments, kSeed, pass.Sinks());
   Run("MN2_20181231_101530.bin");
   ASSERT_EQ(outcome.product, WorkingPath("20181231_1015_MN2.dat"));
-  found = FramesFound(testing::ReadFileBytes(WorkingPath("cadu.pds")), pass);
   // Every frame in the recording is found: nothing but dropouts is lost.
   EXPECT_EQ(std::count(found.begin(), found.end(), -1), 0);
   EXPECT_EQ(found.size(), pass.recording.frames.size());
@@ -412,11 +421,7 @@ TEST_F(PassProfileEndToEnd, Mn2LinesDroppedAreTheSimulators) {
 
 TEST_F(PassProfileEndToEnd, MetopEveryRecordIsATruthPacketInOrder) {
   SCOPED_TRACE("seed " + std::to_string(kSeed));
-  sim::MetopOptions options;
-  options.packets = 60;
-  sim::StreamMetopPass(options, {}, ProfileImpairments(2e-2), kSeed, pass.Sinks());
-  host.settings.PNdecoding = true;
-  Run("MetopB_20181231_101530.bin");
+  RunMetopPass(ProfileImpairments(2e-2));
   constexpr size_t kHpt = 13864, kSamplesAt = 937, kPacketSamplesAt = 82, kSampleBytes = 12800;
   const auto records =
       Records(testing::ReadFileBytes(WorkingPath("MetopB_20181231_1015_M03.hpt")), kHpt);
@@ -443,13 +448,8 @@ TEST_F(PassProfileEndToEnd, MetopEveryRecordIsATruthPacketInOrder) {
 
 // Checks the FY-3 product of a pass made with `impairments`; returns the lines dropped.
 int64_t CheckFy3Records(PassProfileEndToEnd& test, const sim::Impairments& impairments) {
-  sim::Fy3Options options;
-  options.lines = 40;
-  Collected& pass = test.pass;
-  sim::StreamFy3Pass(options, {}, impairments, kSeed, pass.Sinks());
-  test.host.settings.PNdecoding = true;
-  test.Run("FY3A_2010-05-12_052330.bin");
-  test.found = FramesFound(testing::ReadFileBytes(WorkingPath("cadu.pds")), pass);
+  const sim::Fy3Options options = test.RunFy3Pass(impairments);
+  const Collected& pass = test.pass;
   const PassCounts& counts = test.host.chain.Counts;
   const std::vector<Got> got = test.Channel(options.vcid);
   constexpr size_t kC10 = 27728, kDataAt = 2000, kLineDataAt = 436, kDataBytes = 25614;
