@@ -7,17 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/programs.h"
 #include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
 
+using testing::Cli;
 using testing::Contains;
 using testing::FileExists;
 using testing::ProgramRun;
 using testing::ReadFileBytes;
 using testing::Shell;
+using testing::Simulate;
 using testing::TempFolder;
 
 constexpr size_t kHptRecord = 13864;
@@ -26,15 +29,6 @@ const std::string kMetop = "MetopB_20181231_101530.bin";
 const std::string kMetopProduct = "MetopB_20181231_1015_M03.hpt";
 const std::string kFy3 = "FY3A_2010-05-12_052330.bin";
 const std::string kFy3Product = "FY3A_2010-05-12_0523.C10";
-
-std::string Cli(const std::string& args) {
-  return std::string(VANTREL_CLI) + " " + args;
-}
-
-void Simulate(const std::string& args, const std::string& path) {
-  const ProgramRun run = Shell(std::string(VANTREL_SIM) + " " + args + " --out '" + path + "'");
-  ASSERT_EQ(run.status, 0) << run.output;
-}
 
 // Names of the entries of `folder`, sorted.
 std::vector<std::string> Entries(const std::string& folder) {

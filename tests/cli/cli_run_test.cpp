@@ -9,25 +9,21 @@
 #include <vector>
 
 #include "core/version.h"
+#include "tests/support/programs.h"
 #include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
 
+using testing::Cli;
 using testing::Contains;
 using testing::ProgramRun;
 using testing::Shell;
+using testing::Sim;
 
 constexpr size_t kHptRecord = 13864;
 constexpr size_t kPacket = 12966;
-
-std::string Cli(const std::string& args) {
-  return std::string(VANTREL_CLI) + " " + args;
-}
-std::string Sim(const std::string& args) {
-  return std::string(VANTREL_SIM) + " " + args;
-}
 
 TEST(CliRun, UsageErrorsExitTwoWithAReasonAndTheUsage) {
   testing::TempFolder folder;
@@ -158,7 +154,8 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_EQ(json.substr(json.size() - 2), "}\n");
   EXPECT_EQ(JsonValue(json, "input_bytes"),
             std::to_string(testing::ReadFileBytes(folder.File(name)).size()));
-  EXPECT_EQ(JsonValue(json, "product"), "\"" + folder.File("FY3B_2012-12-31_2359.C10") + "\"");
+  EXPECT_EQ(JsonValue(json, "product"),
+            std::string("\"") + folder.File("FY3B_2012-12-31_2359.C10") + "\"");
   EXPECT_EQ(JsonValue(json, "product_lines"), "4");
   EXPECT_EQ(JsonValue(json, "rs_uncorrectable_frames"), "0");
   EXPECT_EQ(JsonValue(json, "exit_status"), "0");

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "tests/support/file_size_limit.h"
+#include "tests/support/programs.h"
 #include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
 
+using testing::Cli;
 using testing::Contains;
 using testing::ProgramRun;
 using testing::Shell;
@@ -55,15 +57,9 @@ const std::vector<Family>& Families() {
   return families;
 }
 
-std::string Cli(const std::string& args) {
-  return std::string(VANTREL_CLI) + " " + args;
-}
-
 // Simulates `family`'s pass as `path` (truth beside it).
 void Simulate(const Family& family, const std::string& path, const std::string& extra = "") {
-  const ProgramRun run = Shell(std::string(VANTREL_SIM) + " " + family.sim_args + " " + extra +
-                               " --out '" + path + "'");
-  ASSERT_EQ(run.status, 0) << run.output;
+  testing::Simulate(std::string(family.sim_args) + " " + extra, path);
 }
 
 // A run that wrote no product: exit status 1, the reason in the log, and no DONE banner.

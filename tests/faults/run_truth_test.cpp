@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/programs.h"
 #include "tests/support/shell.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
 
+using testing::Cli;
 using testing::Contains;
 using testing::FileExists;
 using testing::ProgramRun;
@@ -39,14 +41,8 @@ constexpr size_t kPacketDataStart = 82;
 constexpr size_t kPacketDataEnd = 12882;
 constexpr size_t kRecordDataStart = 937;
 
-std::string Cli(const std::string& args) {
-  return std::string(VANTREL_CLI) + " " + args;
-}
-
 void SimulateMetop(const std::string& path, int packets, const std::string& extra = "") {
-  const ProgramRun run = Shell(std::string(VANTREL_SIM) + " --sat metop --packets " +
-                               std::to_string(packets) + " " + extra + " --out '" + path + "'");
-  ASSERT_EQ(run.status, 0) << run.output;
+  testing::Simulate("--sat metop --packets " + std::to_string(packets) + " " + extra, path);
 }
 
 // True when `hpt` holds one record per packet of `packets` (the simulator's truth), in order.
@@ -245,8 +241,7 @@ TEST(RunTruth, TheFileNameMarkerWinsOverAFolderName) {
   EXPECT_TRUE(FileExists(folder.File("MetopC_20200101_0100_M04.hpt")));
 
   std::filesystem::create_directory(folder.File("FY3A_archive"));
-  run = Shell(std::string(VANTREL_SIM) +
-              " --sat fy3 --lines 2 --out FY3A_archive/FY3A_2010-05-12_052330.bin");
+  run = Shell(testing::Sim("--sat fy3 --lines 2 --out FY3A_archive/FY3A_2010-05-12_052330.bin"));
   ASSERT_EQ(run.status, 0) << run.output;
   run = Shell(Cli("FY3A_archive/FY3A_2010-05-12_052330.bin DR_y"));
   EXPECT_EQ(run.status, 0) << run.output;
@@ -258,8 +253,7 @@ TEST(RunTruth, TheFileNameMarkerWinsOverAFolderName) {
 // stays as it was.
 TEST(RunTruth, ARecordingNamedLikeARunFileIsRefused) {
   TempFolder folder;
-  const ProgramRun made =
-      Shell(std::string(VANTREL_SIM) + " --sat mn2 --lines 3 --manchester --out MN2_.mnx");
+  const ProgramRun made = Shell(testing::Sim("--sat mn2 --lines 3 --manchester --out MN2_.mnx"));
   ASSERT_EQ(made.status, 0) << made.output;
   const std::vector<uint8_t> recording = ReadFileBytes(folder.File("MN2_.mnx"));
   const ProgramRun run = Shell(Cli("-q MN2_.mnx MN_y"));
