@@ -331,19 +331,24 @@ std::vector<uint8_t> VcduOf(const std::vector<uint8_t>& mpdu, uint32_t counter) 
   return vcdu;
 }
 
+// cvcdu.rs of VCDUs carrying `records`, counted on from `first_counter`, without record `lost`.
+void WriteCountedVcdus(const std::vector<std::vector<uint8_t>>& records, uint32_t first_counter,
+                       size_t lost = SIZE_MAX) {
+  std::vector<std::vector<uint8_t>> vcdus;
+  for (size_t k = 0; k < records.size(); ++k) {
+    if (k != lost) vcdus.push_back(VcduOf(records[k], first_counter + static_cast<uint32_t>(k)));
+  }
+  WriteFileBytes("cvcdu.rs", Concat(vcdus));
+}
+
 // Selection, M_PDU checking and packet extraction over VCDUs whose frame counter shows one frame
 // missing inside the second packet: that packet is dropped, the others come out whole.
 TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketDropsThatPacketOnly) {
   TempFolder folder;
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < 5; ++i) packets.push_back(MakePacket(103, i, 12966, 70 + i));
-  const auto stream = CutIntoMpdus(packets);
-  std::vector<std::vector<uint8_t>> vcdus;
-  for (size_t k = 0; k < stream.records.size(); ++k) {
-    if (k == 20) continue;  // packet 1 spans records 14 to 29
-    vcdus.push_back(VcduOf(stream.records[k], 0xFFFFF0 + static_cast<uint32_t>(k)));
-  }
-  WriteFileBytes("cvcdu.rs", Concat(vcdus));
+  // Packet 1 spans records 14 to 29; the counter wraps on the way.
+  WriteCountedVcdus(CutIntoMpdus(packets).records, 0xFFFFF0, 20);
 
   RecordingHost host;
   VcduSelectionStage(host);
@@ -369,12 +374,7 @@ TEST(ApidPacketExtractionStage, CleanCountedStreamReportsNoLoss) {
   TempFolder folder;
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < 3; ++i) packets.push_back(MakePacket(103, i, 12966, 80 + i));
-  const auto stream = CutIntoMpdus(packets);
-  std::vector<std::vector<uint8_t>> vcdus;
-  for (size_t k = 0; k < stream.records.size(); ++k) {
-    vcdus.push_back(VcduOf(stream.records[k], static_cast<uint32_t>(k)));
-  }
-  WriteFileBytes("cvcdu.rs", Concat(vcdus));
+  WriteCountedVcdus(CutIntoMpdus(packets).records, 0);
   RecordingHost host;
   VcduSelectionStage(host);
   MpduCheckingStage(host);

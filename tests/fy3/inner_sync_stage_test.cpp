@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <initializer_list>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/working_file.h"
@@ -197,21 +199,31 @@ TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
   EXPECT_TRUE(host.Logged("1 lines dropped: data lost inside them"));
 }
 
+// `count` random MSU-MR lines, and MSU-MR.dmx written with their stream less the frames' shares
+// (948 bytes each) of every loss {byte offset, shares}, taken out in the order given.
+std::vector<std::vector<uint8_t>> WriteMn2StreamLosing(
+    const testing::TempFolder& folder, int count,
+    std::initializer_list<std::pair<size_t, size_t>> losses) {
+  std::mt19937 random(kSeed);
+  std::vector<std::vector<uint8_t>> lines;
+  for (int i = 0; i < count; ++i) lines.push_back(testing::Mn2Line(kMn2L, random));
+  std::vector<uint8_t> stream = Concat(lines);
+  for (const auto& [from, shares] : losses) {
+    stream.erase(stream.begin() + static_cast<ptrdiff_t>(from),
+                 stream.begin() + static_cast<ptrdiff_t>(from + shares * 948));
+  }
+  testing::WriteFileBytes(folder.File("MSU-MR.dmx"), stream);
+  return lines;
+}
+
 // Meteor-M N2 frames carry no counter to trust: a line sync found less than a line after the
 // previous one shows bytes lost inside that line, which is dropped rather than written with the
 // next line's bytes slid into it.
 TEST(Mn2InnerSyncStage, LineThatLostAFramesBytesIsDropped) {
   testing::TempFolder folder;
   testing::RecordingHost host;
-  std::mt19937 random(kSeed);
-  std::vector<std::vector<uint8_t>> lines;
-  for (int i = 0; i < 6; ++i) lines.push_back(testing::Mn2Line(kMn2L, random));
-  std::vector<uint8_t> stream = Concat(lines);
-  // Three frames' worth of MSU-MR bytes (948 each) lost from the middle of line 2.
-  const size_t from = 2 * kMn2L + 5000;
-  stream.erase(stream.begin() + static_cast<ptrdiff_t>(from),
-               stream.begin() + static_cast<ptrdiff_t>(from + 3 * 948));
-  testing::WriteFileBytes(folder.File("MSU-MR.dmx"), stream);
+  // Three frames' worth of MSU-MR bytes lost from the middle of line 2.
+  const auto lines = WriteMn2StreamLosing(folder, 6, {{2 * kMn2L + 5000, 3}});
 
   Mn2InnerSyncStage(host);
 
@@ -227,19 +239,10 @@ TEST(Mn2InnerSyncStage, LineThatLostAFramesBytesIsDropped) {
 TEST(Mn2InnerSyncStage, LinesWhoseSyncWasLostAreCountedFromTheLostShares) {
   testing::TempFolder folder;
   testing::RecordingHost host;
-  std::mt19937 random(kSeed);
-  std::vector<std::vector<uint8_t>> lines;
-  for (int i = 0; i < 8; ++i) lines.push_back(testing::Mn2Line(kMn2L, random));
-  std::vector<uint8_t> stream = Concat(lines);
-  // Two shares around the sync of line 3, then 14 shares (more than a line) from inside line 5
-  // over the sync of line 6.
-  const auto lose = [&stream](size_t from, size_t shares) {
-    stream.erase(stream.begin() + static_cast<ptrdiff_t>(from),
-                 stream.begin() + static_cast<ptrdiff_t>(from + shares * 948));
-  };
-  lose(5 * kMn2L + 3000, 14);
-  lose(3 * kMn2L - 900, 2);
-  testing::WriteFileBytes(folder.File("MSU-MR.dmx"), stream);
+  // 14 shares (more than a line) from inside line 5 over the sync of line 6, then two shares
+  // around the sync of line 3.
+  const auto lines =
+      WriteMn2StreamLosing(folder, 8, {{5 * kMn2L + 3000, 14}, {3 * kMn2L - 900, 2}});
 
   Mn2InnerSyncStage(host);
 
