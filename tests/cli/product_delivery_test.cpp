@@ -41,7 +41,7 @@ TEST(ProductDelivery, RenameAndCopyLeaveTheSameResult) {
     WriteFileBytes(folder.File("P_M03.hpt"), product);
     ASSERT_EQ(chmod(folder.File("P_M03.hpt").c_str(), 0640), 0);
 
-    const Delivery delivery = deliver(folder.File("P_M03.hpt"), folder.File("out"));
+    const Delivery delivery = deliver(folder.File("P_M03.hpt"), folder.File("out"), "product");
     ASSERT_TRUE(delivery.ok) << delivery.error;
     EXPECT_EQ(delivery.path, folder.File("out/P_M03.hpt"));
     EXPECT_EQ(ReadFileBytes(delivery.path), product);
@@ -71,7 +71,7 @@ TEST(ProductDelivery, FailureKeepsTheProductAndSaysWhy) {
   TempFolder folder;
   WriteFileBytes(folder.File("P.dat"), {1, 2, 3});
   for (auto deliver : {&MoveProductInto, &CopyProductInto}) {
-    const Delivery delivery = deliver(folder.File("P.dat"), folder.File("missing"));
+    const Delivery delivery = deliver(folder.File("P.dat"), folder.File("missing"), "product");
     EXPECT_FALSE(delivery.ok);
     EXPECT_NE(delivery.error.find(folder.File("missing")), std::string::npos) << delivery.error;
     EXPECT_EQ(ReadFileBytes(folder.File("P.dat")), (std::vector<uint8_t>{1, 2, 3}));
