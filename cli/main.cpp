@@ -156,21 +156,30 @@ std::vector<RunPlace> RunFiles(const std::vector<PlannedInput>& inputs) {
   return places;
 }
 
-// Inputs that are the product or quicklook of an earlier input of the call are refused before
-// that earlier run replaces them.
-void RefuseProductsOfEarlierInputs(std::vector<PlannedInput>& inputs) {
-  for (size_t later = 0; later < inputs.size(); ++later) {
-    const vantrel::cli::Place recording = PlaceOf(inputs[later].recording);
-    for (size_t earlier = 0; earlier < later && inputs[later].refused.empty(); ++earlier) {
-      const PlannedInput& e = inputs[earlier];
-      for (const std::string* written :
-           {&e.product, &e.delivered, &e.quicklook, &e.delivered_quicklook}) {
-        if (written->empty() || !vantrel::cli::SamePlace(PlaceOf(*written), recording)) continue;
-        inputs[later].refused =
-            "'" + inputs[later].given + "' is the " +
-            (written == &e.product || written == &e.delivered ? "product" : "quicklook") + " of '" +
-            e.given + "', an earlier input of this call: it is not processed";
-        break;
+// Before any run: an input whose product or quicklook would replace a recording of the call is
+// refused, and so is an input that is the product or quicklook of an earlier input (it would be
+// read after that run replaced it). Nothing the user named as a recording is ever overwritten.
+void RefuseInputsAmongProducts(std::vector<PlannedInput>& inputs) {
+  std::vector<vantrel::cli::Place> recordings;
+  for (const PlannedInput& input : inputs) recordings.push_back(PlaceOf(input.recording));
+  for (size_t writer = 0; writer < inputs.size(); ++writer) {
+    const PlannedInput& w = inputs[writer];
+    for (const std::string* written :
+         {&w.product, &w.delivered, &w.quicklook, &w.delivered_quicklook}) {
+      if (written->empty()) continue;
+      const char* what = written == &w.product || written == &w.delivered ? "product" : "quicklook";
+      const vantrel::cli::Place place = PlaceOf(*written);
+      for (size_t read = 0; read < inputs.size(); ++read) {
+        if (read == writer || !vantrel::cli::SamePlace(place, recordings[read])) continue;
+        if (inputs[writer].refused.empty()) {
+          inputs[writer].refused = std::string("its ") + what + " '" + *written +
+                                   "' would replace the recording '" + inputs[read].given +
+                                   "' of this call: nothing was done";
+        }
+        if (read > writer && inputs[read].refused.empty()) {
+          inputs[read].refused = "'" + inputs[read].given + "' is the " + what + " of '" + w.given +
+                                 "', an earlier input of this call: it is not processed";
+        }
       }
     }
   }
@@ -363,7 +372,7 @@ int main(int argc, char** argv) {
   Call call{command, start_folder, output_dir, "", command.inputs.size() > 1, {}, {}, {}, ""};
   call.inputs = PlanInputs(command, start_folder, output_dir);
   call.run_files = RunFiles(call.inputs);
-  RefuseProductsOfEarlierInputs(call.inputs);
+  RefuseInputsAmongProducts(call.inputs);
   if (!command.report_path.empty()) {
     call.report_path = vantrel::cli::ResolveInput(command.report_path, start_folder);
     if (!CheckReportPlace(call)) return kExitNoProduct;
