@@ -324,8 +324,9 @@ Options (they win over the switches):
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
-  --report FILE                     also write the pass report to FILE as JSON (several inputs:
-                                    one JSON object per line, in their order)
+  --report FILE                     also write the pass report to FILE as JSON Lines: one compact
+                                    object per input, in their order (bytes of a path that are
+                                    not UTF-8 as \xNN, a backslash doubled)
   --preview                         write a quicklook of the product beside it (PRODUCT.png)
   --preview-channel N               the quicklook's channel (implies --preview; default
                                     AVHRR 4, VIRR 4, MSU-MR 5, infrared shown cold = bright)
@@ -335,8 +336,9 @@ Options (they win over the switches):
 
 Exit status:
   0 when every input gave a product of at least one line; 1 when one did not (no satellite
-  marker, no line, a setting that could not be used, a quicklook asked for that could not be
-  written, a product that could not be moved, a working or output folder that could not be made);
+  marker, no line, a setting that could not be used, a quicklook or report asked for that could
+  not be written, a product that could not be moved, a working or output folder that could not be
+  made, a product another input of the call wrote);
   2 on a usage error; 130 or 143 when SIGINT or SIGTERM stopped the run (the inputs not begun are
   not processed).
 )";
