@@ -366,6 +366,63 @@ TEST(RunOutputs, AClosedOrBrokenStandardOutputCostsOnlyTheLog) {
   EXPECT_EQ(Entries(folder.path()), only);
 }
 
+// Two SIGTERMs the moment the report first appears (the second one ends the program at once):
+// whatever point they hit, the report holds whole lines only and no temporary file is left
+// beside it.
+TEST(RunOutputs, SignalsNeverLeaveAPartialReport) {
+  TempFolder folder;
+  std::string inputs;
+  for (int k = 0; k < 3; ++k) {
+    const std::string name = "MetopB_2018123" + std::to_string(k) + "_101530.bin";
+    SimulateMetop(folder.File(name), 40, "--seed " + std::to_string(k + 1));
+    inputs += name + " ";
+  }
+  std::filesystem::create_directory(folder.File("reports"));
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    std::filesystem::remove(folder.File("reports/r.json"));
+    std::vector<std::string> words = {VANTREL_CLI, "-q",       "-C",
+                                      "work",      "--report", "reports/r.json"};
+    for (size_t at = 0, next; at < inputs.size(); at = next + 1) {
+      next = inputs.find(' ', at);
+      words.push_back(inputs.substr(at, next - at));
+    }
+    words.push_back("DR_y");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    pid_t ended = 0;
+    while (!FileExists(folder.File("reports/r.json")) &&
+           (ended = waitpid(pid, &status, WNOHANG)) == 0) {
+    }
+    if (ended == 0) {
+      kill(pid, SIGTERM);
+      kill(pid, SIGTERM);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_EQ(Entries(folder.File("reports")).size(),
+              FileExists(folder.File("reports/r.json")) ? 1u : 0u);
+    const std::vector<uint8_t> bytes = ReadFileBytes(folder.File("reports/r.json"));
+    const std::string report(bytes.begin(), bytes.end());
+    // A report that is there holds at least the first input's line.
+    EXPECT_EQ(report.empty(), !FileExists(folder.File("reports/r.json")));
+    for (size_t at = 0; at < report.size();) {
+      const size_t end = report.find('\n', at);
+      ASSERT_NE(end, std::string::npos) << report;
+      EXPECT_EQ(report[at], '{') << report;
+      EXPECT_EQ(report[end - 1], '}') << report;
+      at = end + 1;
+    }
+  }
+}
+
 // A second recording without a marker is an error, not a switch; a name left hidden by the
 // naming rule gets its marker back.
 TEST(RunOutputs, NamesThatWouldMislead) {
