@@ -1,7 +1,12 @@
 #include "cli/cli_host.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "core/stage_error.h"
 
@@ -20,7 +25,50 @@ extern "C" void RecordStopSignal(int signal_number) {
   stop_signal = signal_number;
 }
 
+// Set once standard output has failed: the errno that told it, later text is dropped.
+int output_lost = 0;
+// Standard output was closed when the program started (it is /dev/null now).
+bool output_closed = false;
+
+void LoseOutput(int error) {
+  if (output_lost != 0) return;
+  output_lost = error != 0 ? error : EIO;
+  std::fprintf(stderr,
+               "vantrel-cli: the log could not be written to standard output (%s): the "
+               "run goes on without it\n",
+               std::strerror(output_lost));
+  std::fflush(stderr);
+}
+
 }  // namespace
+
+void PrepareStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) output_closed = true;
+    // The lower numbers are open by now, so the lowest free one is `fd`.
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+void WriteStandardOutput(std::string_view text) {
+  if (output_lost != 0) return;
+  if (output_closed) return LoseOutput(EBADF);
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::ferror(stdout))
+    LoseOutput(errno);
+}
+
+void FlushStandardOutput() {
+  if (output_lost != 0 || output_closed) return;
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) LoseOutput(errno);
+}
 
 void InstallStopHandlers() {
   struct sigaction action {};
@@ -44,8 +92,8 @@ CliHost::~CliHost() {
 void CliHost::AppendLog(const std::string& line) {
   if (quiet_) return;
   ClearProgress();
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  WriteStandardOutput(line);
+  WriteStandardOutput("\n");
 }
 
 void CliHost::ProcessEvents() {
@@ -63,13 +111,13 @@ void CliHost::ProcessEvents() {
 void CliHost::StageStarting(std::string_view name) {
   stage_ = name;
   progress_position = 0;
-  std::fflush(stdout);
+  FlushStandardOutput();
   if (show_progress_) DrawProgress();
 }
 
 void CliHost::Finish() {
   ClearProgress();
-  std::fflush(stdout);
+  FlushStandardOutput();
 }
 
 void CliHost::DrawProgress() {
@@ -79,7 +127,7 @@ void CliHost::DrawProgress() {
   const int percent =
       maximum > 0 ? static_cast<int>(std::min<int64_t>(100, position * 100 / maximum)) : 0;
   const int filled = percent * kBarWidth / 100;
-  std::fflush(stdout);
+  FlushStandardOutput();
   std::fprintf(stderr, "\r%-24.24s [%-*.*s] %3d%%", stage_.c_str(), kBarWidth, filled,
                "##############################", percent);
   std::fflush(stderr);

@@ -1,5 +1,7 @@
 #include "cli/command_line.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <initializer_list>
 #include <optional>
@@ -21,6 +23,19 @@ std::optional<int> WholeNumber(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
+}
+
+// One of the values the positional switches know, in any position.
+bool IsSwitchValue(const std::string& value) {
+  for (const char* known : {"DR_y", "DR_n", "RS_y", "RS_n", "MN_y", "MN_n", "MET_n"})
+    if (value == known) return true;
+  return false;
+}
+
+// True when `path` names something on disk (from the current folder, where the program started).
+bool NamesAFile(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
 }
 
 // The positional switches, by position (2 to 5), applied as the window's batch mode does.
@@ -95,10 +110,17 @@ class Parser {
     command.inputs.push_back(positional[0]);
     std::vector<std::string> switches;
     for (size_t i = 1; i < positional.size(); ++i) {
-      if (FindMarker(positional[i]) != nullptr)
+      if (FindMarker(positional[i]) != nullptr) {
         command.inputs.push_back(positional[i]);
-      else
+      } else if (!IsSwitchValue(positional[i]) && NamesAFile(positional[i])) {
+        // A second recording without a marker, not a switch that happens to be misspelt.
+        return Fail("no satellite marker in '" + positional[i] +
+                    "' (a recording's name needs MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ "
+                    "or MN2_)"),
+               result_;
+      } else {
         switches.push_back(positional[i]);
+      }
     }
     constexpr size_t kMaxSwitches = 4;
     if (switches.size() > kMaxSwitches)
@@ -302,8 +324,9 @@ Options (they win over the switches):
   --keep-files                      keep the intermediate working files
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
-  --report FILE                     also write the pass report to FILE as JSON (several inputs:
-                                    one JSON object per line, in their order)
+  --report FILE                     also write the pass report to FILE as JSON Lines: one compact
+                                    object per input, in their order (bytes of a path that are
+                                    not UTF-8 as \xNN, a backslash doubled)
   --preview                         write a quicklook of the product beside it (PRODUCT.png)
   --preview-channel N               the quicklook's channel (implies --preview; default
                                     AVHRR 4, VIRR 4, MSU-MR 5, infrared shown cold = bright)
@@ -313,8 +336,9 @@ Options (they win over the switches):
 
 Exit status:
   0 when every input gave a product of at least one line; 1 when one did not (no satellite
-  marker, no line, a setting that could not be used, a quicklook asked for that could not be
-  written, a product that could not be moved, a working or output folder that could not be made);
+  marker, no line, a setting that could not be used, a quicklook or report asked for that could
+  not be written, a product that could not be moved, a working or output folder that could not be
+  made, a product another input of the call wrote);
   2 on a usage error; 130 or 143 when SIGINT or SIGTERM stopped the run (the inputs not begun are
   not processed).
 )";

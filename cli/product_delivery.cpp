@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/replacement_file.h"
+
 namespace vantrel::cli {
 namespace {
 
@@ -19,8 +21,26 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 Delivery Failed(const std::string& what, const std::string& path, int error) {
   return {false, "", what + " '" + path + "': " + std::strerror(error)};
+}
+
+// The product already in the folder it is to go to: it stays, when it is there.
+Delivery Unmoved(const std::string& product, const std::string& what) {
+  struct stat status {};
+  if (::lstat(product.c_str(), &status) != 0)
+    return Failed("cannot read the " + what, product, errno);
+  return {true, product, ""};
 }
 
 // A file descriptor closed when it goes out of scope.
@@ -33,12 +53,6 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
-  // Closes now and tells whether the close succeeded.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
 
  private:
   int fd_;
@@ -73,39 +87,49 @@ bool CopyContents(int from, int to) {
 
 }  // namespace
 
-Delivery MoveProductInto(const std::string& product, const std::string& folder) {
-  const std::string target = folder + "/" + BaseName(product);
-  if (::rename(product.c_str(), target.c_str()) == 0) return {true, target, ""};
-  if (errno == EXDEV) return CopyProductInto(product, folder);
-  return Failed("cannot move the product to", target, errno);
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat first {
+  }, second{};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         S_ISDIR(first.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-Delivery CopyProductInto(const std::string& product, const std::string& folder) {
-  const std::string name = BaseName(product);
-  const std::string target = folder + "/" + name;
-  Descriptor source(::open(product.c_str(), O_RDONLY | O_CLOEXEC));
+Delivery MoveProductInto(const std::string& product, const std::string& folder,
+                         const std::string& what) {
+  // The same folder under another path: a rename would do nothing, and across a second mount of
+  // the folder it fails with EXDEV, where a copy onto itself followed by the removal of "the
+  // original" would lose the product.
+  if (SameFolder(FolderOf(product), folder)) return Unmoved(product, what);
+  const std::string target = folder + "/" + BaseName(product);
+  if (::rename(product.c_str(), target.c_str()) == 0) return {true, target, ""};
+  if (errno == EXDEV) return CopyProductInto(product, folder, what);
+  return Failed("cannot move the " + what + " to", target, errno);
+}
+
+Delivery CopyProductInto(const std::string& product, const std::string& folder,
+                         const std::string& what) {
+  if (SameFolder(FolderOf(product), folder)) return Unmoved(product, what);
+  const std::string target = folder + "/" + BaseName(product);
+  Descriptor source(::open(product.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat source_status {};
   if (source.get() < 0 || ::fstat(source.get(), &source_status) != 0)
-    return Failed("cannot read the product", product, errno);
+    return Failed("cannot read the " + what, product, errno);
 
-  std::string temporary = folder + "/." + name + ".XXXXXX";
-  Descriptor copy(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (copy.get() < 0) return Failed("cannot write in", folder, errno);
-  const bool copied = CopyContents(source.get(), copy.get()) &&
-                      ::fchmod(copy.get(), source_status.st_mode & 07777) == 0 &&
-                      ::fsync(copy.get()) == 0;
-  const int copy_error = errno;
-  if (!copy.Close() || !copied) {
-    const int error = copied ? errno : copy_error;
-    ::unlink(temporary.c_str());
-    return Failed("cannot copy the product to", temporary, error);
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return Failed("cannot move the product to", target, error);
-  }
-  ::unlink(product.c_str());
+  ReplacementFile copy(target);
+  if (!copy.Open(source_status.st_mode & 07777))
+    return {false, "", "cannot write in '" + folder + "': " + copy.Error()};
+  // The bits exactly as the original's, whatever the umask.
+  const bool copied = CopyContents(source.get(), copy.Descriptor()) &&
+                      ::fchmod(copy.Descriptor(), source_status.st_mode & 07777) == 0;
+  if (!copied) return Failed("cannot copy the " + what + " to", copy.TemporaryPath(), errno);
+  if (!copy.Commit())
+    return {false, "", "cannot move the " + what + " to '" + target + "': " + copy.Error()};
+  // The original goes only when it is still the file that was copied and not the copy itself.
+  struct stat now {
+  }, delivered{};
+  if (::lstat(product.c_str(), &now) == 0 && ::stat(target.c_str(), &delivered) == 0 &&
+      SameFile(now, source_status) && !SameFile(now, delivered))
+    ::unlink(product.c_str());
   return {true, target, ""};
 }
 

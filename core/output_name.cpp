@@ -27,6 +27,10 @@ std::string OutputBaseName(std::string_view input_path, std::string_view marker,
   // A marker found in a folder name leaves folder separators in the name; the product still
   // belongs in the working folder, never in another folder ("../" included).
   std::replace(name.begin(), name.end(), '/', '_');
+  // A name left empty or hidden ("MetopA_.bin" gives ".bin") gets the marker back in front, so
+  // the product is always a visible file of its own name: "MetopA_.bin".
+  if (drop_marker && at != std::string::npos && (name.empty() || name[0] == '.'))
+    name.insert(0, marker);
   return name;
 }
 

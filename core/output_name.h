@@ -16,7 +16,8 @@ size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
 // ".bin" begins at 1-based position p >= 3, delete p + 3 characters from position p - 2 (to the end
 // at most): "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". A path without the marker is
 // used whole. Folder separators left in the name become '_', so the product stays in the working
-// folder.
+// folder. A dropped marker is put back in front of a name that would be empty or begin with '.'
+// ("MetopA_.bin" gives "MetopA_.bin", "MetopA_ab.bin" gives "MetopA_"): no product is hidden.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
 
 }  // namespace vantrel

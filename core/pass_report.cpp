@@ -1,5 +1,7 @@
 #include "core/pass_report.h"
 
+#include <string_view>
+
 #include "core/log_format.h"
 
 namespace vantrel {
@@ -25,17 +27,57 @@ std::string ChannelList(const std::bitset<64>& seen) {
   return text.empty() ? "none" : text;
 }
 
-void AppendJsonString(std::string& out, const std::string& text) {
+// The length of the well-formed UTF-8 sequence at the start of `text` (1 to 4), or 0 when it does
+// not start with one (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, cut
+// short).
+size_t Utf8SequenceLength(std::string_view text) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
+  while (!text.empty()) {
+    const char c = text[0];
+    const size_t length = Utf8SequenceLength(text);
+    if (length == 0) {
+      // Not UTF-8: the byte as the four characters \xNN, so the text stays valid JSON and
+      // valid UTF-8 and the byte can be told back.
+      out += Format("\\\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      text.remove_prefix(1);
+      continue;
+    }
+    if (c == '\\') {
+      // Doubled, so that a backslash of the name is never read as the start of a \xNN.
+      out += "\\\\\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
     } else if (static_cast<unsigned char>(c) < 0x20) {
       out += Format("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
     } else {
-      out += c;
+      out.append(text.substr(0, length));
     }
+    text.remove_prefix(length);
   }
   out += '"';
 }
@@ -92,9 +134,9 @@ void AppendPassReport(StageHost& host, const PassReportSettings& settings) {
 
 std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
                            int64_t seconds) {
-  std::string json = "{\n";
+  std::string json = "{";
   auto number = [&json](const char* key, int64_t value) {
-    json += Format("  \"%s\": %lld,\n", key, Ll(value));
+    json += Format("\"%s\":%lld,", key, Ll(value));
   };
   number("input_bytes", counts.input_bytes);
   number("cadus", counts.cadus);
@@ -105,15 +147,15 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   number("frames_missing", counts.frames_missing);
   number("lines_dropped", counts.lines_dropped);
   number("lines_zero_filled", counts.lines_zero_filled);
-  json += "  \"product\": ";
+  json += "\"product\":";
   if (product.empty())
     json += "null";
   else
     AppendJsonString(json, product);
-  json += ",\n";
+  json += ",";
   number("product_lines", counts.product_lines);
   number("exit_status", exit_status);
-  json += Format("  \"seconds\": %lld\n}\n", Ll(seconds));
+  json += Format("\"seconds\":%lld}\n", Ll(seconds));
   return json;
 }
 

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <functional>
+#include <string_view>
+#include <vector>
 
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/record_blocks.h"
+#include "core/replacement_file.h"
 
 namespace vantrel {
 namespace {
@@ -101,11 +104,26 @@ bool WriteQuicklookPng(const std::string& path, const Quicklook& image, std::str
     if (error) *error = "The quicklook has no pixels";
     return false;
   }
-  const int ok =
-      png_image_write_to_file(&png, path.c_str(), 0, image.pixels.data(), image.width, nullptr);
+  // Encoded in memory first (a size query, then the bytes), then written under a temporary name
+  // beside `path` and renamed onto it: never through a link, never a partial picture.
+  png_alloc_size_t size = 0;
+  std::vector<uint8_t> encoded;
+  int ok =
+      png_image_write_to_memory(&png, nullptr, &size, 0, image.pixels.data(), image.width, nullptr);
+  if (ok) {
+    encoded.resize(size);
+    ok = png_image_write_to_memory(&png, encoded.data(), &size, 0, image.pixels.data(), image.width,
+                                   nullptr);
+  }
   if (!ok) {
     if (error) *error = Format("Cannot write '%s': %s", path.c_str(), png.message);
     png_image_free(&png);
+    return false;
+  }
+  std::string reason;
+  if (!ReplaceFileContents(
+          path, std::string_view(reinterpret_cast<const char*>(encoded.data()), size), &reason)) {
+    if (error) *error = Format("Cannot write '%s': %s", path.c_str(), reason.c_str());
     return false;
   }
   return true;

@@ -109,10 +109,10 @@ TEST(CliRun, SimulatedMetopPassEndToEnd) {
 
 // The value of "key": ... in the report's JSON text, as written.
 std::string JsonValue(const std::string& json, const std::string& key) {
-  const size_t at = json.find("\"" + key + "\": ");
+  const size_t at = json.find("\"" + key + "\":");
   if (at == std::string::npos) return "(missing)";
-  const size_t from = at + key.size() + 4;
-  return json.substr(from, json.find_first_of(",\n", from) - from);
+  const size_t from = at + key.size() + 3;
+  return json.substr(from, json.find_first_of(",}\n", from) - from);
 }
 
 std::string ReadText(const std::string& path) {
@@ -128,7 +128,7 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(Contains(run.output, "Pass report:"));
   std::string json = ReadText(folder.File("pass.json"));
-  // Exactly these keys, in this order, one a line.
+  // Exactly these keys, in this order, on one line.
   const char* keys[] = {"input_bytes",
                         "cadus",
                         "sync_losses",
@@ -144,7 +144,7 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
                         "seconds"};
   size_t previous = 0;
   for (const char* key : keys) {
-    const size_t at = json.find(std::string("\n  \"") + key + "\": ");
+    const size_t at = json.find(std::string("\"") + key + "\":");
     ASSERT_NE(at, std::string::npos) << key;
     EXPECT_GT(at, previous) << key;
     previous = at;
@@ -152,6 +152,7 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 13) << json;
   EXPECT_EQ(json.front(), '{');
   EXPECT_EQ(json.substr(json.size() - 2), "}\n");
+  EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;
   EXPECT_EQ(JsonValue(json, "input_bytes"),
             std::to_string(testing::ReadFileBytes(folder.File(name)).size()));
   EXPECT_EQ(JsonValue(json, "product"),
@@ -183,12 +184,15 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_EQ(JsonValue(json, "product"), "null");
   EXPECT_EQ(JsonValue(json, "exit_status"), "1");
 
-  // A report that cannot be written is said on standard error; the exit status stays the run's.
+  // A report that cannot be written is refused before the run, with the system's reason.
+  std::filesystem::remove(folder.File("FY3B_2012-12-31_2359.C10"));
   run = Shell(Cli(name + " DR_y -q --report missing/pass.json"));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(Contains(run.output, "vantrel-cli: cannot write the report '" +
-                                       folder.File("missing/pass.json") + "'"))
-      << run.output;
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "vantrel-cli: cannot write the report '" +
+                            folder.File("missing/pass.json") + "': its folder '" +
+                            folder.File("missing") +
+                            "': No such file or directory: nothing was done\n");
+  EXPECT_FALSE(testing::FileExists(folder.File("FY3B_2012-12-31_2359.C10")));
   EXPECT_EQ(Shell(Cli(name + " --report")).status, 2);
 }
 
@@ -261,10 +265,13 @@ TEST(CliRun, PreviewWritesAPngBesideEachProduct) {
     EXPECT_EQ(std::string(bytes.begin() + 1, bytes.begin() + 4), "PNG");
   }
   std::filesystem::remove(folder.File("20181231_1015_MN2.dat.png"));
+  // A channel the instrument lacks is refused before the run: no product, no quicklook.
+  std::filesystem::remove(folder.File("20181231_1015_MN2.dat"));
   ProgramRun run = Shell(Cli("MN2_20181231_101530.bin --preview-channel 7"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(Contains(run.output, "No quicklook: MSU-MR has channels 1 to 6, not 7"))
-      << run.output;
+  EXPECT_EQ(run.output,
+            "vantrel-cli: --preview-channel 7: MSU-MR has channels 1 to 6: nothing was done\n");
+  EXPECT_FALSE(testing::FileExists(folder.File("20181231_1015_MN2.dat")));
   EXPECT_FALSE(testing::FileExists(folder.File("20181231_1015_MN2.dat.png")));
   // A run without a product writes no quicklook.
   testing::WriteFileBytes(folder.File("MetopC_20200101_000000.bin"), std::vector<uint8_t>(5000, 0));

@@ -36,11 +36,14 @@ TEST(OutputBaseName, FirstOccurrencesAndOddNames) {
   EXPECT_EQ(OutputBaseName("/x/MetopA_/../../etc/pass.bin", "MetopA_", true), "_.._.._etc_pa");
   // Text after ".bin" goes too while it is short enough (at most p - 3 characters).
   EXPECT_EQ(OutputBaseName("MetopB_1234.bin.x", "MetopB_", false), "MetopB_12");
-  // ".bin" at position 1 or 2 cuts nothing.
-  EXPECT_EQ(OutputBaseName("MetopA_.bin", "MetopA_", true), ".bin");
+  // ".bin" at position 1 or 2 cuts nothing; a name left hidden gets its marker back.
+  EXPECT_EQ(OutputBaseName("MetopA_.bin", "MetopA_", true), "MetopA_.bin");
+  EXPECT_EQ(OutputBaseName("/r/MN2_.pass_20181231_101530.bin", "MN2_", true),
+            "MN2_.pass_20181231_1015");
   EXPECT_EQ(OutputBaseName("MetopA_x.bin", "MetopA_", true), "x.bin");
-  // ".bin" at position 3 cuts the two characters before it.
-  EXPECT_EQ(OutputBaseName("MetopA_ab.bin", "MetopA_", true), "");
+  // ".bin" at position 3 cuts the two characters before it; a name left empty gets its marker.
+  EXPECT_EQ(OutputBaseName("MetopA_ab.bin", "MetopA_", true), "MetopA_");
+  EXPECT_EQ(OutputBaseName("MN2_ab.bin", "MN2_", true), "MN2_");
 }
 
 TEST(ParseSettingInteger, AcceptsWholeNumbersOnly) {

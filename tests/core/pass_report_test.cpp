@@ -130,31 +130,46 @@ TEST(PassReport, HintsForMisconfiguredPasses) {
 TEST(PassReport, JsonHasExactlyTheKeysInOrder) {
   const PassCounts counts = SomeCounts();
   EXPECT_EQ(PassReportJson(counts, "/data/MetopB_20181231_1015_M03.hpt", 0, 42),
-            "{\n"
-            "  \"input_bytes\": 5000000000,\n"
-            "  \"cadus\": 1200,\n"
-            "  \"sync_losses\": 3,\n"
-            "  \"rs_corrected_symbols\": 4567,\n"
-            "  \"rs_corrected_frames\": 400,\n"
-            "  \"rs_uncorrectable_frames\": 12,\n"
-            "  \"frames_missing\": 20,\n"
-            "  \"lines_dropped\": 2,\n"
-            "  \"lines_zero_filled\": 1,\n"
-            "  \"product\": \"/data/MetopB_20181231_1015_M03.hpt\",\n"
-            "  \"product_lines\": 77,\n"
-            "  \"exit_status\": 0,\n"
-            "  \"seconds\": 42\n"
-            "}\n");
+            "{\"input_bytes\":5000000000,\"cadus\":1200,\"sync_losses\":3,"
+            "\"rs_corrected_symbols\":4567,\"rs_corrected_frames\":400,"
+            "\"rs_uncorrectable_frames\":12,\"frames_missing\":20,\"lines_dropped\":2,"
+            "\"lines_zero_filled\":1,\"product\":\"/data/MetopB_20181231_1015_M03.hpt\","
+            "\"product_lines\":77,\"exit_status\":0,\"seconds\":42}\n");
 }
 
 TEST(PassReport, JsonProductIsNullOrAnEscapedString) {
   const PassCounts counts;
   const std::string none = PassReportJson(counts, "", 1, 0);
-  EXPECT_NE(none.find("\"product\": null,"), std::string::npos);
-  EXPECT_NE(none.find("\"exit_status\": 1,"), std::string::npos);
+  EXPECT_NE(none.find("\"product\":null,"), std::string::npos);
+  EXPECT_NE(none.find("\"exit_status\":1,"), std::string::npos);
   const std::string odd = std::string("a\"b\\c\nd\x01") + "e";
-  EXPECT_NE(PassReportJson(counts, odd, 0, 0).find("\"product\": \"a\\\"b\\\\c\\u000ad\\u0001e\","),
-            std::string::npos);
+  EXPECT_NE(
+      PassReportJson(counts, odd, 0, 0).find("\"product\":\"a\\\"b\\\\\\\\c\\u000ad\\u0001e\","),
+      std::string::npos);
+}
+
+// Bytes that are not UTF-8 stand as the text \xNN; characters of UTF-8 stay as they are, and a
+// backslash of the name is doubled so that the two can always be told apart.
+TEST(PassReport, JsonIsUtf8WhateverThePathHolds) {
+  const PassCounts counts;
+  const struct {
+    std::string path;
+    std::string json;  // the product's value as written
+  } cases[] = {
+      {"/d/\xE9t\xE9.bin", R"("/d/\\xe9t\\xe9.bin")"},       // Latin-1 bytes
+      {"/d/\xC3\xA9t\xC3\xA9", "\"/d/\xC3\xA9t\xC3\xA9\""},  // UTF-8 stays
+      {"\xF0\x9F\x9B\xB0x", "\"\xF0\x9F\x9B\xB0x\""},        // four bytes
+      {"a\xC3", R"("a\\xc3")"},                              // cut short at the end
+      {"\xC3(", R"("\\xc3(")"},                              // lead without continuation
+      {"\xC0\xAF", R"("\\xc0\\xaf")"},                       // overlong '/'
+      {"\xED\xA0\x80", R"("\\xed\\xa0\\x80")"},              // a surrogate
+      {"\xF4\x90\x80\x80", R"("\\xf4\\x90\\x80\\x80")"},     // past U+10FFFF
+      {"\x80\\x80", R"("\\x80\\\\x80")"},                    // a real "\x80" in the name
+  };
+  for (const auto& c : cases) {
+    const std::string json = PassReportJson(counts, c.path, 0, 0);
+    EXPECT_NE(json.find("\"product\":" + c.json + ","), std::string::npos) << json;
+  }
 }
 
 TEST(PassReport, CalendarDays) {
