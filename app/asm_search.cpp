@@ -246,11 +246,7 @@ void TForm1::ASMButtonClick() {
   if (chain_.BatchMode && unattended_ && !last_outcome_.close_program) {
     // Nobody can read the log or close the window: say why on standard error and end.
     std::fprintf(stderr, "vantrel: %s\n", NoProductReason().c_str());
-    if (end_program) {
-      end_program(kExitNoProduct);
-    } else {
-      QCoreApplication::exit(kExitNoProduct);
-    }
+    QCoreApplication::exit(kExitNoProduct);
     return;
   }
   // The driver has logged the error and enabled Process again; show it as well.

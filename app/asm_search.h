@@ -122,11 +122,9 @@ class TForm1 : public QMainWindow, public StageHost {
   std::function<bool()> confirm_stop;
 
   // Nobody can look at the window (no display, or a platform that shows nothing): batch mode
-  // then ends the program after its run whatever came of it. A run without a product says why
-  // on standard error and ends with `end_program(1)` instead of waiting for a reader.
+  // then ends the program after its run whatever came of it; a run without a product says why
+  // on standard error and ends it with exit status 1 instead of waiting for a reader.
   void SetUnattended(bool unattended) { unattended_ = unattended; }
-  // Ends the program with an exit status; QCoreApplication::exit by default.
-  std::function<void(int)> end_program;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -128,6 +128,40 @@ check_exists "$done_dir/MetopB_20210101_000000.bin"
 check_file_size "$products/MetopB_20210101_0000_M03.hpt" $((2 * 13864))
 check_contains "$output" "vantrel-cli exit status 1, but the product is whole"
 
+# A vantrel-cli that leaves the whole product in its working folder and fails (as when the
+# quicklook could not be written): the product is delivered, the recording done.
+cat >"$root/cli-no-move" <<EOF
+#!/usr/bin/env bash
+arguments=()
+while [ \$# -gt 0 ]; do
+  if [ "\$1" = --output-dir ]; then shift 2; else arguments+=("\$1"); shift; fi
+done
+"$cli" "\${arguments[@]}" || exit
+exit 1
+EOF
+chmod +x "$root/cli-no-move"
+drop MetopB_20210202_000000.bin 3
+output=$(VANTREL_CLI=$root/cli-no-move spool)
+check_equal "$?" 0 "spool run with a product left in the working folder exit status" "$output"
+check_exists "$done_dir/MetopB_20210202_000000.bin"
+check_file_size "$products/MetopB_20210202_0000_M03.hpt" $((3 * 13864))
+check_contains "$output" "vantrel-cli left the product in its working folder (exit status 1)"
+
+# ---- Products delivered to another file system ------------------------------------------------
+if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d "$root")" ]; then
+  shm=$(mktemp -d /dev/shm/vantrel-spool-test.XXXXXX)
+  drop MetopB_20230101_000000.bin 2
+  echo "an earlier product" >"$shm/MetopB_20230101_0000_M03.hpt"
+  output=$(VANTREL_OUTPUT=$shm spool)
+  check_equal "$?" 0 "spool run into another file system exit status" "$output"
+  check_equal "$(cat "$shm/MetopB_20230101_0000_M03.hpt")" "an earlier product" "the earlier product"
+  check_file_size "$shm/MetopB_20230101_0000_M03.1.hpt" $((2 * 13864))
+  check_equal "$(find "$shm" -name '.*' | wc -l)" 0 "temporary products left there"
+  rm -rf -- "$shm"
+else
+  echo "skipped: no other file system at /dev/shm"
+fi
+
 # ---- A recording an interrupted run had taken ------------------------------------------------
 drop MetopB_20220101_000000.bin 1
 mkdir -p "$incoming/.vantrel-spool"
