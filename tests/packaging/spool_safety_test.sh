@@ -157,6 +157,8 @@ if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -
   check_equal "$(cat "$shm/MetopB_20230101_0000_M03.hpt")" "an earlier product" "the earlier product"
   check_file_size "$shm/MetopB_20230101_0000_M03.1.hpt" $((2 * 13864))
   check_equal "$(find "$shm" -name '.*' | wc -l)" 0 "temporary products left there"
+  check_equal "$(stat -c %a "$shm/MetopB_20230101_0000_M03.1.hpt")" \
+    "$(stat -c %a "$products/MetopB_20181231_1015_M03.hpt")" "mode of a product copied over"
   rm -rf -- "$shm"
 else
   echo "skipped: no other file system at /dev/shm"
