@@ -152,6 +152,7 @@ if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -
   shm=$(mktemp -d /dev/shm/vantrel-spool-test.XXXXXX)
   drop MetopB_20230101_000000.bin 2
   echo "an earlier product" >"$shm/MetopB_20230101_0000_M03.hpt"
+  echo "a copy a stopped run left" >"$shm/.vantrel-spool.Ab12Cd"
   output=$(VANTREL_OUTPUT=$shm spool)
   check_equal "$?" 0 "spool run into another file system exit status" "$output"
   check_equal "$(cat "$shm/MetopB_20230101_0000_M03.hpt")" "an earlier product" "the earlier product"
