@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 
 #include "app/debuginfo_form.h"
@@ -38,6 +39,8 @@ const char* const kIdleProgressFormat = "%p%";
 // A product's time stamp may lag the clock read before the run by the file system's coarse clock.
 constexpr int kProgressTimerMs = 200;
 constexpr int kCommandLineDelayMs = 500;
+// The exit status of a batch run that wrote no product where nobody can look.
+constexpr int kExitNoProduct = 1;
 
 // Event pump: run pending events at most this often, and read the clock about this often.
 constexpr qint64 kPumpIntervalNs = 30'000'000;
@@ -240,11 +243,27 @@ void TForm1::ASMButtonClick() {
     close();
     return;
   }
+  if (chain_.BatchMode && unattended_ && !last_outcome_.close_program) {
+    // Nobody can read the log or close the window: say why on standard error and end.
+    std::fprintf(stderr, "vantrel: %s\n", NoProductReason().c_str());
+    QCoreApplication::exit(kExitNoProduct);
+    return;
+  }
   // The driver has logged the error and enabled Process again; show it as well.
   if (last_outcome_.failed) {
     ShowMessage(this, kApplicationTitle, QString::fromStdString(last_outcome_.error));
   }
   if (last_outcome_.close_program) close();
+}
+
+std::string TForm1::NoProductReason() const {
+  if (!last_outcome_.recognised) {
+    return "'" + run_input_ +
+           "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ or MN2_): "
+           "nothing was done";
+  }
+  if (last_outcome_.failed) return last_outcome_.error;
+  return "no line found in '" + run_input_ + "': no product was written";
 }
 
 void TForm1::ShowRunQuicklook() {

@@ -121,6 +121,11 @@ class TForm1 : public QMainWindow, public StageHost {
   // it has ended. A question box by default.
   std::function<bool()> confirm_stop;
 
+  // Nobody can look at the window (no display, or a platform that shows nothing): batch mode
+  // then ends the program after its run whatever came of it; a run without a product says why
+  // on standard error and ends it with exit status 1 instead of waiting for a reader.
+  void SetUnattended(bool unattended) { unattended_ = unattended; }
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -129,6 +134,8 @@ class TForm1 : public QMainWindow, public StageHost {
   void LayOut();
   // Shows the product of the run that just ended, if it wrote one.
   void ShowRunQuicklook();
+  // Why the last run wrote no product, in one line.
+  std::string NoProductReason() const;
 
   QStringList parameters_;
   Dialogs dialogs_;
@@ -138,6 +145,7 @@ class TForm1 : public QMainWindow, public StageHost {
   // The window was closed during a run: the run stops at its next record, then the window closes.
   bool stop_requested_ = false;
   bool close_after_run_ = false;
+  bool unattended_ = false;
   // The input path of the run in progress.
   std::string run_input_;
   // The folder of a file chosen during a run; it becomes the working folder when the run ends.

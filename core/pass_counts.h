@@ -24,7 +24,7 @@ struct PassCounts {
   int64_t frames_missing = 0;           // frames of the chosen channel missing by counter gaps
   int64_t lines_dropped = 0;            // packets or lines dropped because data was lost in them
   int64_t lines_zero_filled = 0;        // lines written with zeros where data was missing
-  int64_t product_lines = 0;            // records the final writer wrote
+  int64_t product_lines = 0;            // lines of the product (a header record is none)
   // Times of the first and last product line, where the product has times. Kept as numbers:
   // the writers note one per line, and only the report formats them.
   std::optional<LineTime> first_line_time;

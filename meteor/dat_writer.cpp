@@ -136,7 +136,6 @@ void DatWriter(StageHost& host) {
   OutputFile& output = product.Output();
 
   host.AppendLog("Starting creating .dat file...");
-  int64_t records = 0;
   std::vector<uint8_t> line(kMn2LineBytes);
   // Every data record shares the zeros and the frame marker; only the units change. The marker
   // is in place even when the header was written by an earlier run.
@@ -145,24 +144,22 @@ void DatWriter(StageHost& host) {
   FillDatDataFrame(record.data());
   FillDatHeaderRecord(header.data());
 
+  int64_t lines = 0;
   while (input.ReadRecord(line.data(), line.size())) {
-    const bool is_header = chain.DatHeaderPending;
-    if (is_header) {
-      // The first line of a run gives way to the header record; its own samples are not written.
+    if (chain.DatHeaderPending) {
+      // The header record comes first, before the first line's own record: no line is lost.
       if (!output.Write(header.data(), header.size())) break;
       chain.DatHeaderPending = false;
-    } else {
-      PackDatLine(line.data(), record.data());
-      if (!output.Write(record.data(), record.size())) break;
     }
-    ++records;
-    chain.ProgressCount = ProgressValue(records);
+    PackDatLine(line.data(), record.data());
+    if (!output.Write(record.data(), record.size())) break;
+    ++lines;
+    chain.ProgressCount = ProgressValue(lines);
     host.ProcessEvents();
   }
-  FinishProduct(
-      host, input, product, records,
-      Format("DAT file created done!  %lld lines found.", static_cast<long long>(records)),
-      "**************** Meteor MN2 processing DONE! ****************", false);
+  FinishProduct(host, input, product, lines,
+                Format("DAT file created done!  %lld lines found.", static_cast<long long>(lines)),
+                "**************** Meteor MN2 processing DONE! ****************", false);
 }
 
 }  // namespace vantrel

@@ -43,8 +43,10 @@ void FillDatDataFrame(uint8_t* record);
 // folder.
 std::string DatProductPath(StageHost& host);
 
-// Turns the MSU-MR lines of MN2_.mnx into the _MN2.dat product. While DatHeaderPending is raised
-// a line yields the header record (and lowers the flag) instead of its samples.
+// Turns the MSU-MR lines of MN2_.mnx into the _MN2.dat product: the header record (when
+// DatHeaderPending is raised; it is lowered once written), then one record per line, the first
+// line included. The lines counted, logged and reported are image lines: the header is none, and
+// an input without a whole line writes no product (the header stays pending).
 void DatWriter(StageHost& host);
 
 }  // namespace vantrel

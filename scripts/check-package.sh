@@ -26,6 +26,11 @@ for path in usr/bin/vantrel usr/bin/vantrel-cli usr/bin/vantrel-sim \
   grep -qxF "./$path" <<<"$listing" || fail "missing from the package: /$path"
 done
 
+# A Debian package installs under /usr and /etc: nothing under /usr/local, no /usr/etc.
+if grep -qE '^\./usr/(local|etc)/' <<<"$listing"; then
+  fail "files outside /usr and /etc: $(grep -E '^\./usr/(local|etc)/' <<<"$listing" | head -3)"
+fi
+
 version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
 [ "$(basename "$deb")" = "vantrel_${version}_amd64.deb" ] || fail "file name $(basename "$deb")"

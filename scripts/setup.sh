@@ -3,8 +3,8 @@
 # Usage: [VANTREL_BUILD_DIR=folder] scripts/setup.sh [--cli | --package] [extra cmake arguments]
 #   (no flag)  everything: the window, the command line, the simulator, tests and benchmarks
 #   --cli      only vantrel-cli, with only the packages that needs (the quick start's sample run)
-#   --package  the three programs and their man pages, configured for /usr, plus the tools that
-#              make the Debian package (scripts/package.sh)
+#   --package  the three programs and their man pages, plus the tools that make the Debian
+#              package (scripts/package.sh)
 # The build folder is build unless VANTREL_BUILD_DIR names another.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,9 +58,9 @@ case $mode in
     cmake --build "$build" -j"$(nproc)" --target vantrel-cli
     ;;
   package)
-    # The unit files name the installed spool script by its full path, so the package's build is
-    # configured for /usr. Tests and benchmarks are left as the build folder has them.
-    options=(-DCMAKE_INSTALL_PREFIX=/usr -DVANTREL_BUILD_APP=ON -DVANTREL_BUILD_SIM=ON)
+    # The package installs under /usr whatever the build folder's prefix. Tests and benchmarks
+    # are left as the build folder has them.
+    options=(-DVANTREL_BUILD_APP=ON -DVANTREL_BUILD_SIM=ON)
     [ -f "$build/CMakeCache.txt" ] ||
       options+=(-DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Release)
     cmake -S . -B "$build" "${options[@]}" "$@" >/dev/null

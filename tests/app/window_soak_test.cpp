@@ -227,13 +227,14 @@ class WindowSoakTest : public QObject {
       const QByteArray data = ReadProduct(product);
       const auto records = static_cast<qsizetype>(pass.lines.size());
       QVERIFY(records > 0);
-      QCOMPARE(data.size(), records * kDatRecordSize);
+      // The header record, then one record per line.
+      QCOMPARE(data.size(), (records + 1) * kDatRecordSize);
       QVERIFY2(data.startsWith(kDatHeaderId),
                qPrintable(QString("pass %1 (seed %2, %3)")
                               .arg(i)
                               .arg(seed)
                               .arg(manchester ? "Manchester" : "plain")));
-      for (qsizetype k = 0; k < records; ++k) {
+      for (qsizetype k = 0; k <= records; ++k) {
         QVERIFY2(data.mid(k * kDatRecordSize + kDatFrameMarkerAt,
                           static_cast<qsizetype>(std::strlen(kDatFrameMarker))) == kDatFrameMarker,
                  qPrintable(QString("pass %1 (seed %2), record %3").arg(i).arg(seed).arg(k)));

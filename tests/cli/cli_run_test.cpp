@@ -250,7 +250,7 @@ TEST(CliRun, PreviewWritesAPngBesideEachProduct) {
       {"--sat fy3 --lines 3", "FY3A_2010-05-12_052330.bin", "DR_y", "FY3A_2010-05-12_0523.C10",
        "(VIRR channel 2, 3 lines)"},
       {"--sat mn2 --lines 3", "MN2_20181231_101530.bin", "", "20181231_1015_MN2.dat",
-       "(MSU-MR channel 2, 2 lines)"},
+       "(MSU-MR channel 2, 3 lines)"},
   };
   for (const Family& family : families) {
     ASSERT_EQ(Shell(Sim(std::string(family.sim) + " --out " + family.input)).status, 0);

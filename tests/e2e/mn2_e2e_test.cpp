@@ -32,6 +32,20 @@ void PrintTo(const Mn2Case& param, std::ostream* out) {
   *out << param.name;
 }
 
+// The product holds the header record and then every line of the simulator's truth, the first
+// one included, in order.
+void ExpectEveryTruthLine(const std::vector<uint8_t>& dat, const sim::Mn2Pass& pass) {
+  ASSERT_EQ(dat.size(), (pass.samples.size() + 1) * testing::kDatRecord);
+  const std::vector<uint8_t> header = testing::ExpectedDatHeader();
+  EXPECT_TRUE(std::equal(header.begin(), header.end(), dat.begin())) << "header record";
+  for (size_t line = 0; line < pass.samples.size(); ++line) {
+    SCOPED_TRACE("line " + std::to_string(line));
+    const std::vector<uint8_t> expected = testing::ExpectedDatRecord(pass.samples[line]);
+    const auto record = dat.begin() + static_cast<ptrdiff_t>((line + 1) * testing::kDatRecord);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), record));
+  }
+}
+
 class Mn2EndToEnd : public ::testing::TestWithParam<Mn2Case> {
  protected:
   testing::TempFolder folder;
@@ -70,16 +84,7 @@ TEST_P(Mn2EndToEnd, ProductHoldsEveryLineOfThePass) {
 
   const std::string product = WorkingPath("20181231_1015_MN2.dat");
   const std::vector<uint8_t> dat = testing::ReadFileBytes(product);
-  ASSERT_EQ(dat.size(), kLines * testing::kDatRecord);
-  const std::vector<uint8_t> header = testing::ExpectedDatHeader();
-  EXPECT_TRUE(std::equal(header.begin(), header.end(), dat.begin())) << "header record";
-  // The first line gives way to the header; every further record is its line's samples.
-  for (size_t line = 1; line < kLines; ++line) {
-    SCOPED_TRACE("record " + std::to_string(line));
-    const std::vector<uint8_t> expected = testing::ExpectedDatRecord(pass.samples[line]);
-    const auto record = dat.begin() + static_cast<ptrdiff_t>(line * testing::kDatRecord);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), record));
-  }
+  ExpectEveryTruthLine(dat, pass);
 
   EXPECT_EQ(host.chain.LastLineCount, kLines);
   EXPECT_TRUE(outcome.close_program);
@@ -113,6 +118,53 @@ TEST_P(Mn2EndToEnd, WorkingFilesHoldTheSimulatedLines) {
   }
   EXPECT_EQ(testing::ReadFileBytes(WorkingPath("cadu.pds")), cadu);
   EXPECT_EQ(testing::ReadFileBytes(WorkingPath("MSU-MR.dmx")), stream);
+}
+
+// The shortest passes: no line may go to the header record, and the report counts image lines.
+class Mn2ShortPass : public ::testing::TestWithParam<int> {};
+
+TEST_P(Mn2ShortPass, KeepsEveryLine) {
+  const int lines = GetParam();
+  SCOPED_TRACE("seed " + std::to_string(kSeed) + ", " + std::to_string(lines) + " lines");
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  sim::Mn2Options options;
+  options.lines = lines;
+  const sim::Mn2Pass pass = sim::MakeMn2Pass(options, {}, kSeed);
+  ASSERT_EQ(pass.samples.size(), static_cast<size_t>(lines));
+  host.input_path = folder.File("MN2_20181231_101530.bin");
+  testing::WriteFileBytes(host.input_path, pass.recording.bytes);
+  host.chain.BatchMode = true;
+  const RunOutcome outcome = ASMButtonClick(host);
+
+  const std::string product = WorkingPath("20181231_1015_MN2.dat");
+  ASSERT_EQ(outcome.product, product) << outcome.error;
+  ExpectEveryTruthLine(testing::ReadFileBytes(product), pass);
+  EXPECT_EQ(host.chain.LastLineCount, lines);
+  EXPECT_EQ(host.chain.Counts.product_lines, lines);
+  EXPECT_TRUE(host.Logged("DAT file created done!  " + std::to_string(lines) + " lines found."));
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndTwoLines, Mn2ShortPass, ::testing::Values(1, 2));
+
+// A recording whose frames hold no whole line: no line found, no product, not even a header.
+TEST(Mn2NoLine, WritesNoProduct) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  sim::Mn2Options options;
+  options.lines = 1;
+  sim::Mn2Pass pass = sim::MakeMn2Pass(options, {}, kSeed);
+  // Only the noise and frames before the line's sync: cut the recording short of its first line.
+  pass.recording.bytes.resize(pass.recording.bytes.size() / 4);
+  host.input_path = folder.File("MN2_20181231_101530.bin");
+  testing::WriteFileBytes(host.input_path, pass.recording.bytes);
+  host.chain.BatchMode = true;
+  const RunOutcome outcome = ASMButtonClick(host);
+  EXPECT_TRUE(outcome.product.empty());
+  EXPECT_FALSE(outcome.close_program);
+  EXPECT_EQ(host.chain.LastLineCount, 0);
+  EXPECT_EQ(host.chain.Counts.product_lines, 0);
+  EXPECT_FALSE(testing::FileExists(WorkingPath("20181231_1015_MN2.dat")));
 }
 
 INSTANTIATE_TEST_SUITE_P(

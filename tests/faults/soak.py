@@ -68,25 +68,25 @@ def pack_dat_line(line):
 
 
 def check_mn2(product, truth):
-    """The header record, then records 1.. from lines 1..: every 25th record and the last one are
+    """The header record, then record k + 1 from line k: every 25th line and the last one are
     packed here from the truth and compared in full; every record has the frame marker."""
     lines = len(truth) // MN2_LINE
-    if len(product) != lines * DAT_RECORD:
+    if len(product) != (lines + 1) * DAT_RECORD:
         return f"{len(product)} bytes for {lines} lines"
     if lines == 0:
         return None
     if product[0:11] != b"HRPTMeteoM2" or product[15992:16000] != b"END_HDR_":
         return "no header record"
-    for k in range(lines):
+    for k in range(lines + 1):
         if product[k * DAT_RECORD + 16000:k * DAT_RECORD + 16005] != b"FRAME":
             return f"record {k} has no frame marker"
-    for k in sorted(set(list(range(1, lines, 25)) + [lines - 1]) - {0}):
-        r = k * DAT_RECORD
+    for k in sorted(set(list(range(0, lines, 25)) + [lines - 1])):
+        r = (k + 1) * DAT_RECORD
         record = product[r:r + DAT_RECORD]
         units = pack_dat_line(truth[k * MN2_LINE:(k + 1) * MN2_LINE])
         if record[2365:2365 + len(units)] != units or any(record[0:2365]) or \
                 any(record[14125:16000]) or any(record[16016:]):
-            return f"record {k} differs from its line"
+            return f"the record of line {k} differs from it"
     return None
 
 

@@ -207,7 +207,7 @@ class DatWriterStage : public ::testing::Test {
   std::string Product() const { return WorkingPath("20181231_1015_MN2.dat"); }
 };
 
-TEST_F(DatWriterStage, WritesTheHeaderThenEveryFurtherLinePacked) {
+TEST_F(DatWriterStage, WritesTheHeaderThenEveryLinePacked) {
   SCOPED_TRACE("seed " + std::to_string(kSeed));
   WriteLines(3, 11849);
   host.progress_maximum = 3;
@@ -215,15 +215,15 @@ TEST_F(DatWriterStage, WritesTheHeaderThenEveryFurtherLinePacked) {
   DatWriter(host);
 
   std::vector<uint8_t> expected = ExpectedHeader();
-  for (int i = 1; i < 3; ++i) {
+  for (int i = 0; i < 3; ++i) {
     const std::vector<uint8_t> record = ExpectedDataRecord(lines[static_cast<size_t>(i)].words);
     expected.insert(expected.end(), record.begin(), record.end());
   }
   const std::vector<uint8_t> output = testing::ReadFileBytes(Product());
-  ASSERT_EQ(output.size(), 3u * 16432u);
+  ASSERT_EQ(output.size(), 4u * 16432u);
   EXPECT_EQ(output, expected);
   // Zero regions and marker of the data records, checked directly.
-  for (size_t record = 1; record < 3; ++record) {
+  for (size_t record = 1; record < 4; ++record) {
     const uint8_t* base = output.data() + record * 16432;
     for (size_t at = 0; at < 2365; ++at) ASSERT_EQ(base[at], 0) << "byte " << at;
     for (size_t at = 14125; at < 16000; ++at) ASSERT_EQ(base[at], 0) << "byte " << at;
@@ -245,12 +245,16 @@ TEST_F(DatWriterStage, WritesTheHeaderThenEveryFurtherLinePacked) {
   EXPECT_EQ(host.log, expected_log);
 }
 
-TEST_F(DatWriterStage, OneLineGivesTheHeaderOnly) {
+TEST_F(DatWriterStage, OneLineGivesTheHeaderAndThatLine) {
   WriteLines(1);
   DatWriter(host);
-  EXPECT_EQ(testing::ReadFileBytes(Product()), ExpectedHeader());
+  std::vector<uint8_t> expected = ExpectedHeader();
+  const std::vector<uint8_t> record = ExpectedDataRecord(lines[0].words);
+  expected.insert(expected.end(), record.begin(), record.end());
+  EXPECT_EQ(testing::ReadFileBytes(Product()), expected);
   EXPECT_TRUE(host.Logged("DAT file created done!  1 lines found."));
   EXPECT_EQ(host.chain.LastLineCount, 1);
+  EXPECT_EQ(host.chain.Counts.product_lines, 1);
   EXPECT_FALSE(host.chain.DatHeaderPending);
 }
 

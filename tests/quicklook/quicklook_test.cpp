@@ -74,8 +74,8 @@ TEST(SampleHistogram, PercentilesByNearestRank) {
 struct FamilyCase {
   const char* name;
   const char* input;
-  int lines;       // simulated packets or lines
-  int first_line;  // simulated line of the first image row (the MSU-MR header takes line 0)
+  int lines;           // simulated packets or lines
+  int header_records;  // product records before the first line's (the MSU-MR header record)
   int width;
   int channels;
   int carried;  // pixels the product carries
@@ -93,8 +93,7 @@ ContrastStretch ExpectedStretch(const FamilyCase& c, int channel, int rows, bool
   std::vector<uint16_t> all;
   for (int r = 0; r < rows; ++r)
     for (int x = 0; x < c.carried && !std::count(empty_rows.begin(), empty_rows.end(), r); ++x)
-      all.push_back(
-          sim::TestPatternSample(channel - 1, x, c.width, static_cast<uint32_t>(c.first_line + r)));
+      all.push_back(sim::TestPatternSample(channel - 1, x, c.width, static_cast<uint32_t>(r)));
   std::sort(all.begin(), all.end());
   const auto at = [&](size_t per_mille) {
     const size_t rank = std::max<size_t>(1, (all.size() * per_mille + 999) / 1000);
@@ -153,7 +152,7 @@ uint32_t BarValue(const Quicklook& image, int row, bool inverted) {
 TEST_P(QuicklookOfProduct, EveryChannelShowsItsPatternAtTheKnownPlaces) {
   const FamilyCase& c = GetParam();
   const std::string product = MakeProduct();
-  const int rows = c.lines - c.first_line;
+  const int rows = c.lines;
   for (int channel = 1; channel <= c.channels; ++channel) {
     SCOPED_TRACE("channel " + std::to_string(channel));
     const QuicklookResult result = RenderQuicklook(product, channel);
@@ -169,7 +168,7 @@ TEST_P(QuicklookOfProduct, EveryChannelShowsItsPatternAtTheKnownPlaces) {
     EXPECT_EQ(image.stretch.high, expected.high);
     EXPECT_EQ(image.stretch.invert, inverted);
     for (int r = 0; r < rows; ++r) {
-      const auto line = static_cast<uint32_t>(c.first_line + r);
+      const auto line = static_cast<uint32_t>(r);
       EXPECT_EQ(BarValue(image, r, inverted), line) << "row " << r;
       const uint8_t* row = image.pixels.data() + static_cast<size_t>(r) * c.width;
       for (int x = 0; x < c.width; ++x) {
@@ -202,7 +201,7 @@ TEST_P(QuicklookOfProduct, ZeroFilledLinesAreBlackAndLeftOutOfTheStretch) {
   ASSERT_NE(layout, nullptr);
   // Zero the earth data of image rows 1 and 2 (their records keep frame sync and time code), and
   // cut the last record short.
-  const size_t header_records = c.first_line;
+  const auto header_records = static_cast<size_t>(c.header_records);
   const size_t first = layout->first_word_bit / 8;
   const size_t words = static_cast<size_t>(layout->carried_pixels) * layout->channels;
   const size_t end = layout->packing == WordPacking::MsbFirst
@@ -221,7 +220,7 @@ TEST_P(QuicklookOfProduct, ZeroFilledLinesAreBlackAndLeftOutOfTheStretch) {
     const QuicklookResult result = RenderQuicklook(product, channel);
     ASSERT_TRUE(result.ok) << result.error;
     const Quicklook& image = result.image;
-    const int rows = c.lines - c.first_line - 1;
+    const int rows = c.lines - 1;
     ASSERT_EQ(image.height, rows);
     EXPECT_EQ(image.zero_filled_lines, 2);
     for (int r : {1, 2}) {
@@ -235,9 +234,29 @@ TEST_P(QuicklookOfProduct, ZeroFilledLinesAreBlackAndLeftOutOfTheStretch) {
         ExpectedStretch(c, channel, rows, image.stretch.invert, {1, 2});
     EXPECT_EQ(image.stretch.low, expected.low);
     EXPECT_EQ(image.stretch.high, expected.high);
-    EXPECT_EQ(BarValue(image, 0, image.stretch.invert), static_cast<uint32_t>(c.first_line));
-    EXPECT_EQ(BarValue(image, 3, image.stretch.invert), static_cast<uint32_t>(c.first_line + 3));
+    EXPECT_EQ(BarValue(image, 0, image.stretch.invert), 0u);
+    EXPECT_EQ(BarValue(image, 3, image.stretch.invert), 3u);
   }
+}
+
+// Earlier versions wrote the MSU-MR header record in place of the first line's record: such a
+// file shows its lines from the second one on.
+TEST_P(QuicklookOfProduct, AnEarlierFileWithoutTheFirstLineStillShows) {
+  const FamilyCase& c = GetParam();
+  if (c.header_records == 0) GTEST_SKIP() << "no header record in this family's product";
+  const std::string product = MakeProduct();
+  std::vector<uint8_t> bytes = testing::ReadFileBytes(product);
+  const size_t record = FindProductLayout(product)->record_bytes;
+  const auto first_line = static_cast<ptrdiff_t>(c.header_records * record);
+  bytes.erase(bytes.begin() + first_line,
+              bytes.begin() + first_line + static_cast<ptrdiff_t>(record));
+  testing::WriteFileBytes(product, bytes);
+  const QuicklookResult result = RenderQuicklook(product, c.default_channel);
+  ASSERT_TRUE(result.ok) << result.error;
+  ASSERT_EQ(result.image.height, c.lines - 1);
+  for (int r = 0; r < c.lines - 1; ++r)
+    EXPECT_EQ(BarValue(result.image, r, result.image.stretch.invert), static_cast<uint32_t>(r + 1))
+        << "row " << r;
 }
 
 TEST_P(QuicklookOfProduct, PngReadsBackAsTheImage) {
