@@ -46,8 +46,8 @@ InputResult Judge(const vantrel::RunOutcome& outcome, const vantrel::ChainState&
   InputResult result{input, kExitNoProduct, ""};
   if (!outcome.recognised) {
     result.detail = "'" + input +
-                    "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ "
-                    "or MN2_): nothing was done";
+                    "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_, "
+                    "MN2_, MN22_, MN23_ or MN24_) and no --satellite: nothing was done";
   } else if (outcome.stopped) {
     result.detail = outcome.error;
     result.status = kExitSignalBase + (outcome.stop_signal != 0 ? outcome.stop_signal : SIGINT);

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/stage_host.h"
+
 namespace vantrel {
 
 // Where `marker` stands in `input_path`: its first place in the file's own name (after the last
@@ -18,5 +20,9 @@ size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
 // used whole. Folder separators left in the name become '_', so the product stays in the working
 // folder.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
+
+// The path a final writer names its product from: the chain's NamingPath when the driver set one,
+// else the input path.
+std::string NamingPath(StageHost& host);
 
 }  // namespace vantrel

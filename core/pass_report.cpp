@@ -111,6 +111,12 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   else
     AppendJsonString(json, product);
   json += ",\n";
+  json += "  \"satellite\": ";
+  if (counts.satellite.empty())
+    json += "null";
+  else
+    AppendJsonString(json, counts.satellite);
+  json += ",\n";
   number("product_lines", counts.product_lines);
   number("exit_status", exit_status);
   json += Format("  \"seconds\": %lld\n}\n", Ll(seconds));
