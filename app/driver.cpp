@@ -316,9 +316,9 @@ RunSatellite ChooseSatellite(StageHost& host, const MarkerRule* rule, const std:
     }
     if (scan.satellite == nullptr) {
       outcome.error = Format(
-          "No satellite recognised in '%s': in its first %zu MiB, %d frames and none with a known "
-          "spacecraft id or MSU-MR line sync",
-          host.InputPath().c_str(), kSatelliteScanBytes >> 20, scan.frames);
+          "No satellite recognised in '%s': its first %.1f MiB hold %d frames, none with a known "
+          "spacecraft id, and no MSU-MR line sync",
+          host.InputPath().c_str(), static_cast<double>(scan.bytes) / (1 << 20), scan.frames);
       return run;
     }
     run.satellite = scan.satellite;

@@ -139,6 +139,7 @@ SatelliteScan ScanForSatellite(std::span<const uint8_t> bytes, bool manchester) 
     bytes = decoded;
   }
   SatelliteScan scan;
+  scan.bytes = bytes.size() * (manchester ? 2 : 1);
   const auto frames = FindFrames(bytes);
   scan.frames = static_cast<int>(frames.size());
   if (frames.empty()) return scan;

@@ -17,6 +17,7 @@ inline constexpr size_t kSatelliteScanBytes = size_t{8} << 20;
 struct SatelliteScan {
   const Satellite* satellite = nullptr;  // null: nothing recognised
   bool derandomised = false;  // MetOp, FY-3: the frames decoded only after de-randomisation
+  size_t bytes = 0;           // bytes of the recording looked at
   int frames = 0;             // frames found (two markers 1024 bytes apart)
   int evidence = 0;           // frames whose spacecraft id, or lines whose MSU-MR id, decided
   std::string found;          // what decided, for the log
