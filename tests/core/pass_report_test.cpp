@@ -141,6 +141,7 @@ TEST(PassReport, JsonHasExactlyTheKeysInOrder) {
             "  \"lines_dropped\": 2,\n"
             "  \"lines_zero_filled\": 1,\n"
             "  \"product\": \"/data/MetopB_20181231_1015_M03.hpt\",\n"
+            "  \"satellite\": null,\n"
             "  \"product_lines\": 77,\n"
             "  \"exit_status\": 0,\n"
             "  \"seconds\": 42\n"
@@ -152,6 +153,10 @@ TEST(PassReport, JsonProductIsNullOrAnEscapedString) {
   const std::string none = PassReportJson(counts, "", 1, 0);
   EXPECT_NE(none.find("\"product\": null,"), std::string::npos);
   EXPECT_NE(none.find("\"exit_status\": 1,"), std::string::npos);
+  PassCounts named;
+  named.satellite = "Meteor-M N2-3";
+  EXPECT_NE(PassReportJson(named, "", 0, 0).find("\n  \"satellite\": \"Meteor-M N2-3\",\n"),
+            std::string::npos);
   const std::string odd = std::string("a\"b\\c\nd\x01") + "e";
   EXPECT_NE(PassReportJson(counts, odd, 0, 0).find("\"product\": \"a\\\"b\\\\c\\u000ad\\u0001e\","),
             std::string::npos);
