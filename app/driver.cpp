@@ -75,6 +75,7 @@ struct RunSatellite {
   const Satellite* satellite = nullptr;
   std::string chosen_by;        // "the marker 'MetopB_' in the file name", "--satellite", ...
   bool name_from_data = false;  // no marker to name the product by: the data's time names it
+  bool manchester = false;      // auto found a Manchester-coded recording: decode it first
 };
 
 constexpr int64_t kMsPerDay = 86400000;
@@ -253,7 +254,7 @@ void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatel
     // for later runs until someone checks them again.
     host.SetPNdecoding(false);
     host.SetRSolomon(false);
-    chain.ManchesterDone = host.Manchester_box();
+    chain.ManchesterDone = host.Manchester_box() || run.manchester;
   }
   for (const ChainStep& step : definition.steps) {
     if (step.when == When::WithManchester && !chain.ManchesterDone) continue;
@@ -308,8 +309,16 @@ RunSatellite ChooseSatellite(StageHost& host, const MarkerRule* rule, const std:
   }
   if (choice == "auto") {
     std::string error;
-    const SatelliteScan scan =
-        ScanRecordingForSatellite(host.InputPath(), host.Manchester_box(), &error);
+    SatelliteScan scan = ScanRecordingForSatellite(host.InputPath(), host.Manchester_box(), &error);
+    if (error.empty() && scan.satellite == nullptr && !host.Manchester_box()) {
+      // A Meteor-M recording the receiver left Manchester coded shows its frames once decoded.
+      SatelliteScan decoded = ScanRecordingForSatellite(host.InputPath(), true, &error);
+      if (decoded.satellite != nullptr && decoded.satellite->family == SatelliteFamily::Meteor) {
+        scan = decoded;
+        run.manchester = true;
+        host.AppendLog("The recording is Manchester coded: it is decoded first, as with MN_y");
+      }
+    }
     if (!error.empty()) {
       outcome.error = RunEndsHere(error);
       return run;

@@ -69,6 +69,13 @@ void ApplySwitch(size_t position, const std::string& value, Command& command) {
   }
 }
 
+// A value one of the positional switches takes.
+bool IsSwitchWord(std::string_view word) {
+  for (std::string_view known : {"DR_y", "DR_n", "RS_y", "RS_n", "MN_y", "MN_n", "MET_n"})
+    if (word == known) return true;
+  return false;
+}
+
 // The four settings that both a positional switch and an option can set; an option wins.
 struct SwitchOverrides {
   std::optional<bool> PNdecoding, RSolomon, Manchester_box, APID104;
@@ -96,8 +103,10 @@ class Parser {
     Command& command = result_.command;
     command.inputs.push_back(positional[0]);
     std::vector<std::string> switches;
+    // With --satellite an input needs no marker: every parameter but the switch words is one.
+    const bool any_name = !command.settings.Satellite.empty();
     for (size_t i = 1; i < positional.size(); ++i) {
-      if (FindMarker(positional[i]) != nullptr)
+      if (FindMarker(positional[i]) != nullptr || (any_name && !IsSwitchWord(positional[i])))
         command.inputs.push_back(positional[i]);
       else
         switches.push_back(positional[i]);
@@ -298,7 +307,8 @@ in the one -C names. The satellite comes from a marker in the input's name, or -
   MetopA_, MetopB_, MetopC_         .hpt (HRPT minor frames)
   FY3A_, FY3B_, FY3C_               .C10 (VIRR or MERSI frames)
   MN2_, MN22_, MN23_, MN24_         _MN2.dat, _MN22.dat, ... (MSU-MR lines of Meteor-M N2, N2-2, ...)
-Every parameter after the first that carries a marker is one more input. The inputs are processed
+Every parameter after the first that carries a marker is one more input (with --satellite, every
+one that is not a switch word). The inputs are processed
 one after the other, each in a run of its own; with more than one, a line per input sums them up
 at the end. INPUT and the folders are taken relative to the current folder unless absolute.
 

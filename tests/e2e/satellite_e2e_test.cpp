@@ -288,6 +288,26 @@ TEST_F(NamedInput, Fy3WithoutMarkerOrDateIsDatedByTheRecordingsTime) {
   }
 }
 
+TEST_F(NamedInput, AutoDecodesAManchesterCodedMeteorPassItself) {
+  sim::Mn2Options options;
+  options.lines = kUnits;
+  options.msu_mr_id = 4;
+  options.manchester = true;
+  const sim::Mn2Pass made = sim::MakeMn2Pass(options, sim::Impairments{}, kSeed);
+  pass.samples = made.samples;
+  host.input_path = folder.File("meteor.bin");
+  testing::WriteFileBytes(host.input_path, made.recording.bytes);
+  host.settings.Satellite = "auto";
+  host.settings.PassDate = "2026-12-09";
+  ASSERT_FALSE(host.settings.Manchester_box);
+  const RunOutcome outcome = ASMButtonClick(host);
+  ASSERT_FALSE(outcome.failed) << outcome.error;
+  EXPECT_TRUE(host.Logged("The recording is Manchester coded: it is decoded first, as with MN_y"));
+  EXPECT_EQ(outcome.product, WorkingPath("20261209_1015_MN24.dat"));
+  ExpectProductOfPass(outcome.product, *SatelliteByOption("meteor-m2-4"), pass, 0);
+  EXPECT_FALSE(testing::FileExists(WorkingPath("cvcdu.man")));
+}
+
 TEST_F(NamedInput, AutoOnNoiseEndsTheRunWithOneClearLine) {
   std::mt19937_64 random(kSeed);
   std::vector<uint8_t> noise(3 << 20);
