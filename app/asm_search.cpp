@@ -1,5 +1,6 @@
 #include "app/asm_search.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include "app/fy3x_settings_form.h"
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
+#include "core/satellite.h"
 #include "core/settings.h"
 #include "core/stage_error.h"
 
@@ -127,6 +129,19 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   reed_solomon_.setGeometry(328, 40, 124, 16);
   reed_solomon_.setChecked(true);
 
+  // The satellite: the file name's marker by default, or one chosen here, or found in the data.
+  // Beside the size label, clear of the design's controls; the list opens wider than the box.
+  satellite_box_.setObjectName("SatelliteBox");
+  satellite_box_.addItem("Satellite: file name", QString());
+  for (const Satellite& satellite : Satellites())
+    satellite_box_.addItem(satellite.title, QString(satellite.option));
+  satellite_box_.addItem("Satellite: auto (data)", QString("auto"));
+  satellite_box_.setGeometry(172, 44, 150, 22);
+  satellite_box_.view()->setMinimumWidth(200);
+  satellite_box_.setToolTip(
+      "The satellite whose chain runs: the marker in the file name (MetopB_, "
+      "FY3A_, MN23_, ...), the one chosen, or the one the data show");
+
   led_.setObjectName("iLed");
   led_.setGeometry(12, 11, 15, 15);
   led_.setToolTip("ASM synchronizations.");
@@ -209,7 +224,8 @@ void TForm1::LayOut() {
   // Tab order: along the top row, then Process, the log and the quicklook's channel.
   setTabOrder(&input_edit_, &pn_decoding_);
   setTabOrder(&pn_decoding_, &reed_solomon_);
-  setTabOrder(&reed_solomon_, &process_button_);
+  setTabOrder(&reed_solomon_, &satellite_box_);
+  setTabOrder(&satellite_box_, &process_button_);
   setTabOrder(&process_button_, &memo_);
   setTabOrder(&memo_, &quicklook_.ChannelChooser());
 }
@@ -258,9 +274,7 @@ void TForm1::ASMButtonClick() {
 
 std::string TForm1::NoProductReason() const {
   if (!last_outcome_.recognised) {
-    return "'" + run_input_ +
-           "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ or MN2_): "
-           "nothing was done";
+    return "'" + run_input_ + "' has no satellite marker (" + MarkerList() + "): nothing was done";
   }
   if (last_outcome_.failed) return last_outcome_.error;
   return "no line found in '" + run_input_ + "': no product was written";
@@ -423,6 +437,10 @@ void TForm1::ProcessEvents() {
 
 std::string TForm1::InputPath() const {
   return running_ ? run_input_ : input_edit_.text().toStdString();
+}
+
+std::string TForm1::SatelliteChoice() const {
+  return satellite_box_.currentData().toString().toStdString();
 }
 
 bool TForm1::PNdecoding() const {

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
@@ -108,6 +109,7 @@ class TForm1 : public QMainWindow, public StageHost {
   bool FY3ASM() const override;
   bool Full_CADU() const override;
   bool DFiles() const override;
+  std::string SatelliteChoice() const override;
   ChainState& Chain() override { return chain_; }
   void SetProcessEnabled(bool enabled) override;
   void StageStarting(std::string_view name) override;
@@ -163,6 +165,7 @@ class TForm1 : public QMainWindow, public StageHost {
   QCheckBox pn_decoding_{&header_};
   QCheckBox reed_solomon_{&header_};
   TiLedRound led_{&header_};
+  QComboBox satellite_box_{&header_};
   TMemo memo_{&client_};
   QProgressBar progress_bar_{&client_};
   QuicklookPanel quicklook_;

@@ -3,13 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
+#include "app/satellite_scan.h"
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
 #include "ccsds/vcdu_selection_stage.h"
@@ -17,16 +21,19 @@
 #include "core/file_io.h"
 #include "core/folder_lock.h"
 #include "core/log_format.h"
+#include "core/output_name.h"
 #include "core/pass_report.h"
 #include "core/product_file.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
+#include "fy3/c10_record.h"
 #include "fy3/c10_writer.h"
 #include "fy3/cut_mpdu_stage.h"
 #include "fy3/inner_sync_stage.h"
 #include "meteor/dat_writer.h"
 #include "meteor/manchester_decoder.h"
 #include "meteor/msu_mr_demultiplexer.h"
+#include "metop/hpt_record.h"
 #include "metop/hpt_writer.h"
 #include "rs/cvcdu_stage.h"
 #include "sync/cadu_extraction_stage.h"
@@ -42,23 +49,138 @@ void DeleteWorkingFile(std::string_view name) {
   std::filesystem::remove(WorkingPath(name), ignored);
 }
 
-// Sets the flags the stages of `rule`'s chain read.
-void SetChainFlags(ChainState& chain, const MarkerRule& rule) {
-  switch (rule.chain) {
-    case ChainKind::MetOp:
+// Sets the flags the stages of `satellite`'s chain read.
+void SetChainFlags(ChainState& chain, const Satellite& satellite) {
+  switch (satellite.family) {
+    case SatelliteFamily::MetOp:
       chain.MetopMode = true;
-      chain.MetopSatelliteA = rule.variant == 0;
-      chain.MetopSatelliteB = rule.variant == 1;
-      chain.MetopSatelliteC = rule.variant == 2;
+      chain.MetopSatelliteA = satellite.variant == 0;
+      chain.MetopSatelliteB = satellite.variant == 1;
+      chain.MetopSatelliteC = satellite.variant == 2;
       break;
-    case ChainKind::Fy3:
+    case SatelliteFamily::Fy3:
       chain.MetopMode = false;
-      chain.Fy3Satellite = static_cast<uint8_t>(rule.variant);
+      chain.Fy3Satellite = static_cast<uint8_t>(satellite.variant);
       break;
-    case ChainKind::Mn2:
+    case SatelliteFamily::Meteor:
       chain.MetopMode = false;
       chain.Mn2Mode = true;
+      chain.Mn2Satellite = static_cast<uint8_t>(satellite.variant);
       break;
+  }
+}
+
+// The satellite a run is for, and what said so.
+struct RunSatellite {
+  const Satellite* satellite = nullptr;
+  std::string chosen_by;        // "the marker 'MetopB_' in the file name", "--satellite", ...
+  bool name_from_data = false;  // no marker to name the product by: the data's time names it
+  bool manchester = false;      // auto found a Manchester-coded recording: decode it first
+};
+
+constexpr int64_t kMsPerDay = 86400000;
+// An AVHRR packet's time: days since 2000 in bytes 6-7, the millisecond of the day in 8-11.
+constexpr size_t kPacketDayOffset = 6;
+// Meteor-M's on-board clock keeps Moscow time, UTC+3.
+constexpr int64_t kMeteorClockAheadMs = 3 * 3600000;
+
+uint32_t BigEndian(const uint8_t* bytes, int count) {
+  uint32_t value = 0;
+  for (int i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+// The first record of a working file, or empty when it has none.
+std::vector<uint8_t> FirstRecord(std::string_view name, size_t size) {
+  InputFile input;
+  std::vector<uint8_t> record(size);
+  if (!input.Open(WorkingPath(name)) || !input.ReadRecord(record.data(), size)) return {};
+  return record;
+}
+
+// Days since 2000 of an FY-3 or Meteor-M pass whose first line was taken at `ms_of_day` (UTC):
+// the date the operator gave, else the day the recording was last modified (UTC), or the day
+// before when that was earlier in its day than the first line (a pass written after midnight).
+std::optional<int64_t> PassDays(StageHost& host, int64_t ms_of_day, std::string* from) {
+  const std::string given = host.PassDateChoice();
+  if (!given.empty()) {
+    const std::optional<PassDate> date = ParsePassDate(given);
+    if (!date) throw StageError(Format("'%s' is not a valid date", given.c_str()));
+    *from = "the date given and the first line's time of day";
+    return DaysSince2000(date->year, date->month, date->day);
+  }
+  struct stat status {};
+  if (::stat(host.InputPath().c_str(), &status) != 0) return std::nullopt;
+  std::tm utc{};
+  const std::time_t modified = status.st_mtime;
+  if (gmtime_r(&modified, &utc) == nullptr) return std::nullopt;
+  int64_t days = DaysSince2000(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+  const int64_t modified_ms = ((utc.tm_hour * 60 + utc.tm_min) * 60 + utc.tm_sec) * 1000LL;
+  if (ms_of_day > modified_ms) --days;
+  *from = "the recording's modification date and the first line's time of day";
+  return days;
+}
+
+// Names the product of an input without a marker from the first record of the final writer's
+// input: MetOp the packet's own date and time; FY-3 and Meteor-M the line's time of day and the
+// pass date from PassDays.
+void NameFromData(StageHost& host, const Satellite& satellite) {
+  ChainState& chain = host.Chain();
+  std::optional<int64_t> days;
+  int64_t ms = 0;
+  std::string from = "the first packet's date and time";
+  switch (satellite.family) {
+    case SatelliteFamily::MetOp: {
+      const std::vector<uint8_t> packet = FirstRecord(WF::kApidPkt, kAvhrrPacketLength);
+      if (packet.empty()) return;
+      days = BigEndian(&packet[kPacketDayOffset], 2);
+      ms = BigEndian(&packet[kPacketDayOffset + 2], 4);
+      break;
+    }
+    case SatelliteFamily::Fy3: {
+      const std::vector<uint8_t> line = FirstRecord(WF::kFy3Lines, kFy3LineBytes);
+      if (line.empty()) return;
+      ms = ((line[kFy3LineTimeOffset] & 0x07) << 24) | BigEndian(&line[kFy3LineTimeOffset + 1], 3);
+      days = PassDays(host, ms, &from);
+      break;
+    }
+    case SatelliteFamily::Meteor: {
+      const std::vector<uint8_t> line = FirstRecord(WF::kMn2Lines, kMn2LineBytes);
+      if (line.empty()) return;
+      // Hours, minutes, seconds and milliseconds / 4 in line bytes 8 to 11, Moscow time.
+      const uint8_t* clock = &line[kMsuMrTimeOffset];
+      const int64_t moscow = ((clock[0] * 60 + clock[1]) * 60 + clock[2]) * 1000LL + clock[3] * 4;
+      ms = (moscow - kMeteorClockAheadMs + kMsPerDay) % kMsPerDay;
+      days = PassDays(host, ms, &from);
+      break;
+    }
+  }
+  if (!days) return;
+  chain.NamingPath = NamingPathFromTime(satellite, *days, ms);
+  const size_t dot = chain.NamingPath.rfind('.');
+  LogLine(host, "No satellite marker in the file name: the product is named from %s, as '%s'",
+          from.c_str(), chain.NamingPath.substr(0, dot).c_str());
+}
+
+// Reads the satellite from the data the chain made so far (the VCDUs' spacecraft id, the
+// MSU-MR lines' identifier), reports it and warns when it is not the one the run is for.
+void CheckDataSatellite(StageHost& host, const RunSatellite& run) {
+  int votes = 0;
+  const bool meteor = run.satellite->family == SatelliteFamily::Meteor;
+  const Satellite* found = meteor ? SatelliteOfMsuMrLines(WorkingPath(WF::kMn2Lines), &votes)
+                                  : SatelliteOfVcdus(WorkingPath(WF::kCvcduRs), &votes);
+  if (found == nullptr) {
+    LogLine(host, "Satellite from the data: not recognised (no %s)",
+            meteor ? "line with a known MSU-MR identifier" : "VCDU with a known spacecraft id");
+    return;
+  }
+  host.Chain().Counts.satellite = found->title;
+  LogLine(host, "Satellite from the data: %s (%s %d in %d %s)", found->title,
+          meteor ? "MSU-MR identifier" : "spacecraft id", found->data_id, votes,
+          meteor ? "lines" : "VCDUs");
+  if (found != run.satellite) {
+    LogLine(host, "Warning: the data are from %s, but %s says %s: the product is named as %s's",
+            found->title, run.chosen_by.c_str(), run.satellite->title, run.satellite->title);
   }
 }
 
@@ -70,6 +192,7 @@ void BeginRun(ChainState& chain) {
   chain.ManchesterDone = false;
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
+  chain.NamingPath.clear();
 }
 
 // The names of the working folder a run writes: its working files and the temporary product.
@@ -124,17 +247,22 @@ void RemoveStaleRunFiles(StageHost& host, const ChainDefinition& definition) {
   if (removed > 0) LogLine(host, "Removed %d working files left by an earlier run.", removed);
 }
 
-void RunSteps(StageHost& host, const ChainDefinition& definition) {
+void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatellite& run) {
   ChainState& chain = host.Chain();
   if (definition.kind == ChainKind::Mn2) {
     // The Meteor-M N2 stream has neither randomisation nor Reed-Solomon; the boxes stay unchecked
     // for later runs until someone checks them again.
     host.SetPNdecoding(false);
     host.SetRSolomon(false);
-    chain.ManchesterDone = host.Manchester_box();
+    chain.ManchesterDone = host.Manchester_box() || run.manchester;
   }
   for (const ChainStep& step : definition.steps) {
     if (step.when == When::WithManchester && !chain.ManchesterDone) continue;
+    if (&step == &definition.steps.back()) {
+      // The final writer names the product: by now the data tell their satellite and time.
+      CheckDataSatellite(host, run);
+      if (run.name_from_data) NameFromData(host, *run.satellite);
+    }
     if (step.raise_dat_header) chain.DatHeaderPending = true;
     host.StageStarting(step.name);
     step.run(host);
@@ -167,16 +295,114 @@ PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
   return settings;
 }
 
+// The satellite of the run: the file name's marker, or --satellite (a satellite's name, or
+// "auto": the start of the recording decides). A choice that overrides a marker says so. On
+// failure the satellite is null and `outcome.error` says why.
+RunSatellite ChooseSatellite(StageHost& host, const MarkerRule* rule, const std::string& choice,
+                             RunOutcome& outcome) {
+  RunSatellite run;
+  const Satellite* marked = rule != nullptr ? rule->satellite : nullptr;
+  if (choice.empty()) {
+    run.satellite = marked;
+    run.chosen_by = Format("the marker '%s' in the file name", rule->marker);
+    return run;
+  }
+  if (choice == "auto") {
+    std::string error;
+    SatelliteScan scan = ScanRecordingForSatellite(host.InputPath(), host.Manchester_box(), &error);
+    if (error.empty() && scan.satellite == nullptr && !host.Manchester_box()) {
+      // A Meteor-M recording the receiver left Manchester coded shows its frames once decoded.
+      SatelliteScan decoded = ScanRecordingForSatellite(host.InputPath(), true, &error);
+      if (decoded.satellite != nullptr && decoded.satellite->family == SatelliteFamily::Meteor) {
+        scan = decoded;
+        run.manchester = true;
+        host.AppendLog("The recording is Manchester coded: it is decoded first, as with MN_y");
+      }
+    }
+    if (!error.empty()) {
+      outcome.error = RunEndsHere(error);
+      return run;
+    }
+    if (scan.satellite == nullptr) {
+      outcome.error = Format(
+          "No satellite recognised in '%s': its first %.1f MiB hold %d frames, none with a known "
+          "spacecraft id, and no MSU-MR line sync",
+          host.InputPath().c_str(), static_cast<double>(scan.bytes) / (1 << 20), scan.frames);
+      return run;
+    }
+    run.satellite = scan.satellite;
+    run.chosen_by = "the data";
+    LogLine(host, "Satellite found in the data: %s (%s)", scan.satellite->title,
+            scan.found.c_str());
+    if (scan.satellite->family != SatelliteFamily::Meteor &&
+        scan.derandomised != host.PNdecoding()) {
+      host.SetPNdecoding(scan.derandomised);
+      LogLine(host, "De-randomisation switched %s, as the frames need",
+              scan.derandomised ? "on" : "off");
+    }
+  } else {
+    run.satellite = SatelliteByOption(choice);
+    if (run.satellite == nullptr) {
+      outcome.error = RunEndsHere(Format("Unknown satellite '%s': it is one of %s", choice.c_str(),
+                                         SatelliteOptionList().data()));
+      return run;
+    }
+    run.chosen_by = "the satellite chosen";
+    LogLine(host, "Satellite chosen: %s", run.satellite->title);
+  }
+  if (marked == nullptr) {
+    run.name_from_data = true;
+  } else if (marked != run.satellite) {
+    LogLine(host,
+            "Warning: the file name's marker '%s' says %s; the run is for %s (%s), and so "
+            "is the product's name",
+            rule->marker, marked->title, run.satellite->title, run.chosen_by.c_str());
+    host.Chain().NamingPath = NamingPathWithMarker(host.InputPath(), *run.satellite);
+  }
+  return run;
+}
+
 }  // namespace
 
+ChainKind ChainOf(SatelliteFamily family) {
+  switch (family) {
+    case SatelliteFamily::MetOp:
+      return ChainKind::MetOp;
+    case SatelliteFamily::Fy3:
+      return ChainKind::Fy3;
+    case SatelliteFamily::Meteor:
+      break;
+  }
+  return ChainKind::Mn2;
+}
+
 const std::vector<MarkerRule>& MarkerRules() {
-  static const std::vector<MarkerRule> rules = {
-      {"MetopA_", ChainKind::MetOp, 0}, {"MetopB_", ChainKind::MetOp, 1},
-      {"MetopC_", ChainKind::MetOp, 2}, {"FY3A_", ChainKind::Fy3, 0},
-      {"FY3B_", ChainKind::Fy3, 1},     {"FY3C_", ChainKind::Fy3, 2},
-      {"MN2_", ChainKind::Mn2, 0},
-  };
+  static const std::vector<MarkerRule> rules = [] {
+    std::vector<MarkerRule> list;
+    for (const Satellite& satellite : Satellites())
+      list.push_back({satellite.marker, ChainOf(satellite.family), satellite.variant, &satellite});
+    return list;
+  }();
   return rules;
+}
+
+std::string NamingPathWithMarker(std::string_view input_path, const Satellite& satellite) {
+  const MarkerRule* rule = FindMarker(input_path);
+  std::string path(input_path);
+  if (rule == nullptr) return path;
+  const size_t at = FindMarkerIn(path, rule->marker);
+  return path.replace(at, std::string_view(rule->marker).size(), satellite.marker);
+}
+
+std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_2000,
+                               int64_t ms_of_day) {
+  // "yyyy-mm-dd hh:mm:ss.mmm"
+  const std::string time = LineTimeText(days_since_2000, ms_of_day);
+  std::string date = time.substr(0, 10);
+  if (satellite.family != SatelliteFamily::Fy3)
+    date.erase(std::remove(date.begin(), date.end(), '-'), date.end());
+  const std::string clock = time.substr(11, 2) + time.substr(14, 2) + time.substr(17, 2);
+  return std::string(satellite.marker) + date + "_" + clock + ".bin";
 }
 
 const ChainDefinition& Chain(ChainKind kind) {
@@ -246,7 +472,7 @@ std::string ProductPathFor(std::string_view input_path) {
     void AppendLog(const std::string&) override {}
   } host;
   host.input_path = std::string(input_path);
-  SetChainFlags(host.chain, *rule);
+  SetChainFlags(host.chain, *rule->satellite);
   return Chain(rule->chain).product_path(host);
 }
 
@@ -254,7 +480,8 @@ RunOutcome ASMButtonClick(StageHost& host) {
   RunOutcome outcome;
   host.SetProcessEnabled(false);
   const MarkerRule* rule = FindMarker(host.InputPath());
-  if (rule == nullptr) {
+  const std::string choice = host.SatelliteChoice();
+  if (rule == nullptr && choice.empty()) {
     host.AppendLog("This is not Metopx_ or FY3x_ or MN2_ files !");
     host.SetProcessEnabled(true);
     return outcome;
@@ -278,20 +505,29 @@ RunOutcome ASMButtonClick(StageHost& host) {
   }
 
   ChainState& chain = host.Chain();
-  const ChainDefinition& definition = Chain(rule->chain);
   BeginRun(chain);
-  SetChainFlags(chain, *rule);
+  const RunSatellite run = ChooseSatellite(host, rule, choice, outcome);
+  if (run.satellite == nullptr) {
+    outcome.failed = true;
+    host.AppendLog(outcome.error);
+    host.SetProcessEnabled(true);
+    return outcome;
+  }
+  outcome.satellite = run.satellite;
+  const ChainKind kind = ChainOf(run.satellite->family);
+  const ChainDefinition& definition = Chain(kind);
+  SetChainFlags(chain, *run.satellite);
   try {
     RefuseInputAmongRunFiles(host, definition);
     RemoveStaleRunFiles(host, definition);
-    RunSteps(host, definition);
+    RunSteps(host, definition, run);
   } catch (const std::exception& error) {
     // The stage's files were closed by their owners on the way out (a temporary product is
     // removed with its owner); the run ends here and the driver is ready for the next one.
     chain.Mn2Mode = false;
     outcome.failed = true;
     outcome.error = error.what();
-    AppendPassReport(host, ReportSettings(host, rule->chain));
+    AppendPassReport(host, ReportSettings(host, kind));
     host.AppendLog(outcome.error);
     if (const auto* stop = dynamic_cast<const RunCancelled*>(&error)) {
       // A stopped run leaves nothing behind unless the working files are to be kept.
@@ -302,7 +538,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
     host.SetProcessEnabled(true);
     return outcome;
   }
-  AppendPassReport(host, ReportSettings(host, rule->chain));
+  AppendPassReport(host, ReportSettings(host, kind));
   if (host.DFiles()) {
     DeleteWorkingFiles(host, definition);
     host.AppendLog("");

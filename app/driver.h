@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/satellite.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -33,7 +35,8 @@ struct ChainDefinition {
 struct MarkerRule {
   const char* marker;
   ChainKind chain;
-  int variant;  // MetOp: 0, 1, 2 for A, B, C; FY-3: Fy3Satellite; Meteor-M N2: unused
+  int variant;  // MetOp: 0, 1, 2 for A, B, C; FY-3: Fy3Satellite; Meteor-M: the MSU-MR id
+  const Satellite* satellite;
 };
 
 // The markers in the order they are tested.
@@ -50,16 +53,27 @@ const MarkerRule* FindMarker(std::string_view input_path);
 // working folder. Empty when the path has no satellite marker.
 std::string ProductPathFor(std::string_view input_path);
 
+// The chain of a satellite family.
+ChainKind ChainOf(SatelliteFamily family);
+
+// The path a product is named from when `input_path` lacks `satellite`'s marker: the input path
+// with the marker it has replaced by `satellite`'s, or, without any marker, the marker followed
+// by the pass's date and time ("MetopB_20261209_101530.bin", FY-3 "FY3B_2026-12-09_101530.bin").
+std::string NamingPathWithMarker(std::string_view input_path, const Satellite& satellite);
+std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_2000,
+                               int64_t ms_of_day);
+
 // What a run of the Process button came to.
 struct RunOutcome {
-  bool recognised = false;     // a satellite marker was found and the chain ran
-  bool failed = false;         // an error ended the run early (no product was written)
-  bool locked_out = false;     // another run held the working folder: nothing was done
-  bool stopped = false;        // the run was asked to stop (signal, or the window closing)
-  int stop_signal = 0;         // the signal that asked, 0 for the user
-  std::string error;           // why the run failed, also in the log
-  std::string product;         // the product's path when one was written
-  bool close_program = false;  // batch mode and the final stage wrote at least one line
+  bool recognised = false;  // a satellite marker was found and the chain ran
+  bool failed = false;      // an error ended the run early (no product was written)
+  bool locked_out = false;  // another run held the working folder: nothing was done
+  bool stopped = false;     // the run was asked to stop (signal, or the window closing)
+  int stop_signal = 0;      // the signal that asked, 0 for the user
+  std::string error;        // why the run failed, also in the log
+  std::string product;      // the product's path when one was written
+  const Satellite* satellite = nullptr;  // the satellite whose chain ran
+  bool close_program = false;            // batch mode and the final stage wrote at least one line
 };
 
 // The Process button: picks the chain from the input path, sets the chain flags, runs the

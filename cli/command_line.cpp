@@ -9,7 +9,9 @@
 
 #include "app/driver.h"
 #include "core/log_format.h"
+#include "core/satellite.h"
 #include "core/setting_ranges.h"
+#include "fy3/c10_record.h"
 
 namespace vantrel::cli {
 namespace {
@@ -23,13 +25,6 @@ std::optional<int> WholeNumber(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
-}
-
-// One of the values the positional switches know, in any position.
-bool IsSwitchValue(const std::string& value) {
-  for (const char* known : {"DR_y", "DR_n", "RS_y", "RS_n", "MN_y", "MN_n", "MET_n"})
-    if (value == known) return true;
-  return false;
 }
 
 // True when `path` names something on disk (from the current folder, where the program started).
@@ -82,6 +77,13 @@ void ApplySwitch(size_t position, const std::string& value, Command& command) {
   }
 }
 
+// A value one of the positional switches takes.
+bool IsSwitchWord(std::string_view word) {
+  for (std::string_view known : {"DR_y", "DR_n", "RS_y", "RS_n", "MN_y", "MN_n", "MET_n"})
+    if (word == known) return true;
+  return false;
+}
+
 // The four settings that both a positional switch and an option can set; an option wins.
 struct SwitchOverrides {
   std::optional<bool> PNdecoding, RSolomon, Manchester_box, APID104;
@@ -109,14 +111,15 @@ class Parser {
     Command& command = result_.command;
     command.inputs.push_back(positional[0]);
     std::vector<std::string> switches;
+    // With --satellite an input needs no marker: every parameter but the switch words is one.
+    const bool any_name = !command.settings.Satellite.empty();
     for (size_t i = 1; i < positional.size(); ++i) {
-      if (FindMarker(positional[i]) != nullptr) {
+      if (FindMarker(positional[i]) != nullptr || (any_name && !IsSwitchWord(positional[i]))) {
         command.inputs.push_back(positional[i]);
-      } else if (!IsSwitchValue(positional[i]) && NamesAFile(positional[i])) {
+      } else if (!IsSwitchWord(positional[i]) && NamesAFile(positional[i])) {
         // A second recording without a marker, not a switch that happens to be misspelt.
-        return Fail("no satellite marker in '" + positional[i] +
-                    "' (a recording's name needs MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ "
-                    "or MN2_)"),
+        return Fail("no satellite marker in '" + positional[i] + "' (a recording's name needs " +
+                    MarkerList() + ", or --satellite)"),
                result_;
       } else {
         switches.push_back(positional[i]);
@@ -259,6 +262,24 @@ class Parser {
       if (path) command.report_path = *path;
       return path.has_value();
     }
+    if (name == "--satellite") {
+      const auto text = Value(name, arg);
+      if (!text) return false;
+      if (*text != "auto" && SatelliteByOption(*text) == nullptr)
+        return Fail("--satellite takes " + std::string(SatelliteOptionList()) + ", not '" + *text +
+                    "'");
+      s.Satellite = *text;
+      return true;
+    }
+    if (name == "--date") {
+      const auto text = Value(name, arg);
+      if (!text) return false;
+      const std::optional<PassDate> date = ParsePassDate(*text);
+      if (text->size() != 10 || !date)
+        return Fail("--date takes a date YYYY-MM-DD, not '" + *text + "'");
+      s.PassDate = *text;
+      return true;
+    }
     if (name == "--preview-channel") {
       const auto value = Number(name, arg, 1, kMaxPreviewChannel);
       if (value) {
@@ -296,11 +317,12 @@ std::string UsageText() {
   return R"(Usage: vantrel-cli INPUT... [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]
 
 Turns raw recordings of satellite passes into their instrument files, in the current folder or
-in the one -C names. The satellite comes from a marker in the input's name:
+in the one -C names. The satellite comes from a marker in the input's name, or --satellite:
   MetopA_, MetopB_, MetopC_         .hpt (HRPT minor frames)
   FY3A_, FY3B_, FY3C_               .C10 (VIRR or MERSI frames)
-  MN2_                              _MN2.dat (MSU-MR lines)
-Every parameter after the first that carries a marker is one more input. The inputs are processed
+  MN2_, MN22_, MN23_, MN24_         _MN2.dat, _MN22.dat, ... (MSU-MR lines of Meteor-M N2, N2-2, ...)
+Every parameter after the first that carries a marker is one more input (with --satellite, every
+one that is not a switch word). The inputs are processed
 one after the other, each in a run of its own; with more than one, a line per input sums them up
 at the end. INPUT and the folders are taken relative to the current folder unless absolute.
 
@@ -319,6 +341,11 @@ Options (they win over the switches):
   --fy3-channel 5|9|3               FY-3: VIRR day 5 (default), VIRR night 9, MERSI 3
   --mpdu-header 2|4                 MetOp M_PDU header length (default 4)
   --max-packet-length N             MetOp packet length limit, 7..12999 (default 12966)
+  --satellite NAME                  metop-a|b|c, fy3a|b|c, meteor-m2, meteor-m2-2|3|4: the chain
+                                    for an input without a marker (it overrides a marker, with a
+                                    warning); auto: the start of the recording decides
+  --date YYYY-MM-DD                 pass date of an FY-3 or Meteor-M input without a marker
+                                    (default: the day the recording was last modified, UTC)
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder
   --output-dir DIR                  move each product into DIR (made when missing) after its run
   --keep-files                      keep the intermediate working files

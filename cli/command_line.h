@@ -30,7 +30,8 @@ struct ParseResult {
 };
 
 // Parses `vantrel-cli INPUT... [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]`. The first
-// parameter is an input, and so is every later one that carries a satellite marker; the others
+// parameter is an input, and so is every later one that carries a satellite marker (with
+// --satellite, every later one that is not one of the switch words DR_y ... MET_n); the others
 // are the positional switches, numbered 2 to 5 in their order. The switches act as the window's
 // batch parameters (by position, exact and case-sensitive, any other value leaves the setting
 // unchanged); options given as well win over them.

@@ -24,6 +24,7 @@
 #include "core/pass_report.h"
 #include "core/product_file.h"
 #include "core/replacement_file.h"
+#include "core/satellite.h"
 #include "core/version.h"
 #include "core/working_file.h"
 #include "quicklook/quicklook.h"
@@ -51,9 +52,8 @@ InputResult Judge(const vantrel::RunOutcome& outcome, const vantrel::ChainState&
                   const std::string& input) {
   InputResult result{input, kExitNoProduct, ""};
   if (!outcome.recognised) {
-    result.detail = "'" + input +
-                    "' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ "
-                    "or MN2_): nothing was done";
+    result.detail = "'" + input + "' has no satellite marker (" + vantrel::MarkerList() +
+                    ") and no --satellite: nothing was done";
   } else if (outcome.stopped) {
     result.detail = outcome.error;
     result.status = kExitSignalBase + (outcome.stop_signal != 0 ? outcome.stop_signal : SIGINT);

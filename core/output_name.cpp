@@ -34,4 +34,9 @@ std::string OutputBaseName(std::string_view input_path, std::string_view marker,
   return name;
 }
 
+std::string NamingPath(StageHost& host) {
+  const std::string& naming = host.Chain().NamingPath;
+  return naming.empty() ? host.InputPath() : naming;
+}
+
 }  // namespace vantrel

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/stage_host.h"
+
 namespace vantrel {
 
 // Where `marker` stands in `input_path`: its first place in the file's own name (after the last
@@ -19,5 +21,9 @@ size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
 // folder. A dropped marker is put back in front of a name that would be empty or begin with '.'
 // ("MetopA_.bin" gives "MetopA_.bin", "MetopA_ab.bin" gives "MetopA_"): no product is hidden.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
+
+// The path a final writer names its product from: the chain's NamingPath when the driver set one,
+// else the input path.
+std::string NamingPath(StageHost& host);
 
 }  // namespace vantrel

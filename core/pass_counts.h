@@ -3,6 +3,7 @@
 #include <bitset>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace vantrel {
 
@@ -15,6 +16,7 @@ struct LineTime {
 // What one run saw of the pass, for the report at its end. The driver clears it before the first
 // stage; each stage adds what it counts.
 struct PassCounts {
+  std::string satellite;                // the satellite the data came from ("MetOp-C"), or empty
   int64_t input_bytes = 0;              // size of the recording
   int64_t cadus = 0;                    // frames the sync search accepted
   int64_t sync_losses = 0;              // times the search fell back from lock to searching

@@ -152,6 +152,11 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
     json += "null";
   else
     AppendJsonString(json, product);
+  json += ",\"satellite\":";
+  if (counts.satellite.empty())
+    json += "null";
+  else
+    AppendJsonString(json, counts.satellite);
   json += ",";
   number("product_lines", counts.product_lines);
   number("exit_status", exit_status);

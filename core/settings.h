@@ -27,6 +27,12 @@ struct Settings {
   bool FY3ASM = false;
   bool Full_CADU = false;
   bool DFiles = true;  // delete intermediate files after a run
+  // The satellite: empty for the file name's marker, "auto" for the data, or a satellite's
+  // --satellite value ("metop-c").
+  std::string Satellite;
+  // The pass date "YYYY-MM-DD" of an input named without a marker (FY-3, Meteor-M); empty for
+  // the recording's modification time.
+  std::string PassDate;
 };
 
 }  // namespace vantrel

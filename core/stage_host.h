@@ -55,6 +55,11 @@ class StageHost {
   virtual bool Full_CADU() const = 0;
   virtual bool DFiles() const = 0;
 
+  // The satellite choice: empty for the file name's marker, "auto", or a --satellite value.
+  virtual std::string SatelliteChoice() const { return {}; }
+  // The pass date "YYYY-MM-DD" for an input without a marker; empty for the file's time.
+  virtual std::string PassDateChoice() const { return {}; }
+
   // The process-wide chain state.
   virtual ChainState& Chain() = 0;
 

@@ -11,6 +11,8 @@ namespace vantrel {
 // An FY-3 instrument line as the inner sync stage writes it, and a .C10 frame built from one.
 inline constexpr size_t kFy3LineBytes = 26050;
 inline constexpr size_t kC10RecordBytes = 27728;
+// The line's 27-bit millisecond of the day: the low three bits of this byte and the next three.
+inline constexpr size_t kFy3LineTimeOffset = 26044;
 
 // A pass date read from an input file name.
 struct PassDate {

@@ -44,7 +44,7 @@ std::string_view SatellitePrefix(const ChainState& chain) {
 
 std::string C10ProductPath(StageHost& host) {
   const std::string_view prefix = SatellitePrefix(host.Chain());
-  return WorkingPath(OutputBaseName(host.InputPath(), prefix, false) + std::string(kProductSuffix));
+  return WorkingPath(OutputBaseName(NamingPath(host), prefix, false) + std::string(kProductSuffix));
 }
 
 void C10Writer(StageHost& host) {
@@ -58,7 +58,7 @@ void C10Writer(StageHost& host) {
 
   // The input path is read again: it may have changed since the chain started. No product
   // without a date: the temporary product goes with the run.
-  const std::string date_text = DateText(host.InputPath(), prefix);
+  const std::string date_text = DateText(NamingPath(host), prefix);
   const std::optional<PassDate> date = ParsePassDate(date_text);
   if (!date) throw StageError(Format("'%s' is not a valid date", date_text.c_str()));
   LogLine(host, "Date stamp: %04d-%d-%d", date->year, date->month, date->day);

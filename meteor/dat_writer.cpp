@@ -9,6 +9,7 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/product_file.h"
+#include "core/satellite.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 #include "meteor/vector_kernels.h"
@@ -125,7 +126,12 @@ void FillDatHeaderRecord(uint8_t* record) {
 }
 
 std::string DatProductPath(StageHost& host) {
-  return WorkingPath(OutputBaseName(host.InputPath(), "MN2_", true) + "_MN2.dat");
+  // The marker of the Meteor-M satellite goes, and names the product's suffix: "MN23_" gives
+  // "_MN23.dat".
+  const Satellite* satellite = MeteorByMsuMrId(host.Chain().Mn2Satellite);
+  const std::string_view marker = satellite != nullptr ? satellite->marker : "MN2_";
+  const std::string suffix = "_" + std::string(marker.substr(0, marker.size() - 1)) + ".dat";
+  return WorkingPath(OutputBaseName(NamingPath(host), marker, true) + suffix);
 }
 
 void DatWriter(StageHost& host) {

@@ -33,7 +33,7 @@ int32_t PacketRecordLength(StageHost& host) {
 
 std::string HptProductPath(StageHost& host) {
   const ChainState& chain = host.Chain();
-  const std::string path = host.InputPath();
+  const std::string path = NamingPath(host);
   if (chain.MetopSatelliteA) return WorkingPath(OutputBaseName(path, "MetopA_", true) + "_M02.hpt");
   if (chain.MetopSatelliteB)
     return WorkingPath(OutputBaseName(path, "MetopB_", false) + "_M03.hpt");

@@ -1,5 +1,6 @@
 // vantrel-sim: writes a simulated raw recording and, beside it, the truth it was made from.
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,7 @@ const char kUsage[] =
     "\n"
     "Content:\n"
     "  --satellite A|B|C        MetOp or FY-3 satellite (default B for MetOp, A for FY-3)\n"
+    "  --satellite N2|N2-2|N2-3|N2-4  Meteor-M satellite, as the MSU-MR identifier (default N2)\n"
     "  --packets N              MetOp: AVHRR packets (default 20)\n"
     "  --lines N                FY-3 / Meteor-M N2: instrument lines (default 10)\n"
     "  --frames N               cadu: CADUs of random VCDUs (default 16)\n"
@@ -80,6 +82,7 @@ struct Options {
   std::string sat;
   std::string out;
   char satellite = 0;
+  int msu_mr_id = -1;  // Meteor-M: --satellite N2...
   long long count = -1;
   std::string count_option;
   long long size_mib = 0;
@@ -149,9 +152,16 @@ Options Parse(int argc, char** argv) {
       if (o.out.empty()) throw UsageError("--out needs a path");
     } else if (arg == "--satellite") {
       const std::string_view s = value();
-      if (s != "A" && s != "B" && s != "C")
-        throw UsageError("--satellite must be A, B or C, not '" + std::string(s) + "'");
-      o.satellite = s[0];
+      static constexpr std::string_view kMeteors[] = {"N2", "", "N2-2", "N2-3", "N2-4"};
+      const auto* meteor = std::find(std::begin(kMeteors), std::end(kMeteors), s);
+      if (!s.empty() && meteor != std::end(kMeteors)) {
+        o.msu_mr_id = static_cast<int>(meteor - std::begin(kMeteors));
+      } else if (s == "A" || s == "B" || s == "C") {
+        o.satellite = s[0];
+      } else {
+        throw UsageError("--satellite must be A, B, C, N2, N2-2, N2-3 or N2-4, not '" +
+                         std::string(s) + "'");
+      }
     } else if (arg == "--packets" || arg == "--lines" || arg == "--frames") {
       o.count = number(0, kMaxCount);
       o.count_option = arg;
@@ -242,7 +252,9 @@ Options Parse(int argc, char** argv) {
   if (o.manchester && o.sat != "mn2" && o.sat != "cadu")
     throw UsageError("--manchester applies to --sat mn2 and cadu only");
   if (o.satellite && o.sat != "metop" && o.sat != "fy3")
-    throw UsageError("--satellite applies to --sat metop and fy3 only");
+    throw UsageError("--satellite A, B or C applies to --sat metop and fy3 only");
+  if (o.msu_mr_id >= 0 && o.sat != "mn2")
+    throw UsageError("--satellite N2... applies to --sat mn2 only");
   if (!o.metop_only.empty() && o.sat != "metop")
     throw UsageError(o.metop_only + " applies to --sat metop only");
   if (o.fy3_channel_given && o.sat != "fy3")
@@ -383,6 +395,7 @@ int Run(const Options& o) {
     Mn2Options n;
     if (count >= 0) n.lines = static_cast<int>(count);
     n.manchester = o.manchester;
+    if (o.msu_mr_id >= 0) n.msu_mr_id = o.msu_mr_id;
     sinks.unit = [&truth](const uint8_t* line, size_t size) { truth->Write(line, size); };
     StreamMn2Pass(n, o.impairments, o.seed, sinks);
   } else {

@@ -19,6 +19,8 @@ constexpr std::array<uint32_t, 8> kLineSyncEntries = {0x0218A7, 0x04314F, 0x0862
 constexpr size_t kCounterOffset = 4;  // line counter, 32-bit big-endian
 constexpr size_t kSampleEnd = kMn2SampleOffset + kMn2Samples * 10 / 8;  // 11810
 constexpr uint8_t kFillMask = 0x0F;  // deterministic bytes: (j AND 0x0F)
+constexpr uint32_t kLinesPerSecond = 6;
+constexpr uint32_t kMsPerDay = 86400000;
 constexpr size_t kGuardHead = kLineSync.size();
 constexpr int kUnitPixels = 4;
 constexpr size_t kUnitWords = kUnitPixels * kMsuMrChannels;  // 24 words, 30 bytes
@@ -111,6 +113,7 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
   for (size_t j = kCounterOffset + 4; j < kMn2SampleOffset; ++j)
     line[j] = static_cast<uint8_t>(j & kFillMask);
   for (size_t j = kSampleEnd; j < kMn2LineSize; ++j) line[j] = static_cast<uint8_t>(j & kFillMask);
+  line[kMn2IdOffset] = static_cast<uint8_t>((options.msu_mr_id << 4) | (kMn2IdOffset & kFillMask));
 
   std::vector<uint8_t> lead(options.lead_bytes + kGuardHead);
   std::vector<uint8_t> lead_fixed(lead.size(), 0);
@@ -124,6 +127,13 @@ void StreamMn2Pass(const Mn2Options& options, const Impairments& impairments, ui
   for (int k = 0; k < options.lines; ++k) {
     for (size_t j = 0; j < 4; ++j)
       line[kCounterOffset + j] = static_cast<uint8_t>(static_cast<uint32_t>(k) >> (24 - 8 * j));
+    // Six lines a second: line k is taken k / 6 s after the first.
+    const uint32_t ms =
+        (options.start_ms + static_cast<uint32_t>(k) * 1000 / kLinesPerSecond) % kMsPerDay;
+    line[kMn2TimeOffset] = static_cast<uint8_t>(ms / 3600000);
+    line[kMn2TimeOffset + 1] = static_cast<uint8_t>(ms / 60000 % 60);
+    line[kMn2TimeOffset + 2] = static_cast<uint8_t>(ms / 1000 % 60);
+    line[kMn2TimeOffset + 3] = static_cast<uint8_t>(ms % 1000 / 4);
     // Units of 4 pixels: each channel's 4 samples in turn (word 4g + j of unit u is channel g of
     // pixel 4u + j).
     for (size_t n = 0; n < kMn2Samples; ++n) {

@@ -286,10 +286,17 @@ inline constexpr size_t kMn2Samples = 9408;
 inline constexpr size_t kMn2SampleOffset = 50;
 inline constexpr size_t kMn2SliceOverhead = 18;
 inline constexpr size_t kMn2StreamPerFrame = 948;
+// Bytes 8-11 carry the line's time of day as the satellite's clock keeps it (Moscow time, UTC+3):
+// hours, minutes, seconds and milliseconds / 4; the upper four bits of byte 12 the MSU-MR
+// identifier (0 N2, 2 N2-2, 3 N2-3, 4 N2-4), its lower four bits 12 AND 0x0F.
+inline constexpr size_t kMn2TimeOffset = 8;
+inline constexpr size_t kMn2IdOffset = 12;
 struct Mn2Options {
   int lines = 10;
-  bool manchester = false;  // Manchester-code the finished recording (see CaduStream)
-  size_t lead_bytes = 700;  // random bytes before the first line
+  int msu_mr_id = 0;
+  uint32_t start_ms = 47730000;  // Moscow time of day of the first line (13:15:30, 10:15:30 UTC)
+  bool manchester = false;       // Manchester-code the finished recording (see CaduStream)
+  size_t lead_bytes = 700;       // random bytes before the first line
 };
 struct Mn2Pass {
   Recording recording;

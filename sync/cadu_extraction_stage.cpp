@@ -43,6 +43,11 @@ int64_t RecordingSize(const std::string& path) {
 
 }  // namespace
 
+void ConfigureCcsdsCodec(ReedSolomonCodec& codec) {
+  codec.Configure(kSymbolBits, kFieldPolynomial, kFirstRoot, kPrimitiveElement, kRootCount, kPad,
+                  kInterleaveDepth);
+}
+
 void CaduExtractionStage(StageHost& host) {
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
@@ -70,8 +75,7 @@ void CaduExtractionStage(StageHost& host) {
 
   // Configured at every run, so that RSolomon may be switched on while the run goes.
   ReedSolomonCodec& codec = TheCodec();
-  codec.Configure(kSymbolBits, kFieldPolynomial, kFirstRoot, kPrimitiveElement, kRootCount, kPad,
-                  kInterleaveDepth);
+  ConfigureCcsdsCodec(codec);
 
   bool written = true;
   int32_t records = 0;

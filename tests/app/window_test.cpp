@@ -178,10 +178,27 @@ class WindowTest : public QObject {
     QVERIFY(opened);
   }
 
+  void SatelliteBoxOffersEverySatelliteAndTellsTheDriver() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* box = Control<QComboBox>(&form, "SatelliteBox");
+    QCOMPARE(box->count(), 12);
+    QCOMPARE(box->currentText(), QString("Satellite: file name"));
+    QCOMPARE(form.SatelliteChoice(), std::string());
+    QCOMPARE(box->itemText(9), QString("Meteor-M N2-3"));
+    box->setCurrentIndex(9);
+    QCOMPARE(form.SatelliteChoice(), std::string("meteor-m2-3"));
+    box->setCurrentIndex(box->count() - 1);
+    QCOMPARE(form.SatelliteChoice(), std::string("auto"));
+    // The box keeps clear of the design's controls.
+    for (const char* name : {"AsmIn1Edit", "Label1", "RSolomon", "ASMButton", "Memo1"})
+      QVERIFY2(!box->geometry().intersects(Control<QWidget>(&form, name)->geometry()), name);
+  }
+
   void TabOrderFollowsTheLayout() {
     Forms forms;
     TForm1& form = *forms.Form1;
-    const char* const order[] = {"AsmIn1Edit", "PNdecoding", "RSolomon",
+    const char* const order[] = {"AsmIn1Edit", "PNdecoding", "RSolomon",        "SatelliteBox",
                                  "ASMButton",  "Memo1",      "QuicklookChannel"};
     QWidget* at = Control<QWidget>(&form, order[0]);
     for (size_t k = 1; k < std::size(order); ++k) {

@@ -43,8 +43,8 @@ TEST(CliRun, NoMarkerOrNoInputExitsOne) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output,
             "This is not Metopx_ or FY3x_ or MN2_ files !\nvantrel-cli: 'pass.bin' has no "
-            "satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ or MN2_): nothing "
-            "was done\n");
+            "satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_, MN2_, MN22_, MN23_ "
+            "or MN24_) and no --satellite: nothing was done\n");
 
   run = Shell(Cli("MetopB_20181231_101530.bin"));
   EXPECT_EQ(run.status, 1);
@@ -53,6 +53,34 @@ TEST(CliRun, NoMarkerOrNoInputExitsOne) {
                                        folder.File("MetopB_20181231_101530.bin") +
                                        "' (No such file or directory): the run ends here.\n"));
   EXPECT_FALSE(testing::FileExists(folder.File("MetopB_20181231_1015_M03.hpt")));
+}
+
+TEST(CliRun, SatelliteOptionOnAnyFileName) {
+  testing::TempFolder folder;
+  // A demodulator's name, no marker: auto finds MetOp-C and names the product from its data.
+  ASSERT_EQ(Shell(Sim("--sat metop --satellite C --packets 3 --out metop_ahrpt.bin")).status, 0);
+  ProgramRun run = Shell(Cli("metop_ahrpt.bin --satellite auto -q --report r.json"));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(testing::FileExists(folder.File("MetopC_20181231_1015_M04.hpt")));
+  const std::vector<uint8_t> report = testing::ReadFileBytes(folder.File("r.json"));
+  EXPECT_TRUE(Contains(std::string(report.begin(), report.end()), "\"satellite\": \"MetOp-C\""));
+
+  // Noise: exit 1 and one line that says why.
+  testing::WriteFileBytes(folder.File("noise.bin"), std::vector<uint8_t>(200000, 0x55));
+  run = Shell(Cli("noise.bin --satellite auto -q"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+  EXPECT_TRUE(Contains(
+      run.output, "vantrel-cli: No satellite recognised in '" + folder.File("noise.bin") + "'"))
+      << run.output;
+
+  for (const char* args : {"pass.bin --satellite metop-d", "pass.bin --satellite MetOp-B",
+                           "pass.bin --satellite fy3b --date 2026-13-01",
+                           "pass.bin --satellite fy3b --date 2026-1-1"}) {
+    run = Shell(Cli(args));
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_TRUE(Contains(run.output, "vantrel-cli: --")) << run.output;
+  }
 }
 
 TEST(CliRun, RecordingWithoutFramesWritesNoProductAndExitsOne) {
@@ -129,19 +157,13 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_TRUE(Contains(run.output, "Pass report:"));
   std::string json = ReadText(folder.File("pass.json"));
   // Exactly these keys, in this order, on one line.
-  const char* keys[] = {"input_bytes",
-                        "cadus",
-                        "sync_losses",
-                        "rs_corrected_symbols",
-                        "rs_corrected_frames",
-                        "rs_uncorrectable_frames",
-                        "frames_missing",
-                        "lines_dropped",
-                        "lines_zero_filled",
-                        "product",
-                        "product_lines",
-                        "exit_status",
-                        "seconds"};
+  const char* keys[] = {"input_bytes",         "cadus",
+                        "sync_losses",         "rs_corrected_symbols",
+                        "rs_corrected_frames", "rs_uncorrectable_frames",
+                        "frames_missing",      "lines_dropped",
+                        "lines_zero_filled",   "product",
+                        "satellite",           "product_lines",
+                        "exit_status",         "seconds"};
   size_t previous = 0;
   for (const char* key : keys) {
     const size_t at = json.find(std::string("\"") + key + "\":");
@@ -149,7 +171,7 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
     EXPECT_GT(at, previous) << key;
     previous = at;
   }
-  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 13) << json;
+  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 14) << json;
   EXPECT_EQ(json.front(), '{');
   EXPECT_EQ(json.substr(json.size() - 2), "}\n");
   EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;
@@ -158,6 +180,7 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_EQ(JsonValue(json, "product"),
             std::string("\"") + folder.File("FY3B_2012-12-31_2359.C10") + "\"");
   EXPECT_EQ(JsonValue(json, "product_lines"), "4");
+  EXPECT_EQ(JsonValue(json, "satellite"), "\"FY-3B\"");
   EXPECT_EQ(JsonValue(json, "rs_uncorrectable_frames"), "0");
   EXPECT_EQ(JsonValue(json, "exit_status"), "0");
   const std::string seconds = JsonValue(json, "seconds");  // a whole number, whatever it is

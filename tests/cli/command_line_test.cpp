@@ -29,6 +29,32 @@ TEST(CommandLine, DefaultsAreTheProgramsStartValues) {
   EXPECT_EQ(s.Fy3Vcid, 5);
   EXPECT_TRUE(s.DFiles);
   EXPECT_FALSE(r.command.quiet);
+  EXPECT_EQ(s.Satellite, "");
+  EXPECT_EQ(s.PassDate, "");
+}
+
+TEST(CommandLine, SatelliteAndDate) {
+  for (const char* name : {"metop-a", "metop-b", "metop-c", "fy3a", "fy3b", "fy3c", "meteor-m2",
+                           "meteor-m2-2", "meteor-m2-3", "meteor-m2-4", "auto"}) {
+    const ParseResult r = Parse({"pass.bin", "--satellite", name});
+    ASSERT_TRUE(r.ok) << name << ": " << r.error;
+    EXPECT_EQ(r.command.settings.Satellite, name);
+  }
+  ParseResult r = Parse({"pass.bin", "--satellite=fy3b", "--date=2026-12-09", "DR_y"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.command.settings.PassDate, "2026-12-09");
+  EXPECT_TRUE(r.command.settings.PNdecoding);
+  for (std::vector<std::string> bad :
+       std::vector<std::vector<std::string>>{{"pass.bin", "--satellite", "MetOp-B"},
+                                             {"pass.bin", "--satellite", "meteor-m2-5"},
+                                             {"pass.bin", "--satellite"},
+                                             {"pass.bin", "--date", "2026-02-30"},
+                                             {"pass.bin", "--date", "2026-12-9"},
+                                             {"pass.bin", "--date", "09.12.2026"}}) {
+    r = Parse(bad);
+    EXPECT_FALSE(r.ok) << bad[2];
+    EXPECT_EQ(r.error.rfind(bad[1], 0), 0u) << r.error;
+  }
 }
 
 TEST(CommandLine, PositionalSwitchesActByPositionExactly) {

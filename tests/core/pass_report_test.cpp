@@ -134,7 +134,7 @@ TEST(PassReport, JsonHasExactlyTheKeysInOrder) {
             "\"rs_corrected_symbols\":4567,\"rs_corrected_frames\":400,"
             "\"rs_uncorrectable_frames\":12,\"frames_missing\":20,\"lines_dropped\":2,"
             "\"lines_zero_filled\":1,\"product\":\"/data/MetopB_20181231_1015_M03.hpt\","
-            "\"product_lines\":77,\"exit_status\":0,\"seconds\":42}\n");
+            "\"satellite\":null,\"product_lines\":77,\"exit_status\":0,\"seconds\":42}\n");
 }
 
 TEST(PassReport, JsonProductIsNullOrAnEscapedString) {
@@ -142,6 +142,10 @@ TEST(PassReport, JsonProductIsNullOrAnEscapedString) {
   const std::string none = PassReportJson(counts, "", 1, 0);
   EXPECT_NE(none.find("\"product\":null,"), std::string::npos);
   EXPECT_NE(none.find("\"exit_status\":1,"), std::string::npos);
+  PassCounts named;
+  named.satellite = "Meteor-M N2-3";
+  EXPECT_NE(PassReportJson(named, "", 0, 0).find(",\"satellite\":\"Meteor-M N2-3\","),
+            std::string::npos);
   const std::string odd = std::string("a\"b\\c\nd\x01") + "e";
   EXPECT_NE(
       PassReportJson(counts, odd, 0, 0).find("\"product\":\"a\\\"b\\\\\\\\c\\u000ad\\u0001e\","),

@@ -22,6 +22,72 @@ TEST(Driver, MarkersAreTestedInOrderAnywhereInThePath) {
   EXPECT_STREQ(FindMarker("/MetopB_station/MetopC_20200101_010000.bin")->marker, "MetopC_");
   EXPECT_STREQ(FindMarker("/MN2_x/FY3A_2010-05-12_052330.bin")->marker, "FY3A_");
   EXPECT_STREQ(FindMarker("/FY3B_archive/pass.bin")->marker, "FY3B_");
+  // The Meteor-M markers: "MN2_" is not part of "MN23_".
+  EXPECT_STREQ(FindMarker("/x/MN23_20261209_101530.bin")->marker, "MN23_");
+  EXPECT_EQ(FindMarker("/x/MN23_1.bin")->satellite, SatelliteByOption("meteor-m2-3"));
+  EXPECT_STREQ(FindMarker("/x/MN22_1.bin")->marker, "MN22_");
+  EXPECT_STREQ(FindMarker("/x/MN24_1.bin")->marker, "MN24_");
+  EXPECT_EQ(FindMarker("/x/MN24_1.bin")->chain, ChainKind::Mn2);
+}
+
+TEST(Driver, ProductNamesOfTheMeteorMarkersAndOfNamesMadeFromTheData) {
+  testing::TempFolder folder;
+  EXPECT_EQ(ProductPathFor("/raw/MN23_20261209_101530.bin"), folder.File("20261209_1015_MN23.dat"));
+  EXPECT_EQ(ProductPathFor("/raw/MN22_20261209_101530.bin"), folder.File("20261209_1015_MN22.dat"));
+  EXPECT_EQ(ProductPathFor("/raw/MN24_20261209_101530.bin"), folder.File("20261209_1015_MN24.dat"));
+  EXPECT_EQ(ProductPathFor("/raw/MN2_20181231_101530.bin"), folder.File("20181231_1015_MN2.dat"));
+
+  const Satellite& metop_b = *SatelliteByOption("metop-b");
+  const Satellite& fy3c = *SatelliteByOption("fy3c");
+  // 9 December 2026 is day 9839 since 2000; 10:15:30.250.
+  EXPECT_EQ(NamingPathFromTime(metop_b, 9839, 36930250), "MetopB_20261209_101530.bin");
+  EXPECT_EQ(NamingPathFromTime(fy3c, 9839, 36930250), "FY3C_2026-12-09_101530.bin");
+  EXPECT_EQ(NamingPathFromTime(*SatelliteByOption("meteor-m2-4"), 0, 0),
+            "MN24_20000101_000000.bin");
+  EXPECT_EQ(ProductPathFor(NamingPathFromTime(metop_b, 9839, 36930250)),
+            folder.File("MetopB_20261209_1015_M03.hpt"));
+  // The marker in the file's own name is replaced, folders kept.
+  EXPECT_EQ(NamingPathWithMarker("/MetopB_x/MetopB_20261209_101530.bin", fy3c),
+            "/MetopB_x/FY3C_20261209_101530.bin");
+  EXPECT_EQ(NamingPathWithMarker("/raw/pass.bin", fy3c), "/raw/pass.bin");
+}
+
+TEST(Driver, SatelliteTableAndTheIdsInTheData) {
+  ASSERT_EQ(Satellites().size(), 10u);
+  for (const Satellite& satellite : Satellites()) {
+    SCOPED_TRACE(satellite.option);
+    EXPECT_EQ(SatelliteByOption(satellite.option), &satellite);
+    EXPECT_EQ(satellite.family == SatelliteFamily::Meteor
+                  ? MeteorByMsuMrId(satellite.data_id)
+                  : SatelliteBySpacecraftId(satellite.data_id),
+              &satellite);
+    EXPECT_EQ(FindMarker(std::string("/raw/") + satellite.marker + "1.bin")->satellite, &satellite);
+  }
+  EXPECT_EQ(SatelliteByOption("auto"), nullptr);
+  EXPECT_EQ(SatelliteBySpacecraftId(0), nullptr);
+  EXPECT_EQ(MeteorByMsuMrId(1), nullptr);
+  // Version 01, spacecraft id 13 = 0b00001101 across bytes 0-1, channel 9.
+  const unsigned char metop_c[] = {0x40 | (13 >> 2), ((13 & 3) << 6) | 9};
+  EXPECT_EQ(VcduSpacecraftId(metop_c), 13);
+  const unsigned char fy3b[] = {0x40 | (50 >> 2), ((50 & 3) << 6) | 5};
+  EXPECT_EQ(VcduSpacecraftId(fy3b), 50);
+  const unsigned char scrambled[] = {static_cast<unsigned char>(~metop_c[0]), metop_c[1]};
+  EXPECT_EQ(VcduSpacecraftId(scrambled), -1);  // not an AOS frame
+  unsigned char line[16] = {0x02, 0x18, 0xA7, 0xA3};
+  line[12] = 0x3C;
+  EXPECT_EQ(MsuMrId(line), 3);
+}
+
+TEST(Driver, UnknownSatelliteChoiceEndsTheRunWithoutAStage) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("pass.bin");
+  host.settings.Satellite = "metop-d";
+  const RunOutcome outcome = ASMButtonClick(host);
+  EXPECT_TRUE(outcome.failed);
+  EXPECT_EQ(outcome.error.rfind("Unknown satellite 'metop-d'", 0), 0u) << outcome.error;
+  EXPECT_FALSE(testing::FileExists(WorkingPath("cadu.pds")));
+  EXPECT_TRUE(host.process_enabled);
 }
 
 // Every stage of every chain: with nothing in the working folder its input cannot be opened, and

@@ -68,7 +68,8 @@ TEST(RunTruth, QuietRunsStillSayWhyTheyFailed) {
   TempFolder folder;
   ExpectOnlyTheReason(Shell(Cli("-q pass.bin")), 1,
                       "'pass.bin' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, "
-                      "FY3B_, FY3C_ or MN2_): nothing was done");
+                      "FY3B_, FY3C_, MN2_, MN22_, MN23_ or MN24_) and no --satellite: nothing was "
+                      "done");
   ExpectOnlyTheReason(Shell(Cli("-q MetopB_20990101_000000.bin")), 1,
                       "Cannot open '" + folder.File("MetopB_20990101_000000.bin") +
                           "' (No such file or directory): the run ends here.");

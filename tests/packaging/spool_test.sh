@@ -83,6 +83,12 @@ check_exists "$root/spool/done/MetopB_20181231_101530.bin.1"
 check_exists "$root/spool/done/MetopB_20181231_101530.bin.1.log"
 check_equal "$(find "$incoming" -type f ! -name '.*' | wc -l)" 0 "recordings left in the spool"
 
+# A recording named by the receiver's software, no marker: VANTREL_SATELLITE=auto finds MetOp-C.
+drop 2026-12-09_10-15-30_1701300000Hz.bin --sat metop --satellite C --packets 2
+output=$(VANTREL_SETTLE_SECONDS=0 VANTREL_SATELLITE=auto "$spool_script" 2>&1)
+check_equal "$?" 0 "spool run exit status with VANTREL_SATELLITE=auto" "$output"
+check_file_size "$root/products/MetopC_20181231_1015_M04.hpt" $((2 * 13864))
+
 # Options vantrel-cli refuses: the recording stays, the run fails and says why.
 drop MetopB_20210101_000000.bin --sat metop --packets 1
 output=$(VANTREL_SETTLE_SECONDS=0 VANTREL_OPTIONS="--apid 105" "$spool_script" 2>&1)
