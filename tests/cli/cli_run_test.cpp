@@ -63,7 +63,7 @@ TEST(CliRun, SatelliteOptionOnAnyFileName) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(testing::FileExists(folder.File("MetopC_20181231_1015_M04.hpt")));
   const std::vector<uint8_t> report = testing::ReadFileBytes(folder.File("r.json"));
-  EXPECT_TRUE(Contains(std::string(report.begin(), report.end()), "\"satellite\": \"MetOp-C\""));
+  EXPECT_TRUE(Contains(std::string(report.begin(), report.end()), "\"satellite\":\"MetOp-C\""));
 
   // Noise: exit 1 and one line that says why.
   testing::WriteFileBytes(folder.File("noise.bin"), std::vector<uint8_t>(200000, 0x55));

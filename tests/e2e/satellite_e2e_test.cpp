@@ -103,13 +103,15 @@ void ExpectProductOfPass(const std::string& product, const Satellite& satellite,
       }
       break;
     case SatelliteFamily::Meteor: {
-      ASSERT_EQ(bytes.size(), pass.samples.size() * testing::kDatRecord);
+      // The header record, then every line, the first one included.
+      ASSERT_EQ(bytes.size(), (pass.samples.size() + 1) * testing::kDatRecord);
       const std::vector<uint8_t> header = testing::ExpectedDatHeader();
       EXPECT_TRUE(std::equal(header.begin(), header.end(), bytes.begin()));
-      for (size_t k = 1; k < pass.samples.size(); ++k) {
+      for (size_t k = 0; k < pass.samples.size(); ++k) {
         const std::vector<uint8_t> expected = testing::ExpectedDatRecord(pass.samples[k]);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
-                               bytes.begin() + static_cast<ptrdiff_t>(k * testing::kDatRecord)))
+        EXPECT_TRUE(
+            std::equal(expected.begin(), expected.end(),
+                       bytes.begin() + static_cast<ptrdiff_t>((k + 1) * testing::kDatRecord)))
             << k;
       }
       break;
@@ -171,7 +173,7 @@ TEST_P(UnmarkedInput, SatelliteOptionRunsItsChainAndNamesTheProductFromTheData) 
   EXPECT_TRUE(LoggedStarting(host, std::string("Satellite from the data: ") + satellite.title));
   EXPECT_FALSE(LoggedStarting(host, "Warning"));
   EXPECT_NE(PassReportJson(host.chain.Counts, outcome.product, 0, 1)
-                .find(std::string("\"satellite\": \"") + satellite.title + "\""),
+                .find(std::string("\"satellite\":\"") + satellite.title + "\""),
             std::string::npos);
 }
 

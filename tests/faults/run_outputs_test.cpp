@@ -430,7 +430,7 @@ TEST(RunOutputs, NamesThatWouldMislead) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.output.substr(0, run.output.find('\n')),
             "vantrel-cli: no satellite marker in 'pass2.bin' (a recording's name needs MetopA_, "
-            "MetopB_, MetopC_, FY3A_, FY3B_, FY3C_ or MN2_)");
+            "MetopB_, MetopC_, FY3A_, FY3B_, FY3C_, MN2_, MN22_, MN23_ or MN24_, or --satellite)");
   EXPECT_FALSE(FileExists(folder.File(kProduct)));
   // A switch value stays a switch even when a file has its name.
   testing::WriteFileBytes(folder.File("DR_y"), {1});
