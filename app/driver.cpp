@@ -280,6 +280,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
   ChainState& chain = host.Chain();
   const ChainDefinition& definition = Chain(rule->chain);
   BeginRun(chain);
+  chain.Counts.keep_uncorrectable = host.KeepUncorrectable();
   SetChainFlags(chain, *rule);
   try {
     RefuseInputAmongRunFiles(host, definition);

@@ -47,6 +47,7 @@ class BasicHost : public StageHost {
   bool FY3ASM() const override { return settings.FY3ASM; }
   bool Full_CADU() const override { return settings.Full_CADU; }
   bool DFiles() const override { return settings.DFiles; }
+  bool KeepUncorrectable() const override { return settings.KeepUncorrectable; }
 
   ChainState& Chain() override { return chain; }
   void SetProcessEnabled(bool enabled) override { process_enabled = enabled; }

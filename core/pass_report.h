@@ -28,8 +28,8 @@ void AppendPassReport(StageHost& host, const PassReportSettings& settings);
 
 // The report as one JSON object with the keys input_bytes, cadus, sync_losses,
 // rs_corrected_symbols, rs_corrected_frames, rs_uncorrectable_frames, frames_missing,
-// lines_dropped, lines_zero_filled, product (`product`, or null when it is empty), product_lines,
-// exit_status and seconds, in that order, and a final line break.
+// lines_dropped, lines_zero_filled, keep_uncorrectable (true or false), product (`product`, or null
+// when it is empty), product_lines, exit_status and seconds, in that order, and a final line break.
 std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
                            int64_t seconds);
 

@@ -27,6 +27,8 @@ struct Settings {
   bool FY3ASM = false;
   bool Full_CADU = false;
   bool DFiles = true;  // delete intermediate files after a run
+  // Uncorrectable frames' bytes go into the product as received instead of as zeros.
+  bool KeepUncorrectable = false;
 };
 
 }  // namespace vantrel

@@ -51,6 +51,14 @@ TEST(PassReport, BlockNamesEveryCount) {
   counts.first_line_time.reset();
   counts.last_line_time.reset();
   EXPECT_EQ(PassReportLines(counts, {}).size(), expected.size() - 1);
+
+  // Uncorrectable frames written as received are said before the product, and in the JSON.
+  counts.keep_uncorrectable = true;
+  const std::vector<std::string> kept = PassReportLines(counts, {});
+  ASSERT_EQ(kept.size(), expected.size());
+  EXPECT_EQ(kept[4], "  Uncorrectable frames' bytes written as received, not as zeros");
+  EXPECT_NE(PassReportJson(counts, "", 0, 0).find("\n  \"keep_uncorrectable\": true,\n"),
+            std::string::npos);
 }
 
 TEST(PassReport, AppendedToTheLogAfterAnEmptyLine) {
@@ -140,6 +148,7 @@ TEST(PassReport, JsonHasExactlyTheKeysInOrder) {
             "  \"frames_missing\": 20,\n"
             "  \"lines_dropped\": 2,\n"
             "  \"lines_zero_filled\": 1,\n"
+            "  \"keep_uncorrectable\": false,\n"
             "  \"product\": \"/data/MetopB_20181231_1015_M03.hpt\",\n"
             "  \"product_lines\": 77,\n"
             "  \"exit_status\": 0,\n"
