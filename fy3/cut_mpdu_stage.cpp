@@ -44,10 +44,14 @@ void CutMpduStage(StageHost& host) {
       chain.Frames.selected_vcdus_valid &&
       static_cast<int64_t>(tags.size()) == input.Size() / static_cast<int64_t>(kVcduBytes);
   // Frames missing by the counter, and frames that could not be corrected, become records of
-  // zeros, so that every byte after them keeps its place in the line stream.
+  // zeros (the latter as received when asked), so that every byte after them keeps its place in
+  // the line stream.
   std::vector<FrameTags::ByteRun>& zero_runs = chain.Frames.zero_filled_mpdu_bytes;
   zero_runs.clear();
+  std::vector<int64_t>& unmeasured = chain.Frames.unmeasured_mpdu_gaps;
+  unmeasured.clear();
   chain.Frames.mpdu_bytes = -1;
+  const bool keep_uncorrectable = host.KeepUncorrectable();
   int64_t bytes_out = 0;
   const std::vector<uint8_t> zeros(kCutBytes, 0);
   const auto note_zeros = [&](int64_t begin, int64_t end) {
@@ -73,10 +77,15 @@ void CutMpduStage(StageHost& host) {
       const uint32_t tag = tagged ? tags[static_cast<size_t>(count)] : 0;
       if ((tag & FrameTags::kUncorrectableTag) != 0) {
         counter.Untrusted();
-        std::memset(cut, 0, kCutBytes);
+        if (keep_uncorrectable) {
+          std::memcpy(cut, vcdu + kCutStart, kCutBytes);
+        } else {
+          std::memset(cut, 0, kCutBytes);
+        }
         note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
       } else {
         const int32_t missing = counter.Next(VcduHeader::Parse(vcdu).frame_counter);
+        if (missing == FrameCounterTrack::kRestart) unmeasured.push_back(bytes_out);
         if (missing > 0) {
           output.Write(cuts.data(), pending * kCutBytes);
           cut = cuts.data();
