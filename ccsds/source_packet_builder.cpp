@@ -71,6 +71,8 @@ int32_t SourcePacketBuilder::Setup(int32_t max_packet_length, int32_t header_len
     sequences_.Forget();
     missing_zones_ = 0;
     lost_next_zone_ = false;
+    held_zones_ = 0;
+    held_bytes_.clear();
     open_lost_bytes_ = false;
     return 0;
   }
@@ -91,6 +93,8 @@ int32_t SourcePacketBuilder::NoteFrame(uint32_t counter, bool uncorrectable) {
     // them has no place for its bytes.
     DropOpenPacket();
     missing_zones_ = 0;
+    held_zones_ = 0;
+    held_bytes_.clear();
     ++losses_.restarts;
     // A new stream's sequence counts have nothing to do with the old one's.
     sequences_.Forget();
@@ -112,24 +116,22 @@ int32_t SourcePacketBuilder::FeedMpdu(std::span<const uint8_t> record,
 
   const std::span<const uint8_t> zone =
       record.subspan(geometry_.zone_offset, geometry_.zone_length);
-  // The zones of frames missing before this one: zeros in place. Once no packet is open, the
-  // rest of them hold nothing anyone can place.
-  if (missing_zones_ > 0) {
-    for (; missing_zones_ > 0 && vars_.state != BuildState::IDLE; --missing_zones_) {
-      LostZone(kZeroZone.first(zone.size()), out, pb);
-    }
-    missing_zones_ = 0;
+  if (lost_next_zone_) {
+    // The frame could not be corrected: its pointer says nothing, and its place is known only
+    // once the next trusted counter shows no gap after it. Held until then.
+    lost_next_zone_ = false;
+    ++held_zones_;
+    if (keep_uncorrectable_) held_bytes_.insert(held_bytes_.end(), zone.begin(), zone.end());
+    out.Line("BP: ln%d Zone of an uncorrectable frame held", vars_.ln);
+    ++vars_.ln;
+    return pb;
   }
+  PlaceLostZones(zone.size(), out, pb);
   vars_.oldhcnt = vars_.hcnt;
   vars_.hcnt = MpduHeader::Parse(record.data() + geometry_.pointer_offset).first_header_pointer;
   const bool valid_pointer =
       vars_.hcnt < geometry_.zone_length || vars_.hcnt == MpduHeader::kNoHeader;
-  if (lost_next_zone_) {
-    // The frame could not be corrected: its pointer says nothing, its place is known.
-    lost_next_zone_ = false;
-    out.Line("BP: ln%d Zone of an uncorrectable frame taken in place", vars_.ln);
-    LostZone(keep_uncorrectable_ ? zone : kZeroZone.first(zone.size()), out, pb);
-  } else if (!valid_pointer) {
+  if (!valid_pointer) {
     // No pointer a zone can have: the zone is lost, and with it the bytes of an open packet.
     if (vars_.state != BuildState::IDLE) {
       out.Line("BP: ln%d Dropping packet: zone with pointer %d lost", vars_.ln, vars_.hcnt);
@@ -288,6 +290,25 @@ void SourcePacketBuilder::NoHeaderZone(std::span<const uint8_t> zone, Diagnostic
     out.Line("BP: ln%d  Discarding long packet! hc=%d len=%d mi=%d", v.ln, v.hcnt, v.header.Len,
              v.mi);
   }
+}
+
+void SourcePacketBuilder::PlaceLostZones(size_t zone_length, DiagnosticWriter& out, int32_t& pb) {
+  if (held_zones_ == 0 && missing_zones_ == 0) return;
+  // Uncorrectable frames followed by a gap may lie anywhere in it: their bytes are kept only
+  // where the counter leaves no doubt.
+  const bool received = keep_uncorrectable_ && missing_zones_ == 0;
+  const int32_t zones = held_zones_ + missing_zones_;
+  // Once no packet is open, the rest hold nothing anyone can place.
+  for (int32_t i = 0; i < zones && vars_.state != BuildState::IDLE; ++i) {
+    const size_t at = static_cast<size_t>(i) * zone_length;
+    const bool held = i < held_zones_ && received && at + zone_length <= held_bytes_.size();
+    LostZone(held ? std::span<const uint8_t>(held_bytes_).subspan(at, zone_length)
+                  : kZeroZone.first(zone_length),
+             out, pb);
+  }
+  held_zones_ = 0;
+  missing_zones_ = 0;
+  held_bytes_.clear();
 }
 
 void SourcePacketBuilder::LostZone(std::span<const uint8_t> bytes, DiagnosticWriter& out,

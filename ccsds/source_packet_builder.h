@@ -145,10 +145,11 @@ class SourcePacketBuilder {
 
   // Tells the builder about the VCDU whose M_PDU is fed next: its 24-bit frame counter, and
   // whether Reed-Solomon could not correct it (its counter and pointer are then not trusted: the
-  // counter is taken as one on and the zone as lost in place). Frames missing by the counter are
-  // counted, and the next FeedMpdu first fills their zones into the open packet as zeros; a step
-  // no pass could make is a restart of the stream (FrameCounterTrack), which drops the open
-  // packet. Returns the frames missing before this one.
+  // counter is taken as one on and the zone is held until the next trusted counter places it).
+  // Frames missing by the counter are counted, and the next FeedMpdu first fills the held zones
+  // and theirs into the open packet; a step no pass could make is a restart of the stream
+  // (FrameCounterTrack), which drops the open packet. Returns the frames missing before this
+  // one.
   int32_t NoteFrame(uint32_t counter, bool uncorrectable);
 
   // Whether an uncorrectable frame's zone goes into its packet as received (noisy samples)
@@ -180,6 +181,9 @@ class SourcePacketBuilder {
   // packet being built takes `bytes` (a zone's length) as far as its length says, and is handed
   // out when it ends there; a header cut by the zone is lost.
   void LostZone(std::span<const uint8_t> bytes, DiagnosticWriter& out, int32_t& pb);
+  // Before a trusted frame's zone: the held zones of uncorrectable frames (as received when
+  // asked and no gap follows them, else zeros), then the zones of the frames missing.
+  void PlaceLostZones(size_t zone_length, DiagnosticWriter& out, int32_t& pb);
   // Appends `bytes` to the current slot at pi; the caller has checked the size limit.
   void Append(std::span<const uint8_t> bytes);
   // The open packet is complete: it waits in its slot, to be handed out after those before it.
@@ -215,6 +219,10 @@ class SourcePacketBuilder {
   int32_t missing_zones_ = 0;
   // The zone of the M_PDU fed next is lost in place (its frame could not be corrected).
   bool lost_next_zone_ = false;
+  // Zones of uncorrectable frames since the last trusted counter, and (when kept as received)
+  // their bytes.
+  int32_t held_zones_ = 0;
+  std::vector<uint8_t> held_bytes_;
   bool keep_uncorrectable_ = false;
   // The open packet took lost bytes.
   bool open_lost_bytes_ = false;

@@ -1,5 +1,6 @@
 #include "fy3/cut_mpdu_stage.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -44,8 +45,9 @@ void CutMpduStage(StageHost& host) {
       chain.Frames.selected_vcdus_valid &&
       static_cast<int64_t>(tags.size()) == input.Size() / static_cast<int64_t>(kVcduBytes);
   // Frames missing by the counter, and frames that could not be corrected, become records of
-  // zeros (the latter as received when asked), so that every byte after them keeps its place in
-  // the line stream.
+  // zeros, so that every byte after them keeps its place in the line stream. Asked to keep
+  // uncorrectable frames as received, the cut holds them until the next trusted counter: with no
+  // gap after them their place is certain and they are written as they came, else as zeros.
   std::vector<FrameTags::ByteRun>& zero_runs = chain.Frames.zero_filled_mpdu_bytes;
   zero_runs.clear();
   std::vector<int64_t>& unmeasured = chain.Frames.unmeasured_mpdu_gaps;
@@ -68,6 +70,7 @@ void CutMpduStage(StageHost& host) {
   // dropped.
   std::vector<uint8_t> vcdus(kBatchRecords * kVcduBytes);
   std::vector<uint8_t> cuts(kBatchRecords * kCutBytes);
+  std::vector<uint8_t> held;  // uncorrectable frames' cuts since the last trusted counter
   for (;;) {
     const size_t records = input.Read(vcdus.data(), vcdus.size()) / kVcduBytes;
     size_t pending = 0;  // cut records of this batch not yet written
@@ -75,17 +78,32 @@ void CutMpduStage(StageHost& host) {
       const uint8_t* vcdu = vcdus.data() + k * kVcduBytes;
       uint8_t* cut = cuts.data() + pending * kCutBytes;
       const uint32_t tag = tagged ? tags[static_cast<size_t>(count)] : 0;
+      if ((tag & FrameTags::kUncorrectableTag) != 0 && keep_uncorrectable) {
+        counter.Untrusted();
+        output.Write(cuts.data(), pending * kCutBytes);
+        pending = 0;
+        held.insert(held.end(), vcdu + kCutStart, vcdu + kCutStart + kCutBytes);
+        note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
+        bytes_out += static_cast<int64_t>(kCutBytes);
+        ++count;
+        chain.ProgressCount = count;
+        host.ProcessEvents();
+        continue;
+      }
       if ((tag & FrameTags::kUncorrectableTag) != 0) {
         counter.Untrusted();
-        if (keep_uncorrectable) {
-          std::memcpy(cut, vcdu + kCutStart, kCutBytes);
-        } else {
-          std::memset(cut, 0, kCutBytes);
-        }
+        std::memset(cut, 0, kCutBytes);
         note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
       } else {
         const int32_t missing = counter.Next(VcduHeader::Parse(vcdu).frame_counter);
-        if (missing == FrameCounterTrack::kRestart) unmeasured.push_back(bytes_out);
+        const auto held_bytes = static_cast<int64_t>(held.size());
+        if (!held.empty()) {
+          // Nothing of this batch waits before them: holding flushed it.
+          if (missing != 0) std::fill(held.begin(), held.end(), uint8_t{0});
+          output.Write(held.data(), held.size());
+          held.clear();
+        }
+        if (missing == FrameCounterTrack::kRestart) unmeasured.push_back(bytes_out - held_bytes);
         if (missing > 0) {
           output.Write(cuts.data(), pending * kCutBytes);
           cut = cuts.data();
@@ -106,6 +124,11 @@ void CutMpduStage(StageHost& host) {
     }
     output.Write(cuts.data(), pending * kCutBytes);
     if (records < kBatchRecords) break;
+  }
+  // Held to the end: whether frames went missing before them is unknown.
+  if (!held.empty()) {
+    std::fill(held.begin(), held.end(), uint8_t{0});
+    output.Write(held.data(), held.size());
   }
   chain.Frames.mpdu_bytes = bytes_out;
   const ClosedFiles closed = CloseStageFiles(host, input, output);

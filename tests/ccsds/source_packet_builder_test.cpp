@@ -536,10 +536,11 @@ constexpr size_t kZoneAt = 4;
 
 // The packets that should come out, worked out from where each lies in the stream: every packet
 // whose 6 header bytes lie in records that arrived and were corrected, with zeros for the bytes
-// of lost records (and of uncorrectable ones, unless `received` gives what came instead). A
-// packet stays open, and does not come out, when its end waits for a gap that no record after it
-// shows. The last one comes out only when it ends with a zone; otherwise the zeros that pad the
-// last zone drop it (no header follows it there).
+// of lost records (and of uncorrectable ones, unless `received` gives what came instead and no
+// gap follows them). A packet stays open, and does not come out, when its end waits for a gap or
+// an uncorrectable record that no trusted record after it places. The last one comes out only when
+// it ends with a zone; otherwise the zeros that pad the last zone drop it (no header follows it
+// there).
 struct Expected {
   std::vector<std::vector<uint8_t>> packets;
   int64_t zero_filled = 0;
@@ -552,9 +553,16 @@ Expected KeptPackets(const std::vector<std::vector<uint8_t>>& packets, const Str
   const auto in = [](const std::vector<size_t>& list, size_t r) {
     return std::find(list.begin(), list.end(), r) != list.end();
   };
+  // The last record whose counter is trusted: what lies after it is never placed.
   size_t last_fed = 0;
   for (size_t r = 0; r <= layout.last_record.back(); ++r)
-    if (!in(lost, r)) last_fed = r;
+    if (!in(lost, r) && !in(uncorrectable, r)) last_fed = r;
+  // An uncorrectable record is placed (kept as received) only when the next record not
+  // uncorrectable arrived: a gap after it leaves its place in doubt.
+  const auto placed = [&](size_t r) {
+    while (in(uncorrectable, r)) ++r;
+    return !in(lost, r);
+  };
   Expected expected;
   size_t offset = 0;
   bool begun_before = false;
@@ -587,7 +595,7 @@ Expected KeptPackets(const std::vector<std::vector<uint8_t>>& packets, const Str
         packet[b - begin] = 0;
         filled = true;
       } else if (in(uncorrectable, r)) {
-        packet[b - begin] = received ? (*received)[r][kZoneAt + b % kZone] : 0;
+        packet[b - begin] = received && placed(r) ? (*received)[r][kZoneAt + b % kZone] : 0;
         filled = true;
       }
     }
