@@ -58,15 +58,12 @@ class StageListener : public LineSyncListener {
     const int64_t line_end = at + static_cast<int64_t>(variant_.line_length);
     const auto gap = std::upper_bound(unmeasured_gaps_.begin(), unmeasured_gaps_.end(), at_);
     if (gap != unmeasured_gaps_.end() && *gap < line_end) return false;
-    // The pattern's 31 bits begin up to 7 bits before `at` and end within the fourth byte.
-    const int64_t sync_begin = at - 1;
-    const int64_t sync_end = at + 4;
-    const auto run = std::lower_bound(
-        zero_runs_.begin(), zero_runs_.end(), sync_begin,
-        [](const FrameTags::ByteRun& r, int64_t offset) { return r.end <= offset; });
-    return run != zero_runs_.end() && run->begin < sync_end;
+    return SyncInLostBytes(at);
   }
   void LineDropped(int64_t at) override {
+    // Where lost frames keep their places, a sync off the grid in the bytes of uncorrectable
+    // frames written as received is noise, not a line.
+    if (SyncInLostBytes(at)) return;
     ++dropped;
     NoteLineStart(at, kUnknownShift);
   }
@@ -88,6 +85,17 @@ class StageListener : public LineSyncListener {
 
  private:
   static constexpr int kUnknownShift = -1;
+
+  // Whether the line sync at `at` lies, wholly or in part, in bytes written for lost data: the
+  // pattern's 31 bits begin up to 7 bits before `at` and end within the fourth byte.
+  bool SyncInLostBytes(int64_t at) const {
+    const int64_t sync_begin = at - 1;
+    const int64_t sync_end = at + 4;
+    const auto run = std::lower_bound(
+        zero_runs_.begin(), zero_runs_.end(), sync_begin,
+        [](const FrameTags::ByteRun& r, int64_t offset) { return r.end <= offset; });
+    return run != zero_runs_.end() && run->begin < sync_end;
+  }
 
   // Lines whose sync was lost (zero-filled, or hit by bit errors) leave their places on the line
   // grid empty: a line start a whole number k >= 2 of lines after the one before (at the same

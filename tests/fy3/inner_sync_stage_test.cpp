@@ -154,6 +154,9 @@ struct Fates {
   std::vector<size_t> lost;           // never arrived
   std::vector<size_t> uncorrectable;  // arrived as noise, tagged uncorrectable
   size_t restart_at = SIZE_MAX;       // from this one on the counter runs 5000 further on
+  // An uncorrectable frame whose noise holds the whole line sync pattern, and where in its cut.
+  size_t false_sync_frame = SIZE_MAX;
+  size_t false_sync_at = 0;
 };
 
 // Writes vcdu_x.vcd (and its tags) for `lines` cut into 882-byte frames with `fates`; returns
@@ -191,6 +194,10 @@ std::vector<uint8_t> WriteFy3Vcdus(const testing::TempFolder& folder, testing::R
     if (bad) {
       // Noise where the frame's data was.
       for (size_t i = 10; i < kVcdu; ++i) vcdu[i] = static_cast<uint8_t>(vcdu[i] * 5 + i);
+      if (k == fates.false_sync_frame) {
+        const uint8_t pattern[] = {0x84, 0x5B, 0xF5, 0xC6};
+        std::copy_n(pattern, 4, vcdu.begin() + 10 + static_cast<ptrdiff_t>(fates.false_sync_at));
+      }
       size_t next = k + 1;
       while (in(fates.uncorrectable, next)) ++next;
       if (keep && !in(fates.lost, next)) {
@@ -263,6 +270,25 @@ TEST(Fy3InnerSyncStage, LinesWhoseSyncsWereLostInARowKeepTheirPlaces) {
     EXPECT_EQ(LineOf(sent, 3)[in_line] != 0, keep);
     EXPECT_EQ(LineOf(sent, 3)[117 * 882 - 3 * kFy3L + 10], 0);
   }
+}
+
+// Noise kept as received may hold a line sync off the grid: it is no line, and no line is
+// counted as dropped for it.
+TEST(Fy3InnerSyncStage, SyncInNoiseKeptAsReceivedIsNoDroppedLine) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  const auto lines = testing::Fy3Lines(4, kFy3L, kSeed);
+  // Line 0's sync went with frame 0, so the search is on when it meets the noise of frame 5.
+  Fates fates{{0}, {5}};
+  fates.false_sync_frame = 5;
+  fates.false_sync_at = 100;
+  const auto sent = WriteFy3Vcdus(folder, host, lines, fates, true);
+  CutMpduStage(host);
+  Fy3InnerSyncStage(host);
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
+            Concat({LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 3)}));
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+  EXPECT_EQ(host.chain.Counts.frames_missing, 0);  // frame 0 is before the first counter
 }
 
 // A counter restart says nothing of how many bytes went missing: a line whose sync was lost
