@@ -121,7 +121,11 @@ int32_t SourcePacketBuilder::FeedMpdu(std::span<const uint8_t> record,
     // once the next trusted counter shows no gap after it. Held until then.
     lost_next_zone_ = false;
     ++held_zones_;
-    if (keep_uncorrectable_) held_bytes_.insert(held_bytes_.end(), zone.begin(), zone.end());
+    // Only a packet being built takes them, and no more than a slot holds.
+    if (keep_uncorrectable_ && vars_.state == BuildState::BUILDING &&
+        held_bytes_.size() < static_cast<size_t>(kPacketSlotCapacity)) {
+      held_bytes_.insert(held_bytes_.end(), zone.begin(), zone.end());
+    }
     out.Line("BP: ln%d Zone of an uncorrectable frame held", vars_.ln);
     ++vars_.ln;
     return pb;
@@ -301,6 +305,7 @@ void SourcePacketBuilder::PlaceLostZones(size_t zone_length, DiagnosticWriter& o
   // Once no packet is open, the rest hold nothing anyone can place.
   for (int32_t i = 0; i < zones && vars_.state != BuildState::IDLE; ++i) {
     const size_t at = static_cast<size_t>(i) * zone_length;
+    // Held zones not stored are past what the packet can take.
     const bool held = i < held_zones_ && received && at + zone_length <= held_bytes_.size();
     LostZone(held ? std::span<const uint8_t>(held_bytes_).subspan(at, zone_length)
                   : kZeroZone.first(zone_length),

@@ -25,6 +25,9 @@ constexpr size_t kCutBytes = 882;
 static_assert(kCutStart + kCutBytes == kVcduBytes);
 // VCDUs read and written per file access.
 constexpr size_t kBatchRecords = 256;
+// Uncorrectable frames' bytes held for their place at most: a longer run of them is written as
+// zeros as it goes, since no counter places it yet.
+constexpr size_t kMaxHeldBytes = size_t{16} << 20;
 // Records per progress step: the next stage counts lines of roughly this many records.
 constexpr int32_t kRecordsPerProgressStep = 35;
 
@@ -82,6 +85,11 @@ void CutMpduStage(StageHost& host) {
         counter.Untrusted();
         output.Write(cuts.data(), pending * kCutBytes);
         pending = 0;
+        if (held.size() + kCutBytes > kMaxHeldBytes) {
+          std::fill(held.begin(), held.end(), uint8_t{0});
+          output.Write(held.data(), held.size());
+          held.clear();
+        }
         held.insert(held.end(), vcdu + kCutStart, vcdu + kCutStart + kCutBytes);
         note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
         bytes_out += static_cast<int64_t>(kCutBytes);

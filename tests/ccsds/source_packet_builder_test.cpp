@@ -737,6 +737,33 @@ TEST(SourcePacketBuilderContinuity, UncorrectableFrameKeepsItsPacketInPlaceNotAH
   }
 }
 
+// A run of uncorrectable frames longer than a packet, kept as received: the packet open at its
+// start takes what it can hold of it in place; followed by a gap, the run is zeros.
+TEST(SourcePacketBuilderContinuity, LongRunOfUncorrectableFramesKeptAsReceived) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (int i = 0; i < 5; ++i) packets.push_back(MakePacket(103, i, kDefaultMax, 70 + i));
+  const auto stream = CutIntoMpdus(packets);
+  auto received = stream.records;
+  std::vector<size_t> bad;
+  for (size_t r = 3; r < 23; ++r) {
+    bad.push_back(r);
+    for (size_t k = 2; k < received[r].size(); ++k) received[r][k] = static_cast<uint8_t>(r + k);
+  }
+  const StreamLayout layout = LayOut(packets, kZone);
+  for (const std::vector<size_t>& lost : {std::vector<size_t>{}, std::vector<size_t>{23}}) {
+    SCOPED_TRACE(lost.empty() ? "placed" : "a gap after the run");
+    Fixture f;
+    f.builder->SetKeepUncorrectable(true);
+    const auto got = FeedCounted(f, received, 9, lost, bad);
+    const Expected expected = KeptPackets(packets, layout, lost, bad, &received);
+    EXPECT_EQ(got, expected.packets);
+    ASSERT_FALSE(got.empty());
+    // Packet 0 ends in record 14, inside the run.
+    EXPECT_EQ(got[0][5 * kZone] != 0, lost.empty());
+    EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), expected.zero_filled);
+  }
+}
+
 // A header lost with a frame (whole, or its second half) costs its packet; the packets around it
 // are kept.
 TEST(SourcePacketBuilderContinuity, GapTakingTheHeaderDropsThePacket) {
