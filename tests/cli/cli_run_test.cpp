@@ -138,6 +138,7 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
                         "frames_missing",
                         "lines_dropped",
                         "lines_zero_filled",
+                        "keep_uncorrectable",
                         "product",
                         "product_lines",
                         "exit_status",
@@ -149,7 +150,8 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
     EXPECT_GT(at, previous) << key;
     previous = at;
   }
-  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 13) << json;
+  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 14) << json;
+  EXPECT_EQ(JsonValue(json, "keep_uncorrectable"), "false");
   EXPECT_EQ(json.front(), '{');
   EXPECT_EQ(json.substr(json.size() - 2), "}\n");
   EXPECT_EQ(JsonValue(json, "input_bytes"),
