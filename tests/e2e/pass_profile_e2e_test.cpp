@@ -589,6 +589,39 @@ TEST_F(PassProfileEndToEnd, Fy3LinesWhoseSyncWasLostKeepTheirPlaces) {
   EXPECT_GT(host.chain.Counts.lines_zero_filled, 20);
 }
 
+// The same FY-3 pass with uncorrectable frames kept as received: the same lines in the same
+// places, counted alike, differing from the zero-filled product only where it has zero bits, and
+// there in many bytes (what arrived of the uncorrectable frames).
+TEST_F(PassProfileEndToEnd, Fy3UncorrectableFramesKeptAsReceived) {
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  sim::Impairments impairments = ProfileImpairments(2e-2);
+  impairments.uncorrectable_every = 9;
+  RunFy3Pass(impairments);
+  const std::string product = WorkingPath("FY3A_2010-05-12_0523.C10");
+  const std::vector<uint8_t> zeros = testing::ReadFileBytes(product);
+  const PassCounts zero_counts = host.chain.Counts;
+  EXPECT_FALSE(zero_counts.keep_uncorrectable);
+  host.settings.KeepUncorrectable = true;
+  Run("FY3A_2010-05-12_052330.bin");
+  const std::vector<uint8_t> kept = testing::ReadFileBytes(product);
+  const PassCounts& counts = host.chain.Counts;
+  EXPECT_TRUE(counts.keep_uncorrectable);
+  EXPECT_EQ(counts.product_lines, zero_counts.product_lines);
+  EXPECT_EQ(counts.lines_zero_filled, zero_counts.lines_zero_filled);
+  EXPECT_EQ(counts.lines_dropped, zero_counts.lines_dropped);
+  ASSERT_EQ(kept.size(), zeros.size());
+  constexpr size_t kC10 = 27728, kDataAt = 2000, kDataBytes = 25614;
+  size_t lost_bits = 0, received = 0;
+  for (size_t at = 0; at + kC10 <= kept.size(); at += kC10) {
+    for (size_t k = at + kDataAt; k < at + kDataAt + kDataBytes; ++k) {
+      lost_bits += (zeros[k] & ~kept[k]) != 0;
+      received += zeros[k] != kept[k];
+    }
+  }
+  EXPECT_EQ(lost_bits, 0u) << "the kept product lost bits the zero-filled one has";
+  EXPECT_GT(received, 10000u);
+}
+
 void CheckMn2Lines(PassProfileEndToEnd& test, int slips) {
   sim::Mn2Options options;
   options.lines = 80;
