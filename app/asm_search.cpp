@@ -503,6 +503,10 @@ bool TForm1::DFiles() const {
   return dialogs_.debug ? dialogs_.debug->DFiles() : Settings{}.DFiles;
 }
 
+bool TForm1::KeepUncorrectable() const {
+  return dialogs_.debug ? dialogs_.debug->KeepUncorrectable() : Settings{}.KeepUncorrectable;
+}
+
 void TForm1::StageStarting(std::string_view name) {
   progress_bar_.setFormat(QString::fromUtf8(name.data(), static_cast<int>(name.size())) + ": %p%");
   // A new stage calls the pump at its own pace: measure it afresh.

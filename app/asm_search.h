@@ -110,6 +110,7 @@ class TForm1 : public QMainWindow, public StageHost {
   bool Full_CADU() const override;
   bool DFiles() const override;
   std::string SatelliteChoice() const override;
+  bool KeepUncorrectable() const override;
   ChainState& Chain() override { return chain_; }
   void SetProcessEnabled(bool enabled) override;
   void StageStarting(std::string_view name) override;

@@ -4,7 +4,7 @@ namespace vantrel {
 namespace {
 
 const SettingsDialog::Frame kFrame = {
-    "DebugInfo", "Debug Info", {258, 299}, "Show info during: ", {8, 8, 242, 236}, true,
+    "DebugInfo", "Debug Info", {258, 328}, "Show info during: ", {8, 8, 242, 265}, true,
 };
 
 constexpr int kBoxX = 16;
@@ -30,6 +30,7 @@ TDebugInfo::TDebugInfo(QWidget* parent) : SettingsDialog(parent, kFrame) {
       {fy3_asm_, "FY3ASM", "Inner ASM search (for FY3x)", false},
       {full_cadu_, "Full_CADU", "Fulll CADU", false},
       {delete_files_, "DFiles", "Delete intermediate files", true},
+      {keep_uncorrectable_, "KeepUncorrectable", "Keep uncorrectable frames", false},
   };
   int y = kFirstBoxY;
   for (const Box& entry : boxes) {
@@ -40,7 +41,7 @@ TDebugInfo::TDebugInfo(QWidget* parent) : SettingsDialog(parent, kFrame) {
     y += kBoxPitch;
   }
 
-  SetUpButton(ok_, "ButtonOK", "OK", 92, 256);
+  SetUpButton(ok_, "ButtonOK", "OK", 92, 285);
   ok_.setDefault(true);
   connect(&ok_, &QPushButton::clicked, this, &TDebugInfo::ButtonOKClick);
 }

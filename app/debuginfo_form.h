@@ -8,7 +8,9 @@
 namespace vantrel {
 
 // The debug options: extra log listings of the stages and whether the working files are deleted
-// after a run. "ASM search" and "Reed-Solomon processing" are kept for their look only.
+// after a run, and whether uncorrectable frames' bytes go into the product as received (noisy
+// samples) rather than as zeros. "ASM search" and "Reed-Solomon processing" are kept for their look
+// only.
 class TDebugInfo : public SettingsDialog {
   Q_OBJECT
 
@@ -20,6 +22,7 @@ class TDebugInfo : public SettingsDialog {
   bool FY3ASM() const { return fy3_asm_.isChecked(); }
   bool Full_CADU() const { return full_cadu_.isChecked(); }
   bool DFiles() const { return delete_files_.isChecked(); }
+  bool KeepUncorrectable() const { return keep_uncorrectable_.isChecked(); }
 
   void ButtonOKClick();
 
@@ -31,6 +34,7 @@ class TDebugInfo : public SettingsDialog {
   QCheckBox fy3_asm_{Group()};
   QCheckBox full_cadu_{Group()};
   QCheckBox delete_files_{Group()};
+  QCheckBox keep_uncorrectable_{Group()};
   QPushButton ok_{this};
 };
 

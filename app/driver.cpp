@@ -516,6 +516,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
   outcome.satellite = run.satellite;
   const ChainKind kind = ChainOf(run.satellite->family);
   const ChainDefinition& definition = Chain(kind);
+  chain.Counts.keep_uncorrectable = host.KeepUncorrectable();
   SetChainFlags(chain, *run.satellite);
   try {
     RefuseInputAmongRunFiles(host, definition);

@@ -67,6 +67,7 @@ void ApidPacketExtractionStage(StageHost& host) {
   const int32_t wanted_apid = host.APID104() ? kNightApid : kDayApid;
   SourcePacketBuilder& builder = TheSourcePacketBuilder();
   builder.Setup(settings.max_packet_length, settings.header_length);
+  builder.SetKeepUncorrectable(host.KeepUncorrectable());
 
   // Receives each packet handed out; the listing shows its front, or the M_PDU's when none came.
   std::array<uint8_t, kPacketSlotCapacity> buffer{};
@@ -116,10 +117,15 @@ void ApidPacketExtractionStage(StageHost& host) {
   const ClosedFiles closed = CloseStageFiles(host, input, output);
   const BuilderLosses& losses = builder.Losses();
   const int64_t dropped = losses.DroppedOf(wanted_apid);
+  const int64_t zero_filled = losses.ZeroFilledOf(wanted_apid);
   chain.Counts.frames_missing += losses.frames_missing;
   chain.Counts.lines_dropped += dropped;
+  chain.Counts.lines_zero_filled += zero_filled;
   if (dropped > 0) {
     LogLine(host, "%d packets dropped: data lost inside them", static_cast<int>(dropped));
+  }
+  if (zero_filled > 0) {
+    LogLine(host, "%d lines zero-filled: data lost inside them", static_cast<int>(zero_filled));
   }
 
   LogSummary(

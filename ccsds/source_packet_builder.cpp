@@ -24,6 +24,10 @@ constexpr MpduLayout kLayouts[] = {
      kMpduRecordLength - kMpduHeaderLengthBare},
 };
 
+// What a lost zone holds: zeros, as long as the longest zone.
+constexpr std::array<uint8_t, kMpduRecordLength> kZeroZoneBytes{};
+constexpr std::span<const uint8_t> kZeroZone(kZeroZoneBytes);
+
 constexpr uint8_t kReady = 1;
 constexpr uint8_t kEmpty = 0;
 
@@ -65,7 +69,11 @@ int32_t SourcePacketBuilder::Setup(int32_t max_packet_length, int32_t header_len
     losses_ = BuilderLosses{};
     counter_.Forget();
     sequences_.Forget();
-    skip_next_zone_ = false;
+    missing_zones_ = 0;
+    lost_next_zone_ = false;
+    held_zones_ = 0;
+    held_bytes_.clear();
+    open_lost_bytes_ = false;
     return 0;
   }
   return -1;
@@ -74,22 +82,26 @@ int32_t SourcePacketBuilder::Setup(int32_t max_packet_length, int32_t header_len
 int32_t SourcePacketBuilder::NoteFrame(uint32_t counter, bool uncorrectable) {
   if (uncorrectable) {
     ++losses_.skipped_frames;
-    DropOpenPacket();
-    skip_next_zone_ = true;
+    lost_next_zone_ = true;
     counter_.Untrusted();
     return 0;
   }
   const int32_t missing = counter_.Next(counter);
   if (missing == 0) return 0;
-  // Bytes between the last zone and this one are lost: a packet open across them lost them.
-  DropOpenPacket();
   if (missing == FrameCounterTrack::kRestart) {
+    // How many bytes went between the last zone and this one is unknown: a packet open across
+    // them has no place for its bytes.
+    DropOpenPacket();
+    missing_zones_ = 0;
+    held_zones_ = 0;
+    held_bytes_.clear();
     ++losses_.restarts;
     // A new stream's sequence counts have nothing to do with the old one's.
     sequences_.Forget();
     return 0;
   }
   losses_.frames_missing += missing;
+  missing_zones_ = missing;
   return missing;
 }
 
@@ -102,17 +114,28 @@ int32_t SourcePacketBuilder::FeedMpdu(std::span<const uint8_t> record,
                                    geometry_.pointer_offset + MpduHeader::kLength));
   if (record.size() < needed) return pb;
 
-  vars_.oldhcnt = vars_.hcnt;
-  vars_.hcnt = MpduHeader::Parse(record.data() + geometry_.pointer_offset).first_header_pointer;
   const std::span<const uint8_t> zone =
       record.subspan(geometry_.zone_offset, geometry_.zone_length);
+  if (lost_next_zone_) {
+    // The frame could not be corrected: its pointer says nothing, and its place is known only
+    // once the next trusted counter shows no gap after it. Held until then.
+    lost_next_zone_ = false;
+    ++held_zones_;
+    // Only a packet being built takes them, and no more than a slot holds.
+    if (keep_uncorrectable_ && vars_.state == BuildState::BUILDING &&
+        held_bytes_.size() < static_cast<size_t>(kPacketSlotCapacity)) {
+      held_bytes_.insert(held_bytes_.end(), zone.begin(), zone.end());
+    }
+    out.Line("BP: ln%d Zone of an uncorrectable frame held", vars_.ln);
+    ++vars_.ln;
+    return pb;
+  }
+  PlaceLostZones(zone.size(), out, pb);
+  vars_.oldhcnt = vars_.hcnt;
+  vars_.hcnt = MpduHeader::Parse(record.data() + geometry_.pointer_offset).first_header_pointer;
   const bool valid_pointer =
       vars_.hcnt < geometry_.zone_length || vars_.hcnt == MpduHeader::kNoHeader;
-  if (skip_next_zone_) {
-    // The frame could not be corrected: NoteFrame has dropped what was open.
-    skip_next_zone_ = false;
-    out.Line("BP: ln%d Skipping zone of an uncorrectable frame", vars_.ln);
-  } else if (!valid_pointer) {
+  if (!valid_pointer) {
     // No pointer a zone can have: the zone is lost, and with it the bytes of an open packet.
     if (vars_.state != BuildState::IDLE) {
       out.Line("BP: ln%d Dropping packet: zone with pointer %d lost", vars_.ln, vars_.hcnt);
@@ -178,6 +201,7 @@ void SourcePacketBuilder::ProcessZone(std::span<const uint8_t> zone, DiagnosticW
       }
       v.pi = 0;
       OpenNextSlot();
+      open_lost_bytes_ = false;
       v.header_count = 0;
       v.state = BuildState::GETHEADER;
     }
@@ -272,6 +296,56 @@ void SourcePacketBuilder::NoHeaderZone(std::span<const uint8_t> zone, Diagnostic
   }
 }
 
+void SourcePacketBuilder::PlaceLostZones(size_t zone_length, DiagnosticWriter& out, int32_t& pb) {
+  if (held_zones_ == 0 && missing_zones_ == 0) return;
+  // Uncorrectable frames followed by a gap may lie anywhere in it: their bytes are kept only
+  // where the counter leaves no doubt.
+  const bool received = keep_uncorrectable_ && missing_zones_ == 0;
+  const int32_t zones = held_zones_ + missing_zones_;
+  // Once no packet is open, the rest hold nothing anyone can place.
+  for (int32_t i = 0; i < zones && vars_.state != BuildState::IDLE; ++i) {
+    const size_t at = static_cast<size_t>(i) * zone_length;
+    // Held zones not stored are past what the packet can take.
+    const bool held = i < held_zones_ && received && at + zone_length <= held_bytes_.size();
+    LostZone(held ? std::span<const uint8_t>(held_bytes_).subspan(at, zone_length)
+                  : kZeroZone.first(zone_length),
+             out, pb);
+  }
+  held_zones_ = 0;
+  missing_zones_ = 0;
+  held_bytes_.clear();
+}
+
+void SourcePacketBuilder::LostZone(std::span<const uint8_t> bytes, DiagnosticWriter& out,
+                                   int32_t& pb) {
+  BuilderVariables& v = vars_;
+  if (v.state == BuildState::GETHEADER) {
+    // The rest of the header went with the zone.
+    out.Line("BP: ln%d Dropping packet: header cut by a lost zone", v.ln);
+    DropOpenPacket();
+    return;
+  }
+  if (v.state != BuildState::BUILDING) return;
+  const int32_t remaining = v.header.Len + SourcePacketHeader::kLengthBias - v.pi;
+  const int32_t take = std::min(remaining, static_cast<int32_t>(bytes.size()));
+  if (geometry_.MaxPkLen + 1 - take <= v.pi) {
+    ReadyFlag(v.current_slot) = kEmpty;
+    v.state = BuildState::IDLE;
+    out.Line("BP: ln%d  Discarding long packet! hc=%d len=%d mi=%d", v.ln, v.hcnt, v.header.Len,
+             v.mi);
+    return;
+  }
+  Append(bytes.first(static_cast<size_t>(std::max(take, 0))));
+  open_lost_bytes_ = true;
+  if (take == remaining) {
+    // Ends in the lost zone: whole in length, and what followed it there is lost.
+    MarkReady(pb);
+    v.state = BuildState::IDLE;
+    out.Line("BP: ln%d LOST ZONE - pi=%d len=%d m=%d pb=%d\n", v.ln, v.pi, v.header.Len, out.m(),
+             pb);
+  }
+}
+
 void SourcePacketBuilder::Append(std::span<const uint8_t> bytes) {
   // The callers' limits keep pi + size within the slot; clip all the same rather than spill
   // into the ready flag or the next slot.
@@ -285,6 +359,10 @@ void SourcePacketBuilder::Append(std::span<const uint8_t> bytes) {
 void SourcePacketBuilder::MarkReady(int32_t& pb) {
   const size_t slot = static_cast<size_t>(vars_.current_slot);
   ReadyFlag(vars_.current_slot) = kReady;
+  if (open_lost_bytes_) {
+    ++losses_.zero_filled[static_cast<size_t>(vars_.header.APID)];
+    open_lost_bytes_ = false;
+  }
   sizes_[slot] = vars_.pi;
   order_[slot] = ++completed_;
   ++pb;
@@ -297,6 +375,7 @@ void SourcePacketBuilder::DropOpenPacket() {
   ReadyFlag(v.current_slot) = kEmpty;
   v.state = BuildState::IDLE;
   v.SHORTY = 0;
+  open_lost_bytes_ = false;
 }
 
 void SourcePacketBuilder::OpenNextSlot() {

@@ -68,10 +68,13 @@ struct BuilderVariables {
 struct BuilderLosses {
   int64_t frames_missing = 0;  // frames missing by VCDU frame-counter gaps
   int64_t restarts = 0;        // counter jumps taken as a restart of the stream
-  int64_t skipped_frames = 0;  // frames Reed-Solomon could not correct, whose zones were skipped
-  // Packets begun with a whole primary header and dropped because bytes were lost inside them,
-  // by APID.
+  int64_t skipped_frames = 0;  // frames Reed-Solomon could not correct (their pointers unused)
+  // Packets begun with a whole primary header and dropped because bytes were lost inside them
+  // where their place could not be told, by APID.
   std::array<int64_t, kApidCount> dropped{};
+  // Packets begun with a whole primary header and handed out whole in length, with zeros (or
+  // an uncorrectable frame's bytes as received) where their bytes were lost, by APID.
+  std::array<int64_t, kApidCount> zero_filled{};
   // Packets whose whole header never arrived (lost with their frames, or cut short), by APID:
   // the gaps in the source sequence count between packets of that APID whose headers did.
   std::array<int64_t, kApidCount> never_begun{};
@@ -81,6 +84,11 @@ struct BuilderLosses {
   int64_t DroppedOf(int32_t apid) const {
     if (apid < 0 || apid >= kApidCount) return 0;
     return dropped[static_cast<size_t>(apid)] + never_begun[static_cast<size_t>(apid)];
+  }
+  // Packets of `apid` handed out with lost bytes in place.
+  int64_t ZeroFilledOf(int32_t apid) const {
+    if (apid < 0 || apid >= kApidCount) return 0;
+    return zero_filled[static_cast<size_t>(apid)];
   }
 };
 
@@ -113,10 +121,14 @@ class SequenceCountTrack {
 // Reassembles CCSDS source packets from the packet zones of consecutive M_PDUs into a ring of
 // six slots (grown when more packets wait). Knows no files; not re-entrant. Whatever the inputs,
 // nothing is read outside the record given and nothing is written outside a slot's 12999 data
-// bytes. A packet is handed out only when its bytes arrived whole: a first-header pointer that
-// disagrees with the open packet's length, a zone without a valid pointer, a frame-counter gap
-// or a frame that could not be corrected drops the open packet instead; packets lost before
-// their header was whole show as gaps in their APID's sequence count (see Losses).
+// bytes. A packet whose primary header arrived whole is handed out when every one of its bytes
+// has a known place: the zones of frames missing by a counter gap (measured exactly), and of
+// frames that could not be corrected, count as zones of zeros (or, on request, the uncorrectable
+// zone's bytes as received) whose pointers are unknown, so the packet keeps its length and every
+// byte its position. The open packet is dropped where its place is unknown: a first-header
+// pointer that disagrees with its length, a zone without a valid pointer, a counter jump taken
+// as a restart, its header cut by a loss. Packets lost before their header was whole show as
+// gaps in their APID's sequence count (see Losses).
 class SourcePacketBuilder {
  public:
   // Header length 4 (pointer at record byte 2, zone at byte 4, 882 bytes) or 2 (pointer at 0,
@@ -132,12 +144,18 @@ class SourcePacketBuilder {
   int32_t FeedMpdu(std::span<const uint8_t> record, DiagnosticBlock& diagnostics);
 
   // Tells the builder about the VCDU whose M_PDU is fed next: its 24-bit frame counter, and
-  // whether Reed-Solomon could not correct it (its counter and zone are then not trusted: the
-  // zone is skipped and the counter taken as one on). Frames missing by the counter are
-  // counted; a step no pass could make is a restart of the stream (FrameCounterTrack). A packet
-  // open at a gap, a restart or a skipped zone is dropped. Returns the frames missing before this
+  // whether Reed-Solomon could not correct it (its counter and pointer are then not trusted: the
+  // counter is taken as one on and the zone is held until the next trusted counter places it).
+  // Frames missing by the counter are counted, and the next FeedMpdu first fills the held zones
+  // and theirs into the open packet; a step no pass could make is a restart of the stream
+  // (FrameCounterTrack), which drops the open packet. Returns the frames missing before this
   // one.
   int32_t NoteFrame(uint32_t counter, bool uncorrectable);
+
+  // Whether an uncorrectable frame's zone goes into its packet as received (noisy samples)
+  // rather than as zeros. Missing frames are zeros either way. Off at program start; kept by
+  // Setup.
+  void SetKeepUncorrectable(bool keep) { keep_uncorrectable_ = keep; }
 
   // Copies the oldest waiting packet into `buffer` (which must hold `length` bytes): its first
   // `length` bytes, zeros behind a shorter packet. Marks the slot empty and returns how many
@@ -159,6 +177,13 @@ class SourcePacketBuilder {
 
   void ProcessZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& pb);
   void NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& pb);
+  // A zone whose pointer is unknown (its frame missing or uncorrectable) but whose place is: a
+  // packet being built takes `bytes` (a zone's length) as far as its length says, and is handed
+  // out when it ends there; a header cut by the zone is lost.
+  void LostZone(std::span<const uint8_t> bytes, DiagnosticWriter& out, int32_t& pb);
+  // Before a trusted frame's zone: the held zones of uncorrectable frames (as received when
+  // asked and no gap follows them, else zeros), then the zones of the frames missing.
+  void PlaceLostZones(size_t zone_length, DiagnosticWriter& out, int32_t& pb);
   // Appends `bytes` to the current slot at pi; the caller has checked the size limit.
   void Append(std::span<const uint8_t> bytes);
   // The open packet is complete: it waits in its slot, to be handed out after those before it.
@@ -190,8 +215,17 @@ class SourcePacketBuilder {
   FrameCounterTrack counter_;
   // The source sequence counts of the packets begun; forgotten at Setup and at a restart.
   SequenceCountTrack sequences_;
-  // The zone of the M_PDU fed next is not to be trusted (its frame could not be corrected).
-  bool skip_next_zone_ = false;
+  // Zones of frames missing before the M_PDU fed next, to be filled in as zeros.
+  int32_t missing_zones_ = 0;
+  // The zone of the M_PDU fed next is lost in place (its frame could not be corrected).
+  bool lost_next_zone_ = false;
+  // Zones of uncorrectable frames since the last trusted counter, and (when kept as received)
+  // their bytes.
+  int32_t held_zones_ = 0;
+  std::vector<uint8_t> held_bytes_;
+  bool keep_uncorrectable_ = false;
+  // The open packet took lost bytes.
+  bool open_lost_bytes_ = false;
 };
 
 // The program-wide builder that the packet extraction stage uses: zero at program start, alive

@@ -204,6 +204,7 @@ class Parser {
         {"--manchester", &overrides_.Manchester_box, nullptr, true},
         {"--no-manchester", &overrides_.Manchester_box, nullptr, false},
         {"--keep-files", nullptr, &s.DFiles, false},
+        {"--keep-uncorrectable", nullptr, &s.KeepUncorrectable, true},
         {"--full-cadu", nullptr, &s.Full_CADU, true},
         {"--get-vcdu", nullptr, &s.GetVCDU, true},
         {"--get-apid", nullptr, &s.GetAPID, true},
@@ -349,6 +350,8 @@ Options (they win over the switches):
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder
   --output-dir DIR                  move each product into DIR (made when missing) after its run
   --keep-files                      keep the intermediate working files
+  --keep-uncorrectable              write uncorrectable frames' bytes as received, not as zeros
+                                    (MetOp, FY-3; missing frames are zeros either way)
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
   --report FILE                     also write the pass report to FILE as JSON Lines: one compact

@@ -49,6 +49,7 @@ class BasicHost : public StageHost {
   bool DFiles() const override { return settings.DFiles; }
   std::string SatelliteChoice() const override { return settings.Satellite; }
   std::string PassDateChoice() const override { return settings.PassDate; }
+  bool KeepUncorrectable() const override { return settings.KeepUncorrectable; }
 
   ChainState& Chain() override { return chain; }
   void SetProcessEnabled(bool enabled) override { process_enabled = enabled; }

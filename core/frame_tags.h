@@ -23,15 +23,18 @@ struct FrameTags {
   static constexpr uint32_t kCounterMask = 0xFFFFFF;
   static constexpr uint32_t kUncorrectableTag = 0x80000000u;
 
-  // FY-3 mpdu_x.mpd: the bytes written as zeros for frames that were missing or could not be
-  // corrected, as ascending [begin, end) byte ranges, and the file's length; -1 while no list
-  // was made in this run.
+  // FY-3 mpdu_x.mpd: the bytes written for frames that were missing (zeros) or could not be
+  // corrected (zeros, or as received when asked), as ascending [begin, end) byte ranges, and the
+  // file's length; -1 while no list was made in this run.
   struct ByteRun {
     int64_t begin;
     int64_t end;
   };
   std::vector<ByteRun> zero_filled_mpdu_bytes;
   int64_t mpdu_bytes = -1;
+  // FY-3 mpdu_x.mpd: ascending byte offsets where an unknown number of bytes went missing (a
+  // counter jump taken as a restart): the line grid does not carry across them.
+  std::vector<int64_t> unmeasured_mpdu_gaps;
 };
 
 // Follows the 24-bit VCDU frame counter of one virtual channel from frame to frame.

@@ -32,6 +32,8 @@ struct PassCounts {
   std::optional<LineTime> first_line_time;
   std::optional<LineTime> last_line_time;
   std::bitset<64> vcids_seen;  // virtual channels of the corrected frames
+  // Uncorrectable frames' bytes were written as received, not as zeros (as the run began).
+  bool keep_uncorrectable = false;
 };
 
 }  // namespace vantrel

@@ -96,6 +96,9 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
   lines.push_back(Format("  Frames missing %lld, lines dropped %lld, lines zero-filled %lld",
                          Ll(counts.frames_missing), Ll(counts.lines_dropped),
                          Ll(counts.lines_zero_filled)));
+  if (counts.keep_uncorrectable) {
+    lines.push_back("  Uncorrectable frames' bytes written as received, not as zeros");
+  }
   lines.push_back(Format("  Product lines %lld", Ll(counts.product_lines)));
   if (counts.first_line_time && counts.last_line_time) {
     lines.push_back(Format("  First line %s, last line %s",
@@ -147,6 +150,7 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   number("frames_missing", counts.frames_missing);
   number("lines_dropped", counts.lines_dropped);
   number("lines_zero_filled", counts.lines_zero_filled);
+  json += Format("\"keep_uncorrectable\":%s,", counts.keep_uncorrectable ? "true" : "false");
   json += "\"product\":";
   if (product.empty())
     json += "null";

@@ -28,12 +28,12 @@ void AppendPassReport(StageHost& host, const PassReportSettings& settings);
 
 // The report as one compact JSON object on one line (a JSON Lines record) with the keys
 // input_bytes, cadus, sync_losses, rs_corrected_symbols, rs_corrected_frames,
-// rs_uncorrectable_frames, frames_missing, lines_dropped, lines_zero_filled, product (`product`,
-// or null when it is empty), satellite (the one the data came from, or null), product_lines,
-// exit_status and seconds, in that order, and a final line break. The text is valid UTF-8
-// whatever the path holds: a byte of `product` or `satellite` that is not part of a UTF-8
-// character stands as the text \xNN (two lowercase hex digits), and a backslash as two
-// backslashes, so the path's bytes can always be told back.
+// rs_uncorrectable_frames, frames_missing, lines_dropped, lines_zero_filled, keep_uncorrectable
+// (true or false), product (`product`, or null when it is empty), satellite (the one the data
+// came from, or null), product_lines, exit_status and seconds, in that order, and a final line
+// break. The text is valid UTF-8 whatever the path holds: a byte of `product` or `satellite` that
+// is not part of a UTF-8 character stands as the text \xNN (two lowercase hex digits), and a
+// backslash as two backslashes, so the path's bytes can always be told back.
 std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
                            int64_t seconds);
 

@@ -33,6 +33,8 @@ struct Settings {
   // The pass date "YYYY-MM-DD" of an input named without a marker (FY-3, Meteor-M); empty for
   // the recording's modification time.
   std::string PassDate;
+  // Uncorrectable frames' bytes go into the product as received instead of as zeros.
+  bool KeepUncorrectable = false;
 };
 
 }  // namespace vantrel

@@ -54,6 +54,7 @@ class StageHost {
   virtual bool FY3ASM() const = 0;
   virtual bool Full_CADU() const = 0;
   virtual bool DFiles() const = 0;
+  virtual bool KeepUncorrectable() const = 0;
 
   // The satellite choice: empty for the file name's marker, "auto", or a --satellite value.
   virtual std::string SatelliteChoice() const { return {}; }

@@ -1,5 +1,6 @@
 #include "fy3/cut_mpdu_stage.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +25,9 @@ constexpr size_t kCutBytes = 882;
 static_assert(kCutStart + kCutBytes == kVcduBytes);
 // VCDUs read and written per file access.
 constexpr size_t kBatchRecords = 256;
+// Uncorrectable frames' bytes held for their place at most: a longer run of them is written as
+// zeros as it goes, since no counter places it yet.
+constexpr size_t kMaxHeldBytes = size_t{16} << 20;
 // Records per progress step: the next stage counts lines of roughly this many records.
 constexpr int32_t kRecordsPerProgressStep = 35;
 
@@ -44,10 +48,15 @@ void CutMpduStage(StageHost& host) {
       chain.Frames.selected_vcdus_valid &&
       static_cast<int64_t>(tags.size()) == input.Size() / static_cast<int64_t>(kVcduBytes);
   // Frames missing by the counter, and frames that could not be corrected, become records of
-  // zeros, so that every byte after them keeps its place in the line stream.
+  // zeros, so that every byte after them keeps its place in the line stream. Asked to keep
+  // uncorrectable frames as received, the cut holds them until the next trusted counter: with no
+  // gap after them their place is certain and they are written as they came, else as zeros.
   std::vector<FrameTags::ByteRun>& zero_runs = chain.Frames.zero_filled_mpdu_bytes;
   zero_runs.clear();
+  std::vector<int64_t>& unmeasured = chain.Frames.unmeasured_mpdu_gaps;
+  unmeasured.clear();
   chain.Frames.mpdu_bytes = -1;
+  const bool keep_uncorrectable = host.KeepUncorrectable();
   int64_t bytes_out = 0;
   const std::vector<uint8_t> zeros(kCutBytes, 0);
   const auto note_zeros = [&](int64_t begin, int64_t end) {
@@ -64,6 +73,7 @@ void CutMpduStage(StageHost& host) {
   // dropped.
   std::vector<uint8_t> vcdus(kBatchRecords * kVcduBytes);
   std::vector<uint8_t> cuts(kBatchRecords * kCutBytes);
+  std::vector<uint8_t> held;  // uncorrectable frames' cuts since the last trusted counter
   for (;;) {
     const size_t records = input.Read(vcdus.data(), vcdus.size()) / kVcduBytes;
     size_t pending = 0;  // cut records of this batch not yet written
@@ -71,12 +81,37 @@ void CutMpduStage(StageHost& host) {
       const uint8_t* vcdu = vcdus.data() + k * kVcduBytes;
       uint8_t* cut = cuts.data() + pending * kCutBytes;
       const uint32_t tag = tagged ? tags[static_cast<size_t>(count)] : 0;
+      if ((tag & FrameTags::kUncorrectableTag) != 0 && keep_uncorrectable) {
+        counter.Untrusted();
+        output.Write(cuts.data(), pending * kCutBytes);
+        pending = 0;
+        if (held.size() + kCutBytes > kMaxHeldBytes) {
+          std::fill(held.begin(), held.end(), uint8_t{0});
+          output.Write(held.data(), held.size());
+          held.clear();
+        }
+        held.insert(held.end(), vcdu + kCutStart, vcdu + kCutStart + kCutBytes);
+        note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
+        bytes_out += static_cast<int64_t>(kCutBytes);
+        ++count;
+        chain.ProgressCount = count;
+        host.ProcessEvents();
+        continue;
+      }
       if ((tag & FrameTags::kUncorrectableTag) != 0) {
         counter.Untrusted();
         std::memset(cut, 0, kCutBytes);
         note_zeros(bytes_out, bytes_out + static_cast<int64_t>(kCutBytes));
       } else {
         const int32_t missing = counter.Next(VcduHeader::Parse(vcdu).frame_counter);
+        const auto held_bytes = static_cast<int64_t>(held.size());
+        if (!held.empty()) {
+          // Nothing of this batch waits before them: holding flushed it.
+          if (missing != 0) std::fill(held.begin(), held.end(), uint8_t{0});
+          output.Write(held.data(), held.size());
+          held.clear();
+        }
+        if (missing == FrameCounterTrack::kRestart) unmeasured.push_back(bytes_out - held_bytes);
         if (missing > 0) {
           output.Write(cuts.data(), pending * kCutBytes);
           cut = cuts.data();
@@ -97,6 +132,11 @@ void CutMpduStage(StageHost& host) {
     }
     output.Write(cuts.data(), pending * kCutBytes);
     if (records < kBatchRecords) break;
+  }
+  // Held to the end: whether frames went missing before them is unknown.
+  if (!held.empty()) {
+    std::fill(held.begin(), held.end(), uint8_t{0});
+    output.Write(held.data(), held.size());
   }
   chain.Frames.mpdu_bytes = bytes_out;
   const ClosedFiles closed = CloseStageFiles(host, input, output);

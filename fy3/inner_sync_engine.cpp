@@ -145,11 +145,30 @@ bool LineSyncAligner::WholeLine(const LineSyncMatch& match) const {
   }
 }
 
+bool LineSyncAligner::KeepOnGrid(size_t position, int64_t window_at, int64_t& last_match,
+                                 LineSyncListener& listener) {
+  if (position + line_length_ > input_bytes_) return false;
+  const int64_t at = window_at + static_cast<int64_t>(position);
+  if (!listener.SyncLostInPlace(at)) return false;
+  const uint32_t value = static_cast<uint32_t>(window_[position]) << 16 |
+                         static_cast<uint32_t>(window_[position + 1]) << 8 | window_[position + 2];
+  const LineSyncMatch place{position, grid_shift_, value};
+  if (!WholeLine(place)) return false;
+  ++lines_found_;
+  listener.LineFound(lines_found_, value, grid_shift_, at - last_match);
+  last_match = at;
+  CopyShiftedLine(window_, position, grid_shift_, line_);
+  listener.LineReady(line_);
+  listener.Progress(lines_found_);
+  return true;
+}
+
 int32_t LineSyncAligner::Run(const LineSyncReader& read, LineSyncListener& listener) {
   const size_t length = line_length_;
   input_bytes_ = 0;
   input_ended_ = false;
   lines_found_ = 0;
+  grid_shift_ = -1;
   Fill(0, read, listener, /*report=*/false);
 
   size_t position = 0;     // byte position in the window
@@ -169,6 +188,14 @@ int32_t LineSyncAligner::Run(const LineSyncReader& read, LineSyncListener& liste
     if (input_ended_ && position >= input_bytes_) break;
     const size_t limit = input_ended_ ? std::min(length + 1, input_bytes_) : length + 1;
     const std::optional<LineSyncMatch> match = matcher_.Find(window_, position, limit);
+    if (grid_shift_ >= 0) {
+      const bool on_grid = match && match->position == position && match->shift == grid_shift_;
+      if (!on_grid && KeepOnGrid(position, window_at, last_match, listener)) {
+        position += length;
+        continue;
+      }
+      grid_shift_ = -1;
+    }
     if (!match) {
       position = limit;
       continue;
@@ -189,6 +216,7 @@ int32_t LineSyncAligner::Run(const LineSyncReader& read, LineSyncListener& liste
     CopyShiftedLine(window_, position, match->shift, line_);
     listener.LineReady(line_);
     listener.Progress(lines_found_);
+    grid_shift_ = match->shift;
     position += length;  // no resynchronisation inside a line
   }
   return lines_found_;

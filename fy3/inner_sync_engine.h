@@ -85,6 +85,13 @@ class LineSyncListener {
   // A line sync was found at input offset `at`, but the next line sync does not lie a whole
   // number of lines on: bytes were lost inside the line, which is not reported as found.
   virtual void LineDropped(int64_t at) { (void)at; }
+  // No line sync lies one line after the last line (found or kept), at input offset `at`: whether
+  // the sync went with bytes lost in place (written as zeros, every byte since the last line
+  // accounted for), so that the line is kept at its place on the grid.
+  virtual bool SyncLostInPlace(int64_t at) {
+    (void)at;
+    return false;
+  }
 };
 
 // Reads up to buffer.size() bytes of input into `buffer`; returns how many arrived. Fewer than
@@ -104,7 +111,9 @@ using LineSyncReader = std::function<size_t(std::span<uint8_t> buffer)>;
 // next line's place) drops the line and the search goes on at the byte after its sync. With no
 // further sync in the window (the end of the input) the line is taken as whole. In a stream
 // without losses every line but the last has its successor's sync one line on, so this changes
-// nothing there.
+// nothing there. Where the sync one line after a line is missing and the listener says it went
+// with bytes lost in place, the line there is reported all the same (at the last line's shift),
+// when the next sync found after it lies on the same grid.
 class LineSyncAligner {
  public:
   // `line_length` L must be at least 4 bytes.
@@ -122,6 +131,10 @@ class LineSyncAligner {
   bool WholeLine(const LineSyncMatch& match) const;
   // Whether all 31 pattern bits lie at `match` (its shift's bits before the position included).
   bool FullPatternAt(const LineSyncMatch& match, size_t input_bytes) const;
+  // Reports the line one line after the last one, at `position` with the last one's shift, when
+  // its sync was lost in place; returns whether it did.
+  bool KeepOnGrid(size_t position, int64_t window_at, int64_t& last_match,
+                  LineSyncListener& listener);
 
   size_t line_length_;
   LineSyncMatcher matcher_;
@@ -131,6 +144,8 @@ class LineSyncAligner {
   size_t input_bytes_ = 0;       // window bytes that hold input
   bool input_ended_ = false;
   int32_t lines_found_ = 0;
+  // The shift of the last line reported, while the position is one line after it; else -1.
+  int grid_shift_ = -1;
 };
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #include "fy3/inner_sync_stage.h"
 
+#include <algorithm>
 #include <numeric>
 #include <span>
 #include <string>
@@ -25,10 +26,16 @@ constexpr uint32_t kMn2LineSync = 0b0000'0010'0001'1000'1010'0111'1010'001;
 // Turns the aligner's reports into output lines, log lines and progress.
 class StageListener : public LineSyncListener {
  public:
-  // `zero_runs`: the input's ascending byte ranges written as zeros for lost data (may be empty).
+  // `zero_runs`: the input's ascending byte ranges written for lost data (may be empty);
+  // `unmeasured_gaps`: ascending offsets where an unknown number of bytes went missing.
   StageListener(StageHost& host, const InnerSyncVariant& variant, OutputFile& output,
-                std::span<const FrameTags::ByteRun> zero_runs)
-      : host_(host), variant_(variant), output_(output), zero_runs_(zero_runs) {}
+                std::span<const FrameTags::ByteRun> zero_runs,
+                std::span<const int64_t> unmeasured_gaps)
+      : host_(host),
+        variant_(variant),
+        output_(output),
+        zero_runs_(zero_runs),
+        unmeasured_gaps_(unmeasured_gaps) {}
 
   void LineFound(int32_t lines_found, uint32_t window_value, int shift, int64_t offset) override {
     // The option is read at every found line, so a change during the run counts from the next.
@@ -44,7 +51,19 @@ class StageListener : public LineSyncListener {
     while (next_run_ < zero_runs_.size() && zero_runs_[next_run_].end <= begin) ++next_run_;
     if (next_run_ < zero_runs_.size() && zero_runs_[next_run_].begin < end) ++zero_filled;
   }
+  // The sync one line after the last line lies, wholly or in part, in bytes written for lost
+  // data, and nothing between the last line and the end of this one went missing unmeasured:
+  // the line keeps its place.
+  bool SyncLostInPlace(int64_t at) override {
+    const int64_t line_end = at + static_cast<int64_t>(variant_.line_length);
+    const auto gap = std::upper_bound(unmeasured_gaps_.begin(), unmeasured_gaps_.end(), at_);
+    if (gap != unmeasured_gaps_.end() && *gap < line_end) return false;
+    return SyncInLostBytes(at);
+  }
   void LineDropped(int64_t at) override {
+    // Where lost frames keep their places, a sync off the grid in the bytes of uncorrectable
+    // frames written as received is noise, not a line.
+    if (SyncInLostBytes(at)) return;
     ++dropped;
     NoteLineStart(at, kUnknownShift);
   }
@@ -66,6 +85,17 @@ class StageListener : public LineSyncListener {
 
  private:
   static constexpr int kUnknownShift = -1;
+
+  // Whether the line sync at `at` lies, wholly or in part, in bytes written for lost data: the
+  // pattern's 31 bits begin up to 7 bits before `at` and end within the fourth byte.
+  bool SyncInLostBytes(int64_t at) const {
+    const int64_t sync_begin = at - 1;
+    const int64_t sync_end = at + 4;
+    const auto run = std::lower_bound(
+        zero_runs_.begin(), zero_runs_.end(), sync_begin,
+        [](const FrameTags::ByteRun& r, int64_t offset) { return r.end <= offset; });
+    return run != zero_runs_.end() && run->begin < sync_end;
+  }
 
   // Lines whose sync was lost (zero-filled, or hit by bit errors) leave their places on the line
   // grid empty: a line start a whole number k >= 2 of lines after the one before (at the same
@@ -100,6 +130,7 @@ class StageListener : public LineSyncListener {
   const InnerSyncVariant& variant_;
   OutputFile& output_;
   std::span<const FrameTags::ByteRun> zero_runs_;
+  std::span<const int64_t> unmeasured_gaps_;
   size_t next_run_ = 0;
   int64_t at_ = 0;           // input offset of the last line found
   int64_t last_start_ = -1;  // input offset of the last line found or dropped
@@ -150,11 +181,13 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   // The zero-filled stretches of the FY-3 cut records, when they were made for this input.
   const FrameTags& frames = host.Chain().Frames;
   std::span<const FrameTags::ByteRun> zero_runs;
+  std::span<const int64_t> unmeasured_gaps;
   if (variant.input_file == WorkingFile::kMpduMpd && frames.mpdu_bytes == size) {
     zero_runs = frames.zero_filled_mpdu_bytes;
+    unmeasured_gaps = frames.unmeasured_mpdu_gaps;
   }
   LineSyncAligner aligner(variant.line_length, variant.table);
-  StageListener listener(host, variant, output, zero_runs);
+  StageListener listener(host, variant, output, zero_runs, unmeasured_gaps);
   const int32_t lines = aligner.Run(
       [&input](std::span<uint8_t> buffer) { return input.Read(buffer.data(), buffer.size()); },
       listener);

@@ -310,7 +310,7 @@ class WindowTest : public QObject {
     const Look looks[] = {
         {forms.Metop_settings, "MetOp-A/B settings", {327, 256}, "MetOp - A/B", true},
         {forms.FY3x_settings, "FY3A/3B settings", {329, 251}, "FY3A/3B", true},
-        {forms.DebugInfo, "Debug Info", {258, 299}, "Show info during: ", true},
+        {forms.DebugInfo, "Debug Info", {258, 328}, "Show info during: ", true},
         {forms.Meteor_settings, "Meteor MNx settings", {321, 189}, "Meteor MNx", false},
     };
     for (const Look& look : looks) {
@@ -384,6 +384,7 @@ class WindowTest : public QObject {
         {"FY3ASM", "Inner ASM search (for FY3x)", {}},
         {"Full_CADU", "Fulll CADU", {}},
         {"DFiles", "Delete intermediate files", {}},
+        {"KeepUncorrectable", "Keep uncorrectable frames", {}},
     };
     for (const Expected& expected : debug_boxes) {
       auto* box = Control<QCheckBox>(forms.DebugInfo, expected.name);
@@ -404,7 +405,7 @@ class WindowTest : public QObject {
     QCOMPARE(form.MaxPkLen(), std::string("12966"));
     QCOMPARE(form.Fy3Vcid(), 5);
     QVERIFY(!form.APID104() && !form.Manchester_box() && !form.GetVCDU() && !form.GetAPID());
-    QVERIFY(!form.FY3ASM() && !form.Full_CADU() && form.DFiles());
+    QVERIFY(!form.FY3ASM() && !form.Full_CADU() && form.DFiles() && !form.KeepUncorrectable());
     QVERIFY(!form.PNdecoding() && form.RSolomon());
 
     Control<QLineEdit>(forms.Metop_settings, "VCID_Metop")->setText("12");
@@ -413,6 +414,7 @@ class WindowTest : public QObject {
     Control<QCheckBox>(forms.Meteor_settings, "Manchester_box")->setChecked(true);
     Control<QCheckBox>(forms.DebugInfo, "Full_CADU")->setChecked(true);
     Control<QCheckBox>(forms.DebugInfo, "DFiles")->setChecked(false);
+    Control<QCheckBox>(forms.DebugInfo, "KeepUncorrectable")->setChecked(true);
     Control<QCheckBox>(&form, "PNdecoding")->setChecked(true);
     QCOMPARE(form.VCID_Metop(), std::string("12"));
     QVERIFY(form.APID104());
@@ -421,6 +423,7 @@ class WindowTest : public QObject {
     Control<QRadioButton>(forms.FY3x_settings, "VCID3")->setChecked(true);
     QCOMPARE(form.Fy3Vcid(), 3);
     QVERIFY(form.Manchester_box() && form.Full_CADU() && !form.DFiles() && form.PNdecoding());
+    QVERIFY(form.KeepUncorrectable());
 
     // The driver unchecks the main window's boxes through the host.
     form.SetRSolomon(false);

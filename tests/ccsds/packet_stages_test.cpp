@@ -342,8 +342,9 @@ void WriteCountedVcdus(const std::vector<std::vector<uint8_t>>& records, uint32_
 }
 
 // Selection, M_PDU checking and packet extraction over VCDUs whose frame counter shows one frame
-// missing inside the second packet: that packet is dropped, the others come out whole.
-TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketDropsThatPacketOnly) {
+// missing inside the second packet: that packet is kept with zeros in its place, the others
+// come out whole.
+TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketIsZeroFilledInPlace) {
   TempFolder folder;
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < 5; ++i) packets.push_back(MakePacket(103, i, 12966, 70 + i));
@@ -355,10 +356,15 @@ TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketDropsThatPacketOnly) {
   MpduCheckingStage(host);
   ApidPacketExtractionStage(host);
   // The last packet stays open at the end of the input.
-  EXPECT_EQ(ReadFileBytes("APID.pkt"), Concat({packets[0], packets[2], packets[3]}));
-  EXPECT_TRUE(host.Logged("1 packets dropped: data lost inside them"));
+  std::vector<uint8_t> kept = packets[1];
+  const auto zone_20 = static_cast<ptrdiff_t>(20 * 882 - 12966);
+  std::fill(kept.begin() + zone_20, kept.begin() + zone_20 + 882, uint8_t{0});
+  EXPECT_EQ(ReadFileBytes("APID.pkt"), Concat({packets[0], kept, packets[2], packets[3]}));
+  EXPECT_TRUE(host.Logged("1 lines zero-filled: data lost inside them"));
+  EXPECT_FALSE(host.Logged("1 packets dropped: data lost inside them"));
   EXPECT_EQ(host.chain.Counts.frames_missing, 1);
-  EXPECT_EQ(host.chain.Counts.lines_dropped, 1);
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+  EXPECT_EQ(host.chain.Counts.lines_zero_filled, 1);
 
   // The same M_PDUs without the counters (no selection in this run): the loss goes unseen by
   // the counter, but the pointer after it disagrees with the packet's length all the same.

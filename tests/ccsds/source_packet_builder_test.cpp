@@ -531,22 +531,81 @@ std::vector<std::vector<uint8_t>> FeedCounted(Fixture& f,
   return out;
 }
 
-// The packets that should come out whole: none that has a byte in a lost record, and not the
-// last one, which stays open unless it ends with a zone.
-std::vector<std::vector<uint8_t>> WholePackets(const std::vector<std::vector<uint8_t>>& packets,
-                                               const StreamLayout& layout,
-                                               const std::vector<size_t>& lost) {
-  std::vector<std::vector<uint8_t>> whole;
+// Zone bytes of record `r` (the 882 bytes after the M_PDU header).
+constexpr size_t kZoneAt = 4;
+
+// The packets that should come out, worked out from where each lies in the stream: every packet
+// whose 6 header bytes lie in records that arrived and were corrected, with zeros for the bytes
+// of lost records (and of uncorrectable ones, unless `received` gives what came instead and no
+// gap follows them). A packet stays open, and does not come out, when its end waits for a gap or
+// an uncorrectable record that no trusted record after it places. The last one comes out only when
+// it ends with a zone; otherwise the zeros that pad the last zone drop it (no header follows it
+// there).
+struct Expected {
+  std::vector<std::vector<uint8_t>> packets;
+  int64_t zero_filled = 0;
+  int64_t never_begun = 0;
+  int64_t dropped = 0;
+};
+Expected KeptPackets(const std::vector<std::vector<uint8_t>>& packets, const StreamLayout& layout,
+                     const std::vector<size_t>& lost, const std::vector<size_t>& uncorrectable = {},
+                     const std::vector<std::vector<uint8_t>>* received = nullptr) {
+  const auto in = [](const std::vector<size_t>& list, size_t r) {
+    return std::find(list.begin(), list.end(), r) != list.end();
+  };
+  // The last record whose counter is trusted: what lies after it is never placed.
+  size_t last_fed = 0;
+  for (size_t r = 0; r <= layout.last_record.back(); ++r)
+    if (!in(lost, r) && !in(uncorrectable, r)) last_fed = r;
+  // An uncorrectable record is placed (kept as received) only when the next record not
+  // uncorrectable arrived: a gap after it leaves its place in doubt.
+  const auto placed = [&](size_t r) {
+    while (in(uncorrectable, r)) ++r;
+    return !in(lost, r);
+  };
+  Expected expected;
+  size_t offset = 0;
+  bool begun_before = false;
+  int64_t not_begun = 0;
   for (size_t i = 0; i < packets.size(); ++i) {
-    if (i + 1 == packets.size() && !layout.ends_zone[i]) break;
-    bool hit = false;
-    for (size_t r : lost) hit = hit || (layout.first_record[i] <= r && r <= layout.last_record[i]);
-    if (!hit) whole.push_back(packets[i]);
+    const size_t begin = offset;
+    offset += packets[i].size();
+    bool header = true;
+    for (size_t b = begin; b < begin + 6; ++b) {
+      const size_t r = b / kZone;
+      header = header && !in(lost, r) && !in(uncorrectable, r);
+    }
+    if (!header) {
+      ++not_begun;
+      continue;
+    }
+    if (begun_before) expected.never_begun += not_begun;
+    not_begun = 0;
+    begun_before = true;
+    if (layout.last_record[i] > last_fed) break;  // its end waits for a gap nothing shows
+    if (i + 1 == packets.size() && !layout.ends_zone[i]) {
+      expected.dropped = !in(lost, layout.last_record[i]);
+      break;
+    }
+    std::vector<uint8_t> packet = packets[i];
+    bool filled = false;
+    for (size_t b = begin; b < offset; ++b) {
+      const size_t r = b / kZone;
+      if (in(lost, r)) {
+        packet[b - begin] = 0;
+        filled = true;
+      } else if (in(uncorrectable, r)) {
+        packet[b - begin] = received && placed(r) ? (*received)[r][kZoneAt + b % kZone] : 0;
+        filled = true;
+      }
+    }
+    expected.zero_filled += filled;
+    expected.packets.push_back(packet);
   }
-  return whole;
+  return expected;
 }
 
-TEST(SourcePacketBuilderContinuity, GapInsideAPacketDropsItAndNothingElse) {
+TEST(SourcePacketBuilderContinuity, GapInsideAPacketKeepsItWithZerosInPlace) {
   // a: records 0-1 (ends at 1500), b: 1500-14466 runs through records 1-16, c: after it.
   const auto a = MakePacket(103, 1, 1500, 1);
   const auto b = MakePacket(103, 2, kDefaultMax, 2);
@@ -556,12 +615,24 @@ TEST(SourcePacketBuilderContinuity, GapInsideAPacketDropsItAndNothingElse) {
   const auto stream = CutIntoMpdus(packets);
   ASSERT_EQ(stream.records.size(), 32u);
   Fixture f;
-  const std::vector<size_t> lost = {5};  // inside b
+  const std::vector<size_t> lost = {5};  // inside b: its bytes 2910..3791
   const auto got = FeedCounted(f, stream.records, 100, lost);
-  EXPECT_EQ(got, (std::vector<std::vector<uint8_t>>{a, c, d}));
+  auto b_kept = b;
+  std::fill(b_kept.begin() + (5 * kZone - 1500), b_kept.begin() + (6 * kZone - 1500), 0);
+  EXPECT_EQ(got, (std::vector<std::vector<uint8_t>>{a, b_kept, c, d}));
   EXPECT_EQ(f.builder->Losses().frames_missing, 1);
-  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  EXPECT_EQ(f.builder->Losses().DroppedOf(103), 0);
+  EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), 1);
   EXPECT_EQ(f.builder->Losses().restarts, 0);
+  // Three frames lost where b ends and c begins: b keeps its length with zeros to its end, c's
+  // header went with them, and d begins where the next pointer says.
+  Fixture g;
+  const auto kept = KeptPackets(packets, LayOut(packets, kZone), {16, 17, 18});
+  EXPECT_EQ(FeedCounted(g, stream.records, 100, {16, 17, 18}), kept.packets);
+  ASSERT_EQ(kept.packets.size(), 3u);
+  EXPECT_EQ(g.builder->Losses().ZeroFilledOf(103), 1);
+  EXPECT_EQ(g.builder->Losses().never_begun[103], 1);
+  EXPECT_EQ(g.builder->Losses().dropped[103], 0);
 }
 
 TEST(SourcePacketBuilderContinuity, GapBetweenPacketsCostsOnlyThePacketInIt) {
@@ -575,8 +646,9 @@ TEST(SourcePacketBuilderContinuity, GapBetweenPacketsCostsOnlyThePacketInIt) {
   Fixture f;
   const std::vector<size_t> lost = {4, 5};
   const auto got = FeedCounted(f, stream.records, 7, lost);
-  EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+  EXPECT_EQ(got, KeptPackets(packets, LayOut(packets, kZone), lost).packets);
   EXPECT_EQ(got.size(), 5u);
+  EXPECT_EQ(f.builder->Losses().zero_filled[103], 0);
   EXPECT_EQ(f.builder->Losses().frames_missing, 2);
   EXPECT_EQ(f.builder->Losses().dropped[103], 0);
   EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
@@ -590,7 +662,7 @@ TEST(SourcePacketBuilderContinuity, CounterWrapsAt2To24) {
   {
     Fixture f;
     const auto got = FeedCounted(f, stream.records, near_top, {});
-    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), {}));
+    EXPECT_EQ(got, KeptPackets(packets, LayOut(packets, kZone), {}).packets);
     EXPECT_EQ(f.builder->Losses().frames_missing, 0);
     EXPECT_EQ(f.builder->Losses().restarts, 0);
   }
@@ -599,7 +671,8 @@ TEST(SourcePacketBuilderContinuity, CounterWrapsAt2To24) {
     Fixture f;
     const std::vector<size_t> lost = {19, 20};
     const auto got = FeedCounted(f, stream.records, near_top, lost);
-    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+    EXPECT_EQ(got, KeptPackets(packets, LayOut(packets, kZone), lost).packets);
+    EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), 1);
     EXPECT_EQ(f.builder->Losses().frames_missing, 2);
     EXPECT_EQ(f.builder->Losses().restarts, 0);
   }
@@ -618,32 +691,112 @@ TEST(SourcePacketBuilderContinuity, JumpNoPassCouldMakeIsARestart) {
   EXPECT_EQ(f.builder->Losses().frames_missing, 0);
   EXPECT_EQ(f.builder->Losses().restarts, 1);
   EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
+  EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), 0);
+  // The rest of a never comes out; the next header starts a new packet.
+  EXPECT_EQ(f.builder->NoteFrame(1503, false), 0);
+  EXPECT_EQ(f.Feed(stream.records[2]), 0);
+  EXPECT_EQ(f.builder->NoteFrame(1504, false), 0);
+  EXPECT_EQ(f.Feed(stream.records[3]), 0);
+  EXPECT_EQ(f.V().state, BuildState::BUILDING);
+  EXPECT_EQ(f.V().header.SeqCnt, 2);
   // The largest gap a pass can have is counted; going back is a restart.
-  EXPECT_EQ(f.builder->NoteFrame(1502 + 1001, false), 1000);
+  EXPECT_EQ(f.builder->NoteFrame(1504 + 1001, false), 1000);
   EXPECT_EQ(f.builder->NoteFrame(10, false), 0);
   EXPECT_EQ(f.builder->NoteFrame(10, false), 0);  // the same frame twice
   EXPECT_EQ(f.builder->Losses().restarts, 3);
   EXPECT_EQ(f.builder->Losses().frames_missing, 1000);
 }
 
-TEST(SourcePacketBuilderContinuity, UncorrectableFrameIsSkippedAndItsPacketsDropped) {
+TEST(SourcePacketBuilderContinuity, UncorrectableFrameKeepsItsPacketInPlaceNotAHeaderInIt) {
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < 4; ++i) packets.push_back(MakePacket(103, i, kDefaultMax, 50 + i));
   const auto stream = CutIntoMpdus(packets);
-  Fixture f;
-  // Record 29 holds the end of packet 1 and the start of packet 2.
+  // Record 29 holds the end of packet 1 and the start of packet 2; as received it is noise,
+  // its pointer too.
   const StreamLayout layout = LayOut(packets, kZone);
   ASSERT_EQ(layout.last_record[1], 29u);
+  auto received = stream.records;
+  for (size_t k = 2; k < received[29].size(); ++k) received[29][k] = static_cast<uint8_t>(k * 7);
   const std::vector<size_t> bad = {29};
-  const auto got = FeedCounted(f, stream.records, 0, {}, bad);
-  EXPECT_EQ(got, WholePackets(packets, layout, bad));
-  EXPECT_EQ(got.size(), 1u);
-  EXPECT_EQ(f.builder->Losses().skipped_frames, 1);
-  // Counted as present: no frame is missing. Packet 1 was dropped, packet 2 never begun (its
-  // header was in the skipped zone); packet 3 is still open at the end.
-  EXPECT_EQ(f.builder->Losses().frames_missing, 0);
-  EXPECT_EQ(f.builder->Losses().dropped[103], 1);
-  EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept as received" : "zeros");
+    Fixture f;
+    f.builder->SetKeepUncorrectable(keep);
+    const auto got = FeedCounted(f, received, 0, {}, bad);
+    const Expected expected = KeptPackets(packets, layout, {}, bad, keep ? &received : nullptr);
+    EXPECT_EQ(got, expected.packets);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[1], packets[1]);
+    EXPECT_EQ(f.builder->Losses().skipped_frames, 1);
+    // Counted as present: no frame is missing. Packet 1 is kept, packet 2 never begun (its
+    // header was in the uncorrectable zone); packet 3 is still open at the end.
+    EXPECT_EQ(f.builder->Losses().frames_missing, 0);
+    EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), 1);
+    EXPECT_EQ(f.builder->Losses().dropped[103], 0);
+    EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
+  }
+}
+
+// A run of uncorrectable frames longer than a packet, kept as received: the packet open at its
+// start takes what it can hold of it in place; followed by a gap, the run is zeros.
+TEST(SourcePacketBuilderContinuity, LongRunOfUncorrectableFramesKeptAsReceived) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (int i = 0; i < 5; ++i) packets.push_back(MakePacket(103, i, kDefaultMax, 70 + i));
+  const auto stream = CutIntoMpdus(packets);
+  auto received = stream.records;
+  std::vector<size_t> bad;
+  for (size_t r = 3; r < 23; ++r) {
+    bad.push_back(r);
+    for (size_t k = 2; k < received[r].size(); ++k) received[r][k] = static_cast<uint8_t>(r + k);
+  }
+  const StreamLayout layout = LayOut(packets, kZone);
+  for (const std::vector<size_t>& lost : {std::vector<size_t>{}, std::vector<size_t>{23}}) {
+    SCOPED_TRACE(lost.empty() ? "placed" : "a gap after the run");
+    Fixture f;
+    f.builder->SetKeepUncorrectable(true);
+    const auto got = FeedCounted(f, received, 9, lost, bad);
+    const Expected expected = KeptPackets(packets, layout, lost, bad, &received);
+    EXPECT_EQ(got, expected.packets);
+    ASSERT_FALSE(got.empty());
+    // Packet 0 ends in record 14, inside the run.
+    EXPECT_EQ(got[0][5 * kZone] != 0, lost.empty());
+    EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), expected.zero_filled);
+  }
+}
+
+// A header lost with a frame (whole, or its second half) costs its packet; the packets around it
+// are kept.
+TEST(SourcePacketBuilderContinuity, GapTakingTheHeaderDropsThePacket) {
+  // a: 879 bytes, b's header cut after 3 bytes at the end of record 0; c begins at 1500 in
+  // record 1 and ends at 3264 in record 3, where d begins; e is record 6.
+  const auto a = MakePacket(103, 1, 879, 1);
+  const auto b = MakePacket(103, 2, 621, 2);
+  const auto c = MakePacket(103, 3, 2 * kZone, 3);
+  const auto d = MakePacket(103, 4, 6 * kZone - 3264, 4);
+  const auto e = MakePacket(103, 5, kZone, 5);
+  const std::vector<std::vector<uint8_t>> packets = {a, b, c, d, e};
+  const auto stream = CutIntoMpdus(packets);
+  ASSERT_EQ(stream.records.size(), 7u);
+  // Record 1 takes b's header's second half and c's header; record 3 takes d's header and the
+  // end of c, which is kept with zeros.
+  const struct {
+    size_t lost;
+    std::vector<std::vector<uint8_t>> kept;
+    int64_t dropped;
+  } cases[] = {
+      {1, {a, d, e}, 2},
+      {3, {a, b, Join(Bytes(c, 0, 3 * kZone - 1500), std::vector<uint8_t>(618, 0)), e}, 1},
+  };
+  for (const auto& loss : cases) {
+    SCOPED_TRACE("record " + std::to_string(loss.lost) + " lost");
+    Fixture f;
+    const Expected expected = KeptPackets(packets, LayOut(packets, kZone), {loss.lost});
+    EXPECT_EQ(expected.packets, loss.kept);
+    EXPECT_EQ(FeedCounted(f, stream.records, 40, {loss.lost}), loss.kept);
+    EXPECT_EQ(f.builder->Losses().DroppedOf(103), loss.dropped);
+    EXPECT_EQ(f.builder->Losses().never_begun[103], expected.never_begun);
+    EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), expected.zero_filled);
+  }
 }
 
 // Packets lost before their header was whole are counted from the sequence count of the next
@@ -660,7 +813,7 @@ TEST(SourcePacketBuilderContinuity, SequenceCountGapsCountPacketsNeverBegun) {
     Fixture f;
     const std::vector<size_t> lost = {4, 5, 6, 7};
     const auto got = FeedCounted(f, stream.records, 0, lost);
-    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+    EXPECT_EQ(got, KeptPackets(packets, LayOut(packets, kZone), lost).packets);
     EXPECT_EQ(f.builder->Losses().never_begun[103], 1);
     EXPECT_EQ(f.builder->Losses().never_begun[104], 1);
     EXPECT_EQ(f.builder->Losses().DroppedOf(103), 1);
@@ -769,8 +922,8 @@ TEST(SourcePacketBuilderContinuity, ShortPacketIsPaddedWithZerosNotStaleBytes) {
   EXPECT_EQ(f.Got(800), Join(short_one, std::vector<uint8_t>(700, 0)));
 }
 
-// Random packet streams with random lost records: every packet handed out is one of the
-// stream's whole packets, in order, and exactly those that lost no byte come out.
+// Random packet streams with random lost and uncorrectable records: every packet whose header
+// arrived comes out, in order, with zeros exactly where its bytes were lost, and no other.
 TEST(SourcePacketBuilderContinuity, RandomGapsNeverYieldAMixedPacket) {
   for (uint32_t seed : {11u, 12u, 13u, 14u}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -781,15 +934,23 @@ TEST(SourcePacketBuilderContinuity, RandomGapsNeverYieldAMixedPacket) {
       packets.push_back(MakePacket(103, i, size(rng), seed * 1000 + static_cast<uint32_t>(i)));
     }
     const auto stream = CutIntoMpdus(packets);
-    std::vector<size_t> lost;
+    std::vector<size_t> lost, bad;
     for (size_t r = 1; r < stream.records.size(); ++r) {
-      if (rng() % 40 == 0) lost.push_back(r);
+      const uint32_t roll = rng() % 40;
+      if (roll == 0) lost.push_back(r);
+      if (roll == 1) bad.push_back(r);
     }
     ASSERT_FALSE(lost.empty());
+    ASSERT_FALSE(bad.empty());
     Fixture f;
-    const auto got = FeedCounted(f, stream.records, rng() & 0xFFFFFF, lost);
-    EXPECT_EQ(got, WholePackets(packets, LayOut(packets, kZone), lost));
+    const auto got = FeedCounted(f, stream.records, rng() & 0xFFFFFF, lost, bad);
+    const Expected expected = KeptPackets(packets, LayOut(packets, kZone), lost, bad);
+    EXPECT_EQ(got, expected.packets);
     EXPECT_EQ(f.builder->Losses().frames_missing, static_cast<int64_t>(lost.size()));
+    EXPECT_EQ(f.builder->Losses().ZeroFilledOf(103), expected.zero_filled);
+    EXPECT_GT(expected.zero_filled, 0);
+    EXPECT_EQ(f.builder->Losses().never_begun[103], expected.never_begun);
+    EXPECT_EQ(f.builder->Losses().dropped[103], expected.dropped);
   }
 }
 

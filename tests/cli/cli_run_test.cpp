@@ -157,13 +157,21 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
   EXPECT_TRUE(Contains(run.output, "Pass report:"));
   std::string json = ReadText(folder.File("pass.json"));
   // Exactly these keys, in this order, on one line.
-  const char* keys[] = {"input_bytes",         "cadus",
-                        "sync_losses",         "rs_corrected_symbols",
-                        "rs_corrected_frames", "rs_uncorrectable_frames",
-                        "frames_missing",      "lines_dropped",
-                        "lines_zero_filled",   "product",
-                        "satellite",           "product_lines",
-                        "exit_status",         "seconds"};
+  const char* keys[] = {"input_bytes",
+                        "cadus",
+                        "sync_losses",
+                        "rs_corrected_symbols",
+                        "rs_corrected_frames",
+                        "rs_uncorrectable_frames",
+                        "frames_missing",
+                        "lines_dropped",
+                        "lines_zero_filled",
+                        "keep_uncorrectable",
+                        "product",
+                        "satellite",
+                        "product_lines",
+                        "exit_status",
+                        "seconds"};
   size_t previous = 0;
   for (const char* key : keys) {
     const size_t at = json.find(std::string("\"") + key + "\":");
@@ -171,7 +179,8 @@ TEST(CliRun, ReportFileHoldsThePassReportAsJson) {
     EXPECT_GT(at, previous) << key;
     previous = at;
   }
-  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 14) << json;
+  EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 15) << json;
+  EXPECT_EQ(JsonValue(json, "keep_uncorrectable"), "false");
   EXPECT_EQ(json.front(), '{');
   EXPECT_EQ(json.substr(json.size() - 2), "}\n");
   EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;

@@ -131,9 +131,10 @@ TEST(CommandLine, OptionsWinOverSwitchesInAnyOrder) {
 }
 
 TEST(CommandLine, EverySettingHasAnOption) {
-  const ParseResult r = Parse({"x.bin", "--vcid", "10", "--fy3-channel=3", "--mpdu-header", "2",
-                               "--max-packet-length", "12999", "--keep-files", "--full-cadu",
-                               "--get-vcdu", "--get-apid", "--fy3-asm", "-q"});
+  const ParseResult r =
+      Parse({"x.bin", "--vcid", "10", "--fy3-channel=3", "--mpdu-header", "2",
+             "--max-packet-length", "12999", "--keep-files", "--full-cadu", "--get-vcdu",
+             "--get-apid", "--fy3-asm", "--keep-uncorrectable", "-q"});
   ASSERT_TRUE(r.ok) << r.error;
   const Settings& s = r.command.settings;
   EXPECT_EQ(s.VCID_Metop, "10");
@@ -145,7 +146,9 @@ TEST(CommandLine, EverySettingHasAnOption) {
   EXPECT_TRUE(s.GetVCDU);
   EXPECT_TRUE(s.GetAPID);
   EXPECT_TRUE(s.FY3ASM);
+  EXPECT_TRUE(s.KeepUncorrectable);
   EXPECT_TRUE(r.command.quiet);
+  EXPECT_FALSE(Parse({"x.bin"}).command.settings.KeepUncorrectable);
 }
 
 TEST(CommandLine, PreviewAndItsChannel) {

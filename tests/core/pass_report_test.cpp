@@ -51,6 +51,14 @@ TEST(PassReport, BlockNamesEveryCount) {
   counts.first_line_time.reset();
   counts.last_line_time.reset();
   EXPECT_EQ(PassReportLines(counts, {}).size(), expected.size() - 1);
+
+  // Uncorrectable frames written as received are said before the product, and in the JSON.
+  counts.keep_uncorrectable = true;
+  const std::vector<std::string> kept = PassReportLines(counts, {});
+  ASSERT_EQ(kept.size(), expected.size());
+  EXPECT_EQ(kept[4], "  Uncorrectable frames' bytes written as received, not as zeros");
+  EXPECT_NE(PassReportJson(counts, "", 0, 0).find(",\"keep_uncorrectable\":true,"),
+            std::string::npos);
 }
 
 TEST(PassReport, AppendedToTheLogAfterAnEmptyLine) {
@@ -133,7 +141,8 @@ TEST(PassReport, JsonHasExactlyTheKeysInOrder) {
             "{\"input_bytes\":5000000000,\"cadus\":1200,\"sync_losses\":3,"
             "\"rs_corrected_symbols\":4567,\"rs_corrected_frames\":400,"
             "\"rs_uncorrectable_frames\":12,\"frames_missing\":20,\"lines_dropped\":2,"
-            "\"lines_zero_filled\":1,\"product\":\"/data/MetopB_20181231_1015_M03.hpt\","
+            "\"lines_zero_filled\":1,\"keep_uncorrectable\":false,\"product\":\"/data/"
+            "MetopB_20181231_1015_M03.hpt\","
             "\"satellite\":null,\"product_lines\":77,\"exit_status\":0,\"seconds\":42}\n");
 }
 

@@ -170,7 +170,7 @@ RsCounts ExpectedRsCounts(const std::vector<long>& found, const Collected& pass)
 enum class Got { kOther, kMissing, kIntact, kUncorrectable };
 
 // Per frame the pass made: whether the chain got it on `vcid` (a frame it found whose header as
-// found, errors and all, names the channel), intact or uncorrectable, or missed it.
+// Reed-Solomon left it names the channel), intact or uncorrectable, or missed it.
 std::vector<Got> ChannelFrames(const std::vector<uint8_t>& cadu_pds, const std::vector<long>& found,
                                const Collected& pass, int vcid) {
   std::vector<Got> got(pass.made.size(), Got::kOther);
@@ -180,7 +180,13 @@ std::vector<Got> ChannelFrames(const std::vector<uint8_t>& cadu_pds, const std::
     if (found[r] < 0) continue;
     const size_t f = static_cast<size_t>(found[r]);
     const size_t m = pass.made_index[f];
-    if (got[m] == Got::kOther || (cadu_pds[r * kFrame + 1] & 0x3F) != vcid) continue;
+    // Reed-Solomon mends the channel byte (in the second codeword) when that codeword is
+    // correctable, even in a frame another codeword leaves uncorrectable.
+    const sim::FrameFate& fate = pass.fates[f];
+    const bool header_mended = !fate.damaged && fate.symbol_errors.size() > 1 &&
+                               fate.symbol_errors[1] <= sim::kCorrectableSymbolErrors;
+    const int found_vcid = header_mended ? fate.vcid : (cadu_pds[r * kFrame + 1] & 0x3F);
+    if (got[m] == Got::kOther || found_vcid != vcid) continue;
     got[m] = Correctable(pass.fates[f]) ? Got::kIntact : Got::kUncorrectable;
   }
   return got;
@@ -206,42 +212,67 @@ bool LostInside(const std::vector<Got>& got, const sim::UnitLayout& layout, size
   return false;
 }
 
-// MetOp packets that lost data. A packet whose header the chain got whole (every frame holding
-// its first 6 bytes intact) is begun; it is dropped when a later frame of its zones is
-// uncorrectable, or missing and followed by a frame that shows the gap (one whose loss nothing
-// after it shows stays open). A packet never begun between two begun ones shows as a gap in the
-// sequence count.
-int64_t ExpectedPacketsDropped(const std::vector<Got>& got, const sim::UnitLayout& layout) {
+// What the chain got of zone `zone` of the channel's packet stream (missing past the pass).
+Got ZoneGot(const std::vector<Got>& got, const sim::UnitLayout& layout, uint64_t zone) {
+  return zone < layout.zone_frames.size() ? got[layout.zone_frames[zone]] : Got::kMissing;
+}
+
+// Whether the chain knows the place of uncorrectable frame `frame`: the next frame of the channel
+// that is not uncorrectable arrived intact, with no gap between.
+bool Placed(const std::vector<Got>& got, size_t frame) {
+  for (size_t m = frame + 1; m < got.size(); ++m) {
+    if (got[m] == Got::kIntact) return true;
+    if (got[m] == Got::kMissing) return false;
+  }
+  return false;
+}
+
+// What the MetOp product must hold. A packet whose header the chain got whole (every frame
+// holding its first 6 bytes intact) is begun, and kept with zeros (or the received bytes) in
+// the zones of its frames that were missing or uncorrectable: the frame counter measures every
+// gap, so each of its bytes has a known place. Only one whose end waits for a frame missing or
+// uncorrectable that no intact frame after it places stays open and is not written. A packet never
+// begun between two begun ones shows as a gap in the sequence count: it is dropped.
+struct PacketFates {
+  std::vector<size_t> kept;  // the units written, in order
+  int64_t zero_filled = 0;
+  int64_t dropped = 0;
+  size_t begun = 0;
+};
+PacketFates ExpectedPacketFates(const std::vector<Got>& got, const sim::UnitLayout& layout) {
   constexpr uint64_t kHeaderBytes = 6;
   const auto shown_later = [&](uint64_t frame) {
     return std::find(got.begin() + static_cast<long>(frame), got.end(), Got::kIntact) != got.end();
   };
-  const auto zone_got = [&](uint64_t zone) {
-    return zone < layout.zone_frames.size() ? got[layout.zone_frames[zone]] : Got::kMissing;
-  };
+  PacketFates fates;
   std::vector<size_t> begun;
-  int64_t dropped = 0;
   for (size_t u = 0; u < layout.units.size(); ++u) {
     const auto [begin, end] = layout.units[u];
     const uint64_t first_zone = begin / layout.zone_bytes,
                    last_zone = (end - 1) / layout.zone_bytes;
     bool header = true;
     for (uint64_t z = first_zone; z <= (begin + kHeaderBytes - 1) / layout.zone_bytes; ++z)
-      header = header && zone_got(z) == Got::kIntact;
+      header = header && ZoneGot(got, layout, z) == Got::kIntact;
     if (!header) continue;
     begun.push_back(u);
-    for (uint64_t z = first_zone + 1; z <= last_zone && z < layout.zone_frames.size(); ++z) {
-      const uint64_t frame = layout.zone_frames[z];
-      if (got[frame] == Got::kUncorrectable ||
-          (got[frame] == Got::kMissing && shown_later(frame))) {
-        ++dropped;
+    bool open = false, lost = false;
+    for (uint64_t z = first_zone + 1; z <= last_zone; ++z) {
+      const Got zone = ZoneGot(got, layout, z);
+      if (zone != Got::kIntact &&
+          (z >= layout.zone_frames.size() || !shown_later(layout.zone_frames[z]))) {
+        open = true;
         break;
       }
+      lost = lost || zone != Got::kIntact;
     }
+    if (open) continue;
+    fates.kept.push_back(u);
+    fates.zero_filled += lost;
   }
   for (size_t k = 1; k < begun.size(); ++k)
-    dropped += static_cast<int64_t>(begun[k] - begun[k - 1] - 1);
-  return dropped;
+    fates.dropped += static_cast<int64_t>(begun[k] - begun[k - 1] - 1);
+  fates.begun = begun.size();
+  return fates;
 }
 
 // True when `record` differs from `truth` only in bits that are zero in the record (lost data
@@ -328,9 +359,12 @@ TEST_F(PassProfileEndToEnd, MetopReportCountsAreTheSimulators) {
   EXPECT_EQ(LineTimeText(*host.chain.Counts.first_line_time).substr(0, 11), "2018-12-31 ");
   const std::vector<Got> got = Channel(options.vcid);
   EXPECT_EQ(host.chain.Counts.frames_missing, ExpectedFramesMissing(got));
-  EXPECT_EQ(host.chain.Counts.lines_dropped, ExpectedPacketsDropped(got, pass.layout));
+  const PacketFates fates = ExpectedPacketFates(got, pass.layout);
+  EXPECT_EQ(host.chain.Counts.lines_dropped, fates.dropped);
+  EXPECT_EQ(host.chain.Counts.lines_zero_filled, fates.zero_filled);
+  EXPECT_EQ(host.chain.Counts.product_lines, static_cast<int64_t>(fates.kept.size()));
   EXPECT_GT(host.chain.Counts.frames_missing, 0);
-  EXPECT_GT(host.chain.Counts.lines_dropped, 0);
+  EXPECT_GT(host.chain.Counts.lines_zero_filled, 0);
 }
 
 TEST_F(PassProfileEndToEnd, Fy3ReportCountsAreTheSimulators) {
@@ -419,35 +453,83 @@ TEST_F(PassProfileEndToEnd, Mn2LinesDroppedAreTheSimulators) {
 // Reed-Solomon could not correct), so a lost frame never splices two packets or slides the next
 // line into a record.
 
-TEST_F(PassProfileEndToEnd, MetopEveryRecordIsATruthPacketInOrder) {
-  SCOPED_TRACE("seed " + std::to_string(kSeed));
-  RunMetopPass(ProfileImpairments(2e-2));
+// Checks the MetOp product of a pass made with `impairments`: its records are exactly the
+// packets whose place is known, in order, each byte the truth's where its frame was intact,
+// zero where it was missing, and zero or (with `keep`, where its place is certain) as received
+// where it was uncorrectable.
+void CheckMetopRecords(PassProfileEndToEnd& test, const sim::Impairments& impairments, bool keep) {
+  test.host.settings.KeepUncorrectable = keep;
+  const sim::MetopOptions options = test.RunMetopPass(impairments);
+  const Collected& pass = test.pass;
+  const sim::UnitLayout& layout = pass.layout;
+  const std::vector<Got> got = test.Channel(options.vcid);
+  const PacketFates fates = ExpectedPacketFates(got, layout);
   constexpr size_t kHpt = 13864, kSamplesAt = 937, kPacketSamplesAt = 82, kSampleBytes = 12800;
   const auto records =
       Records(testing::ReadFileBytes(WorkingPath("MetopB_20181231_1015_M03.hpt")), kHpt);
-  ASSERT_FALSE(records.empty());
-  size_t next = 0, whole_found = 0;
+  // Every packet begun is written but one left open at the end of the pass.
+  EXPECT_GE(fates.kept.size() + 1, fates.begun);
+  ASSERT_EQ(records.size(), fates.kept.size());
+  size_t uncorrectable_bytes = 0, received_as_truth = 0, zero_bytes = 0;
   for (size_t r = 0; r < records.size(); ++r) {
     SCOPED_TRACE("record " + std::to_string(r));
+    const size_t u = fates.kept[r];
     const uint8_t* samples = records[r].data() + kSamplesAt;
-    size_t k = next;
-    while (k < pass.units.size() &&
-           !std::equal(samples, samples + kSampleBytes, pass.units[k].begin() + kPacketSamplesAt))
-      ++k;
-    ASSERT_LT(k, pass.units.size()) << "a record that is no packet of the pass (or out of order)";
-    // The time code is the packet's too.
-    EXPECT_TRUE(
-        std::equal(records[r].begin() + 12, records[r].begin() + 15, pass.units[k].begin() + 9));
-    whole_found += pass.whole[k];
-    next = k + 1;
+    const std::vector<uint8_t>& truth = pass.units[u];
+    size_t wrong = 0;
+    for (size_t j = 0; j < kSampleBytes; ++j) {
+      const size_t k = kPacketSamplesAt + j;
+      const Got zone = ZoneGot(got, layout, (layout.units[u].first + k) / layout.zone_bytes);
+      if (zone == Got::kIntact) {
+        wrong += samples[j] != truth[k];
+      } else if (zone == Got::kMissing || !keep ||
+                 !Placed(got,
+                         layout.zone_frames[(layout.units[u].first + k) / layout.zone_bytes])) {
+        wrong += samples[j] != 0;
+        ++zero_bytes;
+      } else {
+        ++uncorrectable_bytes;
+        received_as_truth += samples[j] == truth[k];
+      }
+    }
+    EXPECT_EQ(wrong, 0u) << "packet " << u;
+    // The time code is the packet's too (its header's frame arrived intact).
+    EXPECT_TRUE(std::equal(records[r].begin() + 12, records[r].begin() + 15, truth.begin() + 9));
   }
-  // Most packets that arrived whole reach the product.
-  const size_t whole = static_cast<size_t>(std::count(pass.whole.begin(), pass.whole.end(), true));
-  EXPECT_GE(whole_found * 10, whole * 8);
+  const PassCounts& counts = test.host.chain.Counts;
+  EXPECT_EQ(counts.lines_zero_filled, fates.zero_filled);
+  EXPECT_EQ(counts.lines_dropped, fates.dropped);
+  EXPECT_EQ(counts.keep_uncorrectable, keep);
+  EXPECT_GT(zero_bytes, 0u);
+  if (keep) {
+    // Received bytes: nearly all as sent (one codeword in four is hit), but not all.
+    EXPECT_GT(uncorrectable_bytes, 0u);
+    EXPECT_GT(received_as_truth * 10, uncorrectable_bytes * 7);
+    EXPECT_LT(received_as_truth, uncorrectable_bytes);
+  }
 }
 
-// Checks the FY-3 product of a pass made with `impairments`; returns the lines dropped.
-int64_t CheckFy3Records(PassProfileEndToEnd& test, const sim::Impairments& impairments) {
+TEST_F(PassProfileEndToEnd, MetopEveryPacketWhosePlaceIsKnownIsWrittenInOrder) {
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  CheckMetopRecords(*this, ProfileImpairments(2e-2), false);
+}
+
+TEST_F(PassProfileEndToEnd, MetopWithEverySeventhFrameUncorrectable) {
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  sim::Impairments impairments = ProfileImpairments(2e-2);
+  impairments.uncorrectable_every = 7;
+  CheckMetopRecords(*this, impairments, false);
+}
+
+TEST_F(PassProfileEndToEnd, MetopUncorrectableFramesKeptAsReceived) {
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  sim::Impairments impairments = ProfileImpairments(2e-2);
+  impairments.uncorrectable_every = 7;
+  CheckMetopRecords(*this, impairments, true);
+}
+
+// Checks the FY-3 product of a pass made with `impairments`.
+void CheckFy3Records(PassProfileEndToEnd& test, const sim::Impairments& impairments) {
   const sim::Fy3Options options = test.RunFy3Pass(impairments);
   const Collected& pass = test.pass;
   const PassCounts& counts = test.host.chain.Counts;
@@ -466,7 +548,7 @@ int64_t CheckFy3Records(PassProfileEndToEnd& test, const sim::Impairments& impai
       ++k;
     if (k == pass.units.size()) {
       ADD_FAILURE() << "a record that is no line of the pass (or out of order)";
-      return -1;
+      return;
     }
     // A line that arrived whole may still have zeros: the decoder can lose an intact frame next
     // to a slip or a flip, or while it searches. The zeros may also fall on zeros of the line.
@@ -481,12 +563,13 @@ int64_t CheckFy3Records(PassProfileEndToEnd& test, const sim::Impairments& impai
     next = k + 1;
   }
   EXPECT_EQ(counts.lines_zero_filled, static_cast<int64_t>(filled));
-  // Zero fill keeps every line in its place on the line grid: each line between the first and
-  // the last one written that is not in the product (its sync was lost) is counted as dropped.
-  EXPECT_EQ(counts.lines_dropped, static_cast<int64_t>(next - first - records.size()));
+  // Zero fill keeps every line in its place on the line grid, and a line whose sync was lost
+  // with the frames is written there all the same: every line from the first written to the
+  // last is in the product, and none is dropped.
+  EXPECT_EQ(next - first, records.size());
+  EXPECT_EQ(counts.lines_dropped, 0);
   const size_t whole = static_cast<size_t>(std::count(pass.whole.begin(), pass.whole.end(), true));
   EXPECT_GE(whole_found * 10, whole * 8);
-  return counts.lines_dropped;
 }
 
 TEST_F(PassProfileEndToEnd, Fy3EveryRecordIsATruthLineOrItsZeroFilledCopy) {
@@ -494,13 +577,49 @@ TEST_F(PassProfileEndToEnd, Fy3EveryRecordIsATruthLineOrItsZeroFilledCopy) {
   CheckFy3Records(*this, ProfileImpairments(2e-2));
 }
 
-// Many short dropouts: some take a line sync with them, and those lines count as dropped.
-TEST_F(PassProfileEndToEnd, Fy3LinesWhoseSyncWasLostAreCountedAsDropped) {
+// Many short dropouts and every ninth frame uncorrectable: many take a line sync with them, and
+// those lines keep their places.
+TEST_F(PassProfileEndToEnd, Fy3LinesWhoseSyncWasLostKeepTheirPlaces) {
   SCOPED_TRACE("seed " + std::to_string(kSeed));
   sim::Impairments impairments = ProfileImpairments(2e-2);
   impairments.profile.dropouts = 150;
   impairments.profile.dropout_frames = 1;
-  EXPECT_GT(CheckFy3Records(*this, impairments), 0);
+  impairments.uncorrectable_every = 9;
+  CheckFy3Records(*this, impairments);
+  EXPECT_GT(host.chain.Counts.lines_zero_filled, 20);
+}
+
+// The same FY-3 pass with uncorrectable frames kept as received: the same lines in the same
+// places, counted alike, differing from the zero-filled product only where it has zero bits, and
+// there in many bytes (what arrived of the uncorrectable frames).
+TEST_F(PassProfileEndToEnd, Fy3UncorrectableFramesKeptAsReceived) {
+  SCOPED_TRACE("seed " + std::to_string(kSeed));
+  sim::Impairments impairments = ProfileImpairments(2e-2);
+  impairments.uncorrectable_every = 9;
+  RunFy3Pass(impairments);
+  const std::string product = WorkingPath("FY3A_2010-05-12_0523.C10");
+  const std::vector<uint8_t> zeros = testing::ReadFileBytes(product);
+  const PassCounts zero_counts = host.chain.Counts;
+  EXPECT_FALSE(zero_counts.keep_uncorrectable);
+  host.settings.KeepUncorrectable = true;
+  Run("FY3A_2010-05-12_052330.bin");
+  const std::vector<uint8_t> kept = testing::ReadFileBytes(product);
+  const PassCounts& counts = host.chain.Counts;
+  EXPECT_TRUE(counts.keep_uncorrectable);
+  EXPECT_EQ(counts.product_lines, zero_counts.product_lines);
+  EXPECT_EQ(counts.lines_zero_filled, zero_counts.lines_zero_filled);
+  EXPECT_EQ(counts.lines_dropped, zero_counts.lines_dropped);
+  ASSERT_EQ(kept.size(), zeros.size());
+  constexpr size_t kC10 = 27728, kDataAt = 2000, kDataBytes = 25614;
+  size_t lost_bits = 0, received = 0;
+  for (size_t at = 0; at + kC10 <= kept.size(); at += kC10) {
+    for (size_t k = at + kDataAt; k < at + kDataAt + kDataBytes; ++k) {
+      lost_bits += (zeros[k] & ~kept[k]) != 0;
+      received += zeros[k] != kept[k];
+    }
+  }
+  EXPECT_EQ(lost_bits, 0u) << "the kept product lost bits the zero-filled one has";
+  EXPECT_GT(received, 10000u);
 }
 
 void CheckMn2Lines(PassProfileEndToEnd& test, int slips) {

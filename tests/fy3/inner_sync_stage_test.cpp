@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/frame_tags.h"
 #include "core/working_file.h"
 #include "fy3/cut_mpdu_stage.h"
 #include "tests/fy3/line_sync_streams.h"
@@ -148,55 +149,164 @@ TEST(InnerSyncStage, EmptyAndGarbageInputsGiveNoLines) {
   EXPECT_TRUE(testing::ReadFileBytes(folder.File("FY3x_.fy3")).empty());
 }
 
-// FY-3 lines sent as VCDUs, some of them lost: the cut fills the lost frames with zeros, so
-// every line written keeps its length and place and differs from the line sent only in the
-// zeros of the lost frames. A line whose sync was lost is not found: its empty place on the line
-// grid counts it as dropped.
-TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
-  testing::TempFolder folder;
-  testing::RecordingHost host;
+// What became of the VCDUs that carried an FY-3 line stream.
+struct Fates {
+  std::vector<size_t> lost;           // never arrived
+  std::vector<size_t> uncorrectable;  // arrived as noise, tagged uncorrectable
+  size_t restart_at = SIZE_MAX;       // from this one on the counter runs 5000 further on
+  // An uncorrectable frame whose noise holds the whole line sync pattern, and where in its cut.
+  size_t false_sync_frame = SIZE_MAX;
+  size_t false_sync_at = 0;
+};
+
+// Writes vcdu_x.vcd (and its tags) for `lines` cut into 882-byte frames with `fates`; returns
+// the stream as the cut should rebuild it: zeros for lost frames and for uncorrectable ones
+// unless `keep`, which leaves what arrived where no lost frame follows (before the next frame
+// that is not uncorrectable).
+std::vector<uint8_t> WriteFy3Vcdus(const testing::TempFolder& folder, testing::RecordingHost& host,
+                                   const std::vector<std::vector<uint8_t>>& lines,
+                                   const Fates& fates, bool keep) {
   constexpr size_t kVcdu = 892;
   constexpr size_t kCut = 882;
-  const auto lines = testing::Fy3Lines(6, kFy3L, kSeed);
   std::vector<uint8_t> stream = Concat(lines);
   stream.resize((stream.size() + kCut - 1) / kCut * kCut, 0);
-  // Frames 40 and 41 lie inside line 1; frame 88 holds the end of line 2 and the sync of line 3.
-  const std::vector<size_t> lost = {40, 41, 88};
-  ASSERT_LT(88 * kCut, 3 * kFy3L);
-  ASSERT_GT(89 * kCut, 3 * kFy3L + 4);
+  const auto in = [](const std::vector<size_t>& list, size_t k) {
+    return std::find(list.begin(), list.end(), k) != list.end();
+  };
   std::vector<uint8_t> vcdus;
-  std::vector<uint8_t> sent = stream;  // the stream as the cut should rebuild it
+  std::vector<uint8_t> sent = stream;
+  host.chain.Frames.selected_vcdus.clear();
   for (size_t k = 0; k < stream.size() / kCut; ++k) {
-    if (std::find(lost.begin(), lost.end(), k) != lost.end()) {
-      std::fill_n(sent.begin() + static_cast<ptrdiff_t>(k * kCut), kCut, uint8_t{0});
+    const auto at = static_cast<ptrdiff_t>(k * kCut);
+    if (in(fates.lost, k)) {
+      std::fill_n(sent.begin() + at, kCut, uint8_t{0});
       continue;
     }
+    const bool bad = in(fates.uncorrectable, k);
+    const uint32_t counter = static_cast<uint32_t>(k + (k >= fates.restart_at ? 5000 : 0));
     std::vector<uint8_t> vcdu(kVcdu, 0x3C);
     vcdu[0] = 0x40;
     vcdu[1] = 0x05;
-    vcdu[2] = 0;
-    vcdu[3] = static_cast<uint8_t>(k >> 8);
-    vcdu[4] = static_cast<uint8_t>(k);
-    std::copy_n(stream.begin() + static_cast<ptrdiff_t>(k * kCut), kCut, vcdu.begin() + 10);
+    vcdu[2] = static_cast<uint8_t>(counter >> 16);
+    vcdu[3] = static_cast<uint8_t>(counter >> 8);
+    vcdu[4] = static_cast<uint8_t>(counter);
+    std::copy_n(stream.begin() + at, kCut, vcdu.begin() + 10);
+    if (bad) {
+      // Noise where the frame's data was.
+      for (size_t i = 10; i < kVcdu; ++i) vcdu[i] = static_cast<uint8_t>(vcdu[i] * 5 + i);
+      if (k == fates.false_sync_frame) {
+        const uint8_t pattern[] = {0x84, 0x5B, 0xF5, 0xC6};
+        std::copy_n(pattern, 4, vcdu.begin() + 10 + static_cast<ptrdiff_t>(fates.false_sync_at));
+      }
+      size_t next = k + 1;
+      while (in(fates.uncorrectable, next)) ++next;
+      if (keep && !in(fates.lost, next)) {
+        std::copy_n(vcdu.begin() + 10, kCut, sent.begin() + at);
+      } else {
+        std::fill_n(sent.begin() + at, kCut, uint8_t{0});
+      }
+    }
     vcdus.insert(vcdus.end(), vcdu.begin(), vcdu.end());
+    host.chain.Frames.selected_vcdus.push_back(counter | (bad ? FrameTags::kUncorrectableTag : 0u));
   }
+  host.chain.Frames.selected_vcdus_valid = true;
+  host.settings.KeepUncorrectable = keep;
   testing::WriteFileBytes(folder.File("vcdu_x.vcd"), vcdus);
+  return sent;
+}
 
+std::vector<uint8_t> LineOf(const std::vector<uint8_t>& stream, size_t i) {
+  return std::vector<uint8_t>(stream.begin() + static_cast<ptrdiff_t>(i * kFy3L),
+                              stream.begin() + static_cast<ptrdiff_t>((i + 1) * kFy3L));
+}
+
+// FY-3 lines sent as VCDUs, some of them lost: the cut fills the lost frames with zeros, so
+// every line written keeps its length and place and differs from the line sent only in the
+// zeros of the lost frames. A line whose sync was lost is written at its place on the line grid
+// all the same, since every byte before it is accounted for.
+TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  const auto lines = testing::Fy3Lines(6, kFy3L, kSeed);
+  // Frames 40 and 41 lie inside line 1; frame 88 holds the end of line 2 and the sync of line 3.
+  ASSERT_LT(88 * 882, 3 * kFy3L);
+  ASSERT_GT(89 * 882, 3 * kFy3L + 4);
+  const auto sent = WriteFy3Vcdus(folder, host, lines, {{40, 41, 88}, {}}, false);
   CutMpduStage(host);
   Fy3InnerSyncStage(host);
-
-  const auto line_of = [&sent](size_t i) {
-    return std::vector<uint8_t>(sent.begin() + static_cast<ptrdiff_t>(i * kFy3L),
-                                sent.begin() + static_cast<ptrdiff_t>((i + 1) * kFy3L));
-  };
   EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
-            Concat({line_of(0), line_of(1), line_of(2), line_of(4), line_of(5)}));
-  EXPECT_NE(line_of(1), lines[1]);  // the zeros are really there
+            Concat({LineOf(sent, 0), LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 3),
+                    LineOf(sent, 4), LineOf(sent, 5)}));
+  EXPECT_NE(LineOf(sent, 1), lines[1]);  // the zeros are really there
+  EXPECT_NE(LineOf(sent, 3), lines[3]);
   EXPECT_EQ(host.chain.Counts.frames_missing, 3);
-  EXPECT_EQ(host.chain.Counts.lines_zero_filled, 2);
+  EXPECT_EQ(host.chain.Counts.lines_zero_filled, 3);
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+  EXPECT_TRUE(host.Logged("3 lines zero-filled: data lost inside them"));
+  EXPECT_TRUE(host.Logged("ASM detection done!  6 lines found."));
+}
+
+// Several lines in a row whose syncs went with lost and uncorrectable frames all keep their
+// places; with the option, the uncorrectable frames' bytes are written as they arrived.
+TEST(Fy3InnerSyncStage, LinesWhoseSyncsWereLostInARowKeepTheirPlaces) {
+  const auto lines = testing::Fy3Lines(7, kFy3L, kSeed);
+  // Syncs of lines 2 (frame 59), 3 (frame 88, uncorrectable) and 4 (frame 118).
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept as received" : "zeros");
+    testing::TempFolder folder;
+    testing::RecordingHost host;
+    // Frame 117 is uncorrectable right before the lost 118: where it belongs is not certain.
+    const auto sent = WriteFy3Vcdus(folder, host, lines, {{59, 118}, {88, 100, 117}}, keep);
+    CutMpduStage(host);
+    Fy3InnerSyncStage(host);
+    std::vector<std::vector<uint8_t>> expected;
+    for (size_t i = 0; i < lines.size(); ++i) expected.push_back(LineOf(sent, i));
+    EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")), Concat(expected));
+    EXPECT_EQ(host.chain.Counts.lines_zero_filled, 4);  // lines 1 to 4
+    EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+    EXPECT_EQ(host.chain.Counts.frames_missing, 2);
+    // Frame 100 lies inside line 3: noise with the option, zeros without.
+    const size_t in_line = 100 * 882 - 3 * kFy3L + 10;
+    EXPECT_EQ(LineOf(sent, 3)[in_line] != 0, keep);
+    EXPECT_EQ(LineOf(sent, 3)[117 * 882 - 3 * kFy3L + 10], 0);
+  }
+}
+
+// Noise kept as received may hold a line sync off the grid: it is no line, and no line is
+// counted as dropped for it.
+TEST(Fy3InnerSyncStage, SyncInNoiseKeptAsReceivedIsNoDroppedLine) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  const auto lines = testing::Fy3Lines(4, kFy3L, kSeed);
+  // Line 0's sync went with frame 0, so the search is on when it meets the noise of frame 5.
+  Fates fates{{0}, {5}};
+  fates.false_sync_frame = 5;
+  fates.false_sync_at = 100;
+  const auto sent = WriteFy3Vcdus(folder, host, lines, fates, true);
+  CutMpduStage(host);
+  Fy3InnerSyncStage(host);
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
+            Concat({LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 3)}));
+  EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
+  EXPECT_EQ(host.chain.Counts.frames_missing, 0);  // frame 0 is before the first counter
+}
+
+// A counter restart says nothing of how many bytes went missing: a line whose sync was lost
+// after it has no known place, and counts as dropped.
+TEST(Fy3InnerSyncStage, NoLineIsPlacedAcrossARestart) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  const auto lines = testing::Fy3Lines(6, kFy3L, kSeed);
+  // The counter jumps at frame 60, inside line 2; frame 88 took the sync of line 3.
+  const auto sent = WriteFy3Vcdus(folder, host, lines, {{88}, {}, 60}, false);
+  CutMpduStage(host);
+  ASSERT_EQ(host.chain.Frames.unmeasured_mpdu_gaps, std::vector<int64_t>{60 * 882});
+  Fy3InnerSyncStage(host);
+  EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
+            Concat({LineOf(sent, 0), LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 4),
+                    LineOf(sent, 5)}));
   EXPECT_EQ(host.chain.Counts.lines_dropped, 1);
-  EXPECT_TRUE(host.Logged("2 lines zero-filled: data lost inside them"));
-  EXPECT_TRUE(host.Logged("1 lines dropped: data lost inside them"));
+  EXPECT_EQ(host.chain.Counts.lines_zero_filled, 1);  // line 2
 }
 
 // `count` random MSU-MR lines, and MSU-MR.dmx written with their stream less the frames' shares
