@@ -19,7 +19,7 @@ constexpr int kStates = 64;
 constexpr int kButterflies = kStates / 2;
 constexpr int kUpperState = kStates / 2;
 constexpr int kStateBits = 6;
-// Metrics grow by at most 2 x 128 a step and stay within 6 x 512 of each other (any state is
+// Metrics change by at most 2 x 128 a step and stay within 6 x 256 of each other (any state is
 // six steps from any other), so renormalizing every 32 steps keeps them inside int16_t.
 constexpr int kRenormalizeSteps = 32;
 
@@ -31,36 +31,42 @@ constexpr int Parity(unsigned x) {
 
 // Butterfly j joins the old states j and j + 32 to the new states 2j and 2j + 1. Leaving j with
 // input 0 sends (G1, G2) of the register 2j; the other three branches send either that pair or
-// its complement (both generators tap the newest and the oldest bit), so one metric m serves
-// all four: +m on j -> 2j and j + 32 -> 2j + 1, -m on the other two.
-struct ButterflySigns {
-  std::array<int16_t, kButterflies> g1{};
-  std::array<int16_t, kButterflies> g2{};
+// its complement (both generators tap the newest and the oldest bit). A branch's metric is the
+// sum of the symbols it expects as ones: mu for j -> 2j and j + 32 -> 2j + 1, and the
+// complement's (g1 + g2 - mu) on the other two. (This is the correlation sum of +-symbol, halved
+// and shifted by the same amount for every branch of a step, so the same paths survive.)
+struct ButterflyBits {
+  // Per butterfly, the byte pair (G1, G2) of the branch j -> 2j and of its complement.
+  std::array<uint8_t, 2 * kButterflies> sent{};
+  std::array<uint8_t, 2 * kButterflies> complement{};
 };
 
-constexpr ButterflySigns MakeButterflySigns() {
-  ButterflySigns signs;
+constexpr ButterflyBits MakeButterflyBits() {
+  ButterflyBits bits;
   for (int j = 0; j < kButterflies; ++j) {
     const unsigned reg = 2u * static_cast<unsigned>(j);
-    signs.g1[j] = Parity(reg & kG1) ? 1 : -1;
-    signs.g2[j] = Parity(reg & kG2) ? 1 : -1;
+    bits.sent[2 * j] = static_cast<uint8_t>(Parity(reg & kG1));
+    bits.sent[2 * j + 1] = static_cast<uint8_t>(Parity(reg & kG2));
+    bits.complement[2 * j] = static_cast<uint8_t>(1 - bits.sent[2 * j]);
+    bits.complement[2 * j + 1] = static_cast<uint8_t>(1 - bits.sent[2 * j + 1]);
   }
-  return signs;
+  return bits;
 }
 
-alignas(32) constexpr ButterflySigns kSigns = MakeButterflySigns();
+alignas(32) constexpr ButterflyBits kBranchBits = MakeButterflyBits();
 
-// One trellis step on plain integers. Correlation metric: +symbol when the branch sends a one,
-// -symbol for a zero; the larger sum survives, ties go to the lower predecessor.
+// One trellis step on plain integers: the larger sum survives, ties go to the lower
+// predecessor.
 void StepPortable(int16_t* metrics, int8_t g1, int8_t g2, uint64_t& decision) {
   int16_t next[kStates];
   uint64_t word = 0;
   for (int j = 0; j < kButterflies; ++j) {
-    const int m = kSigns.g1[j] * g1 + kSigns.g2[j] * g2;
+    const int mu = kBranchBits.sent[2 * j] * g1 + kBranchBits.sent[2 * j + 1] * g2;
+    const int other = g1 + g2 - mu;
     const int low = metrics[j];
     const int high = metrics[j + kUpperState];
-    const int even_low = low + m, even_high = high - m;
-    const int odd_low = low - m, odd_high = high + m;
+    const int even_low = low + mu, even_high = high + other;
+    const int odd_low = low + other, odd_high = high + mu;
     const bool even_up = even_high > even_low;
     const bool odd_up = odd_high > odd_low;
     next[2 * j] = static_cast<int16_t>(even_up ? even_high : even_low);
@@ -84,14 +90,16 @@ __attribute__((target("avx2"))) inline __m256i HorizontalMax(__m256i a, __m256i 
 }
 
 // Sixteen butterflies (j = 16h .. 16h + 15) on AVX2: low/high are the old states j and j + 32,
+// mu/other the branch metrics of the butterflies' sent pair and of its complement;
 // new_low/new_high receive the new states 32h .. 32h + 15 and 32h + 16 .. 32h + 31; returns
 // their 32 decision bits, bit i for state 32h + i.
-__attribute__((target("avx2"))) inline uint32_t HalfStepAvx2(__m256i low, __m256i high, __m256i m,
-                                                             __m256i& new_low, __m256i& new_high) {
-  const __m256i even_low = _mm256_add_epi16(low, m);
-  const __m256i even_high = _mm256_sub_epi16(high, m);
-  const __m256i odd_low = _mm256_sub_epi16(low, m);
-  const __m256i odd_high = _mm256_add_epi16(high, m);
+__attribute__((target("avx2"))) inline uint32_t HalfStepAvx2(__m256i low, __m256i high, __m256i mu,
+                                                             __m256i other, __m256i& new_low,
+                                                             __m256i& new_high) {
+  const __m256i even_low = _mm256_add_epi16(low, mu);
+  const __m256i even_high = _mm256_add_epi16(high, other);
+  const __m256i odd_low = _mm256_add_epi16(low, other);
+  const __m256i odd_high = _mm256_add_epi16(high, mu);
   const __m256i even = _mm256_max_epi16(even_low, even_high);
   const __m256i odd = _mm256_max_epi16(odd_low, odd_high);
   const __m256i even_up = _mm256_cmpgt_epi16(even_high, even_low);
@@ -113,30 +121,33 @@ __attribute__((target("avx2"))) void AdvanceAvx2(int16_t* metrics, const int8_t*
   __m256i state[4];
   for (int r = 0; r < 4; ++r)
     state[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(metrics + 16 * r));
-  const __m256i g1_signs[2] = {
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(kSigns.g1.data())),
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(kSigns.g1.data() + 16))};
-  const __m256i g2_signs[2] = {
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(kSigns.g2.data())),
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(kSigns.g2.data() + 16))};
+  const __m256i* sent_rows = reinterpret_cast<const __m256i*>(kBranchBits.sent.data());
+  const __m256i* complement_rows = reinterpret_cast<const __m256i*>(kBranchBits.complement.data());
+  const __m256i sent[2] = {_mm256_load_si256(sent_rows), _mm256_load_si256(sent_rows + 1)};
+  const __m256i complement[2] = {_mm256_load_si256(complement_rows),
+                                 _mm256_load_si256(complement_rows + 1)};
+  int since = since_renormalize;
   for (int t = 0; t < steps; ++t) {
-    const __m256i g1 = _mm256_set1_epi16(pairs[2 * t]);
-    const __m256i g2 = _mm256_set1_epi16(pairs[2 * t + 1]);
-    const __m256i m0 =
-        _mm256_add_epi16(_mm256_sign_epi16(g1, g1_signs[0]), _mm256_sign_epi16(g2, g2_signs[0]));
-    const __m256i m1 =
-        _mm256_add_epi16(_mm256_sign_epi16(g1, g1_signs[1]), _mm256_sign_epi16(g2, g2_signs[1]));
+    // (g1, g2) in every 16-bit lane; multiplied by the expected bits and summed per lane.
+    int16_t pair;
+    std::memcpy(&pair, pairs + 2 * t, sizeof pair);
+    const __m256i symbols = _mm256_set1_epi16(pair);
     __m256i next[4];
-    const uint32_t low_word = HalfStepAvx2(state[0], state[2], m0, next[0], next[1]);
-    const uint32_t high_word = HalfStepAvx2(state[1], state[3], m1, next[2], next[3]);
+    const uint32_t low_word =
+        HalfStepAvx2(state[0], state[2], _mm256_maddubs_epi16(sent[0], symbols),
+                     _mm256_maddubs_epi16(complement[0], symbols), next[0], next[1]);
+    const uint32_t high_word =
+        HalfStepAvx2(state[1], state[3], _mm256_maddubs_epi16(sent[1], symbols),
+                     _mm256_maddubs_epi16(complement[1], symbols), next[2], next[3]);
     decisions[t] = static_cast<uint64_t>(low_word) | (static_cast<uint64_t>(high_word) << 32);
     for (int r = 0; r < 4; ++r) state[r] = next[r];
-    if (++since_renormalize == kRenormalizeSteps) {
-      since_renormalize = 0;
+    if (++since == kRenormalizeSteps) {
+      since = 0;
       const __m256i top = HorizontalMax(state[0], state[1], state[2], state[3]);
       for (int r = 0; r < 4; ++r) state[r] = _mm256_sub_epi16(state[r], top);
     }
   }
+  since_renormalize = since;
   for (int r = 0; r < 4; ++r)
     _mm256_store_si256(reinterpret_cast<__m256i*>(metrics + 16 * r), state[r]);
 }
@@ -171,51 +182,60 @@ void ViterbiDecoder::Reset() {
   bits_out_ = 0;
 }
 
+namespace {
+
+// Rate-3/4 periods of four received symbols as three (G1, G2) pairs; 0 where nothing was sent.
+// Returns the periods converted.
+template <ViterbiDecoder::Puncturing kPattern>
+size_t DepuncturePeriods(const int8_t* symbols, size_t periods, int8_t* pairs) {
+  for (size_t p = 0; p < periods; ++p, symbols += 4, pairs += 6) {
+    const bool metop = kPattern == ViterbiDecoder::Puncturing::kMetop;
+    pairs[0] = symbols[0];                       // G1(b1)
+    pairs[1] = symbols[1];                       // G2(b1)
+    pairs[2] = 0;                                // G1(b2), not sent
+    pairs[3] = metop ? symbols[3] : symbols[2];  // G2(b2)
+    pairs[4] = metop ? symbols[2] : symbols[3];  // G1(b3)
+    pairs[5] = 0;                                // G2(b3), not sent
+  }
+  return periods;
+}
+
+}  // namespace
+
 int ViterbiDecoder::Depuncture(const int8_t*& symbols, size_t& count) {
-  const bool punctured = puncturing_ != Puncturing::kNone;
-  const int period = punctured ? kPunctureSymbols : 2;
-  const int steps_per_period = punctured ? kPunctureBits : 1;
+  const int steps_per_period = kPunctureBits;
   int steps = 0;
   int8_t* pair = pairs_.data();
-  while (steps + steps_per_period <= kBatchSteps) {
-    int8_t unit[kPunctureSymbols];
-    if (pending_count_ > 0) {
-      while (pending_count_ < period && count > 0) {
-        pending_[pending_count_++] = *symbols++;
-        --count;
-      }
-      if (pending_count_ < period) break;
-      std::memcpy(unit, pending_.data(), static_cast<size_t>(period));
-      pending_count_ = 0;
-    } else if (count >= static_cast<size_t>(period)) {
-      std::memcpy(unit, symbols, static_cast<size_t>(period));
-      symbols += period;
-      count -= static_cast<size_t>(period);
-    } else {
-      while (count > 0) {
-        pending_[pending_count_++] = *symbols++;
-        --count;
-      }
-      break;
+  // First complete a period begun in an earlier call.
+  if (pending_count_ > 0) {
+    while (pending_count_ < kPunctureSymbols && count > 0) {
+      pending_[pending_count_++] = *symbols++;
+      --count;
     }
-    // The symbols not sent are erasures (0).
-    switch (puncturing_) {
-      case Puncturing::kNone:
-        pair[0] = unit[0], pair[1] = unit[1];
-        break;
-      case Puncturing::kMetop:  // G1(b1) G2(b1) G1(b3) G2(b2)
-        pair[0] = unit[0], pair[1] = unit[1];
-        pair[2] = 0, pair[3] = unit[3];
-        pair[4] = unit[2], pair[5] = 0;
-        break;
-      case Puncturing::kCommon:  // G1(b1) G2(b1) G2(b2) G1(b3)
-        pair[0] = unit[0], pair[1] = unit[1];
-        pair[2] = 0, pair[3] = unit[2];
-        pair[4] = unit[3], pair[5] = 0;
-        break;
-    }
+    if (pending_count_ < kPunctureSymbols) return 0;
+    pending_count_ = 0;
+    if (puncturing_ == Puncturing::kMetop)
+      DepuncturePeriods<Puncturing::kMetop>(pending_.data(), 1, pair);
+    else
+      DepuncturePeriods<Puncturing::kCommon>(pending_.data(), 1, pair);
     pair += 2 * steps_per_period;
     steps += steps_per_period;
+  }
+  const size_t room = static_cast<size_t>((kBatchSteps - steps) / steps_per_period);
+  const size_t periods = std::min(room, count / kPunctureSymbols);
+  if (puncturing_ == Puncturing::kMetop)
+    DepuncturePeriods<Puncturing::kMetop>(symbols, periods, pair);
+  else
+    DepuncturePeriods<Puncturing::kCommon>(symbols, periods, pair);
+  symbols += periods * kPunctureSymbols;
+  count -= periods * kPunctureSymbols;
+  steps += static_cast<int>(periods) * steps_per_period;
+  // Less than a period left: keep it for the next call.
+  if (count < kPunctureSymbols) {
+    while (count > 0) {
+      pending_[pending_count_++] = *symbols++;
+      --count;
+    }
   }
   return steps;
 }
@@ -266,17 +286,41 @@ void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
   bits_out_ += static_cast<uint64_t>(bits);
 }
 
+void ViterbiDecoder::Run(const int8_t* pairs, int steps, std::vector<uint8_t>& out) {
+  for (int done = 0; done < steps;) {
+    const int n = std::min(kWindow - decided_, steps - done);
+    Advance(pairs + 2 * done, n);
+    done += n;
+    if (decided_ == kWindow) TraceBack(kChunkBits, out);
+  }
+}
+
 size_t ViterbiDecoder::Decode(const int8_t* symbols, size_t count, std::vector<uint8_t>& out) {
   const size_t before = out.size();
+  if (puncturing_ == Puncturing::kNone) {
+    // The symbols are already (G1, G2) pairs; only a lone first symbol waits for its partner.
+    if (pending_count_ == 1 && count > 0) {
+      pending_[1] = *symbols++;
+      --count;
+      pending_count_ = 0;
+      Run(pending_.data(), 1, out);
+    }
+    while (count >= 2) {
+      const size_t steps = std::min(count / 2, static_cast<size_t>(kBatchSteps));
+      Run(symbols, static_cast<int>(steps), out);
+      symbols += 2 * steps;
+      count -= 2 * steps;
+    }
+    if (count == 1) {
+      pending_[0] = *symbols;
+      pending_count_ = 1;
+    }
+    return out.size() - before;
+  }
   for (;;) {
     const int steps = Depuncture(symbols, count);
     if (steps == 0) break;
-    for (int done = 0; done < steps;) {
-      const int n = std::min(kWindow - decided_, steps - done);
-      Advance(pairs_.data() + 2 * done, n);
-      done += n;
-      if (decided_ == kWindow) TraceBack(kChunkBits, out);
-    }
+    Run(pairs_.data(), steps, out);
   }
   return out.size() - before;
 }

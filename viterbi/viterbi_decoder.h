@@ -64,11 +64,13 @@ class ViterbiDecoder {
   // Decoded steps depunctured and run through add-compare-select at a time.
   static constexpr int kBatchSteps = 1024;
 
-  // Turns the pending and new symbols into (G1, G2) pairs, one per decoder step; returns the
-  // number of steps written to pairs_ and consumes what it used of symbols.
+  // Turns the pending and new rate-3/4 symbols into (G1, G2) pairs, one per decoder step;
+  // returns the number of steps written to pairs_ and consumes what it used of symbols.
   int Depuncture(const int8_t*& symbols, size_t& count);
   // Runs `steps` (G1, G2) pairs through the trellis, decisions appended to decisions_.
   void Advance(const int8_t* pairs, int steps);
+  // Advance, tracing back whenever the window is full.
+  void Run(const int8_t* pairs, int steps, std::vector<uint8_t>& out);
   // Traces back from the likeliest state over the whole window, writes the oldest `bits`
   // decisions' bits to out.
   void TraceBack(int bits, std::vector<uint8_t>& out);
