@@ -275,8 +275,13 @@ void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
   out.resize(first + static_cast<size_t>(bits + 7) / 8, 0);
   uint8_t* bytes = out.data() + first;
   // The bit decided at step t is the newest input bit of the state reached there.
+  unsigned byte = 0;  // gathered in a register, stored when its first bit is known
   for (; t >= 0; --t) {
-    bytes[t >> 3] |= static_cast<uint8_t>((state & 1u) << (7 - (t & 7)));
+    byte |= (state & 1u) << (7 - (t & 7));
+    if ((t & 7) == 0) {
+      bytes[t >> 3] = static_cast<uint8_t>(byte);
+      byte = 0;
+    }
     const unsigned up = static_cast<unsigned>(decisions_[t] >> state) & 1u;
     state = (state >> 1) | (up << (kStateBits - 1));
   }
