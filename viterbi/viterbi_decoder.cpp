@@ -19,8 +19,9 @@ constexpr int kStates = 64;
 constexpr int kButterflies = kStates / 2;
 constexpr int kUpperState = kStates / 2;
 constexpr int kStateBits = 6;
-// Metrics change by at most 2 x 128 a step and stay within 6 x 256 of each other (any state is
-// six steps from any other), so renormalizing every 32 steps keeps them inside int16_t.
+// A branch metric lies in -256..254, so metrics change by at most 256 a step and stay within
+// 6 x 510 of the largest (every state is six steps from the best one). Bringing the largest back
+// to 0 every 32 steps keeps them within -(3060 + 32 x 256) .. 32 x 256, inside int16_t.
 constexpr int kRenormalizeSteps = 32;
 
 constexpr int Parity(unsigned x) {

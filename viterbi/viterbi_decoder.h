@@ -80,7 +80,7 @@ class ViterbiDecoder {
   Puncturing puncturing_;
   Path path_ = Path::kPortable;
   // Path metric of every state (state = the six newest input bits, bit 0 the newest): larger is
-  // likelier. Differences stay below 2^13, renormalized every kRenormalizeSteps.
+  // likelier. The largest is brought back to 0 every 32 steps, which keeps all inside int16_t.
   alignas(32) std::array<int16_t, kStates> metrics_{};
   // One 64-bit word per decoded step: bit s set when state s was reached from its upper
   // predecessor (s >> 1) | 32 rather than s >> 1.
