@@ -263,28 +263,55 @@ void ViterbiDecoder::Renormalize() {
   for (int16_t& metric : metrics_) metric = static_cast<int16_t>(metric - top);
 }
 
+namespace {
+
+// The state one step before `state`, from the decisions of the step that reached it.
+inline unsigned Predecessor(unsigned state, uint64_t decisions) {
+  const unsigned up = static_cast<unsigned>(decisions >> state) & 1u;
+  return (state >> 1) | (up << (kStateBits - 1));
+}
+
+// Two steps back at once: both possible predecessors' decisions are read before the first
+// decision is known, which halves the chain of dependent operations.
+inline unsigned Predecessor2(unsigned state, uint64_t newer, uint64_t older) {
+  const unsigned half = state >> 1;
+  const unsigned up = static_cast<unsigned>(newer >> state) & 1u;
+  const unsigned low_up = static_cast<unsigned>(older >> half) & 1u;
+  const unsigned high_up = static_cast<unsigned>(older >> (half | kUpperState)) & 1u;
+  const unsigned older_up = low_up ^ ((low_up ^ high_up) & up);
+  return (state >> 2) | (up << (kStateBits - 2)) | (older_up << (kStateBits - 1));
+}
+
+}  // namespace
+
 void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
   // Start from the likeliest state (the first of equals) at the newest decision.
   unsigned state =
       static_cast<unsigned>(std::max_element(metrics_.begin(), metrics_.end()) - metrics_.begin());
   int t = decided_ - 1;
-  for (; t >= bits; --t) {
-    const unsigned up = static_cast<unsigned>(decisions_[t] >> state) & 1u;
-    state = (state >> 1) | (up << (kStateBits - 1));
-  }
+  for (; t >= bits + 1; t -= 2) state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
+  if (t >= bits) state = Predecessor(state, decisions_[t--]);
   const size_t first = out.size();
   out.resize(first + static_cast<size_t>(bits + 7) / 8, 0);
   uint8_t* bytes = out.data() + first;
-  // The bit decided at step t is the newest input bit of the state reached there.
+  // The bit decided at step t is the newest input bit of the state reached there, so the state
+  // at t holds the bits of t and t - 1 in its bits 0 and 1.
   unsigned byte = 0;  // gathered in a register, stored when its first bit is known
-  for (; t >= 0; --t) {
-    byte |= (state & 1u) << (7 - (t & 7));
-    if ((t & 7) == 0) {
-      bytes[t >> 3] = static_cast<uint8_t>(byte);
+  const auto put = [&](int step, unsigned bit) {
+    byte |= bit << (7 - (step & 7));
+    if ((step & 7) == 0) {
+      bytes[step >> 3] = static_cast<uint8_t>(byte);
       byte = 0;
     }
-    const unsigned up = static_cast<unsigned>(decisions_[t] >> state) & 1u;
-    state = (state >> 1) | (up << (kStateBits - 1));
+  };
+  if (t >= 0 && (t & 1) == 0) {  // an odd count: one step alone, the rest in pairs
+    put(t, state & 1u);
+    state = Predecessor(state, decisions_[t--]);
+  }
+  for (; t >= 1; t -= 2) {
+    put(t, state & 1u);
+    put(t - 1, state >> 1 & 1u);
+    state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
   }
   std::memmove(decisions_.data(), decisions_.data() + bits,
                static_cast<size_t>(decided_ - bits) * sizeof(uint64_t));
