@@ -57,25 +57,31 @@ constexpr ButterflyBits MakeButterflyBits() {
 alignas(32) constexpr ButterflyBits kBranchBits = MakeButterflyBits();
 
 // One trellis step on plain integers: the larger sum survives, ties go to the lower
-// predecessor.
+// predecessor. Written as loops over the butterflies without branches, which compilers turn
+// into the baseline vector instructions.
 void StepPortable(int16_t* metrics, int8_t g1, int8_t g2, uint64_t& decision) {
-  int16_t next[kStates];
+  int16_t even[kButterflies], odd[kButterflies];
+  uint8_t even_up[kButterflies], odd_up[kButterflies];
+  for (int j = 0; j < kButterflies; ++j) {
+    const int16_t mu =
+        static_cast<int16_t>(kBranchBits.sent[2 * j] * g1 + kBranchBits.sent[2 * j + 1] * g2);
+    const int16_t other = static_cast<int16_t>(g1 + g2 - mu);
+    const int16_t even_low = static_cast<int16_t>(metrics[j] + mu);
+    const int16_t even_high = static_cast<int16_t>(metrics[j + kUpperState] + other);
+    const int16_t odd_low = static_cast<int16_t>(metrics[j] + other);
+    const int16_t odd_high = static_cast<int16_t>(metrics[j + kUpperState] + mu);
+    even_up[j] = even_high > even_low;
+    odd_up[j] = odd_high > odd_low;
+    even[j] = std::max(even_low, even_high);
+    odd[j] = std::max(odd_low, odd_high);
+  }
   uint64_t word = 0;
   for (int j = 0; j < kButterflies; ++j) {
-    const int mu = kBranchBits.sent[2 * j] * g1 + kBranchBits.sent[2 * j + 1] * g2;
-    const int other = g1 + g2 - mu;
-    const int low = metrics[j];
-    const int high = metrics[j + kUpperState];
-    const int even_low = low + mu, even_high = high + other;
-    const int odd_low = low + other, odd_high = high + mu;
-    const bool even_up = even_high > even_low;
-    const bool odd_up = odd_high > odd_low;
-    next[2 * j] = static_cast<int16_t>(even_up ? even_high : even_low);
-    next[2 * j + 1] = static_cast<int16_t>(odd_up ? odd_high : odd_low);
-    word |= static_cast<uint64_t>(even_up) << (2 * j);
-    word |= static_cast<uint64_t>(odd_up) << (2 * j + 1);
+    metrics[2 * j] = even[j];
+    metrics[2 * j + 1] = odd[j];
+    word |= static_cast<uint64_t>(even_up[j]) << (2 * j);
+    word |= static_cast<uint64_t>(odd_up[j]) << (2 * j + 1);
   }
-  std::memcpy(metrics, next, sizeof next);
   decision = word;
 }
 
