@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "viterbi/phase_search.h"
 #include "viterbi/viterbi_decoder.h"
 
 namespace vantrel {
@@ -200,6 +201,62 @@ TEST(SoftSymbolsTest, NoiseHasTheAskedForEbN0) {
   size_t errors = 0;
   for (size_t k = 0; k < bytes.size(); ++k) errors += __builtin_popcount(decoded[k] ^ bytes[k]);
   EXPECT_LT(errors, 20u) << "of " << bytes.size() * 8 << " bits";
+}
+
+// Every rotation, swap and period start of a noisy MetOp block ranks first or second, beside its
+// twin (the quarter turn taken for a swap); half a turn more is the same phase, bits inverted.
+// The six others have clearly more errors.
+TEST(PhaseSearchTest, RanksEveryMetopPhaseAndPeriodStartFirst) {
+  const std::vector<uint8_t> bytes = RandomBytes(1500);
+  for (const int rotation : {0, 90, 180, 270}) {
+    for (const bool swap : {false, true}) {
+      for (const int skip : {0, 2}) {
+        sim::SoftOptions options;
+        options.rotation = rotation;
+        options.iq_swap = swap;
+        options.ebn0_db = 4.0;
+        options.seed = kSeed + static_cast<uint64_t>(rotation + swap + skip);
+        std::vector<int8_t> symbols = Modulate(options, bytes);
+        // One QPSK symbol from before the block: the period starts on the second.
+        if (skip) symbols.insert(symbols.begin(), {40, -60});
+        const std::vector<PhaseCandidate> ranked = RankMetopPhases(symbols.data(), symbols.size());
+        ASSERT_EQ(ranked.size(), 8u);
+        const int right = rotation % 180;
+        bool seen_right = false, seen_twin = false;
+        for (int k = 0; k < 2; ++k) {
+          const QpskPhase& phase = ranked[k].phase;
+          EXPECT_EQ(phase.skip_symbols, skip);
+          seen_right |= phase.rotation == right && phase.iq_swap == swap;
+          seen_twin |= phase.rotation == 90 - right && phase.iq_swap != swap;
+          // 4 dB per bit is 2.75 dB per symbol: a raw error rate of about 3.5 %.
+          EXPECT_LT(ranked[k].errors.Rate(), 0.05);
+          EXPECT_GT(ranked[k].errors.compared, bytes.size() * 8u);
+        }
+        EXPECT_TRUE(seen_right && seen_twin) << rotation << " " << swap << " " << skip;
+        EXPECT_GT(ranked[2].errors.Rate(), 1.3 * ranked[1].errors.Rate())
+            << rotation << " " << swap << " " << skip;
+      }
+    }
+  }
+}
+
+TEST(PhaseSearchTest, ChannelErrorsAreTheRawErrorRateWhenRight) {
+  const std::vector<uint8_t> bytes = RandomBytes(3000);
+  sim::SoftOptions options;
+  options.ebn0_db = 3.0;
+  const std::vector<int8_t> symbols = Modulate(options, bytes);
+  const double esn0 = 0.75 * std::pow(10.0, 0.3);
+  const double raw = 0.5 * std::erfc(std::sqrt(esn0));
+  const ChannelErrors right =
+      CountChannelErrors(symbols.data(), symbols.size(), ViterbiDecoder::Puncturing::kMetop);
+  EXPECT_NEAR(right.Rate(), raw, 0.1 * raw);
+  const ChannelErrors wrong =
+      CountChannelErrors(symbols.data(), symbols.size(), ViterbiDecoder::Puncturing::kCommon);
+  EXPECT_GT(wrong.Rate(), 1.4 * right.Rate());
+  std::vector<int8_t> zeros(4000, 0);
+  EXPECT_EQ(
+      CountChannelErrors(zeros.data(), zeros.size(), ViterbiDecoder::Puncturing::kNone).compared,
+      0u);
 }
 
 }  // namespace
