@@ -64,9 +64,11 @@ std::vector<uint8_t> DecodeBits(ViterbiDecoder& decoder, const std::vector<int8_
   return bits;
 }
 
-// libfec's viterbi27 on rate-1/2 symbols (G1 then G2, tail included), nbits decoded bits.
-std::vector<uint8_t> LibfecDecode(const std::vector<int8_t>& symbols, size_t nbits) {
-  int polys[2] = {0x4F, 0x6D};
+// libfec's viterbi27 on rate-1/2 symbols (tail included), nbits decoded bits, with the
+// generators in the order the symbols come (G1 then G2 unless a test says otherwise).
+std::vector<uint8_t> LibfecDecode(const std::vector<int8_t>& symbols, size_t nbits,
+                                  int first = 0x4F, int second = 0x6D) {
+  int polys[2] = {first, second};
   set_viterbi27_polynomial(polys);
   void* vp = create_viterbi27(static_cast<int>(nbits));
   init_viterbi27(vp, 0);
@@ -135,20 +137,8 @@ TEST(ViterbiReferenceTest, LibfecNeedsTheGeneratorsSetExplicitly) {
   const std::vector<int8_t> symbols = sim::SoftSymbols(Encode(WithTail(bits)), kAmplitude, 0, rng);
   EXPECT_EQ(LibfecDecode(symbols, bits.size()), bits);
 
-  int swapped[2] = {V27POLYA, V27POLYB};
   ASSERT_EQ(V27POLYA, 0x6D);
-  set_viterbi27_polynomial(swapped);
-  void* vp = create_viterbi27(static_cast<int>(bits.size()));
-  init_viterbi27(vp, 0);
-  std::vector<unsigned char> offset(symbols.size());
-  for (size_t i = 0; i < symbols.size(); ++i)
-    offset[i] = static_cast<unsigned char>(symbols[i] + 128);
-  update_viterbi27_blk(vp, offset.data(), static_cast<int>(symbols.size() / 2));
-  std::vector<uint8_t> packed((bits.size() + 7) / 8);
-  chainback_viterbi27(vp, packed.data(), static_cast<unsigned>(bits.size()), 0);
-  delete_viterbi27(vp);
-  std::vector<uint8_t> decoded = sim::UnpackBits(packed);
-  decoded.resize(bits.size());
+  const std::vector<uint8_t> decoded = LibfecDecode(symbols, bits.size(), V27POLYA, V27POLYB);
   EXPECT_GT(CountErrors(decoded, bits, bits.size()), 100);
 }
 
