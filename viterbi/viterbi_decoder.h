@@ -11,7 +11,8 @@ namespace vantrel {
 // Coding, CCSDS 131.0-B): constraint length 7, rate 1/2, generators G1 = 0x4F then G2 = 0x6D
 // with bit 0 the newest input bit (171 and 133 octal), neither output inverted; optionally
 // depunctured from rate 3/4. Streaming: symbols go in in pieces of any size, decoded bits come
-// out a bounded traceback later, memory stays constant. Not thread-safe; one object per stream.
+// out a bounded traceback later, memory stays constant (the object, about 20 KiB, holds it
+// all). Not thread-safe; one object per stream.
 class ViterbiDecoder {
  public:
   // How the received symbols map onto the encoder's outputs. Per three input bits b1 b2 b3,
@@ -40,8 +41,8 @@ class ViterbiDecoder {
   // Takes `count` soft symbols (sign: the bit, positive = 1; magnitude: confidence; 0 =
   // unknown) and appends the bits decoded so far to `out`, packed most significant bit first,
   // whole bytes only. Symbols left over from a pair or a puncturing period are kept for the
-  // next call. Output lags input by at most kTracebackDepth + kChunkBits bits. Returns the
-  // number of bytes appended.
+  // next call. Output lags input by at most kTracebackDepth + kChunkBits bits. `symbols` must
+  // not point into `out`. Returns the number of bytes appended.
   size_t Decode(const int8_t* symbols, size_t count, std::vector<uint8_t>& out);
 
   // Ends the stream: traces back from the likeliest state and appends every bit not yet
