@@ -2,16 +2,19 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sim/simulator.h"
+#include "sim/soft_symbols.h"
 
 namespace {
 
@@ -65,6 +68,13 @@ const char kUsage[] =
     "  --symbol-errors N        N symbol errors in every RS codeword, 0..255 (16 correctable)\n"
     "  --uncorrectable-every N  every Nth CADU gets 24 errors in one codeword\n"
     "  --manchester             Manchester-code the recording (Meteor-M N2 and cadu)\n"
+    "Soft symbols (metop, fy3, mn2), as an SDR demodulator writes them:\n"
+    "  --soft                   write signed 8-bit soft symbols instead of bits: MetOp QPSK\n"
+    "                           coded and punctured to 3/4, I then Q; FY-3 two coded rails of\n"
+    "                           differential dibits, I then Q; Meteor-M N2 BPSK, one per bit\n"
+    "  --ebn0 DB                Gaussian noise for DB dB energy per recording bit (default none)\n"
+    "  --rotation 0|90|180|270|random  carrier phase rotation (default 0; BPSK: 0 or 180)\n"
+    "  --iq-swap                I and Q exchanged (QPSK)\n"
     "A realistic pass (seeded; the fate of every CADU is printed and PATH.whole lists the\n"
     "packets or lines that arrived whole):\n"
     "  --pass-profile           noise before rise and after set, a bit error rate falling to\n"
@@ -101,6 +111,10 @@ struct Options {
   bool noise_before_given = false;
   bool noise_after_given = false;
   std::string profile_only;  // a pass-profile option that was given
+  bool soft = false;
+  SoftOptions soft_options;
+  bool random_rotation = false;
+  std::string soft_only;  // a soft-symbol option that was given
 };
 
 class UsageError : public std::runtime_error {
@@ -238,6 +252,29 @@ Options Parse(int argc, char** argv) {
       o.impairments.uncorrectable_every = static_cast<int>(number(0, kMaxCount));
     } else if (arg == "--manchester") {
       o.manchester = true;
+    } else if (arg == "--soft") {
+      o.soft = true;
+    } else if (arg == "--ebn0") {
+      const std::string text(value());
+      char* end = nullptr;
+      const double db = std::strtod(text.c_str(), &end);
+      if (text.empty() || end != text.c_str() + text.size() || !(db >= -10 && db <= 60))
+        throw UsageError("--ebn0 needs a number of dB from -10 to 60, not '" + text + "'");
+      o.soft_options.ebn0_db = db;
+      o.soft_only = arg;
+    } else if (arg == "--rotation") {
+      const std::string_view text = value();
+      if (text == "random") {
+        o.random_rotation = true;
+      } else {
+        o.soft_options.rotation = static_cast<int>(ParseNumber(arg, text, 0, 270));
+        if (o.soft_options.rotation % 90 != 0)
+          throw UsageError("--rotation must be 0, 90, 180, 270 or random");
+      }
+      o.soft_only = arg;
+    } else if (arg == "--iq-swap") {
+      o.soft_options.iq_swap = true;
+      o.soft_only = arg;
     } else {
       throw UsageError("unknown argument '" + std::string(arg) + "'");
     }
@@ -259,6 +296,25 @@ Options Parse(int argc, char** argv) {
     throw UsageError(o.metop_only + " applies to --sat metop only");
   if (o.fy3_channel_given && o.sat != "fy3")
     throw UsageError("--fy3-channel applies to --sat fy3 only");
+  if (!o.soft_only.empty() && !o.soft) throw UsageError(o.soft_only + " applies with --soft only");
+  if (o.soft && o.sat == "cadu") throw UsageError("--soft applies to --sat metop, fy3 and mn2");
+  if (o.soft && o.manchester)
+    throw UsageError(
+        "--soft writes what the demodulator leaves after removing the Manchester "
+        "code: give it without --manchester");
+  if (o.soft) {
+    o.soft_options.modulation = o.sat == "metop" ? SoftModulation::kMetopQpsk
+                                : o.sat == "fy3" ? SoftModulation::kFy3Qpsk
+                                                 : SoftModulation::kMeteorBpsk;
+    if (o.sat == "mn2" && (o.soft_options.iq_swap || o.soft_options.rotation % 180 != 0))
+      throw UsageError("Meteor-M N2 soft symbols are BPSK: --rotation 0 or 180, no --iq-swap");
+    o.soft_options.seed = o.seed ^ 0x50f7;
+    if (o.random_rotation) {
+      std::mt19937_64 rng(o.seed);
+      o.soft_options.rotation =
+          o.sat == "mn2" ? 180 * static_cast<int>(rng() % 2) : 90 * static_cast<int>(rng() % 4);
+    }
+  }
   if (!o.profile_only.empty() && !o.impairments.profile.enabled)
     throw UsageError(o.profile_only + " applies with --pass-profile only");
   if (o.impairments.profile.enabled) {
@@ -337,6 +393,11 @@ int Run(const Options& o) {
   std::unique_ptr<OutFile> truth;
   PassSinks sinks;
   sinks.recording = [&recording](const uint8_t* data, size_t size) { recording.Write(data, size); };
+  std::unique_ptr<SoftSymbolWriter> soft;
+  if (o.soft) {
+    soft = std::make_unique<SoftSymbolWriter>(o.soft_options, sinks.recording);
+    sinks.recording = [&soft](const uint8_t* data, size_t size) { soft->Write(data, size); };
+  }
   sinks.frame = [&frames](const uint8_t* frame) { frames.Write(frame, kCodeBlockSize); };
   // Pass profile: what became of the CADUs, and which units arrived whole.
   struct FateTally {
@@ -404,6 +465,19 @@ int Run(const Options& o) {
                    o.impairments, o.seed, o.manchester, sinks);
   }
 
+  if (soft) {
+    soft->Finish();
+    const char* kind = o.sat == "metop" ? "MetOp QPSK, rate 3/4"
+                       : o.sat == "fy3" ? "FY-3 QPSK, two rails of rate 3/4, differential"
+                                        : "Meteor-M N2 BPSK";
+    std::printf("soft symbols: %s, rotation %d, I/Q swap %s, ", kind, o.soft_options.rotation,
+                o.soft_options.iq_swap ? "yes" : "no");
+    if (std::isnan(o.soft_options.ebn0_db))
+      std::printf("no noise, ");
+    else
+      std::printf("Eb/N0 %.2f dB, ", o.soft_options.ebn0_db);
+    std::printf("%llu symbols\n", static_cast<unsigned long long>(soft->SymbolsWritten()));
+  }
   recording.Close();
   frames.Close();
   std::printf("wrote %s: %llu bytes\n", recording.path().c_str(),

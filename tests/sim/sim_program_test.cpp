@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/temp_folder.h"
+#include "viterbi/viterbi_decoder.h"
 
 namespace {
 
@@ -48,6 +49,37 @@ TEST(SimProgram, WritesTheRecordingAndItsTruth) {
   ASSERT_EQ(RunSim("--sat cadu --out c.bin --frames 3 --shift 4"), 0);
   EXPECT_EQ(ReadFileBytes("c.bin").size(), 3 * 1024u + 1);
   EXPECT_EQ(ReadFileBytes("c.bin.frames").size(), 3 * 1020u);
+}
+
+// --soft writes the same recording as symbols: decoded (MetOp) or sliced (Meteor-M N2) it is
+// the hard-bit recording of the same seed, and the truth beside it is the same.
+TEST(SimProgram, SoftSymbolsCarryTheHardRecording) {
+  TempFolder folder;
+  ASSERT_EQ(RunSim("--sat metop --out h.bin --packets 2 --seed 3"), 0);
+  ASSERT_EQ(RunSim("--sat metop --out s.soft --packets 2 --seed 3 --soft --ebn0 6"), 0);
+  const auto hard = ReadFileBytes("h.bin");
+  const auto soft = ReadFileBytes("s.soft");
+  EXPECT_EQ(soft.size(), (hard.size() * 8 + 2) / 3 * 4);
+  EXPECT_EQ(ReadFileBytes("s.soft.packets"), ReadFileBytes("h.bin.packets"));
+  vantrel::ViterbiDecoder decoder(vantrel::ViterbiDecoder::Puncturing::kMetop);
+  std::vector<uint8_t> decoded;
+  decoder.Decode(reinterpret_cast<const int8_t*>(soft.data()), soft.size(), decoded);
+  decoder.Flush(decoded);
+  decoded.resize(hard.size());
+  EXPECT_TRUE(decoded == hard);
+  const auto out = ReadFileBytes("sim.out");
+  EXPECT_NE(std::string(out.begin(), out.end()).find("soft symbols: MetOp QPSK"),
+            std::string::npos);
+
+  ASSERT_EQ(RunSim("--sat mn2 --out h.bin --lines 2 --seed 4"), 0);
+  ASSERT_EQ(RunSim("--sat mn2 --out s.soft --lines 2 --seed 4 --soft --rotation 180"), 0);
+  const auto mn2_hard = ReadFileBytes("h.bin");
+  const auto mn2_soft = ReadFileBytes("s.soft");
+  ASSERT_EQ(mn2_soft.size(), mn2_hard.size() * 8);
+  for (size_t k = 0; k < mn2_soft.size(); ++k) {
+    const bool one = (mn2_hard[k / 8] >> (7 - k % 8) & 1) != 0;
+    ASSERT_EQ(static_cast<int8_t>(mn2_soft[k]) < 0, one) << "symbol " << k;  // half a turn
+  }
 }
 
 TEST(SimProgram, PassProfileWritesTheWholeLinesList) {
@@ -111,7 +143,14 @@ TEST(SimProgram, RefusesBadArgumentsWithExitTwo) {
                            "--sat fy3 --out x.bin --slips 2",
                            "--sat fy3 --out x.bin --pass-profile --ber-top 0.6",
                            "--sat fy3 --out x.bin --pass-profile --ber-horizon x",
-                           "--sat mn2 --out x.bin --pass-profile --dropouts -1"}) {
+                           "--sat mn2 --out x.bin --pass-profile --dropouts -1",
+                           "--sat metop --out x.bin --ebn0 3",
+                           "--sat cadu --out x.bin --soft",
+                           "--sat metop --out x.bin --soft --rotation 45",
+                           "--sat metop --out x.bin --soft --ebn0 loud",
+                           "--sat mn2 --out x.bin --soft --rotation 90",
+                           "--sat mn2 --out x.bin --soft --iq-swap",
+                           "--sat mn2 --out x.bin --soft --manchester"}) {
     EXPECT_EQ(RunSim(args), 2) << args;
     const auto err = ReadFileBytes("sim.err");
     EXPECT_NE(std::string(err.begin(), err.end()).find("Usage:"), std::string::npos) << args;
