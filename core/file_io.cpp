@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kStreamBuffer = 1 << 18;
 
 // A file streamed to the disk starts the writeback of every block of this size as soon as it is
-// written, and drops the block before once that is on the disk.
+// written, and hands back the pages of the block before.
 constexpr int64_t kStreamBlock = int64_t{8} << 20;
 
 void UseLargeBuffer(std::FILE* file, std::unique_ptr<char[]>& buffer) {

@@ -56,10 +56,10 @@ class OutputFile {
   // Writes `size` bytes; false (and Ok() false from then on) when they could not all be written.
   bool Write(const void* buffer, size_t size);
   // For a file that is kept once written (a product): its data go to the disk while it is
-  // written, and the pages already on the disk leave the page cache, so that writing it takes a
-  // few MiB of memory instead of its whole size. The disk gets the same data as it would within
-  // seconds anyway; no write waits for more than the block before. Advisory: where the file
-  // system cannot, the file is written as any other.
+  // written, and the pages already on the disk leave the page cache, so that writing it takes
+  // some MiB of memory instead of its whole size. The disk gets the data it would get within
+  // seconds anyway; no write waits for the disk, and nothing is made more or less durable (no
+  // sync). Advisory: where the file system cannot, the file is written as any other.
   void StreamToDisk() { stream_to_disk_ = true; }
   // True while every write so far succeeded.
   bool Ok() const { return ok_; }
