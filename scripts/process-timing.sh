@@ -24,11 +24,15 @@ base=${VANTREL_TIMING_DIR:-/tmp/vantrel-timing}
 results=$(mktemp)
 trap 'rm -f "$results"' EXIT
 
-# One timed run: "LABEL CASE WALL SYSTEM".
+# One timed run: "LABEL CASE WALL SYSTEM"; a run that fails is shown and left out.
 timed_run() {
-  local label=$1 case=$2 cli=$3 times
+  local label=$1 case=$2 cli=$3 times status=0
   TIMEFORMAT="%R %S"
-  times=$( { time "$cli" -q "$recording" "${switches[@]}" >/dev/null 2>&1; } 2>&1)
+  times=$( { time "$cli" -q "$recording" "${switches[@]}" >/dev/null 2>&1; } 2>&1) || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "$label $case failed (exit status $status)"
+    return
+  fi
   echo "$label $case $times" | tee -a "$results"
 }
 
