@@ -246,6 +246,7 @@ void TForm1::ASMButtonClick() {
   last_outcome_ = vantrel::ASMButtonClick(*this);
   running_ = false;
   stop_requested_ = false;
+  stage_position_ = 0;
   progress_bar_.setFormat(kIdleProgressFormat);
   // Before the working folder moves: the product lies in the folder the run worked in.
   ShowRunQuicklook();
@@ -359,7 +360,9 @@ void TForm1::Memo1DblClick() {
 }
 
 void TForm1::Timer1Timer() {
-  progress_bar_.setValue(chain_.ProgressCount);
+  // The CADU stage moves the bar itself and leaves ProgressCount at 0; the other stages count
+  // their records in ProgressCount. The larger of the two is the running stage's progress.
+  progress_bar_.setValue(std::max(stage_position_, chain_.ProgressCount));
 }
 
 void TForm1::TimerCommLineTimer() {
@@ -389,7 +392,8 @@ void TForm1::SetProgressMaximum(int64_t maximum) {
 }
 
 void TForm1::SetProgressPosition(int64_t position) {
-  progress_bar_.setValue(ClampToInt(position));
+  stage_position_ = ClampToInt(position);
+  progress_bar_.setValue(stage_position_);
 }
 
 void TForm1::SetSizeCaption(const std::string& caption) {
@@ -509,6 +513,7 @@ bool TForm1::KeepUncorrectable() const {
 
 void TForm1::StageStarting(std::string_view name) {
   progress_bar_.setFormat(QString::fromUtf8(name.data(), static_cast<int>(name.size())) + ": %p%");
+  stage_position_ = 0;
   // A new stage calls the pump at its own pace: measure it afresh.
   pump_stride_ = 1;
   pump_calls_ = 0;

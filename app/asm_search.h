@@ -173,6 +173,9 @@ class TForm1 : public QMainWindow, public StageHost {
   QFileDialog open_dialog_{this};
   QTimer timer1_{this};
   QTimer timer_command_line_{this};
+  // Where the running stage last put the bar itself (SetProgressPosition); 0 from each stage's
+  // start. Timer1 keeps it rather than the record count of a stage that counts none.
+  int stage_position_ = 0;
 
   // Event pump: the clock is read every `pump_stride_` calls, a stride that adapts so that the
   // readings stay about a millisecond apart; events run when a pump interval has passed.

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -285,12 +284,13 @@ PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
   settings.derandomise = host.PNdecoding();
   settings.meteor = kind == ChainKind::Mn2;
   settings.manchester = settings.meteor && host.Chain().ManchesterDone;
-  if (kind == ChainKind::Fy3) settings.channel = host.Fy3Vcid();
-  if (kind == ChainKind::MetOp) {
-    const std::string text = host.VCID_Metop();
-    int channel = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), channel);
-    if (error == std::errc() && end == text.data() + text.size()) settings.channel = channel;
+  if (kind != ChainKind::Mn2) {
+    // The channel as VCDU selection reads it; a text it refuses selected no channel.
+    try {
+      settings.channel = SelectedVirtualChannel(host);
+    } catch (const StageError&) {
+      settings.channel = -1;
+    }
   }
   return settings;
 }

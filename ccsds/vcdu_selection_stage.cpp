@@ -12,6 +12,11 @@
 
 namespace vantrel {
 
+int SelectedVirtualChannel(StageHost& host) {
+  return host.Chain().MetopMode ? ParseSettingInteger("VCID_Metop", host.VCID_Metop())
+                                : host.Fy3Vcid();
+}
+
 void VcduSelectionStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kVcduVcd);
   InputFile input;
@@ -22,8 +27,7 @@ void VcduSelectionStage(StageHost& host) {
 
   ChainState& chain = host.Chain();
   // A text that is no number throws; both files are closed by their owners on the way out.
-  const int selected =
-      chain.MetopMode ? ParseSettingInteger("VCID_Metop", host.VCID_Metop()) : host.Fy3Vcid();
+  const int selected = SelectedVirtualChannel(host);
 
   // Each selected VCDU's frame counter and Reed-Solomon verdict, for the stage after the next.
   // The verdicts of cadu.pds apply record by record when cvcdu.rs was cut from it in this run.

@@ -16,6 +16,10 @@ namespace {
 // record would then cost the file system a call per 4 KiB.
 constexpr size_t kStreamBuffer = 1 << 18;
 
+// A file streamed to the disk starts the writeback of every block of this size as soon as it is
+// written, and hands back the pages of the block before.
+constexpr int64_t kStreamBlock = int64_t{8} << 20;
+
 void UseLargeBuffer(std::FILE* file, std::unique_ptr<char[]>& buffer) {
   if (!buffer) buffer = std::make_unique_for_overwrite<char[]>(kStreamBuffer);
   std::setvbuf(file, buffer.get(), _IOFBF, kStreamBuffer);
@@ -129,13 +133,35 @@ bool OutputFile::Create(const std::string& path) {
   file_.reset(StreamOf(fd, "wb", error_));
   if (!file_) return false;
   ok_ = true;
+  written_ = streamed_ = released_ = 0;
   UseLargeBuffer(file_.get(), buffer_);
   return true;
 }
 
 bool OutputFile::Write(const void* buffer, size_t size) {
   if (!file_ || std::fwrite(buffer, 1, size, file_.get()) != size) ok_ = false;
+  written_ += static_cast<int64_t>(size);
+  if (stream_to_disk_ && ok_ && written_ - streamed_ >= kStreamBlock) StreamWritten();
   return ok_;
+}
+
+void OutputFile::StreamWritten() {
+  if (std::fflush(file_.get()) != 0) {
+    ok_ = false;
+    return;
+  }
+  const int fd = ::fileno(file_.get());
+  // Start the writeback of what came since the last call, and hand back the pages of the blocks
+  // whose writeback began a block ago: those on the disk by now leave the page cache, the others
+  // stay (nothing waits for the disk). Failures only mean the page cache keeps the data, as for
+  // any other file.
+  const int64_t end = written_ - written_ % kStreamBlock;
+  ::sync_file_range(fd, streamed_, end - streamed_, SYNC_FILE_RANGE_WRITE);
+  if (streamed_ > released_) {
+    ::posix_fadvise(fd, released_, streamed_ - released_, POSIX_FADV_DONTNEED);
+    released_ = streamed_;
+  }
+  streamed_ = end;
 }
 
 bool OutputFile::Close() {

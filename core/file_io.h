@@ -55,6 +55,12 @@ class OutputFile {
   bool IsOpen() const { return file_ != nullptr; }
   // Writes `size` bytes; false (and Ok() false from then on) when they could not all be written.
   bool Write(const void* buffer, size_t size);
+  // For a file that is kept once written (a product): its data go to the disk while it is
+  // written, and the pages already on the disk leave the page cache, so that writing it takes
+  // some MiB of memory instead of its whole size. The disk gets the data it would get within
+  // seconds anyway; no write waits for the disk, and nothing is made more or less durable (no
+  // sync). Advisory: where the file system cannot, the file is written as any other.
+  void StreamToDisk() { stream_to_disk_ = true; }
   // True while every write so far succeeded.
   bool Ok() const { return ok_; }
   // Flushes and closes; false when a write or the flush failed.
@@ -69,6 +75,11 @@ class OutputFile {
   std::unique_ptr<std::FILE, Closer> file_;
   bool ok_ = true;
   std::string error_;
+  bool stream_to_disk_ = false;
+  int64_t written_ = 0;   // bytes handed to Write so far
+  int64_t streamed_ = 0;  // bytes whose writeback has been started
+  int64_t released_ = 0;  // bytes written to the disk and dropped from the page cache
+  void StreamWritten();
 };
 
 // What stands at `path`, for messages: "a folder", "a symbolic link", "a FIFO", ... or an empty

@@ -41,6 +41,9 @@ void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile
     throw StageError(RunEndsHere(Format("Cannot create '%s' (%s)", path_.c_str(), reason.c_str())));
   }
   CreateStageOutput(host, temp_path_, output_, input);
+  // The product is kept: its data go to the disk as it is written rather than filling the page
+  // cache beside the product it replaces, which stays whole until the rename.
+  output_.StreamToDisk();
 }
 
 bool ProductFile::Keep() {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/file_io.h"
 #include "core/folder_lock.h"
@@ -114,6 +116,47 @@ TEST(FileIo, WriteFailuresAreRemembered) {
   OutputFile nowhere;
   EXPECT_FALSE(nowhere.Create("/nonexistent-folder/x.bin"));
   EXPECT_FALSE(nowhere.Write(block.data(), 1));
+}
+
+// A product streamed to the disk while it is written: odd-sized records across several of the
+// 8 MiB blocks whose pages are handed back arrive whole and in order, and a write that fails
+// midway (a full disk) is still reported.
+TEST(FileIo, StreamedOutputKeepsEveryByteAndItsFailures) {
+  testing::TempFolder folder;
+  constexpr size_t kRecord = 13863;
+  constexpr size_t kRecords = 2000;  // about 26 MiB
+  auto record_byte = [](size_t record, size_t i) {
+    return static_cast<uint8_t>(record * 7 + i * 13 + (i >> 8));
+  };
+  std::vector<uint8_t> record(kRecord);
+  OutputFile output;
+  ASSERT_TRUE(output.Create(WorkingPath("product.tmp")));
+  output.StreamToDisk();
+  for (size_t n = 0; n < kRecords; ++n) {
+    for (size_t i = 0; i < kRecord; ++i) record[i] = record_byte(n, i);
+    ASSERT_TRUE(output.Write(record.data(), record.size())) << n;
+  }
+  ASSERT_TRUE(output.Close());
+  const std::vector<uint8_t> written = testing::ReadFileBytes("product.tmp");
+  ASSERT_EQ(written.size(), kRecord * kRecords);
+  for (size_t n = 0; n < kRecords; ++n) {
+    for (size_t i = 0; i < kRecord; ++i) {
+      if (written[n * kRecord + i] != record_byte(n, i))
+        FAIL() << "record " << n << " byte " << i << " differs";
+    }
+  }
+
+  OutputFile full;
+  ASSERT_TRUE(full.Create(WorkingPath("full.tmp")));
+  full.StreamToDisk();
+  {
+    testing::FileSizeLimit disk_full(size_t{12} << 20);
+    bool failed = false;
+    for (size_t n = 0; n < kRecords && !failed; ++n) failed = !full.Write(record.data(), kRecord);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(full.Close());
+  }
+  EXPECT_FALSE(full.Ok());
 }
 
 // A working file is made new: a hard link to another file under its name keeps that file's data,

@@ -254,5 +254,42 @@ TEST(MetopEndToEndSettings, PacketLengthLimits) {
   EXPECT_EQ(testing::ReadFileBytes(product).size(), 3 * kRecord);
 }
 
+// The pass report reads the channel as VCDU selection does: " +10" selects channel 10, which this
+// pass does not carry, and the report says so; " +9" selects the pass's channel and needs no hint.
+// A text that is no number ends the run in VCDU selection, and the report still comes.
+TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
+  testing::TempFolder folder;
+  sim::MetopOptions options;
+  options.packets = 3;
+  const sim::MetopPass pass =
+      sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
+  const std::string input = folder.File("MetopB_20181231_101530.bin");
+  testing::WriteFileBytes(input, pass.recording.bytes);
+
+  testing::RecordingHost other;
+  other.input_path = input;
+  other.settings.PNdecoding = true;
+  other.settings.VCID_Metop = " +10";
+  ASMButtonClick(other);
+  EXPECT_TRUE(other.Logged("Hint: VCID 10: none; channels seen: 9, 63"));
+
+  testing::RecordingHost own;
+  own.input_path = input;
+  own.settings.PNdecoding = true;
+  own.settings.VCID_Metop = "+9 ";
+  EXPECT_FALSE(ASMButtonClick(own).failed);
+  EXPECT_EQ(own.chain.LastLineCount, 3);
+  for (const std::string& line : own.log) EXPECT_EQ(line.find("Hint:"), std::string::npos) << line;
+
+  testing::RecordingHost bad;
+  bad.input_path = input;
+  bad.settings.PNdecoding = true;
+  bad.settings.VCID_Metop = "9x";
+  const RunOutcome refused = ASMButtonClick(bad);
+  EXPECT_TRUE(refused.failed);
+  EXPECT_EQ(refused.error, "VCID_Metop: '9x' is not a valid integer value");
+  EXPECT_TRUE(bad.Logged("Pass report:"));
+}
+
 }  // namespace
 }  // namespace vantrel
