@@ -33,6 +33,7 @@ constexpr int32_t kMissScoreDivisor = 1020;
 // The unsynced-byte count restarts once it is above this.
 constexpr int32_t kUnsyncedRestart = 614400;
 constexpr uint8_t kInvert = 0xFF;
+constexpr int32_t kMarkerBits = 32;
 constexpr uint32_t kUncorrectableBits = 0xFFFF0000;
 constexpr int kBitsPerByte = 8;
 
@@ -73,14 +74,17 @@ constexpr std::array<uint8_t, kCaduBytes> MakeDerandomisationTable() {
 
 constexpr std::array<uint8_t, kCaduBytes> kDerandomisation = MakeDerandomisationTable();
 
-// For a register whose low 16 bits are `key`, an exact marker at some bit offset of the next byte
-// is possible only when the key is one of eight values (the marker's bits 0-15 .. 7-22).
+// For a register whose low 16 bits are `key`, an exact marker, in either polarity, at some bit
+// offset of the next byte is possible only when the key is one of sixteen values (the bits 0-15
+// .. 7-22 of the marker and of its inverse).
 constexpr int32_t kKeyCount = 1 << 16;
 constexpr std::array<uint64_t, kKeyCount / 64> MakeMarkerKeys() {
   std::array<uint64_t, kKeyCount / 64> keys{};
-  for (int shift = 0; shift < kBitsPerByte; ++shift) {
-    const uint32_t key = (kAttachedSyncMarker >> shift) & 0xFFFF;
-    keys[key / 64] |= uint64_t{1} << (key % 64);
+  for (const uint32_t marker : {kAttachedSyncMarker, ~kAttachedSyncMarker}) {
+    for (int shift = 0; shift < kBitsPerByte; ++shift) {
+      const uint32_t key = (marker >> shift) & 0xFFFF;
+      keys[key / 64] |= uint64_t{1} << (key % 64);
+    }
   }
   return keys;
 }
@@ -162,6 +166,11 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   int32_t state_tolerance = kSearchTolerance;
   if (f_.SyncState == SyncState::Check) state_tolerance = kCheckTolerance;
   if (f_.SyncState >= SyncState::Sync) state_tolerance = near_tolerance;
+  // The noise search alternates the polarity over stretches of positions, but its returns to the
+  // mark do not scan a stretch again (the mark stays a window index while the window moves on):
+  // once it has begun trying the other polarity it takes the exact marker in either.
+  const bool either_polarity =
+      f_.SyncState == SyncState::Search && f_.both_polarities && !f_.had_sync;
 
   for (int32_t shift = 0; shift < kBitsPerByte; ++shift) {
     const int32_t distance = std::popcount(shift_register ^ kAttachedSyncMarker);
@@ -192,6 +201,14 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
         }
       }
       f_.shift_register = shift_register;
+      return FrameFound(shift);
+    }
+    if (either_polarity && distance == kMarkerBits) {
+      // The exact marker inverted: turn to its polarity as the polarity rules would have, as a
+      // trial of the other polarity or as the end of one.
+      f_.PolarityMask ^= kInvert;
+      f_.inversion_pending = !f_.inversion_pending;
+      f_.shift_register = ~shift_register;
       return FrameFound(shift);
     }
     shift_register = later;
@@ -247,12 +264,34 @@ int32_t AsmSearchEngine::SlippedMarker(uint32_t shift_register, uint32_t later, 
 
 int32_t AsmSearchEngine::DistanceOneBitBefore(uint32_t first_register) const {
   // The stream bit before the register: the last bit of the byte before its first.
-  const int32_t before = f_.read_index - kMarkerBytes - 1;
-  const uint8_t byte = before >= 0 ? window_.bytes[static_cast<size_t>(before)]
-                                   : window_.before[static_cast<size_t>(kMarkerBytes + before)];
-  const uint32_t earlier =
-      (uint32_t{static_cast<uint8_t>(byte ^ f_.PolarityMask) & 1u} << 31) | (first_register >> 1);
+  const uint8_t byte = TakenAt(f_.read_index - kMarkerBytes - 1);
+  const uint32_t earlier = (uint32_t{byte & 1u} << 31) | (first_register >> 1);
   return std::popcount(earlier ^ kAttachedSyncMarker);
+}
+
+uint8_t AsmSearchEngine::TakenAt(int32_t index) const {
+  assert(index >= -kMarkerBytes);
+  const uint8_t byte = index >= 0 ? window_.bytes[static_cast<size_t>(index)]
+                                  : window_.before[static_cast<size_t>(kMarkerBytes + index)];
+  return byte ^ f_.PolarityMask;
+}
+
+void AsmSearchEngine::InvertPolarity() {
+  f_.PolarityMask ^= kInvert;
+  // Otherwise the next comparisons would mix bits of both polarities and miss a marker there.
+  f_.shift_register = ~f_.shift_register;
+}
+
+void AsmSearchEngine::ReturnToMarkInverted() {
+  // A mark ahead of the read index was set before the window moved on: a return there would pass
+  // over bytes never searched, so the search turns where it is.
+  f_.read_index = std::min(f_.SearchMark, f_.read_index);
+  f_.PolarityMask ^= kInvert;
+  // Reloaded, so that a marker is cut where the register found it.
+  uint32_t shift_register = 0;
+  for (int32_t k = kMarkerBytes; k > 0; --k)
+    shift_register = (shift_register << kBitsPerByte) | TakenAt(f_.read_index - k);
+  f_.shift_register = shift_register;
 }
 
 int32_t AsmSearchEngine::NoFrameHere() {
@@ -274,7 +313,7 @@ int32_t AsmSearchEngine::NoFrameHere() {
   if (f_.GapCount > kGapBeforePolarity) {
     if (f_.inversion_pending) {
       // The trial polarity found nothing: back to the other one, from here on.
-      f_.PolarityMask ^= kInvert;
+      InvertPolarity();
       f_.inversion_pending = false;
       f_.GapCount = 0;
       f_.SearchMark = f_.read_index;
@@ -282,18 +321,17 @@ int32_t AsmSearchEngine::NoFrameHere() {
     } else if (f_.had_sync) {
       // Lock lost: after a few more positions, retry from the mark in the other polarity.
       if (++f_.retry_count >= kRetriesBeforeReturn) {
-        f_.read_index = f_.SearchMark;
-        f_.PolarityMask ^= kInvert;
+        ReturnToMarkInverted();
         f_.inversion_pending = true;
         f_.retry_count = 0;
         f_.had_sync = false;
       }
     } else {
       // Nothing found since the last retry: scan the stretch from the mark again, inverted.
-      f_.read_index = f_.SearchMark;
-      f_.PolarityMask ^= kInvert;
+      ReturnToMarkInverted();
       f_.inversion_pending = true;
       f_.GapCount = 0;
+      f_.both_polarities = true;
     }
   }
 

@@ -56,6 +56,7 @@ struct AsmSearchFields {
   int32_t SearchMark = 0;   // window index a polarity retry returns to
   bool inversion_pending = false;  // the current polarity is a trial
   bool had_sync = false;           // a frame was found since the last polarity retry
+  bool both_polarities = false;    // a polarity trial has begun: the noise search takes either
   int32_t ErrorScore = 0;          // miss score, held at 4 once it gets there
   int32_t unsynced_count = 0;      // positions without a frame since the last frame
   int32_t FramesFound = 0;         // frames cut and handed to the sink in this run
@@ -125,6 +126,12 @@ class AsmSearchEngine {
   // Bit errors of the marker one bit before `first_register`, the register at offset 0 of this
   // step (at offset 7 of the byte before).
   int32_t DistanceOneBitBefore(uint32_t first_register) const;
+  // The window byte at `index` (down to -4: the bytes before the window) as taken.
+  uint8_t TakenAt(int32_t index) const;
+  // Turns to the other polarity, or returns to the mark and turns, keeping the register the 32
+  // bits before the read index as taken in the polarity now in force.
+  void InvertPolarity();
+  void ReturnToMarkInverted();
   int32_t FrameFound(int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
   void Emit();

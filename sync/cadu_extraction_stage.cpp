@@ -107,12 +107,15 @@ void CaduExtractionStage(StageHost& host) {
     LogLine(host, "File line %d short %d", engine.fields().FramesFound, bytes);
     host.AppendLog("");
   };
+  int64_t bytes_read = 0;
   hooks.before_steps = [&] {
-    host.SetProgressPosition(static_cast<int64_t>(engine.fields().ConsumedBytes >> kKiBShift));
+    // Where the search is in the recording: the bytes it advanced over also count the positions
+    // it searched again after a return to its mark, so over long noise they pass the size.
+    const int64_t position = bytes_read - window.valid + engine.read_index();
+    host.SetProgressPosition(position >> kKiBShift);
     host.ProcessEvents();
     return written;  // a failed write ends the search: nothing more could be kept
   };
-  int64_t bytes_read = 0;
   const ByteSource source = [&](uint8_t* buffer, size_t count) {
     const size_t got = input.Read(buffer, count);
     bytes_read += static_cast<int64_t>(got);

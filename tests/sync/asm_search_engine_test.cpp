@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rs/reed_solomon_codec.h"
+#include "sim/simulator.h"
 #include "sync/window_search.h"
 #include "tests/support/recording_host.h"
 #include "tests/sync/cadu_streams.h"
@@ -139,6 +140,44 @@ TEST(AsmSearchEngine, InvertedStreamLosesOnlyItsFirstCadu) {
     EXPECT_EQ(run.records, Slice(bodies, 1, 6)) << "shift " << shift;
     EXPECT_EQ(run.fields.PolarityMask, 0xFF);
     EXPECT_TRUE(run.fields.inversion_pending);
+  }
+}
+
+// Noise of any length before a clean pass, in either polarity and at any bit offset: every CADU
+// the simulator sent comes out, and nothing else. The search starts in normal polarity and tries
+// the other one from byte 1024 on, its register holding the four bytes before: only an inverted
+// stream whose first marker starts before byte 1020 loses that CADU. The lengths close to
+// multiples of 1024 are where the polarity stretches of the noise search meet the frames.
+TEST(AsmSearchEngine, EveryCaduAfterNoiseOfAnyLengthIsFound) {
+  std::vector<size_t> lengths = {1, 500, 1000, 1019, 1020, 5001, 6000};
+  for (size_t n = 0; n <= 8192; n += 97) lengths.push_back(n);
+  for (size_t k = 1; k <= 8; ++k) {
+    for (size_t n = k * 1024 - 5; n <= k * 1024 + 5; ++n) lengths.push_back(n);
+  }
+  std::vector<std::vector<uint8_t>> blocks;
+  for (const Bytes& vcdu : testing::RandomBodies(16, 30)) {
+    blocks.push_back(sim::EncodeCodeBlock(vcdu.data()));
+  }
+  for (const bool invert : {false, true}) {
+    for (const int shift : {0, 3}) {
+      for (const size_t noise : lengths) {
+        sim::Impairments impairments;
+        impairments.bit_shift = shift;
+        impairments.invert = invert;
+        impairments.noise_before = noise;
+        impairments.noise_after = 1500;
+        const sim::Recording recording = sim::MakeCaduRecording(blocks, {}, impairments, noise);
+        const SearchRun run = Search(recording.bytes, {.pn = true, .rs = true});
+        const size_t lost = invert && noise < 1020 ? 1 : 0;
+        const std::vector<Bytes> expected(recording.frames.begin() + static_cast<long>(lost),
+                                          recording.frames.end());
+        EXPECT_EQ(run.records.size(), expected.size())
+            << "noise " << noise << (invert ? " inverted" : "") << " shift " << shift;
+        EXPECT_EQ(run.records, expected)
+            << "noise " << noise << (invert ? " inverted" : "") << " shift " << shift;
+        EXPECT_EQ(run.fields.UncorrectableFrames, 0) << "noise " << noise;
+      }
+    }
   }
 }
 
@@ -334,6 +373,18 @@ std::vector<Bytes> CraftedStreams() {
     Bytes stream = testing::Delay(plain, static_cast<int>(rng() % 8));
     stream.resize(stream.size() - rng() % 700);
     streams.push_back(stream);
+  }
+  // Noise of the lengths where the polarity stretches of the noise search meet the frames, before
+  // a run in either polarity, and between two runs.
+  for (const size_t noise : {size_t{2046}, size_t{3073}, size_t{5120}}) {
+    for (const bool invert : {false, true}) {
+      Bytes stream = testing::RandomBytes(noise, noise);
+      Bytes run = testing::Cadus(testing::RandomBodies(5, noise));
+      testing::Append(stream, invert ? testing::Inverted(run) : run);
+      testing::Append(stream, testing::RandomBytes(noise, noise + 1));
+      testing::Append(stream, invert ? run : testing::Inverted(run));
+      streams.push_back(stream);
+    }
   }
   // Bit slips across a byte boundary while locked: an inserted bit at lock offset 7 (the frame
   // after it ends where the window slides twice) and a removed bit at lock offset 0.

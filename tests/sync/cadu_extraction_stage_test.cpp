@@ -87,6 +87,31 @@ TEST(CaduExtractionStage, NoiseThenTwelveCadus) {
   EXPECT_LE(stage.host.progress_position, stage.host.progress_maximum);
 }
 
+// Long noise before a pass: the search goes back over a few bytes at every polarity trial, yet
+// the bar shows where it is in the recording, never past its end, and the pass comes out whole.
+TEST(CaduExtractionStage, ProgressFollowsTheRecordingThroughLongNoise) {
+  struct ProgressHost : testing::RecordingHost {
+    int64_t largest = 0;
+    void SetProgressPosition(int64_t position) override {
+      largest = std::max(largest, position);
+      RecordingHost::SetProgressPosition(position);
+    }
+  };
+  const auto bodies = testing::RandomBodies(4, 44);
+  Bytes input = testing::RandomBytes(4 << 20, 45);
+  testing::Append(input, testing::Cadus(bodies));
+  StageFixture stage(input);
+  ProgressHost host;
+  host.input_path = stage.host.input_path;
+  host.settings = stage.host.settings;
+  CaduExtractionStage(host);
+  EXPECT_EQ(stage.Records(), bodies);
+  const auto kib = static_cast<int64_t>(input.size() / 1024);
+  EXPECT_EQ(host.progress_maximum, kib);
+  EXPECT_LE(host.largest, kib);
+  EXPECT_GE(host.largest, kib - 2);
+}
+
 // A marker that begins three bytes before a window slide is found only after the slide, when its
 // first bytes have left the window: the full CADU still carries the marker as received.
 TEST(CaduExtractionStage, MarkerAcrossAWindowSlideKeepsItsBytes) {
