@@ -25,8 +25,8 @@ void Split(const std::string& path, std::string& folder, std::string& name) {
     folder = ".";
     name = path;
   } else {
-    folder = slash == 0 ? "/" : path.substr(0, slash);
-    name = path.substr(slash + 1);
+    folder.assign(path, 0, slash == 0 ? 1 : slash);  // "/" for a name in the root
+    name.assign(path, slash + 1);
   }
 }
 

@@ -130,7 +130,9 @@ std::string DatProductPath(StageHost& host) {
   // "_MN23.dat".
   const Satellite* satellite = MeteorByMsuMrId(host.Chain().Mn2Satellite);
   const std::string_view marker = satellite != nullptr ? satellite->marker : "MN2_";
-  const std::string suffix = "_" + std::string(marker.substr(0, marker.size() - 1)) + ".dat";
+  std::string suffix = "_";
+  suffix.append(marker.substr(0, marker.size() - 1));
+  suffix.append(".dat");
   return WorkingPath(OutputBaseName(NamingPath(host), marker, true) + suffix);
 }
 
