@@ -1,0 +1,369 @@
+#include "sync/soft_symbol_stage.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/stage_error.h"
+#include "core/stage_files.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+namespace {
+
+constexpr uint32_t kCaduMarker = 0x1ACFFC1D;
+constexpr size_t kFrameBits = 1024 * 8;
+constexpr int kMarkerErrorsAllowed = 3;
+
+// The code's generators, bit 0 the newest input bit.
+constexpr unsigned kG1 = 0x4F;
+constexpr unsigned kG2 = 0x6D;
+constexpr unsigned kRegisterMask = 0x7F;
+
+// Values ranked per lock search (a few thousand QPSK symbols tell the code apart), candidates
+// decoded to look for markers, and the rate above which a candidate is not the code at all.
+constexpr size_t kRankValues = 16384;
+constexpr size_t kCandidatesTried = 4;
+constexpr double kMaxLockRate = 0.15;
+// Symbols compared per check of the lock; a rate above the lock's by this much asks for a search.
+constexpr uint64_t kWindowSymbols = 32768;
+constexpr double kRiseAbsolute = 0.015;
+constexpr double kRiseFactor = 1.5;
+constexpr double kRiseFloor = 0.03;
+// Decoded bits of a block checked for markers while locked (three frames and more).
+constexpr size_t kMarkerCheckBits = 3 * 1024 * 8;
+
+// The progress bar counts KiB.
+constexpr int kKiBShift = 10;
+
+uint32_t BitsAt(const uint8_t* bytes, size_t bit) {
+  uint64_t window = 0;
+  const size_t first = bit / 8;
+  for (size_t i = 0; i < 5; ++i) window = (window << 8) | bytes[first + i];
+  return static_cast<uint32_t>(window >> (8 - bit % 8));
+}
+
+unsigned Parity(unsigned x) {
+  return static_cast<unsigned>(std::popcount(x)) & 1u;
+}
+
+std::string LockText(const MetopLock& lock) {
+  return Format("rotation %d degrees, I and Q %s, puncturing period from value %zu",
+                lock.phase.rotation + (lock.inverted ? 180 : 0),
+                lock.phase.iq_swap ? "swapped" : "in order", lock.offset);
+}
+
+void Invert(std::vector<uint8_t>& bytes, size_t from) {
+  for (size_t i = from; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(~bytes[i]);
+}
+
+// Meteor-M N2's BPSK values: the sign is the bit (positive = 1), eight to a byte, most
+// significant first. A last group of fewer than eight values is dropped.
+void PackSigns(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
+  for (size_t i = 0; i + 8 <= count; i += 8) {
+    unsigned byte = 0;
+    for (size_t k = 0; k < 8; ++k) byte = (byte << 1) | (values[i + k] > 0 ? 1u : 0u);
+    out.push_back(static_cast<uint8_t>(byte));
+  }
+}
+
+}  // namespace
+
+std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count) {
+  // BitsAt reads five bytes from the marker's first byte: keep that inside the buffer.
+  if (bit_count < 40) return std::nullopt;
+  const size_t last = bit_count - 40;
+  for (size_t start = 0; start < kFrameBits && start <= last; ++start) {
+    int straight = 0, inverted = 0;
+    for (size_t bit = start; bit <= last; bit += kFrameBits) {
+      const uint32_t word = BitsAt(bytes, bit);
+      if (std::popcount(word ^ kCaduMarker) <= kMarkerErrorsAllowed && ++straight == 2)
+        return false;
+      if (std::popcount(~word ^ kCaduMarker) <= kMarkerErrorsAllowed && ++inverted == 2)
+        return true;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count) {
+  const size_t ranked = std::min(count, kRankValues);
+  std::vector<MetopLock> candidates;
+  // A value lost between I and Q shifts the pairs by one: both pairings are ranked.
+  for (size_t shift = 0; shift < 2 && shift + 8 < ranked; ++shift) {
+    for (const PhaseCandidate& candidate : RankMetopPhases(values + shift, ranked - shift)) {
+      MetopLock lock;
+      lock.phase = candidate.phase;
+      lock.offset = shift + static_cast<size_t>(candidate.phase.skip_symbols);
+      lock.channel_errors = candidate.errors.Rate();
+      candidates.push_back(lock);
+    }
+  }
+  std::stable_sort(
+      candidates.begin(), candidates.end(),
+      [](const MetopLock& a, const MetopLock& b) { return a.channel_errors < b.channel_errors; });
+  std::vector<int8_t> trial;
+  std::vector<uint8_t> decoded;
+  for (size_t i = 0; i < candidates.size() && i < kCandidatesTried; ++i) {
+    MetopLock& candidate = candidates[i];
+    if (candidate.channel_errors > kMaxLockRate) break;
+    trial.assign(values + candidate.offset, values + count);
+    if (trial.size() % 2 != 0) trial.pop_back();
+    UndoPhase(candidate.phase, trial.data(), trial.size());
+    ViterbiDecoder decoder(ViterbiDecoder::Puncturing::kMetop);
+    decoded.clear();
+    decoder.Decode(trial.data(), trial.size(), decoded);
+    const size_t bits = decoded.size() * 8 + decoder.Flush(decoded);
+    const std::optional<bool> inverted = CaduMarkersInverted(decoded.data(), bits);
+    if (inverted) {
+      candidate.inverted = *inverted;
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
+  summary_.symbols += count;
+  if (!locked_) {
+    ++summary_.searches;
+    const std::optional<MetopLock> lock = FindMetopLock(values, count);
+    if (lock) StartLock(*lock, values, count, out);
+  } else {
+    const size_t before = out.size();
+    Feed(values, count, out);
+    // A rise of the errors shows most losses; a jump to the twin of the lock's phase (a quarter
+    // turn taken for a swap) leaves them low and only the markers tell.
+    bool suspect = false;
+    if (window_compared_ >= kWindowSymbols) {
+      const double rate = static_cast<double>(window_errors_) / window_compared_;
+      window_compared_ = window_errors_ = 0;
+      suspect = rate > std::max(kRiseFloor, kRiseFactor * lock_rate_ + kRiseAbsolute);
+    }
+    const size_t bits = (out.size() - before) * 8;
+    if (bits >= kMarkerCheckBits && !CaduMarkersInverted(out.data() + before, bits)) suspect = true;
+    if (suspect) {
+      ++summary_.searches;
+      const std::optional<MetopLock> lock = FindMetopLock(values, count);
+      const bool same = lock && lock->phase.rotation == lock_.phase.rotation &&
+                        lock->phase.iq_swap == lock_.phase.iq_swap &&
+                        lock->inverted == lock_.inverted &&
+                        (stream_values_ + lock->offset - lock_start_) % 4 == 0;
+      if (!same) {
+        EndLock(out);
+        ++summary_.locks_lost;
+        if (lock) StartLock(*lock, values, count, out);
+      }
+    }
+  }
+  stream_values_ += count;
+}
+
+void MetopSoftDecoder::StartLock(const MetopLock& lock, const int8_t* values, size_t count,
+                                 std::vector<uint8_t>& out) {
+  if (!summary_.first_lock) {
+    summary_.first_lock = lock;
+    summary_.first_lock_value = stream_values_ + lock.offset;
+  }
+  ++summary_.locks;
+  locked_ = true;
+  lock_ = lock;
+  lock_rate_ = lock.channel_errors;
+  lock_start_ = stream_values_ + lock.offset;
+  decoder_.Reset();
+  pending_.clear();
+  fed_.clear();
+  fed_base_ = 0;
+  checked_bits_ = 0;
+  register_ = 0;
+  window_compared_ = window_errors_ = 0;
+  // The block the lock was found in is decoded from the lock's first symbol on.
+  Feed(values + lock.offset, count - lock.offset, out);
+}
+
+void MetopSoftDecoder::Feed(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
+  pending_.insert(pending_.end(), values, values + count);
+  const size_t pairs = pending_.size() & ~size_t{1};
+  UndoPhase(lock_.phase, pending_.data(), pairs);
+  fed_.insert(fed_.end(), pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pairs));
+  const size_t before = out.size();
+  decoder_.Decode(pending_.data(), pairs, out);
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pairs));
+  Check(out, before, (out.size() - before) * 8);
+  if (lock_.inverted) Invert(out, before);
+}
+
+void MetopSoftDecoder::EndLock(std::vector<uint8_t>& out) {
+  const size_t before = out.size();
+  Check(out, before, decoder_.Flush(out));
+  if (lock_.inverted) Invert(out, before);
+  locked_ = false;
+}
+
+void MetopSoftDecoder::Finish(std::vector<uint8_t>& out) {
+  if (locked_) EndLock(out);
+}
+
+void MetopSoftDecoder::Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits) {
+  summary_.bits += bits;
+  // Per period of three bits b1 b2 b3, MetOp sends G1(b1) G2(b1) G1(b3) G2(b2).
+  const auto compare = [&](uint64_t symbol, unsigned coded) {
+    if (symbol < fed_base_ || symbol - fed_base_ >= fed_.size()) return;
+    const int8_t value = fed_[symbol - fed_base_];
+    if (value == 0 || checked_bits_ < static_cast<uint64_t>(kSettleSteps)) return;
+    const bool error = (value > 0) != (coded != 0);
+    ++window_compared_;
+    ++summary_.compared;
+    window_errors_ += error;
+    summary_.errors += error;
+  };
+  for (size_t i = 0; i < bits; ++i) {
+    const unsigned bit = out[from_byte + i / 8] >> (7 - i % 8) & 1u;
+    register_ = ((register_ << 1) | bit) & kRegisterMask;
+    const unsigned g1 = Parity(register_ & kG1), g2 = Parity(register_ & kG2);
+    const uint64_t first = checked_bits_ / 3 * ViterbiDecoder::kPunctureSymbols;
+    switch (checked_bits_ % 3) {
+      case 0:
+        compare(first, g1);
+        compare(first + 1, g2);
+        break;
+      case 1:
+        g2_b2_ = g2;
+        break;
+      default:
+        compare(first + 2, g1);
+        compare(first + 3, g2_b2_);
+        break;
+    }
+    ++checked_bits_;
+  }
+  // Symbols of periods already compared are let go.
+  const uint64_t done = checked_bits_ / 3 * ViterbiDecoder::kPunctureSymbols;
+  if (done > fed_base_ + kBlockValues) {
+    fed_.erase(fed_.begin(), fed_.begin() + static_cast<ptrdiff_t>(done - fed_base_));
+    fed_base_ = done;
+  }
+}
+
+void SoftSymbolStage(StageHost& host) {
+  ChainState& chain = host.Chain();
+  host.SetProgressPosition(0);
+  const std::string input_path = host.InputPath();
+  const std::string output_path = WorkingPath(WorkingFile::kSoftBits);
+  const bool metop = chain.MetopMode;
+  const bool meteor = chain.Mn2Mode;
+  if (!metop && !meteor) {
+    throw StageError(
+        RunEndsHere("Soft symbols of FY-3 are not decoded yet: give the recording as hard bits"));
+  }
+
+  InputFile input;
+  OpenStageInput(host, input_path, input);
+  const int64_t size = input.Size();
+  if (size < 0) {
+    host.AppendLog("Open input file failed!");
+    throw StageError(RunEndsHere(Format("Cannot measure '%s'", input_path.c_str())));
+  }
+  chain.InputFileSize = size;
+  OutputFile output;
+  CreateStageOutput(host, output_path, output, input);
+
+  host.AppendLog(metop ? "Starting soft symbol decoding (MetOp QPSK, Viterbi)..."
+                       : "Starting soft symbol reading (Meteor-M N2 BPSK)...");
+  host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
+  host.SetProgressMaximum(size >> kKiBShift);
+  host.ProcessEvents();
+
+  MetopSoftDecoder decoder;
+  std::vector<int8_t> block(MetopSoftDecoder::kBlockValues);
+  std::vector<uint8_t> bits;
+  uint64_t values = 0;
+  uint64_t bits_written = 0;
+  bool any_signal = false;
+  bool written = true;
+  // BPSK: a half turn of the carrier inverts every bit; the first markers tell.
+  std::optional<bool> bpsk_inverted;
+  while (written) {
+    const size_t got = input.Read(block.data(), block.size());
+    if (got == 0) break;
+    values += got;
+    any_signal =
+        any_signal || std::any_of(block.begin(), block.begin() + static_cast<ptrdiff_t>(got),
+                                  [](int8_t value) { return value != 0; });
+    bits.clear();
+    if (metop) {
+      decoder.Block(block.data(), got, bits);
+    } else {
+      PackSigns(block.data(), got, bits);
+      if (!bpsk_inverted) bpsk_inverted = CaduMarkersInverted(bits.data(), bits.size() * 8);
+      if (bpsk_inverted.value_or(false)) Invert(bits, 0);
+    }
+    written = output.Write(bits.data(), bits.size());
+    bits_written += bits.size() * 8;
+    host.SetProgressPosition(static_cast<int64_t>(values >> kKiBShift));
+    host.ProcessEvents();
+    if (got < block.size()) break;
+  }
+  if (metop && written) {
+    bits.clear();
+    decoder.Finish(bits);
+    written = output.Write(bits.data(), bits.size());
+    bits_written += bits.size() * 8;
+  }
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
+  EndRunIfDataLost(closed, input_path, output_path);
+
+  SoftSymbolCounts counts;
+  counts.symbols = static_cast<int64_t>(values);
+  counts.bits = static_cast<int64_t>(bits_written);
+  const SoftDecodeSummary& summary = decoder.Summary();
+  if (metop) {
+    counts.locks_lost = static_cast<int64_t>(summary.locks_lost);
+    if (summary.first_lock) counts.lock = LockText(*summary.first_lock);
+    if (summary.compared > 0)
+      counts.channel_ber = static_cast<double>(summary.errors) / summary.compared;
+  } else if (bpsk_inverted) {
+    counts.lock =
+        *bpsk_inverted ? "BPSK inverted (a half turn), the bits turned back" : "BPSK as sent";
+  }
+  chain.Counts.soft = counts;
+  chain.Counts.input_bytes = size;
+
+  LogLine(host, "Soft symbols read: %llu", static_cast<unsigned long long>(values));
+  if (values == 0 || !any_signal) {
+    throw StageError(RunEndsHere(
+        Format("'%s' holds %s: no signal to decode", input_path.c_str(),
+               values == 0 ? "no soft symbols" : "only zero soft symbols (every one unknown)")));
+  }
+  if (metop) {
+    if (!summary.first_lock) {
+      throw StageError(RunEndsHere(Format(
+          "No lock found: no phase, I/Q swap or puncturing offset gives MetOp's code with CADU "
+          "markers in the %llu soft symbols of '%s' (noise, a cut file, or not MetOp QPSK)",
+          static_cast<unsigned long long>(values), input_path.c_str())));
+    }
+    if (summary.first_lock_value < MetopSoftDecoder::kBlockValues) {
+      LogLine(host, "Lock found in the first block: %s", counts.lock.c_str());
+    } else {
+      LogLine(host, "Lock found at soft symbol %llu after %llu searches: %s",
+              static_cast<unsigned long long>(summary.first_lock_value),
+              static_cast<unsigned long long>(summary.searches), counts.lock.c_str());
+    }
+    LogLine(host, "Locks lost: %llu (locks found %llu, searches %llu)",
+            static_cast<unsigned long long>(summary.locks_lost),
+            static_cast<unsigned long long>(summary.locks),
+            static_cast<unsigned long long>(summary.searches));
+    LogLine(host, "Estimated channel bit error rate: %.2e (%llu symbols re-encoded and compared)",
+            counts.channel_ber, static_cast<unsigned long long>(summary.compared));
+  } else {
+    LogLine(host, "Polarity: %s",
+            counts.lock.empty() ? "no CADU markers seen, the bits as the signs give them"
+                                : counts.lock.c_str());
+  }
+  LogLine(host, "Soft symbol decoding done!  %llu bits written to '%s'.",
+          static_cast<unsigned long long>(bits_written), output_path.c_str());
+  host.AppendLog("");
+}
+
+}  // namespace vantrel

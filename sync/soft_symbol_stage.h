@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/stage_host.h"
+#include "viterbi/phase_search.h"
+#include "viterbi/viterbi_decoder.h"
+
+namespace vantrel {
+
+// Where MetOp's code was found in a block of QPSK soft values: the phase to undo, and the value
+// of the block the first whole puncturing period starts at (0 to 3; odd when a value was lost
+// between I and Q).
+struct MetopLock {
+  QpskPhase phase;
+  size_t offset = 0;
+  bool inverted = false;        // the decoded bits are inverted (a half turn more than `phase`)
+  double channel_errors = 1.0;  // the re-encoding error rate the search measured
+};
+
+// Whether decoded bits hold CADU sync markers (0x1ACFFC1D, or all of them inverted) at two or
+// more places 1024 bytes apart at one bit offset, each with at most three bits wrong: nullopt
+// when they do not, else whether the markers are inverted.
+std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count);
+
+// Searches a block of MetOp QPSK soft values (I then Q) for the code: every phase, swap and start
+// of the puncturing period is ranked by its re-encoding errors, and the best few are decoded and
+// kept only when the bits hold CADU markers (which alone tell a quarter turn from a swap). Needs
+// about three frames of symbols (some 22 000 values); nullopt when none fits. A half turn, which
+// the code cannot tell, is told by the markers: the lock's bits are then inverted.
+std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count);
+
+// What the soft-symbol decoding of a pass came to.
+struct SoftDecodeSummary {
+  uint64_t symbols = 0;           // soft values read
+  uint64_t searches = 0;          // lock searches run
+  uint64_t locks = 0;             // locks found (the first and every one after a loss)
+  uint64_t locks_lost = 0;        // times the lock was lost mid-pass
+  uint64_t first_lock_value = 0;  // the value the first lock starts at
+  std::optional<MetopLock> first_lock;
+  uint64_t compared = 0;  // symbols compared with the re-encoded bits while locked
+  uint64_t errors = 0;    // of those, the ones that disagree
+  uint64_t bits = 0;      // decoded bits handed out
+};
+
+// Turns a MetOp soft-symbol stream, in blocks, into the decoded bit stream (packed, most
+// significant bit first, inverted when the lock's markers were, so that the CADU stage sees the
+// frames as sent from the first on). Until the code is found each block is searched; once found,
+// the block it was found in is decoded from the lock on, so no frame of it is lost. The decoded
+// bits are re-encoded and compared with the symbols received: a block whose error rate rises well
+// above the rate at the lock is searched again, and a lock found elsewhere (a phase jump, a lost
+// symbol) replaces the old one; none at all means the lock is lost and every block is searched
+// until one is found.
+class MetopSoftDecoder {
+ public:
+  // Values per block the stage hands over (a multiple of 4: whole puncturing periods).
+  static constexpr size_t kBlockValues = 65536;
+
+  // Takes the next block of soft values; appends the bits decoded so far to `out`.
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out);
+  // Ends the stream: every bit still in the decoder goes to `out`.
+  void Finish(std::vector<uint8_t>& out);
+  bool Locked() const { return locked_; }
+  const SoftDecodeSummary& Summary() const { return summary_; }
+
+ private:
+  void StartLock(const MetopLock& lock, const int8_t* values, size_t count,
+                 std::vector<uint8_t>& out);
+  void Feed(const int8_t* values, size_t count, std::vector<uint8_t>& out);
+  void EndLock(std::vector<uint8_t>& out);
+  // Re-encodes the decoded bits out[from_byte...] and compares them with the symbols sent.
+  void Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits);
+
+  ViterbiDecoder decoder_{ViterbiDecoder::Puncturing::kMetop};
+  SoftDecodeSummary summary_;
+  bool locked_ = false;
+  MetopLock lock_;
+  uint64_t stream_values_ = 0;   // values of the stream before the current block
+  uint64_t lock_start_ = 0;      // the stream value the decoder's first symbol is
+  double lock_rate_ = 0;         // the error rate at the lock, what a rise is measured against
+  std::vector<int8_t> pending_;  // a value waiting for the other half of its (I, Q) pair
+  std::vector<int8_t> fed_;      // phase-corrected symbols fed, not yet compared
+  uint64_t fed_base_ = 0;        // the index, counted from the lock, of fed_[0]
+  uint64_t checked_bits_ = 0;    // decoded bits compared since the lock
+  unsigned register_ = 0;
+  unsigned g2_b2_ = 0;
+  uint64_t window_compared_ = 0;
+  uint64_t window_errors_ = 0;
+};
+
+// The soft-symbol stage, first in a chain whose recording holds soft symbols: reads the
+// recording, writes the decoded bit stream to soft.bits (MetOp: Viterbi with the lock search;
+// Meteor-M N2: the sign of each BPSK value) and adds its figures to the pass counts.
+void SoftSymbolStage(StageHost& host);
+
+}  // namespace vantrel
