@@ -136,9 +136,9 @@ void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uin
     // A rise of the errors shows most losses; a jump to the twin of the lock's phase (a quarter
     // turn taken for a swap) leaves them low and only the markers tell.
     bool suspect = false;
-    if (window_compared_ >= kWindowSymbols) {
-      const double rate = static_cast<double>(window_errors_) / window_compared_;
-      window_compared_ = window_errors_ = 0;
+    if (check_.window_compared >= kWindowSymbols) {
+      const double rate = static_cast<double>(check_.window_errors) / check_.window_compared;
+      check_.window_compared = check_.window_errors = 0;
       suspect = rate > std::max(kRiseFloor, kRiseFactor * lock_rate_ + kRiseAbsolute);
     }
     const size_t bits = (out.size() - before) * 8;
@@ -173,11 +173,7 @@ void MetopSoftDecoder::StartLock(const MetopLock& lock, const int8_t* values, si
   lock_start_ = stream_values_ + lock.offset;
   decoder_.Reset();
   pending_.clear();
-  fed_.clear();
-  fed_base_ = 0;
-  checked_bits_ = 0;
-  register_ = 0;
-  window_compared_ = window_errors_ = 0;
+  check_.Reset();
   // The block the lock was found in is decoded from the lock's first symbol on.
   Feed(values + lock.offset, count - lock.offset, out);
 }
@@ -186,7 +182,7 @@ void MetopSoftDecoder::Feed(const int8_t* values, size_t count, std::vector<uint
   pending_.insert(pending_.end(), values, values + count);
   const size_t pairs = pending_.size() & ~size_t{1};
   UndoPhase(lock_.phase, pending_.data(), pairs);
-  fed_.insert(fed_.end(), pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pairs));
+  check_.AddSymbols(pending_.data(), pairs);
   const size_t before = out.size();
   decoder_.Decode(pending_.data(), pairs, out);
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pairs));
@@ -207,40 +203,72 @@ void MetopSoftDecoder::Finish(std::vector<uint8_t>& out) {
 
 void MetopSoftDecoder::Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits) {
   summary_.bits += bits;
-  // Per period of three bits b1 b2 b3, MetOp sends G1(b1) G2(b1) G1(b3) G2(b2).
-  const auto compare = [&](uint64_t symbol, unsigned coded) {
-    if (symbol < fed_base_ || symbol - fed_base_ >= fed_.size()) return;
-    const int8_t value = fed_[symbol - fed_base_];
-    if (value == 0 || checked_bits_ < static_cast<uint64_t>(kSettleSteps)) return;
-    const bool error = (value > 0) != (coded != 0);
-    ++window_compared_;
-    ++summary_.compared;
-    window_errors_ += error;
-    summary_.errors += error;
-  };
+  const uint64_t compared = check_.compared, errors = check_.errors;
+  check_.AddBits(out.data() + from_byte, bits);
+  summary_.compared += check_.compared - compared;
+  summary_.errors += check_.errors - errors;
+}
+
+void ReencodingCheck::Reset() {
+  fed_.clear();
+  fed_base_ = 0;
+  checked_bits_ = 0;
+  register_ = 0;
+  g2_b2_ = 0;
+  compared = errors = window_compared = window_errors = 0;
+}
+
+void ReencodingCheck::AddSymbols(const int8_t* symbols, size_t count) {
+  fed_.insert(fed_.end(), symbols, symbols + count);
+}
+
+void ReencodingCheck::Compare(uint64_t symbol, unsigned coded) {
+  if (symbol < fed_base_ || symbol - fed_base_ >= fed_.size()) return;
+  const int8_t value = fed_[symbol - fed_base_];
+  if (value == 0 || checked_bits_ < static_cast<uint64_t>(kSettleSteps)) return;
+  const bool error = (value > 0) != (coded != 0);
+  ++window_compared;
+  ++compared;
+  window_errors += error;
+  errors += error;
+}
+
+void ReencodingCheck::AddBits(const uint8_t* bytes, size_t bits) {
+  const bool metop = puncturing_ == ViterbiDecoder::Puncturing::kMetop;
   for (size_t i = 0; i < bits; ++i) {
-    const unsigned bit = out[from_byte + i / 8] >> (7 - i % 8) & 1u;
+    const unsigned bit = bytes[i / 8] >> (7 - i % 8) & 1u;
     register_ = ((register_ << 1) | bit) & kRegisterMask;
     const unsigned g1 = Parity(register_ & kG1), g2 = Parity(register_ & kG2);
+    if (puncturing_ == ViterbiDecoder::Puncturing::kNone) {
+      Compare(2 * checked_bits_, g1);
+      Compare(2 * checked_bits_ + 1, g2);
+      ++checked_bits_;
+      continue;
+    }
+    // Per period of three bits b1 b2 b3: G1(b1) G2(b1), then MetOp G1(b3) G2(b2), the common
+    // pattern G2(b2) G1(b3).
     const uint64_t first = checked_bits_ / 3 * ViterbiDecoder::kPunctureSymbols;
     switch (checked_bits_ % 3) {
       case 0:
-        compare(first, g1);
-        compare(first + 1, g2);
+        Compare(first, g1);
+        Compare(first + 1, g2);
         break;
       case 1:
         g2_b2_ = g2;
+        if (!metop) Compare(first + 2, g2);
         break;
       default:
-        compare(first + 2, g1);
-        compare(first + 3, g2_b2_);
+        Compare(first + (metop ? 2 : 3), g1);
+        if (metop) Compare(first + 3, g2_b2_);
         break;
     }
     ++checked_bits_;
   }
   // Symbols of periods already compared are let go.
-  const uint64_t done = checked_bits_ / 3 * ViterbiDecoder::kPunctureSymbols;
-  if (done > fed_base_ + kBlockValues) {
+  const uint64_t done = puncturing_ == ViterbiDecoder::Puncturing::kNone
+                            ? 2 * checked_bits_
+                            : checked_bits_ / 3 * ViterbiDecoder::kPunctureSymbols;
+  if (done > fed_base_ + MetopSoftDecoder::kBlockValues) {
     fed_.erase(fed_.begin(), fed_.begin() + static_cast<ptrdiff_t>(done - fed_base_));
     fed_base_ = done;
   }

@@ -47,6 +47,29 @@ struct SoftDecodeSummary {
   uint64_t bits = 0;      // decoded bits handed out
 };
 
+// Re-encodes decoded bits and compares them with the symbols the decoder was fed, for the
+// channel's error rate: symbols go in as fed, bits as decoded, in pieces of any size.
+class ReencodingCheck {
+ public:
+  explicit ReencodingCheck(ViterbiDecoder::Puncturing puncturing) : puncturing_(puncturing) {}
+  // Starts again with the next symbol the first of a stream.
+  void Reset();
+  void AddSymbols(const int8_t* symbols, size_t count);
+  // Compares `bits` decoded bits from bytes[0] on (most significant bit first).
+  void AddBits(const uint8_t* bytes, size_t bits);
+  uint64_t compared = 0, errors = 0;                // since the Reset
+  uint64_t window_compared = 0, window_errors = 0;  // since the caller cleared them
+
+ private:
+  void Compare(uint64_t symbol, unsigned coded);
+  ViterbiDecoder::Puncturing puncturing_;
+  std::vector<int8_t> fed_;    // symbols fed, not yet compared
+  uint64_t fed_base_ = 0;      // the index, counted from the Reset, of fed_[0]
+  uint64_t checked_bits_ = 0;  // bits compared since the Reset
+  unsigned register_ = 0;
+  unsigned g2_b2_ = 0;
+};
+
 // Turns a MetOp soft-symbol stream, in blocks, into the decoded bit stream (packed, most
 // significant bit first, inverted when the lock's markers were, so that the CADU stage sees the
 // frames as sent from the first on). Until the code is found each block is searched; once found,
@@ -72,7 +95,7 @@ class MetopSoftDecoder {
                  std::vector<uint8_t>& out);
   void Feed(const int8_t* values, size_t count, std::vector<uint8_t>& out);
   void EndLock(std::vector<uint8_t>& out);
-  // Re-encodes the decoded bits out[from_byte...] and compares them with the symbols sent.
+  // Compares the decoded bits out[from_byte...] with the symbols sent.
   void Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits);
 
   ViterbiDecoder decoder_{ViterbiDecoder::Puncturing::kMetop};
@@ -83,13 +106,7 @@ class MetopSoftDecoder {
   uint64_t lock_start_ = 0;      // the stream value the decoder's first symbol is
   double lock_rate_ = 0;         // the error rate at the lock, what a rise is measured against
   std::vector<int8_t> pending_;  // a value waiting for the other half of its (I, Q) pair
-  std::vector<int8_t> fed_;      // phase-corrected symbols fed, not yet compared
-  uint64_t fed_base_ = 0;        // the index, counted from the lock, of fed_[0]
-  uint64_t checked_bits_ = 0;    // decoded bits compared since the lock
-  unsigned register_ = 0;
-  unsigned g2_b2_ = 0;
-  uint64_t window_compared_ = 0;
-  uint64_t window_errors_ = 0;
+  ReencodingCheck check_{ViterbiDecoder::Puncturing::kMetop};
 };
 
 // The soft-symbol stage, first in a chain whose recording holds soft symbols: reads the
