@@ -162,8 +162,8 @@ void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uin
 
 void MetopSoftDecoder::StartLock(const MetopLock& lock, const int8_t* values, size_t count,
                                  std::vector<uint8_t>& out) {
-  if (!summary_.first_lock) {
-    summary_.first_lock = lock;
+  if (summary_.first_lock.empty()) {
+    summary_.first_lock = LockText(lock);
     summary_.first_lock_value = stream_values_ + lock.offset;
   }
   ++summary_.locks;
@@ -274,6 +274,238 @@ void ReencodingCheck::AddBits(const uint8_t* bytes, size_t bits) {
   }
 }
 
+namespace {
+
+constexpr int kMaxPairShift = 4;
+
+// The differential dibits back to the recording's bits: with the previous (X', Y'), (X, Y) gives
+// (Y' ^ Y, X' ^ X) when X ^ Y = 1, else (X' ^ X, Y' ^ Y).
+struct DifferentialDecoder {
+  unsigned previous_x = 0, previous_y = 0;
+  void Decode(unsigned x, unsigned y, unsigned* a, unsigned* b) {
+    if (x ^ y) {
+      *a = previous_y ^ y;
+      *b = previous_x ^ x;
+    } else {
+      *a = previous_x ^ x;
+      *b = previous_y ^ y;
+    }
+    previous_x = x;
+    previous_y = y;
+  }
+};
+
+void Unpack(const std::vector<uint8_t>& bytes, size_t bits, std::vector<uint8_t>& out) {
+  for (size_t i = 0; i < bits; ++i) out.push_back(bytes[i / 8] >> (7 - i % 8) & 1u);
+}
+
+std::vector<uint8_t> DecodeRail(const int8_t* rail, size_t count) {
+  ViterbiDecoder decoder(ViterbiDecoder::Puncturing::kCommon);
+  std::vector<uint8_t> packed;
+  decoder.Decode(rail, count, packed);
+  const size_t bits = packed.size() * 8 + decoder.Flush(packed);
+  std::vector<uint8_t> unpacked;
+  Unpack(packed, bits, unpacked);
+  return unpacked;
+}
+
+std::string Fy3LockText(const Fy3Lock& lock) {
+  return Format(
+      "puncturing periods from symbol %zu of I and %zu of Q, branches %s, %s%s, rails "
+      "paired %+d bits",
+      lock.rail_offset[0], lock.rail_offset[1], lock.exchanged ? "exchanged" : "in order",
+      lock.invert_x ? "X inverted" : "X as decoded", lock.inverted ? ", output inverted" : "",
+      lock.shift);
+}
+
+void SplitRails(const int8_t* values, size_t count, std::vector<int8_t>* rails) {
+  rails[0].clear();
+  rails[1].clear();
+  for (size_t v = 0; v < count; ++v) rails[v & 1].push_back(values[v]);
+}
+
+}  // namespace
+
+std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count) {
+  std::vector<int8_t> rails[2];
+  SplitRails(values, count, rails);
+  Fy3Lock lock;
+  std::vector<uint8_t> decoded[2];
+  double worst = 0;
+  for (int r = 0; r < 2; ++r) {
+    const size_t ranked = std::min(rails[r].size(), kRankValues / 2);
+    double best = 2;
+    for (size_t offset = 0; offset < ViterbiDecoder::kPunctureSymbols && offset + 8 < ranked;
+         ++offset) {
+      const double rate = CountChannelErrors(rails[r].data() + offset, ranked - offset,
+                                             ViterbiDecoder::Puncturing::kCommon)
+                              .Rate();
+      if (rate < best) {
+        best = rate;
+        lock.rail_offset[r] = offset;
+      }
+    }
+    if (best > kMaxLockRate) return std::nullopt;
+    worst = std::max(worst, best);
+    decoded[r] =
+        DecodeRail(rails[r].data() + lock.rail_offset[r], rails[r].size() - lock.rail_offset[r]);
+  }
+  lock.channel_errors = worst;
+  std::vector<uint8_t> packed;
+  for (const bool exchanged : {false, true}) {
+    const std::vector<uint8_t>& x = decoded[exchanged ? 1 : 0];
+    const std::vector<uint8_t>& y = decoded[exchanged ? 0 : 1];
+    for (int shift = -kMaxPairShift; shift <= kMaxPairShift; ++shift) {
+      const size_t drop_x = shift < 0 ? static_cast<size_t>(-shift) : 0;
+      const size_t drop_y = shift > 0 ? static_cast<size_t>(shift) : 0;
+      if (x.size() <= drop_x || y.size() <= drop_y) continue;
+      const size_t pairs = std::min(x.size() - drop_x, y.size() - drop_y);
+      for (const bool invert_x : {false, true}) {
+        DifferentialDecoder differential;
+        packed.assign((2 * pairs + 7) / 8 + 1, 0);
+        for (size_t k = 0; k < pairs; ++k) {
+          unsigned a = 0, b = 0;
+          differential.Decode(x[drop_x + k] ^ (invert_x ? 1u : 0u), y[drop_y + k], &a, &b);
+          packed[2 * k / 8] |= static_cast<uint8_t>(a << (7 - 2 * k % 8));
+          packed[(2 * k + 1) / 8] |= static_cast<uint8_t>(b << (7 - (2 * k + 1) % 8));
+        }
+        const std::optional<bool> inverted = CaduMarkersInverted(packed.data(), 2 * pairs);
+        if (inverted) {
+          lock.exchanged = exchanged;
+          lock.shift = shift;
+          lock.invert_x = invert_x;
+          lock.inverted = *inverted;
+          return lock;
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+void Fy3SoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
+  summary_.symbols += count;
+  SplitRails(values, count, rails_);
+  if (!locked_) {
+    ++summary_.searches;
+    const std::optional<Fy3Lock> lock = FindFy3Lock(values, count);
+    if (lock) StartLock(*lock, out);
+  } else {
+    const size_t before = out.size();
+    Feed(0, 0, out);
+    const size_t bits = (out.size() - before) * 8;
+    if (bits >= kMarkerCheckBits && !CaduMarkersInverted(out.data() + before, bits)) {
+      ++summary_.searches;
+      const std::optional<Fy3Lock> lock = FindFy3Lock(values, count);
+      // The same lock again: the block only held no frame whole enough to show a marker.
+      const bool same = lock && lock->rail_offset[0] == lock_.rail_offset[0] &&
+                        lock->rail_offset[1] == lock_.rail_offset[1] &&
+                        lock->exchanged == lock_.exchanged && lock->invert_x == lock_.invert_x &&
+                        lock->inverted == lock_.inverted && lock->shift == lock_.shift;
+      if (!same) {
+        EndLock(out);
+        ++summary_.locks_lost;
+        if (lock) StartLock(*lock, out);
+      }
+    }
+  }
+  stream_values_ += count;
+}
+
+void Fy3SoftDecoder::StartLock(const Fy3Lock& lock, std::vector<uint8_t>& out) {
+  if (summary_.first_lock.empty()) {
+    summary_.first_lock = Fy3LockText(lock);
+    summary_.first_lock_value = stream_values_;
+  }
+  ++summary_.locks;
+  locked_ = true;
+  lock_ = lock;
+  for (int r = 0; r < 2; ++r) {
+    decoders_[r].Reset();
+    checks_[r].Reset();
+    bits_[r].clear();
+  }
+  const int x_rail = lock.exchanged ? 1 : 0;
+  drop_[x_rail] = lock.shift < 0 ? static_cast<size_t>(-lock.shift) : 0;
+  drop_[1 - x_rail] = lock.shift > 0 ? static_cast<size_t>(lock.shift) : 0;
+  previous_x_ = previous_y_ = 0;
+  byte_ = 0;
+  byte_bits_ = 0;
+  // The block the lock was found in is decoded from each rail's first period on.
+  Feed(lock.rail_offset[0], lock.rail_offset[1], out);
+}
+
+void Fy3SoftDecoder::Feed(size_t from_i, size_t from_q, std::vector<uint8_t>& out) {
+  std::vector<uint8_t> packed;
+  const size_t from[2] = {from_i, from_q};
+  for (int r = 0; r < 2; ++r) {
+    if (rails_[r].size() <= from[r]) continue;
+    const int8_t* symbols = rails_[r].data() + from[r];
+    const size_t count = rails_[r].size() - from[r];
+    checks_[r].AddSymbols(symbols, count);
+    packed.clear();
+    decoders_[r].Decode(symbols, count, packed);
+    checks_[r].AddBits(packed.data(), packed.size() * 8);
+    Unpack(packed, packed.size() * 8, bits_[r]);
+  }
+  Pair(out);
+}
+
+void Fy3SoftDecoder::EndLock(std::vector<uint8_t>& out) {
+  std::vector<uint8_t> packed;
+  for (int r = 0; r < 2; ++r) {
+    packed.clear();
+    const size_t bits = decoders_[r].Flush(packed);
+    checks_[r].AddBits(packed.data(), bits);
+    Unpack(packed, bits, bits_[r]);
+  }
+  Pair(out);
+  if (byte_bits_ > 0) {
+    out.push_back(static_cast<uint8_t>(byte_ << (8 - byte_bits_)));
+    byte_bits_ = 0;
+    byte_ = 0;
+  }
+  for (const ReencodingCheck& check : checks_) {
+    summary_.compared += check.compared;
+    summary_.errors += check.errors;
+  }
+  locked_ = false;
+}
+
+void Fy3SoftDecoder::Finish(std::vector<uint8_t>& out) {
+  if (locked_) EndLock(out);
+}
+
+void Fy3SoftDecoder::Pair(std::vector<uint8_t>& out) {
+  for (int r = 0; r < 2; ++r) {
+    const size_t dropped = std::min(drop_[r], bits_[r].size());
+    bits_[r].erase(bits_[r].begin(), bits_[r].begin() + static_cast<ptrdiff_t>(dropped));
+    drop_[r] -= dropped;
+  }
+  const int x_rail = lock_.exchanged ? 1 : 0;
+  const std::vector<uint8_t>& x = bits_[x_rail];
+  const std::vector<uint8_t>& y = bits_[1 - x_rail];
+  const size_t pairs = std::min(x.size(), y.size());
+  DifferentialDecoder differential{previous_x_, previous_y_};
+  const unsigned flip = lock_.inverted ? 1u : 0u;
+  for (size_t k = 0; k < pairs; ++k) {
+    unsigned a = 0, b = 0;
+    differential.Decode(x[k] ^ (lock_.invert_x ? 1u : 0u), y[k], &a, &b);
+    byte_ = (byte_ << 2) | ((a ^ flip) << 1) | (b ^ flip);
+    byte_bits_ += 2;
+    if (byte_bits_ == 8) {
+      out.push_back(static_cast<uint8_t>(byte_));
+      byte_ = 0;
+      byte_bits_ = 0;
+    }
+  }
+  summary_.bits += 2 * pairs;
+  previous_x_ = differential.previous_x;
+  previous_y_ = differential.previous_y;
+  for (std::vector<uint8_t>& rail : bits_)
+    rail.erase(rail.begin(), rail.begin() + static_cast<ptrdiff_t>(pairs));
+}
+
 void SoftSymbolStage(StageHost& host) {
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
@@ -281,10 +513,8 @@ void SoftSymbolStage(StageHost& host) {
   const std::string output_path = WorkingPath(WorkingFile::kSoftBits);
   const bool metop = chain.MetopMode;
   const bool meteor = chain.Mn2Mode;
-  if (!metop && !meteor) {
-    throw StageError(
-        RunEndsHere("Soft symbols of FY-3 are not decoded yet: give the recording as hard bits"));
-  }
+  const bool fy3 = !metop && !meteor;
+  const bool coded = !meteor;
 
   InputFile input;
   OpenStageInput(host, input_path, input);
@@ -298,12 +528,14 @@ void SoftSymbolStage(StageHost& host) {
   CreateStageOutput(host, output_path, output, input);
 
   host.AppendLog(metop ? "Starting soft symbol decoding (MetOp QPSK, Viterbi)..."
+                 : fy3 ? "Starting soft symbol decoding (FY-3 QPSK, two Viterbi rails)..."
                        : "Starting soft symbol reading (Meteor-M N2 BPSK)...");
   host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
   host.SetProgressMaximum(size >> kKiBShift);
   host.ProcessEvents();
 
   MetopSoftDecoder decoder;
+  Fy3SoftDecoder fy3_decoder;
   std::vector<int8_t> block(MetopSoftDecoder::kBlockValues);
   std::vector<uint8_t> bits;
   uint64_t values = 0;
@@ -322,6 +554,8 @@ void SoftSymbolStage(StageHost& host) {
     bits.clear();
     if (metop) {
       decoder.Block(block.data(), got, bits);
+    } else if (fy3) {
+      fy3_decoder.Block(block.data(), got, bits);
     } else {
       PackSigns(block.data(), got, bits);
       if (!bpsk_inverted) bpsk_inverted = CaduMarkersInverted(bits.data(), bits.size() * 8);
@@ -333,9 +567,12 @@ void SoftSymbolStage(StageHost& host) {
     host.ProcessEvents();
     if (got < block.size()) break;
   }
-  if (metop && written) {
+  if (coded && written) {
     bits.clear();
-    decoder.Finish(bits);
+    if (metop)
+      decoder.Finish(bits);
+    else
+      fy3_decoder.Finish(bits);
     written = output.Write(bits.data(), bits.size());
     bits_written += bits.size() * 8;
   }
@@ -345,10 +582,10 @@ void SoftSymbolStage(StageHost& host) {
   SoftSymbolCounts counts;
   counts.symbols = static_cast<int64_t>(values);
   counts.bits = static_cast<int64_t>(bits_written);
-  const SoftDecodeSummary& summary = decoder.Summary();
-  if (metop) {
+  const SoftDecodeSummary& summary = metop ? decoder.Summary() : fy3_decoder.Summary();
+  if (coded) {
     counts.locks_lost = static_cast<int64_t>(summary.locks_lost);
-    if (summary.first_lock) counts.lock = LockText(*summary.first_lock);
+    counts.lock = summary.first_lock;
     if (summary.compared > 0)
       counts.channel_ber = static_cast<double>(summary.errors) / summary.compared;
   } else if (bpsk_inverted) {
@@ -364,12 +601,13 @@ void SoftSymbolStage(StageHost& host) {
         Format("'%s' holds %s: no signal to decode", input_path.c_str(),
                values == 0 ? "no soft symbols" : "only zero soft symbols (every one unknown)")));
   }
-  if (metop) {
-    if (!summary.first_lock) {
-      throw StageError(RunEndsHere(Format(
-          "No lock found: no phase, I/Q swap or puncturing offset gives MetOp's code with CADU "
-          "markers in the %llu soft symbols of '%s' (noise, a cut file, or not MetOp QPSK)",
-          static_cast<unsigned long long>(values), input_path.c_str())));
+  if (coded) {
+    if (summary.first_lock.empty()) {
+      throw StageError(RunEndsHere(
+          Format("No lock found: no phase, I/Q swap or puncturing offset gives %s's code with CADU "
+                 "markers in the %llu soft symbols of '%s' (noise, a cut file, or not %s QPSK)",
+                 metop ? "MetOp" : "FY-3", static_cast<unsigned long long>(values),
+                 input_path.c_str(), metop ? "MetOp" : "FY-3")));
     }
     if (summary.first_lock_value < MetopSoftDecoder::kBlockValues) {
       LogLine(host, "Lock found in the first block: %s", counts.lock.c_str());

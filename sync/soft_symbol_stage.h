@@ -41,10 +41,10 @@ struct SoftDecodeSummary {
   uint64_t locks = 0;             // locks found (the first and every one after a loss)
   uint64_t locks_lost = 0;        // times the lock was lost mid-pass
   uint64_t first_lock_value = 0;  // the value the first lock starts at
-  std::optional<MetopLock> first_lock;
-  uint64_t compared = 0;  // symbols compared with the re-encoded bits while locked
-  uint64_t errors = 0;    // of those, the ones that disagree
-  uint64_t bits = 0;      // decoded bits handed out
+  std::string first_lock;         // how the first lock was found; empty when none was
+  uint64_t compared = 0;          // symbols compared with the re-encoded bits while locked
+  uint64_t errors = 0;            // of those, the ones that disagree
+  uint64_t bits = 0;              // decoded bits handed out
 };
 
 // Re-encodes decoded bits and compares them with the symbols the decoder was fed, for the
@@ -109,9 +109,54 @@ class MetopSoftDecoder {
   ReencodingCheck check_{ViterbiDecoder::Puncturing::kMetop};
 };
 
+// Where FY-3's code was found in a block of QPSK soft values: each rail (I, Q) is coded on its
+// own, so each has its own start of the puncturing period; the two decoded rails are then paired
+// (one may lag the other by a few bits when a value was lost, or the branches be exchanged) and
+// one inverted (a quarter turn) until the differential decoding gives CADU markers.
+struct Fy3Lock {
+  size_t rail_offset[2] = {0, 0};  // symbols of rail I and of rail Q before their first period
+  int shift = 0;                   // bits of Y (> 0) or X (< 0) dropped to pair them
+  bool exchanged = false;          // X comes from rail Q, Y from rail I
+  bool invert_x = false;           // X inverted before the differential decoding
+  bool inverted = false;           // the decoded bits inverted (the markers were)
+  double channel_errors = 1.0;     // the worse rail's re-encoding error rate at the search
+};
+std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count);
+
+// The FY-3 counterpart of MetopSoftDecoder: two decoders with the common rate-3/4 pattern, one
+// per rail, the differential decoding of their bits, the lock searched on the first block (and
+// that block decoded again once found) and searched again when a block's bits hold no markers.
+class Fy3SoftDecoder {
+ public:
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out);
+  void Finish(std::vector<uint8_t>& out);
+  const SoftDecodeSummary& Summary() const { return summary_; }
+
+ private:
+  void StartLock(const Fy3Lock& lock, std::vector<uint8_t>& out);
+  void Feed(size_t from_i, size_t from_q, std::vector<uint8_t>& out);
+  void EndLock(std::vector<uint8_t>& out);
+  void Pair(std::vector<uint8_t>& out);
+
+  ViterbiDecoder decoders_[2] = {ViterbiDecoder(ViterbiDecoder::Puncturing::kCommon),
+                                 ViterbiDecoder(ViterbiDecoder::Puncturing::kCommon)};
+  ReencodingCheck checks_[2] = {ReencodingCheck(ViterbiDecoder::Puncturing::kCommon),
+                                ReencodingCheck(ViterbiDecoder::Puncturing::kCommon)};
+  SoftDecodeSummary summary_;
+  bool locked_ = false;
+  Fy3Lock lock_;
+  uint64_t stream_values_ = 0;
+  std::vector<int8_t> rails_[2];  // the current block's I and Q values
+  std::vector<uint8_t> bits_[2];  // decoded bits of each rail (0 or 1) not yet paired
+  size_t drop_[2] = {0, 0};       // bits still to drop for the pairing
+  unsigned previous_x_ = 0, previous_y_ = 0;
+  unsigned byte_ = 0;  // output bits not yet a whole byte
+  int byte_bits_ = 0;
+};
+
 // The soft-symbol stage, first in a chain whose recording holds soft symbols: reads the
-// recording, writes the decoded bit stream to soft.bits (MetOp: Viterbi with the lock search;
-// Meteor-M N2: the sign of each BPSK value) and adds its figures to the pass counts.
+// recording, writes the decoded bit stream to soft.bits (MetOp and FY-3: Viterbi with the lock
+// search; Meteor-M N2: the sign of each BPSK value) and adds its figures to the pass counts.
 void SoftSymbolStage(StageHost& host);
 
 }  // namespace vantrel

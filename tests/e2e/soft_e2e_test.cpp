@@ -1,6 +1,6 @@
-// Soft-symbol recordings through the whole chain: a simulated MetOp or Meteor-M N2 pass written
-// as an SDR demodulator's soft symbols must give the very product its hard-bit twin gives, at
-// every carrier phase and I/Q swap, from any first value, across a lost value or a phase jump;
+// Soft-symbol recordings through the whole chain: a simulated MetOp, FY-3 or Meteor-M N2 pass
+// written as an SDR demodulator's soft symbols must give the very product its hard-bit twin gives,
+// at every carrier phase and I/Q swap, from any first value, across a lost value or a phase jump;
 // files with nothing to decode end the run with a reason and without a product.
 #include <gtest/gtest.h>
 
@@ -211,10 +211,57 @@ TEST(SoftInputFailures, NothingToDecodeEndsTheRunWithAReason) {
   }
 }
 
-TEST(SoftInputFailures, FyThreeSoftSymbolsAreRefusedByName) {
-  const ChainRun soft("FY3A_20181231_101530.soft", Bytes(1000, 1));
-  EXPECT_TRUE(soft.outcome.failed);
-  EXPECT_NE(soft.outcome.error.find("Soft symbols of FY-3 are not decoded yet"), std::string::npos);
+// FY-3: two rails coded on their own and differential dibits. Any rotation and swap, any first
+// value (which moves each rail's puncturing period and may pair Q with the next I), and a value
+// lost mid-pass.
+TEST(Fy3Soft, EveryPhaseAndFirstValueGivesTheHardBitProduct) {
+  sim::Fy3Options fy3;
+  fy3.lines = 3;
+  const Bytes recording =
+      sim::MakeFy3Pass(fy3, sim::CaduEncoding{}, sim::Impairments{}, kSeed).recording.bytes;
+  const std::string name = "FY3A_2018-12-31_101530";
+  const ChainRun hard(name + ".bin", recording);
+  ASSERT_FALSE(hard.product.empty()) << hard.Log();
+  const auto qpsk = [](int rotation, bool swap) {
+    sim::SoftOptions options = Qpsk(rotation, swap);
+    options.modulation = sim::SoftModulation::kFy3Qpsk;
+    return options;
+  };
+  for (const int rotation : {0, 90, 180, 270}) {
+    for (const bool swap : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "rotation " << rotation << " swap " << swap);
+      const ChainRun soft(name + ".soft", SoftSymbols(recording, qpsk(rotation, swap)));
+      EXPECT_EQ(soft.product, hard.product) << soft.Log();
+      EXPECT_EQ(soft.outcome.product, soft.folder.File("FY3A_2018-12-31_1015.C10"));
+      EXPECT_EQ(soft.Soft().locks_lost, 0);
+      EXPECT_GT(soft.Soft().channel_ber, 0.0);
+      EXPECT_LT(soft.Soft().channel_ber, 0.02);
+      EXPECT_NE(soft.Log().find("Lock found in the first block: puncturing periods"),
+                std::string::npos);
+    }
+  }
+  const Bytes symbols = SoftSymbols(recording, qpsk(90, false));
+  for (const size_t lead : {1u, 2u, 3u, 5u, 7u}) {
+    SCOPED_TRACE(lead);
+    Bytes input(lead, 0x33);
+    input.insert(input.end(), symbols.begin(), symbols.end());
+    const ChainRun soft(name + ".soft", input);
+    EXPECT_EQ(soft.product, hard.product) << soft.Log();
+  }
+  for (const size_t lost : {1u, 2u}) {
+    SCOPED_TRACE(lost);
+    const size_t at = symbols.size() / 2 + 1;
+    Bytes input(symbols.begin(), symbols.begin() + static_cast<ptrdiff_t>(at));
+    input.insert(input.end(), symbols.begin() + static_cast<ptrdiff_t>(at + lost), symbols.end());
+    const ChainRun soft(name + ".soft", input);
+    EXPECT_EQ(soft.Soft().locks_lost, 1) << soft.Log();
+    EXPECT_GE(soft.host.chain.Counts.cadus, hard.host.chain.Counts.cadus - 2);
+  }
+  // Noise and MetOp's symbols are not FY-3's.
+  const ChainRun metop(name + ".soft", SoftSymbols(MetopRecording(2), Qpsk(0, false)));
+  EXPECT_TRUE(metop.outcome.failed);
+  EXPECT_NE(metop.outcome.error.find("No lock found"), std::string::npos) << metop.outcome.error;
+  EXPECT_TRUE(metop.outcome.product.empty());
 }
 
 TEST(MeteorSoft, BpskGivesTheHardBitProductEitherPolarity) {
