@@ -129,7 +129,22 @@ void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uin
   if (!locked_) {
     ++summary_.searches;
     const std::optional<MetopLock> lock = FindMetopLock(values, count);
-    if (lock) StartLock(*lock, values, count, out);
+    if (!lock) {
+      searched_.assign(values, values + count);
+    } else if (searched_.empty()) {
+      StartLock(*lock, values, count, out);
+    } else {
+      // The signal may have begun in the block before, too short there to find: that block is
+      // decoded with this lock as well (whole blocks keep the period's and the pair's place).
+      const uint64_t found_at = stream_values_ + lock->offset;
+      const size_t before = searched_.size();
+      searched_.insert(searched_.end(), values, values + count);
+      stream_values_ -= before;
+      StartLock(*lock, searched_.data(), searched_.size(), out);
+      stream_values_ += before;
+      if (summary_.locks == 1) summary_.first_lock_value = found_at;
+      searched_.clear();
+    }
   } else {
     const size_t before = out.size();
     Feed(values, count, out);
@@ -389,7 +404,17 @@ void Fy3SoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8
   if (!locked_) {
     ++summary_.searches;
     const std::optional<Fy3Lock> lock = FindFy3Lock(values, count);
-    if (lock) StartLock(*lock, out);
+    if (!lock) {
+      searched_.assign(values, values + count);
+    } else {
+      // As MetOp's: the block searched in vain before this one is decoded with the lock too.
+      if (!searched_.empty()) {
+        searched_.insert(searched_.end(), values, values + count);
+        SplitRails(searched_.data(), searched_.size(), rails_);
+        searched_.clear();
+      }
+      StartLock(*lock, out);
+    }
   } else {
     const size_t before = out.size();
     Feed(0, 0, out);

@@ -73,7 +73,8 @@ class ReencodingCheck {
 // Turns a MetOp soft-symbol stream, in blocks, into the decoded bit stream (packed, most
 // significant bit first, inverted when the lock's markers were, so that the CADU stage sees the
 // frames as sent from the first on). Until the code is found each block is searched; once found,
-// the block it was found in is decoded from the lock on, so no frame of it is lost. The decoded
+// the block it was found in, and the one searched in vain just before it (where the signal may
+// have begun, too short to find), are decoded from the lock on, so no frame is lost. The decoded
 // bits are re-encoded and compared with the symbols received: a block whose error rate rises well
 // above the rate at the lock is searched again, and a lock found elsewhere (a phase jump, a lost
 // symbol) replaces the old one; none at all means the lock is lost and every block is searched
@@ -102,10 +103,11 @@ class MetopSoftDecoder {
   SoftDecodeSummary summary_;
   bool locked_ = false;
   MetopLock lock_;
-  uint64_t stream_values_ = 0;   // values of the stream before the current block
-  uint64_t lock_start_ = 0;      // the stream value the decoder's first symbol is
-  double lock_rate_ = 0;         // the error rate at the lock, what a rise is measured against
-  std::vector<int8_t> pending_;  // a value waiting for the other half of its (I, Q) pair
+  uint64_t stream_values_ = 0;    // values of the stream before the current block
+  uint64_t lock_start_ = 0;       // the stream value the decoder's first symbol is
+  double lock_rate_ = 0;          // the error rate at the lock, what a rise is measured against
+  std::vector<int8_t> pending_;   // a value waiting for the other half of its (I, Q) pair
+  std::vector<int8_t> searched_;  // the last block searched in vain, not decoded
   ReencodingCheck check_{ViterbiDecoder::Puncturing::kMetop};
 };
 
@@ -147,6 +149,7 @@ class Fy3SoftDecoder {
   Fy3Lock lock_;
   uint64_t stream_values_ = 0;
   std::vector<int8_t> rails_[2];  // the current block's I and Q values
+  std::vector<int8_t> searched_;  // the last block searched in vain, not decoded
   std::vector<uint8_t> bits_[2];  // decoded bits of each rail (0 or 1) not yet paired
   size_t drop_[2] = {0, 0};       // bits still to drop for the pairing
   unsigned previous_x_ = 0, previous_y_ = 0;

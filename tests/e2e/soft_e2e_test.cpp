@@ -177,6 +177,28 @@ TEST_F(MetopSoft, LockLostMidPassIsFoundAgain) {
   }
 }
 
+// A realistic pass starts in noise: the blocks before the signal are searched in vain, and the
+// one the signal begins in (too little of it there to lock on) is decoded once the next block
+// finds the lock. Nothing is lost against the hard bits.
+TEST(SoftPassProfile, NoFrameLostWhereTheSignalBegins) {
+  sim::MetopOptions options;
+  options.packets = 30;
+  sim::Impairments impairments;
+  impairments.noise_before = 150000;  // some ten blocks of symbols
+  impairments.noise_after = 20000;
+  impairments.profile.enabled = true;
+  impairments.profile.slips = 1;
+  const Bytes recording =
+      sim::MakeMetopPass(options, sim::CaduEncoding{}, impairments, kSeed).recording.bytes;
+  const ChainRun hard(std::string(kMetopName) + ".bin", recording);
+  ASSERT_FALSE(hard.product.empty()) << hard.Log();
+  const ChainRun soft(std::string(kMetopName) + ".soft",
+                      SoftSymbols(recording, Qpsk(270, true, NAN)));
+  EXPECT_EQ(soft.host.chain.Counts.cadus, hard.host.chain.Counts.cadus) << soft.Log();
+  EXPECT_EQ(soft.product, hard.product);
+  EXPECT_NE(soft.Log().find("Lock found at soft symbol "), std::string::npos) << soft.Log();
+}
+
 TEST(SoftInputFailures, NothingToDecodeEndsTheRunWithAReason) {
   const Bytes symbols = SoftSymbols(MetopRecording(2), Qpsk(0, false));
   std::mt19937 rng(kSeed);
