@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/driver.h"
@@ -306,22 +307,6 @@ TEST(MeteorSoft, BpskGivesTheHardBitProductEitherPolarity) {
   }
 }
 
-TEST(MeteorSoft, ManchesterStaysOffForSoftSymbols) {
-  const Bytes recording = MeteorRecording();
-  sim::SoftOptions options;
-  options.modulation = sim::SoftModulation::kMeteorBpsk;
-  const Bytes symbols = SoftSymbols(recording, options);
-  testing::TempFolder folder;
-  testing::RecordingHost host;
-  host.input_path = folder.File(std::string(kMeteorName) + ".soft");
-  testing::WriteFileBytes(host.input_path, symbols);
-  host.settings.Manchester_box = true;
-  host.settings.PassDate = "2018-12-31";
-  const RunOutcome outcome = ASMButtonClick(host);
-  EXPECT_FALSE(outcome.product.empty());
-  EXPECT_FALSE(host.chain.ManchesterDone);
-}
-
 TEST(InputKinds, ExtensionOrChoiceDecides) {
   const Bytes recording = MetopRecording(4);
   const Bytes symbols = SoftSymbols(recording, Qpsk(0, true, NAN));
@@ -341,6 +326,34 @@ TEST(InputKinds, ExtensionOrChoiceDecides) {
   const ChainRun unknown(std::string(kMetopName) + ".bin", recording, false, false, "iq");
   EXPECT_TRUE(unknown.outcome.failed);
   EXPECT_NE(unknown.outcome.error.find("Unknown input kind 'iq'"), std::string::npos);
+}
+
+// The soft-symbol stage runs first, only for soft symbols; the Manchester decoder never after it.
+TEST(InputKinds, TheChainRunsTheSoftStageFirst) {
+  struct StageListHost : testing::RecordingHost {
+    std::vector<std::string> stages;
+    void StageStarting(std::string_view name) override { stages.emplace_back(name); }
+  };
+  const Bytes recording = MeteorRecording();
+  sim::SoftOptions options;
+  options.modulation = sim::SoftModulation::kMeteorBpsk;
+  for (const bool soft : {false, true}) {
+    SCOPED_TRACE(soft);
+    testing::TempFolder folder;
+    StageListHost host;
+    host.input_path = folder.File(std::string(kMeteorName) + (soft ? ".soft" : ".bin"));
+    testing::WriteFileBytes(host.input_path, soft ? SoftSymbols(recording, options) : recording);
+    host.settings.PassDate = "2018-12-31";
+    host.settings.Manchester_box = soft;  // checked, yet soft symbols are never Manchester coded
+    EXPECT_FALSE(ASMButtonClick(host).product.empty());
+    const std::vector<std::string> expected =
+        soft ? std::vector<std::string>{"Soft symbol decoding", "CADU extraction",
+                                        "MSU-MR demultiplexing", "Inner sync alignment",
+                                        "DAT writer"}
+             : std::vector<std::string>{"CADU extraction", "MSU-MR demultiplexing",
+                                        "Inner sync alignment", "DAT writer"};
+    EXPECT_EQ(host.stages, expected);
+  }
 }
 
 TEST(InputKinds, KeptWorkingFilesIncludeTheDecodedBits) {
