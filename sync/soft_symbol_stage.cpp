@@ -648,9 +648,14 @@ void SoftSymbolStage(StageHost& host) {
     LogLine(host, "Estimated channel bit error rate: %.2e (%llu symbols re-encoded and compared)",
             counts.channel_ber, static_cast<unsigned long long>(summary.compared));
   } else {
-    LogLine(host, "Polarity: %s",
-            counts.lock.empty() ? "no CADU markers seen, the bits as the signs give them"
-                                : counts.lock.c_str());
+    // Without two markers a frame apart anywhere, the CADU stage would find nothing either.
+    if (counts.lock.empty()) {
+      throw StageError(RunEndsHere(Format(
+          "No CADU markers in the signs of the %llu soft symbols of '%s' (noise, a cut file, or "
+          "not Meteor-M N2 BPSK: QPSK symbols given as BPSK?)",
+          static_cast<unsigned long long>(values), input_path.c_str())));
+    }
+    LogLine(host, "Polarity: %s", counts.lock.c_str());
   }
   LogLine(host, "Soft symbol decoding done!  %llu bits written to '%s'.",
           static_cast<unsigned long long>(bits_written), output_path.c_str());

@@ -232,6 +232,19 @@ TEST(SoftInputFailures, NothingToDecodeEndsTheRunWithAReason) {
     EXPECT_FALSE(testing::FileExists(soft.folder.File("MetopB_20181231_1015_M03.hpt")));
     EXPECT_NE(soft.outcome.error.find(c.reason), std::string::npos) << soft.outcome.error;
   }
+  // Meteor-M N2 reads signs: QPSK symbols, noise or zeros give no markers.
+  const std::vector<Case> bpsk = {
+      {"QPSK given as BPSK", symbols, "not Meteor-M N2 BPSK: QPSK symbols given as BPSK?"},
+      {"noise", noise, "No CADU markers in the signs of the 400000 soft symbols"},
+      {"zeros", Bytes(300000, 0), "holds only zero soft symbols"},
+  };
+  for (const Case& c : bpsk) {
+    SCOPED_TRACE(c.name);
+    const ChainRun soft(std::string(kMeteorName) + ".s", c.input, true);
+    EXPECT_TRUE(soft.outcome.failed);
+    EXPECT_TRUE(soft.outcome.product.empty());
+    EXPECT_NE(soft.outcome.error.find(c.reason), std::string::npos) << soft.outcome.error;
+  }
 }
 
 // FY-3: two rails coded on their own and differential dibits. Any rotation and swap, any first
