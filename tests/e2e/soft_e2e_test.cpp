@@ -369,6 +369,21 @@ TEST(InputKinds, TheChainRunsTheSoftStageFirst) {
   }
 }
 
+TEST(InputKinds, SatelliteAutoAsksForTheSatelliteOfSoftSymbols) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("pass.soft");
+  testing::WriteFileBytes(host.input_path, SoftSymbols(MetopRecording(2), Qpsk(0, false)));
+  host.settings.Satellite = "auto";
+  const RunOutcome outcome = ASMButtonClick(host);
+  EXPECT_TRUE(outcome.failed);
+  EXPECT_EQ(outcome.error.rfind("--satellite auto reads hard bits only", 0), 0u) << outcome.error;
+  EXPECT_TRUE(host.process_enabled);
+  // Named, the same file runs.
+  host.settings.Satellite = "metop-b";
+  EXPECT_FALSE(ASMButtonClick(host).failed) << host.log.back();
+}
+
 TEST(InputKinds, KeptWorkingFilesIncludeTheDecodedBits) {
   const Bytes recording = MetopRecording(4);
   const ChainRun soft(std::string(kMetopName) + ".soft",
