@@ -18,6 +18,7 @@
 #include "app/fy3x_settings_form.h"
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
+#include "core/output_name.h"
 #include "core/satellite.h"
 #include "core/settings.h"
 #include "core/stage_error.h"
@@ -142,6 +143,21 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
       "The satellite whose chain runs: the marker in the file name (MetopB_, "
       "FY3A_, MN23_, ...), the one chosen, or the one the data show");
 
+  // What the recording holds: hard bits or an SDR demodulator's soft symbols. Beside the path,
+  // above Process; set from the extension whenever the path changes, and changed by hand after.
+  input_kind_box_.setObjectName("InputKindBox");
+  input_kind_box_.addItem("Hard bits", QString("hard"));
+  input_kind_box_.addItem("Soft symbols", QString("soft"));
+  input_kind_box_.setGeometry(468, 3, 88, 20);
+  input_kind_box_.view()->setMinimumWidth(110);
+  input_kind_box_.setToolTip(
+      "What the recording holds: hard bits (.bin, .raw, ...) or soft symbols (.soft, .s), "
+      "set from the file's extension");
+  connect(&input_edit_, &QLineEdit::textChanged, this, [this](const QString& path) {
+    const bool soft = !SoftSymbolExtension(path.toStdString()).empty();
+    input_kind_box_.setCurrentIndex(soft ? 1 : 0);
+  });
+
   led_.setObjectName("iLed");
   led_.setGeometry(12, 11, 15, 15);
   led_.setToolTip("ASM synchronizations.");
@@ -222,7 +238,8 @@ void TForm1::LayOut() {
          kClientHeight + menuBar()->sizeHint().height());
 
   // Tab order: along the top row, then Process, the log and the quicklook's channel.
-  setTabOrder(&input_edit_, &pn_decoding_);
+  setTabOrder(&input_edit_, &input_kind_box_);
+  setTabOrder(&input_kind_box_, &pn_decoding_);
   setTabOrder(&pn_decoding_, &reed_solomon_);
   setTabOrder(&reed_solomon_, &satellite_box_);
   setTabOrder(&satellite_box_, &process_button_);
@@ -441,6 +458,10 @@ void TForm1::ProcessEvents() {
 
 std::string TForm1::InputPath() const {
   return running_ ? run_input_ : input_edit_.text().toStdString();
+}
+
+std::string TForm1::InputKindChoice() const {
+  return input_kind_box_.currentData().toString().toStdString();
 }
 
 std::string TForm1::SatelliteChoice() const {

@@ -111,6 +111,7 @@ class TForm1 : public QMainWindow, public StageHost {
   bool DFiles() const override;
   std::string SatelliteChoice() const override;
   bool KeepUncorrectable() const override;
+  std::string InputKindChoice() const override;
   ChainState& Chain() override { return chain_; }
   void SetProcessEnabled(bool enabled) override;
   void StageStarting(std::string_view name) override;
@@ -167,6 +168,7 @@ class TForm1 : public QMainWindow, public StageHost {
   QCheckBox reed_solomon_{&header_};
   TiLedRound led_{&header_};
   QComboBox satellite_box_{&header_};
+  QComboBox input_kind_box_{&header_};
   TMemo memo_{&client_};
   QProgressBar progress_bar_{&client_};
   QuicklookPanel quicklook_;

@@ -36,6 +36,7 @@
 #include "metop/hpt_writer.h"
 #include "rs/cvcdu_stage.h"
 #include "sync/cadu_extraction_stage.h"
+#include "sync/soft_symbol_stage.h"
 
 namespace vantrel {
 namespace {
@@ -189,6 +190,8 @@ void BeginRun(ChainState& chain) {
   chain.ProgressCount = 0;
   chain.LastLineCount = 0;
   chain.ManchesterDone = false;
+  chain.SoftInput = false;
+  chain.CaduInput = {};
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
@@ -253,10 +256,15 @@ void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatel
     // for later runs until someone checks them again.
     host.SetPNdecoding(false);
     host.SetRSolomon(false);
-    chain.ManchesterDone = host.Manchester_box() || run.manchester;
+    // A soft-symbol demodulator has already taken the Manchester coding off.
+    chain.ManchesterDone = !chain.SoftInput && (host.Manchester_box() || run.manchester);
   }
+  chain.CaduInput = chain.SoftInput        ? WF::kSoftBits
+                    : chain.ManchesterDone ? WF::kCvcduMan
+                                           : std::string_view{};
   for (const ChainStep& step : definition.steps) {
     if (step.when == When::WithManchester && !chain.ManchesterDone) continue;
+    if (step.when == When::WithSoftInput && !chain.SoftInput) continue;
     if (&step == &definition.steps.back()) {
       // The final writer names the product: by now the data tell their satellite and time.
       CheckDataSatellite(host, run);
@@ -273,6 +281,7 @@ void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
   for (std::string_view name : definition.working_files) {
     // cvcdu.man belongs to the run only when the Manchester stage made it.
     if (name == WF::kCvcduMan && !host.Chain().ManchesterDone) continue;
+    if (name == WF::kSoftBits && !host.Chain().SoftInput) continue;
     DeleteWorkingFile(name);
   }
 }
@@ -405,40 +414,54 @@ std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_20
   return std::string(satellite.marker) + date + "_" + clock + ".bin";
 }
 
+bool SoftInputOf(StageHost& host) {
+  const std::string kind = host.InputKindChoice();
+  if (kind.empty()) return !SoftSymbolExtension(host.InputPath()).empty();
+  if (kind == "soft") return true;
+  if (kind == "hard") return false;
+  throw StageError(
+      RunEndsHere(Format("Unknown input kind '%s': it is hard or soft", kind.c_str())));
+}
+
 const ChainDefinition& Chain(ChainKind kind) {
+  static const ChainStep soft_symbols = {"Soft symbol decoding", SoftSymbolStage,
+                                         When::WithSoftInput};
   static const ChainDefinition metop = {
       ChainKind::MetOp,
       "MetOp",
-      {{"CADU extraction", CaduExtractionStage},
+      {soft_symbols,
+       {"CADU extraction", CaduExtractionStage},
        {"CVCDU", CvcduStage},
        {"VCDU selection", VcduSelectionStage},
        {"MPDU checking", MpduCheckingStage},
        {"APID packet extraction", ApidPacketExtractionStage},
        {"HPT writer", HptWriter}},
-      {WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kApidPkt},
+      {WF::kSoftBits, WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kApidPkt},
       HptProductPath,
   };
   static const ChainDefinition fy3 = {
       ChainKind::Fy3,
       "FY-3",
-      {{"CADU extraction", CaduExtractionStage},
+      {soft_symbols,
+       {"CADU extraction", CaduExtractionStage},
        {"CVCDU", CvcduStage},
        {"VCDU selection", VcduSelectionStage},
        {"MPDU cut", CutMpduStage},
        {"Inner sync alignment", Fy3InnerSyncStage},
        {"C10 writer", C10Writer}},
-      {WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kFy3Lines},
+      {WF::kSoftBits, WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kFy3Lines},
       C10ProductPath,
   };
   static const ChainDefinition mn2 = {
       ChainKind::Mn2,
       "Meteor-M N2",
-      {{"Manchester decoding", ManchesterDecoder, When::WithManchester},
+      {soft_symbols,
+       {"Manchester decoding", ManchesterDecoder, When::WithManchester},
        {"CADU extraction", CaduExtractionStage},
        {"MSU-MR demultiplexing", MsuMrDemultiplexer},
        {"Inner sync alignment", Mn2InnerSyncStage},
        {"DAT writer", DatWriter, When::Always, true}},
-      {WF::kCaduPds, WF::kCvcduMan, WF::kMsuMrDmx, WF::kMn2Lines},
+      {WF::kSoftBits, WF::kCaduPds, WF::kCvcduMan, WF::kMsuMrDmx, WF::kMn2Lines},
       DatProductPath,
   };
   switch (kind) {
@@ -506,7 +529,17 @@ RunOutcome ASMButtonClick(StageHost& host) {
 
   ChainState& chain = host.Chain();
   BeginRun(chain);
-  const RunSatellite run = ChooseSatellite(host, rule, choice, outcome);
+  RunSatellite run;
+  try {
+    chain.SoftInput = SoftInputOf(host);
+    if (chain.SoftInput && choice == "auto")
+      throw StageError(
+          RunEndsHere("--satellite auto reads hard bits only: name the satellite of "
+                      "a soft-symbol recording"));
+    run = ChooseSatellite(host, rule, choice, outcome);
+  } catch (const StageError& error) {
+    outcome.error = error.what();
+  }
   if (run.satellite == nullptr) {
     outcome.failed = true;
     host.AppendLog(outcome.error);

@@ -14,7 +14,7 @@ enum class ChainKind { MetOp, Fy3, Mn2 };
 
 // One stage of a chain, with what the driver does around it.
 struct ChainStep {
-  enum class When { Always, WithManchester };
+  enum class When { Always, WithManchester, WithSoftInput };
   const char* name;
   void (*run)(StageHost&);
   When when = When::Always;
@@ -62,6 +62,10 @@ ChainKind ChainOf(SatelliteFamily family);
 std::string NamingPathWithMarker(std::string_view input_path, const Satellite& satellite);
 std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_2000,
                                int64_t ms_of_day);
+
+// Whether the run's recording holds soft symbols: the host's input kind when it names one, else
+// the file name's extension (".soft", ".s"). Throws StageError for a kind that is neither.
+bool SoftInputOf(StageHost& host);
 
 // What a run of the Process button came to.
 struct RunOutcome {

@@ -247,6 +247,11 @@ class Parser {
       if (text) s.Fy3Vcid = *WholeNumber(*text);
       return text.has_value();
     }
+    if (name == "--input") {
+      const auto text = Choice(name, arg, {"hard", "soft"}, "hard or soft");
+      if (text) s.InputKind = *text;
+      return text.has_value();
+    }
     if (name == "--mpdu-header") {
       const auto text = Choice(name, arg, {"2", "4"}, "2 or 4");
       if (text) s.MPDU_header = *text;
@@ -345,11 +350,13 @@ Options (they win over the switches):
   --satellite NAME                  metop-a|b|c, fy3a|b|c, meteor-m2, meteor-m2-2|3|4: the chain
                                     for an input without a marker (it overrides a marker, with a
                                     warning); auto: the start of the recording decides
+  --input hard|soft                 the recording's kind: hard bits, or an SDR demodulator's soft
+                                    symbols (default: soft for names ending .soft or .s)
   --date YYYY-MM-DD                 pass date of an FY-3 or Meteor-M input without a marker
                                     (default: the day the recording was last modified, UTC)
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder
   --output-dir DIR                  move each product into DIR (made when missing) after its run
-  --keep-files                      keep the intermediate working files
+  --keep-files                      keep the intermediate working files (soft.bits too)
   --keep-uncorrectable              write uncorrectable frames' bytes as received, not as zeros
                                     (MetOp, FY-3; missing frames are zeros either way)
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)

@@ -50,6 +50,7 @@ class BasicHost : public StageHost {
   std::string SatelliteChoice() const override { return settings.Satellite; }
   std::string PassDateChoice() const override { return settings.PassDate; }
   bool KeepUncorrectable() const override { return settings.KeepUncorrectable; }
+  std::string InputKindChoice() const override { return settings.InputKind; }
 
   ChainState& Chain() override { return chain; }
   void SetProcessEnabled(bool enabled) override { process_enabled = enabled; }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/frame_tags.h"
 #include "core/pass_counts.h"
@@ -36,6 +37,12 @@ struct ChainState {
   bool Mn2Mode = false;
   // Set when the Manchester stage ran in the current Meteor-M N2 chain.
   bool ManchesterDone = false;
+  // Set for a run whose recording holds soft symbols: the soft-symbol stage runs first.
+  bool SoftInput = false;
+  // The working file the CADU stage reads instead of the recording (cvcdu.man after Manchester
+  // decoding, soft.bits after soft-symbol decoding); empty: the recording itself. Set by the
+  // driver for each run.
+  std::string_view CaduInput;
   // Raised just before the DAT writer runs; the writer lowers it after the header record.
   bool DatHeaderPending = false;
   // Set by the command-line start; never cleared.

@@ -11,14 +11,28 @@ size_t FindMarkerIn(std::string_view input_path, std::string_view marker) {
   return in_name != std::string_view::npos ? in_name : input_path.find(marker);
 }
 
+std::string_view SoftSymbolExtension(std::string_view input_path) {
+  const size_t slash = input_path.rfind('/');
+  const std::string_view name =
+      slash == std::string_view::npos ? input_path : input_path.substr(slash + 1);
+  for (std::string_view extension : {".soft", ".s"}) {
+    if (name.size() > extension.size() && name.ends_with(extension)) return extension;
+  }
+  return {};
+}
+
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker) {
   std::string name(input_path);
   const size_t at = FindMarkerIn(name, marker);
   if (at != std::string::npos) name.erase(0, drop_marker ? at + marker.size() : at);
 
-  const size_t bin = name.find(".bin");
+  size_t bin = name.find(".bin");
+  if (bin == std::string::npos) {
+    const std::string_view soft = SoftSymbolExtension(name);
+    if (!soft.empty()) bin = name.size() - soft.size();
+  }
   if (bin != std::string::npos) {
-    const size_t p = bin + 1;  // 1-based position of ".bin"
+    const size_t p = bin + 1;  // 1-based position of ".bin" (or of the soft extension)
     if (p >= 3) {
       const size_t start = p - 3;  // 0-based index of position p - 2
       name.erase(start, std::min(p + 3, name.size() - start));

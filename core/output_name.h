@@ -13,12 +13,18 @@ namespace vantrel {
 // file name wins over one in a folder name.
 size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
 
+// The soft-symbol extension the file name of `input_path` ends in (".soft" or ".s", as SDR
+// demodulators name their files), or empty when it has another or none.
+std::string_view SoftSymbolExtension(std::string_view input_path);
+
 // The product name rule shared by the final writers. From the input path: cut everything before
 // `marker` where FindMarkerIn finds it (the marker too when `drop_marker`); then, where the first
 // ".bin" begins at 1-based position p >= 3, delete p + 3 characters from position p - 2 (to the end
-// at most): "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". A path without the marker is
-// used whole. Folder separators left in the name become '_', so the product stays in the working
-// folder. A dropped marker is put back in front of a name that would be empty or begin with '.'
+// at most): "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". Without ".bin", a
+// soft-symbol extension (SoftSymbolExtension) is cut the same way: "MetopB_20181231_101530.soft"
+// gives "MetopB_20181231_1015" too. A path without the marker is used whole. Folder separators left
+// in the name become '_', so the product stays in the working folder. A dropped marker is put back
+// in front of a name that would be empty or begin with '.'
 // ("MetopA_.bin" gives "MetopA_.bin", "MetopA_ab.bin" gives "MetopA_"): no product is hidden.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
 

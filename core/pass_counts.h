@@ -13,20 +13,30 @@ struct LineTime {
   int64_t ms_of_day = 0;
 };
 
+// What the soft-symbol stage did with a soft-symbol recording.
+struct SoftSymbolCounts {
+  int64_t symbols = 0;      // soft values read
+  std::string lock;         // how the first lock was found; empty when none was (or none needed)
+  int64_t locks_lost = 0;   // times the lock was lost mid-pass
+  double channel_ber = -1;  // channel bit error rate estimated by re-encoding; < 0: not measured
+  int64_t bits = 0;         // decoded bits written for the CADU stage
+};
+
 // What one run saw of the pass, for the report at its end. The driver clears it before the first
 // stage; each stage adds what it counts.
 struct PassCounts {
-  std::string satellite;                // the satellite the data came from ("MetOp-C"), or empty
-  int64_t input_bytes = 0;              // size of the recording
-  int64_t cadus = 0;                    // frames the sync search accepted
-  int64_t sync_losses = 0;              // times the search fell back from lock to searching
-  int64_t rs_corrected_symbols = 0;     // symbols Reed-Solomon corrected
-  int64_t rs_corrected_frames = 0;      // frames with at least one corrected symbol
-  int64_t rs_uncorrectable_frames = 0;  // frames with a codeword Reed-Solomon could not correct
-  int64_t frames_missing = 0;           // frames of the chosen channel missing by counter gaps
-  int64_t lines_dropped = 0;            // packets or lines dropped because data was lost in them
-  int64_t lines_zero_filled = 0;        // lines written with zeros where data was missing
-  int64_t product_lines = 0;            // lines of the product (a header record is none)
+  std::string satellite;                 // the satellite the data came from ("MetOp-C"), or empty
+  int64_t input_bytes = 0;               // size of the recording
+  std::optional<SoftSymbolCounts> soft;  // set when the recording held soft symbols
+  int64_t cadus = 0;                     // frames the sync search accepted
+  int64_t sync_losses = 0;               // times the search fell back from lock to searching
+  int64_t rs_corrected_symbols = 0;      // symbols Reed-Solomon corrected
+  int64_t rs_corrected_frames = 0;       // frames with at least one corrected symbol
+  int64_t rs_uncorrectable_frames = 0;   // frames with a codeword Reed-Solomon could not correct
+  int64_t frames_missing = 0;            // frames of the chosen channel missing by counter gaps
+  int64_t lines_dropped = 0;             // packets or lines dropped because data was lost in them
+  int64_t lines_zero_filled = 0;         // lines written with zeros where data was missing
+  int64_t product_lines = 0;             // lines of the product (a header record is none)
   // Times of the first and last product line, where the product has times. Kept as numbers:
   // the writers note one per line, and only the report formats them.
   std::optional<LineTime> first_line_time;

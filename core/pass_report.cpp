@@ -90,6 +90,15 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
   lines.push_back("Pass report:");
   lines.push_back(Format("  Input bytes %lld, CADUs found %lld, sync losses %lld",
                          Ll(counts.input_bytes), Ll(counts.cadus), Ll(counts.sync_losses)));
+  if (counts.soft) {
+    const SoftSymbolCounts& soft = *counts.soft;
+    lines.push_back(Format(
+        "  Soft symbols %lld, bits decoded %lld, locks lost %lld%s", Ll(soft.symbols),
+        Ll(soft.bits), Ll(soft.locks_lost),
+        soft.channel_ber < 0 ? ""
+                             : Format(", channel bit error rate %.2e", soft.channel_ber).c_str()));
+    if (!soft.lock.empty()) lines.push_back("  Lock: " + soft.lock);
+  }
   lines.push_back(Format("  R-S corrected %lld symbols in %lld frames, uncorrectable frames %lld",
                          Ll(counts.rs_corrected_symbols), Ll(counts.rs_corrected_frames),
                          Ll(counts.rs_uncorrectable_frames)));
@@ -123,7 +132,8 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
                         ? "Hint: every frame was uncorrectable with de-randomisation off: try DR_y"
                         : "Hint: de-randomisation is off: try DR_y");
   }
-  if (settings.meteor && !settings.manchester && counts.input_bytes > 0 && counts.cadus == 0) {
+  if (settings.meteor && !settings.manchester && !counts.soft && counts.input_bytes > 0 &&
+      counts.cadus == 0) {
     lines.push_back("Hint: no CADUs found with Manchester decoding off: try MN_y");
   }
   return lines;
@@ -142,6 +152,23 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
     json += Format("\"%s\":%lld,", key, Ll(value));
   };
   number("input_bytes", counts.input_bytes);
+  if (counts.soft) {
+    const SoftSymbolCounts& soft = *counts.soft;
+    json += "\"soft_symbols\":{";
+    number("symbols", soft.symbols);
+    json += "\"lock\":";
+    if (soft.lock.empty())
+      json += "null";
+    else
+      AppendJsonString(json, soft.lock);
+    json += ",";
+    number("locks_lost", soft.locks_lost);
+    if (soft.channel_ber < 0)
+      json += "\"channel_ber\":null,";
+    else
+      json += Format("\"channel_ber\":%.3e,", soft.channel_ber);
+    json += Format("\"bits\":%lld},", Ll(soft.bits));
+  }
   number("cadus", counts.cadus);
   number("sync_losses", counts.sync_losses);
   number("rs_corrected_symbols", counts.rs_corrected_symbols);

@@ -33,6 +33,9 @@ struct Settings {
   // The pass date "YYYY-MM-DD" of an input named without a marker (FY-3, Meteor-M); empty for
   // the recording's modification time.
   std::string PassDate;
+  // The recording's kind: "hard" (demodulated and decoded bits), "soft" (soft symbols), or empty
+  // for the file name's extension to tell (".soft" and ".s" are soft symbols).
+  std::string InputKind;
   // Uncorrectable frames' bytes go into the product as received instead of as zeros.
   bool KeepUncorrectable = false;
 };

@@ -61,6 +61,9 @@ class StageHost {
   // The pass date "YYYY-MM-DD" for an input without a marker; empty for the file's time.
   virtual std::string PassDateChoice() const { return {}; }
 
+  // The recording's kind: "hard", "soft", or empty for the file name's extension to tell.
+  virtual std::string InputKindChoice() const { return {}; }
+
   // The process-wide chain state.
   virtual ChainState& Chain() = 0;
 

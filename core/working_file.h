@@ -8,6 +8,8 @@ namespace vantrel {
 // The intermediate files of the chains: fixed names, case included, in the working folder.
 namespace WorkingFile {
 inline constexpr std::string_view kCvcduMan = "cvcdu.man";
+// The bit stream decoded from a soft-symbol recording, read by the CADU stage.
+inline constexpr std::string_view kSoftBits = "soft.bits";
 inline constexpr std::string_view kCaduPds = "cadu.pds";
 inline constexpr std::string_view kCvcduRs = "cvcdu.rs";
 inline constexpr std::string_view kVcduVcd = "vcdu_x.vcd";

@@ -34,7 +34,7 @@ constexpr int kKiBShift = 10;
 constexpr size_t kVcidByte = 1;
 constexpr uint8_t kVcidMask = 0x3F;
 
-// Size of the raw recording when the stage reads the Manchester decoder's output instead.
+// Size of the raw recording when the stage reads a working file made from it instead.
 int64_t RecordingSize(const std::string& path) {
   std::error_code error;
   const uintmax_t size = std::filesystem::file_size(path, error);
@@ -52,9 +52,8 @@ void CaduExtractionStage(StageHost& host) {
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
 
-  const std::string input_path = chain.Mn2Mode && chain.ManchesterDone
-                                     ? WorkingPath(WorkingFile::kCvcduMan)
-                                     : host.InputPath();
+  const std::string input_path =
+      chain.CaduInput.empty() ? host.InputPath() : WorkingPath(chain.CaduInput);
   const std::string output_path = WorkingPath(WorkingFile::kCaduPds);
 
   InputFile input;

@@ -195,11 +195,33 @@ class WindowTest : public QObject {
       QVERIFY2(!box->geometry().intersects(Control<QWidget>(&form, name)->geometry()), name);
   }
 
+  void InputKindFollowsTheExtensionAndTellsTheDriver() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* box = Control<QComboBox>(&form, "InputKindBox");
+    auto* path = Control<QLineEdit>(&form, "AsmIn1Edit");
+    QCOMPARE(form.InputKindChoice(), std::string("hard"));
+    path->setText("/data/MetopB_20181231_101530.soft");
+    QCOMPARE(box->currentText(), QString("Soft symbols"));
+    QCOMPARE(form.InputKindChoice(), std::string("soft"));
+    path->setText("/data/MN2_20181231_101530.bin");
+    QCOMPARE(form.InputKindChoice(), std::string("hard"));
+    path->setText("/data/MN2_20181231_101530.s");
+    QCOMPARE(form.InputKindChoice(), std::string("soft"));
+    // Chosen by hand for a name that does not tell.
+    path->setText("/data/MetopB_20181231_101530.raw");
+    box->setCurrentIndex(1);
+    QCOMPARE(form.InputKindChoice(), std::string("soft"));
+    for (const char* name :
+         {"AsmIn1Edit", "Label1", "PNdecoding", "RSolomon", "ASMButton", "SatelliteBox", "Memo1"})
+      QVERIFY2(!box->geometry().intersects(Control<QWidget>(&form, name)->geometry()), name);
+  }
+
   void TabOrderFollowsTheLayout() {
     Forms forms;
     TForm1& form = *forms.Form1;
-    const char* const order[] = {"AsmIn1Edit", "PNdecoding", "RSolomon",        "SatelliteBox",
-                                 "ASMButton",  "Memo1",      "QuicklookChannel"};
+    const char* const order[] = {"AsmIn1Edit",   "InputKindBox", "PNdecoding", "RSolomon",
+                                 "SatelliteBox", "ASMButton",    "Memo1",      "QuicklookChannel"};
     QWidget* at = Control<QWidget>(&form, order[0]);
     for (size_t k = 1; k < std::size(order); ++k) {
       // Skip what takes no focus by Tab (labels, the lamp, the bar).

@@ -31,6 +31,16 @@ TEST(CommandLine, DefaultsAreTheProgramsStartValues) {
   EXPECT_FALSE(r.command.quiet);
   EXPECT_EQ(s.Satellite, "");
   EXPECT_EQ(s.PassDate, "");
+  EXPECT_EQ(s.InputKind, "");
+}
+
+TEST(CommandLine, InputKind) {
+  for (const char* kind : {"hard", "soft"}) {
+    const ParseResult r = Parse({"MetopB_1.raw", "--input", kind});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.command.settings.InputKind, kind);
+  }
+  EXPECT_EQ(Parse({"MetopB_1.raw", "--input=soft"}).command.settings.InputKind, "soft");
 }
 
 TEST(CommandLine, SatelliteAndDate) {
@@ -178,6 +188,7 @@ TEST(CommandLine, UsageErrorsGiveAOneLineReason) {
        "--max-packet-length takes a whole number from 7 to 12999, not '6'"},
       {{"x.bin", "--mpdu-header", "3"}, "--mpdu-header takes 2 or 4, not '3'"},
       {{"x.bin", "--fy3-channel", "4"}, "--fy3-channel takes 5, 9 or 3, not '4'"},
+      {{"x.bin", "--input", "iq"}, "--input takes hard or soft, not 'iq'"},
       {{"x.bin", "--rs=1"}, "--rs takes no value"},
       {{"x.bin", "--preview=1"}, "--preview takes no value"},
       {{"x.bin", "--preview-channel", "0"},

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/stage_error.h"
+#include "core/working_file.h"
 #include "sim/simulator.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
@@ -190,17 +191,24 @@ TEST(CaduExtractionStage, OutputThatCannotBeCreated) {
   EXPECT_EQ(stage.host.log, std::vector<std::string>{"Open output file failed!"});
 }
 
-TEST(CaduExtractionStage, ManchesterOutputIsTheInputOfAMeteorRun) {
+TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
   const auto bodies = testing::RandomBodies(4, 70);
   StageFixture stage(testing::RandomBytes(5000, 71), "MN2_1.bin");
   WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(bodies));
   stage.host.chain.Mn2Mode = true;
-  stage.host.chain.ManchesterDone = true;
+  stage.host.chain.CaduInput = WorkingFile::kCvcduMan;
   CaduExtractionStage(stage.host);
   EXPECT_EQ(stage.Records(), bodies);
   EXPECT_EQ(stage.host.size_caption, "File size 4096 bytes");
-  // Without the Manchester stage the raw file is read.
-  stage.host.chain.ManchesterDone = false;
+  // The soft-symbol stage's output the same way, in any chain.
+  stage.host.chain.Mn2Mode = false;
+  WriteFileBytes(stage.folder.File("soft.bits"), testing::Cadus(testing::RandomBodies(5, 72)));
+  stage.host.chain.CaduInput = WorkingFile::kSoftBits;
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.Records().size(), 5u);
+  EXPECT_EQ(stage.host.size_caption, "File size 5120 bytes");
+  // Without a working file named the raw file is read.
+  stage.host.chain.CaduInput = {};
   CaduExtractionStage(stage.host);
   EXPECT_TRUE(stage.Records().empty());
   EXPECT_EQ(stage.host.size_caption, "File size 5000 bytes");

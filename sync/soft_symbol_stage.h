@@ -1,0 +1,165 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/stage_host.h"
+#include "viterbi/phase_search.h"
+#include "viterbi/viterbi_decoder.h"
+
+namespace vantrel {
+
+// Where MetOp's code was found in a block of QPSK soft values: the phase to undo, and the value
+// of the block the first whole puncturing period starts at (0 to 3; odd when a value was lost
+// between I and Q).
+struct MetopLock {
+  QpskPhase phase;
+  size_t offset = 0;
+  bool inverted = false;        // the decoded bits are inverted (a half turn more than `phase`)
+  double channel_errors = 1.0;  // the re-encoding error rate the search measured
+};
+
+// Whether decoded bits hold CADU sync markers (0x1ACFFC1D, or all of them inverted) at two or
+// more places 1024 bytes apart at one bit offset, each with at most three bits wrong: nullopt
+// when they do not, else whether the markers are inverted.
+std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count);
+
+// Searches a block of MetOp QPSK soft values (I then Q) for the code: every phase, swap and start
+// of the puncturing period is ranked by its re-encoding errors, and the best few are decoded and
+// kept only when the bits hold CADU markers (which alone tell a quarter turn from a swap). Needs
+// about three frames of symbols (some 22 000 values); nullopt when none fits. A half turn, which
+// the code cannot tell, is told by the markers: the lock's bits are then inverted.
+std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count);
+
+// What the soft-symbol decoding of a pass came to.
+struct SoftDecodeSummary {
+  uint64_t symbols = 0;           // soft values read
+  uint64_t searches = 0;          // lock searches run
+  uint64_t locks = 0;             // locks found (the first and every one after a loss)
+  uint64_t locks_lost = 0;        // times the lock was lost mid-pass
+  uint64_t first_lock_value = 0;  // the value the first lock starts at
+  std::string first_lock;         // how the first lock was found; empty when none was
+  uint64_t compared = 0;          // symbols compared with the re-encoded bits while locked
+  uint64_t errors = 0;            // of those, the ones that disagree
+  uint64_t bits = 0;              // decoded bits handed out
+};
+
+// Re-encodes decoded bits and compares them with the symbols the decoder was fed, for the
+// channel's error rate: symbols go in as fed, bits as decoded, in pieces of any size.
+class ReencodingCheck {
+ public:
+  explicit ReencodingCheck(ViterbiDecoder::Puncturing puncturing) : puncturing_(puncturing) {}
+  // Starts again with the next symbol the first of a stream.
+  void Reset();
+  void AddSymbols(const int8_t* symbols, size_t count);
+  // Compares `bits` decoded bits from bytes[0] on (most significant bit first).
+  void AddBits(const uint8_t* bytes, size_t bits);
+  uint64_t compared = 0, errors = 0;                // since the Reset
+  uint64_t window_compared = 0, window_errors = 0;  // since the caller cleared them
+
+ private:
+  void Compare(uint64_t symbol, unsigned coded);
+  ViterbiDecoder::Puncturing puncturing_;
+  std::vector<int8_t> fed_;    // symbols fed, not yet compared
+  uint64_t fed_base_ = 0;      // the index, counted from the Reset, of fed_[0]
+  uint64_t checked_bits_ = 0;  // bits compared since the Reset
+  unsigned register_ = 0;
+  unsigned g2_b2_ = 0;
+};
+
+// Turns a MetOp soft-symbol stream, in blocks, into the decoded bit stream (packed, most
+// significant bit first, inverted when the lock's markers were, so that the CADU stage sees the
+// frames as sent from the first on). Until the code is found each block is searched; once found,
+// the block it was found in, and the one searched in vain just before it (where the signal may
+// have begun, too short to find), are decoded from the lock on, so no frame is lost. The decoded
+// bits are re-encoded and compared with the symbols received: a block whose error rate rises well
+// above the rate at the lock is searched again, and a lock found elsewhere (a phase jump, a lost
+// symbol) replaces the old one; none at all means the lock is lost and every block is searched
+// until one is found.
+class MetopSoftDecoder {
+ public:
+  // Values per block the stage hands over (a multiple of 4: whole puncturing periods).
+  static constexpr size_t kBlockValues = 65536;
+
+  // Takes the next block of soft values; appends the bits decoded so far to `out`.
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out);
+  // Ends the stream: every bit still in the decoder goes to `out`.
+  void Finish(std::vector<uint8_t>& out);
+  bool Locked() const { return locked_; }
+  const SoftDecodeSummary& Summary() const { return summary_; }
+
+ private:
+  void StartLock(const MetopLock& lock, const int8_t* values, size_t count,
+                 std::vector<uint8_t>& out);
+  void Feed(const int8_t* values, size_t count, std::vector<uint8_t>& out);
+  void EndLock(std::vector<uint8_t>& out);
+  // Compares the decoded bits out[from_byte...] with the symbols sent.
+  void Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits);
+
+  ViterbiDecoder decoder_{ViterbiDecoder::Puncturing::kMetop};
+  SoftDecodeSummary summary_;
+  bool locked_ = false;
+  MetopLock lock_;
+  uint64_t stream_values_ = 0;    // values of the stream before the current block
+  uint64_t lock_start_ = 0;       // the stream value the decoder's first symbol is
+  double lock_rate_ = 0;          // the error rate at the lock, what a rise is measured against
+  std::vector<int8_t> pending_;   // a value waiting for the other half of its (I, Q) pair
+  std::vector<int8_t> searched_;  // the last block searched in vain, not decoded
+  ReencodingCheck check_{ViterbiDecoder::Puncturing::kMetop};
+};
+
+// Where FY-3's code was found in a block of QPSK soft values: each rail (I, Q) is coded on its
+// own, so each has its own start of the puncturing period; the two decoded rails are then paired
+// (one may lag the other by a few bits when a value was lost, or the branches be exchanged) and
+// one inverted (a quarter turn) until the differential decoding gives CADU markers.
+struct Fy3Lock {
+  size_t rail_offset[2] = {0, 0};  // symbols of rail I and of rail Q before their first period
+  int shift = 0;                   // bits of Y (> 0) or X (< 0) dropped to pair them
+  bool exchanged = false;          // X comes from rail Q, Y from rail I
+  bool invert_x = false;           // X inverted before the differential decoding
+  bool inverted = false;           // the decoded bits inverted (the markers were)
+  double channel_errors = 1.0;     // the worse rail's re-encoding error rate at the search
+};
+std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count);
+
+// The FY-3 counterpart of MetopSoftDecoder: two decoders with the common rate-3/4 pattern, one
+// per rail, the differential decoding of their bits, the lock searched on the first block (and
+// that block decoded again once found) and searched again when a block's bits hold no markers.
+class Fy3SoftDecoder {
+ public:
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out);
+  void Finish(std::vector<uint8_t>& out);
+  const SoftDecodeSummary& Summary() const { return summary_; }
+
+ private:
+  void StartLock(const Fy3Lock& lock, std::vector<uint8_t>& out);
+  void Feed(size_t from_i, size_t from_q, std::vector<uint8_t>& out);
+  void EndLock(std::vector<uint8_t>& out);
+  void Pair(std::vector<uint8_t>& out);
+
+  ViterbiDecoder decoders_[2] = {ViterbiDecoder(ViterbiDecoder::Puncturing::kCommon),
+                                 ViterbiDecoder(ViterbiDecoder::Puncturing::kCommon)};
+  ReencodingCheck checks_[2] = {ReencodingCheck(ViterbiDecoder::Puncturing::kCommon),
+                                ReencodingCheck(ViterbiDecoder::Puncturing::kCommon)};
+  SoftDecodeSummary summary_;
+  bool locked_ = false;
+  Fy3Lock lock_;
+  uint64_t stream_values_ = 0;
+  std::vector<int8_t> rails_[2];  // the current block's I and Q values
+  std::vector<int8_t> searched_;  // the last block searched in vain, not decoded
+  std::vector<uint8_t> bits_[2];  // decoded bits of each rail (0 or 1) not yet paired
+  size_t drop_[2] = {0, 0};       // bits still to drop for the pairing
+  unsigned previous_x_ = 0, previous_y_ = 0;
+  unsigned byte_ = 0;  // output bits not yet a whole byte
+  int byte_bits_ = 0;
+};
+
+// The soft-symbol stage, first in a chain whose recording holds soft symbols: reads the
+// recording, writes the decoded bit stream to soft.bits (MetOp and FY-3: Viterbi with the lock
+// search; Meteor-M N2: the sign of each BPSK value) and adds its figures to the pass counts.
+void SoftSymbolStage(StageHost& host);
+
+}  // namespace vantrel
