@@ -139,6 +139,7 @@ bool OutputFile::Create(const std::string& path) {
 }
 
 bool OutputFile::Write(const void* buffer, size_t size) {
+  if (size == 0) return ok_;  // an empty vector's data() may be null, which fwrite may not take
   if (!file_ || std::fwrite(buffer, 1, size, file_.get()) != size) ok_ = false;
   written_ += static_cast<int64_t>(size);
   if (stream_to_disk_ && ok_ && written_ - streamed_ >= kStreamBlock) StreamWritten();
