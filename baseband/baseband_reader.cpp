@@ -224,6 +224,12 @@ bool BasebandReader::OpenWav(InputFile& file) {
       if (!have_fmt)
         return Fail(Status::kBadHeader, "broken WAV header: no fmt chunk before the data");
       uint64_t data_size = size;
+      if (!rf64 && size == kSizeInDs64) {
+        // What a writer streaming to a pipe leaves: the size it could not go back to fill in.
+        data_bytes_ = -1;
+        status_ = Status::kOk;
+        return true;
+      }
       if (rf64 && size == kSizeInDs64) {
         if (!have_ds64)
           return Fail(Status::kBadHeader, "broken RF64 header: no ds64 chunk for the data size");

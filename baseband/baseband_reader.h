@@ -36,7 +36,8 @@ int BasebandSampleBytes(BasebandFormat format);
 // other chunk is skipped, with the pad byte of an odd-sized chunk); `fmt ` must come before
 // `data`. Accepted: PCM 16 bit (cs16), PCM 8 bit unsigned (cu8), IEEE float 32 (cf32), also as
 // WAVE_FORMAT_EXTENSIBLE with the matching subformat GUID, 2 channels (I and Q). RF64 (and BW64)
-// files take the 64-bit data size from their ds64 chunk.
+// files take the 64-bit data size from their ds64 chunk. A RIFF data size of 0xFFFFFFFF (left by
+// writers that stream to a pipe and cannot go back) means: the samples run to the end of the file.
 //
 // Not thread-safe; one reader per file.
 class BasebandReader {

@@ -36,8 +36,6 @@ void Put64(Bytes& b, uint64_t v) {
 void PutId(Bytes& b, const char* id) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id[i]));
 }
-b.insert(b.end(), id, id + 4);
-}
 void Append(Bytes& b, const Bytes& more) {
   b.insert(b.end(), more.begin(), more.end());
 }
@@ -262,6 +260,17 @@ TEST_F(BasebandReaderTest, Rf64TakesTheDataSizeFromDs64) {
   EXPECT_FALSE(bad.opened);
   EXPECT_EQ(bad.status, Status::kBadHeader);
   EXPECT_NE(bad.error.find("ds64"), std::string::npos) << bad.error;
+}
+
+TEST_F(BasebandReaderTest, StreamedWavWithoutDataSizeRunsToTheEndOfTheFile) {
+  Bytes chunks = Chunk("fmt ", Fmt(1, 2, 6000000, 16));
+  Append(chunks, Chunk("data", Cs16({1000, -1000, 2000, -2000}), 0xFFFFFFFF));
+  const ReadResult r = ReadAll(Riff(chunks));
+  ASSERT_TRUE(r.opened) << r.error;
+  EXPECT_EQ(r.declared, -1);
+  EXPECT_EQ(r.status, Status::kEnd);
+  ASSERT_EQ(r.samples.size(), 2u);
+  EXPECT_EQ(r.samples[1], std::complex<float>(2000 / 32768.0f, -2000 / 32768.0f));
 }
 
 TEST_F(BasebandReaderTest, RawFormatsScaleKnownValues) {
