@@ -1,0 +1,368 @@
+#include "baseband/baseband_reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "core/file_io.h"
+
+namespace vantrel {
+namespace {
+
+constexpr uint16_t kFormatPcm = 0x0001;
+constexpr uint16_t kFormatFloat = 0x0003;
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+// Bytes 2..15 of every WAVE_FORMAT_EXTENSIBLE subformat GUID made from a format code
+// (KSDATAFORMAT_SUBTYPE_PCM, ..._IEEE_FLOAT): the code is bytes 0..1.
+constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                   0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// A `fmt ` chunk larger than this is not a format description but a broken size.
+constexpr uint32_t kMaxFmtBytes = 4096;
+// The 32-bit size an RF64 file writes where the ds64 chunk holds the real one.
+constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
+
+uint16_t Le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint64_t Le64(const uint8_t* p) {
+  return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32;
+}
+
+bool IsId(const uint8_t* p, std::string_view id) {
+  return std::memcmp(p, id.data(), 4) == 0;
+}
+
+// A chunk id for messages: printable characters kept, others as '?'.
+std::string IdText(const uint8_t* p) {
+  std::string text(4, '?');
+  for (int i = 0; i < 4; ++i)
+    if (std::isprint(p[i])) text[i] = static_cast<char>(p[i]);
+  return text;
+}
+
+}  // namespace
+
+BasebandFormat BasebandFormatFromExtension(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return BasebandFormat::kUnknown;
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "wav") return BasebandFormat::kWav;
+  if (ext == "cs16") return BasebandFormat::kCs16;
+  if (ext == "cs8") return BasebandFormat::kCs8;
+  if (ext == "cu8") return BasebandFormat::kCu8;
+  if (ext == "cf32") return BasebandFormat::kCf32;
+  return BasebandFormat::kUnknown;
+}
+
+const char* BasebandFormatName(BasebandFormat format) {
+  switch (format) {
+    case BasebandFormat::kWav:
+      return "wav";
+    case BasebandFormat::kCs16:
+      return "cs16";
+    case BasebandFormat::kCs8:
+      return "cs8";
+    case BasebandFormat::kCu8:
+      return "cu8";
+    case BasebandFormat::kCf32:
+      return "cf32";
+    case BasebandFormat::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+int BasebandSampleBytes(BasebandFormat format) {
+  switch (format) {
+    case BasebandFormat::kCs16:
+      return 4;
+    case BasebandFormat::kCs8:
+    case BasebandFormat::kCu8:
+      return 2;
+    case BasebandFormat::kCf32:
+      return 8;
+    case BasebandFormat::kWav:
+    case BasebandFormat::kUnknown:
+      break;
+  }
+  return 0;
+}
+
+void BasebandReader::Restart(InputFile& file) {
+  file_ = &file;
+  status_ = Status::kNotOpen;
+  error_.clear();
+  format_ = BasebandFormat::kUnknown;
+  sample_rate_ = 0;
+  data_bytes_ = -1;
+  bytes_read_ = 0;
+  samples_read_ = 0;
+}
+
+bool BasebandReader::Fail(Status status, std::string error) {
+  status_ = status;
+  error_ = std::move(error);
+  return false;
+}
+
+bool BasebandReader::ReadHeader(void* buffer, size_t size, const char* what) {
+  if (file_->Read(buffer, size) == size) return true;
+  if (file_->Failed()) return Fail(Status::kReadError, std::string("reading ") + what + " failed");
+  return Fail(Status::kBadHeader, std::string("broken WAV header: the file ends inside ") + what);
+}
+
+bool BasebandReader::Skip(uint64_t size, const char* what) {
+  uint8_t scratch[4096];
+  while (size > 0) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(size, sizeof scratch));
+    if (!ReadHeader(scratch, piece, what)) return false;
+    size -= piece;
+  }
+  return true;
+}
+
+bool BasebandReader::TakeFmt(const std::vector<uint8_t>& fmt) {
+  const uint8_t* p = fmt.data();
+  uint16_t code = Le16(p);
+  const uint16_t channels = Le16(p + 2);
+  const uint32_t rate = Le32(p + 4);
+  const uint16_t block_align = Le16(p + 12);
+  const uint16_t bits = Le16(p + 14);
+  if (code == kFormatExtensible) {
+    if (fmt.size() < 40)
+      return Fail(Status::kBadHeader, "broken WAV header: the extensible fmt chunk has " +
+                                          std::to_string(fmt.size()) + " bytes, 40 needed");
+    if (std::memcmp(p + 26, kGuidTail, sizeof kGuidTail) != 0)
+      return Fail(Status::kBadFormat,
+                  "WAV sample format not readable: an extensible format "
+                  "with an unknown subformat GUID");
+    code = Le16(p + 24);
+  }
+  if (code != kFormatPcm && code != kFormatFloat) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04X", code);
+    return Fail(Status::kBadFormat, std::string("WAV sample format not readable: format code ") +
+                                        hex + " is neither PCM nor IEEE float");
+  }
+  if (channels != 2)
+    return Fail(Status::kBadFormat, "WAV file has " + std::to_string(channels) +
+                                        " channel(s); baseband needs 2 (I and Q)");
+  if (code == kFormatPcm && bits == 16) {
+    format_ = BasebandFormat::kCs16;
+  } else if (code == kFormatPcm && bits == 8) {
+    format_ = BasebandFormat::kCu8;
+  } else if (code == kFormatFloat && bits == 32) {
+    format_ = BasebandFormat::kCf32;
+  } else {
+    return Fail(
+        Status::kBadFormat,
+        "WAV sample format not readable: " + std::string(code == kFormatPcm ? "PCM" : "float") +
+            " with " + std::to_string(bits) +
+            " bits per sample (PCM 8 or 16 bits and float 32 bits are read)");
+  }
+  if (block_align != BasebandSampleBytes(format_))
+    return Fail(Status::kBadFormat, "WAV sample format not readable: block alignment " +
+                                        std::to_string(block_align) + " for " +
+                                        std::to_string(bits) + "-bit I/Q samples");
+  if (rate == 0) return Fail(Status::kZeroRate, "WAV header gives a sample rate of 0");
+  sample_rate_ = rate;
+  return true;
+}
+
+bool BasebandReader::OpenWav(InputFile& file) {
+  Restart(file);
+  uint8_t riff[12];
+  if (file.Read(riff, sizeof riff) != sizeof riff || !IsId(riff + 8, "WAVE") ||
+      !(IsId(riff, "RIFF") || IsId(riff, "RF64") || IsId(riff, "BW64"))) {
+    if (file.Failed()) return Fail(Status::kReadError, "reading the WAV header failed");
+    return Fail(Status::kBadHeader,
+                "not a WAV file: it starts with neither RIFF/WAVE nor RF64/WAVE");
+  }
+  const bool rf64 = !IsId(riff, "RIFF");
+  bool have_ds64 = false;
+  uint64_t ds64_data_size = 0;
+  bool have_fmt = false;
+  for (;;) {
+    uint8_t head[8];
+    if (file.Read(head, sizeof head) != sizeof head) {
+      if (file.Failed()) return Fail(Status::kReadError, "reading the WAV header failed");
+      return Fail(Status::kBadHeader, "broken WAV header: no data chunk");
+    }
+    const uint32_t size = Le32(head + 4);
+    if (IsId(head, "ds64")) {
+      if (size < 24)
+        return Fail(Status::kBadHeader, "broken RF64 header: the ds64 chunk has " +
+                                            std::to_string(size) + " bytes, 24 needed");
+      uint8_t ds64[24];
+      if (!ReadHeader(ds64, sizeof ds64, "the ds64 chunk") ||
+          !Skip(size - sizeof ds64 + (size & 1), "the ds64 chunk"))
+        return false;
+      have_ds64 = true;
+      ds64_data_size = Le64(ds64 + 8);
+    } else if (IsId(head, "fmt ")) {
+      if (size < 16 || size > kMaxFmtBytes)
+        return Fail(Status::kBadHeader,
+                    "broken WAV header: a fmt chunk of " + std::to_string(size) + " bytes");
+      std::vector<uint8_t> fmt(size);
+      if (!ReadHeader(fmt.data(), size, "the fmt chunk") || !Skip(size & 1, "the fmt chunk"))
+        return false;
+      if (!TakeFmt(fmt)) return false;
+      have_fmt = true;
+    } else if (IsId(head, "data")) {
+      if (!have_fmt)
+        return Fail(Status::kBadHeader, "broken WAV header: no fmt chunk before the data");
+      uint64_t data_size = size;
+      if (!rf64 && size == kSizeInDs64) {
+        // What a writer streaming to a pipe leaves: the size it could not go back to fill in.
+        data_bytes_ = -1;
+        status_ = Status::kOk;
+        return true;
+      }
+      if (rf64 && size == kSizeInDs64) {
+        if (!have_ds64)
+          return Fail(Status::kBadHeader, "broken RF64 header: no ds64 chunk for the data size");
+        data_size = ds64_data_size;
+      }
+      if (data_size > static_cast<uint64_t>(INT64_MAX))
+        return Fail(Status::kBadHeader, "broken RF64 header: impossible data size");
+      data_bytes_ = static_cast<int64_t>(data_size);
+      status_ = Status::kOk;
+      return true;
+    } else {
+      if (!Skip(static_cast<uint64_t>(size) + (size & 1), "a chunk")) {
+        if (status_ == Status::kBadHeader)
+          error_ = "broken WAV header: the file ends inside the '" + IdText(head) +
+                   "' chunk, before any data chunk";
+        return false;
+      }
+    }
+  }
+}
+
+bool BasebandReader::OpenRaw(InputFile& file, BasebandFormat format, uint32_t sample_rate,
+                             int64_t size) {
+  Restart(file);
+  if (BasebandSampleBytes(format) == 0)
+    return Fail(Status::kBadFormat,
+                std::string("not a raw sample format: ") + BasebandFormatName(format));
+  if (sample_rate == 0) return Fail(Status::kZeroRate, "the sample rate is 0");
+  format_ = format;
+  sample_rate_ = sample_rate;
+  data_bytes_ = size < 0 ? -1 : size;
+  status_ = Status::kOk;
+  return true;
+}
+
+int64_t BasebandReader::DeclaredSamples() const {
+  const int bytes = BasebandSampleBytes(format_);
+  if (data_bytes_ < 0 || bytes == 0) return -1;
+  return data_bytes_ / bytes;
+}
+
+void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out) const {
+  const uint8_t* p = bytes_.data();
+  const size_t first = out.size();
+  out.resize(first + count);
+  std::complex<float>* q = out.data() + first;
+  switch (format_) {
+    case BasebandFormat::kCs16:
+      for (size_t i = 0; i < count; ++i, p += 4)
+        q[i] = {static_cast<int16_t>(Le16(p)) / 32768.0f,
+                static_cast<int16_t>(Le16(p + 2)) / 32768.0f};
+      break;
+    case BasebandFormat::kCs8:
+      for (size_t i = 0; i < count; ++i, p += 2)
+        q[i] = {static_cast<int8_t>(p[0]) / 128.0f, static_cast<int8_t>(p[1]) / 128.0f};
+      break;
+    case BasebandFormat::kCu8:
+      for (size_t i = 0; i < count; ++i, p += 2)
+        q[i] = {(p[0] - 127.5f) / 127.5f, (p[1] - 127.5f) / 127.5f};
+      break;
+    case BasebandFormat::kCf32:
+      for (size_t i = 0; i < count; ++i, p += 8) {
+        uint32_t words[2] = {Le32(p), Le32(p + 4)};
+        float iq[2];
+        std::memcpy(iq, words, sizeof iq);
+        // A NaN or infinity would poison every filter after it; it reads as silence.
+        for (float& v : iq)
+          if (!std::isfinite(v)) v = 0.0f;
+        q[i] = {iq[0], iq[1]};
+      }
+      break;
+    case BasebandFormat::kWav:
+    case BasebandFormat::kUnknown:
+      break;
+  }
+}
+
+size_t BasebandReader::Read(std::vector<std::complex<float>>& out, size_t max_samples) {
+  if (status_ != Status::kOk || max_samples == 0) return 0;
+  const size_t sample_bytes = static_cast<size_t>(BasebandSampleBytes(format_));
+  size_t want = std::min(max_samples, kBlockSamples) * sample_bytes;
+  if (data_bytes_ >= 0) {
+    const int64_t left = data_bytes_ - bytes_read_;
+    want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), left));
+    want -= want % sample_bytes;
+    if (want == 0) {
+      if (left == 0) {
+        status_ = Status::kEnd;
+        return 0;
+      }
+      // Less than one sample declared: read it to tell a short file from a bad size.
+      bytes_.resize(static_cast<size_t>(left));
+      const size_t got = file_->Read(bytes_.data(), bytes_.size());
+      bytes_read_ += static_cast<int64_t>(got);
+      if (file_->Failed()) {
+        Fail(Status::kReadError, "reading the samples failed");
+      } else if (got < bytes_.size()) {
+        Fail(Status::kTruncated,
+             "the recording is truncated: the file ends inside the data, after " +
+                 std::to_string(bytes_read_) + " of " + std::to_string(data_bytes_) + " bytes");
+      } else {
+        Fail(Status::kPartialSample, "the data size of " + std::to_string(data_bytes_) +
+                                         " bytes is not a whole number of " +
+                                         std::to_string(sample_bytes) + "-byte samples; the last " +
+                                         std::to_string(left) + " byte(s) were dropped");
+      }
+      return 0;
+    }
+  }
+  bytes_.resize(want);
+  const size_t got = file_->Read(bytes_.data(), want);
+  bytes_read_ += static_cast<int64_t>(got);
+  const size_t samples = got / sample_bytes;
+  Decode(samples, out);
+  samples_read_ += static_cast<int64_t>(samples);
+  if (got < want) {
+    if (file_->Failed()) {
+      Fail(Status::kReadError,
+           "reading the samples failed after " + std::to_string(samples_read_) + " samples");
+    } else if (data_bytes_ >= 0) {
+      Fail(Status::kTruncated, "the recording is truncated: the file ends inside the data, after " +
+                                   std::to_string(bytes_read_) + " of " +
+                                   std::to_string(data_bytes_) + " bytes");
+    } else if (got % sample_bytes != 0) {
+      Fail(Status::kPartialSample, "the file's size is not a whole number of " +
+                                       std::to_string(sample_bytes) + "-byte samples; the last " +
+                                       std::to_string(got % sample_bytes) +
+                                       " byte(s) were dropped");
+    } else {
+      status_ = Status::kEnd;
+    }
+  }
+  return samples;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+class InputFile;
+
+// How a baseband recording stores its I/Q samples. kWav: a RIFF/WAVE or RF64 file whose header
+// names one of the others and the sample rate. The raw kinds are interleaved I then Q, little
+// endian, no header:
+//   kCs16: signed 16 bit, kCs8: signed 8 bit, kCu8: unsigned 8 bit centred on 127.5,
+//   kCf32: IEEE 754 single precision.
+enum class BasebandFormat { kUnknown, kWav, kCs16, kCs8, kCu8, kCf32 };
+
+// The format a file name's extension stands for (".wav", ".cs16", ".cs8", ".cu8", ".cf32", any
+// letter case); kUnknown for anything else, ".raw" included: a raw file says nothing of its
+// samples, the operator has to.
+BasebandFormat BasebandFormatFromExtension(const std::string& path);
+// "wav", "cs16", "cs8", "cu8", "cf32" or "unknown", as an operator writes them.
+const char* BasebandFormatName(BasebandFormat format);
+// Bytes one complex sample takes; 0 for kUnknown and kWav.
+int BasebandSampleBytes(BasebandFormat format);
+
+// Reads a baseband recording as complex samples scaled to about +-1 (a full-scale integer
+// sample gives magnitude 1 per component; float samples pass unchanged). Streaming: the reader
+// holds one block of bytes whatever the file's size. It reads through an InputFile the caller
+// opened and keeps open for the reader's lifetime; it never seeks, so a pipe-like read order
+// is all it needs.
+//
+// A WAV file's chunks are walked: `fmt ` and `data` are found wherever they are (LIST and any
+// other chunk is skipped, with the pad byte of an odd-sized chunk); `fmt ` must come before
+// `data`. Accepted: PCM 16 bit (cs16), PCM 8 bit unsigned (cu8), IEEE float 32 (cf32), also as
+// WAVE_FORMAT_EXTENSIBLE with the matching subformat GUID, 2 channels (I and Q). RF64 (and BW64)
+// files take the 64-bit data size from their ds64 chunk. A RIFF data size of 0xFFFFFFFF (left by
+// writers that stream to a pipe and cannot go back) means: the samples run to the end of the file.
+//
+// Not thread-safe; one reader per file.
+class BasebandReader {
+ public:
+  enum class Status {
+    kOk,             // ready; samples may follow
+    kEnd,            // every sample of the recording was delivered
+    kNotOpen,        // neither Open call succeeded yet
+    kBadHeader,      // not a WAV file, or its chunks are broken or incomplete
+    kBadFormat,      // a WAV sample format this reader does not take (mono, bit depth, codec)
+    kZeroRate,       // the sample rate is zero
+    kPartialSample,  // the data size is not a whole number of samples (whole ones delivered)
+    kTruncated,      // the file ended inside the data chunk (what was there was delivered)
+    kReadError,      // reading the file failed
+  };
+
+  // Samples decoded per block internally; a Read asks the file for at most this many at once.
+  static constexpr size_t kBlockSamples = 16384;
+
+  BasebandReader() = default;
+  BasebandReader(const BasebandReader&) = delete;
+  BasebandReader& operator=(const BasebandReader&) = delete;
+
+  // Reads the WAV/RF64 header of `file` up to the start of the samples. True when the samples
+  // can be read; otherwise Status() and Error() say why and Read delivers nothing.
+  bool OpenWav(InputFile& file);
+  // A raw recording of `format` (not kWav or kUnknown) at `sample_rate` samples per second,
+  // `size` bytes long (-1 when unknown: read to the end of the file). False for a zero rate or
+  // a format that is not a raw one.
+  bool OpenRaw(InputFile& file, BasebandFormat format, uint32_t sample_rate, int64_t size);
+
+  // Appends up to `max_samples` samples to `out` and returns how many. 0 means the recording
+  // is over or unreadable: Status() then says which (kEnd for a complete one). A trailing
+  // partial sample is dropped and reported as kPartialSample, a short data chunk as kTruncated;
+  // the samples before were delivered either way.
+  size_t Read(std::vector<std::complex<float>>& out, size_t max_samples);
+
+  Status GetStatus() const { return status_; }
+  // One line for the log, naming what was wrong; empty while the status is kOk or kEnd.
+  const std::string& Error() const { return error_; }
+
+  // The recording's sample format (a raw kind, never kWav) and rate, known once opened.
+  BasebandFormat SampleFormat() const { return format_; }
+  uint32_t SampleRate() const { return sample_rate_; }
+  // The samples the header or the size promises; -1 when unknown.
+  int64_t DeclaredSamples() const;
+  // Samples delivered so far.
+  int64_t SamplesRead() const { return samples_read_; }
+
+ private:
+  // Forgets any earlier recording; reads from `file` from now on.
+  void Restart(InputFile& file);
+  bool Fail(Status status, std::string error);
+  // Reads exactly `size` bytes of the header; false (kBadHeader or kReadError) when short.
+  bool ReadHeader(void* buffer, size_t size, const char* what);
+  // Reads and drops `size` bytes.
+  bool Skip(uint64_t size, const char* what);
+  // Checks the `fmt ` chunk's content and takes its format and rate.
+  bool TakeFmt(const std::vector<uint8_t>& fmt);
+  // Decodes `count` whole samples from bytes_ into out.
+  void Decode(size_t count, std::vector<std::complex<float>>& out) const;
+
+  InputFile* file_ = nullptr;
+  Status status_ = Status::kNotOpen;
+  std::string error_;
+  BasebandFormat format_ = BasebandFormat::kUnknown;
+  uint32_t sample_rate_ = 0;
+  int64_t data_bytes_ = -1;  // bytes of samples the file should hold; -1: to the end
+  int64_t bytes_read_ = 0;   // bytes of samples taken from the file so far
+  int64_t samples_read_ = 0;
+  std::vector<uint8_t> bytes_;  // one block of raw samples
+};
+
+}  // namespace vantrel
