@@ -12,6 +12,17 @@ void OpenStageInput(StageHost& host, const std::string& path, InputFile& input) 
       RunEndsHere(Format("Cannot open '%s' (%s)", path.c_str(), input.Error().c_str())));
 }
 
+int64_t OpenMeasuredStageInput(StageHost& host, const std::string& path, InputFile& input) {
+  OpenStageInput(host, path, input);
+  const int64_t size = input.Size();
+  if (size < 0) {
+    host.AppendLog("Open input file failed!");
+    throw StageError(RunEndsHere(Format("Cannot measure '%s'", path.c_str())));
+  }
+  host.Chain().InputFileSize = size;
+  return size;
+}
+
 void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& output,
                        InputFile& input) {
   if (output.Create(path)) return;

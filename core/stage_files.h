@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,11 @@ namespace vantrel {
 // file) it logs "Open input file failed!" and ends the run with a StageError that names the path
 // and the reason.
 void OpenStageInput(StageHost& host, const std::string& path, InputFile& input);
+
+// OpenStageInput for a stage that reads the recording (or what stands for it at the head of the
+// chain): the input's size is measured and kept as the chain's InputFileSize, and returned. A
+// size that cannot be measured is logged as "Open input file failed!" and ends the run.
+int64_t OpenMeasuredStageInput(StageHost& host, const std::string& path, InputFile& input);
 
 // Creates a stage's output (see OutputFile::Create). When it cannot be made it closes `input`,
 // logs "Open output file failed!" and ends the run with a StageError naming the path and reason.

@@ -48,13 +48,7 @@ void ManchesterDecoder(StageHost& host) {
   const std::string input_path = host.InputPath();
 
   InputFile input;
-  OpenStageInput(host, input_path, input);
-  const int64_t size = input.Size();
-  if (size < 0) {
-    host.AppendLog("Open input file failed!");
-    throw StageError(RunEndsHere(Format("Cannot measure '%s'", input_path.c_str())));
-  }
-  chain.InputFileSize = size;
+  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
   OutputFile output;
   CreateStageOutput(host, WorkingPath(WorkingFile::kCvcduMan), output, input);
 

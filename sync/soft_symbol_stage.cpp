@@ -542,13 +542,7 @@ void SoftSymbolStage(StageHost& host) {
   const bool coded = !meteor;
 
   InputFile input;
-  OpenStageInput(host, input_path, input);
-  const int64_t size = input.Size();
-  if (size < 0) {
-    host.AppendLog("Open input file failed!");
-    throw StageError(RunEndsHere(Format("Cannot measure '%s'", input_path.c_str())));
-  }
-  chain.InputFileSize = size;
+  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
   OutputFile output;
   CreateStageOutput(host, output_path, output, input);
 
