@@ -8,6 +8,7 @@
 
 #include "core/stage_host.h"
 #include "viterbi/phase_search.h"
+#include "viterbi/reencoding_check.h"
 #include "viterbi/viterbi_decoder.h"
 
 namespace vantrel {
@@ -45,29 +46,6 @@ struct SoftDecodeSummary {
   uint64_t compared = 0;          // symbols compared with the re-encoded bits while locked
   uint64_t errors = 0;            // of those, the ones that disagree
   uint64_t bits = 0;              // decoded bits handed out
-};
-
-// Re-encodes decoded bits and compares them with the symbols the decoder was fed, for the
-// channel's error rate: symbols go in as fed, bits as decoded, in pieces of any size.
-class ReencodingCheck {
- public:
-  explicit ReencodingCheck(ViterbiDecoder::Puncturing puncturing) : puncturing_(puncturing) {}
-  // Starts again with the next symbol the first of a stream.
-  void Reset();
-  void AddSymbols(const int8_t* symbols, size_t count);
-  // Compares `bits` decoded bits from bytes[0] on (most significant bit first).
-  void AddBits(const uint8_t* bytes, size_t bits);
-  uint64_t compared = 0, errors = 0;                // since the Reset
-  uint64_t window_compared = 0, window_errors = 0;  // since the caller cleared them
-
- private:
-  void Compare(uint64_t symbol, unsigned coded);
-  ViterbiDecoder::Puncturing puncturing_;
-  std::vector<int8_t> fed_;    // symbols fed, not yet compared
-  uint64_t fed_base_ = 0;      // the index, counted from the Reset, of fed_[0]
-  uint64_t checked_bits_ = 0;  // bits compared since the Reset
-  unsigned register_ = 0;
-  unsigned g2_b2_ = 0;
 };
 
 // Turns a MetOp soft-symbol stream, in blocks, into the decoded bit stream (packed, most

@@ -31,7 +31,7 @@ void UndoPhase(const QpskPhase& phase, int8_t* iq, size_t count);
 // counts the symbols whose sign disagrees: the channel's bit error rate when the decoder is
 // right; clearly more when the symbols are not this code (wrong phase, pattern or offset), though
 // far from one half: the decoder still finds the nearest codeword (about 5 % on clean symbols).
-// The first kSettleSteps decoded steps are not counted (the decoder starts in any state).
+// Decoded steps are compared as ReencodingCheck compares them (the first kSettleSteps are not).
 ChannelErrors CountChannelErrors(const int8_t* symbols, size_t count,
                                  ViterbiDecoder::Puncturing puncturing);
 
@@ -47,7 +47,5 @@ struct PhaseCandidate {
 // codeword too (of the input xor a fixed periodic sequence). The first two candidates are such
 // a pair, (r, swap) and (90 - r, not swap); the CADU markers in the decoded bits decide.
 std::vector<PhaseCandidate> RankMetopPhases(const int8_t* iq, size_t count);
-
-inline constexpr int kSettleSteps = 16;
 
 }  // namespace vantrel
