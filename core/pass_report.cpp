@@ -151,17 +151,21 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   auto number = [&json](const char* key, int64_t value) {
     json += Format("\"%s\":%lld,", key, Ll(value));
   };
+  // A string value, or null when it is empty.
+  auto text = [&json](const char* key, const std::string& value) {
+    json += Format("\"%s\":", key);
+    if (value.empty())
+      json += "null";
+    else
+      AppendJsonString(json, value);
+    json += ",";
+  };
   number("input_bytes", counts.input_bytes);
   if (counts.soft) {
     const SoftSymbolCounts& soft = *counts.soft;
     json += "\"soft_symbols\":{";
     number("symbols", soft.symbols);
-    json += "\"lock\":";
-    if (soft.lock.empty())
-      json += "null";
-    else
-      AppendJsonString(json, soft.lock);
-    json += ",";
+    text("lock", soft.lock);
     number("locks_lost", soft.locks_lost);
     if (soft.channel_ber < 0)
       json += "\"channel_ber\":null,";
@@ -178,17 +182,8 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   number("lines_dropped", counts.lines_dropped);
   number("lines_zero_filled", counts.lines_zero_filled);
   json += Format("\"keep_uncorrectable\":%s,", counts.keep_uncorrectable ? "true" : "false");
-  json += "\"product\":";
-  if (product.empty())
-    json += "null";
-  else
-    AppendJsonString(json, product);
-  json += ",\"satellite\":";
-  if (counts.satellite.empty())
-    json += "null";
-  else
-    AppendJsonString(json, counts.satellite);
-  json += ",";
+  text("product", product);
+  text("satellite", counts.satellite);
   number("product_lines", counts.product_lines);
   number("exit_status", exit_status);
   json += Format("\"seconds\":%lld}\n", Ll(seconds));
