@@ -17,7 +17,7 @@ case ${1-} in
     ;;
 esac
 
-cli_packages=(cmake g++ make libpng-dev)
+cli_packages=(cmake g++ make libpng-dev libliquid-dev libfftw3-dev)
 program_packages=("${cli_packages[@]}" libfec-dev qt6-base-dev help2man)
 case $mode in
   cli) packages=("${cli_packages[@]}") ;;
