@@ -41,7 +41,6 @@
 namespace vantrel {
 namespace {
 
-using When = ChainStep::When;
 namespace WF = WorkingFile;
 
 void DeleteWorkingFile(std::string_view name) {
@@ -191,7 +190,8 @@ void BeginRun(ChainState& chain) {
   chain.LastLineCount = 0;
   chain.ManchesterDone = false;
   chain.SoftInput = false;
-  chain.CaduInput = {};
+  chain.BasebandInput = false;
+  chain.StepInput = {};
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
@@ -199,7 +199,7 @@ void BeginRun(ChainState& chain) {
 
 // The names of the working folder a run writes: its working files and the temporary product.
 std::vector<std::string_view> RunFileNames(const ChainDefinition& definition) {
-  std::vector<std::string_view> names = definition.working_files;
+  std::vector<std::string_view> names = ChainWorkingFiles(definition);
   names.push_back(kProductTempName);
   return names;
 }
@@ -259,12 +259,10 @@ void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatel
     // A soft-symbol demodulator has already taken the Manchester coding off.
     chain.ManchesterDone = !chain.SoftInput && (host.Manchester_box() || run.manchester);
   }
-  chain.CaduInput = chain.SoftInput        ? WF::kSoftBits
-                    : chain.ManchesterDone ? WF::kCvcduMan
-                                           : std::string_view{};
+  // Each enabled step reads what the enabled step before it wrote; the first, the recording.
+  chain.StepInput = {};
   for (const ChainStep& step : definition.steps) {
-    if (step.when == When::WithManchester && !chain.ManchesterDone) continue;
-    if (step.when == When::WithSoftInput && !chain.SoftInput) continue;
+    if (!step.EnabledIn(chain)) continue;
     if (&step == &definition.steps.back()) {
       // The final writer names the product: by now the data tell their satellite and time.
       CheckDataSatellite(host, run);
@@ -273,16 +271,16 @@ void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatel
     if (step.raise_dat_header) chain.DatHeaderPending = true;
     host.StageStarting(step.name);
     step.run(host);
+    chain.StepInput = step.writes;
   }
   chain.Mn2Mode = false;
 }
 
+// Deletes the working files the run's enabled steps wrote, and no other: a file of a step that
+// did not run (cvcdu.man when nothing was Manchester decoded) may be someone else's.
 void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
-  for (std::string_view name : definition.working_files) {
-    // cvcdu.man belongs to the run only when the Manchester stage made it.
-    if (name == WF::kCvcduMan && !host.Chain().ManchesterDone) continue;
-    if (name == WF::kSoftBits && !host.Chain().SoftInput) continue;
-    DeleteWorkingFile(name);
+  for (const ChainStep& step : definition.steps) {
+    if (step.EnabledIn(host.Chain()) && !step.writes.empty()) DeleteWorkingFile(step.writes);
   }
 }
 
@@ -414,54 +412,78 @@ std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_20
   return std::string(satellite.marker) + date + "_" + clock + ".bin";
 }
 
-bool SoftInputOf(StageHost& host) {
+RecordingKind RecordingKindOf(StageHost& host) {
   const std::string kind = host.InputKindChoice();
-  if (kind.empty()) return !SoftSymbolExtension(host.InputPath()).empty();
-  if (kind == "soft") return true;
-  if (kind == "hard") return false;
+  if (kind.empty()) {
+    const std::string path = host.InputPath();
+    if (!SoftSymbolExtension(path).empty()) return RecordingKind::kSoftSymbols;
+    if (!BasebandExtension(path).empty()) return RecordingKind::kBaseband;
+    return RecordingKind::kHardBits;
+  }
+  if (kind == "soft") return RecordingKind::kSoftSymbols;
+  if (kind == "baseband") return RecordingKind::kBaseband;
+  if (kind == "hard") return RecordingKind::kHardBits;
   throw StageError(
-      RunEndsHere(Format("Unknown input kind '%s': it is hard or soft", kind.c_str())));
+      RunEndsHere(Format("Unknown input kind '%s': it is hard, soft or baseband", kind.c_str())));
+}
+
+namespace {
+
+bool WithSoftSymbols(const ChainState& chain) {
+  return chain.SoftInput;
+}
+bool WithManchester(const ChainState& chain) {
+  return chain.ManchesterDone;
+}
+
+}  // namespace
+
+std::vector<std::string_view> ChainWorkingFiles(const ChainDefinition& definition) {
+  std::vector<std::string_view> names;
+  for (const ChainStep& step : definition.steps)
+    if (!step.writes.empty()) names.push_back(step.writes);
+  return names;
 }
 
 const ChainDefinition& Chain(ChainKind kind) {
-  static const ChainStep soft_symbols = {"Soft symbol decoding", SoftSymbolStage,
-                                         When::WithSoftInput};
+  // The front end: baseband samples are demodulated into soft symbols, soft symbols decoded into
+  // bits; a hard-bit recording goes straight to the CADU search.
+  static const ChainStep soft_symbols = {"Soft symbol decoding", SoftSymbolStage, WF::kSoftBits,
+                                         WithSoftSymbols};
+  static const ChainStep cadu_extraction = {"CADU extraction", CaduExtractionStage, WF::kCaduPds};
   static const ChainDefinition metop = {
       ChainKind::MetOp,
       "MetOp",
       {soft_symbols,
-       {"CADU extraction", CaduExtractionStage},
-       {"CVCDU", CvcduStage},
-       {"VCDU selection", VcduSelectionStage},
-       {"MPDU checking", MpduCheckingStage},
-       {"APID packet extraction", ApidPacketExtractionStage},
-       {"HPT writer", HptWriter}},
-      {WF::kSoftBits, WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kApidPkt},
+       cadu_extraction,
+       {"CVCDU", CvcduStage, WF::kCvcduRs},
+       {"VCDU selection", VcduSelectionStage, WF::kVcduVcd},
+       {"MPDU checking", MpduCheckingStage, WF::kMpduMpd},
+       {"APID packet extraction", ApidPacketExtractionStage, WF::kApidPkt},
+       {"HPT writer", HptWriter, {}}},
       HptProductPath,
   };
   static const ChainDefinition fy3 = {
       ChainKind::Fy3,
       "FY-3",
       {soft_symbols,
-       {"CADU extraction", CaduExtractionStage},
-       {"CVCDU", CvcduStage},
-       {"VCDU selection", VcduSelectionStage},
-       {"MPDU cut", CutMpduStage},
-       {"Inner sync alignment", Fy3InnerSyncStage},
-       {"C10 writer", C10Writer}},
-      {WF::kSoftBits, WF::kCaduPds, WF::kCvcduRs, WF::kVcduVcd, WF::kMpduMpd, WF::kFy3Lines},
+       cadu_extraction,
+       {"CVCDU", CvcduStage, WF::kCvcduRs},
+       {"VCDU selection", VcduSelectionStage, WF::kVcduVcd},
+       {"MPDU cut", CutMpduStage, WF::kMpduMpd},
+       {"Inner sync alignment", Fy3InnerSyncStage, WF::kFy3Lines},
+       {"C10 writer", C10Writer, {}}},
       C10ProductPath,
   };
   static const ChainDefinition mn2 = {
       ChainKind::Mn2,
       "Meteor-M N2",
       {soft_symbols,
-       {"Manchester decoding", ManchesterDecoder, When::WithManchester},
-       {"CADU extraction", CaduExtractionStage},
-       {"MSU-MR demultiplexing", MsuMrDemultiplexer},
-       {"Inner sync alignment", Mn2InnerSyncStage},
-       {"DAT writer", DatWriter, When::Always, true}},
-      {WF::kSoftBits, WF::kCaduPds, WF::kCvcduMan, WF::kMsuMrDmx, WF::kMn2Lines},
+       {"Manchester decoding", ManchesterDecoder, WF::kCvcduMan, WithManchester},
+       cadu_extraction,
+       {"MSU-MR demultiplexing", MsuMrDemultiplexer, WF::kMsuMrDmx},
+       {"Inner sync alignment", Mn2InnerSyncStage, WF::kMn2Lines},
+       {"DAT writer", DatWriter, {}, nullptr, true}},
       DatProductPath,
   };
   switch (kind) {
@@ -531,11 +553,13 @@ RunOutcome ASMButtonClick(StageHost& host) {
   BeginRun(chain);
   RunSatellite run;
   try {
-    chain.SoftInput = SoftInputOf(host);
+    const RecordingKind recording = RecordingKindOf(host);
+    chain.BasebandInput = recording == RecordingKind::kBaseband;
+    chain.SoftInput = recording != RecordingKind::kHardBits;
     if (chain.SoftInput && choice == "auto")
-      throw StageError(
-          RunEndsHere("--satellite auto reads hard bits only: name the satellite of "
-                      "a soft-symbol recording"));
+      throw StageError(RunEndsHere(
+          Format("--satellite auto reads hard bits only: name the satellite of a %s recording",
+                 chain.BasebandInput ? "baseband" : "soft-symbol")));
     run = ChooseSatellite(host, rule, choice, outcome);
   } catch (const StageError& error) {
     outcome.error = error.what();

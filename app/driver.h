@@ -12,24 +12,31 @@ namespace vantrel {
 
 enum class ChainKind { MetOp, Fy3, Mn2 };
 
-// One stage of a chain, with what the driver does around it.
+// One step of a chain: its stage, the working file it writes and when it runs. A step reads what
+// the enabled step before it wrote (the first enabled step reads the recording): the driver sets
+// ChainState::StepInput accordingly, so a new front-end stage is one more row.
 struct ChainStep {
-  enum class When { Always, WithManchester, WithSoftInput };
   const char* name;
   void (*run)(StageHost&);
-  When when = When::Always;
+  // The working file the stage writes; empty for the final writer, which writes the product.
+  std::string_view writes;
+  // Whether the step runs in a run of this chain state; null: always.
+  bool (*enabled)(const ChainState&) = nullptr;
   bool raise_dat_header = false;  // raise DatHeaderPending just before the stage
+
+  bool EnabledIn(const ChainState& chain) const { return enabled == nullptr || enabled(chain); }
 };
 
-// A chain: its stages in order, the working files it deletes afterwards and where its final
-// writer puts the product.
+// A chain: its steps in order and where its final writer puts the product.
 struct ChainDefinition {
   ChainKind kind;
   const char* title;
   std::vector<ChainStep> steps;
-  std::vector<std::string_view> working_files;
   std::string (*product_path)(StageHost&);
 };
+
+// Every working file the steps of `definition` can write, enabled or not, in the steps' order.
+std::vector<std::string_view> ChainWorkingFiles(const ChainDefinition& definition);
 
 // A satellite marker of the input name and what it selects.
 struct MarkerRule {
@@ -63,9 +70,13 @@ std::string NamingPathWithMarker(std::string_view input_path, const Satellite& s
 std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_2000,
                                int64_t ms_of_day);
 
-// Whether the run's recording holds soft symbols: the host's input kind when it names one, else
-// the file name's extension (".soft", ".s"). Throws StageError for a kind that is neither.
-bool SoftInputOf(StageHost& host);
+// What a recording holds.
+enum class RecordingKind { kHardBits, kSoftSymbols, kBaseband };
+
+// What the run's recording holds: the host's input kind when it names one, else the file name's
+// extension (".soft", ".s": soft symbols; ".wav", ".cs16", ".cs8", ".cu8", ".cf32": baseband;
+// anything else hard bits). Throws StageError for a kind that is none of them.
+RecordingKind RecordingKindOf(StageHost& host);
 
 // What a run of the Process button came to.
 struct RunOutcome {

@@ -82,6 +82,8 @@ class BasebandReader {
   // The recording's sample format (a raw kind, never kWav) and rate, known once opened.
   BasebandFormat SampleFormat() const { return format_; }
   uint32_t SampleRate() const { return sample_rate_; }
+  // Takes `rate` for the samples instead of the header's (a header that is known to be wrong).
+  void OverrideSampleRate(uint32_t rate) { sample_rate_ = rate; }
   // The samples the header or the size promises; -1 when unknown.
   int64_t DeclaredSamples() const;
   // Samples delivered so far.

@@ -150,7 +150,8 @@ std::vector<RunPlace> RunFiles(const std::vector<PlannedInput>& inputs) {
   std::vector<std::string_view> names = {vantrel::kProductTempName, vantrel::kLockFileName};
   for (const auto kind :
        {vantrel::ChainKind::MetOp, vantrel::ChainKind::Fy3, vantrel::ChainKind::Mn2}) {
-    for (std::string_view name : vantrel::Chain(kind).working_files) names.push_back(name);
+    for (std::string_view name : vantrel::ChainWorkingFiles(vantrel::Chain(kind)))
+      names.push_back(name);
   }
   for (std::string_view name : names) add("the working file", vantrel::WorkingPath(name));
   return places;

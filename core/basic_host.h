@@ -51,6 +51,9 @@ class BasicHost : public StageHost {
   std::string PassDateChoice() const override { return settings.PassDate; }
   bool KeepUncorrectable() const override { return settings.KeepUncorrectable; }
   std::string InputKindChoice() const override { return settings.InputKind; }
+  int64_t SampleRateChoice() const override { return settings.SampleRate; }
+  std::string BasebandFormatChoice() const override { return settings.BasebandFormat; }
+  int64_t CarrierRangeHz() const override { return settings.CarrierRangeHz; }
 
   ChainState& Chain() override { return chain; }
   void SetProcessEnabled(bool enabled) override { process_enabled = enabled; }

@@ -37,12 +37,15 @@ struct ChainState {
   bool Mn2Mode = false;
   // Set when the Manchester stage ran in the current Meteor-M N2 chain.
   bool ManchesterDone = false;
-  // Set for a run whose recording holds soft symbols: the soft-symbol stage runs first.
+  // Set for a run whose recording holds soft symbols, or baseband samples that the demodulation
+  // stage turns into soft symbols: the soft-symbol stage runs.
   bool SoftInput = false;
-  // The working file the CADU stage reads instead of the recording (cvcdu.man after Manchester
-  // decoding, soft.bits after soft-symbol decoding); empty: the recording itself. Set by the
-  // driver for each run.
-  std::string_view CaduInput;
+  // Set for a run whose recording holds baseband (I/Q) samples: the demodulation stage runs first.
+  bool BasebandInput = false;
+  // The working file the running stage reads: the one the chain's enabled step before it wrote
+  // (cvcdu.man after Manchester decoding, soft.bits after soft-symbol decoding ...); empty for the
+  // first step, which reads the recording itself. Set by the driver before every step.
+  std::string_view StepInput;
   // Raised just before the DAT writer runs; the writer lowers it after the header record.
   bool DatHeaderPending = false;
   // Set by the command-line start; never cleared.

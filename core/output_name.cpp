@@ -1,6 +1,7 @@
 #include "core/output_name.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace vantrel {
 
@@ -21,6 +22,21 @@ std::string_view SoftSymbolExtension(std::string_view input_path) {
   return {};
 }
 
+std::string_view BasebandExtension(std::string_view input_path) {
+  const size_t slash = input_path.rfind('/');
+  const std::string_view name =
+      slash == std::string_view::npos ? input_path : input_path.substr(slash + 1);
+  for (std::string_view extension : {".wav", ".cs16", ".cs8", ".cu8", ".cf32"}) {
+    if (name.size() <= extension.size()) continue;
+    const std::string_view end = name.substr(name.size() - extension.size());
+    const bool same = std::equal(end.begin(), end.end(), extension.begin(), [](char a, char b) {
+      return std::tolower(static_cast<unsigned char>(a)) == b;
+    });
+    if (same) return end;
+  }
+  return {};
+}
+
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker) {
   std::string name(input_path);
   const size_t at = FindMarkerIn(name, marker);
@@ -28,8 +44,9 @@ std::string OutputBaseName(std::string_view input_path, std::string_view marker,
 
   size_t bin = name.find(".bin");
   if (bin == std::string::npos) {
-    const std::string_view soft = SoftSymbolExtension(name);
-    if (!soft.empty()) bin = name.size() - soft.size();
+    std::string_view extension = SoftSymbolExtension(name);
+    if (extension.empty()) extension = BasebandExtension(name);
+    if (!extension.empty()) bin = name.size() - extension.size();
   }
   if (bin != std::string::npos) {
     const size_t p = bin + 1;  // 1-based position of ".bin" (or of the soft extension)

@@ -17,14 +17,19 @@ size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
 // demodulators name their files), or empty when it has another or none.
 std::string_view SoftSymbolExtension(std::string_view input_path);
 
+// The baseband extension the file name of `input_path` ends in (".wav", ".cs16", ".cs8", ".cu8",
+// ".cf32", in any letter case, as SDR programs name their recordings), or empty.
+std::string_view BasebandExtension(std::string_view input_path);
+
 // The product name rule shared by the final writers. From the input path: cut everything before
 // `marker` where FindMarkerIn finds it (the marker too when `drop_marker`); then, where the first
 // ".bin" begins at 1-based position p >= 3, delete p + 3 characters from position p - 2 (to the end
 // at most): "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". Without ".bin", a
-// soft-symbol extension (SoftSymbolExtension) is cut the same way: "MetopB_20181231_101530.soft"
-// gives "MetopB_20181231_1015" too. A path without the marker is used whole. Folder separators left
-// in the name become '_', so the product stays in the working folder. A dropped marker is put back
-// in front of a name that would be empty or begin with '.'
+// soft-symbol or baseband extension (SoftSymbolExtension, BasebandExtension) is cut the same way:
+// "MetopB_20181231_101530.soft" and "MetopB_20181231_101530.wav" give "MetopB_20181231_1015" too. A
+// path without the marker is used whole. Folder separators left in the name become '_', so the
+// product stays in the working folder. A dropped marker is put back in front of a name that would
+// be empty or begin with '.'
 // ("MetopA_.bin" gives "MetopA_.bin", "MetopA_ab.bin" gives "MetopA_"): no product is hidden.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
 

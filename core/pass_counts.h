@@ -22,21 +22,36 @@ struct SoftSymbolCounts {
   int64_t bits = 0;         // decoded bits written for the CADU stage
 };
 
+// What the demodulation stage made of a baseband recording.
+struct BasebandCounts {
+  std::string format;              // the samples' format ("cs16", "cu8", ...), from WAV or raw
+  int64_t sample_rate = 0;         // samples per second
+  int64_t samples = 0;             // complex samples read
+  double locked_seconds = 0;       // seconds of the recording with the lock held
+  double first_lock_seconds = -1;  // when the lock was first taken; < 0: never
+  double best_snr_db = 0;          // the best one-second Es/N0 while locked (when locked at all)
+  double min_offset_hz = 0;        // the carrier offsets while locked (when locked at all)
+  double max_offset_hz = 0;
+  int64_t locks_lost = 0;   // times the lock was lost
+  int64_t soft_values = 0;  // soft values written for the soft-symbol stage
+};
+
 // What one run saw of the pass, for the report at its end. The driver clears it before the first
 // stage; each stage adds what it counts.
 struct PassCounts {
-  std::string satellite;                 // the satellite the data came from ("MetOp-C"), or empty
-  int64_t input_bytes = 0;               // size of the recording
-  std::optional<SoftSymbolCounts> soft;  // set when the recording held soft symbols
-  int64_t cadus = 0;                     // frames the sync search accepted
-  int64_t sync_losses = 0;               // times the search fell back from lock to searching
-  int64_t rs_corrected_symbols = 0;      // symbols Reed-Solomon corrected
-  int64_t rs_corrected_frames = 0;       // frames with at least one corrected symbol
-  int64_t rs_uncorrectable_frames = 0;   // frames with a codeword Reed-Solomon could not correct
-  int64_t frames_missing = 0;            // frames of the chosen channel missing by counter gaps
-  int64_t lines_dropped = 0;             // packets or lines dropped because data was lost in them
-  int64_t lines_zero_filled = 0;         // lines written with zeros where data was missing
-  int64_t product_lines = 0;             // lines of the product (a header record is none)
+  std::string satellite;                   // the satellite the data came from ("MetOp-C"), or empty
+  int64_t input_bytes = 0;                 // size of the recording
+  std::optional<BasebandCounts> baseband;  // set when the recording held baseband samples
+  std::optional<SoftSymbolCounts> soft;    // set when soft symbols were decoded
+  int64_t cadus = 0;                       // frames the sync search accepted
+  int64_t sync_losses = 0;                 // times the search fell back from lock to searching
+  int64_t rs_corrected_symbols = 0;        // symbols Reed-Solomon corrected
+  int64_t rs_corrected_frames = 0;         // frames with at least one corrected symbol
+  int64_t rs_uncorrectable_frames = 0;     // frames with a codeword Reed-Solomon could not correct
+  int64_t frames_missing = 0;              // frames of the chosen channel missing by counter gaps
+  int64_t lines_dropped = 0;               // packets or lines dropped because data was lost in them
+  int64_t lines_zero_filled = 0;           // lines written with zeros where data was missing
+  int64_t product_lines = 0;               // lines of the product (a header record is none)
   // Times of the first and last product line, where the product has times. Kept as numbers:
   // the writers note one per line, and only the report formats them.
   std::optional<LineTime> first_line_time;

@@ -90,6 +90,21 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
   lines.push_back("Pass report:");
   lines.push_back(Format("  Input bytes %lld, CADUs found %lld, sync losses %lld",
                          Ll(counts.input_bytes), Ll(counts.cadus), Ll(counts.sync_losses)));
+  if (counts.baseband) {
+    const BasebandCounts& baseband = *counts.baseband;
+    lines.push_back(
+        Format("  Baseband %s at %lld samples/s: %lld samples, %.1f s locked, locks lost "
+               "%lld",
+               baseband.format.c_str(), Ll(baseband.sample_rate), Ll(baseband.samples),
+               baseband.locked_seconds, Ll(baseband.locks_lost)));
+    if (baseband.first_lock_seconds >= 0) {
+      lines.push_back(
+          Format("  Signal: first lock at %.1f s, Es/N0 at best %.1f dB, carrier "
+                 "%+.1f to %+.1f kHz",
+                 baseband.first_lock_seconds, baseband.best_snr_db, baseband.min_offset_hz / 1000,
+                 baseband.max_offset_hz / 1000));
+    }
+  }
   if (counts.soft) {
     const SoftSymbolCounts& soft = *counts.soft;
     lines.push_back(Format(
@@ -161,6 +176,27 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
     json += ",";
   };
   number("input_bytes", counts.input_bytes);
+  if (counts.baseband) {
+    const BasebandCounts& baseband = *counts.baseband;
+    json += "\"baseband\":{";
+    text("format", baseband.format);
+    number("sample_rate", baseband.sample_rate);
+    number("samples", baseband.samples);
+    json += Format("\"locked_seconds\":%.3f,", baseband.locked_seconds);
+    if (baseband.first_lock_seconds < 0) {
+      json +=
+          "\"first_lock_seconds\":null,\"best_snr_db\":null,\"min_offset_hz\":null,"
+          "\"max_offset_hz\":null,";
+    } else {
+      json += Format(
+          "\"first_lock_seconds\":%.3f,\"best_snr_db\":%.2f,\"min_offset_hz\":%.1f,"
+          "\"max_offset_hz\":%.1f,",
+          baseband.first_lock_seconds, baseband.best_snr_db, baseband.min_offset_hz,
+          baseband.max_offset_hz);
+    }
+    number("locks_lost", baseband.locks_lost);
+    json += Format("\"soft_values\":%lld},", Ll(baseband.soft_values));
+  }
   if (counts.soft) {
     const SoftSymbolCounts& soft = *counts.soft;
     json += "\"soft_symbols\":{";

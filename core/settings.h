@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "core/setting_ranges.h"
 
 namespace vantrel {
 
@@ -33,9 +36,16 @@ struct Settings {
   // The pass date "YYYY-MM-DD" of an input named without a marker (FY-3, Meteor-M); empty for
   // the recording's modification time.
   std::string PassDate;
-  // The recording's kind: "hard" (demodulated and decoded bits), "soft" (soft symbols), or empty
-  // for the file name's extension to tell (".soft" and ".s" are soft symbols).
+  // The recording's kind: "hard" (demodulated and decoded bits), "soft" (soft symbols),
+  // "baseband" (I/Q samples), or empty for the file name's extension to tell (".soft" and ".s"
+  // are soft symbols; ".wav", ".cs16", ".cs8", ".cu8" and ".cf32" baseband).
   std::string InputKind;
+  // Baseband recordings: the samples per second (0: from the WAV header), the sample format
+  // ("wav", "cs16", "cs8", "cu8", "cf32"; empty: from the extension) and the half-width of the
+  // carrier search around the recording's centre.
+  int64_t SampleRate = 0;
+  std::string BasebandFormat;
+  int64_t CarrierRangeHz = kCarrierRangeDefaultHz;
   // Uncorrectable frames' bytes go into the product as received instead of as zeros.
   bool KeepUncorrectable = false;
 };

@@ -2,8 +2,14 @@
 
 #include "core/log_format.h"
 #include "core/stage_error.h"
+#include "core/working_file.h"
 
 namespace vantrel {
+
+std::string StepInputPath(StageHost& host) {
+  const std::string_view name = host.Chain().StepInput;
+  return name.empty() ? host.InputPath() : WorkingPath(name);
+}
 
 void OpenStageInput(StageHost& host, const std::string& path, InputFile& input) {
   if (input.Open(path)) return;

@@ -1,12 +1,24 @@
 #pragma once
 
+#include <complex>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/chain_state.h"
+#include "core/setting_ranges.h"
 
 namespace vantrel {
+
+// What a display shows of a signal being demodulated.
+struct SignalView {
+  double seconds = 0;            // time into the recording
+  double carrier_offset_hz = 0;  // the carrier's distance from the recording's centre
+  double snr_db = 0;             // estimated Es/N0; meaningful while locked
+  bool locked = false;
+  std::vector<std::complex<float>> points;  // recent symbols, a clean one near magnitude 1
+};
 
 // Colours of the sync lamp, as Windows colour values (0x00BBGGRR).
 enum class LampColour : uint32_t { Red = 0x0000FF, Green = 0x00FF00 };
@@ -61,8 +73,13 @@ class StageHost {
   // The pass date "YYYY-MM-DD" for an input without a marker; empty for the file's time.
   virtual std::string PassDateChoice() const { return {}; }
 
-  // The recording's kind: "hard", "soft", or empty for the file name's extension to tell.
+  // The recording's kind: "hard", "soft", "baseband", or empty for the file name's extension.
   virtual std::string InputKindChoice() const { return {}; }
+  // Baseband recordings: the sample rate given (0: the WAV header's), the sample format given
+  // (empty: the extension's or the header's) and the carrier search's half-width in hertz.
+  virtual int64_t SampleRateChoice() const { return 0; }
+  virtual std::string BasebandFormatChoice() const { return {}; }
+  virtual int64_t CarrierRangeHz() const { return kCarrierRangeDefaultHz; }
 
   // The process-wide chain state.
   virtual ChainState& Chain() = 0;
@@ -70,6 +87,10 @@ class StageHost {
   // Driver notifications: the Process button's state and the stage about to run.
   virtual void SetProcessEnabled(bool /*enabled*/) {}
   virtual void StageStarting(std::string_view /*name*/) {}
+
+  // The demodulated signal at this moment, a few times per second while a baseband recording is
+  // demodulated (a window draws it; others need not).
+  virtual void ShowSignal(const SignalView& /*signal*/) {}
 };
 
 }  // namespace vantrel

@@ -8,6 +8,10 @@ namespace vantrel {
 // The intermediate files of the chains: fixed names, case included, in the working folder.
 namespace WorkingFile {
 inline constexpr std::string_view kCvcduMan = "cvcdu.man";
+// The soft symbols the demodulation stage made of a baseband recording, read by the soft-symbol
+// stage; in the format SDR demodulators write (signed 8 bit, I then Q), so other decoders can
+// read it too.
+inline constexpr std::string_view kDemodSoft = "demod.soft";
 // The bit stream decoded from a soft-symbol recording, read by the CADU stage.
 inline constexpr std::string_view kSoftBits = "soft.bits";
 inline constexpr std::string_view kCaduPds = "cadu.pds";

@@ -45,7 +45,7 @@ void ManchesterDecodeBytes(const uint8_t* symbols, size_t symbol_bytes, uint8_t*
 
 void ManchesterDecoder(StageHost& host) {
   ChainState& chain = host.Chain();
-  const std::string input_path = host.InputPath();
+  const std::string input_path = StepInputPath(host);
 
   InputFile input;
   const int64_t size = OpenMeasuredStageInput(host, input_path, input);

@@ -52,8 +52,7 @@ void CaduExtractionStage(StageHost& host) {
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
 
-  const std::string input_path =
-      chain.CaduInput.empty() ? host.InputPath() : WorkingPath(chain.CaduInput);
+  const std::string input_path = StepInputPath(host);
   const std::string output_path = WorkingPath(WorkingFile::kCaduPds);
 
   InputFile input;

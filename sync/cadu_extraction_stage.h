@@ -5,8 +5,8 @@
 
 namespace vantrel {
 
-// Finds the CADUs of the raw recording (or of the working file ChainState::CaduInput names:
-// cvcdu.man after Manchester decoding, soft.bits after soft-symbol decoding) and writes cadu.pds.
+// Finds the CADUs of what the step before wrote (the raw recording, or cvcdu.man after Manchester
+// decoding, soft.bits after soft-symbol decoding: see StepInputPath) and writes cadu.pds.
 void CaduExtractionStage(StageHost& host);
 
 // Configures `codec` for the CCSDS code of the frames: RS(255,223), interleaving depth 4.

@@ -460,7 +460,7 @@ void Fy3SoftDecoder::Pair(std::vector<uint8_t>& out) {
 void SoftSymbolStage(StageHost& host) {
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
-  const std::string input_path = host.InputPath();
+  const std::string input_path = StepInputPath(host);
   const std::string output_path = WorkingPath(WorkingFile::kSoftBits);
   const bool metop = chain.MetopMode;
   const bool meteor = chain.Mn2Mode;

@@ -107,7 +107,7 @@ void RunStage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   host.chain.MetopMode = false;
   host.chain.Mn2Mode = true;
   host.chain.ManchesterDone = true;
-  host.chain.CaduInput = WorkingFile::kCvcduMan;
+  host.chain.StepInput = WorkingFile::kCvcduMan;
   CpuTimes spent;
   for (auto _ : state) {
     state.PauseTiming();

@@ -196,19 +196,19 @@ TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
   StageFixture stage(testing::RandomBytes(5000, 71), "MN2_1.bin");
   WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(bodies));
   stage.host.chain.Mn2Mode = true;
-  stage.host.chain.CaduInput = WorkingFile::kCvcduMan;
+  stage.host.chain.StepInput = WorkingFile::kCvcduMan;
   CaduExtractionStage(stage.host);
   EXPECT_EQ(stage.Records(), bodies);
   EXPECT_EQ(stage.host.size_caption, "File size 4096 bytes");
   // The soft-symbol stage's output the same way, in any chain.
   stage.host.chain.Mn2Mode = false;
   WriteFileBytes(stage.folder.File("soft.bits"), testing::Cadus(testing::RandomBodies(5, 72)));
-  stage.host.chain.CaduInput = WorkingFile::kSoftBits;
+  stage.host.chain.StepInput = WorkingFile::kSoftBits;
   CaduExtractionStage(stage.host);
   EXPECT_EQ(stage.Records().size(), 5u);
   EXPECT_EQ(stage.host.size_caption, "File size 5120 bytes");
   // Without a working file named the raw file is read.
-  stage.host.chain.CaduInput = {};
+  stage.host.chain.StepInput = {};
   CaduExtractionStage(stage.host);
   EXPECT_TRUE(stage.Records().empty());
   EXPECT_EQ(stage.host.size_caption, "File size 5000 bytes");
