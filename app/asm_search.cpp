@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QIntValidator>
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -20,6 +22,7 @@
 #include "app/metop_settings_form.h"
 #include "core/output_name.h"
 #include "core/satellite.h"
+#include "core/setting_ranges.h"
 #include "core/settings.h"
 #include "core/stage_error.h"
 
@@ -148,14 +151,29 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   input_kind_box_.setObjectName("InputKindBox");
   input_kind_box_.addItem("Hard bits", QString("hard"));
   input_kind_box_.addItem("Soft symbols", QString("soft"));
+  input_kind_box_.addItem("Baseband (I/Q)", QString("baseband"));
   input_kind_box_.setGeometry(468, 3, 88, 20);
   input_kind_box_.view()->setMinimumWidth(110);
   input_kind_box_.setToolTip(
-      "What the recording holds: hard bits (.bin, .raw, ...) or soft symbols (.soft, .s), "
-      "set from the file's extension");
+      "What the recording holds: hard bits (.bin, .raw, ...), soft symbols (.soft, .s) or an "
+      "SDR's I/Q samples (.wav, .cs16, .cs8, .cu8, .cf32), set from the file's extension");
   connect(&input_edit_, &QLineEdit::textChanged, this, [this](const QString& path) {
-    const bool soft = !SoftSymbolExtension(path.toStdString()).empty();
-    input_kind_box_.setCurrentIndex(soft ? 1 : 0);
+    const std::string name = path.toStdString();
+    const bool soft = !SoftSymbolExtension(name).empty();
+    const bool baseband = !BasebandExtension(name).empty();
+    input_kind_box_.setCurrentIndex(soft ? 1 : baseband ? 2 : 0);
+  });
+  // Under the kind, beside Process's foot: only a baseband recording needs it.
+  sample_rate_edit_.setObjectName("SampleRateEdit");
+  sample_rate_edit_.setGeometry(468, 52, 88, 18);
+  sample_rate_edit_.setPlaceholderText("samples/s");
+  sample_rate_edit_.setValidator(new QIntValidator(1, kSampleRateRange.high, &sample_rate_edit_));
+  sample_rate_edit_.setToolTip(
+      "Baseband: the recording's samples per second (a WAV file's header says it; raw samples "
+      "need it)");
+  sample_rate_edit_.setEnabled(false);
+  connect(&input_kind_box_, &QComboBox::currentIndexChanged, this, [this](int) {
+    sample_rate_edit_.setEnabled(input_kind_box_.currentData().toString() == "baseband");
   });
 
   led_.setObjectName("iLed");
@@ -217,7 +235,11 @@ void TForm1::LayOut() {
   auto* body = new QVBoxLayout;
   body->setContentsMargins(kMargin, 0, kMargin, 0);
   body->setSpacing(kLogToBar);
-  body->addWidget(&memo_, 1);
+  auto* log_row = new QHBoxLayout;
+  log_row->setSpacing(kMargin);
+  log_row->addWidget(&memo_, 1);
+  log_row->addWidget(&signal_panel_);
+  body->addLayout(log_row, 1);
   progress_bar_.setFixedHeight(kBarHeight);
   body->addWidget(&progress_bar_);
   auto* area = new QVBoxLayout(&client_);
@@ -239,7 +261,8 @@ void TForm1::LayOut() {
 
   // Tab order: along the top row, then Process, the log and the quicklook's channel.
   setTabOrder(&input_edit_, &input_kind_box_);
-  setTabOrder(&input_kind_box_, &pn_decoding_);
+  setTabOrder(&input_kind_box_, &sample_rate_edit_);
+  setTabOrder(&sample_rate_edit_, &pn_decoding_);
   setTabOrder(&pn_decoding_, &reed_solomon_);
   setTabOrder(&reed_solomon_, &satellite_box_);
   setTabOrder(&satellite_box_, &process_button_);
@@ -259,6 +282,7 @@ void TForm1::ASMButtonClick() {
   // The run works on the input it starts with, even when another file is chosen meanwhile.
   run_input_ = input_edit_.text().toStdString();
   quicklook_.Clear();
+  signal_panel_.Clear();
   running_ = true;
   last_outcome_ = vantrel::ASMButtonClick(*this);
   running_ = false;
@@ -462,6 +486,15 @@ std::string TForm1::InputPath() const {
 
 std::string TForm1::InputKindChoice() const {
   return input_kind_box_.currentData().toString().toStdString();
+}
+
+int64_t TForm1::SampleRateChoice() const {
+  if (input_kind_box_.currentData().toString() != "baseband") return 0;
+  return sample_rate_edit_.text().toLongLong();  // empty: 0, the header's
+}
+
+void TForm1::ShowSignal(const SignalView& signal) {
+  signal_panel_.Show(signal);
 }
 
 std::string TForm1::SatelliteChoice() const {

@@ -18,6 +18,7 @@
 
 #include "app/driver.h"
 #include "app/quicklook_panel.h"
+#include "app/signal_panel.h"
 #include "app/ti_led_round.h"
 #include "core/stage_host.h"
 #include "core/version.h"
@@ -112,6 +113,9 @@ class TForm1 : public QMainWindow, public StageHost {
   std::string SatelliteChoice() const override;
   bool KeepUncorrectable() const override;
   std::string InputKindChoice() const override;
+  int64_t SampleRateChoice() const override;
+  void ShowSignal(const SignalView& signal) override;
+  const SignalPanel& SignalOfRun() const { return signal_panel_; }
   ChainState& Chain() override { return chain_; }
   void SetProcessEnabled(bool enabled) override;
   void StageStarting(std::string_view name) override;
@@ -169,7 +173,10 @@ class TForm1 : public QMainWindow, public StageHost {
   TiLedRound led_{&header_};
   QComboBox satellite_box_{&header_};
   QComboBox input_kind_box_{&header_};
+  // Baseband recordings: the sample rate when the file does not say (raw samples).
+  QLineEdit sample_rate_edit_{&header_};
   TMemo memo_{&client_};
+  SignalPanel signal_panel_{&client_};
   QProgressBar progress_bar_{&client_};
   QuicklookPanel quicklook_;
   QFileDialog open_dialog_{this};

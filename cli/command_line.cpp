@@ -248,9 +248,26 @@ class Parser {
       return text.has_value();
     }
     if (name == "--input") {
-      const auto text = Choice(name, arg, {"hard", "soft"}, "hard or soft");
+      const auto text = Choice(name, arg, {"hard", "soft", "baseband"}, "hard, soft or baseband");
       if (text) s.InputKind = *text;
       return text.has_value();
+    }
+    if (name == "--samplerate") {
+      const auto value = Number(name, arg, kSampleRateRange.low, kSampleRateRange.high);
+      if (value) s.SampleRate = *value;
+      return value.has_value();
+    }
+    if (name == "--baseband-format") {
+      const auto text =
+          Choice(name, arg, {"wav", "cs16", "cs8", "cu8", "cf32"}, "wav, cs16, cs8, cu8 or cf32");
+      if (text) s.BasebandFormat = *text;
+      return text.has_value();
+    }
+    if (name == "--carrier-range") {
+      const auto value =
+          Number(name, arg, kCarrierRangeHzRange.low / 1000, kCarrierRangeHzRange.high / 1000);
+      if (value) s.CarrierRangeHz = int64_t{*value} * 1000;
+      return value.has_value();
     }
     if (name == "--mpdu-header") {
       const auto text = Choice(name, arg, {"2", "4"}, "2 or 4");
@@ -350,13 +367,21 @@ Options (they win over the switches):
   --satellite NAME                  metop-a|b|c, fy3a|b|c, meteor-m2, meteor-m2-2|3|4: the chain
                                     for an input without a marker (it overrides a marker, with a
                                     warning); auto: the start of the recording decides
-  --input hard|soft                 the recording's kind: hard bits, or an SDR demodulator's soft
-                                    symbols (default: soft for names ending .soft or .s)
+  --input hard|soft|baseband        the recording's kind: hard bits, an SDR demodulator's soft
+                                    symbols, or an SDR's I/Q samples (default: soft for names
+                                    ending .soft or .s; baseband for .wav, .cs16, .cs8, .cu8, .cf32)
+  --samplerate N                    baseband: samples per second (default: the WAV header's;
+                                    needed for raw samples)
+  --baseband-format FORMAT          baseband: cs16, cs8, cu8 (centred on 127.5) or cf32 I/Q pairs,
+                                    or wav (default: the file name's extension)
+  --carrier-range KHZ               baseband: the carrier is searched within +-KHZ of the
+                                    recording's centre frequency, 1..500 (default 60)
   --date YYYY-MM-DD                 pass date of an FY-3 or Meteor-M input without a marker
                                     (default: the day the recording was last modified, UTC)
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder
   --output-dir DIR                  move each product into DIR (made when missing) after its run
-  --keep-files                      keep the intermediate working files (soft.bits too)
+  --keep-files                      keep the intermediate working files (soft.bits and the
+                                    demodulator's soft symbols demod.soft too)
   --keep-uncorrectable              write uncorrectable frames' bytes as received, not as zeros
                                     (MetOp, FY-3; missing frames are zeros either way)
   --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)

@@ -16,6 +16,7 @@
 #include <QtTest>
 #include <iterator>
 
+#include "app/signal_panel.h"
 #include "app/ti_led_round.h"
 #include "core/version.h"
 #include "tests/app/app_test_support.h"
@@ -217,11 +218,58 @@ class WindowTest : public QObject {
       QVERIFY2(!box->geometry().intersects(Control<QWidget>(&form, name)->geometry()), name);
   }
 
+  void BasebandInputTakesASampleRateAndShowsTheSignal() {
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* path = Control<QLineEdit>(&form, "AsmIn1Edit");
+    auto* rate = Control<QLineEdit>(&form, "SampleRateEdit");
+    QVERIFY(!rate->isEnabled());
+    for (const char* name : {"/data/MetopB_1.wav", "/data/FY3C_1.CS16", "/data/MN2_1.cu8"}) {
+      path->setText(name);
+      QCOMPARE(form.InputKindChoice(), std::string("baseband"));
+      QVERIFY2(rate->isEnabled(), name);
+    }
+    QCOMPARE(form.SampleRateChoice(), int64_t{0});  // empty: the header's
+    rate->setText("6000000");
+    QCOMPARE(form.SampleRateChoice(), int64_t{6000000});
+    QTest::keyClicks(rate, "x");  // not a digit: refused by the field
+    QCOMPARE(form.SampleRateChoice(), int64_t{6000000});
+    // A hard-bit recording reads no rate, whatever the field holds.
+    path->setText("/data/MetopB_1.bin");
+    QVERIFY(!rate->isEnabled());
+    QCOMPARE(form.SampleRateChoice(), int64_t{0});
+    for (const char* name : {"AsmIn1Edit", "Label1", "PNdecoding", "RSolomon", "ASMButton",
+                             "SatelliteBox", "InputKindBox", "Memo1"})
+      QVERIFY2(!rate->geometry().intersects(Control<QWidget>(&form, name)->geometry()), name);
+
+    // The signal panel appears with the first signal of a run and goes with the next run.
+    const SignalPanel& panel = form.SignalOfRun();
+    QVERIFY(panel.isHidden());
+    SignalView signal;
+    signal.seconds = 12;
+    signal.carrier_offset_hz = -12345;
+    signal.snr_db = 8.25;
+    signal.locked = true;
+    signal.points = {{0.7f, 0.7f}, {-0.7f, 0.7f}};
+    form.ShowSignal(signal);
+    QVERIFY(!panel.isHidden());
+    QCOMPARE(panel.Constellation().Points().size(), size_t{2});
+    QVERIFY2(panel.Caption().contains("-12.3 kHz"), qPrintable(panel.Caption()));
+    QVERIFY2(panel.Caption().contains("8.2 dB") || panel.Caption().contains("8.3 dB"),
+             qPrintable(panel.Caption()));
+    QTemporaryDir folder;
+    path->setText(folder.filePath("nothing_here.bin"));
+    form.ASMButtonClick();
+    QVERIFY(panel.isHidden());
+    QVERIFY(panel.Constellation().Points().empty());
+  }
+
   void TabOrderFollowsTheLayout() {
     Forms forms;
     TForm1& form = *forms.Form1;
-    const char* const order[] = {"AsmIn1Edit",   "InputKindBox", "PNdecoding", "RSolomon",
-                                 "SatelliteBox", "ASMButton",    "Memo1",      "QuicklookChannel"};
+    const char* const order[] = {"AsmIn1Edit", "InputKindBox", "SampleRateEdit",
+                                 "PNdecoding", "RSolomon",     "SatelliteBox",
+                                 "ASMButton",  "Memo1",        "QuicklookChannel"};
     QWidget* at = Control<QWidget>(&form, order[0]);
     for (size_t k = 1; k < std::size(order); ++k) {
       // Skip what takes no focus by Tab (labels, the lamp, the bar).

@@ -35,12 +35,25 @@ TEST(CommandLine, DefaultsAreTheProgramsStartValues) {
 }
 
 TEST(CommandLine, InputKind) {
-  for (const char* kind : {"hard", "soft"}) {
+  for (const char* kind : {"hard", "soft", "baseband"}) {
     const ParseResult r = Parse({"MetopB_1.raw", "--input", kind});
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.command.settings.InputKind, kind);
   }
   EXPECT_EQ(Parse({"MetopB_1.raw", "--input=soft"}).command.settings.InputKind, "soft");
+}
+
+TEST(CommandLine, BasebandOptions) {
+  ParseResult r = Parse({"MetopB_1.raw"});
+  EXPECT_EQ(r.command.settings.SampleRate, 0);  // the WAV header's
+  EXPECT_EQ(r.command.settings.BasebandFormat, "");
+  EXPECT_EQ(r.command.settings.CarrierRangeHz, 60000);
+  r = Parse({"MetopB_1.raw", "--input", "baseband", "--samplerate=6000000", "--baseband-format",
+             "cu8", "--carrier-range", "100"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.command.settings.SampleRate, 6000000);
+  EXPECT_EQ(r.command.settings.BasebandFormat, "cu8");
+  EXPECT_EQ(r.command.settings.CarrierRangeHz, 100000);
 }
 
 TEST(CommandLine, SatelliteAndDate) {
@@ -188,7 +201,15 @@ TEST(CommandLine, UsageErrorsGiveAOneLineReason) {
        "--max-packet-length takes a whole number from 7 to 12999, not '6'"},
       {{"x.bin", "--mpdu-header", "3"}, "--mpdu-header takes 2 or 4, not '3'"},
       {{"x.bin", "--fy3-channel", "4"}, "--fy3-channel takes 5, 9 or 3, not '4'"},
-      {{"x.bin", "--input", "iq"}, "--input takes hard or soft, not 'iq'"},
+      {{"x.bin", "--input", "iq"}, "--input takes hard, soft or baseband, not 'iq'"},
+      {{"x.bin", "--samplerate", "6e6"},
+       "--samplerate takes a whole number from 100000 to 200000000, not '6e6'"},
+      {{"x.bin", "--samplerate", "0"},
+       "--samplerate takes a whole number from 100000 to 200000000, not '0'"},
+      {{"x.bin", "--baseband-format", "s16"},
+       "--baseband-format takes wav, cs16, cs8, cu8 or cf32, not 's16'"},
+      {{"x.bin", "--carrier-range", "0"},
+       "--carrier-range takes a whole number from 1 to 500, not '0'"},
       {{"x.bin", "--rs=1"}, "--rs takes no value"},
       {{"x.bin", "--preview=1"}, "--preview takes no value"},
       {{"x.bin", "--preview-channel", "0"},
