@@ -270,7 +270,7 @@ void ResidualCarrierPll::Update(std::complex<double> sum, size_t count) {
 
 namespace {
 // The timing loop's noise bandwidth as a fraction of the half-bit rate.
-constexpr double kTimingBandwidth = 0.001;
+constexpr double kTimingBandwidth = 0.0003;
 // Running means of the pairing test and the half-bit power, per half-bit.
 constexpr double kPairingSmoothing = 1.0 / 256;
 constexpr double kHalfPowerSmoothing = 1.0 / 1024;
@@ -288,6 +288,10 @@ void ManchesterBitSync::Reset() {
   samples_.clear();
   step_adjust_ = 0;
   pairing_slips_ = 0;
+}
+
+size_t ManchesterBitSync::SampleIndex(double position) {
+  return static_cast<size_t>(std::ceil(position - 0.5));
 }
 
 double ManchesterBitSync::Integral(double position) const {
@@ -333,7 +337,8 @@ void ManchesterBitSync::Acquire() {
   acquired_ = true;
 }
 
-void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vector<float>& bits) {
+void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vector<float>& bits,
+                                std::vector<uint8_t>* samples_per_bit) {
   samples_.insert(samples_.end(), quadrature, quadrature + count);
   const size_t size = samples_.size();
   if (!acquired_ &&
@@ -354,6 +359,8 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
     const float mid_integral = static_cast<float>(Integral(mid));
     const float half = static_cast<float>(Integral(next)) - start_integral;
     const float across_boundary = mid_integral - static_cast<float>(Integral(last_mid_));
+    const size_t first_sample = SampleIndex(boundary_), end_sample = SampleIndex(next);
+    const float sample_sum = running_sum_[end_sample] - running_sum_[first_sample];
 
     // Gardner: with a transition at the boundary, the integral across it is 0 when the
     // timing is right and grows with the error; (last - this) gives its sign.
@@ -366,7 +373,10 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
     half_power_ += kHalfPowerSmoothing * (static_cast<double>(half) * half - half_power_);
 
     if (second_half_) {
-      bits.push_back(first_half_ - half);
+      bits.push_back(first_sample_sum_ - sample_sum);
+      if (samples_per_bit != nullptr)
+        samples_per_bit->push_back(
+            static_cast<uint8_t>(std::min<size_t>(end_sample - first_sample_index_, 255)));
       const float pair = first_half_ + half;
       within_pairs_ += kPairingSmoothing * (pair * pair - within_pairs_);
       second_half_ = false;
@@ -374,6 +384,8 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
         // The pairs across bits look like Manchester bits: the pairing is off by a half-bit.
         std::swap(within_pairs_, across_pairs_);
         first_half_ = half;
+        first_sample_sum_ = sample_sum;
+        first_sample_index_ = first_sample;
         second_half_ = true;
         ++pairing_slips_;
       }
@@ -381,6 +393,8 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
       const float pair = last_half_ + half;
       across_pairs_ += kPairingSmoothing * (pair * pair - across_pairs_);
       first_half_ = half;
+      first_sample_sum_ = sample_sum;
+      first_sample_index_ = first_sample;
       second_half_ = true;
     }
     last_half_ = half;
@@ -388,12 +402,13 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
     boundary_ = next;
   }
 
-  // Keep what the next half-bit needs: from the middle of the last one on.
-  const double keep_from = std::max(std::floor(last_mid_) - 1, 0.0);
+  // Keep what the next half-bit needs: from the start of the last one on.
+  const double keep_from = std::max(std::floor(last_mid_ - half_period_) - 1, 0.0);
   const size_t drop = std::min(static_cast<size_t>(keep_from), size);
   samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(drop));
   boundary_ -= static_cast<double>(drop);
   last_mid_ -= static_cast<double>(drop);
+  first_sample_index_ -= std::min(first_sample_index_, drop);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -540,15 +555,18 @@ class MeteorDemodulator final : public Demodulator {
     pll_.Process(block_.data(), count, quadrature_.data());
     const ResidualCarrierPll::CarrierSums carrier = pll_.TakeCarrierSums();
     values_.clear();
-    bit_sync_.Process(quadrature_.data(), count, values_);
+    value_samples_.clear();
+    bit_sync_.Process(quadrature_.data(), count, values_, &value_samples_);
 
     // The bits' level and Es/N0 from their second and fourth moments: for +-a in Gaussian
-    // noise of variance s2, a^4 = (3 M2^2 - M4) / 2 and Eb/N0 = a^2 / (2 s2).
+    // noise of variance s2, a^4 = (3 M2^2 - M4) / 2 and Eb/N0 = a^2 / (2 s2). A bit summed
+    // over n samples is scaled by (samples per bit) / n for them, so that all have one level.
+    const double samples_per_bit = bit_sync_.SamplesPerBit();
     double m2 = 0, m4 = 0;
-    for (const float v : values_) {
-      const double square = static_cast<double>(v) * v;
-      m2 += square;
-      m4 += square * square;
+    for (size_t i = 0; i < values_.size(); ++i) {
+      const double v = values_[i] * samples_per_bit / std::max<uint8_t>(value_samples_[i], 1);
+      m2 += v * v;
+      m4 += v * v * v * v;
     }
     double snr_db = NAN;
     if (!values_.empty()) {
@@ -570,8 +588,10 @@ class MeteorDemodulator final : public Demodulator {
       const float v = values_[i] * scale;
       const float soft = std::clamp(std::nearbyint(v * kSoftSymbolAmplitude), -127.0f, 127.0f);
       held_[held_before + i] = static_cast<int8_t>(soft);
-      second_m2 += static_cast<double>(v) * v;
-      second_m4 += static_cast<double>(v) * v * v * v;
+      const double level =
+          v * samples_per_bit / std::max<uint8_t>(value_samples_[i], 1);
+      second_m2 += level * level;
+      second_m4 += level * level * level * level;
     }
     held_samples_ += count;
 
@@ -643,6 +663,7 @@ class MeteorDemodulator final : public Demodulator {
   size_t filled_ = 0;
   std::vector<float> quadrature_;
   std::vector<float> values_;
+  std::vector<uint8_t> value_samples_;  // samples each of values_ summed
   // Values of blocks whose carrier was missed, held until the next block tells whether the
   // signal is still there (then they are written) or gone (then they are dropped).
   std::vector<int8_t> held_;

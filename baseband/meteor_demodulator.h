@@ -118,10 +118,13 @@ class ResidualCarrierPll {
 };
 
 // Recovers the data bits from the quadrature component: the matched filter of the whole
-// Manchester bit (the integral over the first half-bit minus that over the second), evaluated at
-// fractional sample positions from the running sum of the samples (each sample stands for one
-// sample period), so any number of samples per bit works. Timing: a Gardner detector on the
-// half-bit integrals, a second-order loop (tracks a sample clock off by 100 ppm and more);
+// Manchester bit, the sum of the samples in the first half-bit minus the sum of those in the
+// second (a sample counts in the half-bit its instant falls in; with the timing right that
+// is the correlation with the sampled waveform, and any number of samples per bit works).
+// Timing: a Gardner detector on half-bit integrals taken at fractional positions from the
+// running sum of the samples (each sample standing for one sample period, which gives the
+// detector its resolution below a sample), a second-order loop (tracks a sample clock off by
+// 100 ppm and more);
 // which half-bit begins a bit is taken from the signal and watched (a Manchester pair sums to
 // 0, a pair across two bits does not when the bits differ). The first timing comes from a search
 // over one bit period of the first kAcquireBits bits.
@@ -136,7 +139,10 @@ class ManchesterBitSync {
   // Takes `count` quadrature samples and appends one matched-filter value per completed bit
   // to `bits` (positive: the half-bits were + then -, a data one). Holds back up to
   // kAcquireBits bits until the first timing is found, and about one bit between calls.
-  void Process(const float* quadrature, size_t count, std::vector<float>& bits);
+  // `samples_per_bit`, if given, gets how many samples each value summed (with noise of the
+  // same power in every sample, a value's noise grows with it).
+  void Process(const float* quadrature, size_t count, std::vector<float>& bits,
+               std::vector<uint8_t>* samples_per_bit = nullptr);
 
   // The tracked bit period in samples.
   double SamplesPerBit() const { return 2 * half_period_; }
@@ -145,6 +151,8 @@ class ManchesterBitSync {
 
  private:
   double Integral(double position) const;  // of the samples up to `position` (buffer-relative)
+  // The first sample whose instant is at or after `position`.
+  static size_t SampleIndex(double position);
   void Acquire();
 
   double nominal_half_period_;
@@ -160,6 +168,8 @@ class ManchesterBitSync {
   double step_adjust_ = 0;
   bool second_half_ = false;  // the next half-bit is a bit's second
   float first_half_ = 0;
+  float first_sample_sum_ = 0;
+  size_t first_sample_index_ = 0;
   double half_power_ = 0;    // running mean of a half-bit integral squared
   double within_pairs_ = 0;  // running means of (first + second)^2, and across bits
   double across_pairs_ = 0;
