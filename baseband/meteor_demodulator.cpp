@@ -271,12 +271,17 @@ void ResidualCarrierPll::Update(std::complex<double> sum, size_t count) {
 namespace {
 // The timing loop's noise bandwidth as a fraction of the half-bit rate.
 constexpr double kTimingBandwidth = 0.0003;
+// ... and for the first kSettlingHalfBits half-bits after the timing search.
+constexpr double kSettlingBandwidth = 0.002;
+constexpr uint64_t kSettlingHalfBits = 4096;
 // Running means of the pairing test and the half-bit power, per half-bit.
 constexpr double kPairingSmoothing = 1.0 / 256;
 constexpr double kHalfPowerSmoothing = 1.0 / 1024;
 // The pairing is turned when pairs across bits sum to less than this share of the pairs
 // within bits (correctly paired, random data gives 1 + Eb/N0 times more across than within).
 constexpr double kSlipRatio = 0.6;
+// A sample this close to a half-bit boundary (in samples) counts in part on either side.
+constexpr double kBoundaryRamp = 0.05;
 }  // namespace
 
 ManchesterBitSync::ManchesterBitSync(double sample_rate, double bit_rate)
@@ -288,6 +293,13 @@ void ManchesterBitSync::Reset() {
   samples_.clear();
   step_adjust_ = 0;
   pairing_slips_ = 0;
+}
+
+double ManchesterBitSync::SampleSum(double position) const {
+  const double ramp = position - 0.5 + kBoundaryRamp;
+  const size_t index = static_cast<size_t>(ramp);
+  const double fraction = (ramp - static_cast<double>(index)) / (2 * kBoundaryRamp);
+  return running_sum_[index] + std::min(fraction, 1.0) * samples_[index];
 }
 
 size_t ManchesterBitSync::SampleIndex(double position) {
@@ -331,6 +343,7 @@ void ManchesterBitSync::Acquire() {
   last_half_ = static_cast<float>(Integral(boundary_) - Integral(boundary_ - half));
   second_half_ = false;
   step_adjust_ = 0;
+  half_bits_ = 0;
   half_power_ = std::max(energy[best] / static_cast<double>(kAcquireBits) / 4, 1e-30);
   within_pairs_ = half_power_;
   across_pairs_ = half_power_;
@@ -349,7 +362,10 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
   for (size_t i = 0; i < size; ++i) running_sum_[i + 1] = running_sum_[i] + samples_[i];
   if (!acquired_) Acquire();
 
-  const LoopGains gains = SecondOrderLoop(kTimingBandwidth, 1.0);
+  // The loop starts wide and narrows as it settles: the search's first timing is within a
+  // sixty-fourth of a bit, the clock error not known at all.
+  const LoopGains settling = SecondOrderLoop(kSettlingBandwidth, 1.0);
+  const LoopGains tracking = SecondOrderLoop(kTimingBandwidth, 1.0);
   const double limit = static_cast<double>(size) - 2;
   while (boundary_ + 2 * half_period_ < limit) {
     const double step = half_period_ + step_adjust_;
@@ -360,12 +376,14 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
     const float half = static_cast<float>(Integral(next)) - start_integral;
     const float across_boundary = mid_integral - static_cast<float>(Integral(last_mid_));
     const size_t first_sample = SampleIndex(boundary_), end_sample = SampleIndex(next);
-    const float sample_sum = running_sum_[end_sample] - running_sum_[first_sample];
+    const float sample_sum = static_cast<float>(SampleSum(next) - SampleSum(boundary_));
 
     // Gardner: with a transition at the boundary, the integral across it is 0 when the
     // timing is right and grows with the error; (last - this) gives its sign.
     const double error = static_cast<double>(last_half_ - half) * across_boundary;
     const double late = -error * half_period_ / (4 * half_power_);  // samples
+    const LoopGains& gains = half_bits_ < kSettlingHalfBits ? settling : tracking;
+    ++half_bits_;
     half_period_ -= gains.integral * late;
     half_period_ =
         std::clamp(half_period_, 0.99 * nominal_half_period_, 1.01 * nominal_half_period_);
@@ -532,18 +550,23 @@ class MeteorDemodulator final : public Demodulator {
     const double start_seconds = static_cast<double>(summary_.samples) / sample_rate_;
     summary_.samples += count;
     const bool signal = Level(count);
+    size_t start = 0;  // where the demodulation begins in the block
     if (!locked_ && signal && count >= search_.BlockSize()) {
       const ResidualCarrierSearch::Result carrier = search_.Search(block_.data());
       if (carrier.found) {
-        pll_.Reset(carrier.offset_hz, carrier.phase, carrier.amplitude);
+        start = SignalStart(carrier, count);
+        const double phase_step = kTwoPi * carrier.offset_hz / sample_rate_;
+        pll_.Reset(carrier.offset_hz, carrier.phase + phase_step * static_cast<double>(start),
+                   carrier.amplitude);
         bit_sync_.Reset();
         locked_ = true;
         failed_blocks_ = 0;
         ++summary_.locks;
-        if (std::isnan(summary_.first_lock_seconds)) summary_.first_lock_seconds = start_seconds;
+        if (std::isnan(summary_.first_lock_seconds))
+          summary_.first_lock_seconds = start_seconds + static_cast<double>(start) / sample_rate_;
       }
     }
-    if (locked_) Demodulate(count, signal, out);
+    if (locked_) Demodulate(start, count, signal, out);
     second_samples_ += count;
     while (static_cast<double>(summary_.samples) >= next_report_sample_) {
       EndSecond(next_report_sample_ / sample_rate_);
@@ -551,8 +574,34 @@ class MeteorDemodulator final : public Demodulator {
     }
   }
 
-  void Demodulate(size_t count, bool signal, std::vector<int8_t>& out) {
-    pll_.Process(block_.data(), count, quadrature_.data());
+  // Where in the block the carrier found in it begins: the window before the first one whose
+  // carrier is half as strong as the strongest's (a signal that rises out of the noise in the
+  // block is demodulated from there, not from the noise before it).
+  size_t SignalStart(const ResidualCarrierSearch::Result& carrier, size_t count) const {
+    constexpr size_t kWindows = 8;
+    const size_t window = count / kWindows;
+    double strength[kWindows];
+    const double step = -kTwoPi * carrier.offset_hz / sample_rate_;
+    std::complex<double> rotor = std::polar(1.0, -carrier.phase);
+    const std::complex<double> rotation = std::polar(1.0, step);
+    for (size_t w = 0; w < kWindows; ++w) {
+      std::complex<double> sum = 0;
+      for (size_t i = w * window; i < (w + 1) * window; ++i) {
+        sum += std::complex<double>(block_[i].real(), block_[i].imag()) * rotor;
+        rotor *= rotation;
+      }
+      rotor /= std::abs(rotor);
+      strength[w] = sum.real();
+    }
+    const double strongest = *std::max_element(strength, strength + kWindows);
+    size_t first = 0;
+    while (first < kWindows && strength[first] < 0.5 * strongest) ++first;
+    return first > 0 ? (first - 1) * window : 0;
+  }
+
+  void Demodulate(size_t start, size_t count, bool signal, std::vector<int8_t>& out) {
+    count -= start;
+    pll_.Process(block_.data() + start, count, quadrature_.data());
     const ResidualCarrierPll::CarrierSums carrier = pll_.TakeCarrierSums();
     values_.clear();
     value_samples_.clear();
@@ -588,8 +637,7 @@ class MeteorDemodulator final : public Demodulator {
       const float v = values_[i] * scale;
       const float soft = std::clamp(std::nearbyint(v * kSoftSymbolAmplitude), -127.0f, 127.0f);
       held_[held_before + i] = static_cast<int8_t>(soft);
-      const double level =
-          v * samples_per_bit / std::max<uint8_t>(value_samples_[i], 1);
+      const double level = v * samples_per_bit / std::max<uint8_t>(value_samples_[i], 1);
       second_m2 += level * level;
       second_m4 += level * level * level * level;
     }

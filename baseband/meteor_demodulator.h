@@ -130,7 +130,7 @@ class ResidualCarrierPll {
 // over one bit period of the first kAcquireBits bits.
 class ManchesterBitSync {
  public:
-  static constexpr size_t kAcquireBits = 1024;
+  static constexpr size_t kAcquireBits = 2048;
 
   ManchesterBitSync(double sample_rate, double bit_rate);
 
@@ -151,6 +151,8 @@ class ManchesterBitSync {
 
  private:
   double Integral(double position) const;  // of the samples up to `position` (buffer-relative)
+  // Of the samples whose instant is before `position`; one within kBoundaryRamp counts in part.
+  double SampleSum(double position) const;
   // The first sample whose instant is at or after `position`.
   static size_t SampleIndex(double position);
   void Acquire();
@@ -174,6 +176,7 @@ class ManchesterBitSync {
   double within_pairs_ = 0;  // running means of (first + second)^2, and across bits
   double across_pairs_ = 0;
   uint64_t pairing_slips_ = 0;
+  uint64_t half_bits_ = 0;  // since the timing search
 };
 
 }  // namespace vantrel

@@ -136,8 +136,7 @@ TEST(ManchesterBitSyncTest, FollowsAFractionalOffsetAndA50PpmClockError) {
     ManchesterBitSync sync(params.sample_rate, kBitRate);
     std::vector<float> values;
     for (size_t at = 0; at < quadrature.size(); at += 1001)  // odd pieces: state across calls
-      sync.Process(quadrature.data() + at, std::min<size_t>(1001, quadrature.size() - at),
-                   values);
+      sync.Process(quadrature.data() + at, std::min<size_t>(1001, quadrature.size() - at), values);
     const BitComparison match = CompareBits(Signs(values), bits, 4);
     ASSERT_GE(match.errors, 0);
     EXPECT_FALSE(match.inverted);
@@ -291,8 +290,7 @@ TEST(MeteorDemodulatorTest, NoiseAloneWritesNothingAndNeverLocks) {
 
 TEST(MeteorDemodulatorTest, ZerosAndDamagedSamplesWriteNothing) {
   std::vector<std::complex<float>> samples(200000);
-  for (size_t i = 100000; i < samples.size(); ++i)
-    samples[i] = {NAN, i % 2 ? INFINITY : 1.0f};
+  for (size_t i = 100000; i < samples.size(); ++i) samples[i] = {NAN, i % 2 ? INFINITY : 1.0f};
   const auto demodulator = MakeMeteorDemodulator(Config());
   EXPECT_TRUE(Demodulate(*demodulator, samples).empty());
   EXPECT_EQ(demodulator->Summary().locks, 0u);
@@ -393,16 +391,12 @@ TEST(MeteorDemodulatorTest, RefusesConfigurationsThatCannotWork) {
     double sample_rate, symbol_rate, range;
     const char* names;
   };
-  for (const Bad bad : {Bad{0, kBitRate, 60000, "sample rate"},
-                        Bad{NAN, kBitRate, 60000, "sample rate"},
-                        Bad{1.5e6, kBitRate, 60000, "sample rate"},
-                        Bad{2e10, kBitRate, 60000, "sample rate"},
-                        Bad{3e6, 0, 60000, "bit rate"},
-                        Bad{3e6, -kBitRate, 60000, "bit rate"},
-                        Bad{3e6, INFINITY, 60000, "bit rate"},
-                        Bad{3e6, kBitRate, -1, "search range"},
-                        Bad{3e6, kBitRate, NAN, "search range"},
-                        Bad{3e6, kBitRate, 800000, "search range"}}) {
+  for (const Bad bad :
+       {Bad{0, kBitRate, 60000, "sample rate"}, Bad{NAN, kBitRate, 60000, "sample rate"},
+        Bad{1.5e6, kBitRate, 60000, "sample rate"}, Bad{2e10, kBitRate, 60000, "sample rate"},
+        Bad{3e6, 0, 60000, "bit rate"}, Bad{3e6, -kBitRate, 60000, "bit rate"},
+        Bad{3e6, INFINITY, 60000, "bit rate"}, Bad{3e6, kBitRate, -1, "search range"},
+        Bad{3e6, kBitRate, NAN, "search range"}, Bad{3e6, kBitRate, 800000, "search range"}}) {
     DemodulatorConfig config;
     config.sample_rate = bad.sample_rate;
     config.symbol_rate = bad.symbol_rate;

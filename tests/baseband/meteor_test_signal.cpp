@@ -61,8 +61,8 @@ std::vector<std::complex<float>> MakeMeteorSignal(const MeteorSignalParams& p,
     }
     const double t = u0 / (2 * p.bit_rate);  // seconds from the first data bit
     const double phase =
-        p.carrier_phase + 2 * std::numbers::pi *
-                              (p.carrier_offset_hz * t + 0.5 * p.carrier_drift_hz_per_s * t * t);
+        p.carrier_phase +
+        2 * std::numbers::pi * (p.carrier_offset_hz * t + 0.5 * p.carrier_drift_hz_per_s * t * t);
     // exp(j beta m) for m = +-1; averaged, the data's part is sin(beta) times the mean of m.
     const std::complex<double> value =
         p.amplitude * std::complex<double>(cos_beta, sin_beta * mean) * std::polar(1.0, phase);
