@@ -280,8 +280,13 @@ constexpr double kHalfPowerSmoothing = 1.0 / 1024;
 // The pairing is turned when pairs across bits sum to less than this share of the pairs
 // within bits (correctly paired, random data gives 1 + Eb/N0 times more across than within).
 constexpr double kSlipRatio = 0.6;
-// A sample this close to a half-bit boundary (in samples) counts in part on either side.
-constexpr double kBoundaryRamp = 0.05;
+// The matched filters for the bit values: a sample this close to a half-bit boundary (in
+// samples) counts in part on either side. The narrowest fits samples taken at instants, the
+// widest samples averaged over their period; the one whose values have the best Es/N0 is used.
+constexpr double kFilterRamps[ManchesterBitSync::kFilters] = {0.05, 0.25, 0.5};
+constexpr uint64_t kFilterBits = 4096;  // bits the filters' Es/N0 are measured over
+constexpr uint64_t kFilterChoiceBits = 1024;     // bits between choices
+constexpr double kFilterChoiceMargin = 1.05;     // better by this factor (0.2 dB) to change
 }  // namespace
 
 ManchesterBitSync::ManchesterBitSync(double sample_rate, double bit_rate)
@@ -295,15 +300,11 @@ void ManchesterBitSync::Reset() {
   pairing_slips_ = 0;
 }
 
-double ManchesterBitSync::SampleSum(double position) const {
-  const double ramp = position - 0.5 + kBoundaryRamp;
-  const size_t index = static_cast<size_t>(ramp);
-  const double fraction = (ramp - static_cast<double>(index)) / (2 * kBoundaryRamp);
-  return running_sum_[index] + std::min(fraction, 1.0) * samples_[index];
-}
-
-size_t ManchesterBitSync::SampleIndex(double position) {
-  return static_cast<size_t>(std::ceil(position - 0.5));
+ManchesterBitSync::Weighted ManchesterBitSync::SampleSum(double position, double ramp) const {
+  const double shifted = position - 0.5 + ramp;
+  const size_t index = static_cast<size_t>(shifted);
+  const double fraction = std::min((shifted - static_cast<double>(index)) / (2 * ramp), 1.0);
+  return {running_sum_[index] + fraction * samples_[index], static_cast<double>(index) + fraction};
 }
 
 double ManchesterBitSync::Integral(double position) const {
@@ -344,14 +345,46 @@ void ManchesterBitSync::Acquire() {
   second_half_ = false;
   step_adjust_ = 0;
   half_bits_ = 0;
+  bits_since_choice_ = 0;
+  filter_bits_ = 0;
+  for (int f = 0; f < kFilters; ++f) filter_m2_[f] = filter_m4_[f] = 0;
   half_power_ = std::max(energy[best] / static_cast<double>(kAcquireBits) / 4, 1e-30);
   within_pairs_ = half_power_;
   across_pairs_ = half_power_;
   acquired_ = true;
 }
 
+void ManchesterBitSync::EmitBit(const float* sums, const float* weights, std::vector<float>& bits,
+                                std::vector<float>* bit_weights) {
+  // Each filter's values on one level (a bit's value grows with the weight it summed), their
+  // second and fourth moments for the Es/N0 of each.
+  const double bit_period = 2 * half_period_;
+  // Means over the bits since the timing search, then running means over kFilterBits.
+  ++filter_bits_;
+  const double smoothing = 1 / static_cast<double>(std::min(filter_bits_, kFilterBits));
+  for (int f = 0; f < kFilters; ++f) {
+    const double weight = std::max(first_weights_[f] + weights[f], 1e-3f);
+    const double level = (first_sums_[f] - sums[f]) * bit_period / weight;
+    const double square = level * level;
+    filter_m2_[f] += smoothing * (square - filter_m2_[f]);
+    filter_m4_[f] += smoothing * (square * square - filter_m4_[f]);
+  }
+  bits.push_back(first_sums_[filter_] - sums[filter_]);
+  if (bit_weights != nullptr) bit_weights->push_back(first_weights_[filter_] + weights[filter_]);
+  if (++bits_since_choice_ < kFilterChoiceBits) return;
+  bits_since_choice_ = 0;
+  double snr[kFilters];
+  for (int f = 0; f < kFilters; ++f) {
+    const double m2 = filter_m2_[f];
+    const double signal = std::sqrt(std::max(0.0, (3 * m2 * m2 - filter_m4_[f]) / 2));
+    snr[f] = m2 > signal ? signal / (m2 - signal) : 0;
+  }
+  const int best = static_cast<int>(std::max_element(snr, snr + kFilters) - snr);
+  if (snr[best] > kFilterChoiceMargin * snr[filter_]) filter_ = best;
+}
+
 void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vector<float>& bits,
-                                std::vector<uint8_t>* samples_per_bit) {
+                                std::vector<float>* bit_weights) {
   samples_.insert(samples_.end(), quadrature, quadrature + count);
   const size_t size = samples_.size();
   if (!acquired_ &&
@@ -375,8 +408,13 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
     const float mid_integral = static_cast<float>(Integral(mid));
     const float half = static_cast<float>(Integral(next)) - start_integral;
     const float across_boundary = mid_integral - static_cast<float>(Integral(last_mid_));
-    const size_t first_sample = SampleIndex(boundary_), end_sample = SampleIndex(next);
-    const float sample_sum = static_cast<float>(SampleSum(next) - SampleSum(boundary_));
+    float sums[kFilters], weights[kFilters];
+    for (int f = 0; f < kFilters; ++f) {
+      const Weighted from = SampleSum(boundary_, kFilterRamps[f]);
+      const Weighted to = SampleSum(next, kFilterRamps[f]);
+      sums[f] = static_cast<float>(to.sum - from.sum);
+      weights[f] = static_cast<float>(to.weight - from.weight);
+    }
 
     // Gardner: with a transition at the boundary, the integral across it is 0 when the
     // timing is right and grows with the error; (last - this) gives its sign.
@@ -391,10 +429,7 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
     half_power_ += kHalfPowerSmoothing * (static_cast<double>(half) * half - half_power_);
 
     if (second_half_) {
-      bits.push_back(first_sample_sum_ - sample_sum);
-      if (samples_per_bit != nullptr)
-        samples_per_bit->push_back(
-            static_cast<uint8_t>(std::min<size_t>(end_sample - first_sample_index_, 255)));
+      EmitBit(sums, weights, bits, bit_weights);
       const float pair = first_half_ + half;
       within_pairs_ += kPairingSmoothing * (pair * pair - within_pairs_);
       second_half_ = false;
@@ -402,8 +437,8 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
         // The pairs across bits look like Manchester bits: the pairing is off by a half-bit.
         std::swap(within_pairs_, across_pairs_);
         first_half_ = half;
-        first_sample_sum_ = sample_sum;
-        first_sample_index_ = first_sample;
+        std::copy(sums, sums + kFilters, first_sums_);
+        std::copy(weights, weights + kFilters, first_weights_);
         second_half_ = true;
         ++pairing_slips_;
       }
@@ -411,8 +446,8 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
       const float pair = last_half_ + half;
       across_pairs_ += kPairingSmoothing * (pair * pair - across_pairs_);
       first_half_ = half;
-      first_sample_sum_ = sample_sum;
-      first_sample_index_ = first_sample;
+      std::copy(sums, sums + kFilters, first_sums_);
+      std::copy(weights, weights + kFilters, first_weights_);
       second_half_ = true;
     }
     last_half_ = half;
@@ -426,7 +461,6 @@ void ManchesterBitSync::Process(const float* quadrature, size_t count, std::vect
   samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(drop));
   boundary_ -= static_cast<double>(drop);
   last_mid_ -= static_cast<double>(drop);
-  first_sample_index_ -= std::min(first_sample_index_, drop);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -604,16 +638,17 @@ class MeteorDemodulator final : public Demodulator {
     pll_.Process(block_.data() + start, count, quadrature_.data());
     const ResidualCarrierPll::CarrierSums carrier = pll_.TakeCarrierSums();
     values_.clear();
-    value_samples_.clear();
-    bit_sync_.Process(quadrature_.data(), count, values_, &value_samples_);
+    value_weights_.clear();
+    bit_sync_.Process(quadrature_.data(), count, values_, &value_weights_);
 
     // The bits' level and Es/N0 from their second and fourth moments: for +-a in Gaussian
     // noise of variance s2, a^4 = (3 M2^2 - M4) / 2 and Eb/N0 = a^2 / (2 s2). A bit summed
     // over n samples is scaled by (samples per bit) / n for them, so that all have one level.
+    // (n: the weight of the samples, fractional where a sample counts in part.)
     const double samples_per_bit = bit_sync_.SamplesPerBit();
     double m2 = 0, m4 = 0;
     for (size_t i = 0; i < values_.size(); ++i) {
-      const double v = values_[i] * samples_per_bit / std::max<uint8_t>(value_samples_[i], 1);
+      const double v = values_[i] * samples_per_bit / std::max(value_weights_[i], 1e-3f);
       m2 += v * v;
       m4 += v * v * v * v;
     }
@@ -637,7 +672,7 @@ class MeteorDemodulator final : public Demodulator {
       const float v = values_[i] * scale;
       const float soft = std::clamp(std::nearbyint(v * kSoftSymbolAmplitude), -127.0f, 127.0f);
       held_[held_before + i] = static_cast<int8_t>(soft);
-      const double level = v * samples_per_bit / std::max<uint8_t>(value_samples_[i], 1);
+      const double level = v * samples_per_bit / std::max(value_weights_[i], 1e-3f);
       second_m2 += level * level;
       second_m4 += level * level * level * level;
     }
@@ -711,7 +746,7 @@ class MeteorDemodulator final : public Demodulator {
   size_t filled_ = 0;
   std::vector<float> quadrature_;
   std::vector<float> values_;
-  std::vector<uint8_t> value_samples_;  // samples each of values_ summed
+  std::vector<float> value_weights_;  // samples each of values_ summed
   // Values of blocks whose carrier was missed, held until the next block tells whether the
   // signal is still there (then they are written) or gone (then they are dropped).
   std::vector<int8_t> held_;

@@ -119,18 +119,22 @@ class ResidualCarrierPll {
 
 // Recovers the data bits from the quadrature component: the matched filter of the whole
 // Manchester bit, the sum of the samples in the first half-bit minus the sum of those in the
-// second (a sample counts in the half-bit its instant falls in; with the timing right that
-// is the correlation with the sampled waveform, and any number of samples per bit works).
+// second, so any number of samples per bit works. Which samples count where depends on what the
+// receiver did to the waveform: taken at instants, a sample counts in the half-bit its instant
+// falls in; averaged over its period (band-limited), a sample astride a boundary counts in part
+// on both sides. kFilters such filters run side by side, from the one to the other, and the one
+// whose values show the best Es/N0 gives the bits (chosen again every 1024 bits).
 // Timing: a Gardner detector on half-bit integrals taken at fractional positions from the
 // running sum of the samples (each sample standing for one sample period, which gives the
-// detector its resolution below a sample), a second-order loop (tracks a sample clock off by
-// 100 ppm and more);
-// which half-bit begins a bit is taken from the signal and watched (a Manchester pair sums to
-// 0, a pair across two bits does not when the bits differ). The first timing comes from a search
-// over one bit period of the first kAcquireBits bits.
+// detector its resolution below a sample), a second-order loop that settles wide and then
+// narrows (tracks a sample clock off by 100 ppm and more); which half-bit begins a bit is taken
+// from the signal and watched (a Manchester pair sums to 0, a pair across two bits does not
+// when the bits differ). The first timing comes from a search over one bit period of the first
+// kAcquireBits bits.
 class ManchesterBitSync {
  public:
   static constexpr size_t kAcquireBits = 2048;
+  static constexpr int kFilters = 3;
 
   ManchesterBitSync(double sample_rate, double bit_rate);
 
@@ -139,22 +143,29 @@ class ManchesterBitSync {
   // Takes `count` quadrature samples and appends one matched-filter value per completed bit
   // to `bits` (positive: the half-bits were + then -, a data one). Holds back up to
   // kAcquireBits bits until the first timing is found, and about one bit between calls.
-  // `samples_per_bit`, if given, gets how many samples each value summed (with noise of the
-  // same power in every sample, a value's noise grows with it).
+  // `bit_weights`, if given, gets how many samples each value summed, fractional where a
+  // sample counted in part (the value's level grows with it).
   void Process(const float* quadrature, size_t count, std::vector<float>& bits,
-               std::vector<uint8_t>* samples_per_bit = nullptr);
+               std::vector<float>* bit_weights = nullptr);
 
   // The tracked bit period in samples.
   double SamplesPerBit() const { return 2 * half_period_; }
+  // The matched filter in use, 0 (samples taken at instants) to kFilters - 1 (averaged).
+  int Filter() const { return filter_; }
   // Times the bit pairing was corrected (a half-bit slipped) since Reset.
   uint64_t PairingSlips() const { return pairing_slips_; }
 
  private:
   double Integral(double position) const;  // of the samples up to `position` (buffer-relative)
-  // Of the samples whose instant is before `position`; one within kBoundaryRamp counts in part.
-  double SampleSum(double position) const;
-  // The first sample whose instant is at or after `position`.
-  static size_t SampleIndex(double position);
+  // The samples whose instant is before `position`, and their count; one within `ramp`
+  // samples of it counts in part.
+  struct Weighted {
+    double sum;
+    double weight;
+  };
+  Weighted SampleSum(double position, double ramp) const;
+  void EmitBit(const float* sums, const float* weights, std::vector<float>& bits,
+               std::vector<float>* bit_weights);
   void Acquire();
 
   double nominal_half_period_;
@@ -170,8 +181,13 @@ class ManchesterBitSync {
   double step_adjust_ = 0;
   bool second_half_ = false;  // the next half-bit is a bit's second
   float first_half_ = 0;
-  float first_sample_sum_ = 0;
-  size_t first_sample_index_ = 0;
+  float first_sums_[kFilters] = {};  // the pending first half-bit, per filter
+  float first_weights_[kFilters] = {};
+  int filter_ = 1;
+  double filter_m2_[kFilters] = {};
+  double filter_m4_[kFilters] = {};
+  uint64_t bits_since_choice_ = 0;
+  uint64_t filter_bits_ = 0;
   double half_power_ = 0;    // running mean of a half-bit integral squared
   double within_pairs_ = 0;  // running means of (first + second)^2, and across bits
   double across_pairs_ = 0;

@@ -184,6 +184,39 @@ TEST(ManchesterBitSyncTest, MatchedFilterOfTheWholeBitReachesIdealBpsk) {
   EXPECT_GT(ber, 0.85 * IdealBpskBer(4));
 }
 
+TEST(ManchesterBitSyncTest, ChoosesTheMatchedFilterForSamplesTakenAtInstantsOrAveraged) {
+  // Averaged over its period, a sample astride a boundary holds less of the bit: the best a
+  // receiver can do is ideal BPSK at the energy the averaging left, which the noiseless
+  // samples tell.
+  for (const bool averaged : {false, true}) {
+    SCOPED_TRACE(averaged ? "averaged" : "at instants");
+    MeteorSignalParams params;
+    params.averaged = averaged;
+    params.timing_offset_bits = 0.2;
+    params.clock_error_ppm = -20;
+    const auto bits = RandomBits(300000, 31);
+    const auto clean = Quadrature(params, bits);
+    double energy = 0;
+    for (const float q : clean) energy += static_cast<double>(q) * q;
+    const double sent =
+        std::sin(params.beta) * std::sin(params.beta) * static_cast<double>(clean.size());
+    const double left_db = 10 * std::log10(energy / sent);
+    params.es_n0_db = 4;
+    const auto quadrature = Quadrature(params, bits);
+    ManchesterBitSync sync(params.sample_rate, kBitRate);
+    std::vector<float> values;
+    sync.Process(quadrature.data(), quadrature.size(), values);
+    EXPECT_EQ(sync.Filter(), averaged ? ManchesterBitSync::kFilters - 1 : 0);
+    const BitComparison match = CompareBits(Signs(values), bits, 4);
+    ASSERT_GE(match.errors, 0);
+    const double ber = static_cast<double>(match.errors) / static_cast<double>(match.compared);
+    EXPECT_LT(ber, IdealBpskBer(4 + left_db - 0.3)) << "energy left " << left_db << " dB";
+    if (averaged) {
+      EXPECT_LT(left_db, -0.8);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The whole demodulator
 
