@@ -284,9 +284,9 @@ constexpr double kSlipRatio = 0.6;
 // samples) counts in part on either side. The narrowest fits samples taken at instants, the
 // widest samples averaged over their period; the one whose values have the best Es/N0 is used.
 constexpr double kFilterRamps[ManchesterBitSync::kFilters] = {0.05, 0.25, 0.5};
-constexpr uint64_t kFilterBits = 4096;  // bits the filters' Es/N0 are measured over
-constexpr uint64_t kFilterChoiceBits = 1024;     // bits between choices
-constexpr double kFilterChoiceMargin = 1.05;     // better by this factor (0.2 dB) to change
+constexpr uint64_t kFilterBits = 4096;        // bits the filters' Es/N0 are measured over
+constexpr uint64_t kFilterChoiceBits = 1024;  // bits between choices
+constexpr double kFilterChoiceMargin = 1.05;  // better by this factor (0.2 dB) to change
 }  // namespace
 
 ManchesterBitSync::ManchesterBitSync(double sample_rate, double bit_rate)
@@ -480,6 +480,12 @@ constexpr size_t kUnjudgedFraction = 4;
 constexpr double kDcSmoothing = 0.02;
 constexpr double kPowerSmoothing = 0.5;
 constexpr size_t kRecentValues = 4096;
+// The DC taken off a block stands out of the noise when its power times the block's length
+// (the power of a transform bin at 0 Hz) is this many times the noise's.
+constexpr double kDcStandsOut = 30;
+// A carrier taken at the centre of the band is kept when its block's bits show this Es/N0:
+// noise demodulated gives about -8 dB, a signal worth demodulating 1 dB and more.
+constexpr double kMinTrialSnrDb = -3;
 
 class MeteorDemodulator final : public Demodulator {
  public:
@@ -563,8 +569,10 @@ class MeteorDemodulator final : public Demodulator {
     }
     const std::complex<double> mean =
         std::complex<double>(sum_re, sum_im) / static_cast<double>(count);
-    dc_ = have_level_ ? dc_ + kDcSmoothing * (mean - dc_) : mean;
-    const float dc_re = static_cast<float>(dc_.real()), dc_im = static_cast<float>(dc_.imag());
+    if (!dc_kept_) dc_ = have_dc_ ? dc_ + kDcSmoothing * (mean - dc_) : mean;
+    have_dc_ = true;
+    const std::complex<double> dc = dc_kept_ ? 0 : dc_;
+    const float dc_re = static_cast<float>(dc.real()), dc_im = static_cast<float>(dc.imag());
     double power = 0;
     for (size_t i = 0; i < count; ++i) {
       const float re = x[i].real() - dc_re, im = x[i].imag() - dc_im;
@@ -577,7 +585,38 @@ class MeteorDemodulator final : public Demodulator {
     const float gain = static_cast<float>(1 / std::sqrt(power_));
     for (size_t i = 0; i < count; ++i)
       x[i] = {(x[i].real() - dc_re) * gain, (x[i].imag() - dc_im) * gain};
+    removed_dc_ = std::complex<float>(dc_re * gain, dc_im * gain);
     return true;
+  }
+
+  // The carrier search on a levelled block. A carrier at the centre looks like a DC offset and
+  // went with it: when the DC taken off stands out of the noise, the search looks again with it
+  // left in, and a carrier found there is taken on trial (`at_centre`): the bits decide.
+  ResidualCarrierSearch::Result SearchCarrier(size_t count, bool& at_centre) {
+    at_centre = false;
+    ResidualCarrierSearch::Result carrier = search_.Search(block_.data());
+    if (carrier.found || std::norm(removed_dc_) * static_cast<double>(count) < kDcStandsOut)
+      return carrier;
+    for (size_t i = 0; i < count; ++i) block_[i] += removed_dc_;
+    carrier = search_.Search(block_.data());
+    const double bin_hz = sample_rate_ / static_cast<double>(search_.FftSize());
+    at_centre = carrier.found && std::abs(carrier.offset_hz) < 2 * bin_hz;
+    carrier.found = at_centre;
+    return carrier;
+  }
+
+  void CountLock(double seconds) {
+    ++summary_.locks;
+    if (std::isnan(summary_.first_lock_seconds)) summary_.first_lock_seconds = seconds;
+  }
+
+  void LoseLock() {
+    locked_ = false;
+    on_trial_ = false;
+    dc_kept_ = false;
+    have_dc_ = false;  // measured afresh from the next block
+    held_.clear();
+    held_samples_ = 0;
   }
 
   void RunBlock(size_t count, std::vector<int8_t>& out) {
@@ -586,7 +625,8 @@ class MeteorDemodulator final : public Demodulator {
     const bool signal = Level(count);
     size_t start = 0;  // where the demodulation begins in the block
     if (!locked_ && signal && count >= search_.BlockSize()) {
-      const ResidualCarrierSearch::Result carrier = search_.Search(block_.data());
+      bool at_centre = false;
+      const ResidualCarrierSearch::Result carrier = SearchCarrier(count, at_centre);
       if (carrier.found) {
         start = SignalStart(carrier, count);
         const double phase_step = kTwoPi * carrier.offset_hz / sample_rate_;
@@ -595,9 +635,10 @@ class MeteorDemodulator final : public Demodulator {
         bit_sync_.Reset();
         locked_ = true;
         failed_blocks_ = 0;
-        ++summary_.locks;
-        if (std::isnan(summary_.first_lock_seconds))
-          summary_.first_lock_seconds = start_seconds + static_cast<double>(start) / sample_rate_;
+        dc_kept_ = at_centre;
+        on_trial_ = at_centre;
+        lock_seconds_ = start_seconds + static_cast<double>(start) / sample_rate_;
+        if (!on_trial_) CountLock(lock_seconds_);
       }
     }
     if (locked_) Demodulate(start, count, signal, out);
@@ -664,6 +705,15 @@ class MeteorDemodulator final : public Demodulator {
       if (signal_power > 0 && m2 > signal_power)
         snr_db = 10 * std::log10(signal_power / (2 * (m2 - signal_power)));
     }
+    if (on_trial_) {
+      // A carrier at the centre, or a DC offset: a carrier has bits.
+      if (!(snr_db >= kMinTrialSnrDb)) {
+        LoseLock();
+        return;
+      }
+      on_trial_ = false;
+      CountLock(lock_seconds_);
+    }
     const float scale = bit_amplitude_ > 0 ? static_cast<float>(1 / bit_amplitude_) : 0.0f;
     const size_t held_before = held_.size();
     held_.resize(held_before + values_.size());
@@ -700,10 +750,8 @@ class MeteorDemodulator final : public Demodulator {
       if (!std::isnan(snr_db)) last_snr_db_ = snr_db;
       KeepRecent(scale);
     } else if (++failed_blocks_ >= kLossBlocks) {
-      locked_ = false;
+      LoseLock();
       ++summary_.locks_lost;
-      held_.clear();
-      held_samples_ = 0;
     }
   }
 
@@ -753,7 +801,12 @@ class MeteorDemodulator final : public Demodulator {
   size_t held_samples_ = 0;
   int failed_blocks_ = 0;
   bool locked_ = false;
+  bool on_trial_ = false;  // locked onto a tone at the centre, not yet shown to carry bits
+  double lock_seconds_ = 0;
   bool have_level_ = false;
+  bool have_dc_ = false;
+  bool dc_kept_ = false;                // locked onto a carrier at the centre: the DC is left in
+  std::complex<float> removed_dc_ = 0;  // what the last block had taken off, levelled
   std::complex<double> dc_ = 0;
   double power_ = 0;
   double bit_amplitude_ = 0;

@@ -304,6 +304,21 @@ TEST(MeteorDemodulatorTest, WorksForModulationIndices08And145AndAtOtherSampleRat
   }
 }
 
+TEST(MeteorDemodulatorTest, ACarrierAtTheCentreIsNotTakenForADcOffset) {
+  // No Doppler, no oscillator offset: the carrier sits at 0 Hz all pass long, where the DC
+  // removal would take it; with a receiver's DC offset on top.
+  for (const std::complex<float> dc : {std::complex<float>(0, 0), {0.05f, 0.03f}}) {
+    SCOPED_TRACE(dc.real());
+    MeteorSignalParams params = PassLikeSignal();
+    params.carrier_offset_hz = 0;
+    params.carrier_drift_hz_per_s = 0;
+    params.dc = dc;
+    const Measured measured = MeasureBer(params, 5, 200000);
+    ASSERT_GE(measured.errors, 0);
+    EXPECT_LT(measured.ber, IdealBpskBer(4));
+  }
+}
+
 TEST(MeteorDemodulatorTest, NoiseAloneWritesNothingAndNeverLocks) {
   MeteorSignalParams noise;
   noise.es_n0_db = 0;
