@@ -376,6 +376,39 @@ TEST(MeteorDemodulatorTest, LocksQuicklyOnASignalAfterNoiseAndLetsGoWhenItFades)
   EXPECT_NEAR(summary.locked_seconds, 0.5, 2 * block_seconds);
 }
 
+TEST(MeteorDemodulatorTest, LocksAgainAfterAFadeAtAnotherOffset) {
+  // Two stretches of signal with a fade between them, the second at another carrier offset and
+  // timing: the second lock starts afresh (carrier, timing, pairing) and loses none of it.
+  MeteorSignalParams first = PassLikeSignal();
+  first.es_n0_db = 7;
+  MeteorSignalParams second = first;
+  second.carrier_offset_hz = -41000;
+  second.timing_offset_bits = 0.77;
+  second.seed = 43;
+  const auto bits_a = RandomBits(200000, 1), bits_b = RandomBits(200000, 2);
+  auto samples = MakeMeteorSignal(first, bits_a, 100000, 300000);
+  const auto more = MakeMeteorSignal(second, bits_b, 0, 100000);
+  samples.insert(samples.end(), more.begin(), more.end());
+  const auto demodulator = MakeMeteorDemodulator(Config());
+  const auto values = Demodulate(*demodulator, samples);
+  EXPECT_EQ(demodulator->Summary().locks, 2u);
+  EXPECT_EQ(demodulator->Summary().locks_lost, 2u);
+  const long block_bits = static_cast<long>(32768 / 3e6 * kBitRate) + 2;
+  const BitComparison a = CompareBits(values, bits_a, block_bits);
+  ASSERT_GE(a.errors, 0);
+  EXPECT_LE(a.shift, 0);
+  EXPECT_LT(a.errors, 3 * IdealBpskBer(7) * 200000 + 10);
+  // The second stretch's values come after the first's.
+  const size_t second_from = static_cast<size_t>(static_cast<long>(bits_a.size()) - a.shift);
+  ASSERT_LT(second_from, values.size());
+  const std::vector<int8_t> rest(values.begin() + static_cast<long>(second_from), values.end());
+  const BitComparison b = CompareBits(rest, bits_b, 3 * block_bits);
+  ASSERT_GE(b.errors, 0);
+  EXPECT_LE(b.shift, 0);
+  EXPECT_GE(b.compared, 200000 - 2);
+  EXPECT_LT(b.errors, 3 * IdealBpskBer(7) * 200000 + 10);
+}
+
 TEST(MeteorDemodulatorTest, ReportsEachSecondTheOffsetAndEsN0) {
   MeteorSignalParams params = PassLikeSignal();
   params.es_n0_db = 5;
