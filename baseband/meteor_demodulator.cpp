@@ -483,9 +483,10 @@ constexpr size_t kRecentValues = 4096;
 // The DC taken off a block stands out of the noise when its power times the block's length
 // (the power of a transform bin at 0 Hz) is this many times the noise's.
 constexpr double kDcStandsOut = 30;
-// A carrier taken at the centre of the band is kept when its block's bits show this Es/N0:
-// noise demodulated gives about -8 dB, a signal worth demodulating 1 dB and more.
-constexpr double kMinTrialSnrDb = -3;
+// A block counts as carrying bits when they show this Es/N0 or more: noise demodulated gives
+// about -8 dB, a signal worth demodulating 0 dB and more (below, one bit in six is wrong).
+// A carrier tracked to where its bits are lost in the noise is given up as when it goes.
+constexpr double kMinBitSnrDb = -3;
 
 class MeteorDemodulator final : public Demodulator {
  public:
@@ -532,9 +533,9 @@ class MeteorDemodulator final : public Demodulator {
   SignalReport Current() const override {
     SignalReport report;
     report.seconds = static_cast<double>(summary_.samples) / sample_rate_;
-    report.carrier_offset_hz = locked_ ? pll_.OffsetHz() : NAN;
-    report.snr_db = locked_ ? last_snr_db_ : NAN;
-    report.locked = locked_;
+    report.carrier_offset_hz = Locked() ? pll_.OffsetHz() : NAN;
+    report.snr_db = Locked() ? last_snr_db_ : NAN;
+    report.locked = Locked();
     return report;
   }
 
@@ -548,6 +549,8 @@ class MeteorDemodulator final : public Demodulator {
   const DemodulatorSummary& Summary() const override { return summary_; }
 
  private:
+  bool Locked() const { return locked_ && !on_trial_; }
+
   // Takes off the DC and sets the block's power to 1. False for a block of silence.
   bool Level(size_t count) {
     std::complex<float>* x = block_.data();
@@ -636,9 +639,8 @@ class MeteorDemodulator final : public Demodulator {
         locked_ = true;
         failed_blocks_ = 0;
         dc_kept_ = at_centre;
-        on_trial_ = at_centre;
+        on_trial_ = true;
         lock_seconds_ = start_seconds + static_cast<double>(start) / sample_rate_;
-        if (!on_trial_) CountLock(lock_seconds_);
       }
     }
     if (locked_) Demodulate(start, count, signal, out);
@@ -705,15 +707,6 @@ class MeteorDemodulator final : public Demodulator {
       if (signal_power > 0 && m2 > signal_power)
         snr_db = 10 * std::log10(signal_power / (2 * (m2 - signal_power)));
     }
-    if (on_trial_) {
-      // A carrier at the centre, or a DC offset: a carrier has bits.
-      if (!(snr_db >= kMinTrialSnrDb)) {
-        LoseLock();
-        return;
-      }
-      on_trial_ = false;
-      CountLock(lock_seconds_);
-    }
     const float scale = bit_amplitude_ > 0 ? static_cast<float>(1 / bit_amplitude_) : 0.0f;
     const size_t held_before = held_.size();
     held_.resize(held_before + values_.size());
@@ -731,8 +724,24 @@ class MeteorDemodulator final : public Demodulator {
     const double noise_sigma = std::sqrt(static_cast<double>(carrier.samples) / 2);
     const bool carrier_seen =
         signal && carrier.samples > 0 && carrier.in_phase >= kLockSigmas * noise_sigma;
+    // No values yet: the bit timing is still being searched, the bits cannot tell.
+    const bool bits_seen = values_.empty() || snr_db >= kMinBitSnrDb;
     const bool judged = count * kUnjudgedFraction >= block_size_;
-    if (carrier_seen || !judged) {
+    if (on_trial_) {
+      // A new lock counts once its bits are seen: a carrier has bits, a DC offset at the
+      // centre or a carrier too weak to use does not. Until then the values are held (a signal
+      // rising out of the noise may need a block more), for kLossBlocks blocks at most; a tone
+      // at the centre without bits is let go at once (the next block is searched with the DC
+      // taken off, where a carrier that starts meanwhile is found).
+      if (!carrier_seen || !bits_seen || values_.empty()) {
+        const bool waiting_for_timing = carrier_seen && values_.empty();
+        if (!waiting_for_timing && (dc_kept_ || ++failed_blocks_ >= kLossBlocks)) LoseLock();
+        return;
+      }
+      on_trial_ = false;
+      CountLock(lock_seconds_);
+    }
+    if ((carrier_seen && bits_seen) || !judged) {
       out.insert(out.end(), held_.begin(), held_.end());
       summary_.symbols += held_.size();
       summary_.locked_seconds += static_cast<double>(held_samples_) / sample_rate_;
@@ -749,10 +758,46 @@ class MeteorDemodulator final : public Demodulator {
       second_values_ += values_.size();
       if (!std::isnan(snr_db)) last_snr_db_ = snr_db;
       KeepRecent(scale);
-    } else if (++failed_blocks_ >= kLossBlocks) {
-      LoseLock();
-      ++summary_.locks_lost;
+    } else {
+      // The first block without the signal: what of it came before the fade is written.
+      if (failed_blocks_ == 0) ReleaseBeforeFade(scale, samples_per_bit, count, out);
+      if (++failed_blocks_ >= kLossBlocks) {
+        LoseLock();
+        ++summary_.locks_lost;
+      }
     }
+  }
+
+  // Writes the leading eighths of the block's values (all of held_) whose Es/N0 still shows
+  // the bits, up to the first that does not.
+  void ReleaseBeforeFade(float scale, double samples_per_bit, size_t count,
+                         std::vector<int8_t>& out) {
+    constexpr size_t kParts = 8;
+    const size_t part = values_.size() / kParts;
+    if (part == 0 || held_.size() != values_.size()) return;
+    size_t good = 0;
+    for (; good + part <= values_.size(); good += part) {
+      double m2 = 0, m4 = 0;
+      for (size_t i = good; i < good + part; ++i) {
+        const double level =
+            values_[i] * scale * samples_per_bit / std::max(value_weights_[i], 1e-3f);
+        m2 += level * level;
+        m4 += level * level * level * level;
+      }
+      m2 /= static_cast<double>(part);
+      m4 /= static_cast<double>(part);
+      const double signal_power = std::sqrt(std::max(0.0, (3 * m2 * m2 - m4) / 2));
+      if (!(signal_power > 0 && m2 > signal_power &&
+            10 * std::log10(signal_power / (2 * (m2 - signal_power))) >= kMinBitSnrDb))
+        break;
+    }
+    if (good == 0) return;
+    out.insert(out.end(), held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(good));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(good));
+    summary_.symbols += good;
+    const size_t samples = count * good / values_.size();
+    summary_.locked_seconds += static_cast<double>(samples) / sample_rate_;
+    held_samples_ -= std::min(held_samples_, samples);
   }
 
   void KeepRecent(float scale) {
@@ -767,8 +812,8 @@ class MeteorDemodulator final : public Demodulator {
   void EndSecond(double seconds) {
     SignalReport report;
     report.seconds = seconds;
-    report.locked = locked_;
-    report.carrier_offset_hz = locked_ ? pll_.OffsetHz() : NAN;
+    report.locked = Locked();
+    report.carrier_offset_hz = Locked() ? pll_.OffsetHz() : NAN;
     if (second_values_ > 0) {
       const double m2 = second_m2_ / static_cast<double>(second_values_);
       const double m4 = second_m4_ / static_cast<double>(second_values_);
@@ -801,7 +846,7 @@ class MeteorDemodulator final : public Demodulator {
   size_t held_samples_ = 0;
   int failed_blocks_ = 0;
   bool locked_ = false;
-  bool on_trial_ = false;  // locked onto a tone at the centre, not yet shown to carry bits
+  bool on_trial_ = false;  // a carrier found, its bits not yet seen
   double lock_seconds_ = 0;
   bool have_level_ = false;
   bool have_dc_ = false;

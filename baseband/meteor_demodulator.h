@@ -8,7 +8,19 @@
 //           -> whole-bit Manchester matched filter with timing recovery -> soft data bits
 //
 // MakeMeteorDemodulator (baseband/demodulator.h) puts the blocks below together; they are
-// declared here so that each can be tested and measured on its own.
+// declared here so that each can be tested and measured on its own. It works in blocks of
+// ResidualCarrierSearch::BlockSize() samples (about 11 ms at 3 Msps), so values lag the samples
+// by up to four blocks:
+// - Unlocked, each block is searched for the carrier. A carrier found is demodulated from where
+//   it rises in that block; the lock counts (Summary().locks, first_lock_seconds) once a block
+//   shows both the carrier and bits of Es/N0 -3 dB or more, and the values held until then
+//   are written. A tone at the centre of the band that shows no bits is a DC offset.
+// - Locked, a block whose carrier or bits are missing is held; three such blocks in a row lose
+//   the lock and their values are dropped (of the first, the part before the fade is written).
+// - Reports: carrier_offset_hz and snr_db are NaN while no lock is held; the last report at
+//   Finish covers the part-second at the end. RecentSymbols replaces `points`.
+// - Not for one recording on several threads; demodulators on different threads are fine
+//   (FFTW's planner is guarded).
 
 #include <complex>
 #include <cstddef>

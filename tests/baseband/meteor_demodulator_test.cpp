@@ -336,6 +336,35 @@ TEST(MeteorDemodulatorTest, NoiseAloneWritesNothingAndNeverLocks) {
   EXPECT_DOUBLE_EQ(reports[0].seconds, 1);
 }
 
+TEST(MeteorDemodulatorTest, ACarrierWhoseBitsAreLostInTheNoiseIsNotLocked) {
+  // At Eb/N0 -10 dB the carrier (beta 1.2) still stands out of the noise, the bits do not.
+  MeteorSignalParams weak = PassLikeSignal();
+  weak.es_n0_db = -10;
+  const auto weak_bits = RandomBits(static_cast<size_t>(0.4 * kBitRate), 4);
+  const auto weak_samples = MakeMeteorSignal(weak, weak_bits);
+  const auto alone = MakeMeteorDemodulator(Config());
+  EXPECT_TRUE(Demodulate(*alone, weak_samples).empty());
+  EXPECT_EQ(alone->Summary().locks, 0u);
+
+  // A good signal fading into that: the lock goes with the bits.
+  MeteorSignalParams good = weak;
+  good.es_n0_db = 8;
+  const auto bits = RandomBits(static_cast<size_t>(0.3 * kBitRate), 5);
+  auto samples = MakeMeteorSignal(good, bits);
+  samples.insert(samples.end(), weak_samples.begin(), weak_samples.end());
+  const auto fading = MakeMeteorDemodulator(Config());
+  const auto values = Demodulate(*fading, samples);
+  EXPECT_EQ(fading->Summary().locks, 1u);
+  EXPECT_EQ(fading->Summary().locks_lost, 1u);
+  const long block_bits = static_cast<long>(32768 / 3e6 * kBitRate) + 2;
+  EXPECT_LE(values.size(), bits.size() + static_cast<size_t>(block_bits));
+  const BitComparison match = CompareBits(values, bits, 8);
+  ASSERT_GE(match.errors, 0);
+  // Cut off at once, the signal's last eighth of a block (1.4 ms) may go with the fade.
+  EXPECT_GE(match.compared, static_cast<long>(bits.size()) - block_bits / 8 - 2);
+  EXPECT_LT(match.errors, 3 * IdealBpskBer(8) * static_cast<double>(bits.size()) + 10);
+}
+
 TEST(MeteorDemodulatorTest, ZerosAndDamagedSamplesWriteNothing) {
   std::vector<std::complex<float>> samples(200000);
   for (size_t i = 100000; i < samples.size(); ++i) samples[i] = {NAN, i % 2 ? INFINITY : 1.0f};
