@@ -394,12 +394,15 @@ void BasebandModulator::SendBlock(size_t count, uint64_t first_sample) {
       static_cast<size_t>(std::clamp(rise_sample_, first_sample, last_sample) - first_sample);
   const size_t off =
       static_cast<size_t>(std::clamp(set_sample_, first_sample, last_sample) - first_sample);
-  const double step = CarrierAt(middle) / actual_rate_;  // cycles per sample
   const float carrier = amplitude * carrier_level_;
   const float quadrature = meteor_ ? amplitude * quadrature_level_ : amplitude;
   const float dc_i = static_cast<float>(options_.dc_i), dc_q = static_cast<float>(options_.dc_q);
   for (size_t start = 0; start < count; start += kPhasorRun) {
     const size_t end = std::min(count, start + kPhasorRun);
+    // The carrier's frequency at the middle of the run, in cycles per sample.
+    const double run_middle =
+        (static_cast<double>(first_sample) + 0.5 * static_cast<double>(start + end)) / actual_rate_;
+    const double step = CarrierAt(run_middle) / actual_rate_;
     std::complex<float> phasor(static_cast<float>(std::cos(kTwoPi * phase_)),
                                static_cast<float>(std::sin(kTwoPi * phase_)));
     const std::complex<float> turn(static_cast<float>(std::cos(kTwoPi * step)),
