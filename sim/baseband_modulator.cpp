@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kTwoPi = 2 * std::numbers::pi;
 constexpr size_t kBlockSamples = 4096;
+constexpr size_t kWritePiece = 4096;  // recording bytes modulated at a time
 // The carrier's phasor is advanced by multiplication for this many samples, then set afresh.
 constexpr size_t kPhasorRun = 256;
 // Units kept in front of the first one still needed before the buffer is compacted.
@@ -324,9 +325,13 @@ void BasebandModulator::AddUnits() {
 
 void BasebandModulator::Write(const uint8_t* bytes, size_t size) {
   if (finished_) throw std::logic_error("baseband modulator: write after Finish");
-  rails_.Encode(bytes, size, i_rail_, q_rail_);
-  AddUnits();
-  Produce(false);
+  // In small pieces, so that the symbols waiting for their samples stay few whatever the
+  // caller hands over at once (a pass's seconds of noise come in one piece).
+  for (size_t at = 0; at < size; at += kWritePiece) {
+    rails_.Encode(bytes + at, std::min(kWritePiece, size - at), i_rail_, q_rail_);
+    AddUnits();
+    Produce(false);
+  }
 }
 
 void BasebandModulator::Finish() {

@@ -161,6 +161,8 @@ class BasebandModulator {
 
   uint64_t SampleCount() const { return sample_count_; }
   uint64_t SamplesWritten() const { return next_sample_; }
+  // Units held for samples still to come: bounded whatever the pass's length or the pieces'.
+  size_t BufferedUnits() const { return unit_q_.size(); }
   // Units of the waveform: QPSK symbols, Meteor-M N2 Manchester half-bits (chips).
   double UnitRate() const { return unit_rate_; }
   // Signal power at the top of the pass and noise variance per complex sample (full scale 1).

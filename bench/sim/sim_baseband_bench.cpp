@@ -15,7 +15,7 @@ namespace vantrel::sim {
 namespace {
 
 constexpr size_t kRecordingBytes = 1 << 20;  // 8 Mbit: 2.4 s of MetOp, 12.6 s of Meteor-M N2
-constexpr size_t kPiece = 1 << 16;            // bytes per Write, as the pass streams them
+constexpr size_t kPiece = 1 << 16;           // bytes per Write, as the pass streams them
 
 const std::vector<uint8_t>& Recording() {
   static const std::vector<uint8_t> bytes = [] {

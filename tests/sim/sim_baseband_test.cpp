@@ -280,6 +280,25 @@ TEST(BasebandModulator, SampleCountFollowsTheClockError) {
   }
 }
 
+// Memory stays bounded: a piece of several seconds (a pass's noise before rise comes in one)
+// is modulated a little at a time, and the symbols already sent are let go.
+TEST(BasebandModulator, HoldsFewSymbolsWhateverThePieceOrPassLength) {
+  const auto bytes = RandomBytes(3 << 20, 9);
+  const BasebandOptions o = Qpsk(SoftModulation::kMetopQpsk, kMetopSymbolRate);
+  size_t most = 0;
+  uint64_t samples = 0;
+  BasebandModulator* self = nullptr;
+  BasebandModulator modulator(o, WholeSignal(bytes), [&](const float*, size_t count) {
+    most = std::max(most, self->BufferedUnits());
+    samples += count;
+  });
+  self = &modulator;
+  modulator.Write(bytes.data(), bytes.size());
+  modulator.Finish();
+  EXPECT_EQ(samples, modulator.SampleCount());
+  EXPECT_LT(most, 200000u) << "of " << 8 * bytes.size() * 2 / 3 << " symbols";
+}
+
 // Es/N0 measured from the samples: the noise is what a noisy run has beyond the clean run's
 // waveform (same bits, same timing), the signal its projection on that waveform.
 struct Measured {
