@@ -130,8 +130,10 @@ struct BasebandOptions {
   bool follow_pass = false;               // Es/N0 rises from esn0_horizon_db to esn0_db
   double esn0_horizon_db = NAN;
   double dc_i = 0, dc_q = 0;  // fractions of full scale
-  double iq_gain_db = 0;      // the Q branch this much stronger than I
-  double iq_phase_deg = 0;    // and this far off quadrature
+  // I/Q imbalance: Q' = g (Q cos(phi) + I sin(phi)), g = 10^(gain_db / 20): the Q branch
+  // gain_db stronger than I and phi off quadrature.
+  double iq_gain_db = 0;
+  double iq_phase_deg = 0;
   uint64_t seed = 1;
 };
 

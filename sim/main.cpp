@@ -35,10 +35,11 @@ constexpr double kShortPacketMean = 250;  // short packets are 100..400 bytes
 constexpr double kMaxNoiseSeconds = 3600;
 constexpr double kMaxBitErrorRate = 0.5;
 constexpr long long kMaxEvents = 10000;
-// Bit rates of the downlinks, for noise given in seconds: MetOp AHRPT, FY-3 HRPT, Meteor-M N2
-// HRPT.
+// Bit rates of the downlinks, for noise given in seconds: MetOp AHRPT, FY-3 HRPT (FY-3C slower),
+// Meteor-M N2 HRPT.
 constexpr double kMetopBitRate = 3.5e6;
-constexpr double kFy3BitRate = 4.2e6;
+constexpr double kFy3BitRate = 4.2e6;  // FY-3A/B
+constexpr double kFy3CBitRate = 3.9e6;
 constexpr double kMn2BitRate = 665.4e3;
 // Baseband: limits beyond which a value is a typing error.
 constexpr double kMaxSampleRate = 200e6;
@@ -472,7 +473,7 @@ Options Parse(int argc, char** argv) {
     throw UsageError(o.profile_only + " applies with --pass-profile only");
   if (o.impairments.profile.enabled) {
     // Noise before rise and after set, at the family's bit rate unless given in bytes.
-    const double bit_rate = o.sat == "fy3"   ? kFy3BitRate
+    const double bit_rate = o.sat == "fy3"   ? (o.satellite == 'C' ? kFy3CBitRate : kFy3BitRate)
                             : o.sat == "mn2" ? kMn2BitRate
                                              : kMetopBitRate;
     const auto bytes = static_cast<size_t>(o.noise_seconds * bit_rate / 8);
