@@ -196,6 +196,51 @@ TEST(BasebandModulator, QpskCarriesTheSoftWritersRailBits) {
   }
 }
 
+// Power spectral density at `hz`, averaged over Hann-windowed blocks (relative units).
+double Density(const Samples& x, double hz, double rate) {
+  constexpr size_t kBlock = 2048;
+  double sum = 0;
+  int blocks = 0;
+  for (size_t from = 0; from + kBlock <= x.size(); from += kBlock, ++blocks) {
+    std::complex<double> bin = 0;
+    for (size_t n = 0; n < kBlock; ++n) {
+      const double w = 0.5 - 0.5 * std::cos(kTwoPi * n / kBlock);
+      bin += w * x[from + n] * std::polar(1.0, -kTwoPi * hz * n / rate);
+    }
+    sum += std::norm(bin);
+  }
+  return sum / blocks;
+}
+
+double Decibels(double ratio) {
+  return 10 * std::log10(ratio);
+}
+
+// The waveforms are band-limited as the downlinks are: QPSK to (1 + 0.5) / 2 symbol rates either
+// side, Meteor-M N2 below the sampled band's edge, so that nothing aliases into the signal.
+TEST(BasebandModulator, SpectrumStaysInItsBand) {
+  const auto bytes = RandomBytes(20000, 10);
+  const BasebandOptions qpsk = Qpsk(SoftModulation::kMetopQpsk, kMetopSymbolRate);
+  const Samples q = Modulate(qpsk, bytes, WholeSignal(bytes));
+  const double in_band = Density(q, 0.3e6, qpsk.sample_rate);
+  EXPECT_NEAR(Decibels(Density(q, -0.6e6, qpsk.sample_rate) / in_band), 0, 1);
+  // The density is the raised cosine's spectrum: half power at half the symbol rate, nothing
+  // beyond (1 + 0.5) / 2 symbol rates, 1.75 MHz (the truncated pulse leaves less than -40 dB).
+  EXPECT_NEAR(Decibels(Density(q, 1.16667e6, qpsk.sample_rate) / in_band), -3, 1);
+  for (const double hz : {2.0e6, -2.3e6, 2.6e6, 2.95e6})
+    EXPECT_LT(Decibels(Density(q, hz, qpsk.sample_rate) / in_band), -40) << hz;
+
+  for (const double rate : {3e6, 2.2e6}) {
+    BasebandOptions meteor = Meteor();
+    meteor.sample_rate = rate;
+    const Samples m = Modulate(meteor, bytes, WholeSignal(bytes));
+    // The data's lobe peaks near 0.56 MHz; the band's edge is far below it.
+    const double peak = Density(m, 0.56e6, rate);
+    EXPECT_LT(Decibels(Density(m, 0.49 * rate, rate) / peak), -30) << rate;
+    EXPECT_LT(Decibels(Density(m, -0.49 * rate, rate) / peak), -30) << rate;
+  }
+}
+
 // The carrier follows -D u / sqrt(u^2 + a^2) plus the offset, its phase continuous: the samples
 // turned back by that curve's integral keep one phase from start to end (Meteor-M N2: of the
 // residual carrier, QPSK: of the fourth power), and over every 10 ms window the frequency
