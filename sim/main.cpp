@@ -1,6 +1,7 @@
 // vantrel-sim: writes a simulated raw recording and, beside it, the truth it was made from.
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -483,7 +484,7 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-// A file written through a large buffer; remembers the first write error.
+// A file written through a large buffer.
 class OutFile {
  public:
   explicit OutFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
@@ -491,8 +492,14 @@ class OutFile {
     buffer_.resize(kFileBuffer);
     std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
   }
+  // Stops at the first failed write (a full disk): minutes of a long pass are not spent on a
+  // file that cannot be complete.
   void Write(const uint8_t* data, size_t size) {
-    if (ok_ && std::fwrite(data, 1, size, file_.get()) != size) ok_ = false;
+    if (std::fwrite(data, 1, size, file_.get()) != size) {
+      const int error = errno;
+      ok_ = false;
+      throw std::runtime_error("writing '" + path_ + "' failed: " + std::strerror(error));
+    }
     bytes_ += size;
     ++records_;
   }
