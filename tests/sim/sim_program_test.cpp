@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <complex>
@@ -303,6 +304,16 @@ TEST(SimProgram, HelpNamesTheBasebandOptions) {
         "--doppler HZ", "--doppler-rate", "--carrier-offset", "--esn0 DB", "--esn0-horizon",
         "--dc-offset", "--iq-imbalance"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+// A full disk stops the run at once with the reason, exit 1.
+TEST(SimProgram, StopsWhenTheDiskIsFull) {
+  TempFolder folder;
+  if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(symlink("/dev/full", "full.wav"), 0);
+  EXPECT_EQ(RunSim("--sat metop --packets 50 --baseband wav --out full.wav"), 1);
+  EXPECT_NE(Text("sim.err").find("No space left on device"), std::string::npos);
+  EXPECT_EQ(Text("sim.out").find("wrote full.wav"), std::string::npos);
 }
 
 }  // namespace
