@@ -68,7 +68,8 @@ class LowPassChip {
       step_[i] = sum;
       previous = value;
     }
-    for (double& s : step_) s /= sum;
+    if (sum > 0)  // (a cutoff of zero is refused by the modulator)
+      for (double& s : step_) s /= sum;
     half_span_ = half_span;
   }
   double operator()(double t) const { return Step(t + 0.5) - Step(t - 0.5); }
