@@ -1,6 +1,7 @@
 // vantrel-sim: writes a simulated raw recording and, beside it, the truth it was made from.
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -11,8 +12,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "sim/baseband_modulator.h"
+#include "sim/baseband_writer.h"
 #include "sim/simulator.h"
 #include "sim/soft_symbols.h"
 
@@ -31,11 +36,28 @@ constexpr double kShortPacketMean = 250;  // short packets are 100..400 bytes
 constexpr double kMaxNoiseSeconds = 3600;
 constexpr double kMaxBitErrorRate = 0.5;
 constexpr long long kMaxEvents = 10000;
-// Bit rates of the downlinks, for noise given in seconds: MetOp AHRPT, FY-3 HRPT, Meteor-M N2
-// HRPT.
+// Bit rates of the downlinks, for noise given in seconds: MetOp AHRPT, FY-3 HRPT (FY-3C slower),
+// Meteor-M N2 HRPT.
 constexpr double kMetopBitRate = 3.5e6;
-constexpr double kFy3BitRate = 4.2e6;
+constexpr double kFy3BitRate = 4.2e6;  // FY-3A/B
+constexpr double kFy3CBitRate = 3.9e6;
 constexpr double kMn2BitRate = 665.4e3;
+// Baseband: limits beyond which a value is a typing error.
+constexpr double kMaxSampleRate = 200e6;
+constexpr double kMaxClockPpm = 1000;
+constexpr double kMinModulationIndex = 0.05;
+constexpr double kMaxModulationIndex = 1.55;  // below pi/2: the carrier's sign stays
+constexpr double kMaxDopplerHz = 1e6;
+constexpr double kMinDopplerRate = 1e-3;
+constexpr double kMaxDopplerRate = 1e5;
+constexpr double kMinEsN0 = -20;
+constexpr double kMaxEsN0 = 60;
+constexpr double kHorizonBelowTop = 10;  // dB: default Es/N0 at the horizons
+constexpr double kMaxDcOffset = 0.5;
+constexpr uint64_t kProgressSamples = 100000000;  // longer files report progress
+constexpr uint64_t kProgressSteps = 10;
+constexpr double kMaxIqGainDb = 6;
+constexpr double kMaxIqPhaseDeg = 30;
 
 const char kUsage[] =
     "Usage: vantrel-sim --sat metop|fy3|mn2|cadu --out PATH [options]\n"
@@ -75,6 +97,26 @@ const char kUsage[] =
     "  --ebn0 DB                Gaussian noise for DB dB energy per recording bit (default none)\n"
     "  --rotation 0|90|180|270|random  carrier phase rotation (default 0; BPSK: 0 or 180)\n"
     "  --iq-swap                I and Q exchanged (QPSK)\n"
+    "Baseband (metop, fy3, mn2), as an SDR receiver records the pass:\n"
+    "  --baseband wav|cs16|cu8|cf32  write complex samples instead of bits: wav 16-bit I/Q\n"
+    "                           (RF64 above 4 GiB), cs16, cu8 (centred on 127.5) or cf32;\n"
+    "                           MetOp and FY-3 QPSK with root-raised-cosine pulses (roll-off\n"
+    "                           0.5), Meteor-M N2 the data Manchester coded and phase\n"
+    "                           modulated with a residual carrier (not with --manchester).\n"
+    "                           Noise before rise and after set becomes noise-only samples\n"
+    "  --samplerate HZ          samples per second (default 6000000; mn2 3000000)\n"
+    "  --clock-ppm PPM          the sample clock runs PPM fast (negative: slow), +-1000\n"
+    "  --modulation-index RAD   Meteor-M N2 peak phase deviation (default 1.2)\n"
+    "  --doppler HZ             largest Doppler shift of the pass (default 0: none), the\n"
+    "                           curve -D u / sqrt(u^2 + (D / rate)^2), u from the top\n"
+    "  --doppler-rate HZ_PER_S  its rate at the top of the pass (default 400)\n"
+    "  --carrier-offset HZ      receiver oscillator offset (default 0)\n"
+    "  --esn0 DB                Gaussian noise for DB dB Es/N0 (at the top of the pass; QPSK:\n"
+    "                           per symbol, Meteor-M N2: per data bit of the data's share of\n"
+    "                           the power; default no noise)\n"
+    "  --esn0-horizon DB        with --pass-profile: Es/N0 at rise and set (default esn0 - 10)\n"
+    "  --dc-offset I,Q          DC offset of each branch, fractions of full scale\n"
+    "  --iq-imbalance GAIN_DB,PHASE_DEG  the Q branch stronger and off quadrature\n"
     "A realistic pass (seeded; the fate of every CADU is printed and PATH.whole lists the\n"
     "packets or lines that arrived whole):\n"
     "  --pass-profile           noise before rise and after set, a bit error rate falling to\n"
@@ -115,6 +157,12 @@ struct Options {
   SoftOptions soft_options;
   bool random_rotation = false;
   std::string soft_only;  // a soft-symbol option that was given
+  bool baseband = false;
+  SampleFileFormat baseband_format = SampleFileFormat::kWav;
+  BasebandOptions baseband_options;
+  double sample_rate = 0;  // 0: the family's default
+  bool esn0_horizon_given = false;
+  std::string baseband_only;  // a baseband option that was given
 };
 
 class UsageError : public std::runtime_error {
@@ -141,6 +189,31 @@ double ParseRate(std::string_view option, std::string_view text, double high) {
     throw UsageError(std::string(option) + " needs a number from 0 to " + std::to_string(high) +
                      ", not '" + copy + "'");
   return value;
+}
+
+double ParseReal(std::string_view option, std::string_view text, double low, double high,
+                 const char* unit) {
+  const std::string copy(text);
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (copy.empty() || end != copy.c_str() + copy.size() || !(value >= low && value <= high)) {
+    char range[96];
+    std::snprintf(range, sizeof range, "%g to %g", low, high);
+    throw UsageError(std::string(option) + " needs a number" + (*unit ? " of " : "") + unit +
+                     " from " + range + ", not '" + copy + "'");
+  }
+  return value;
+}
+
+// "A,B": two numbers, each within its range.
+std::pair<double, double> ParsePair(std::string_view option, std::string_view text, double limit_a,
+                                    double limit_b) {
+  const size_t comma = text.find(',');
+  if (comma == std::string_view::npos)
+    throw UsageError(std::string(option) + " needs two numbers separated by a comma, not '" +
+                     std::string(text) + "'");
+  return {ParseReal(option, text.substr(0, comma), -limit_a, limit_a, ""),
+          ParseReal(option, text.substr(comma + 1), -limit_b, limit_b, "")};
 }
 
 Options Parse(int argc, char** argv) {
@@ -275,6 +348,50 @@ Options Parse(int argc, char** argv) {
     } else if (arg == "--iq-swap") {
       o.soft_options.iq_swap = true;
       o.soft_only = arg;
+    } else if (arg == "--baseband") {
+      const std::string_view name = value();
+      if (!ParseSampleFileFormat(name, &o.baseband_format))
+        throw UsageError("--baseband must be wav, cs16, cu8 or cf32, not '" + std::string(name) +
+                         "'");
+      o.baseband = true;
+    } else if (arg == "--samplerate") {
+      o.sample_rate = ParseReal(arg, value(), 1, kMaxSampleRate, "samples per second");
+      if (o.sample_rate != std::floor(o.sample_rate))
+        throw UsageError("--samplerate needs a whole number of samples per second");
+      o.baseband_only = arg;
+    } else if (arg == "--clock-ppm") {
+      o.baseband_options.clock_ppm = ParseReal(arg, value(), -kMaxClockPpm, kMaxClockPpm, "ppm");
+      o.baseband_only = arg;
+    } else if (arg == "--modulation-index") {
+      o.baseband_options.modulation_index =
+          ParseReal(arg, value(), kMinModulationIndex, kMaxModulationIndex, "radians");
+      o.baseband_only = arg;
+    } else if (arg == "--doppler") {
+      o.baseband_options.doppler_hz = ParseReal(arg, value(), 0, kMaxDopplerHz, "Hz");
+      o.baseband_only = arg;
+    } else if (arg == "--doppler-rate") {
+      o.baseband_options.doppler_rate =
+          ParseReal(arg, value(), kMinDopplerRate, kMaxDopplerRate, "Hz per second");
+      o.baseband_only = arg;
+    } else if (arg == "--carrier-offset") {
+      o.baseband_options.carrier_offset_hz =
+          ParseReal(arg, value(), -kMaxDopplerHz, kMaxDopplerHz, "Hz");
+      o.baseband_only = arg;
+    } else if (arg == "--esn0") {
+      o.baseband_options.esn0_db = ParseReal(arg, value(), kMinEsN0, kMaxEsN0, "dB");
+      o.baseband_only = arg;
+    } else if (arg == "--esn0-horizon") {
+      o.baseband_options.esn0_horizon_db = ParseReal(arg, value(), kMinEsN0, kMaxEsN0, "dB");
+      o.esn0_horizon_given = true;
+      o.baseband_only = arg;
+    } else if (arg == "--dc-offset") {
+      std::tie(o.baseband_options.dc_i, o.baseband_options.dc_q) =
+          ParsePair(arg, value(), kMaxDcOffset, kMaxDcOffset);
+      o.baseband_only = arg;
+    } else if (arg == "--iq-imbalance") {
+      std::tie(o.baseband_options.iq_gain_db, o.baseband_options.iq_phase_deg) =
+          ParsePair(arg, value(), kMaxIqGainDb, kMaxIqPhaseDeg);
+      o.baseband_only = arg;
     } else {
       throw UsageError("unknown argument '" + std::string(arg) + "'");
     }
@@ -315,11 +432,49 @@ Options Parse(int argc, char** argv) {
           o.sat == "mn2" ? 180 * static_cast<int>(rng() % 2) : 90 * static_cast<int>(rng() % 4);
     }
   }
+  if (!o.baseband_only.empty() && !o.baseband)
+    throw UsageError(o.baseband_only + " applies with --baseband only");
+  if (o.baseband) {
+    if (o.sat == "cadu") throw UsageError("--baseband applies to --sat metop, fy3 and mn2");
+    if (o.soft) throw UsageError("give either --soft or --baseband");
+    if (o.manchester)
+      throw UsageError(
+          "--baseband Manchester-codes the Meteor-M N2 data itself: give it without "
+          "--manchester");
+    BasebandOptions& b = o.baseband_options;
+    b.modulation = o.sat == "metop" ? SoftModulation::kMetopQpsk
+                   : o.sat == "fy3" ? SoftModulation::kFy3Qpsk
+                                    : SoftModulation::kMeteorBpsk;
+    b.symbol_rate = o.sat == "metop"     ? kMetopSymbolRate
+                    : o.sat == "mn2"     ? kMn2DataRate
+                    : o.satellite == 'C' ? kFy3CSymbolRate
+                                         : kFy3AbSymbolRate;
+    b.sample_rate = o.sample_rate > 0 ? o.sample_rate : o.sat == "mn2" ? 3e6 : 6e6;
+    const double unit_rate = o.sat == "mn2" ? 2 * b.symbol_rate : b.symbol_rate;
+    if (b.sample_rate < 1.5 * unit_rate)
+      throw UsageError("--samplerate " + std::to_string(static_cast<long long>(b.sample_rate)) +
+                       " is below 1.5 times the " +
+                       (o.sat == "mn2" ? "Manchester half-bit rate (" : "symbol rate (") +
+                       std::to_string(static_cast<long long>(unit_rate)) + ")");
+    if (std::abs(b.carrier_offset_hz) + b.doppler_hz >= b.sample_rate / 2)
+      throw UsageError(
+          "--carrier-offset and --doppler together must stay within half the "
+          "sample rate");
+    if (o.esn0_horizon_given && !o.impairments.profile.enabled)
+      throw UsageError("--esn0-horizon applies with --pass-profile only");
+    if (o.esn0_horizon_given && std::isnan(b.esn0_db))
+      throw UsageError("--esn0-horizon needs --esn0 (the top of the pass)");
+    if (o.impairments.profile.enabled && !std::isnan(b.esn0_db)) {
+      b.follow_pass = true;
+      if (!o.esn0_horizon_given) b.esn0_horizon_db = b.esn0_db - kHorizonBelowTop;
+    }
+    b.seed = o.seed ^ 0xbba5eba2d;
+  }
   if (!o.profile_only.empty() && !o.impairments.profile.enabled)
     throw UsageError(o.profile_only + " applies with --pass-profile only");
   if (o.impairments.profile.enabled) {
     // Noise before rise and after set, at the family's bit rate unless given in bytes.
-    const double bit_rate = o.sat == "fy3"   ? kFy3BitRate
+    const double bit_rate = o.sat == "fy3"   ? (o.satellite == 'C' ? kFy3CBitRate : kFy3BitRate)
                             : o.sat == "mn2" ? kMn2BitRate
                                              : kMetopBitRate;
     const auto bytes = static_cast<size_t>(o.noise_seconds * bit_rate / 8);
@@ -329,7 +484,7 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-// A file written through a large buffer; remembers the first write error.
+// A file written through a large buffer.
 class OutFile {
  public:
   explicit OutFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
@@ -337,8 +492,14 @@ class OutFile {
     buffer_.resize(kFileBuffer);
     std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
   }
+  // Stops at the first failed write (a full disk): minutes of a long pass are not spent on a
+  // file that cannot be complete.
   void Write(const uint8_t* data, size_t size) {
-    if (ok_ && std::fwrite(data, 1, size, file_.get()) != size) ok_ = false;
+    if (std::fwrite(data, 1, size, file_.get()) != size) {
+      const int error = errno;
+      ok_ = false;
+      throw std::runtime_error("writing '" + path_ + "' failed: " + std::strerror(error));
+    }
     bytes_ += size;
     ++records_;
   }
@@ -382,11 +543,121 @@ long long CountForSize(const Options& o) {
   return count > 0 ? count : 1;
 }
 
+// Streams the recording of the chosen family to the sinks.
+void StreamFamily(const Options& o, long long count, const PassSinks& sinks) {
+  if (o.sat == "metop") {
+    MetopOptions m;
+    m.satellite = o.satellite ? o.satellite : 'B';
+    if (count >= 0) m.packets = static_cast<int>(count);
+    m.apid = o.apid;
+    m.mix_night = o.mix_night;
+    m.short_packets = o.short_packets;
+    m.vcid = o.vcid;
+    StreamMetopPass(m, o.encoding, o.impairments, o.seed, sinks);
+  } else if (o.sat == "fy3") {
+    Fy3Options f;
+    f.satellite = o.satellite ? o.satellite : 'A';
+    if (count >= 0) f.lines = static_cast<int>(count);
+    f.vcid = o.fy3_channel;
+    StreamFy3Pass(f, o.encoding, o.impairments, o.seed, sinks);
+  } else if (o.sat == "mn2") {
+    Mn2Options n;
+    if (count >= 0) n.lines = static_cast<int>(count);
+    n.manchester = o.manchester;
+    if (o.msu_mr_id >= 0) n.msu_mr_id = o.msu_mr_id;
+    StreamMn2Pass(n, o.impairments, o.seed, sinks);
+  } else {
+    constexpr long long kDefaultFrames = 16;
+    StreamCaduPass(static_cast<size_t>(count >= 0 ? count : kDefaultFrames), o.encoding,
+                   o.impairments, o.seed, o.manchester, sinks);
+  }
+}
+
+// The baseband of a pass: the modulator, the sample file behind it and the progress shown.
+struct Baseband {
+  std::unique_ptr<SampleFileWriter> file;
+  std::unique_ptr<BasebandModulator> modulator;
+  uint64_t next_report = 0;
+};
+
+// Measures the recording (a first run of the same seed into nothing) and prepares the baseband:
+// where the noise before rise and after set lies, how many samples the file will hold. Refuses
+// options the modulator cannot meet before any file is made.
+std::unique_ptr<Baseband> PrepareBaseband(const Options& o, long long count) {
+  uint64_t bytes = 0;
+  PassSinks measure;
+  measure.recording = [&bytes](const uint8_t*, size_t size) { bytes += size; };
+  StreamFamily(o, count, measure);
+  BasebandTimeline timeline;
+  timeline.recording_bits = 8 * bytes;
+  timeline.signal_first_bit = std::min<uint64_t>(
+      timeline.recording_bits,
+      8 * uint64_t{o.impairments.noise_before} + static_cast<uint64_t>(o.impairments.bit_shift));
+  const uint64_t after = 8 * uint64_t{o.impairments.noise_after};
+  timeline.signal_end_bit =
+      std::max(timeline.signal_first_bit,
+               timeline.recording_bits > after ? timeline.recording_bits - after : uint64_t{0});
+  auto baseband = std::make_unique<Baseband>();
+  baseband->modulator = std::make_unique<BasebandModulator>(
+      o.baseband_options, timeline,
+      [b = baseband.get(), rate = o.baseband_options.sample_rate](const float* iq, size_t n) {
+        b->file->Write(iq, n);
+        const uint64_t done = b->file->SamplesWritten();
+        const uint64_t total = b->modulator->SampleCount();
+        if (total > kProgressSamples && done >= b->next_report) {
+          std::printf("baseband: %3.0f%% (%.0f s of %.0f s)\n",
+                      100.0 * static_cast<double>(done) / static_cast<double>(total),
+                      static_cast<double>(done) / rate, static_cast<double>(total) / rate);
+          std::fflush(stdout);
+          b->next_report = done + total / kProgressSteps;
+        }
+      });
+  return baseband;
+}
+
+void FinishBaseband(const Options& o, Baseband& baseband) {
+  baseband.modulator->Finish();
+  baseband.file->Finish();
+  const BasebandOptions& b = o.baseband_options;
+  const BasebandModulator& m = *baseband.modulator;
+  const char* kind = o.sat == "metop" ? "MetOp QPSK"
+                     : o.sat == "fy3" ? "FY-3 QPSK"
+                                      : "Meteor-M N2 PM, Manchester";
+  std::printf(
+      "baseband: %s at %.6g %s/s, %s at %.0f samples/s (clock %+g ppm), %llu samples "
+      "(%.3f s)\n",
+      kind, b.symbol_rate, o.sat == "mn2" ? "bit" : "symbol",
+      SampleFileFormatName(o.baseband_format), b.sample_rate, b.clock_ppm,
+      static_cast<unsigned long long>(m.SampleCount()),
+      static_cast<double>(m.SampleCount()) / b.sample_rate);
+  std::printf("baseband: signal from %.3f s to %.3f s, ", m.RiseTime(), m.SetTime());
+  if (std::isnan(b.esn0_db))
+    std::printf("no noise");
+  else if (b.follow_pass)
+    std::printf("Es/N0 %.2f dB at the top, %.2f dB at rise and set", b.esn0_db, b.esn0_horizon_db);
+  else
+    std::printf("Es/N0 %.2f dB", b.esn0_db);
+  if (o.sat == "mn2") std::printf(", modulation index %.3f rad", b.modulation_index);
+  std::printf(
+      "\nbaseband: carrier %+.1f Hz at the start, %+.1f Hz at the top, %+.1f Hz at the "
+      "end (Doppler %.0f Hz, %.0f Hz/s at the top; oscillator %+.1f Hz)\n",
+      m.CarrierAt(0), m.CarrierAt((m.RiseTime() + m.SetTime()) / 2),
+      m.CarrierAt(static_cast<double>(m.SampleCount()) / b.sample_rate), b.doppler_hz,
+      b.doppler_hz != 0 ? b.doppler_rate : 0.0, b.carrier_offset_hz);
+  std::printf("baseband: %llu samples clipped (%.2g%%)\n",
+              static_cast<unsigned long long>(baseband.file->Clipped()),
+              m.SampleCount() ? 100.0 * static_cast<double>(baseband.file->Clipped()) /
+                                    static_cast<double>(m.SampleCount())
+                              : 0.0);
+}
+
 int Run(const Options& o) {
   long long count = o.count;
   if (o.size_mib > 0) count = CountForSize(o);
   std::printf("vantrel-sim: --sat %s, seed %llu\n", o.sat.c_str(),
               static_cast<unsigned long long>(o.seed));
+  std::unique_ptr<Baseband> baseband;
+  if (o.baseband) baseband = PrepareBaseband(o, count);
 
   OutFile recording(o.out);
   OutFile frames(o.out + ".frames");
@@ -397,6 +668,14 @@ int Run(const Options& o) {
   if (o.soft) {
     soft = std::make_unique<SoftSymbolWriter>(o.soft_options, sinks.recording);
     sinks.recording = [&soft](const uint8_t* data, size_t size) { soft->Write(data, size); };
+  }
+  if (baseband) {
+    baseband->file = std::make_unique<SampleFileWriter>(
+        o.baseband_format, static_cast<uint32_t>(o.baseband_options.sample_rate),
+        baseband->modulator->SampleCount(), sinks.recording);
+    sinks.recording = [&baseband](const uint8_t* data, size_t size) {
+      baseband->modulator->Write(data, size);
+    };
   }
   sinks.frame = [&frames](const uint8_t* frame) { frames.Write(frame, kCodeBlockSize); };
   // Pass profile: what became of the CADUs, and which units arrived whole.
@@ -430,40 +709,17 @@ int Run(const Options& o) {
 
   if (o.sat == "metop") {
     truth = std::make_unique<OutFile>(o.out + ".packets");
-    MetopOptions m;
-    m.satellite = o.satellite ? o.satellite : 'B';
-    if (count >= 0) m.packets = static_cast<int>(count);
-    m.apid = o.apid;
-    m.mix_night = o.mix_night;
-    m.short_packets = o.short_packets;
-    m.vcid = o.vcid;
     sinks.unit = [&truth, &o, &truth_unit](const uint8_t* packet, size_t size) {
       const bool wanted = ((packet[0] & 0x07) << 8 | packet[1]) == o.apid;
       truth_unit.push_back(wanted);
       if (wanted) truth->Write(packet, size);
     };
-    StreamMetopPass(m, o.encoding, o.impairments, o.seed, sinks);
-  } else if (o.sat == "fy3") {
+  } else if (o.sat == "fy3" || o.sat == "mn2") {
     truth = std::make_unique<OutFile>(o.out + ".lines");
-    Fy3Options f;
-    f.satellite = o.satellite ? o.satellite : 'A';
-    if (count >= 0) f.lines = static_cast<int>(count);
-    f.vcid = o.fy3_channel;
     sinks.unit = [&truth](const uint8_t* line, size_t size) { truth->Write(line, size); };
-    StreamFy3Pass(f, o.encoding, o.impairments, o.seed, sinks);
-  } else if (o.sat == "mn2") {
-    truth = std::make_unique<OutFile>(o.out + ".lines");
-    Mn2Options n;
-    if (count >= 0) n.lines = static_cast<int>(count);
-    n.manchester = o.manchester;
-    if (o.msu_mr_id >= 0) n.msu_mr_id = o.msu_mr_id;
-    sinks.unit = [&truth](const uint8_t* line, size_t size) { truth->Write(line, size); };
-    StreamMn2Pass(n, o.impairments, o.seed, sinks);
-  } else {
-    constexpr long long kDefaultFrames = 16;
-    StreamCaduPass(static_cast<size_t>(count >= 0 ? count : kDefaultFrames), o.encoding,
-                   o.impairments, o.seed, o.manchester, sinks);
   }
+  StreamFamily(o, count, sinks);
+  if (baseband) FinishBaseband(o, *baseband);
 
   if (soft) {
     soft->Finish();

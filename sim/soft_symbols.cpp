@@ -26,8 +26,67 @@ unsigned DifferentialDibit(unsigned previous, unsigned a, unsigned b) {
   return 0;  // not reached: the four dibits give the four pairs
 }
 
+void RailBitEncoder::ProcessBits(bool final, std::vector<uint8_t>& i_rail,
+                                 std::vector<uint8_t>& q_rail) {
+  std::vector<uint8_t>& bits = pending_bits_;
+  switch (modulation_) {
+    case SoftModulation::kMeteorBpsk:
+      i_rail.insert(i_rail.end(), bits.begin(), bits.end());
+      bits.clear();
+      return;
+    case SoftModulation::kMetopQpsk: {
+      if (final) bits.resize((bits.size() + kPeriodBits - 1) / kPeriodBits * kPeriodBits, 0);
+      const size_t whole = bits.size() / kPeriodBits * kPeriodBits;
+      coded_.clear();
+      i_encoder_.Encode({bits.begin(), bits.begin() + static_cast<long>(whole)}, coded_);
+      bits.erase(bits.begin(), bits.begin() + static_cast<long>(whole));
+      // The punctured stream is I, Q, I, Q, ...
+      const std::vector<uint8_t> sent = Puncture(coded_, Puncture34::kMetop);
+      for (size_t k = 0; k + 1 < sent.size(); k += 2) {
+        i_rail.push_back(sent[k]);
+        q_rail.push_back(sent[k + 1]);
+      }
+      return;
+    }
+    case SoftModulation::kFy3Qpsk: {
+      // Three dibits per period of each rail.
+      constexpr size_t kDibitPeriod = 2 * kPeriodBits;
+      if (final) bits.resize((bits.size() + kDibitPeriod - 1) / kDibitPeriod * kDibitPeriod, 0);
+      const size_t whole = bits.size() / kDibitPeriod * kDibitPeriod;
+      x_rail_.clear();
+      y_rail_.clear();
+      for (size_t k = 0; k < whole; k += 2) {
+        dibit_ = DifferentialDibit(dibit_, bits[k], bits[k + 1]);
+        x_rail_.push_back(static_cast<uint8_t>(dibit_ >> 1));
+        y_rail_.push_back(static_cast<uint8_t>(dibit_ & 1u));
+      }
+      bits.erase(bits.begin(), bits.begin() + static_cast<long>(whole));
+      coded_.clear();
+      y_coded_.clear();
+      i_encoder_.Encode(x_rail_, coded_);
+      q_encoder_.Encode(y_rail_, y_coded_);
+      const std::vector<uint8_t> x_sent = Puncture(coded_, Puncture34::kCommon);
+      const std::vector<uint8_t> y_sent = Puncture(y_coded_, Puncture34::kCommon);
+      i_rail.insert(i_rail.end(), x_sent.begin(), x_sent.end());
+      q_rail.insert(q_rail.end(), y_sent.begin(), y_sent.end());
+      return;
+    }
+  }
+}
+
+void RailBitEncoder::Encode(const uint8_t* bytes, size_t size, std::vector<uint8_t>& i_rail,
+                            std::vector<uint8_t>& q_rail) {
+  for (size_t k = 0; k < size; ++k)
+    for (int b = 7; b >= 0; --b) pending_bits_.push_back(static_cast<uint8_t>(bytes[k] >> b & 1));
+  ProcessBits(false, i_rail, q_rail);
+}
+
+void RailBitEncoder::Finish(std::vector<uint8_t>& i_rail, std::vector<uint8_t>& q_rail) {
+  ProcessBits(true, i_rail, q_rail);
+}
+
 SoftSymbolWriter::SoftSymbolWriter(const SoftOptions& options, ByteSink sink)
-    : options_(options), sink_(std::move(sink)), rng_(options.seed) {
+    : options_(options), sink_(std::move(sink)), rng_(options.seed), rails_(options.modulation) {
   const bool bpsk = options.modulation == SoftModulation::kMeteorBpsk;
   const int r = options.rotation;
   if (r != 0 && r != 90 && r != 180 && r != 270)
@@ -71,62 +130,29 @@ void SoftSymbolWriter::EmitBpsk(const std::vector<uint8_t>& bits) {
   if (out_.size() >= kOutBuffer) Flush();
 }
 
+void SoftSymbolWriter::Emit() {
+  if (options_.modulation == SoftModulation::kMeteorBpsk)
+    EmitBpsk(i_rail_);
+  else
+    EmitQpsk(i_rail_, q_rail_);
+  i_rail_.clear();
+  q_rail_.clear();
+}
+
 void SoftSymbolWriter::Flush() {
   if (out_.empty()) return;
   sink_(reinterpret_cast<const uint8_t*>(out_.data()), out_.size());
   out_.clear();
 }
 
-void SoftSymbolWriter::ProcessBits(std::vector<uint8_t>& bits, bool final) {
-  std::vector<uint8_t> coded, first, second;
-  switch (options_.modulation) {
-    case SoftModulation::kMeteorBpsk:
-      EmitBpsk(bits);
-      bits.clear();
-      return;
-    case SoftModulation::kMetopQpsk: {
-      if (final) bits.resize((bits.size() + kPeriodBits - 1) / kPeriodBits * kPeriodBits, 0);
-      const size_t whole = bits.size() / kPeriodBits * kPeriodBits;
-      i_encoder_.Encode({bits.begin(), bits.begin() + static_cast<long>(whole)}, coded);
-      bits.erase(bits.begin(), bits.begin() + static_cast<long>(whole));
-      // The punctured stream is I, Q, I, Q, ...
-      const std::vector<uint8_t> sent = Puncture(coded, Puncture34::kMetop);
-      for (size_t k = 0; k + 1 < sent.size(); k += 2) {
-        first.push_back(sent[k]);
-        second.push_back(sent[k + 1]);
-      }
-      EmitQpsk(first, second);
-      return;
-    }
-    case SoftModulation::kFy3Qpsk: {
-      // Three dibits per period of each rail.
-      constexpr size_t kDibitPeriod = 2 * kPeriodBits;
-      if (final) bits.resize((bits.size() + kDibitPeriod - 1) / kDibitPeriod * kDibitPeriod, 0);
-      const size_t whole = bits.size() / kDibitPeriod * kDibitPeriod;
-      std::vector<uint8_t> x_rail, y_rail;
-      for (size_t k = 0; k < whole; k += 2) {
-        dibit_ = DifferentialDibit(dibit_, bits[k], bits[k + 1]);
-        x_rail.push_back(static_cast<uint8_t>(dibit_ >> 1));
-        y_rail.push_back(static_cast<uint8_t>(dibit_ & 1u));
-      }
-      bits.erase(bits.begin(), bits.begin() + static_cast<long>(whole));
-      std::vector<uint8_t> x_coded, y_coded;
-      i_encoder_.Encode(x_rail, x_coded);
-      q_encoder_.Encode(y_rail, y_coded);
-      EmitQpsk(Puncture(x_coded, Puncture34::kCommon), Puncture(y_coded, Puncture34::kCommon));
-      return;
-    }
-  }
-}
-
 void SoftSymbolWriter::Write(const uint8_t* bytes, size_t size) {
-  for (size_t k = 0; k < size; ++k)
-    for (int b = 7; b >= 0; --b) pending_bits_.push_back(static_cast<uint8_t>(bytes[k] >> b & 1));
-  ProcessBits(pending_bits_, false);
+  rails_.Encode(bytes, size, i_rail_, q_rail_);
+  Emit();
 }
 
 void SoftSymbolWriter::Finish() {
-  ProcessBits(pending_bits_, true);
+  rails_.Finish(i_rail_, q_rail_);
+  Emit();
   Flush();
 }
 

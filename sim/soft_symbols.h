@@ -38,6 +38,30 @@ struct SoftOptions {
 // X xor Y = 1: (Y' xor Y, X' xor X), else (X' xor X, Y' xor Y). Bit 1 = X, bit 0 = Y.
 unsigned DifferentialDibit(unsigned previous, unsigned a, unsigned b);
 
+// Turns recording bytes, in pieces of any size, into the rail bits (0/1) the downlink sends:
+// QPSK one I and one Q bit per symbol, BPSK one bit per recording bit (on the I rail only). The
+// code's state and an unfinished puncturing period carry over between calls. Shared by the soft
+// symbols and the baseband modulator, so both send the same symbols.
+class RailBitEncoder {
+ public:
+  explicit RailBitEncoder(SoftModulation modulation) : modulation_(modulation) {}
+  // Appends the rail bits of the whole symbols these bytes complete to i_rail and q_rail.
+  void Encode(const uint8_t* bytes, size_t size, std::vector<uint8_t>& i_rail,
+              std::vector<uint8_t>& q_rail);
+  // Completes the last puncturing period with zero bits and appends what is left.
+  void Finish(std::vector<uint8_t>& i_rail, std::vector<uint8_t>& q_rail);
+  SoftModulation modulation() const { return modulation_; }
+
+ private:
+  void ProcessBits(bool final, std::vector<uint8_t>& i_rail, std::vector<uint8_t>& q_rail);
+
+  SoftModulation modulation_;
+  ConvolutionalEncoder i_encoder_, q_encoder_;
+  std::vector<uint8_t> pending_bits_;                       // not yet a whole period
+  unsigned dibit_ = 0;                                      // FY-3: the previous differential dibit
+  std::vector<uint8_t> coded_, x_rail_, y_rail_, y_coded_;  // scratch
+};
+
 // Turns recording bytes, in pieces of any size, into soft symbols for `sink`. Throws
 // std::invalid_argument for a rotation or swap the modulation cannot have.
 class SoftSymbolWriter {
@@ -52,18 +76,17 @@ class SoftSymbolWriter {
   // Takes the rail values (0/1) of whole QPSK symbols or BPSK values and writes them noisy.
   void EmitQpsk(const std::vector<uint8_t>& i_rail, const std::vector<uint8_t>& q_rail);
   void EmitBpsk(const std::vector<uint8_t>& bits);
+  void Emit();
   void Flush();
   int8_t Noisy(double value);
-  void ProcessBits(std::vector<uint8_t>& bits, bool final);
 
   SoftOptions options_;
   ByteSink sink_;
   std::mt19937_64 rng_;
   std::normal_distribution<double> noise_;
   double sigma_ = 0;
-  ConvolutionalEncoder i_encoder_, q_encoder_;
-  std::vector<uint8_t> pending_bits_;  // not yet a whole period
-  unsigned dibit_ = 0;                 // FY-3: the previous differential dibit
+  RailBitEncoder rails_;
+  std::vector<uint8_t> i_rail_, q_rail_;
   std::vector<int8_t> out_;
   uint64_t symbols_written_ = 0;
 };

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <complex>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "baseband/baseband_reader.h"
+#include "core/file_io.h"
 #include "tests/support/temp_folder.h"
 #include "viterbi/viterbi_decoder.h"
 
@@ -150,7 +155,27 @@ TEST(SimProgram, RefusesBadArgumentsWithExitTwo) {
                            "--sat metop --out x.bin --soft --ebn0 loud",
                            "--sat mn2 --out x.bin --soft --rotation 90",
                            "--sat mn2 --out x.bin --soft --iq-swap",
-                           "--sat mn2 --out x.bin --soft --manchester"}) {
+                           "--sat mn2 --out x.bin --soft --manchester",
+                           "--sat metop --out x.bin --baseband mp3",
+                           "--sat metop --out x.bin --baseband wav --samplerate 3400000",
+                           "--sat mn2 --out x.bin --baseband wav --samplerate 1900000",
+                           "--sat metop --out x.bin --baseband wav --samplerate 6e6x",
+                           "--sat metop --out x.bin --baseband wav --samplerate 6000000.5",
+                           "--sat metop --out x.bin --baseband cu8 --clock-ppm -1001",
+                           "--sat metop --out x.bin --clock-ppm 20",
+                           "--sat cadu --out x.bin --baseband wav",
+                           "--sat mn2 --out x.bin --baseband wav --manchester",
+                           "--sat metop --out x.bin --baseband wav --soft",
+                           "--sat mn2 --out x.bin --baseband wav --modulation-index 1.6",
+                           "--sat metop --out x.bin --baseband wav --esn0 5 --esn0-horizon 0",
+                           "--sat metop --out x.bin --baseband wav --pass-profile --esn0-horizon 0",
+                           "--sat metop --out x.bin --baseband wav --doppler 40000 "
+                           "--carrier-offset 2970000",
+                           "--sat metop --out x.bin --baseband wav --doppler-rate 0",
+                           "--sat metop --out x.bin --baseband wav --dc-offset 0.1",
+                           "--sat metop --out x.bin --baseband wav --dc-offset 0.1,0.7",
+                           "--sat metop --out x.bin --baseband wav --iq-imbalance 1,x",
+                           "--sat metop --out x.bin --baseband wav --esn0 -30"}) {
     EXPECT_EQ(RunSim(args), 2) << args;
     const auto err = ReadFileBytes("sim.err");
     EXPECT_NE(std::string(err.begin(), err.end()).find("Usage:"), std::string::npos) << args;
@@ -163,6 +188,132 @@ TEST(SimProgram, ReportsAFolderItCannotWriteTo) {
   EXPECT_EQ(RunSim("--sat cadu --out missing/x.bin"), 1);
   const auto err = ReadFileBytes("sim.err");
   EXPECT_NE(std::string(err.begin(), err.end()).find("cannot create"), std::string::npos);
+}
+
+std::vector<std::complex<float>> ReadBaseband(const std::string& path,
+                                              vantrel::BasebandFormat format, uint32_t rate,
+                                              vantrel::BasebandReader* reader) {
+  vantrel::InputFile file;
+  EXPECT_TRUE(file.Open(path)) << path;
+  const bool opened = format == vantrel::BasebandFormat::kWav
+                          ? reader->OpenWav(file)
+                          : reader->OpenRaw(file, format, rate, file.Size());
+  EXPECT_TRUE(opened) << path << ": " << reader->Error();
+  std::vector<std::complex<float>> samples;
+  while (reader->Read(samples, 1 << 16) > 0) {
+  }
+  EXPECT_EQ(reader->GetStatus(), vantrel::BasebandReader::Status::kEnd) << reader->Error();
+  return samples;
+}
+
+std::string Text(const std::string& path) {
+  const auto bytes = ReadFileBytes(path);
+  return {bytes.begin(), bytes.end()};
+}
+
+// --baseband writes the same recording as samples: the truth beside it is the hard recording's,
+// and the four formats hold the same samples at their own precision, the WAV header saying the
+// rate and the count.
+TEST(SimProgram, BasebandFormatsHoldOnePassWithTheHardRecordingsTruth) {
+  TempFolder folder;
+  const std::string pass =
+      "--sat metop --packets 2 --seed 3 --carrier-offset 10000 "
+      "--clock-ppm 20 --doppler 30000 --esn0 15 ";
+  ASSERT_EQ(RunSim("--sat metop --packets 2 --seed 3 --out h.bin"), 0);
+  for (const char* format : {"wav", "cs16", "cu8", "cf32"}) {
+    ASSERT_EQ(RunSim(pass + "--baseband " + format + " --out b." + format), 0) << format;
+    EXPECT_EQ(ReadFileBytes(std::string("b.") + format + ".frames"), ReadFileBytes("h.bin.frames"));
+    EXPECT_EQ(ReadFileBytes(std::string("b.") + format + ".packets"),
+              ReadFileBytes("h.bin.packets"));
+    EXPECT_NE(Text("sim.out").find("baseband: 0 samples clipped"), std::string::npos) << format;
+  }
+  // 2 packets of MetOp: the hard recording's bits at 1.5 per symbol, 6 Msps on a clock 20 ppm
+  // fast.
+  const double symbols = std::ceil(ReadFileBytes("h.bin").size() * 8 / 3.0) * 2;
+  const double expected = std::floor(symbols / 2.3333e6 * 6e6 * (1 + 20e-6));
+
+  vantrel::BasebandReader wav_reader;
+  const auto wav = ReadBaseband("b.wav", vantrel::BasebandFormat::kWav, 0, &wav_reader);
+  EXPECT_EQ(wav_reader.SampleRate(), 6000000u);
+  EXPECT_EQ(wav_reader.DeclaredSamples(), static_cast<int64_t>(wav.size()));
+  EXPECT_NEAR(static_cast<double>(wav.size()), expected, 1);
+  // The WAV file's samples are the cs16 file.
+  const auto wav_bytes = ReadFileBytes("b.wav"), cs16_bytes = ReadFileBytes("b.cs16");
+  ASSERT_EQ(wav_bytes.size() - cs16_bytes.size(), 76u);  // RIFF, fmt, LIST, data headers
+  EXPECT_TRUE(std::equal(cs16_bytes.begin(), cs16_bytes.end(), wav_bytes.begin() + 76));
+
+  vantrel::BasebandReader reader;
+  const auto cf32 = ReadBaseband("b.cf32", vantrel::BasebandFormat::kCf32, 6000000, &reader);
+  const auto cu8 = ReadBaseband("b.cu8", vantrel::BasebandFormat::kCu8, 6000000, &reader);
+  ASSERT_EQ(cf32.size(), wav.size());
+  ASSERT_EQ(cu8.size(), wav.size());
+  double power = 0, worst16 = 0, worst8 = 0;
+  for (size_t k = 0; k < wav.size(); ++k) {
+    power += std::norm(cf32[k]);
+    worst16 = std::max(worst16, static_cast<double>(std::abs(wav[k] - cf32[k])));
+    worst8 = std::max(worst8, static_cast<double>(std::abs(cu8[k] - cf32[k])));
+  }
+  // Rounding: half a step on each component.
+  EXPECT_LT(worst16, 0.71 / 32768);
+  EXPECT_LT(worst8, 0.71 / 127.5);
+  // The level leaves headroom: each component about a quarter of full scale.
+  EXPECT_NEAR(std::sqrt(power / static_cast<double>(wav.size()) / 2), 0.25, 0.01);
+}
+
+// With a pass profile the noise before rise and after set is time without the signal: silence
+// without --esn0, the noise floor with it.
+TEST(SimProgram, BasebandPassStartsAndEndsWithoutTheSignal) {
+  TempFolder folder;
+  const std::string pass =
+      "--sat mn2 --lines 4 --pass-profile --noise-seconds 0.05 --seed 9 "
+      "--baseband cf32 ";
+  ASSERT_EQ(RunSim(pass + "--out quiet.cf32"), 0);
+  vantrel::BasebandReader reader;
+  const auto quiet = ReadBaseband("quiet.cf32", vantrel::BasebandFormat::kCf32, 3000000, &reader);
+  ASSERT_GT(quiet.size(), 400000u);
+  auto power = [](const std::vector<std::complex<float>>& x, size_t from, size_t to) {
+    double sum = 0;
+    for (size_t k = from; k < to; ++k) sum += std::norm(x[k]);
+    return sum / static_cast<double>(to - from);
+  };
+  // 0.05 s at 665.4 kbit/s in whole bytes is 0.04999 s: 149973 samples at 3 Msps.
+  EXPECT_EQ(power(quiet, 0, 149900), 0);
+  EXPECT_GT(power(quiet, 150100, 160000), 0.1);
+  EXPECT_EQ(power(quiet, quiet.size() - 149900, quiet.size()), 0);
+  EXPECT_GT(power(quiet, quiet.size() - 160000, quiet.size() - 150100), 0.1);
+
+  ASSERT_EQ(RunSim(pass + "--esn0 10 --out noisy.cf32"), 0);
+  EXPECT_NE(Text("sim.out").find("Es/N0 10.00 dB at the top, 0.00 dB at rise and set"),
+            std::string::npos);
+  const auto noisy = ReadBaseband("noisy.cf32", vantrel::BasebandFormat::kCf32, 3000000, &reader);
+  ASSERT_EQ(noisy.size(), quiet.size());
+  const double before = power(noisy, 0, 149900),
+               after = power(noisy, noisy.size() - 149900, noisy.size());
+  EXPECT_GT(before, 0);
+  EXPECT_NEAR(after / before, 1, 0.03);
+  const size_t middle = noisy.size() / 2;
+  EXPECT_GT(power(noisy, middle - 10000, middle + 10000), 3 * before);
+}
+
+TEST(SimProgram, HelpNamesTheBasebandOptions) {
+  TempFolder folder;
+  ASSERT_EQ(RunSim("--help"), 0);
+  const std::string help = Text("sim.out");
+  for (const char* option :
+       {"--baseband wav|cs16|cu8|cf32", "--samplerate", "--clock-ppm", "--modulation-index",
+        "--doppler HZ", "--doppler-rate", "--carrier-offset", "--esn0 DB", "--esn0-horizon",
+        "--dc-offset", "--iq-imbalance"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+// A full disk stops the run at once with the reason, exit 1.
+TEST(SimProgram, StopsWhenTheDiskIsFull) {
+  TempFolder folder;
+  if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(symlink("/dev/full", "full.wav"), 0);
+  EXPECT_EQ(RunSim("--sat metop --packets 50 --baseband wav --out full.wav"), 1);
+  EXPECT_NE(Text("sim.err").find("No space left on device"), std::string::npos);
+  EXPECT_EQ(Text("sim.out").find("wrote full.wav"), std::string::npos);
 }
 
 }  // namespace
