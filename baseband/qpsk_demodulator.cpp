@@ -256,6 +256,11 @@ class QpskDemodulator final : public Demodulator {
   // Costas loop (rad per symbol) and the symbol scale.
   std::complex<float> rotation_{1, 0};
   double carrier_step_ = 0;
+  double block_turned_ = 0;  // phase the Costas loop turned through in this block
+  size_t block_symbols_ = 0;
+  double offset_hz_ = 0;      // the carrier offset over the last block
+  uint64_t block_start_ = 0;  // the sample that starts the block being demodulated
+  size_t block_symbol_ = 0;   // symbols of it done
   double costas_p_ = 0, costas_i_ = 0;
   float inverse_amplitude_ = 1.4f;
 
@@ -419,13 +424,17 @@ void QpskDemodulator::ProcessBlock(const std::complex<float>* samples, size_t co
       if (found.found) {
         StartAcquisition(found.offset_hz);
         // The block before may hold the signal's first milliseconds, too weak to find on its own.
-        if (!previous_.empty()) Demodulate(previous_, out);
+        if (!previous_.empty()) {
+          block_start_ = samples_done_ - previous_.size();
+          Demodulate(previous_, out);
+        }
       }
     }
     if (state_ == State::kSearching) std::swap(previous_, conditioned_);
   }
   if (state_ != State::kSearching) {
     previous_.clear();
+    block_start_ = samples_done_;
     Demodulate(conditioned_, out);
     if (state_ == State::kAcquiring && --acquire_blocks_left_ <= 0) Enter(State::kSearching);
   }
@@ -442,7 +451,14 @@ void QpskDemodulator::Demodulate(const std::vector<std::complex<float>>& block,
   MixDown(block.data(), block.size());
   symbols_.clear();
   timing_.Process(mixed_.data(), mixed_.size(), symbols_);
+  block_turned_ = 0;
+  block_symbols_ = 0;
   TrackCarrier(out);
+  // The offset over the block: the NCO's and the mean turn of the Costas loop per symbol.
+  if (block_symbols_ > 0)
+    offset_hz_ =
+        (nco_step_ + block_turned_ / static_cast<double>(block_symbols_) / timing_.period()) *
+        config_.sample_rate / (2 * kPi);
   // The Costas loop's frequency moves into the NCO, so the matched filter stays centred.
   const double period = timing_.period();
   nco_step_ += carrier_step_ / period;
@@ -505,7 +521,7 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
     pending_.resize(first + 2 * (end - n));
     int8_t* soft = pending_.data() + first;
     const float inverse = inverse_amplitude_;
-    double metric = 0, m2 = 0, m4 = 0;
+    double metric = 0, m2 = 0, m4 = 0, turned = 0;
     for (; n < end; ++n) {
       const std::complex<float> y = symbols_[n];
       const float zi = y.real() * rotation.real() - y.imag() * rotation.imag();
@@ -515,6 +531,7 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
       const float error = (i >= 0 ? q : -q) - (q >= 0 ? i : -i);
       const float turn = step + costas_p * error;
       step += costas_i * error;
+      turned += turn;
       const float turn_re = 1 - 0.5f * turn * turn;
       rotation = {rotation.real() * turn_re + rotation.imag() * turn,
                   rotation.imag() * turn_re - rotation.real() * turn};
@@ -537,6 +554,8 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
     recent_count_ = std::min(kRecentSymbols, recent_count_ + taken);
     window_symbols_ += taken;
     window_metric_ += metric, window_m2_ += m2, window_m4_ += m4;
+    block_turned_ += turned, block_symbols_ += taken;
+    block_symbol_ = n;
     if (window_symbols_ == kLockWindowSymbols) EndWindow(out, false);
   }
   rotation_ = rotation;
@@ -566,11 +585,10 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
   if (state_ == State::kAcquiring) {
     good_run_ = window_metric >= kAcquireMetric ? good_run_ + 1 : 0;
     if (good_run_ >= kWindowsToLock) {
-      // Write from the first of the good windows in a row, and the one before it (the loops
-      // were settling there): the signal's first symbols are not lost.
+      // Write from the first of the windows in a row that show the signal (the loops settle
+      // within a window): the signal's first symbols are not lost, the noise before it is.
       size_t first = windows_.size() - 1;
       while (first > 0 && windows_[first - 1].metric >= kHoldMetric) --first;
-      if (first > 0) --first;
       Enter(State::kLocked);
       WritePending(windows_[first].start, out);
     }
@@ -626,7 +644,9 @@ void QpskDemodulator::Enter(State state) {
       bad_run_ = 0;
       ++summary_.locks;
       if (std::isnan(summary_.first_lock_seconds))
-        summary_.first_lock_seconds = static_cast<double>(samples_done_) / config_.sample_rate;
+        summary_.first_lock_seconds = (static_cast<double>(block_start_) +
+                                       static_cast<double>(block_symbol_) * timing_.period()) /
+                                      config_.sample_rate;
       break;
   }
 }
@@ -634,11 +654,12 @@ void QpskDemodulator::Enter(State state) {
 void QpskDemodulator::StartAcquisition(double offset_hz) {
   nco_step_ = 2 * kPi * offset_hz / config_.sample_rate;
   nco_phase_ = 0;
+  offset_hz_ = offset_hz;
   Enter(State::kAcquiring);
 }
 
 double QpskDemodulator::OffsetHz() const {
-  return (nco_step_ + carrier_step_ / timing_.period()) * config_.sample_rate / (2 * kPi);
+  return offset_hz_;
 }
 
 void QpskDemodulator::EmitReports(bool final_piece) {

@@ -10,6 +10,7 @@
 #include <complex>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "baseband/carrier_search.h"
@@ -142,6 +143,260 @@ TEST(SymbolTimingRecoveryTest, ConvergesOnKnownOffsetAndClockError) {
     EXPECT_GT(compared.compared, 37000u);
     EXPECT_EQ(compared.symbol_errors, 0u);
   }
+}
+
+// --- The whole demodulator ------------------------------------------------------------------
+
+struct Demodulated {
+  std::vector<int8_t> soft;
+  std::vector<SignalReport> reports;
+  DemodulatorSummary summary;
+  size_t written_before_end = 0;  // soft values out before Finish
+};
+
+Demodulated Demodulate(const std::vector<std::complex<float>>& samples, double symbol_rate,
+                       double sample_rate = 6e6) {
+  DemodulatorConfig config;
+  config.sample_rate = sample_rate;
+  config.symbol_rate = symbol_rate;
+  auto demodulator = MakeQpskDemodulator(config);
+  Demodulated result;
+  for (size_t at = 0; at < samples.size();) {
+    const size_t piece = std::min<size_t>(samples.size() - at, 30000 + at % 7919);
+    demodulator->Process(samples.data() + at, piece, result.soft);
+    at += piece;
+  }
+  result.written_before_end = result.soft.size();
+  demodulator->Finish(result.soft);
+  demodulator->TakeReports(result.reports);
+  result.summary = demodulator->Summary();
+  return result;
+}
+
+// A pass's worst: carrier 23 kHz off and ramping at 400 Hz/s, the sample clock 50 ppm fast, Es/N0
+// 8 dB. The bits come back with a symbol error rate near that of ideal QPSK.
+TEST(QpskDemodulatorTest, RecoversBitsThroughDopplerClockErrorAndNoise) {
+  QpskTestSignal config;
+  config.symbols = 700000;  // 0.3 s
+  config.timing_offset = 0.3;
+  config.clock_ppm = 50;
+  config.carrier_hz = 23456;
+  config.drift_hz_per_s = 400;
+  config.phase = 1.0;
+  config.es_n0_db = 8;
+  config.amplitude = 0.05;  // any level: the AGC takes it
+  const auto recording = MakeQpskTestSignal(config);
+  const Demodulated out = Demodulate(recording.samples, config.symbol_rate);
+
+  EXPECT_EQ(out.summary.locks, 1u);
+  EXPECT_EQ(out.summary.locks_lost, 0u);
+  EXPECT_LT(out.summary.first_lock_seconds, 0.02);
+  const SymbolComparison compared = CompareSymbols(recording.bits, out.soft, 0);
+  ASSERT_GE(compared.mapping, 0);
+  EXPECT_GT(compared.compared, config.symbols - 100);
+  const double ser = static_cast<double>(compared.symbol_errors) / compared.compared;
+  const double ideal = IdealQpskSymbolErrorRate(config.es_n0_db);
+  std::printf("Es/N0 8 dB: symbol error rate %.5f, ideal %.5f, over %zu symbols\n", ser, ideal,
+              compared.compared);
+  EXPECT_LT(ser, 1.3 * ideal);
+  EXPECT_GT(ser, 0.7 * ideal);  // the noise is there: the comparison is not vacuous
+  // The offsets followed the ramp: 23456 Hz to 23456 + 400 * 0.3 = 23576 Hz.
+  EXPECT_NEAR(out.summary.min_offset_hz, 23456, 30);
+  EXPECT_NEAR(out.summary.max_offset_hz, 23576, 30);
+  EXPECT_NEAR(out.summary.best_snr_db, 8, 0.7);
+  EXPECT_EQ(out.summary.symbols, out.soft.size() / 2);
+}
+
+// Symbol error rate against Es/N0, against ideal QPSK: the implementation loss stays small.
+TEST(QpskDemodulatorTest, SymbolErrorRateNearIdealAtLowSnr) {
+  for (double es_n0 : {4.0, 5.5, 6.5}) {
+    QpskTestSignal config;
+    config.symbols = 400000;
+    config.timing_offset = 0.6;
+    config.clock_ppm = -30;
+    config.carrier_hz = -12000;
+    config.drift_hz_per_s = -300;
+    config.es_n0_db = es_n0;
+    config.seed = static_cast<uint32_t>(es_n0 * 10);
+    const auto recording = MakeQpskTestSignal(config);
+    const Demodulated out = Demodulate(recording.samples, config.symbol_rate);
+    const SymbolComparison compared = CompareSymbols(recording.bits, out.soft, 0);
+    ASSERT_GE(compared.mapping, 0) << es_n0;
+    EXPECT_EQ(out.summary.locks_lost, 0u) << es_n0;
+    EXPECT_GT(compared.compared, config.symbols - 100) << es_n0;
+    const double ser = static_cast<double>(compared.symbol_errors) / compared.compared;
+    // Ideal at 0.2 dB less: the implementation loss is under 0.2 dB.
+    const double ideal = IdealQpskSymbolErrorRate(es_n0);
+    const double allowed = IdealQpskSymbolErrorRate(es_n0 - 0.2);
+    std::printf("Es/N0 %.1f dB: symbol error rate %.5f, ideal %.5f (at -0.2 dB %.5f)\n", es_n0, ser,
+                ideal, allowed);
+    EXPECT_LT(ser, allowed) << es_n0;
+  }
+}
+
+// FY-3's rates and the fewest samples per symbol taken in practice (1.6).
+TEST(QpskDemodulatorTest, DemodulatesAtOtherSymbolRates) {
+  for (double symbol_rate : {2.8e6, 2.6e6, 3.75e6, 1.0e6}) {
+    QpskTestSignal config;
+    config.symbol_rate = symbol_rate;
+    config.symbols = 150000;
+    config.timing_offset = 0.45;
+    config.clock_ppm = -50;
+    config.carrier_hz = -51000;
+    config.drift_hz_per_s = -400;
+    config.es_n0_db = 8;
+    config.seed = static_cast<uint32_t>(symbol_rate / 1000);
+    const auto recording = MakeQpskTestSignal(config);
+    const Demodulated out = Demodulate(recording.samples, symbol_rate);
+    const SymbolComparison compared = CompareSymbols(recording.bits, out.soft, 0);
+    ASSERT_GE(compared.mapping, 0) << symbol_rate;
+    EXPECT_GT(compared.compared, config.symbols - 100) << symbol_rate;
+    const double ser = static_cast<double>(compared.symbol_errors) / compared.compared;
+    const double ideal = IdealQpskSymbolErrorRate(config.es_n0_db);
+    std::printf("%.4g symbols/s at 6 Msps, Es/N0 8 dB: symbol error rate %.5f, ideal %.5f\n",
+                symbol_rate, ser, ideal);
+    EXPECT_LT(ser, 1.4 * ideal) << symbol_rate;
+  }
+}
+
+TEST(QpskDemodulatorTest, NoiseAloneWritesNothingAndReportsNoLock) {
+  const auto noise = MakeNoise(7200000, 0.3, 99);  // 1.2 s
+  const Demodulated out = Demodulate(noise, 2.3333e6);
+  EXPECT_TRUE(out.soft.empty());
+  EXPECT_EQ(out.summary.locks, 0u);
+  EXPECT_EQ(out.summary.symbols, 0u);
+  EXPECT_EQ(out.summary.samples, noise.size());
+  EXPECT_TRUE(std::isnan(out.summary.first_lock_seconds));
+  EXPECT_TRUE(std::isnan(out.summary.best_snr_db));
+  ASSERT_EQ(out.reports.size(), 2u);  // the whole second and the last 0.2 s
+  EXPECT_DOUBLE_EQ(out.reports[0].seconds, 1.0);
+  EXPECT_NEAR(out.reports[1].seconds, 1.2, 1e-9);
+  for (const SignalReport& report : out.reports) {
+    EXPECT_FALSE(report.locked);
+    EXPECT_TRUE(std::isnan(report.snr_db));
+  }
+}
+
+// Noise, then the signal, then noise again (a pass's horizons): the lock is taken within a few
+// milliseconds of the signal's start, the symbols from the signal's first on come out, and none
+// are written from the noise after it.
+TEST(QpskDemodulatorTest, LocksOnSignalAfterNoiseAndLetsGoWhenItEnds) {
+  QpskTestSignal config;
+  config.symbols = 300000;  // 0.13 s
+  config.noise_before = 500000;
+  config.noise_after = 400000;
+  config.carrier_hz = 37000;
+  config.drift_hz_per_s = 400;
+  config.clock_ppm = 40;
+  config.es_n0_db = 10;
+  const auto recording = MakeQpskTestSignal(config);
+  const Demodulated out = Demodulate(recording.samples, config.symbol_rate);
+
+  const double start = config.noise_before / config.sample_rate;
+  EXPECT_EQ(out.summary.locks, 1u);
+  EXPECT_EQ(out.summary.locks_lost, 1u);
+  EXPECT_GT(out.summary.first_lock_seconds, start);
+  EXPECT_LT(out.summary.first_lock_seconds, start + 0.02);
+  EXPECT_NEAR(out.summary.locked_seconds, config.symbols / config.symbol_rate, 0.002);
+
+  const SymbolComparison compared = CompareSymbols(recording.bits, out.soft, 0);
+  ASSERT_GE(compared.mapping, 0);
+  // The first symbols are there: the output starts at most a window (1024 symbols) before the
+  // signal, and at its very first symbols.
+  EXPECT_LE(compared.offset, 0);
+  EXPECT_GE(compared.offset, -1100);
+  const long received = static_cast<long>(out.soft.size() / 2);
+  const long after_end = received + compared.offset - static_cast<long>(config.symbols);
+  EXPECT_LE(after_end, 1100);  // at most the window the signal ended in
+  // Every sent symbol compared (skip the settling of the loops: 300 symbols), near theory.
+  EXPECT_GE(compared.compared, config.symbols - 10);
+  const SymbolComparison settled = CompareSymbols(
+      recording.bits, out.soft, static_cast<size_t>(std::max(0L, -compared.offset)) + 300);
+  const double ser = static_cast<double>(settled.symbol_errors) / settled.compared;
+  EXPECT_LT(ser, 1.5 * IdealQpskSymbolErrorRate(config.es_n0_db));
+}
+
+// One report per second of recording: the SNR and the offset as sent, the lock as held.
+TEST(QpskDemodulatorTest, ReportsEverySecond) {
+  QpskTestSignal config;
+  config.sample_rate = 1e6;
+  config.symbol_rate = 0.4e6;
+  config.symbols = 600000;  // 1.5 s
+  config.noise_before = 500000;
+  config.noise_after = 100000;
+  config.carrier_hz = -8000;
+  config.es_n0_db = 10;
+  const auto recording = MakeQpskTestSignal(config);
+  const Demodulated out = Demodulate(recording.samples, config.symbol_rate, config.sample_rate);
+  ASSERT_EQ(out.reports.size(), 3u);  // 1 s, 2 s and the last piece
+  EXPECT_TRUE(out.reports[0].locked);
+  EXPECT_TRUE(out.reports[1].locked);
+  EXPECT_FALSE(out.reports[2].locked);  // the signal ended before the recording
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_DOUBLE_EQ(out.reports[i].seconds, i + 1.0);
+    EXPECT_NEAR(out.reports[i].snr_db, 10, 0.6) << i;
+    EXPECT_NEAR(out.reports[i].carrier_offset_hz, -8000, 20) << i;
+  }
+  EXPECT_GT(out.summary.first_lock_seconds, 0.5);
+  EXPECT_LT(out.summary.first_lock_seconds, 0.52);
+  EXPECT_NEAR(out.summary.locked_seconds, 1.5, 0.02);
+  EXPECT_NEAR(out.summary.best_snr_db, 10, 0.6);
+  EXPECT_EQ(out.summary.samples, recording.samples.size());
+}
+
+TEST(QpskDemodulatorTest, KeepsConstellationPointsNearTheUnitCircle) {
+  QpskTestSignal config;
+  config.symbols = 50000;
+  config.carrier_hz = 5000;
+  config.es_n0_db = 20;
+  const auto recording = MakeQpskTestSignal(config);
+  DemodulatorConfig demodulator_config;
+  demodulator_config.sample_rate = config.sample_rate;
+  demodulator_config.symbol_rate = config.symbol_rate;
+  auto demodulator = MakeQpskDemodulator(demodulator_config);
+  std::vector<int8_t> soft;
+  demodulator->Process(recording.samples.data(), recording.samples.size(), soft);
+  std::vector<std::complex<float>> points;
+  demodulator->RecentSymbols(points, 300);
+  ASSERT_EQ(points.size(), 300u);
+  double error_power = 0;  // from the nearest ideal point (+-1 +-j) / sqrt(2)
+  for (const auto& p : points) {
+    const float r = 0.70710678f;
+    error_power += std::norm(p - std::complex<float>(p.real() > 0 ? r : -r, p.imag() > 0 ? r : -r));
+  }
+  EXPECT_LT(error_power / 300, 0.02);  // Es/N0 20 dB: 0.01
+  EXPECT_TRUE(demodulator->Current().locked);
+  EXPECT_NEAR(demodulator->Current().snr_db, 20, 2);
+  // Clean symbols give soft values near +-kSoftSymbolAmplitude.
+  ASSERT_GT(soft.size(), 20000u);
+  double magnitude = 0;
+  for (size_t i = soft.size() - 20000; i < soft.size(); ++i) magnitude += std::abs(soft[i]);
+  EXPECT_NEAR(magnitude / 20000, kSoftSymbolAmplitude, 4);
+}
+
+TEST(QpskDemodulatorTest, RefusesSettingsThatCannotWork) {
+  auto refused = [](double sample_rate, double symbol_rate, double range, const char* names) {
+    DemodulatorConfig config;
+    config.sample_rate = sample_rate;
+    config.symbol_rate = symbol_rate;
+    config.carrier_range_hz = range;
+    try {
+      MakeQpskDemodulator(config);
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(names), std::string::npos) << e.what();
+      return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(refused(6e6, 0, 60000, "symbol rate 0"));
+  EXPECT_TRUE(refused(0, 2.3333e6, 60000, "sample rate 0"));
+  EXPECT_TRUE(refused(-6e6, 2.3333e6, 60000, "sample rate -6e+06"));
+  EXPECT_TRUE(refused(6e6, NAN, 60000, "symbol rate nan"));
+  EXPECT_TRUE(refused(6e6, 5.1e6, 60000, "symbol rate 5.1e+06"));  // above 6e6 / 1.2
+  EXPECT_TRUE(refused(6e6, 2.3333e6, -1, "range"));
+  EXPECT_TRUE(refused(6e6, 2.3333e6, 800000, "range"));  // the fourth power would alias
+  EXPECT_FALSE(refused(6e6, 5e6, 60000, ""));
+  EXPECT_FALSE(refused(3e6, 665.4e3, 0, ""));
 }
 
 }  // namespace
