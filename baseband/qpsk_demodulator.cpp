@@ -13,7 +13,7 @@
 // The hot loops get an AVX2/FMA clone chosen at run time where the compiler and the machine have
 // it; the portable clone is the same code for SSE2 (or any other target).
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define VANTREL_SIMD_CLONES __attribute__((target_clones("avx2,fma", "default")))
+#define VANTREL_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VANTREL_SIMD_CLONES
 #endif
@@ -79,6 +79,11 @@ struct TimingLoop {
   double max_adjust;
 };
 
+// Outputs computed per round of the timing loop. The loop corrects the instants once per round
+// with the detector's sum over it: the products of a round are independent of one another (they
+// pipeline), and a delay of a few symbols is nothing to a loop this narrow.
+constexpr int kTimingRound = 8;
+
 // The timing loop over the held samples; returns how many symbols it appended.
 VANTREL_SIMD_CLONES
 size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, size_t held_count,
@@ -88,30 +93,37 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
   const float* samples = reinterpret_cast<const float*>(held);
   const long last_start = static_cast<long>(held_count) - loop.taps / 2;
   size_t made = 0;
-  while (made < out_room) {
-    const long whole = static_cast<long>(next);
-    int phase = static_cast<int>(
-        (next - static_cast<double>(whole)) * SymbolTimingRecovery::kTimingPhases + 0.5);
-    const long start = whole - loop.half_span;
-    if (start > last_start) break;
-    const std::complex<float> y = InterleavedDot(
-        samples + 2 * start, loop.bank + static_cast<size_t>(phase) * loop.taps, loop.taps);
-    if (next_is_middle) {
-      middle = y;
-      next_is_middle = false;
-      next += 0.5 * (loop.nominal + period_adjust);
-      continue;
+  std::complex<float> values[kTimingRound];
+  while (made + kTimingRound / 2 + 1 <= out_room) {
+    const double half = 0.5 * (loop.nominal + period_adjust);
+    if (static_cast<long>(next + (kTimingRound - 1) * half) - loop.half_span > last_start) break;
+    for (int k = 0; k < kTimingRound; ++k) {
+      const double at = next + k * half;
+      const long whole = static_cast<long>(at);
+      const int phase = static_cast<int>(
+          (at - static_cast<double>(whole)) * SymbolTimingRecovery::kTimingPhases + 0.5);
+      values[k] = InterleavedDot(samples + 2 * (whole - loop.half_span),
+                                 loop.bank + static_cast<size_t>(phase) * loop.taps, loop.taps);
     }
-    // Gardner: positive when the instants are late (the middle sample leans to the later symbol).
-    const double error =
-        (y.real() - previous.real()) * middle.real() + (y.imag() - previous.imag()) * middle.imag();
-    previous = y;
-    out[made++] = y;
+    double error = 0;
+    for (int k = 0; k < kTimingRound; ++k) {
+      const std::complex<float> y = values[k];
+      if (next_is_middle) {
+        middle = y;
+        next_is_middle = false;
+        continue;
+      }
+      // Gardner: positive when the instants are late (the middle leans to the later symbol).
+      error += (y.real() - previous.real()) * middle.real() +
+               (y.imag() - previous.imag()) * middle.imag();
+      previous = y;
+      out[made++] = y;
+      next_is_middle = true;
+    }
     period_adjust =
         std::clamp(period_adjust - loop.loop_i * error, -loop.max_adjust, loop.max_adjust);
     const double step = std::clamp(loop.loop_p * error, -0.25 * loop.nominal, 0.25 * loop.nominal);
-    next += 0.5 * (loop.nominal + period_adjust) - step;
-    next_is_middle = true;
+    next += kTimingRound * half - step;
   }
   return made;
 }
@@ -509,8 +521,62 @@ void QpskDemodulator::MixDown(const std::complex<float>* samples, size_t count) 
   nco_phase_ = std::remainder(nco_phase_ + nco_step_ * static_cast<double>(count), 2 * kPi);
 }
 
-void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
+struct CostasSums {
+  double metric = 0;  // sum of -cos(4 phase)
+  double m2 = 0, m4 = 0;
+  double turned = 0;  // phase turned through
+};
+
+// Symbols per update of the Costas loop: the rotations and decisions of a round are independent
+// (they pipeline); the loop applies the round's summed error. A delay of a few symbols is nothing
+// to a loop this narrow.
+constexpr size_t kCostasRound = 8;
+
+// The Costas loop over `count` symbols: derotates and scales them, writes two soft values each
+// and the points for the display (ring of kRecentSymbols), and sums the lock statistics.
+VANTREL_SIMD_CLONES
+void RunCostas(const std::complex<float>* symbols, size_t count, float inverse, float costas_p,
+               float costas_i, float& step, std::complex<float>& rotation, int8_t* soft,
+               std::complex<float>* recent, size_t& recent_next, CostasSums& sums) {
   constexpr float kSoftScale = static_cast<float>(kSoftSymbolAmplitude * 1.41421356);
+  for (size_t begin = 0; begin < count; begin += kCostasRound) {
+    const size_t length = std::min(kCostasRound, count - begin);
+    float error = 0, metric = 0, m2 = 0, m4 = 0;
+    const float rr = rotation.real() * inverse, ri = rotation.imag() * inverse;
+    for (size_t k = 0; k < length; ++k) {
+      // The rotation k symbols on: exp(-j step k) to second order.
+      const float a = step * static_cast<float>(k), cr = 1 - 0.5f * a * a;
+      const float wr = rr * cr + ri * a, wi = ri * cr - rr * a;
+      const std::complex<float> y = symbols[begin + k];
+      const float i = y.real() * wr - y.imag() * wi;
+      const float q = y.real() * wi + y.imag() * wr;
+      // Decision-directed phase error: sign(I) Q - sign(Q) I.
+      error += (i >= 0 ? q : -q) - (q >= 0 ? i : -i);
+      // Soft values: positive = bit 1, a clean symbol at +-kSoftSymbolAmplitude.
+      const float si = std::clamp(i * kSoftScale, -127.0f, 127.0f);
+      const float sq = std::clamp(q * kSoftScale, -127.0f, 127.0f);
+      soft[2 * (begin + k)] = static_cast<int8_t>(si + (si >= 0 ? 0.5f : -0.5f));
+      soft[2 * (begin + k) + 1] = static_cast<int8_t>(sq + (sq >= 0 ? 0.5f : -0.5f));
+      // Lock and SNR statistics.
+      const float i2 = i * i, q2 = q * q, r2 = i2 + q2;
+      const float re4 = (i2 - q2) * (i2 - q2) - 4 * i2 * q2;
+      metric -= re4 / (r2 * r2 + 1e-30f);
+      m2 += r2;
+      m4 += r2 * r2;
+      recent[(recent_next + k) % kRecentSymbols] = {i, q};
+    }
+    recent_next = (recent_next + length) % kRecentSymbols;
+    // The loop: phase += length * step + p e, step += i e.
+    const float turn = static_cast<float>(length) * step + costas_p * error;
+    step += costas_i * error;
+    const float cr = 1 - 0.5f * turn * turn;
+    rotation = {rotation.real() * cr + rotation.imag() * turn,
+                rotation.imag() * cr - rotation.real() * turn};
+    sums.metric += metric, sums.m2 += m2, sums.m4 += m4, sums.turned += turn;
+  }
+}
+
+void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
   const float costas_p = static_cast<float>(costas_p_), costas_i = static_cast<float>(costas_i_);
   float step = static_cast<float>(carrier_step_);
   std::complex<float> rotation = rotation_;
@@ -520,35 +586,11 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
     const size_t first = pending_.size();
     pending_.resize(first + 2 * (end - n));
     int8_t* soft = pending_.data() + first;
-    const float inverse = inverse_amplitude_;
-    double metric = 0, m2 = 0, m4 = 0, turned = 0;
-    for (; n < end; ++n) {
-      const std::complex<float> y = symbols_[n];
-      const float zi = y.real() * rotation.real() - y.imag() * rotation.imag();
-      const float zq = y.real() * rotation.imag() + y.imag() * rotation.real();
-      const float i = zi * inverse, q = zq * inverse;
-      // Decision-directed phase error, then the loop: phase += step + p e, step += i e.
-      const float error = (i >= 0 ? q : -q) - (q >= 0 ? i : -i);
-      const float turn = step + costas_p * error;
-      step += costas_i * error;
-      turned += turn;
-      const float turn_re = 1 - 0.5f * turn * turn;
-      rotation = {rotation.real() * turn_re + rotation.imag() * turn,
-                  rotation.imag() * turn_re - rotation.real() * turn};
-      // Soft values: positive = bit 1, a clean symbol at +-kSoftSymbolAmplitude.
-      const float si = std::clamp(i * kSoftScale, -127.0f, 127.0f);
-      const float sq = std::clamp(q * kSoftScale, -127.0f, 127.0f);
-      *soft++ = static_cast<int8_t>(si + (si >= 0 ? 0.5f : -0.5f));
-      *soft++ = static_cast<int8_t>(sq + (sq >= 0 ? 0.5f : -0.5f));
-      // Lock and SNR statistics.
-      const float i2 = i * i, q2 = q * q, r2 = i2 + q2;
-      const float re4 = (i2 - q2) * (i2 - q2) - 4 * i2 * q2;
-      metric -= re4 / (r2 * r2 + 1e-30f);
-      m2 += r2;
-      m4 += r2 * r2;
-      recent_[recent_next_] = {i, q};
-      recent_next_ = (recent_next_ + 1) % kRecentSymbols;
-    }
+    CostasSums sums;
+    RunCostas(symbols_.data() + n, end - n, inverse_amplitude_, costas_p, costas_i, step, rotation,
+              soft, recent_.data(), recent_next_, sums);
+    n = end;
+    const double metric = sums.metric, m2 = sums.m2, m4 = sums.m4, turned = sums.turned;
     rotation /= std::abs(rotation);
     const size_t taken = (pending_.size() - first) / 2;
     recent_count_ = std::min(kRecentSymbols, recent_count_ + taken);
