@@ -87,10 +87,14 @@ constexpr int kTimingRound = 8;
 // The timing loop over the held samples; returns how many symbols it appended.
 VANTREL_SIMD_CLONES
 size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, size_t held_count,
-                     double& next, bool& next_is_middle, double& period_adjust,
-                     std::complex<float>& previous, std::complex<float>& middle,
+                     double& next_state, bool& middle_state, double& adjust_state,
+                     std::complex<float>& previous_state, std::complex<float>& middle_value,
                      std::complex<float>* out, size_t out_room) {
   const float* samples = reinterpret_cast<const float*>(held);
+  // Locals: the output's stores could alias the references.
+  double next = next_state, period_adjust = adjust_state;
+  bool next_is_middle = middle_state;
+  std::complex<float> previous = previous_state, middle = middle_value;
   const long last_start = static_cast<long>(held_count) - loop.taps / 2;
   size_t made = 0;
   std::complex<float> values[kTimingRound];
@@ -125,6 +129,8 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
     const double step = std::clamp(loop.loop_p * error, -0.25 * loop.nominal, 0.25 * loop.nominal);
     next += kTimingRound * half - step;
   }
+  next_state = next, adjust_state = period_adjust, middle_state = next_is_middle;
+  previous_state = previous, middle_value = middle;
   return made;
 }
 
@@ -536,13 +542,18 @@ constexpr size_t kCostasRound = 8;
 // and the points for the display (ring of kRecentSymbols), and sums the lock statistics.
 VANTREL_SIMD_CLONES
 void RunCostas(const std::complex<float>* symbols, size_t count, float inverse, float costas_p,
-               float costas_i, float& step, std::complex<float>& rotation, int8_t* soft,
-               std::complex<float>* recent, size_t& recent_next, CostasSums& sums) {
+               float costas_i, float& step_state, std::complex<float>& rotation_state, int8_t* soft,
+               std::complex<float>* recent, size_t& recent_state, CostasSums& sums) {
   constexpr float kSoftScale = static_cast<float>(kSoftSymbolAmplitude * 1.41421356);
+  // Locals: the soft values' stores (bytes) could alias anything a reference reaches.
+  float step = step_state;
+  float rotation_re = rotation_state.real(), rotation_im = rotation_state.imag();
+  size_t recent_next = recent_state;
+  double sum_metric = 0, sum_m2 = 0, sum_m4 = 0, sum_turned = 0;
   for (size_t begin = 0; begin < count; begin += kCostasRound) {
     const size_t length = std::min(kCostasRound, count - begin);
     float error = 0, metric = 0, m2 = 0, m4 = 0;
-    const float rr = rotation.real() * inverse, ri = rotation.imag() * inverse;
+    const float rr = rotation_re * inverse, ri = rotation_im * inverse;
     for (size_t k = 0; k < length; ++k) {
       // The rotation k symbols on: exp(-j step k) to second order.
       const float a = step * static_cast<float>(k), cr = 1 - 0.5f * a * a;
@@ -551,12 +562,13 @@ void RunCostas(const std::complex<float>* symbols, size_t count, float inverse, 
       const float i = y.real() * wr - y.imag() * wi;
       const float q = y.real() * wi + y.imag() * wr;
       // Decision-directed phase error: sign(I) Q - sign(Q) I.
-      error += (i >= 0 ? q : -q) - (q >= 0 ? i : -i);
+      error += q * std::copysign(1.0f, i) - i * std::copysign(1.0f, q);
       // Soft values: positive = bit 1, a clean symbol at +-kSoftSymbolAmplitude.
-      const float si = std::clamp(i * kSoftScale, -127.0f, 127.0f);
-      const float sq = std::clamp(q * kSoftScale, -127.0f, 127.0f);
-      soft[2 * (begin + k)] = static_cast<int8_t>(si + (si >= 0 ? 0.5f : -0.5f));
-      soft[2 * (begin + k) + 1] = static_cast<int8_t>(sq + (sq >= 0 ? 0.5f : -0.5f));
+      // (Branch-free: the signs of noisy symbols are unpredictable.)
+      const float si = std::min(127.0f, std::max(-127.0f, i * kSoftScale));
+      const float sq = std::min(127.0f, std::max(-127.0f, q * kSoftScale));
+      soft[2 * (begin + k)] = static_cast<int8_t>(si + std::copysign(0.5f, si));
+      soft[2 * (begin + k) + 1] = static_cast<int8_t>(sq + std::copysign(0.5f, sq));
       // Lock and SNR statistics.
       const float i2 = i * i, q2 = q * q, r2 = i2 + q2;
       const float re4 = (i2 - q2) * (i2 - q2) - 4 * i2 * q2;
@@ -570,10 +582,15 @@ void RunCostas(const std::complex<float>* symbols, size_t count, float inverse, 
     const float turn = static_cast<float>(length) * step + costas_p * error;
     step += costas_i * error;
     const float cr = 1 - 0.5f * turn * turn;
-    rotation = {rotation.real() * cr + rotation.imag() * turn,
-                rotation.imag() * cr - rotation.real() * turn};
-    sums.metric += metric, sums.m2 += m2, sums.m4 += m4, sums.turned += turn;
+    const float re = rotation_re * cr + rotation_im * turn;
+    rotation_im = rotation_im * cr - rotation_re * turn;
+    rotation_re = re;
+    sum_metric += metric, sum_m2 += m2, sum_m4 += m4, sum_turned += turn;
   }
+  step_state = step;
+  rotation_state = {rotation_re, rotation_im};
+  recent_state = recent_next;
+  sums.metric += sum_metric, sums.m2 += sum_m2, sums.m4 += sum_m4, sums.turned += sum_turned;
 }
 
 void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {

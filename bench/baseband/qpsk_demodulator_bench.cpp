@@ -10,8 +10,9 @@
 //   LiquidFirfiltRrc, LiquidAgc, LiquidNcoMix   the standard blocks, per sample
 #include <benchmark/benchmark.h>
 
-#include <liquid/liquid.h>
 #include <complex>
+// liquid's C header after <complex>: its complex types are then std::complex<float>.
+#include <liquid/liquid.h>
 
 #include <cstdint>
 #include <vector>
