@@ -40,15 +40,21 @@ QpskTestRecording MakeQpskTestSignal(const QpskTestSignal& config) {
   static const std::vector<float> table = PulseTable();
   QpskTestRecording recording;
   std::mt19937 random(config.seed);
-  recording.bits.resize(2 * config.symbols);
-  for (auto& b : recording.bits) b = static_cast<uint8_t>(random() & 1);
+  if (config.bits.empty()) {
+    recording.bits.resize(2 * config.symbols);
+    for (auto& b : recording.bits) b = static_cast<uint8_t>(random() & 1);
+  } else {
+    recording.bits = config.bits;
+    recording.bits.resize(recording.bits.size() / 2 * 2);
+  }
+  const size_t symbols = recording.bits.size() / 2;
   const float rail = static_cast<float>(config.amplitude / std::sqrt(2.0));
 
   const double samples_per_symbol = config.sample_rate / config.symbol_rate;
   // Seconds per received sample (the receiver's clock fast by clock_ppm: its samples are shorter).
   const double sample_seconds = 1 / (config.sample_rate * (1 + config.clock_ppm * 1e-6));
   const size_t signal_samples =
-      static_cast<size_t>(std::ceil((config.symbols + config.timing_offset + kTableHalfSpan) *
+      static_cast<size_t>(std::ceil((symbols + config.timing_offset + kTableHalfSpan) *
                                     samples_per_symbol * (1 + config.clock_ppm * 1e-6)));
   const size_t total = config.noise_before + signal_samples + config.noise_after;
   recording.samples.assign(total, {});
@@ -56,8 +62,8 @@ QpskTestRecording MakeQpskTestSignal(const QpskTestSignal& config) {
     const double t = static_cast<double>(n) * sample_seconds;
     const double u = t * config.symbol_rate - config.timing_offset;  // in symbols
     const long first = std::max(0L, static_cast<long>(std::ceil(u - kTableHalfSpan)));
-    const long last = std::min(static_cast<long>(config.symbols) - 1,
-                               static_cast<long>(std::floor(u + kTableHalfSpan)));
+    const long last =
+        std::min(static_cast<long>(symbols) - 1, static_cast<long>(std::floor(u + kTableHalfSpan)));
     float i = 0, q = 0;
     for (long k = first; k <= last; ++k) {
       const double position = (u - static_cast<double>(k) + kTableHalfSpan) * kTablePerSymbol;
@@ -110,16 +116,19 @@ SymbolComparison CompareSymbols(const std::vector<uint8_t>& sent_bits,
   SymbolComparison result;
   const long sent = static_cast<long>(sent_bits.size() / 2);
   const long received = static_cast<long>(soft.size() / 2);
-  constexpr long kProbe = 64;
+  constexpr long kProbe = 256;
   const long probe = std::max<long>(static_cast<long>(skip_symbols), received / 2 - kProbe);
   if (probe + kProbe > received) return result;
   int errors = 0;
-  for (long offset = -probe; offset + probe + kProbe <= sent && result.mapping < 0; ++offset) {
+  // Offsets nearest 0 first: 0, -1, 1, -2, 2, ...
+  for (long step = 0; step <= 2 * sent && result.mapping < 0; ++step) {
+    const long offset = step % 2 ? -(step + 1) / 2 : step / 2;
+    if (probe + offset < 0 || probe + offset + kProbe > sent) continue;
     for (int mapping = 0; mapping < 8; ++mapping) {
       int matches = 0;
       for (long j = probe; j < probe + kProbe; ++j)
         matches += Matches(sent_bits, j + offset, soft, static_cast<size_t>(j), mapping, errors);
-      if (matches >= kProbe - 8) {
+      if (matches >= kProbe * 3 / 4) {  // chance gives 1 in 4
         result.offset = offset, result.mapping = mapping;
         break;
       }
@@ -136,6 +145,26 @@ SymbolComparison CompareSymbols(const std::vector<uint8_t>& sent_bits,
     }
   }
   return result;
+}
+
+std::vector<int8_t> AlignSoft(const std::vector<int8_t>& soft, const SymbolComparison& comparison,
+                              size_t sent_symbols) {
+  std::vector<int8_t> aligned(2 * sent_symbols, 0);
+  for (size_t j = 0; 2 * j + 1 < soft.size(); ++j) {
+    const long k = static_cast<long>(j) + comparison.offset;
+    if (k < 0 || k >= static_cast<long>(sent_symbols)) continue;
+    int i = soft[2 * j], q = soft[2 * j + 1];
+    // Undo the quarter turns, then the swap.
+    for (int r = 0; r < comparison.mapping % 4; ++r) {
+      const int t = i;
+      i = q;
+      q = -t;
+    }
+    if (comparison.mapping >= 4) std::swap(i, q);
+    aligned[2 * k] = static_cast<int8_t>(i);
+    aligned[2 * k + 1] = static_cast<int8_t>(q);
+  }
+  return aligned;
 }
 
 double IdealQpskSymbolErrorRate(double es_n0_db) {

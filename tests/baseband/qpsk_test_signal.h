@@ -22,6 +22,7 @@ struct QpskTestSignal {
   size_t noise_before = 0;  // samples of noise alone before the first symbol
   size_t noise_after = 0;   // and after the last
   uint32_t seed = 1;
+  std::vector<uint8_t> bits;  // rail bits to send (I then Q per symbol); empty: `symbols` random
 };
 
 // The symbols sent: rail bits, I then Q of each symbol (1 = +1 on the rail).
@@ -53,6 +54,11 @@ struct SymbolComparison {
 };
 SymbolComparison CompareSymbols(const std::vector<uint8_t>& sent_bits,
                                 const std::vector<int8_t>& soft, size_t skip_symbols);
+
+// The soft values of `soft` put back in the order and orientation of the symbols sent, using a
+// comparison's alignment and mapping: `sent_symbols` pairs, 0 (unknown) where nothing came.
+std::vector<int8_t> AlignSoft(const std::vector<int8_t>& soft, const SymbolComparison& comparison,
+                              size_t sent_symbols);
 
 // Ideal QPSK symbol error rate at Es/N0 (linear): 1 - (1 - p)^2, p = Q(sqrt(Es/N0)).
 double IdealQpskSymbolErrorRate(double es_n0_db);
