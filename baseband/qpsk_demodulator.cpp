@@ -274,7 +274,7 @@ class QpskDemodulator final : public Demodulator {
   // Costas loop (rad per symbol) and the symbol scale.
   std::complex<float> rotation_{1, 0};
   double carrier_step_ = 0;
-  double block_turned_ = 0;  // phase the Costas loop turned through in this block
+  double block_turned_ = 0;  // phase the Costas loop turned in this block's good windows
   size_t block_symbols_ = 0;
   double offset_hz_ = 0;      // the carrier offset over the last block
   uint64_t block_start_ = 0;  // the sample that starts the block being demodulated
@@ -284,7 +284,7 @@ class QpskDemodulator final : public Demodulator {
 
   // The window being filled and the soft values not yet written.
   size_t window_symbols_ = 0;
-  double window_metric_ = 0, window_m2_ = 0, window_m4_ = 0;
+  double window_metric_ = 0, window_m2_ = 0, window_m4_ = 0, window_turned_ = 0;
   std::vector<int8_t> pending_;
   std::vector<Window> windows_;
   int good_run_ = 0, bad_run_ = 0, acquire_blocks_left_ = 0;
@@ -481,7 +481,7 @@ void QpskDemodulator::Demodulate(const std::vector<std::complex<float>>& block,
   const double period = timing_.period();
   nco_step_ += carrier_step_ / period;
   carrier_step_ = 0;
-  if (state_ == State::kLocked) {
+  if (state_ == State::kLocked && bad_run_ == 0) {  // not while the signal fades
     const double offset = OffsetHz();
     if (!(offset >= summary_.min_offset_hz)) summary_.min_offset_hz = offset;
     if (!(offset <= summary_.max_offset_hz)) summary_.max_offset_hz = offset;
@@ -613,7 +613,7 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
     recent_count_ = std::min(kRecentSymbols, recent_count_ + taken);
     window_symbols_ += taken;
     window_metric_ += metric, window_m2_ += m2, window_m4_ += m4;
-    block_turned_ += turned, block_symbols_ += taken;
+    window_turned_ += turned;
     block_symbol_ = n;
     if (window_symbols_ == kLockWindowSymbols) EndWindow(out, false);
   }
@@ -628,8 +628,13 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
   const double metric = window_metric_ / static_cast<double>(count);
   const double m2 = window_m2_ / static_cast<double>(count);
   const double m4 = window_m4_ / static_cast<double>(count);
+  const double turned = window_turned_;
   window_symbols_ = 0;
-  window_metric_ = window_m2_ = window_m4_ = 0;
+  window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
+  // The carrier's offset is measured over windows that show the signal with the lock held (not
+  // the turns the loop pulls in while acquiring).
+  if (state_ == State::kLocked && metric >= kHoldMetric)
+    block_turned_ += turned, block_symbols_ += count;
   // Too short a last piece to judge goes with the lock as it stands.
   const bool judged = !final_piece || count >= 64;
   windows_.push_back({start, judged ? metric : (state_ == State::kLocked ? 1.0 : 0.0)});
@@ -683,7 +688,7 @@ void QpskDemodulator::Enter(State state) {
       pending_.clear();
       windows_.clear();
       window_symbols_ = 0;
-      window_metric_ = window_m2_ = window_m4_ = 0;
+      window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
       recent_count_ = 0;
       last_snr_db_ = NAN;
       break;

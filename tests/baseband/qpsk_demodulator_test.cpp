@@ -378,6 +378,54 @@ TEST(QpskDemodulatorTest, LocksOnSignalAfterNoiseAndLetsGoWhenItEnds) {
   EXPECT_LT(ser, 1.5 * IdealQpskSymbolErrorRate(config.es_n0_db));
 }
 
+// A fade into noise between two stretches of signal (a pass's dropout), with the DC offset of a
+// cheap receiver: the lock is let go in the fade and taken again by the search, and both
+// stretches come back right.
+TEST(QpskDemodulatorTest, ReacquiresAfterAFadeWithDcOffset) {
+  QpskTestSignal first;
+  first.symbols = 150000;
+  first.noise_after = 300000;  // 50 ms of noise alone
+  first.carrier_hz = 15000;
+  first.es_n0_db = 9;
+  QpskTestSignal second = first;
+  second.noise_after = 0;
+  second.carrier_hz = 15100;  // Doppler moved on
+  second.timing_offset = 0.7;
+  second.seed = 2;
+  const auto a = MakeQpskTestSignal(first);
+  const auto b = MakeQpskTestSignal(second);
+  std::vector<std::complex<float>> samples = a.samples;
+  samples.insert(samples.end(), b.samples.begin(), b.samples.end());
+  for (auto& x : samples) x += std::complex<float>(0.4f, -0.3f);
+
+  const Demodulated out = Demodulate(samples, first.symbol_rate);
+  EXPECT_EQ(out.summary.locks, 2u);
+  EXPECT_EQ(out.summary.locks_lost, 1u);
+  EXPECT_NEAR(out.summary.min_offset_hz, 15000, 20);
+  EXPECT_NEAR(out.summary.max_offset_hz, 15100, 20);
+  // The two stretches, each against its own bits: the first from the start of the output, the
+  // second from its end.
+  const std::vector<int8_t> start(out.soft.begin(),
+                                  out.soft.begin() + std::min<long>(300000, out.soft.size()));
+  const SymbolComparison in_first = CompareSymbols(a.bits, start, 0);
+  ASSERT_GE(in_first.mapping, 0);
+  const size_t first_symbols = static_cast<size_t>(150000 - in_first.offset) + 1100;
+  const SymbolComparison whole_first = CompareSymbols(
+      a.bits, {out.soft.begin(), out.soft.begin() + 2 * static_cast<long>(first_symbols)}, 0);
+  ASSERT_LT(2 * first_symbols, out.soft.size());
+  const std::vector<int8_t> rest(out.soft.begin() + 2 * static_cast<long>(first_symbols) - 2200,
+                                 out.soft.end());
+  const SymbolComparison in_second = CompareSymbols(b.bits, rest, 0);
+  ASSERT_GE(in_second.mapping, 0);
+  const double ideal = IdealQpskSymbolErrorRate(first.es_n0_db);
+  for (const SymbolComparison& c : {whole_first, in_second}) {
+    EXPECT_GT(c.compared, 149000u);
+    EXPECT_LT(static_cast<double>(c.symbol_errors) / c.compared, 1.4 * ideal);
+  }
+  // Nothing of the 50 ms of noise: both stretches and at most two windows more.
+  EXPECT_LT(out.soft.size() / 2, 300000u + 2200);
+}
+
 // One report per second of recording: the SNR and the offset as sent, the lock as held.
 TEST(QpskDemodulatorTest, ReportsEverySecond) {
   QpskTestSignal config;
