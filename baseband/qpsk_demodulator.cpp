@@ -202,11 +202,11 @@ void SymbolTimingRecovery::Process(const std::complex<float>* samples, size_t co
 namespace {
 
 // How the lock is judged: per window of kLockWindowSymbols symbols, the mean of -cos(4 phase)
-// of the symbols after the Costas loop (1 for clean locked QPSK, about 0.44 at Es/N0 5.5 dB,
-// 0 +- 0.022 for noise or a carrier not yet held).
+// of the symbols after the Costas loop: 1 for clean locked QPSK; 0.52 at Es/N0 8 dB, 0.32 at
+// 5.5, 0.16 at 3, 0.09 at 1, 0.06 at 0; 0 +- 0.022 for noise or a carrier not yet held.
 constexpr size_t kLockWindowSymbols = 1024;
-constexpr double kAcquireMetric = 0.2;  // a window this good counts toward taking the lock
-constexpr double kHoldMetric = 0.1;     // a window under this counts toward losing it
+constexpr double kAcquireMetric = 0.1;  // a window this good counts toward taking the lock (~2 dB)
+constexpr double kHoldMetric = 0.06;    // one under this counts toward losing it (~0 dB)
 constexpr int kWindowsToLock = 2;       // good windows in a row that take the lock
 constexpr int kWindowsToLoseLock = 8;   // bad windows in a row that lose it (about 3.5 ms)
 constexpr int kAcquireBlocks = 2;       // blocks given to acquisition after the search found one
