@@ -292,7 +292,6 @@ class QpskDemodulator final : public Demodulator {
 
   // Reports.
   uint64_t samples_done_ = 0, next_report_at_ = 0;
-  uint64_t report_number_ = 0;
   double second_m2_ = 0, second_m4_ = 0;
   size_t second_windows_ = 0;
   std::vector<SignalReport> reports_;
@@ -401,7 +400,15 @@ void QpskDemodulator::RecentSymbols(std::vector<std::complex<float>>& points, si
 // pass changes far more slowly).
 VANTREL_SIMD_CLONES
 void ConditionBlock(const std::complex<float>* samples, size_t count, std::complex<float>* out) {
-  const float* in = reinterpret_cast<const float*>(samples);
+  // Samples that are not numbers (or absurdly large: a float file's garbage) become 0 first:
+  // one would spoil the block's level and every loop after it.
+  const float* raw = reinterpret_cast<const float*>(samples);
+  float* o = reinterpret_cast<float*>(out);
+  for (size_t n = 0; n < 2 * count; ++n) {
+    const float v = raw[n];
+    o[n] = std::abs(v) < 1e15f ? v : 0.0f;  // false for NaN too
+  }
+  const float* in = o;
   double sum_i = 0, sum_q = 0, sum_power = 0;
   // Partial sums in floats over short runs (exact enough), gathered in double.
   constexpr size_t kRun = 256;
@@ -419,7 +426,6 @@ void ConditionBlock(const std::complex<float>* samples, size_t count, std::compl
   const double power = sum_power / static_cast<double>(count) - mean_i * mean_i - mean_q * mean_q;
   const float gain = power > 1e-20 ? static_cast<float>(1 / std::sqrt(power)) : 0.0f;
   const float dc_i = static_cast<float>(mean_i), dc_q = static_cast<float>(mean_q);
-  float* o = reinterpret_cast<float*>(out);
   for (size_t n = 0; n < count; ++n) {
     o[2 * n] = (in[2 * n] - dc_i) * gain;
     o[2 * n + 1] = (in[2 * n + 1] - dc_q) * gain;
@@ -742,7 +748,6 @@ void QpskDemodulator::EmitReports(bool final_piece) {
     reports_.push_back(report);
     second_m2_ = second_m4_ = 0;
     second_windows_ = 0;
-    ++report_number_;
   };
   const uint64_t per_second = static_cast<uint64_t>(std::llround(config_.sample_rate));
   while (samples_done_ >= next_report_at_) {

@@ -426,6 +426,32 @@ TEST(QpskDemodulatorTest, ReacquiresAfterAFadeWithDcOffset) {
   EXPECT_LT(out.soft.size() / 2, 300000u + 2200);
 }
 
+// A float recording's garbage (NaN, infinities, huge values) and a stretch of zeros: no crash,
+// the signal around them comes back.
+TEST(QpskDemodulatorTest, SurvivesSamplesThatAreNotNumbers) {
+  QpskTestSignal config;
+  config.symbols = 200000;
+  config.carrier_hz = -4000;
+  config.es_n0_db = 10;
+  auto recording = MakeQpskTestSignal(config);
+  auto& x = recording.samples;
+  for (size_t n = 100000; n < x.size(); n += 50000) {
+    x[n] = {NAN, 0.0f};
+    x[n + 1] = {INFINITY, -INFINITY};
+    x[n + 2] = {3e38f, 1e20f};
+  }
+  std::fill(x.begin() + 300000, x.begin() + 301000, std::complex<float>{});
+  const Demodulated out = Demodulate(x, config.symbol_rate);
+  EXPECT_GE(out.summary.locks, 1u);
+  const SymbolComparison compared = CompareSymbols(recording.bits, out.soft, 0);
+  ASSERT_GE(compared.mapping, 0);
+  EXPECT_GT(compared.compared, 190000u);
+  EXPECT_LT(static_cast<double>(compared.symbol_errors) / compared.compared, 0.01);
+  for (const SignalReport& report : out.reports) {
+    EXPECT_TRUE(std::isfinite(report.carrier_offset_hz));
+  }
+}
+
 // One report per second of recording: the SNR and the offset as sent, the lock as held.
 TEST(QpskDemodulatorTest, ReportsEverySecond) {
   QpskTestSignal config;
