@@ -193,9 +193,10 @@ void SymbolTimingRecovery::Process(const std::complex<float>* samples, size_t co
   symbols.resize(before + made);
   // Keep what the next instants still read.
   const long keep_from = static_cast<long>(next_) - half_span_samples_ - 1;
-  if (keep_from > 0) {
-    held_.erase(held_.begin(), held_.begin() + std::min<long>(keep_from, held_.size()));
-    next_ -= static_cast<double>(keep_from);
+  const long drop = std::min<long>(keep_from, static_cast<long>(held_.size()));
+  if (drop > 0) {
+    held_.erase(held_.begin(), held_.begin() + drop);
+    next_ -= static_cast<double>(drop);
   }
 }
 
@@ -304,8 +305,9 @@ class QpskDemodulator final : public Demodulator {
 
 double SnrDb(double m2, double m4) {
   // M2M4: for constant-modulus symbols in complex Gaussian noise, S^2 = 2 M2^2 - M4, N = M2 - S.
+  // NaN when the noise hides the signal's power (the estimate comes out negative).
   const double s2 = 2 * m2 * m2 - m4;
-  if (!(s2 > 0)) return -INFINITY;
+  if (!(s2 > 0)) return NAN;
   const double signal = std::sqrt(s2);
   const double noise = m2 - signal;
   if (!(noise > 0)) return 60;
