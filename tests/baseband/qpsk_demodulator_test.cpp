@@ -452,6 +452,33 @@ TEST(QpskDemodulatorTest, SurvivesSamplesThatAreNotNumbers) {
   }
 }
 
+// Streaming: the same recording in pieces of any size gives the same soft values, byte for byte.
+TEST(QpskDemodulatorTest, OutputDoesNotDependOnThePieces) {
+  QpskTestSignal config;
+  config.symbols = 120000;
+  config.noise_before = 100000;
+  config.carrier_hz = 9000;
+  config.es_n0_db = 7;
+  const auto recording = MakeQpskTestSignal(config);
+  DemodulatorConfig demodulator_config;
+  demodulator_config.sample_rate = config.sample_rate;
+  demodulator_config.symbol_rate = config.symbol_rate;
+  auto run = [&](size_t piece) {
+    auto demodulator = MakeQpskDemodulator(demodulator_config);
+    std::vector<int8_t> soft;
+    for (size_t at = 0; at < recording.samples.size(); at += piece)
+      demodulator->Process(recording.samples.data() + at,
+                           std::min(piece, recording.samples.size() - at), soft);
+    demodulator->Finish(soft);
+    return soft;
+  };
+  const std::vector<int8_t> whole = run(recording.samples.size());
+  ASSERT_GT(whole.size(), 2 * 119000u);
+  EXPECT_EQ(run(1), whole);
+  EXPECT_EQ(run(4097), whole);
+  EXPECT_EQ(run(65536), whole);
+}
+
 // One report per second of recording: the SNR and the offset as sent, the lock as held.
 TEST(QpskDemodulatorTest, ReportsEverySecond) {
   QpskTestSignal config;
