@@ -138,6 +138,10 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
 
 SymbolTimingRecovery::SymbolTimingRecovery(double samples_per_symbol, double rolloff)
     : nominal_period_(samples_per_symbol) {
+  if (!(samples_per_symbol >= kMinSamplesPerSymbol) || !std::isfinite(samples_per_symbol) ||
+      !(rolloff >= 0.05 && rolloff <= 1))
+    throw std::invalid_argument("symbol timing: " + std::to_string(samples_per_symbol) +
+                                " samples per symbol, roll-off " + std::to_string(rolloff));
   half_span_samples_ = static_cast<int>(std::ceil(kHalfSpanSymbols * samples_per_symbol));
   const int length = 2 * half_span_samples_ + 2;
   taps_ = (2 * length + 15) / 16 * 16;

@@ -12,6 +12,12 @@ namespace vantrel {
 //   block AGC and DC removal -> carrier search (fourth power, CarrierSearch) while unlocked ->
 //   NCO at the sample rate -> SymbolTimingRecovery (matched filter and timing) -> Costas loop at
 //   the symbol rate, whose frequency is handed to the NCO after every block -> soft values.
+// The lock is judged per 1024 symbols from the constellation (the mean of -cos 4*phase): two good
+// windows take it, eight bad ones in a row lose it (and the search resumes). Nothing is written
+// while the lock is not held; when the search finds the carrier, the block it was found in and
+// the one before are demodulated from their start, and what is written begins at the first of
+// the windows that show the signal, so a pass's first symbols are kept. Held bad windows are
+// written when a good one follows (a short fade loses nothing), dropped when the lock is lost.
 // MakeQpskDemodulator throws std::invalid_argument, naming the setting and its value, for a
 // sample or symbol rate that is not positive and finite, fewer than kMinSamplesPerSymbol samples
 // per symbol, or a search range that is negative or not below an eighth of the sample rate.
@@ -32,6 +38,8 @@ class SymbolTimingRecovery {
   static constexpr int kTimingPhases = 64;
   static constexpr int kHalfSpanSymbols = 4;  // the pulse is cut at +-4 symbols
 
+  // Throws std::invalid_argument for samples_per_symbol under kMinSamplesPerSymbol (or not
+  // finite) or a roll-off outside 0.05..1. The tracked period stays within 1 % of nominal.
   SymbolTimingRecovery(double samples_per_symbol, double rolloff);
 
   // Loop noise bandwidth times the symbol period (0.002 tracks, 0.01 acquires quickly).
