@@ -138,7 +138,7 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
 
 SymbolTimingRecovery::SymbolTimingRecovery(double samples_per_symbol, double rolloff)
     : nominal_period_(samples_per_symbol) {
-  if (!(samples_per_symbol >= kMinSamplesPerSymbol) || !std::isfinite(samples_per_symbol) ||
+  if (!(samples_per_symbol >= kMinSamplesPerSymbol && samples_per_symbol <= kMaxSamplesPerSymbol) ||
       !(rolloff >= 0.05 && rolloff <= 1))
     throw std::invalid_argument("symbol timing: " + std::to_string(samples_per_symbol) +
                                 " samples per symbol, roll-off " + std::to_string(rolloff));
@@ -342,6 +342,10 @@ const DemodulatorConfig& Checked(const DemodulatorConfig& config) {
            " symbols/s needs a sample rate of at least " +
            text(kMinSamplesPerSymbol * config.symbol_rate) + " samples/s (" +
            text(config.sample_rate) + " given)");
+  if (config.sample_rate > kMaxSamplesPerSymbol * config.symbol_rate)
+    refuse("symbol rate " + text(config.symbol_rate) + " symbols/s is under 1/" +
+           text(kMaxSamplesPerSymbol) + " of the sample rate (" + text(config.sample_rate) +
+           " samples/s): resample the recording");
   if (!(config.carrier_range_hz >= 0) || !(config.carrier_range_hz < config.sample_rate / 8))
     refuse("carrier search range +-" + text(config.carrier_range_hz) +
            " Hz is not between 0 and an eighth of the sample rate (" +

@@ -19,9 +19,11 @@ namespace vantrel {
 // the windows that show the signal, so a pass's first symbols are kept. Held bad windows are
 // written when a good one follows (a short fade loses nothing), dropped when the lock is lost.
 // MakeQpskDemodulator throws std::invalid_argument, naming the setting and its value, for a
-// sample or symbol rate that is not positive and finite, fewer than kMinSamplesPerSymbol samples
-// per symbol, or a search range that is negative or not below an eighth of the sample rate.
+// sample or symbol rate that is not positive and finite, fewer than kMinSamplesPerSymbol or more
+// than kMaxSamplesPerSymbol samples per symbol, or a search range that is negative or not below
+// an eighth of the sample rate.
 inline constexpr double kMinSamplesPerSymbol = 1.2;
+inline constexpr double kMaxSamplesPerSymbol = 64;  // (the matched filter's bank grows with it)
 
 // Matched root-raised-cosine filter and symbol timing recovery at any samples per symbol from
 // kMinSamplesPerSymbol up (not only whole numbers): a polyphase bank of the matched filter
@@ -38,8 +40,9 @@ class SymbolTimingRecovery {
   static constexpr int kTimingPhases = 64;
   static constexpr int kHalfSpanSymbols = 4;  // the pulse is cut at +-4 symbols
 
-  // Throws std::invalid_argument for samples_per_symbol under kMinSamplesPerSymbol (or not
-  // finite) or a roll-off outside 0.05..1. The tracked period stays within 1 % of nominal.
+  // Throws std::invalid_argument for samples_per_symbol outside kMinSamplesPerSymbol to
+  // kMaxSamplesPerSymbol or a roll-off outside 0.05..1. The tracked period stays within 1 % of
+  // nominal.
   SymbolTimingRecovery(double samples_per_symbol, double rolloff);
 
   // Loop noise bandwidth times the symbol period (0.002 tracks, 0.01 acquires quickly).

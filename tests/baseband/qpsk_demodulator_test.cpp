@@ -556,11 +556,13 @@ TEST(QpskDemodulatorTest, RefusesSettingsThatCannotWork) {
   EXPECT_TRUE(refused(-6e6, 2.3333e6, 60000, "sample rate -6e+06"));
   EXPECT_TRUE(refused(6e6, NAN, 60000, "symbol rate nan"));
   EXPECT_TRUE(refused(6e6, 5.1e6, 60000, "symbol rate 5.1e+06"));  // above 6e6 / 1.2
+  EXPECT_TRUE(refused(6e6, 2e4, 60000, "symbol rate 20000"));      // 300 samples per symbol
   EXPECT_TRUE(refused(6e6, 2.3333e6, -1, "range"));
   EXPECT_TRUE(refused(6e6, 2.3333e6, 800000, "range"));  // the fourth power would alias
   EXPECT_FALSE(refused(6e6, 5e6, 60000, ""));
   EXPECT_THROW(SymbolTimingRecovery(1.1, 0.5), std::invalid_argument);
   EXPECT_THROW(SymbolTimingRecovery(2.5, 0), std::invalid_argument);
+  EXPECT_THROW(SymbolTimingRecovery(65, 0.5), std::invalid_argument);
   EXPECT_THROW(SymbolTimingRecovery(INFINITY, 0.5), std::invalid_argument);
   EXPECT_FALSE(refused(3e6, 665.4e3, 0, ""));
 }
