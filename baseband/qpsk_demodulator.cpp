@@ -212,9 +212,12 @@ namespace {
 constexpr size_t kLockWindowSymbols = 1024;
 constexpr double kAcquireMetric = 0.1;  // a window this good counts toward taking the lock (~2 dB)
 constexpr double kHoldMetric = 0.06;    // one under this counts toward losing it (~0 dB)
-constexpr int kWindowsToLock = 2;       // good windows in a row that take the lock
-constexpr int kWindowsToLoseLock = 8;   // bad windows in a row that lose it (about 3.5 ms)
-constexpr int kAcquireBlocks = 2;       // blocks given to acquisition after the search found one
+// Share of symbols whose decision changes from the one before, below which (or above one minus
+// which) a window is no data: random data gives 0.5 +- 0.016 over a window.
+constexpr double kLeastChanges = 0.25;
+constexpr int kWindowsToLock = 2;      // good windows in a row that take the lock
+constexpr int kWindowsToLoseLock = 8;  // bad windows in a row that lose it (about 3.5 ms)
+constexpr int kAcquireBlocks = 2;      // blocks given to acquisition after the search found one
 // Loop bandwidths times the symbol period: wide while acquiring, narrow while locked.
 constexpr double kTimingAcquireBandwidth = 0.01;
 constexpr double kTimingTrackBandwidth = 0.002;
@@ -637,11 +640,26 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
   carrier_step_ = state_ == State::kSearching ? 0 : step;
 }
 
+// Whether the decisions of `count` symbols (soft values, I then Q) change as data does. A carrier
+// without modulation (a receiver's spur, a test carrier) gives as perfect a constellation as a
+// signal, but its decisions never change; scrambled, coded data changes sign about every other
+// symbol on each rail.
+bool Modulated(const int8_t* soft, size_t count) {
+  if (count < 16) return true;  // too few to tell
+  size_t changes = 0;
+  for (size_t k = 1; k < count; ++k)
+    changes += ((soft[2 * k] < 0) != (soft[2 * k - 2] < 0)) +
+               ((soft[2 * k + 1] < 0) != (soft[2 * k - 1] < 0));
+  const double fraction = static_cast<double>(changes) / (2.0 * static_cast<double>(count - 1));
+  return fraction > kLeastChanges && fraction < 1 - kLeastChanges;
+}
+
 void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
   const size_t count = window_symbols_;
   const size_t start = pending_.size() - 2 * count;
   if (count == 0) return;
-  const double metric = window_metric_ / static_cast<double>(count);
+  double metric = window_metric_ / static_cast<double>(count);
+  if (!Modulated(pending_.data() + start, count)) metric = 0;
   const double m2 = window_m2_ / static_cast<double>(count);
   const double m4 = window_m4_ / static_cast<double>(count);
   const double turned = window_turned_;

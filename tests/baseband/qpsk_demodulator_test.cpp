@@ -479,6 +479,17 @@ TEST(QpskDemodulatorTest, OutputDoesNotDependOnThePieces) {
   EXPECT_EQ(run(65536), whole);
 }
 
+// An unmodulated carrier (a receiver's spur) is found by the search and makes a perfect
+// constellation, but it is no data: no lock, nothing written.
+TEST(QpskDemodulatorTest, TakesNoLockOnAnUnmodulatedCarrier) {
+  auto samples = Tone(2000000, 6e6, 21000, 0.5);
+  const auto noise = MakeNoise(samples.size(), 0.2, 77);
+  for (size_t n = 0; n < samples.size(); ++n) samples[n] += noise[n];
+  const Demodulated out = Demodulate(samples, 2.3333e6);
+  EXPECT_EQ(out.summary.locks, 0u);
+  EXPECT_TRUE(out.soft.empty());
+}
+
 // One report per second of recording: the SNR and the offset as sent, the lock as held.
 TEST(QpskDemodulatorTest, ReportsEverySecond) {
   QpskTestSignal config;
