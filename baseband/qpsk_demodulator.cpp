@@ -509,6 +509,9 @@ void QpskDemodulator::Demodulate(const std::vector<std::complex<float>>& block,
 
 // Multiplies the block by the NCO's phasor: per chunk of kMixChunk samples a phasor exact from
 // the double phase, times a table of the step's powers (independent products: vectorised).
+// liquid-dsp's nco_crcf_mix_block_down does the same at about 140 million samples per second
+// here: in its place the whole demodulator fell from about 94 to 58 million (under 10 times
+// real time at 6 Msps); this one costs about a tenth of it.
 
 VANTREL_SIMD_CLONES
 void MixBlock(const std::complex<float>* samples, size_t count, double phase, double step,
