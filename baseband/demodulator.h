@@ -73,7 +73,10 @@ class Demodulator {
   virtual const DemodulatorSummary& Summary() const = 0;
 };
 
-// MetOp and FY-3: QPSK, root-raised-cosine pulses with roll-off 0.5.
+// MetOp and FY-3: QPSK, root-raised-cosine pulses with roll-off 0.5. Settings that cannot work
+// (a rate not positive, fewer than 1.2 or more than 64 samples per symbol, a search range outside
+// 0 to an eighth of the sample rate) throw std::invalid_argument, whose text names the setting and
+// its value.
 std::unique_ptr<Demodulator> MakeQpskDemodulator(const DemodulatorConfig& config);
 // Meteor-M N2: phase modulation with a residual carrier, data Manchester coded.
 std::unique_ptr<Demodulator> MakeMeteorDemodulator(const DemodulatorConfig& config);
