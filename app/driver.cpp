@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "app/satellite_scan.h"
+#include "baseband/demodulation_stage.h"
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
 #include "ccsds/vcdu_selection_stage.h"
@@ -429,6 +430,9 @@ RecordingKind RecordingKindOf(StageHost& host) {
 
 namespace {
 
+bool WithBaseband(const ChainState& chain) {
+  return chain.BasebandInput;
+}
 bool WithSoftSymbols(const ChainState& chain) {
   return chain.SoftInput;
 }
@@ -448,13 +452,16 @@ std::vector<std::string_view> ChainWorkingFiles(const ChainDefinition& definitio
 const ChainDefinition& Chain(ChainKind kind) {
   // The front end: baseband samples are demodulated into soft symbols, soft symbols decoded into
   // bits; a hard-bit recording goes straight to the CADU search.
+  static const ChainStep demodulation = {"Demodulation", DemodulationStage, WF::kDemodSoft,
+                                         WithBaseband};
   static const ChainStep soft_symbols = {"Soft symbol decoding", SoftSymbolStage, WF::kSoftBits,
                                          WithSoftSymbols};
   static const ChainStep cadu_extraction = {"CADU extraction", CaduExtractionStage, WF::kCaduPds};
   static const ChainDefinition metop = {
       ChainKind::MetOp,
       "MetOp",
-      {soft_symbols,
+      {demodulation,
+       soft_symbols,
        cadu_extraction,
        {"CVCDU", CvcduStage, WF::kCvcduRs},
        {"VCDU selection", VcduSelectionStage, WF::kVcduVcd},
@@ -466,7 +473,8 @@ const ChainDefinition& Chain(ChainKind kind) {
   static const ChainDefinition fy3 = {
       ChainKind::Fy3,
       "FY-3",
-      {soft_symbols,
+      {demodulation,
+       soft_symbols,
        cadu_extraction,
        {"CVCDU", CvcduStage, WF::kCvcduRs},
        {"VCDU selection", VcduSelectionStage, WF::kVcduVcd},
@@ -478,7 +486,8 @@ const ChainDefinition& Chain(ChainKind kind) {
   static const ChainDefinition mn2 = {
       ChainKind::Mn2,
       "Meteor-M N2",
-      {soft_symbols,
+      {demodulation,
+       soft_symbols,
        {"Manchester decoding", ManchesterDecoder, WF::kCvcduMan, WithManchester},
        cadu_extraction,
        {"MSU-MR demultiplexing", MsuMrDemultiplexer, WF::kMsuMrDmx},

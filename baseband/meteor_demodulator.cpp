@@ -518,7 +518,21 @@ class MeteorDemodulator final : public Demodulator {
   }
 
   void Finish(std::vector<int8_t>& out) override {
+    size_t tail = 0;
+    if (locked_) {
+      // A bit comes out once the samples after it are in: the last bits of a recording that
+      // ends in the signal need a few more, given as zeros (and not counted as samples read).
+      tail = static_cast<size_t>(std::ceil(2 * bit_sync_.SamplesPerBit())) + 2;
+      for (size_t i = 0; i < tail; ++i) {
+        if (filled_ == block_size_) {
+          RunBlock(block_size_, out);
+          filled_ = 0;
+        }
+        block_[filled_++] = {};
+      }
+    }
     if (filled_ > 0) RunBlock(filled_, out);
+    summary_.samples -= tail;
     filled_ = 0;
     held_.clear();
     held_samples_ = 0;

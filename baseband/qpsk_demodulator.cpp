@@ -388,10 +388,19 @@ void QpskDemodulator::Process(const std::complex<float>* samples, size_t count,
 }
 
 void QpskDemodulator::Finish(std::vector<int8_t>& out) {
+  size_t tail = 0;
+  if (state_ != State::kSearching) {
+    // A symbol comes out once the matched filter has the samples of half its span after it: the
+    // last symbols of a recording that ends in the signal need that many more, given as zeros
+    // (and not counted as samples read).
+    tail = static_cast<size_t>(timing_.LookAhead() + 1);
+    block_.insert(block_.end(), tail, std::complex<float>{});
+  }
   if (!block_.empty()) {
     ProcessBlock(block_.data(), block_.size(), out);
     block_.clear();
   }
+  summary_.samples -= tail;
   if (state_ != State::kSearching) EndWindow(out, true);
   pending_.clear();
   windows_.clear();

@@ -56,6 +56,8 @@ class SymbolTimingRecovery {
   void Process(const std::complex<float>* samples, size_t count,
                std::vector<std::complex<float>>& symbols);
 
+  // Samples the filter reads past an output instant: a symbol comes out only once these follow it.
+  int LookAhead() const { return taps_ / 2; }
   // Samples per symbol as the loop tracks them (nominal * (1 + clock error)).
   double period() const { return nominal_period_ + period_adjust_; }
 

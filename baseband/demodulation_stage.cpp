@@ -1,0 +1,246 @@
+#include "baseband/demodulation_stage.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "baseband/demodulator.h"
+#include "core/file_io.h"
+#include "core/log_format.h"
+#include "core/stage_error.h"
+#include "core/stage_files.h"
+#include "core/working_file.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int kKiBShift = 10;
+// The signal is shown to the host at most this often.
+constexpr auto kShowInterval = std::chrono::milliseconds(250);
+// Constellation points shown.
+constexpr size_t kShownPoints = 512;
+// The lowest sample rate a downlink is demodulated at, in samples per symbol: QPSK needs its
+// root-raised-cosine band (1.5 times the symbol rate) inside the recording; Meteor-M N2's
+// Manchester half-bits need about 1.4 samples each.
+constexpr double kMinQpskSamplesPerSymbol = 1.5;
+constexpr double kMinMeteorSamplesPerBit = 2.8;
+
+// MetOp AHRPT, FY-3 HRPT and Meteor-M N2 HRPT rates.
+constexpr double kMetopSymbolRate = 3.5e6 / 0.75 / 2;
+constexpr double kFy3AbSymbolRate = 2.8e6;
+constexpr double kFy3CSymbolRate = 2.6e6;
+constexpr double kMeteorBitRate = 665.4e3;
+
+std::string SignalLine(const SignalReport& report) {
+  if (!report.locked) return Format("Signal at %5.1f s: no lock", report.seconds);
+  return Format("Signal at %5.1f s: carrier %+.1f kHz, Es/N0 %.1f dB, locked", report.seconds,
+                report.carrier_offset_hz / 1000, report.snr_db);
+}
+
+// Opens the recording as `reader` reads it, from the options and the file: the format given, else
+// the extension's (a WAV file's header names its samples); the rate given, else the header's.
+// Ends the run with a line naming what is missing or wrong.
+void OpenRecording(StageHost& host, const std::string& path, InputFile& input, int64_t size,
+                   BasebandReader& reader) {
+  const std::string format_choice = host.BasebandFormatChoice();
+  BasebandFormat format = ParseBasebandFormat(format_choice);
+  if (!format_choice.empty() && format == BasebandFormat::kUnknown) {
+    throw StageError(RunEndsHere(Format(
+        "Unknown baseband format '%s': it is wav, cs16, cs8, cu8 or cf32", format_choice.c_str())));
+  }
+  if (format == BasebandFormat::kUnknown) format = BasebandFormatFromExtension(path);
+  const int64_t rate_choice = host.SampleRateChoice();
+  if (format == BasebandFormat::kUnknown) {
+    throw StageError(RunEndsHere(
+        Format("The sample format of '%s' is not known: give --baseband-format (cs16, cs8, cu8 "
+               "or cf32) or name the file by its format (.wav, .cs16, .cs8, .cu8, .cf32)",
+               path.c_str())));
+  }
+  if (format == BasebandFormat::kWav) {
+    if (!reader.OpenWav(input))
+      throw StageError(RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str())));
+    if (rate_choice > 0 && rate_choice != reader.SampleRate()) {
+      LogLine(host,
+              "Warning: the WAV header says %u samples/s; the rate given, %lld samples/s, is used",
+              reader.SampleRate(), static_cast<long long>(rate_choice));
+      reader.OverrideSampleRate(static_cast<uint32_t>(rate_choice));
+    }
+    return;
+  }
+  if (rate_choice <= 0) {
+    throw StageError(RunEndsHere(
+        Format("The sample rate of '%s' is not known: a raw %s recording has no header, give "
+               "--samplerate (samples per second)",
+               path.c_str(), BasebandFormatName(format))));
+  }
+  if (!reader.OpenRaw(input, format, static_cast<uint32_t>(rate_choice), size))
+    throw StageError(RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str())));
+}
+
+}  // namespace
+
+Downlink DownlinkOf(const ChainState& chain) {
+  if (chain.MetopMode) return {"MetOp QPSK", true, kMetopSymbolRate};
+  if (chain.Mn2Mode) return {"Meteor-M N2 PM", false, kMeteorBitRate};
+  return {"FY-3 QPSK", true, chain.Fy3Satellite == 2 ? kFy3CSymbolRate : kFy3AbSymbolRate};
+}
+
+BasebandFormat ParseBasebandFormat(const std::string& name) {
+  for (BasebandFormat format : {BasebandFormat::kWav, BasebandFormat::kCs16, BasebandFormat::kCs8,
+                                BasebandFormat::kCu8, BasebandFormat::kCf32}) {
+    if (name == BasebandFormatName(format)) return format;
+  }
+  return BasebandFormat::kUnknown;
+}
+
+void DemodulationStage(StageHost& host) {
+  ChainState& chain = host.Chain();
+  host.SetProgressPosition(0);
+  const std::string input_path = StepInputPath(host);
+  const std::string output_path = WorkingPath(WorkingFile::kDemodSoft);
+
+  InputFile input;
+  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
+  OutputFile output;
+  CreateStageOutput(host, output_path, output, input);
+  chain.Counts.input_bytes = size;
+
+  BasebandReader reader;
+  OpenRecording(host, input_path, input, size, reader);
+  const Downlink downlink = DownlinkOf(chain);
+  const double rate = reader.SampleRate();
+  const double lowest =
+      downlink.symbol_rate * (downlink.qpsk ? kMinQpskSamplesPerSymbol : kMinMeteorSamplesPerBit);
+  if (rate < lowest) {
+    throw StageError(RunEndsHere(Format(
+        "The sample rate %.0f samples/s is too low for %s at %.4g Msymbols/s: it needs at least "
+        "%.0f samples/s (a wrong --samplerate, or another satellite's recording?)",
+        rate, downlink.title, downlink.symbol_rate / 1e6, std::ceil(lowest))));
+  }
+  DemodulatorConfig config;
+  config.sample_rate = rate;
+  config.symbol_rate = downlink.symbol_rate;
+  config.carrier_range_hz = static_cast<double>(host.CarrierRangeHz());
+  if (config.carrier_range_hz > rate / 4) {
+    throw StageError(RunEndsHere(
+        Format("A carrier search of +-%.0f kHz does not fit a recording of %.0f samples/s: give a "
+               "--carrier-range of at most %.0f kHz",
+               config.carrier_range_hz / 1000, rate, rate / 4000)));
+  }
+  std::unique_ptr<Demodulator> demodulator;
+  try {
+    demodulator = downlink.qpsk ? MakeQpskDemodulator(config) : MakeMeteorDemodulator(config);
+  } catch (const std::invalid_argument& error) {
+    throw StageError(
+        RunEndsHere(Format("Cannot demodulate '%s': %s", input_path.c_str(), error.what())));
+  }
+
+  LogLine(host, "Starting demodulation (%s, %.4g Msymbols/s) of %s samples at %.0f samples/s...",
+          downlink.title, downlink.symbol_rate / 1e6, BasebandFormatName(reader.SampleFormat()),
+          rate);
+  host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
+  host.SetProgressMaximum(size >> kKiBShift);
+  host.SetLampColour(LampColour::Green);
+  host.SetLampActive(false);
+  host.ProcessEvents();
+
+  const int sample_bytes = BasebandSampleBytes(reader.SampleFormat());
+  std::vector<std::complex<float>> samples;
+  samples.reserve(BasebandReader::kBlockSamples);
+  std::vector<int8_t> soft;
+  std::vector<SignalReport> reports;
+  int64_t soft_values = 0;
+  bool written = true;
+  bool any_signal = false;
+  auto shown = std::chrono::steady_clock::now() - kShowInterval;
+  SignalView view;
+  auto hand_on = [&] {
+    written = output.Write(soft.data(), soft.size()) && written;
+    soft_values += static_cast<int64_t>(soft.size());
+    soft.clear();
+  };
+  while (written) {
+    samples.clear();
+    if (reader.Read(samples, BasebandReader::kBlockSamples) == 0) break;
+    any_signal = any_signal || std::any_of(samples.begin(), samples.end(),
+                                           [](std::complex<float> s) { return s != 0.0f; });
+    demodulator->Process(samples.data(), samples.size(), soft);
+    hand_on();
+    demodulator->TakeReports(reports);
+    for (const SignalReport& report : reports) host.AppendLog(SignalLine(report));
+    reports.clear();
+    const SignalReport now = demodulator->Current();
+    if (now.locked != host.LampActive()) host.SetLampActive(now.locked);
+    const auto clock = std::chrono::steady_clock::now();
+    if (clock - shown >= kShowInterval) {
+      shown = clock;
+      view.seconds = now.seconds;
+      view.carrier_offset_hz = std::isnan(now.carrier_offset_hz) ? 0 : now.carrier_offset_hz;
+      view.snr_db = std::isnan(now.snr_db) ? 0 : now.snr_db;
+      view.locked = now.locked;
+      demodulator->RecentSymbols(view.points, kShownPoints);
+      host.ShowSignal(view);
+    }
+    host.SetProgressPosition((reader.SamplesRead() * sample_bytes) >> kKiBShift);
+    host.ProcessEvents();
+  }
+  if (written) {
+    demodulator->Finish(soft);
+    hand_on();
+    demodulator->TakeReports(reports);
+    for (const SignalReport& report : reports) host.AppendLog(SignalLine(report));
+  }
+  host.SetLampActive(false);
+  const ClosedFiles closed = CloseStageFiles(host, input, output);
+  EndRunIfDataLost(closed, input_path, output_path);
+  if (reader.GetStatus() == BasebandReader::Status::kReadError)
+    throw StageError(RunEndsHere(Format("'%s': %s", input_path.c_str(), reader.Error().c_str())));
+  if (reader.GetStatus() != BasebandReader::Status::kEnd)
+    LogLine(host, "Warning: %s", reader.Error().c_str());
+
+  const DemodulatorSummary& summary = demodulator->Summary();
+  BasebandCounts counts;
+  counts.format = BasebandFormatName(reader.SampleFormat());
+  counts.sample_rate = static_cast<int64_t>(rate);
+  counts.samples = reader.SamplesRead();
+  counts.locked_seconds = summary.locked_seconds;
+  counts.locks_lost = static_cast<int64_t>(summary.locks_lost);
+  counts.soft_values = soft_values;
+  if (!std::isnan(summary.first_lock_seconds)) {
+    counts.first_lock_seconds = summary.first_lock_seconds;
+    counts.best_snr_db = std::isnan(summary.best_snr_db) ? 0 : summary.best_snr_db;
+    counts.min_offset_hz = std::isnan(summary.min_offset_hz) ? 0 : summary.min_offset_hz;
+    counts.max_offset_hz = std::isnan(summary.max_offset_hz) ? 0 : summary.max_offset_hz;
+  }
+  chain.Counts.baseband = counts;
+
+  const double seconds = static_cast<double>(counts.samples) / rate;
+  LogLine(host, "Samples read: %lld (%.1f s of recording)", static_cast<long long>(counts.samples),
+          seconds);
+  if (counts.samples == 0 || !any_signal) {
+    throw StageError(
+        RunEndsHere(Format("'%s' holds %s: no signal to demodulate", input_path.c_str(),
+                           counts.samples == 0 ? "no samples" : "only zero samples")));
+  }
+  if (counts.first_lock_seconds < 0) {
+    throw StageError(RunEndsHere(Format(
+        "No signal found: no %s carrier within +-%.0f kHz locked in the %.1f s of '%s' (noise, a "
+        "wrong sample rate or format, or another satellite's recording)",
+        downlink.title, config.carrier_range_hz / 1000, seconds, input_path.c_str())));
+  }
+  LogLine(host,
+          "Lock held %.1f s from %.1f s on (locks lost %lld); Es/N0 at best %.1f dB; carrier "
+          "%+.1f to %+.1f kHz",
+          counts.locked_seconds, counts.first_lock_seconds,
+          static_cast<long long>(counts.locks_lost), counts.best_snr_db,
+          counts.min_offset_hz / 1000, counts.max_offset_hz / 1000);
+  LogLine(host, "Demodulation done!  %lld soft symbols written to '%s'.",
+          static_cast<long long>(soft_values), output_path.c_str());
+  host.AppendLog("");
+}
+
+}  // namespace vantrel

@@ -1,0 +1,187 @@
+// The demodulation stage on recordings it must refuse or find empty: a format or rate it cannot
+// know, a broken WAV header, a rate too low for the downlink, a search wider than the recording,
+// zeros and noise. Each ends the run with one line that says what to do, and nothing is passed on
+// as soft symbols of a signal.
+#include "baseband/demodulation_stage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/working_file.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+using testing::RecordingHost;
+using testing::RunEnd;
+using testing::TempFolder;
+
+void Put16(std::vector<uint8_t>& b, uint16_t v) {
+  b.push_back(static_cast<uint8_t>(v));
+  b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(std::vector<uint8_t>& b, uint32_t v) {
+  Put16(b, static_cast<uint16_t>(v));
+  Put16(b, static_cast<uint16_t>(v >> 16));
+}
+void PutId(std::vector<uint8_t>& b, const char* id) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id[i]));
+}
+
+// A 16-bit stereo WAV file holding `samples` (I, Q pairs).
+std::vector<uint8_t> Wav16(uint32_t rate, const std::vector<int16_t>& samples) {
+  std::vector<uint8_t> b;
+  PutId(b, "RIFF");
+  Put32(b, static_cast<uint32_t>(36 + samples.size() * 2));
+  PutId(b, "WAVE");
+  PutId(b, "fmt ");
+  Put32(b, 16);
+  Put16(b, 1);
+  Put16(b, 2);
+  Put32(b, rate);
+  Put32(b, rate * 4);
+  Put16(b, 4);
+  Put16(b, 16);
+  PutId(b, "data");
+  Put32(b, static_cast<uint32_t>(samples.size() * 2));
+  for (int16_t s : samples) Put16(b, static_cast<uint16_t>(s));
+  return b;
+}
+
+std::vector<int16_t> Noise(size_t values, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> gauss(0, 3000);
+  std::vector<int16_t> samples(values);
+  for (int16_t& s : samples) s = static_cast<int16_t>(gauss(rng));
+  return samples;
+}
+
+struct Stage {
+  TempFolder folder;
+  RecordingHost host;
+  Stage() {
+    host.chain.MetopMode = true;
+    host.chain.BasebandInput = true;
+    host.chain.SoftInput = true;
+  }
+  std::string Run(const std::string& name, const std::vector<uint8_t>& bytes) {
+    host.input_path = folder.File(name);
+    testing::WriteFileBytes(host.input_path, bytes);
+    return RunEnd(DemodulationStage, host);
+  }
+  bool StartsWith(const std::string& reason, const std::string& start) const {
+    return reason.rfind(start, 0) == 0;
+  }
+};
+
+TEST(DemodulationStage, AFormatOrRateItCannotKnowIsAskedFor) {
+  Stage stage;
+  const std::vector<uint8_t> bytes(4096, 0x11);
+  std::string reason = stage.Run("MetopB_1.raw", bytes);
+  EXPECT_TRUE(stage.StartsWith(reason, "The sample format of '" +
+                                           stage.folder.File("MetopB_1.raw") +
+                                           "' is not known: give --baseband-format"))
+      << reason;
+  reason = stage.Run("MetopB_1.cs16", bytes);
+  EXPECT_TRUE(stage.StartsWith(reason, "The sample rate of '" + stage.folder.File("MetopB_1.cs16") +
+                                           "' is not known: a raw cs16 recording has no header, "
+                                           "give --samplerate"))
+      << reason;
+  stage.host.settings.BasebandFormat = "s16";
+  reason = stage.Run("MetopB_1.raw", bytes);
+  EXPECT_TRUE(stage.StartsWith(reason, "Unknown baseband format 's16'")) << reason;
+  // The format given wins over the extension: a .wav of raw samples is read as raw.
+  stage.host.settings.BasebandFormat = "cu8";
+  reason = stage.Run("MetopB_1.wav", bytes);
+  EXPECT_TRUE(stage.StartsWith(reason, "The sample rate of")) << reason;
+}
+
+TEST(DemodulationStage, ABrokenWavHeaderEndsTheRunWithTheReaderReason) {
+  Stage stage;
+  std::vector<uint8_t> bytes = Wav16(6000000, Noise(2000, 1));
+  bytes.resize(30);  // cut inside the fmt chunk
+  std::string reason = stage.Run("MetopB_1.wav", bytes);
+  EXPECT_TRUE(stage.StartsWith(reason, "'" + stage.folder.File("MetopB_1.wav") + "': ")) << reason;
+  EXPECT_NE(reason.find("the run ends here"), std::string::npos) << reason;
+  std::vector<uint8_t> text(400, 'x');
+  reason = stage.Run("MetopB_2.wav", text);  // not a WAV file at all
+  EXPECT_TRUE(stage.StartsWith(reason, "'" + stage.folder.File("MetopB_2.wav") + "': ")) << reason;
+}
+
+TEST(DemodulationStage, ARateTooLowForTheDownlinkOrTheSearchIsRefused) {
+  Stage stage;
+  std::string reason = stage.Run("MetopB_1.wav", Wav16(2000000, Noise(2000, 2)));
+  EXPECT_TRUE(stage.StartsWith(reason,
+                               "The sample rate 2000000 samples/s is too low for MetOp QPSK at "
+                               "2.333 Msymbols/s: it needs at least 3500000 samples/s"))
+      << reason;
+  // The Meteor-M N2 downlink is slower: 2 Msps is enough there, but not for a 600 kHz search.
+  stage.host.chain.MetopMode = false;
+  stage.host.chain.Mn2Mode = true;
+  stage.host.settings.CarrierRangeHz = 600000;
+  reason = stage.Run("MN2_1.wav", Wav16(2000000, Noise(2000, 3)));
+  EXPECT_TRUE(stage.StartsWith(reason,
+                               "A carrier search of +-600 kHz does not fit a recording of "
+                               "2000000 samples/s"))
+      << reason;
+  // A WAV header's rate is overruled by the rate given, with a warning.
+  stage.host.settings.CarrierRangeHz = 60000;
+  stage.host.settings.SampleRate = 1000000;
+  reason = stage.Run("MN2_2.wav", Wav16(3000000, Noise(2000, 4)));
+  EXPECT_TRUE(
+      stage.host.Logged("Warning: the WAV header says 3000000 samples/s; the rate given, 1000000 "
+                        "samples/s, is used"));
+  EXPECT_TRUE(stage.StartsWith(reason, "The sample rate 1000000 samples/s is too low")) << reason;
+}
+
+TEST(DemodulationStage, ZerosAndNoiseGiveNoSignal) {
+  Stage stage;
+  std::string reason = stage.Run("MetopB_1.wav", Wav16(6000000, std::vector<int16_t>(200000, 0)));
+  EXPECT_TRUE(stage.StartsWith(reason, "'" + stage.folder.File("MetopB_1.wav") +
+                                           "' holds only zero samples: no signal to demodulate"))
+      << reason;
+  reason = stage.Run("MetopB_2.wav", Wav16(6000000, {}));
+  EXPECT_NE(reason.find("holds no samples"), std::string::npos) << reason;
+  // A third of a second of noise: searched, never locked, nothing written as symbols.
+  reason = stage.Run("MetopB_3.wav", Wav16(6000000, Noise(4000000, 5)));
+  EXPECT_TRUE(stage.StartsWith(reason,
+                               "No signal found: no MetOp QPSK carrier within +-60 kHz "
+                               "locked in the 0.3 s of"))
+      << reason;
+  EXPECT_EQ(testing::ReadFileBytes(WorkingPath(WorkingFile::kDemodSoft)).size(), 0u);
+  ASSERT_TRUE(stage.host.chain.Counts.baseband.has_value());
+  EXPECT_EQ(stage.host.chain.Counts.baseband->samples, 2000000);
+  EXPECT_EQ(stage.host.chain.Counts.baseband->format, "cs16");
+  EXPECT_LT(stage.host.chain.Counts.baseband->first_lock_seconds, 0);
+
+  stage.host.chain.MetopMode = false;
+  stage.host.chain.Mn2Mode = true;
+  reason = stage.Run("MN2_3.wav", Wav16(3000000, Noise(2000000, 6)));
+  EXPECT_TRUE(stage.StartsWith(reason, "No signal found: no Meteor-M N2 PM carrier")) << reason;
+}
+
+TEST(DemodulationStage, DownlinksOfTheChains) {
+  ChainState chain;
+  chain.MetopMode = true;
+  EXPECT_NEAR(DownlinkOf(chain).symbol_rate, 2333333.3, 1);
+  EXPECT_TRUE(DownlinkOf(chain).qpsk);
+  chain.MetopMode = false;
+  chain.Fy3Satellite = 1;
+  EXPECT_EQ(DownlinkOf(chain).symbol_rate, 2.8e6);
+  chain.Fy3Satellite = 2;
+  EXPECT_EQ(DownlinkOf(chain).symbol_rate, 2.6e6);
+  chain.Mn2Mode = true;
+  EXPECT_EQ(DownlinkOf(chain).symbol_rate, 665.4e3);
+  EXPECT_FALSE(DownlinkOf(chain).qpsk);
+  EXPECT_EQ(ParseBasebandFormat("cf32"), BasebandFormat::kCf32);
+  EXPECT_EQ(ParseBasebandFormat("CS16"), BasebandFormat::kUnknown);
+}
+
+}  // namespace
+}  // namespace vantrel
