@@ -117,9 +117,9 @@ void DemodulationStage(StageHost& host) {
       downlink.symbol_rate * (downlink.qpsk ? kMinQpskSamplesPerSymbol : kMinMeteorSamplesPerBit);
   if (rate < lowest) {
     throw StageError(RunEndsHere(Format(
-        "The sample rate %.0f samples/s is too low for %s at %.4g Msymbols/s: it needs at least "
-        "%.0f samples/s (a wrong --samplerate, or another satellite's recording?)",
-        rate, downlink.title, downlink.symbol_rate / 1e6, std::ceil(lowest))));
+        "The sample rate of '%s', %.0f samples/s, is too low for %s at %.4g Msymbols/s: it needs "
+        "at least %.0f samples/s (a wrong --samplerate, or another satellite's recording?)",
+        input_path.c_str(), rate, downlink.title, downlink.symbol_rate / 1e6, std::ceil(lowest))));
   }
   DemodulatorConfig config;
   config.sample_rate = rate;

@@ -548,11 +548,22 @@ void SoftSymbolStage(StageHost& host) {
   }
   if (coded) {
     if (summary.first_lock.empty()) {
+      // Symbols the demodulator made of a recording read at the wrong rate or in the wrong
+      // format look like a signal to it, but carry no code: say where to look.
+      const std::string source =
+          chain.BasebandInput
+              ? Format(
+                    "the %llu soft symbols the demodulator made of '%s' (a wrong sample rate "
+                    "or sample format, or not %s QPSK)",
+                    static_cast<unsigned long long>(values), host.InputPath().c_str(),
+                    metop ? "MetOp" : "FY-3")
+              : Format("the %llu soft symbols of '%s' (noise, a cut file, or not %s QPSK)",
+                       static_cast<unsigned long long>(values), input_path.c_str(),
+                       metop ? "MetOp" : "FY-3");
       throw StageError(RunEndsHere(
           Format("No lock found: no phase, I/Q swap or puncturing offset gives %s's code with CADU "
-                 "markers in the %llu soft symbols of '%s' (noise, a cut file, or not %s QPSK)",
-                 metop ? "MetOp" : "FY-3", static_cast<unsigned long long>(values),
-                 input_path.c_str(), metop ? "MetOp" : "FY-3")));
+                 "markers in %s",
+                 metop ? "MetOp" : "FY-3", source.c_str())));
     }
     if (summary.first_lock_value < MetopSoftDecoder::kBlockValues) {
       LogLine(host, "Lock found in the first block: %s", counts.lock.c_str());
@@ -570,10 +581,14 @@ void SoftSymbolStage(StageHost& host) {
   } else {
     // Without two markers a frame apart anywhere, the CADU stage would find nothing either.
     if (counts.lock.empty()) {
-      throw StageError(RunEndsHere(Format(
-          "No CADU markers in the signs of the %llu soft symbols of '%s' (noise, a cut file, or "
-          "not Meteor-M N2 BPSK: QPSK symbols given as BPSK?)",
-          static_cast<unsigned long long>(values), input_path.c_str())));
+      throw StageError(RunEndsHere(
+          chain.BasebandInput
+              ? Format("No CADU markers in the signs of the %llu soft symbols the demodulator "
+                       "made of '%s' (a wrong sample rate or sample format, or not Meteor-M N2)",
+                       static_cast<unsigned long long>(values), host.InputPath().c_str())
+              : Format("No CADU markers in the signs of the %llu soft symbols of '%s' (noise, a "
+                       "cut file, or not Meteor-M N2 BPSK: QPSK symbols given as BPSK?)",
+                       static_cast<unsigned long long>(values), input_path.c_str())));
     }
     LogLine(host, "Polarity: %s", counts.lock.c_str());
   }

@@ -117,9 +117,9 @@ TEST(DemodulationStage, ABrokenWavHeaderEndsTheRunWithTheReaderReason) {
 TEST(DemodulationStage, ARateTooLowForTheDownlinkOrTheSearchIsRefused) {
   Stage stage;
   std::string reason = stage.Run("MetopB_1.wav", Wav16(2000000, Noise(2000, 2)));
-  EXPECT_TRUE(stage.StartsWith(reason,
-                               "The sample rate 2000000 samples/s is too low for MetOp QPSK at "
-                               "2.333 Msymbols/s: it needs at least 3500000 samples/s"))
+  EXPECT_TRUE(stage.StartsWith(reason, "The sample rate of '" + stage.folder.File("MetopB_1.wav") +
+                                           "', 2000000 samples/s, is too low for MetOp QPSK at "
+                                           "2.333 Msymbols/s: it needs at least 3500000 samples/s"))
       << reason;
   // The Meteor-M N2 downlink is slower: 2 Msps is enough there, but not for a 600 kHz search.
   stage.host.chain.MetopMode = false;
@@ -137,7 +137,7 @@ TEST(DemodulationStage, ARateTooLowForTheDownlinkOrTheSearchIsRefused) {
   EXPECT_TRUE(
       stage.host.Logged("Warning: the WAV header says 3000000 samples/s; the rate given, 1000000 "
                         "samples/s, is used"));
-  EXPECT_TRUE(stage.StartsWith(reason, "The sample rate 1000000 samples/s is too low")) << reason;
+  EXPECT_NE(reason.find("1000000 samples/s, is too low"), std::string::npos) << reason;
 }
 
 TEST(DemodulationStage, ZerosAndNoiseGiveNoSignal) {
