@@ -54,7 +54,8 @@ constexpr qint64 kClockCheckSpacingNs = 1'000'000;
 constexpr int kLargestPumpStride = 1 << 16;
 
 const char* const kOpenFilter =
-    "Any file  (*.*);;Rx output  (*.bin);;Rx output  (*.dat);;CADU files (*.cad)";
+    "Any file  (*.*);;Rx output  (*.bin);;Rx output  (*.dat);;CADU files (*.cad);;"
+    "Soft symbols (*.soft *.s);;Baseband I/Q (*.wav *.cs16 *.cs8 *.cu8 *.cf32)";
 // The second entry of the filter: receiver output (*.bin).
 constexpr int kOpenFilterIndex = 2;
 const char* const kOpenFolder = "D:/RAW";

@@ -62,9 +62,9 @@ void SignalPanel::Show(const SignalView& signal) {
   constellation_.SetPoints(signal.points);
   caption_.setText(
       signal.locked
-          ? QString::asprintf("Locked at %.0f s\nCarrier %+.1f kHz\nEs/N0 %.1f dB", signal.seconds,
-                              signal.carrier_offset_hz / 1000, signal.snr_db)
-          : QString::asprintf("No lock at %.0f s\nSearching the carrier", signal.seconds));
+          ? QString::asprintf("Locked (%.1f s in)\nCarrier %+.1f kHz\nEs/N0 %.1f dB",
+                              signal.seconds, signal.carrier_offset_hz / 1000, signal.snr_db)
+          : QString::asprintf("No lock (%.1f s in)\nSearching the carrier", signal.seconds));
   show();
 }
 

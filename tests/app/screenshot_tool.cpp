@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/forms.h"
@@ -61,7 +63,21 @@ int main(int argc, char** argv) {
   form.findChild<QLineEdit*>("AsmIn1Edit")->setText(input);
   form.SetPNdecoding(true);
   form.SetRSolomon(true);
+  // A baseband recording: the window is also pictured while it demodulates, once the signal
+  // panel shows and the bar has gone a third of the way.
+  bool demodulating_saved = false;
+  QTimer during;
+  during.setInterval(100);
+  QObject::connect(&during, &QTimer::timeout, [&] {
+    const auto* bar = form.findChild<QProgressBar*>("ProgressBar1");
+    if (demodulating_saved || form.SignalOfRun().isHidden() || bar == nullptr ||
+        !bar->format().startsWith("Demodulation") || bar->value() * 3 < bar->maximum())
+      return;
+    demodulating_saved = Save(form, output, "main-window-demodulating.png");
+  });
+  during.start();
   form.ASMButtonClick();
+  during.stop();
   form.Timer1Timer();
 
   bool ok = Save(form, output, "main-window.png");

@@ -122,8 +122,10 @@ class WindowTest : public QObject {
     auto* open = Control<QFileDialog>(&form, "OpenDialog1");
     QVERIFY(open);
     // Qt shows the filter names with single blanks.
-    QCOMPARE(open->nameFilters(), QStringList({"Any file (*.*)", "Rx output (*.bin)",
-                                               "Rx output (*.dat)", "CADU files (*.cad)"}));
+    QCOMPARE(open->nameFilters(),
+             QStringList({"Any file (*.*)", "Rx output (*.bin)", "Rx output (*.dat)",
+                          "CADU files (*.cad)", "Soft symbols (*.soft *.s)",
+                          "Baseband I/Q (*.wav *.cs16 *.cs8 *.cu8 *.cf32)"}));
     QCOMPARE(open->selectedNameFilter(), QString("Rx output (*.bin)"));
     QCOMPARE(open->defaultSuffix(), QString("bin"));
     QVERIFY(!open->isVisible());
