@@ -52,16 +52,21 @@ std::vector<uint8_t> LockedStream(size_t size) {
   return bytes;
 }
 
+// Takes every frame as it is cut.
+class FrameDrain : public AsmSearchListener {
+ public:
+  FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
+    benchmark::DoNotOptimize(cadu.data());
+    return FrameVerdict::kAccepted;
+  }
+};
+
 void RunEngine(benchmark::State& state, const std::vector<uint8_t>& stream, Stepping stepping) {
-  QuietHost host;
-  host.settings.RSolomon = false;
-  ReedSolomonCodec codec;
+  FrameDrain drain;
   int64_t frames = 0;
   for (auto _ : state) {
     SyncWindow window;
-    AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
-      benchmark::DoNotOptimize(record.data());
-    });
+    AsmSearchEngine engine(window, drain);
     size_t position = 0;
     const ByteSource source = [&](uint8_t* buffer, size_t size) {
       const size_t count = std::min(size, stream.size() - position);
