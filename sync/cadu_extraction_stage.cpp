@@ -128,8 +128,9 @@ void CaduExtractionStage(StageHost& host) {
   host.SetProgressMaximum(size >> kKiBShift);
   host.ProcessEvents();
 
-  // Configured at every run, so that RSolomon may be switched on while the run goes.
-  ReedSolomonCodec& codec = TheCodec();
+  // The run's codec, configured whatever RSolomon says, so that it may be switched on while the
+  // run goes.
+  ReedSolomonCodec& codec = host.Session().codec;
   ConfigureCcsdsCodec(codec);
 
   FrameTags& tags = chain.Frames;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_session.h"
 #include "core/basic_host.h"
 #include "rs/reed_solomon_codec.h"
 #include "sim/simulator.h"
@@ -143,6 +144,7 @@ void BM_CaduExtractionStage(benchmark::State& state) {
   host.input_path = input;
   host.settings.RSolomon = true;
   host.settings.PNdecoding = true;
+  const OwnedRunSession session(host);
   for (auto _ : state) CaduExtractionStage(host);
   std::filesystem::current_path(previous);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStageBytes));
