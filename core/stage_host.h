@@ -87,7 +87,7 @@ class StageHost {
   virtual std::string BasebandFormatChoice() const { return {}; }
   virtual int64_t CarrierRangeHz() const { return kCarrierRangeDefaultHz; }
 
-  // The process-wide chain state.
+  // The host's chain state (the session's `chain` during a run).
   virtual ChainState& Chain() = 0;
 
   // The session of the run going on (see RunSession). Throws StageError when no session is
