@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 
+#include "app/run_session.h"
 #include "app/satellite_scan.h"
 #include "baseband/demodulation_stage.h"
 #include "ccsds/apid_packet_extraction_stage.h"
@@ -184,9 +185,13 @@ void CheckDataSatellite(StageHost& host, const RunSatellite& run) {
   }
 }
 
-// The start of every run: what a run must not inherit from the one before is cleared here. The
-// chain flags are set per chain by SetChainFlags; BatchMode and the options survive.
-void BeginRun(ChainState& chain) {
+// The start of every run. The run gets a session of its own, attached to the host until the run
+// ends: a new Reed-Solomon codec and source packet builder, so no packet, frame counter or codec
+// state of one run reaches the next (see OwnedRunSession for what is shared read-only). What a
+// run must not inherit from the one before is cleared from the host's chain state here; the chain
+// flags are set per chain by SetChainFlags; BatchMode and the options live for the program.
+OwnedRunSession BeginRun(StageHost& host) {
+  ChainState& chain = host.Chain();
   chain.ProgressCount = 0;
   chain.LastLineCount = 0;
   chain.ManchesterDone = false;
@@ -196,6 +201,7 @@ void BeginRun(ChainState& chain) {
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
+  return OwnedRunSession(host);
 }
 
 // The names of the working folder a run writes: its working files and the temporary product.
@@ -559,7 +565,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
   }
 
   ChainState& chain = host.Chain();
-  BeginRun(chain);
+  const OwnedRunSession session = BeginRun(host);
   RunSatellite run;
   try {
     const RecordingKind recording = RecordingKindOf(host);

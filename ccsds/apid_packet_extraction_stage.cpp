@@ -65,7 +65,7 @@ void ApidPacketExtractionStage(StageHost& host) {
   // A setting that cannot work ends the run here; both files are closed by their owners.
   const BuilderSettings settings = ReadBuilderSettings(host);
   const int32_t wanted_apid = host.APID104() ? kNightApid : kDayApid;
-  SourcePacketBuilder& builder = TheSourcePacketBuilder();
+  SourcePacketBuilder& builder = host.Session().packets;
   builder.Setup(settings.max_packet_length, settings.header_length);
   builder.SetKeepUncorrectable(host.KeepUncorrectable());
 

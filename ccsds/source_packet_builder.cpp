@@ -436,9 +436,4 @@ bool SourcePacketBuilder::SlotReady(int32_t index) const {
   return ring_[static_cast<size_t>(index) * kPacketSlotSize + kReadyFlagOffset] == kReady;
 }
 
-SourcePacketBuilder& TheSourcePacketBuilder() {
-  static SourcePacketBuilder builder;
-  return builder;
-}
-
 }  // namespace vantrel

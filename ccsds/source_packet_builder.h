@@ -153,7 +153,7 @@ class SourcePacketBuilder {
   int32_t NoteFrame(uint32_t counter, bool uncorrectable);
 
   // Whether an uncorrectable frame's zone goes into its packet as received (noisy samples)
-  // rather than as zeros. Missing frames are zeros either way. Off at program start; kept by
+  // rather than as zeros. Missing frames are zeros either way. Off when made; kept by
   // Setup.
   void SetKeepUncorrectable(bool keep) { keep_uncorrectable_ = keep; }
 
@@ -227,9 +227,5 @@ class SourcePacketBuilder {
   // The open packet took lost bytes.
   bool open_lost_bytes_ = false;
 };
-
-// The program-wide builder that the packet extraction stage uses: zero at program start, alive
-// until program end, only partly reset by Setup.
-SourcePacketBuilder& TheSourcePacketBuilder();
 
 }  // namespace vantrel

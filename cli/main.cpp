@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "app/driver.h"
-#include "ccsds/source_packet_builder.h"
 #include "cli/cli_host.h"
 #include "cli/command_line.h"
 #include "cli/output_places.h"
@@ -261,9 +260,6 @@ std::string WriteReport(Call& call, const std::string& json) {
 InputResult RunOne(Call& call, const PlannedInput& input) {
   const Command& command = call.command;
   const auto started = std::chrono::steady_clock::now();
-  // Each input starts from the state a new program would have: no packet of the last pass
-  // carries over into this one.
-  vantrel::TheSourcePacketBuilder() = vantrel::SourcePacketBuilder();
   vantrel::cli::CliHost host(command.quiet, isatty(STDERR_FILENO) == 1);
   host.settings = command.settings;
   host.input_path = input.recording;

@@ -9,8 +9,9 @@
 
 namespace vantrel {
 
-// Process-wide values shared by the driver, the stages and the window. They keep their values
-// from run to run; the driver never clears them before a run.
+// Values shared by the driver, the stages and the window, kept by the host for the program's life
+// (the window's progress bar and the batch ending read them between runs). What a run must not
+// inherit from the one before is cleared by the driver's BeginRun; the rest is set where noted.
 struct ChainState {
   // Records done by the running stage; the window's timer copies it into the progress bar.
   int32_t ProgressCount = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/chain_state.h"
+#include "core/run_session.h"
 #include "core/setting_ranges.h"
 
 namespace vantrel {
@@ -28,6 +29,11 @@ enum class LampColour : uint32_t { Red = 0x0000FF, Green = 0x00FF00 };
 // The window implements it over its controls; the command line and the tests over plain values.
 class StageHost {
  public:
+  StageHost() = default;
+  // A session belongs to the host it was attached to: a copy starts without one, and an
+  // assignment keeps the session the host has.
+  StageHost(const StageHost&) {}
+  StageHost& operator=(const StageHost&) { return *this; }
   virtual ~StageHost() = default;
 
   // Appends one whole line to the log.
@@ -81,8 +87,15 @@ class StageHost {
   virtual std::string BasebandFormatChoice() const { return {}; }
   virtual int64_t CarrierRangeHz() const { return kCarrierRangeDefaultHz; }
 
-  // The process-wide chain state.
+  // The host's chain state (the session's `chain` during a run).
   virtual ChainState& Chain() = 0;
+
+  // The session of the run going on (see RunSession). Throws StageError when no session is
+  // attached: a stage run outside a run.
+  RunSession& Session() const;
+  // Attaches `session` (null: none) and returns the one attached before; the driver does it for
+  // every run.
+  RunSession* AttachSession(RunSession* session);
 
   // Driver notifications: the Process button's state and the stage about to run.
   virtual void SetProcessEnabled(bool /*enabled*/) {}
@@ -91,6 +104,9 @@ class StageHost {
   // The demodulated signal at this moment, a few times per second while a baseband recording is
   // demodulated (a window draws it; others need not).
   virtual void ShowSignal(const SignalView& /*signal*/) {}
+
+ private:
+  RunSession* session_ = nullptr;
 };
 
 }  // namespace vantrel

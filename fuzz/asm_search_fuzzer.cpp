@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "rs/reed_solomon_codec.h"
 #include "sync/asm_search_engine.h"
+#include "sync/cadu_decoder.h"
+#include "sync/cadu_extraction_stage.h"
 #include "sync/window_search.h"
 
 namespace vantrel::fuzz {
@@ -21,34 +24,46 @@ constexpr uint8_t kPnBit = 1;
 constexpr uint8_t kRsBit = 2;
 constexpr uint8_t kFullCaduBit = 4;
 
-ReedSolomonCodec& ConfiguredCodec() {
-  // The CCSDS code, as the extraction stage configures it.
-  static const bool configured = [] {
-    TheCodec().Configure(8, 0x187, 112, 11, 32, 0, 4);
-    return true;
-  }();
-  (void)configured;
-  return TheCodec();
-}
+// Decodes every frame as the extraction stage does, and keeps the records.
+class RecordKeeper : public AsmSearchListener {
+ public:
+  RecordKeeper(ReedSolomonCodec& codec, uint8_t options) : decoder_(codec) {
+    decoding_.derandomise = (options & kPnBit) != 0;
+    decoding_.correct = (options & kRsBit) != 0;
+    decoding_.full_cadu = (options & kFullCaduBit) != 0 && !decoding_.correct;
+  }
+  FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
+    const CaduDecoder::Result result = decoder_.Decode(cadu, decoding_);
+    records.emplace_back(result.record.begin(), result.record.end());
+    return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
+  }
+  void FramingChanged(bool finding_frames) override { framing = finding_frames ? 1 : 0; }
+
+  std::vector<std::vector<uint8_t>> records;
+  int framing = -1;  // the last framing reported, -1 before any
+  const CaduDecoder& decoder() const { return decoder_; }
+
+ private:
+  CaduDecoder decoder_;
+  CaduDecoding decoding_;
+};
 
 struct SearchResult {
   std::vector<std::vector<uint8_t>> records;
   AsmSearchFields fields;
   std::vector<int32_t> short_reads;
-  bool lamp_active = false;
-  LampColour lamp_colour = LampColour::Green;
+  int framing = -1;
+  int32_t uncorrectable = 0;
 };
 
 SearchResult Search(uint8_t options, std::span<const uint8_t> recording, Stepping stepping) {
-  FuzzHost host;
-  host.settings.PNdecoding = (options & kPnBit) != 0;
-  host.settings.RSolomon = (options & kRsBit) != 0;
-  host.settings.Full_CADU = (options & kFullCaduBit) != 0;
+  // The CCSDS code, as the extraction stage configures it.
+  ReedSolomonCodec codec;
+  ConfigureCcsdsCodec(codec);
+  RecordKeeper keeper(codec, options);
   SearchResult result;
   SyncWindow window;
-  AsmSearchEngine engine(host, ConfiguredCodec(), window, [&](std::span<const uint8_t> record) {
-    result.records.emplace_back(record.begin(), record.end());
-  });
+  AsmSearchEngine engine(window, keeper);
   size_t position = 0;
   const ByteSource source = [&](uint8_t* buffer, size_t size) {
     const size_t count = std::min(size, recording.size() - position);
@@ -61,8 +76,9 @@ SearchResult Search(uint8_t options, std::span<const uint8_t> recording, Steppin
   hooks.before_steps = [] { return true; };
   SearchThroughWindow(engine, window, source, stepping, hooks);
   result.fields = engine.fields();
-  result.lamp_active = host.lamp_active;
-  result.lamp_colour = host.lamp_colour;
+  result.records = std::move(keeper.records);
+  result.framing = keeper.framing;
+  result.uncorrectable = keeper.decoder().UncorrectableFrames();
   return result;
 }
 
@@ -82,13 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(single.fields == batched.fields, "batched search ends in another engine state");
   Check(single.records == batched.records, "batched search cuts other frames");
   Check(single.short_reads == batched.short_reads, "batched search reads the input differently");
-  Check(single.lamp_active == batched.lamp_active && single.lamp_colour == batched.lamp_colour,
-        "batched search leaves the lamp differently");
+  Check(single.framing == batched.framing, "batched search reports the framing differently");
+  Check(single.uncorrectable == batched.uncorrectable,
+        "batched search judges other frames uncorrectable");
 
   const AsmSearchFields& f = single.fields;
   Check(static_cast<int32_t>(single.records.size()) == f.FramesFound,
         "frames counted differ from frames handed out");
-  Check(f.UncorrectableFrames <= f.FramesFound, "more uncorrectable frames than frames");
+  Check(single.uncorrectable <= f.FramesFound, "more uncorrectable frames than frames");
   Check(single.short_reads.size() <= 1, "the end of the input reported twice");
   const bool full_cadu = (options & kFullCaduBit) != 0 && (options & kRsBit) == 0;
   const size_t record_size = full_cadu ? kCaduBytes : kCodeBlockBytes;

@@ -534,9 +534,4 @@ int32_t ReedSolomonCodec::InverseStep() const {
   return inverse_step_;
 }
 
-ReedSolomonCodec& TheCodec() {
-  static ReedSolomonCodec codec;
-  return codec;
-}
-
 }  // namespace vantrel

@@ -129,7 +129,4 @@ class ReedSolomonCodec {
   std::array<std::array<uint8_t, kFastRoots>, kFastRoots> remainder_exponents_{};
 };
 
-// The one codec of the program, created at first use and destroyed at program end.
-ReedSolomonCodec& TheCodec();
-
 }  // namespace vantrel

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
-#include <utility>
 
 namespace vantrel {
 namespace {
@@ -34,25 +33,7 @@ constexpr int32_t kMissScoreDivisor = 1020;
 constexpr int32_t kUnsyncedRestart = 614400;
 constexpr uint8_t kInvert = 0xFF;
 constexpr int32_t kMarkerBits = 32;
-constexpr uint32_t kUncorrectableBits = 0xFFFF0000;
 constexpr int kBitsPerByte = 8;
-
-// Reverses the bit order of every byte of `size` bytes (the codec's ReverseBits, eight bytes at a
-// time). `in` and `out` may be the same.
-void ReverseBitsOfBytes(const uint8_t* in, uint8_t* out, int32_t size) {
-  constexpr uint64_t kOdd = 0x5555555555555555, kPairs = 0x3333333333333333,
-                     kNibbles = 0x0F0F0F0F0F0F0F0F;
-  int32_t at = 0;
-  for (; at + 8 <= size; at += 8) {
-    uint64_t word;
-    std::memcpy(&word, in + at, sizeof word);
-    word = ((word & kOdd) << 1) | ((word >> 1) & kOdd);
-    word = ((word & kPairs) << 2) | ((word >> 2) & kPairs);
-    word = ((word & kNibbles) << 4) | ((word >> 4) & kNibbles);
-    std::memcpy(out + at, &word, sizeof word);
-  }
-  for (; at < size; ++at) out[at] = ReedSolomonCodec::ReverseBits(in[at]);
-}
 
 constexpr std::array<uint8_t, kCaduBytes> MakeDerandomisationTable() {
   std::array<uint8_t, kCaduBytes> table{};
@@ -109,28 +90,32 @@ const std::array<uint8_t, kCaduBytes>& DerandomisationTable() {
   return kDerandomisation;
 }
 
-AsmSearchEngine::AsmSearchEngine(StageHost& host, ReedSolomonCodec& codec, const SyncWindow& window,
-                                 FrameSink sink)
-    : host_(host), codec_(codec), window_(window), sink_(std::move(sink)) {
+AsmSearchEngine::AsmSearchEngine(const SyncWindow& window, AsmSearchListener& listener)
+    : window_(window), listener_(listener) {
   Reset();
 }
 
 void AsmSearchEngine::Reset() {
   f_ = AsmSearchFields{};
-  lamp_active_ = host_.LampActive();
-  lamp_colour_ = host_.GetLampColour();
+  framing_ = Framing::kNotYet;
 }
 
-void AsmSearchEngine::SetLamp(LampColour colour) {
-  if (!lamp_active_) {
-    lamp_active_ = true;
-    host_.SetLampActive(true);
-  }
-  if (lamp_colour_ != colour) {
-    lamp_colour_ = colour;
-    host_.SetLampColour(colour);
-    host_.ProcessEvents();
-  }
+void AsmSearchEngine::Enter(SyncState state) {
+  if (state == f_.SyncState) return;
+  const SyncState from = f_.SyncState;
+  f_.SyncState = state;
+  if (state == SyncState::Search) ++f_.SyncLosses;
+  listener_.SyncStateEntered(from, state);
+}
+
+void AsmSearchEngine::ReportFraming(Framing framing) {
+  if (framing_ == framing) return;
+  framing_ = framing;
+  listener_.FramingChanged(framing == Framing::kFrames);
+}
+
+void AsmSearchEngine::ReportPolarity(PolarityChange why) {
+  listener_.PolarityChanged(f_.PolarityMask, why);
 }
 
 // Built twice, with and without the popcount instruction; the loader picks the one the processor
@@ -158,10 +143,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
   const uint32_t first_register = shift_register;
 
   // ErrorScore cannot change during the eight comparisons, so its check is made once.
-  if (f_.ErrorScore > kErrorScoreForSearch && f_.SyncState != SyncState::Search) {
-    f_.SyncState = SyncState::Search;
-    ++f_.SyncLosses;
-  }
+  if (f_.ErrorScore > kErrorScoreForSearch) Enter(SyncState::Search);
   const int32_t near_tolerance = std::min(kSyncTolerance, tolerance);
   int32_t state_tolerance = kSearchTolerance;
   if (f_.SyncState == SyncState::Check) state_tolerance = kCheckTolerance;
@@ -183,6 +165,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
       // away is that frame: cut there instead of one bit off.
       if (distance > state_tolerance) {
         const int32_t slip = SlippedMarker(shift_register, later, shift, distance, near_tolerance);
+        if (slip != 0) listener_.SlipFollowed(slip);
         if (slip > 0 && shift + 1 < kBitsPerByte) {
           shift_register = later;
           continue;  // found at the next offset, within the narrow tolerance
@@ -209,6 +192,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
       f_.PolarityMask ^= kInvert;
       f_.inversion_pending = !f_.inversion_pending;
       f_.shift_register = ~shift_register;
+      ReportPolarity(f_.inversion_pending ? PolarityChange::kTrial : PolarityChange::kTrialEnded);
       return FrameFound(shift);
     }
     shift_register = later;
@@ -220,6 +204,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
     // first offset; taken when exact, or within the narrow tolerance after such a frame.
     const int32_t before = DistanceOneBitBefore(first_register);
     if (before == 0 || (before <= near_tolerance && f_.FrameShift == 0)) {
+      listener_.SlipFollowed(-1);
       f_.shift_register = first_register;
       f_.read_index -= 1;
       return FrameFound(kBitsPerByte - 1);
@@ -229,6 +214,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
     // of a stream that has lost a position.
     if (f_.FrameShift == kBitsPerByte - 1 &&
         std::popcount(shift_register ^ kAttachedSyncMarker) <= near_tolerance) {
+      listener_.SlipFollowed(1);
       f_.shift_register = shift_register;
       f_.read_index += 1;
       f_.ConsumedBytes += 1;
@@ -244,6 +230,7 @@ VANTREL_POPCOUNT_CLONES int32_t AsmSearchEngine::SearchStep(int32_t tolerance) {
       f_.PolarityMask ^= kInvert;
       f_.shift_register = ~at_shift;
       ++f_.PhaseFlips;
+      ReportPolarity(PolarityChange::kPhaseFlip);
       return FrameFound(shift);
     }
   }
@@ -303,17 +290,18 @@ int32_t AsmSearchEngine::NoFrameHere() {
   // Flywheel: a gap of one CADU keeps a checked stream synced.
   if (f_.GapCount >= kFlywheelLowest && f_.GapCount <= kFlywheelHighest &&
       f_.ErrorScore < kErrorScoreNoFlywheel) {
-    if (f_.SyncState == SyncState::Check) f_.SyncState = SyncState::Sync;
+    if (f_.SyncState == SyncState::Check) Enter(SyncState::Sync);
   } else if (f_.SyncState == SyncState::Sync || f_.SyncState == SyncState::Lock) {
-    f_.SyncState = SyncState::Check;
+    Enter(SyncState::Check);
   }
 
-  SetLamp(LampColour::Red);
+  ReportFraming(Framing::kNoFrame);
 
   if (f_.GapCount > kGapBeforePolarity) {
     if (f_.inversion_pending) {
       // The trial polarity found nothing: back to the other one, from here on.
       InvertPolarity();
+      ReportPolarity(PolarityChange::kTrialEnded);
       f_.inversion_pending = false;
       f_.GapCount = 0;
       f_.SearchMark = f_.read_index;
@@ -322,6 +310,7 @@ int32_t AsmSearchEngine::NoFrameHere() {
       // Lock lost: after a few more positions, retry from the mark in the other polarity.
       if (++f_.retry_count >= kRetriesBeforeReturn) {
         ReturnToMarkInverted();
+        ReportPolarity(PolarityChange::kTrial);
         f_.inversion_pending = true;
         f_.retry_count = 0;
         f_.had_sync = false;
@@ -329,6 +318,7 @@ int32_t AsmSearchEngine::NoFrameHere() {
     } else {
       // Nothing found since the last retry: scan the stretch from the mark again, inverted.
       ReturnToMarkInverted();
+      ReportPolarity(PolarityChange::kTrial);
       f_.inversion_pending = true;
       f_.GapCount = 0;
       f_.both_polarities = true;
@@ -351,9 +341,9 @@ int32_t AsmSearchEngine::FrameFound(int32_t shift) {
   const int32_t end = start + kCaduBytes + (shift > 0 ? 1 : 0);
   if (end > window_.valid) return kStepFrameBeyondInput;
 
-  SetLamp(LampColour::Green);
+  ReportFraming(Framing::kFrames);
   if (f_.RunCount >= kRunForLock) {
-    f_.SyncState = SyncState::Lock;
+    Enter(SyncState::Lock);
     f_.LockShift = shift;
   }
   f_.FrameShift = shift;
@@ -367,10 +357,13 @@ int32_t AsmSearchEngine::FrameFound(int32_t shift) {
   f_.read_index += kCodeBlockBytes;
   f_.ConsumedBytes += kCodeBlockBytes;
   ++f_.FramesFound;
-  Emit();
+  if (listener_.FrameCut(FrameBuffer_) == FrameVerdict::kUncorrectable) {
+    // A frame that cannot be trusted does not count towards the lock, and breaks one.
+    f_.RunCount = 0;
+    if (f_.SyncState == SyncState::Lock) Enter(SyncState::Sync);
+  }
 
-  if (f_.SyncState == SyncState::Search || f_.SyncState == SyncState::Check)
-    f_.SyncState = SyncState::Sync;
+  if (f_.SyncState == SyncState::Search || f_.SyncState == SyncState::Check) Enter(SyncState::Sync);
   f_.ErrorScore = 0;
   ++f_.RunCount;
   f_.unsynced_count = 0;
@@ -400,45 +393,14 @@ void AsmSearchEngine::CutFrame(int32_t start, int32_t shift) {
       frame[j] = static_cast<uint8_t>(pair >> right) ^ mask;
     }
   }
-  if (host_.PNdecoding()) {
-    const uint8_t* sequence = kDerandomisation.data();
-    for (int32_t j = 0; j < kCaduBytes; ++j) frame[j] ^= sequence[j];
-  }
-}
-
-void AsmSearchEngine::Emit() {
-  if (host_.RSolomon()) {
-    uint8_t* block = correction_block_.data();
-    const uint8_t* body = FrameBuffer_.data() + kMarkerBytes;
-    // The codec takes the transmitted bytes with their bit order reversed.
-    ReverseBitsOfBytes(body, block, kCodeBlockBytes);
-    if (codec_.Configured()) {
-      const uint32_t result = codec_.CorrectFrame(block);
-      if (codec_.CorrectedSymbols() > 0) {
-        ++f_.CorrectedFrames;
-        f_.CorrectedSymbols += codec_.CorrectedSymbols();
-      }
-      if ((result & kUncorrectableBits) != 0) {
-        ++f_.UncorrectableFrames;
-        f_.RunCount = 0;
-        if (f_.SyncState == SyncState::Lock) f_.SyncState = SyncState::Sync;
-      }
-    }
-    ReverseBitsOfBytes(block, block, kCodeBlockBytes);
-    sink_(std::span<const uint8_t>(block, kCodeBlockBytes));
-  } else if (host_.Full_CADU()) {
-    sink_(std::span<const uint8_t>(FrameBuffer_.data(), kCaduBytes));
-  } else {
-    sink_(std::span<const uint8_t>(FrameBuffer_.data() + kMarkerBytes, kCodeBlockBytes));
-  }
 }
 
 int32_t AsmSearchEngine::SkipQuietPositions(int32_t limit) {
-  // Only a searching engine whose lamp already shows red, away from the polarity rules and the
-  // counter restart: there a position without an exact marker changes nothing but the counters.
-  if (f_.need_load || f_.SyncState != SyncState::Search || !lamp_active_ ||
-      lamp_colour_ != LampColour::Red || f_.GapCount >= kGapBeforePolarity ||
-      f_.unsynced_count > kUnsyncedRestart)
+  // Only a searching engine that has already reported positions without a frame, away from the
+  // polarity rules and the counter restart: there a position without an exact marker changes
+  // nothing but the counters.
+  if (f_.need_load || f_.SyncState != SyncState::Search || framing_ != Framing::kNoFrame ||
+      f_.GapCount >= kGapBeforePolarity || f_.unsynced_count > kUnsyncedRestart)
     return 0;
   const int32_t budget =
       std::min({limit, kGapBeforePolarity - f_.GapCount, kUnsyncedRestart + 1 - f_.unsynced_count});

@@ -2,11 +2,7 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <span>
-
-#include "core/stage_host.h"
-#include "rs/reed_solomon_codec.h"
 
 namespace vantrel {
 
@@ -59,13 +55,10 @@ struct AsmSearchFields {
   bool both_polarities = false;    // a polarity trial has begun: the noise search takes either
   int32_t ErrorScore = 0;          // miss score, held at 4 once it gets there
   int32_t unsynced_count = 0;      // positions without a frame since the last frame
-  int32_t FramesFound = 0;         // frames cut and handed to the sink in this run
-  int32_t UncorrectableFrames = 0;
-  int32_t CorrectedFrames = 0;   // frames with at least one corrected symbol
-  int64_t CorrectedSymbols = 0;  // symbols Reed-Solomon corrected in this run
-  int32_t SyncLosses = 0;        // falls back to Search from a synced state
-  int32_t PhaseFlips = 0;        // polarity changes followed right after a frame
-  uint64_t ConsumedBytes = 0;    // bytes advanced over; returns to the mark do not reduce it
+  int32_t FramesFound = 0;         // frames cut and handed to the listener in this run
+  int32_t SyncLosses = 0;          // falls back to Search from a synced state
+  int32_t PhaseFlips = 0;          // polarity changes followed right after a frame
+  uint64_t ConsumedBytes = 0;      // bytes advanced over; returns to the mark do not reduce it
 
   bool operator==(const AsmSearchFields&) const = default;
 };
@@ -75,15 +68,49 @@ struct AsmSearchFields {
 // byte j of a CADU and the marker is left alone.
 const std::array<uint8_t, kCaduBytes>& DerandomisationTable();
 
-// Finds attached sync markers at any bit offset and in either polarity in a SyncWindow, cuts the
-// CADUs out, de-randomises and corrects them as the host's options say, and hands each output
-// record (1020 bytes, or 1024 with the marker for the Full_CADU debug option) to the sink. It
-// drives the host's sync lamp and reads PNdecoding, RSolomon and Full_CADU at every frame; it
-// knows no files.
+// What the listener makes of a frame: whether its bytes can be trusted (Reed-Solomon corrected
+// them, or nothing was checked) or not (Reed-Solomon could not correct it).
+enum class FrameVerdict : int32_t { kAccepted, kUncorrectable };
+
+// Why the polarity in force changed.
+enum class PolarityChange : int32_t {
+  kTrial,       // the search tries the other polarity (from its mark, or at an inverted marker)
+  kTrialEnded,  // the trial polarity found nothing, or an inverted marker ended the trial
+  kPhaseFlip,   // the marker right after a frame came inverted: the demodulator flipped
+};
+
+// What the search reports while it runs. The extraction stage turns these into records, the sync
+// lamp and its counts; tests record them. Every call is made from inside a step.
+class AsmSearchListener {
+ public:
+  virtual ~AsmSearchListener() = default;
+  // A frame was cut: its 1024 bytes from the marker on, realigned to bytes and in the polarity in
+  // force, nothing else done to them; valid during the call only. An uncorrectable frame breaks
+  // the run of frames that leads to the lock (and leaves Lock for Sync).
+  virtual FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) = 0;
+  // The sync state went from `from` to `to` (never the same).
+  virtual void SyncStateEntered(SyncState from, SyncState to) {
+    (void)from;
+    (void)to;
+  }
+  // Whether the search is finding frames changed: true at a frame after positions without one,
+  // false at a position without a frame after frames (reported at the first position too).
+  virtual void FramingChanged(bool finding_frames) { (void)finding_frames; }
+  // The polarity in force changed: `mask` (0xFF: inverted) is XORed into every byte from here on.
+  virtual void PolarityChanged(uint8_t mask, PolarityChange why) {
+    (void)mask;
+    (void)why;
+  }
+  // The next frame is taken one bit from where the lock expected it: a bit of the stream was
+  // lost (-1) or inserted (+1).
+  virtual void SlipFollowed(int32_t bits) { (void)bits; }
+};
+
+// Finds attached sync markers at any bit offset and in either polarity in a SyncWindow and cuts
+// the CADUs out. It reports each frame and each change of its state to the listener, which
+// decides what the frame is worth; it knows no files, no options and no codec.
 class AsmSearchEngine {
  public:
-  using FrameSink = std::function<void(std::span<const uint8_t> record)>;
-
   // Step results.
   static constexpr int32_t kStepDone = 0;
   // The unsynced-byte count passed its limit and was restarted (informational).
@@ -92,11 +119,10 @@ class AsmSearchEngine {
   // counted, and the search is over.
   static constexpr int32_t kStepFrameBeyondInput = 2;
 
-  // `window` and `codec` must outlive the engine. The codec is used only while RSolomon is on.
-  AsmSearchEngine(StageHost& host, ReedSolomonCodec& codec, const SyncWindow& window,
-                  FrameSink sink);
+  // `window` and `listener` must outlive the engine.
+  AsmSearchEngine(const SyncWindow& window, AsmSearchListener& listener);
 
-  // Initial values of a run; mirrors the host's lamp.
+  // Initial values of a run.
   void Reset();
 
   // Tests one byte position at its eight bit offsets with `tolerance` at the locked offset.
@@ -117,6 +143,13 @@ class AsmSearchEngine {
   void MoveReadIndex(int32_t delta) { f_.read_index += delta; }
 
  private:
+  // Whether the last position searched held a frame, as last reported to the listener.
+  enum class Framing : uint8_t { kNotYet, kFrames, kNoFrame };
+
+  // Every change of the sync state: counts a loss of sync and tells the listener.
+  void Enter(SyncState state);
+  void ReportFraming(Framing framing);
+  void ReportPolarity(PolarityChange why);
   int32_t NoFrameHere();
   // Whether the marker, `distance` bits from the register at `shift`, lies one bit after it
   // (`later`: 1; from offset 7 that is bit 0 of the next byte) or, at offset 0, one bit before it
@@ -134,21 +167,15 @@ class AsmSearchEngine {
   void ReturnToMarkInverted();
   int32_t FrameFound(int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
-  void Emit();
   // Positions that cannot hold an exact marker while searching, handled in bulk. Returns how many
   // were consumed (0 when the next position needs a full step).
   int32_t SkipQuietPositions(int32_t limit);
-  void SetLamp(LampColour colour);
 
-  StageHost& host_;
-  ReedSolomonCodec& codec_;
   const SyncWindow& window_;
-  FrameSink sink_;
+  AsmSearchListener& listener_;
   AsmSearchFields f_;
-  bool lamp_active_ = false;
-  LampColour lamp_colour_ = LampColour::Green;
+  Framing framing_ = Framing::kNotYet;
   alignas(64) std::array<uint8_t, kCaduBytes> FrameBuffer_{};
-  alignas(64) std::array<uint8_t, kCodeBlockBytes> correction_block_{};
 };
 
 }  // namespace vantrel

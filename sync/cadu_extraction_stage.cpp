@@ -12,6 +12,7 @@
 #include "core/working_file.h"
 #include "rs/reed_solomon_codec.h"
 #include "sync/asm_search_engine.h"
+#include "sync/cadu_decoder.h"
 #include "sync/window_search.h"
 
 namespace vantrel {
@@ -41,7 +42,69 @@ int64_t RecordingSize(const std::string& path) {
   return error ? 0 : static_cast<int64_t>(size);
 }
 
+// What the stage makes of the search's reports: each frame decoded as the options say at that
+// moment (the window lets them change while the run goes) and written, the lamp, the tags.
+class ExtractionListener final : public AsmSearchListener {
+ public:
+  ExtractionListener(StageHost& host, ReedSolomonCodec& codec, OutputFile& output, FrameTags& tags)
+      : host_(host), decoder_(codec), lamp_(host), output_(output), tags_(tags) {}
+
+  FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
+    CaduDecoding decoding;
+    decoding.derandomise = host_.PNdecoding();
+    decoding.correct = host_.RSolomon();
+    decoding.full_cadu = !decoding.correct && host_.Full_CADU();  // correction wins
+    const CaduDecoder::Result result = decoder_.Decode(cadu, decoding);
+    const std::span<const uint8_t> record = result.record;
+    written_ = output_.Write(record.data(), record.size()) && written_;
+    if (written_) {
+      if (result.uncorrectable) {
+        // Which records hold a frame Reed-Solomon could not correct, for the stages that follow.
+        tags_.uncorrectable_cadus.push_back(records_);
+      } else {
+        // The channels of the frames that came through whole, for the pass report.
+        const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
+        channels_.set(record[header + kVcidByte] & kVcidMask);
+      }
+      ++records_;
+    }
+    return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
+  }
+  void FramingChanged(bool finding_frames) override { lamp_.Show(finding_frames); }
+
+  const CaduDecoder& decoder() const { return decoder_; }
+  bool written() const { return written_; }
+  int32_t records() const { return records_; }
+  const std::bitset<64>& channels() const { return channels_; }
+
+ private:
+  StageHost& host_;
+  CaduDecoder decoder_;
+  SyncLamp lamp_;
+  OutputFile& output_;
+  FrameTags& tags_;
+  bool written_ = true;
+  int32_t records_ = 0;
+  std::bitset<64> channels_;
+};
+
 }  // namespace
+
+SyncLamp::SyncLamp(StageHost& host)
+    : host_(host), active_(host.LampActive()), colour_(host.GetLampColour()) {}
+
+void SyncLamp::Show(bool finding_frames) {
+  const LampColour colour = finding_frames ? LampColour::Green : LampColour::Red;
+  if (!active_) {
+    active_ = true;
+    host_.SetLampActive(true);
+  }
+  if (colour_ != colour) {
+    colour_ = colour;
+    host_.SetLampColour(colour);
+    host_.ProcessEvents();
+  }
+}
 
 void ConfigureCcsdsCodec(ReedSolomonCodec& codec) {
   codec.Configure(kSymbolBits, kFieldPolynomial, kFirstRoot, kPrimitiveElement, kRootCount, kPad,
@@ -65,34 +128,17 @@ void CaduExtractionStage(StageHost& host) {
   host.SetProgressMaximum(size >> kKiBShift);
   host.ProcessEvents();
 
-  // Configured at every run, so that RSolomon may be switched on while the run goes.
-  ReedSolomonCodec& codec = TheCodec();
+  // The run's codec, configured whatever RSolomon says, so that it may be switched on while the
+  // run goes.
+  ReedSolomonCodec& codec = host.Session().codec;
   ConfigureCcsdsCodec(codec);
 
-  bool written = true;
-  int32_t records = 0;
-  // Which records hold a frame Reed-Solomon could not correct, for the stages that follow.
   FrameTags& tags = chain.Frames;
   tags.uncorrectable_cadus.clear();
   tags.cadu_records = -1;
-  int32_t uncorrectable_seen = 0;
   SyncWindow window;
-  std::bitset<64> channels;
-  AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
-    written = output.Write(record.data(), record.size()) && written;
-    if (!written) return;
-    // The engine counts an uncorrectable frame before it hands the frame over.
-    const int32_t uncorrectable = engine.fields().UncorrectableFrames;
-    if (uncorrectable != uncorrectable_seen) {
-      uncorrectable_seen = uncorrectable;
-      tags.uncorrectable_cadus.push_back(records);
-    } else {
-      // The channels of the frames that came through whole, for the pass report.
-      const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
-      channels.set(record[header + kVcidByte] & kVcidMask);
-    }
-    ++records;
-  });
+  ExtractionListener listener(host, codec, output, tags);
+  AsmSearchEngine engine(window, listener);
 
   WindowSearchHooks hooks;
   hooks.short_read = [&](int32_t bytes) {
@@ -106,7 +152,7 @@ void CaduExtractionStage(StageHost& host) {
     const int64_t position = bytes_read - window.valid + engine.read_index();
     host.SetProgressPosition(position >> kKiBShift);
     host.ProcessEvents();
-    return written;  // a failed write ends the search: nothing more could be kept
+    return listener.written();  // a failed write ends the search: nothing more could be kept
   };
   const ByteSource source = [&](uint8_t* buffer, size_t count) {
     const size_t got = input.Read(buffer, count);
@@ -117,18 +163,20 @@ void CaduExtractionStage(StageHost& host) {
 
   const bool read_failed = input.Failed();
   input.Close();
-  written = output.Close() && written;
+  const bool written = output.Close() && listener.written();
+  const int32_t records = listener.records();
   host.SetLampActive(false);
 
   const AsmSearchFields& results = engine.fields();
+  const CaduDecoder& decoder = listener.decoder();
   PassCounts& counts = chain.Counts;
   counts.input_bytes = input_path == host.InputPath() ? size : RecordingSize(host.InputPath());
   counts.cadus = records;
   counts.sync_losses = results.SyncLosses;
-  counts.rs_corrected_symbols = results.CorrectedSymbols;
-  counts.rs_corrected_frames = results.CorrectedFrames;
-  counts.rs_uncorrectable_frames = results.UncorrectableFrames;
-  counts.vcids_seen = channels;
+  counts.rs_corrected_symbols = decoder.CorrectedSymbols();
+  counts.rs_corrected_frames = decoder.CorrectedFrames();
+  counts.rs_uncorrectable_frames = decoder.UncorrectableFrames();
+  counts.vcids_seen = listener.channels();
 
   if (read_failed) host.AppendLog("Read input file failed!");
   if (!written) host.AppendLog("Write output file failed!");
@@ -159,7 +207,7 @@ void CaduExtractionStage(StageHost& host) {
     host.AppendLog("");
   }
   if (host.RSolomon()) {
-    LogLine(host, "Uncorrectable R-S errors %d ", results.UncorrectableFrames);
+    LogLine(host, "Uncorrectable R-S errors %d ", decoder.UncorrectableFrames());
     host.AppendLog("");
   }
 }

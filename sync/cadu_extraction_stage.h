@@ -12,4 +12,19 @@ void CaduExtractionStage(StageHost& host);
 // Configures `codec` for the CCSDS code of the frames: RS(255,223), interleaving depth 4.
 void ConfigureCcsdsCodec(ReedSolomonCodec& codec);
 
+// The host's sync lamp as the search's framing reports drive it: green while frames are found,
+// red while positions go by without one. The first report switches the lamp on; each change of
+// colour lets the user interface run its events.
+class SyncLamp {
+ public:
+  // Starts from the lamp as the host shows it.
+  explicit SyncLamp(StageHost& host);
+  void Show(bool finding_frames);
+
+ private:
+  StageHost& host_;
+  bool active_;
+  LampColour colour_;
+};
+
 }  // namespace vantrel

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/run_session.h"
 #include "bench/support/chain_bench.h"
 #include "core/file_io.h"
 #include "core/working_file.h"
@@ -108,6 +109,7 @@ void RunStage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   host.chain.Mn2Mode = true;
   host.chain.ManchesterDone = true;
   host.chain.StepInput = WorkingFile::kCvcduMan;
+  const OwnedRunSession session(host);
   CpuTimes spent;
   for (auto _ : state) {
     state.PauseTiming();

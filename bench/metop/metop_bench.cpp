@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/run_session.h"
 #include "bench/support/chain_bench.h"
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
@@ -97,6 +98,7 @@ struct Workspace {
     // The inputs of the later stages, made by the stages before them.
     TimingHost host;
     PrepareHost(host);
+    const OwnedRunSession session(host);
     VcduSelectionStage(host);
     MpduCheckingStage(host);
     ApidPacketExtractionStage(host);
@@ -164,6 +166,7 @@ void BM_Stage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   EnsureWorkingFiles();
   TimingHost host;
   Workspace::PrepareHost(host);
+  const OwnedRunSession session(host);
   for (auto _ : state) {
     state.PauseTiming();
     RemoveOutput(output);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_session.h"
 #include "core/basic_host.h"
 #include "rs/reed_solomon_codec.h"
 #include "sim/simulator.h"
@@ -52,16 +53,21 @@ std::vector<uint8_t> LockedStream(size_t size) {
   return bytes;
 }
 
+// Takes every frame as it is cut.
+class FrameDrain : public AsmSearchListener {
+ public:
+  FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
+    benchmark::DoNotOptimize(cadu.data());
+    return FrameVerdict::kAccepted;
+  }
+};
+
 void RunEngine(benchmark::State& state, const std::vector<uint8_t>& stream, Stepping stepping) {
-  QuietHost host;
-  host.settings.RSolomon = false;
-  ReedSolomonCodec codec;
+  FrameDrain drain;
   int64_t frames = 0;
   for (auto _ : state) {
     SyncWindow window;
-    AsmSearchEngine engine(host, codec, window, [&](std::span<const uint8_t> record) {
-      benchmark::DoNotOptimize(record.data());
-    });
+    AsmSearchEngine engine(window, drain);
     size_t position = 0;
     const ByteSource source = [&](uint8_t* buffer, size_t size) {
       const size_t count = std::min(size, stream.size() - position);
@@ -138,6 +144,7 @@ void BM_CaduExtractionStage(benchmark::State& state) {
   host.input_path = input;
   host.settings.RSolomon = true;
   host.settings.PNdecoding = true;
+  const OwnedRunSession session(host);
   for (auto _ : state) CaduExtractionStage(host);
   std::filesystem::current_path(previous);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStageBytes));

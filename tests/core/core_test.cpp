@@ -5,18 +5,45 @@
 #include <string>
 #include <vector>
 
+#include "ccsds/source_packet_builder.h"
+#include "core/basic_host.h"
 #include "core/file_io.h"
 #include "core/folder_lock.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
+#include "core/run_session.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
+#include "rs/reed_solomon_codec.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantrel {
 namespace {
+
+// A stage reaches the run's session through its host; outside a run there is none, and saying
+// so ends the run instead of reaching some other run's codec or builder.
+TEST(RunSession, AttachedForTheRunOnlyAndNeverCopied) {
+  struct BareHost : BasicHost {
+    void AppendLog(const std::string&) override {}
+  } host;
+  EXPECT_THROW(host.Session(), StageError);
+  RunSession* none = nullptr;
+  ReedSolomonCodec codec;
+  SourcePacketBuilder packets;
+  RunSession run{host.chain, codec, packets};
+  RunSession* session = &run;
+  EXPECT_EQ(host.AttachSession(session), none);
+  EXPECT_EQ(&host.Session(), session);
+  // A copy of the host does not share the session; an assignment keeps the host's own.
+  BareHost copy = host;
+  EXPECT_THROW(copy.Session(), StageError);
+  host = copy;
+  EXPECT_EQ(&host.Session(), session);
+  EXPECT_EQ(host.AttachSession(nullptr), session);
+  EXPECT_THROW(host.Session(), StageError);
+}
 
 TEST(OutputBaseName, CutsTheSecondsAndTheExtension) {
   EXPECT_EQ(OutputBaseName("D:/RAW/MetopB_20181231_101530.bin", "MetopB_", false),

@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/driver.h"
+#include "ccsds/source_packet_builder.h"
+#include "core/run_session.h"
 #include "core/working_file.h"
 #include "sim/simulator.h"
 #include "tests/support/recording_host.h"
@@ -289,6 +292,60 @@ TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
   EXPECT_TRUE(refused.failed);
   EXPECT_EQ(refused.error, "VCID_Metop: '9x' is not a valid integer value");
   EXPECT_TRUE(bad.Logged("Pass report:"));
+}
+
+// Every run has a session of its own: the packet builder the packet stage finds is a new one,
+// not the last run's, whether the runs are the window's, one after the other on one host, or the
+// command line's inputs; and after a run the host has the session it had before.
+TEST(MetopEndToEndRuns, EveryRunStartsWithANewPacketBuilder) {
+  struct BuilderWatchingHost : testing::RecordingHost {
+    std::vector<BuilderVariables> at_packet_stage;  // before its Setup
+    std::vector<BuilderVariables> at_writer;        // after the packet stage
+    std::vector<int32_t> slots_at_packet_stage;
+    std::vector<const RunSession*> sessions;
+    void StageStarting(std::string_view name) override {
+      const SourcePacketBuilder& builder = Session().packets;
+      if (name == "APID packet extraction") {
+        at_packet_stage.push_back(builder.Variables());
+        slots_at_packet_stage.push_back(builder.SlotCount());
+        sessions.push_back(&Session());
+      }
+      if (name == "HPT writer") at_writer.push_back(builder.Variables());
+    }
+  };
+  testing::TempFolder folder;
+  sim::MetopOptions options;
+  options.packets = 7;
+  const sim::MetopPass pass =
+      sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
+  const std::string input = folder.File("MetopB_20181231_101530.bin");
+  testing::WriteFileBytes(input, pass.recording.bytes);
+  const std::string product = WorkingPath("MetopB_20181231_1015_M03.hpt");
+
+  BuilderWatchingHost host;
+  host.input_path = input;
+  host.settings.PNdecoding = true;
+  const RunSession* own = &host.Session();
+  ASMButtonClick(host);
+  const std::vector<uint8_t> first = testing::ReadFileBytes(product);
+  ASMButtonClick(host);
+  EXPECT_EQ(&host.Session(), own);
+  ASSERT_EQ(host.at_packet_stage.size(), 2u);
+  ASSERT_EQ(host.at_writer.size(), 2u);
+  EXPECT_NE(host.sessions[0], own);
+  // The first run left its builder used: M_PDUs fed, a slot other than the first in use.
+  EXPECT_GT(host.at_writer[0].ln, 0);
+  EXPECT_NE(host.at_writer[0].current_slot, 0);
+  // The second run's builder is new: nothing fed, the first slot, the six slots it starts with.
+  const BuilderVariables& fresh = host.at_packet_stage[1];
+  EXPECT_EQ(fresh.ln, 0);
+  EXPECT_EQ(fresh.current_slot, 0);
+  EXPECT_EQ(fresh.pi, 0);
+  EXPECT_EQ(fresh.state, BuildState::IDLE);
+  EXPECT_EQ(host.slots_at_packet_stage[1], kPacketSlotCount);
+  // And the product is the same.
+  EXPECT_EQ(first.size(), 7 * kRecord);
+  EXPECT_EQ(testing::ReadFileBytes(product), first);
 }
 
 }  // namespace

@@ -3,16 +3,28 @@
 #include <string>
 #include <vector>
 
+#include "app/run_session.h"
 #include "core/basic_host.h"
 #include "core/stage_error.h"
 
 namespace vantrel::testing {
 
-// A host that keeps the log lines and counts the event-pump calls.
+// A host that keeps the log lines and counts the event-pump calls, with a run session attached.
 class RecordingHost : public BasicHost {
  public:
   std::vector<std::string> log;
   long events = 0;
+
+  RecordingHost() = default;
+  // A copy has a session of its own.
+  RecordingHost(const RecordingHost& other)
+      : BasicHost(other), log(other.log), events(other.events) {}
+  RecordingHost& operator=(const RecordingHost& other) {
+    BasicHost::operator=(other);
+    log = other.log;
+    events = other.events;
+    return *this;
+  }
 
   void AppendLog(const std::string& line) override { log.push_back(line); }
   void ProcessEvents() override { ++events; }
@@ -23,6 +35,11 @@ class RecordingHost : public BasicHost {
       if (entry == line) return true;
     return false;
   }
+
+ private:
+  // A session of the host's own, as if a run were going on, so that single stages run without
+  // the driver (which attaches a new one for every run it makes, and this one again after).
+  OwnedRunSession session_{*this};
 };
 
 // Runs `stage(host)` and returns the message of the StageError that ended the run, or an empty

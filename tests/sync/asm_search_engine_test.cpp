@@ -8,6 +8,8 @@
 
 #include "rs/reed_solomon_codec.h"
 #include "sim/simulator.h"
+#include "sync/cadu_decoder.h"
+#include "sync/cadu_extraction_stage.h"
 #include "sync/window_search.h"
 #include "tests/support/recording_host.h"
 #include "tests/sync/cadu_streams.h"
@@ -40,6 +42,7 @@ struct Options {
 struct SearchRun {
   std::vector<Bytes> records;
   AsmSearchFields fields;
+  int32_t uncorrectable = 0;  // frames Reed-Solomon could not correct
   std::vector<std::string> lamp;
   long lamp_events = 0;
   std::vector<int32_t> short_reads;
@@ -47,25 +50,42 @@ struct SearchRun {
   std::vector<AsmSearchFields> after_frame;
 };
 
-ReedSolomonCodec& ConfiguredCodec() {
-  static ReedSolomonCodec codec;
-  codec.Configure(8, 0x187, 112, 11, 32, 0, 4);
-  return codec;
-}
+// What the extraction stage does with the search's reports: each frame decoded as `options` say,
+// the lamp driven on `host`.
+class StageLikeListener : public AsmSearchListener {
+ public:
+  StageLikeListener(LampHost& host, ReedSolomonCodec& codec, Options options, SearchRun& run)
+      : decoder_(codec), lamp_(host), run_(run) {
+    decoding_.derandomise = options.pn;
+    decoding_.correct = options.rs;
+    decoding_.full_cadu = options.full_cadu && !options.rs;
+  }
+  FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
+    const CaduDecoder::Result result = decoder_.Decode(cadu, decoding_);
+    run_.records.emplace_back(result.record.begin(), result.record.end());
+    run_.uncorrectable = decoder_.UncorrectableFrames();
+    return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
+  }
+  void FramingChanged(bool finding_frames) override { lamp_.Show(finding_frames); }
+
+ private:
+  CaduDecoder decoder_;
+  CaduDecoding decoding_;
+  SyncLamp lamp_;
+  SearchRun& run_;
+};
 
 // Streams `stream` through the window as the extraction stage does, fed in reads of at most
 // `read_size` bytes at a time by the window's own requests.
 SearchRun Search(const Bytes& stream, Options options = {},
                  Stepping stepping = Stepping::kBatched) {
   LampHost host;
-  host.settings.PNdecoding = options.pn;
-  host.settings.RSolomon = options.rs;
-  host.settings.Full_CADU = options.full_cadu;
+  ReedSolomonCodec codec;
+  ConfigureCcsdsCodec(codec);
   SearchRun run;
   SyncWindow window;
-  AsmSearchEngine engine(host, ConfiguredCodec(), window, [&](std::span<const uint8_t> record) {
-    run.records.emplace_back(record.begin(), record.end());
-  });
+  StageLikeListener listener(host, codec, options, run);
+  AsmSearchEngine engine(window, listener);
   size_t position = 0;
   const ByteSource source = [&](uint8_t* buffer, size_t size) {
     const size_t count = std::min(size, stream.size() - position);
@@ -175,7 +195,7 @@ TEST(AsmSearchEngine, EveryCaduAfterNoiseOfAnyLengthIsFound) {
             << "noise " << noise << (invert ? " inverted" : "") << " shift " << shift;
         EXPECT_EQ(run.records, expected)
             << "noise " << noise << (invert ? " inverted" : "") << " shift " << shift;
-        EXPECT_EQ(run.fields.UncorrectableFrames, 0) << "noise " << noise;
+        EXPECT_EQ(run.uncorrectable, 0) << "noise " << noise;
       }
     }
   }
@@ -284,7 +304,7 @@ TEST(AsmSearchEngine, ReedSolomonCorrectsAndAnUncorrectableFrameBreaksTheLock) {
     const Bytes& expected = j % 4 == 1 ? sent[5] : clean[5];
     ASSERT_EQ(run.records[5][j], expected[j]) << j;
   }
-  EXPECT_EQ(run.fields.UncorrectableFrames, 1);
+  EXPECT_EQ(run.uncorrectable, 1);
   const SyncState expected[] = {SyncState::Sync, SyncState::Sync, SyncState::Sync,
                                 SyncState::Lock, SyncState::Lock, SyncState::Sync,
                                 SyncState::Sync, SyncState::Sync, SyncState::Lock};
@@ -406,6 +426,7 @@ TEST(AsmSearchEngine, BatchedStepsMatchSingleSteps) {
       const SearchRun batched = Search(streams[i], options, Stepping::kBatched);
       EXPECT_EQ(single.fields, batched.fields) << "stream " << i;
       EXPECT_EQ(single.records, batched.records) << "stream " << i;
+      EXPECT_EQ(single.uncorrectable, batched.uncorrectable) << "stream " << i;
       EXPECT_EQ(single.lamp, batched.lamp) << "stream " << i;
       EXPECT_EQ(single.short_reads, batched.short_reads) << "stream " << i;
     }
@@ -528,7 +549,7 @@ TEST(AsmSearchEngine, BitSlipWhileLockedCostsAtMostTheFrameItFellIn) {
             EXPECT_LE(damaged, 1);
             EXPECT_EQ(FramesLost(indices, blocks.size()), 0);
             if (with_rs) {
-              EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+              EXPECT_EQ(run.uncorrectable, damaged);
             }
             EXPECT_EQ(indices.back(), 39);
             EXPECT_EQ(run.fields.SyncState, SyncState::Lock);
@@ -576,7 +597,7 @@ TEST(AsmSearchEngine, BitSlipAcrossAByteBoundaryMovesTheLock) {
           const auto damaged = std::count(indices.begin(), indices.end(), -1);
           EXPECT_LE(damaged, 1);
           if (with_rs) {
-            EXPECT_EQ(run.fields.UncorrectableFrames, damaged);
+            EXPECT_EQ(run.uncorrectable, damaged);
           } else {
             EXPECT_EQ(run.records.size(), 40u);
           }
@@ -587,6 +608,204 @@ TEST(AsmSearchEngine, BitSlipAcrossAByteBoundaryMovesTheLock) {
       }
     }
   }
+}
+
+// The engine alone, on buffers, without a host or a codec: a listener that records every report,
+// keeps the CADUs as cut and calls the frames whose numbers are in `uncorrectable` uncorrectable.
+class ReportLog : public AsmSearchListener {
+ public:
+  std::vector<Bytes> cadus;
+  std::vector<std::string> reports;  // every report in order
+  std::vector<std::string> states;   // the state changes alone
+  std::vector<int> uncorrectable;    // frame numbers (0 first) answered as uncorrectable
+
+  FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
+    const bool bad = std::find(uncorrectable.begin(), uncorrectable.end(),
+                               static_cast<int>(cadus.size())) != uncorrectable.end();
+    cadus.emplace_back(cadu.begin(), cadu.end());
+    reports.push_back(bad ? "frame (uncorrectable)" : "frame");
+    return bad ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
+  }
+  void SyncStateEntered(SyncState from, SyncState to) override {
+    states.push_back(Name(from) + ">" + Name(to));
+    reports.push_back(states.back());
+  }
+  void FramingChanged(bool finding_frames) override {
+    reports.push_back(finding_frames ? "framing" : "no frame");
+  }
+  void PolarityChanged(uint8_t mask, PolarityChange why) override {
+    const char* reason = why == PolarityChange::kTrial        ? "trial"
+                         : why == PolarityChange::kTrialEnded ? "trial ended"
+                                                              : "phase flip";
+    reports.push_back(std::string(mask == 0xFF ? "inverted" : "normal") + " (" + reason + ")");
+  }
+  void SlipFollowed(int32_t bits) override { reports.push_back(bits < 0 ? "slip -1" : "slip +1"); }
+
+  // The reports of one kind, in order.
+  std::vector<std::string> Only(const std::string& prefix) const {
+    std::vector<std::string> kept;
+    for (const std::string& report : reports)
+      if (report.rfind(prefix, 0) == 0) kept.push_back(report);
+    return kept;
+  }
+
+ private:
+  static std::string Name(SyncState state) {
+    switch (state) {
+      case SyncState::Search:
+        return "Search";
+      case SyncState::Check:
+        return "Check";
+      case SyncState::Sync:
+        return "Sync";
+      case SyncState::Lock:
+        break;
+    }
+    return "Lock";
+  }
+};
+
+AsmSearchFields SearchAlone(const Bytes& stream, ReportLog& log,
+                            Stepping stepping = Stepping::kBatched) {
+  SyncWindow window;
+  AsmSearchEngine engine(window, log);
+  size_t position = 0;
+  const ByteSource source = [&](uint8_t* buffer, size_t size) {
+    const size_t count = std::min(size, stream.size() - position);
+    std::copy_n(stream.begin() + static_cast<long>(position), count, buffer);
+    position += count;
+    return count;
+  };
+  SearchThroughWindow(engine, window, source, stepping, {});
+  return engine.fields();
+}
+
+std::vector<Bytes> CadusOf(const Bytes& stream) {
+  std::vector<Bytes> cadus;
+  for (size_t at = 0; at + testing::kCadu <= stream.size(); at += testing::kCadu)
+    cadus.emplace_back(stream.begin() + static_cast<long>(at),
+                       stream.begin() + static_cast<long>(at + testing::kCadu));
+  return cadus;
+}
+
+TEST(AsmSearchEngineReports, LockAtTheFourthFrameAndTheCadusAsCut) {
+  const Bytes stream = testing::Cadus(testing::RandomBodies(6, 1));
+  for (const Stepping stepping : {Stepping::kSingle, Stepping::kBatched}) {
+    ReportLog log;
+    const AsmSearchFields fields = SearchAlone(stream, log, stepping);
+    // Nothing is done to a frame: marker and body as sent, nothing de-randomised or corrected.
+    EXPECT_EQ(log.cadus, CadusOf(stream));
+    EXPECT_EQ(log.reports,
+              (std::vector<std::string>{"framing", "frame", "Search>Sync", "frame", "frame",
+                                        "Sync>Lock", "frame", "frame", "frame"}));
+    EXPECT_EQ(fields.FramesFound, 6);
+  }
+}
+
+// Frames, then noise. The locked offset's wide tolerance takes a few noise "frames" first; then
+// the lock goes to Check at the first position without a frame, the flywheel keeps it synced
+// where the next frame was due, and once the misses have scored above 3 the search starts again
+// (one loss of sync); after the gap limit the polarity is retried.
+TEST(AsmSearchEngineReports, LossOfLockAfterTheLastFrame) {
+  const Bytes sent = testing::Cadus(testing::RandomBodies(6, 2));
+  Bytes stream = sent;
+  testing::Append(stream, testing::RandomBytes(8000, 3));
+  ReportLog log;
+  const AsmSearchFields fields = SearchAlone(stream, log, Stepping::kSingle);
+  ASSERT_GE(log.cadus.size(), 6u);
+  EXPECT_EQ(std::vector<Bytes>(log.cadus.begin(), log.cadus.begin() + 6), CadusOf(sent));
+  EXPECT_EQ(log.states, (std::vector<std::string>{"Search>Sync", "Sync>Lock", "Lock>Check",
+                                                  "Check>Sync", "Sync>Check", "Check>Search"}));
+  EXPECT_EQ(fields.SyncLosses, 1);
+  std::vector<std::string> framing;
+  for (const std::string& report : log.reports)
+    if (report == "framing" || report == "no frame") framing.push_back(report);
+  EXPECT_EQ(framing, (std::vector<std::string>{"framing", "no frame"}));
+  ASSERT_GE(log.Only("inverted").size(), 1u);
+  EXPECT_EQ(log.Only("inverted")[0], "inverted (trial)");
+}
+
+// An uncorrectable frame, as the listener judges it, breaks the lock and the run towards the next
+// one: three more frames are needed to lock again. No codec is involved.
+TEST(AsmSearchEngineReports, AnUncorrectableFrameBreaksTheLock) {
+  const Bytes stream = testing::Cadus(testing::RandomBodies(9, 4));
+  ReportLog log;
+  log.uncorrectable = {5};
+  SearchAlone(stream, log);
+  EXPECT_EQ(log.cadus.size(), 9u);
+  EXPECT_EQ(log.states,
+            (std::vector<std::string>{"Search>Sync", "Sync>Lock", "Lock>Sync", "Sync>Lock"}));
+  // The lock is left right after the frame was judged, and taken again at frame 8.
+  const std::vector<std::string> expected_tail = {
+      "frame (uncorrectable)", "Lock>Sync", "frame", "frame", "Sync>Lock", "frame"};
+  EXPECT_EQ(std::vector<std::string>(log.reports.end() - 6, log.reports.end()), expected_tail);
+  // Judged uncorrectable while only synced, a frame leaves the state alone.
+  ReportLog early;
+  early.uncorrectable = {1};
+  SearchAlone(stream, early);
+  EXPECT_EQ(early.states, (std::vector<std::string>{"Search>Sync", "Sync>Lock"}));
+  // The run towards the lock starts again after the bad frame: the lock comes at frame 4, not 3.
+  EXPECT_EQ(std::count(early.reports.begin(), early.reports.end(), "frame"), 8);
+  const auto lock = std::find(early.reports.begin(), early.reports.end(), "Sync>Lock");
+  EXPECT_EQ(std::count(early.reports.begin(), lock, "frame"), 3);  // frames 0, 2 and 3
+}
+
+// A phase flip while locked: the polarity follows at once, reported as such, and the frames after
+// it come out in the polarity sent.
+TEST(AsmSearchEngineReports, PhaseFlipIsFollowedAndReported) {
+  const Bytes sent = testing::Cadus(testing::RandomBodies(10, 5));
+  Bytes stream = sent;
+  for (size_t i = 6 * testing::kCadu; i < stream.size(); ++i) stream[i] ^= 0xFF;
+  ReportLog log;
+  const AsmSearchFields fields = SearchAlone(stream, log);
+  EXPECT_EQ(log.cadus, CadusOf(sent));
+  EXPECT_EQ(log.Only("inverted"), std::vector<std::string>{"inverted (phase flip)"});
+  EXPECT_EQ(log.states, (std::vector<std::string>{"Search>Sync", "Sync>Lock"}));
+  EXPECT_EQ(fields.PhaseFlips, 1);
+  EXPECT_EQ(fields.PolarityMask, 0xFF);
+}
+
+// A bit slip while locked, reported once: an inserted bit at lock offset 3 moves the next marker
+// to offset 4; a lost bit at lock offset 0 moves it to offset 7 of the byte before.
+TEST(AsmSearchEngineReports, BitSlipsAreReportedAndTheLockFollows) {
+  const Bytes cadus = testing::Cadus(testing::RandomBodies(30, 6));
+  struct Case {
+    int lock_offset;
+    int slip;
+    const char* report;
+    int new_offset;
+  };
+  for (const Case c : {Case{3, 1, "slip +1", 4}, Case{0, -1, "slip -1", 7}}) {
+    SCOPED_TRACE(c.report);
+    const Bytes stream = testing::Delay(cadus, c.lock_offset);
+    const size_t at = 20 * 8 * testing::kCadu + 4000 + static_cast<size_t>(c.lock_offset);
+    ReportLog log;
+    const AsmSearchFields fields = SearchAlone(Slipped(stream, at, c.slip), log);
+    EXPECT_EQ(log.Only("slip"), std::vector<std::string>{c.report});
+    EXPECT_EQ(log.cadus.size(), 30u);
+    EXPECT_EQ(fields.LockShift, c.new_offset);
+    EXPECT_EQ(log.states, (std::vector<std::string>{"Search>Sync", "Sync>Lock"}));
+    // Every frame but the one the slip fell in is cut whole.
+    const std::vector<Bytes> sent = CadusOf(cadus);
+    for (size_t i = 0; i < 30; ++i) {
+      if (i != 20) {
+        EXPECT_EQ(log.cadus[i], sent[i]) << i;
+      }
+    }
+  }
+}
+
+// Positions without a frame and frames, reported at each change only.
+TEST(AsmSearchEngineReports, FramingIsReportedAtEachChange) {
+  Bytes stream = testing::RandomBytes(100, 8);
+  testing::Append(stream, testing::Cadus(testing::RandomBodies(3, 9)));
+  testing::Append(stream, testing::RandomBytes(2000, 10));
+  ReportLog log;
+  SearchAlone(stream, log, Stepping::kSingle);
+  std::vector<std::string> framing;
+  for (const std::string& report : log.reports)
+    if (report == "framing" || report == "no frame") framing.push_back(report);
+  EXPECT_EQ(framing, (std::vector<std::string>{"no frame", "framing", "no frame"}));
 }
 
 }  // namespace

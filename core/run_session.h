@@ -1,0 +1,25 @@
+#pragma once
+
+#include "core/chain_state.h"
+
+namespace vantrel {
+
+class ReedSolomonCodec;
+class SourcePacketBuilder;
+
+// What the stages of one run share besides the working files: the host's chain state, and the
+// Reed-Solomon codec and the source packet builder made for this run alone. The driver makes one
+// at the start of every run (BeginRun) and attaches it to the host until the run ends, so nothing
+// of the codec or the builder passes from one run to the next, in the window as on the command
+// line. Stages reach it with StageHost::Session().
+struct RunSession {
+  // Kept by the host for the program's life (the window's progress bar and the batch ending read
+  // it); BeginRun clears its per-run part.
+  ChainState& chain;
+  // Configured by the CADU stage at its start.
+  ReedSolomonCodec& codec;
+  // Set up by the packet extraction stage at its start.
+  SourcePacketBuilder& packets;
+};
+
+}  // namespace vantrel
