@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/driver.h"
+#include "core/stage_error.h"
 #include "core/working_file.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -193,6 +197,57 @@ TEST(Driver, BatchModeDoesNotCloseOnALineCountOfAnEarlierRun) {
   host.chain.LastLineCount = 3;  // from an earlier run: every run starts from 0
   EXPECT_FALSE(ASMButtonClick(host).close_program);
   EXPECT_EQ(host.chain.LastLineCount, 0);
+}
+
+// The recording's kind: the choice when one is made, else the name's extension; the chain's front
+// end follows it (baseband: demodulation, then soft-symbol decoding; soft: the decoding only).
+TEST(Driver, RecordingKindComesFromTheChoiceOrTheExtension) {
+  testing::RecordingHost host;
+  const std::pair<const char*, RecordingKind> names[] = {
+      {"/d/MetopB_1.bin", RecordingKind::kHardBits},
+      {"/d/MetopB_1.raw", RecordingKind::kHardBits},
+      {"/d/MetopB_1.soft", RecordingKind::kSoftSymbols},
+      {"/d/MN2_1.s", RecordingKind::kSoftSymbols},
+      {"/d/MetopB_1.wav", RecordingKind::kBaseband},
+      {"/d/FY3A_1.CS16", RecordingKind::kBaseband},
+      {"/d/MN2_1.cu8", RecordingKind::kBaseband},
+      {"/d/MN2_1.cs8", RecordingKind::kBaseband},
+      {"/d/MN2_1.cf32", RecordingKind::kBaseband},
+      {"/d.wav/MN2_1.bin", RecordingKind::kHardBits},
+  };
+  for (const auto& [name, kind] : names) {
+    host.input_path = name;
+    EXPECT_EQ(RecordingKindOf(host), kind) << name;
+  }
+  host.input_path = "/d/MetopB_1.bin";
+  host.settings.InputKind = "baseband";
+  EXPECT_EQ(RecordingKindOf(host), RecordingKind::kBaseband);
+  host.settings.InputKind = "iq";
+  EXPECT_THROW(RecordingKindOf(host), StageError);
+
+  // The product of a baseband recording is named as from a .bin.
+  EXPECT_EQ(ProductPathFor("/d/MetopB_20181231_101530.wav")
+                .substr(ProductPathFor("/d/MetopB_20181231_101530.wav").rfind('/') + 1),
+            "MetopB_20181231_1015_M03.hpt");
+
+  // Which steps run: the front end of each kind, in the chain's order, each reading what the
+  // step before wrote.
+  ChainState chain;
+  chain.BasebandInput = chain.SoftInput = true;
+  std::vector<std::string_view> written;
+  for (const ChainStep& step : Chain(ChainKind::MetOp).steps)
+    if (step.EnabledIn(chain)) written.push_back(step.writes);
+  EXPECT_EQ(written,
+            (std::vector<std::string_view>{"demod.soft", "soft.bits", "cadu.pds", "cvcdu.rs",
+                                           "vcdu_x.vcd", "mpdu_x.mpd", "APID.pkt", ""}));
+  chain.BasebandInput = false;
+  chain.ManchesterDone = true;  // a soft Meteor-M run never decodes Manchester: the driver says so
+  chain.SoftInput = false;
+  written.clear();
+  for (const ChainStep& step : Chain(ChainKind::Mn2).steps)
+    if (step.EnabledIn(chain)) written.push_back(step.writes);
+  EXPECT_EQ(written,
+            (std::vector<std::string_view>{"cvcdu.man", "cadu.pds", "MSU-MR.dmx", "MN2_.mnx", ""}));
 }
 
 }  // namespace
