@@ -10,14 +10,14 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(asm_search reed_solomon packet_builder inner_sync writers)
+  targets=(asm_search reed_solomon packet_builder inner_sync writers baseband)
 fi
 build=${VANTREL_FUZZ_BUILD_DIR:-build-fuzz}
 work=${VANTREL_FUZZ_WORK:-$(mktemp -d /tmp/vantrel-fuzz.XXXXXX)}
 
 # Longest input each target takes: room for its largest seed and a little more.
 declare -A max_len=([asm_search]=16384 [reed_solomon]=2048 [packet_builder]=32768
-                    [inner_sync]=40960 [writers]=32768)
+                    [inner_sync]=40960 [writers]=32768 [baseband]=65536)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVANTREL_FUZZ=ON -DVANTREL_BUILD_APP=OFF \
   -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF >/dev/null
