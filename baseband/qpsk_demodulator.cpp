@@ -256,7 +256,8 @@ class QpskDemodulator final : public Demodulator {
   void MixDown(const std::complex<float>* samples, size_t count);
   void TrackCarrier(std::vector<int8_t>& out);
   void EndWindow(std::vector<int8_t>& out, bool final_piece);
-  void WritePending(size_t from, std::vector<int8_t>& out);
+  // Writes the held values from `from` up to `to` (SIZE_MAX: all) and forgets every held one.
+  void WritePending(size_t from, std::vector<int8_t>& out, size_t to = SIZE_MAX);
   void Enter(State state);
   void StartAcquisition(double offset_hz);
   double OffsetHz() const;
@@ -697,9 +698,12 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
     good_run_ = window_metric >= kAcquireMetric ? good_run_ + 1 : 0;
     if (good_run_ >= kWindowsToLock) {
       // Write from the first of the windows in a row that show the signal (the loops settle
-      // within a window): the signal's first symbols are not lost, the noise before it is.
+      // within a window), and the one before it, where the signal may have risen too late in
+      // the window to show: the signal's first symbols are not lost, the noise before it is
+      // (but for at most a window's worth, which holds no frame marker).
       size_t first = windows_.size() - 1;
       while (first > 0 && windows_[first - 1].metric >= kHoldMetric) --first;
+      if (first > 0) --first;
       Enter(State::kLocked);
       WritePending(windows_[first].start, out);
     }
@@ -708,6 +712,10 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
       bad_run_ = 0;
       WritePending(windows_.front().start, out);
     } else if (++bad_run_ >= kWindowsToLoseLock) {
+      // The first window without the signal may still hold its last symbols (it set or faded
+      // within that window): written; the windows after it are noise.
+      WritePending(windows_.front().start, out,
+                   windows_.size() > 1 ? windows_[1].start : pending_.size());
       ++summary_.locks_lost;
       Enter(State::kSearching);
       return;
@@ -719,9 +727,11 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
   }
 }
 
-void QpskDemodulator::WritePending(size_t from, std::vector<int8_t>& out) {
-  out.insert(out.end(), pending_.begin() + static_cast<long>(from), pending_.end());
-  const uint64_t symbols = (pending_.size() - from) / 2;
+void QpskDemodulator::WritePending(size_t from, std::vector<int8_t>& out, size_t to) {
+  to = std::min(to, pending_.size());
+  out.insert(out.end(), pending_.begin() + static_cast<long>(from),
+             pending_.begin() + static_cast<long>(to));
+  const uint64_t symbols = (to - from) / 2;
   summary_.symbols += symbols;
   summary_.locked_seconds += static_cast<double>(symbols) * timing_.period() / config_.sample_rate;
   pending_.clear();
