@@ -55,6 +55,9 @@ struct Family {
   const char* format;  // the baseband file's format and extension
   const char* signal;  // the signal's options
   bool derandomise;
+  // The lock is taken within 50 ms of the signal's rise: after the noise before it (20000 bytes:
+  // 13 ms of MetOp or FY-3 baseband, 0.24 s at Meteor-M N2's 665.4 kbit/s).
+  double lock_by_seconds;
 };
 
 class BasebandTwins : public ::testing::TestWithParam<Family> {};
@@ -88,9 +91,10 @@ TEST_P(BasebandTwins, GiveTheHardBitProduct) {
   ASSERT_TRUE(baseband.host.chain.Counts.baseband.has_value());
   const BasebandCounts& counts = *baseband.host.chain.Counts.baseband;
   EXPECT_EQ(counts.format, std::string(family.format) == "wav" ? "cs16" : family.format);
-  EXPECT_EQ(counts.locks_lost, 0) << baseband.Log();
+  // The pass ends in noise: the lock may be let go there, once.
+  EXPECT_LE(counts.locks_lost, 1) << baseband.Log();
   EXPECT_GE(counts.first_lock_seconds, 0);
-  EXPECT_LT(counts.first_lock_seconds, 0.05) << baseband.Log();
+  EXPECT_LT(counts.first_lock_seconds, family.lock_by_seconds) << baseband.Log();
   // The carrier moved along the Doppler curve, about the oscillator's offset.
   EXPECT_LT(counts.min_offset_hz, counts.max_offset_hz);
   EXPECT_GT(counts.best_snr_db, 5);
@@ -109,13 +113,13 @@ TEST_P(BasebandTwins, GiveTheHardBitProduct) {
 INSTANTIATE_TEST_SUITE_P(
     EveryDownlink, BasebandTwins,
     ::testing::Values(Family{"MetopB_20181231_101530", "--sat metop --packets 12", "wav",
-                             "--esn0 9 --carrier-offset 20000", true},
+                             "--esn0 9 --carrier-offset 20000", true, 0.05},
                       Family{"FY3A_2018-12-31_101530", "--sat fy3 --satellite A --lines 6", "cs16",
-                             "--esn0 9 --carrier-offset -20000", true},
+                             "--esn0 9 --carrier-offset -20000", true, 0.05},
                       Family{"FY3C_2018-12-31_101530", "--sat fy3 --satellite C --lines 6", "cf32",
-                             "--esn0 9 --carrier-offset 15000", true},
+                             "--esn0 9 --carrier-offset 15000", true, 0.05},
                       Family{"MN2_20181231_101530", "--sat mn2 --lines 10", "cu8",
-                             "--esn0 16 --carrier-offset -15000", false}),
+                             "--esn0 16 --carrier-offset -15000", false, 0.29}),
     [](const ::testing::TestParamInfo<Family>& info) {
       return std::string(info.param.sim).substr(6, 3) + "_" + info.param.format;
     });
