@@ -311,6 +311,7 @@ class QpskDemodulator final : public Demodulator {
   bool restart_ = false;         // the lock was just taken: WarmRestart is due
   bool leading_ = false;         // the restart has not yet shown the signal
   uint64_t lock_sample_ = 0;     // where it was taken
+  size_t good_from_ = 0;         // where the windows that took it began, in acquired_
   std::vector<int8_t> run_in_soft_;
   std::vector<std::complex<float>> mixed_;
   std::vector<std::complex<float>> symbols_;
@@ -751,7 +752,12 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
     if (good_run_ >= kWindowsToLock) {
       // The loops pulled in somewhere in the signal's first windows, and what they made before
       // is wrong: nothing of it is written. WarmRestart demodulates the held samples again from
-      // the signal's rise with what the loops converged to.
+      // the signal's rise with what the loops converged to. (Where the windows in a row that
+      // show the signal begin, in samples of acquired_, in case the rise cannot be told.)
+      size_t first = windows_.size() - 1;
+      while (first > 0 && windows_[first - 1].metric >= kHoldMetric) --first;
+      good_from_ =
+          static_cast<size_t>(static_cast<double>(windows_[first].start / 2) * timing_.period());
       Enter(State::kLocked);
       restart_ = true;
     }
@@ -846,7 +852,7 @@ void QpskDemodulator::Enter(State state) {
 // point that minimises the sum, over the windows before it, of their strength less the midpoint
 // of the two (one noisy window does not move it far). Returns the start of the kRiseMargin-th
 // window before that point (at Es/N0 5 dB a window of the signal may read as weak as the noise),
-// 0 when the signal is there from the first windows or too weak to tell.
+// 0 when the signal is there from the first windows, SIZE_MAX when it is too weak to tell.
 size_t SignalStart(const std::complex<float>* samples, size_t count, double step, size_t lock) {
   const size_t windows = std::min(count, lock) / kRiseWindow;
   if (windows < 2) return 0;
@@ -871,7 +877,7 @@ size_t SignalStart(const std::complex<float>* samples, size_t count, double step
   const size_t tail = std::min<size_t>(4, windows);
   double signal = 0;
   for (size_t w = windows - tail; w < windows; ++w) signal += strength[w] / tail;
-  if (!(signal > 2 * noise)) return 0;  // (Es/N0 under about 3 dB)
+  if (!(signal > 2 * noise)) return SIZE_MAX;  // (Es/N0 under about 3 dB)
   const double middle = 0.5 * (noise + signal);
   double sum = 0, least = 0;
   size_t rise = 0;
@@ -880,14 +886,17 @@ size_t SignalStart(const std::complex<float>* samples, size_t count, double step
     if (sum < least) least = sum, rise = w + 1;
   }
   // A weak signal there all along puts the least sum anywhere: the windows before the rise must
-  // look like noise (their mean within two standard errors of its; Rayleigh: the rms times
-  // sqrt(1 - pi / 4)).
+  // look like noise (their mean within two standard errors of its, Rayleigh: the rms times
+  // sqrt(1 - pi / 4); or nearer it than the signal by three to one: a receiver's noise is not
+  // quite white).
   if (rise > 0) {
     double before = 0;
     for (size_t w = 0; w < rise; ++w) before += strength[w];
     before /= static_cast<double>(rise);
     const double spread = std::sqrt(1 - kPi / 4) * std::sqrt(6.0 / kRiseWindow);
-    if (before > noise + 2 * spread / std::sqrt(static_cast<double>(rise))) return 0;
+    if (before > noise + std::max(2 * spread / std::sqrt(static_cast<double>(rise)),
+                                  0.25 * (signal - noise)))
+      return SIZE_MAX;
   }
   return rise > kRiseMargin ? (rise - kRiseMargin) * kRiseWindow : 0;
 }
@@ -911,9 +920,12 @@ void QpskDemodulator::WarmRestart(std::vector<int8_t>& out) {
   restart_ = false;
   const double step = nco_step_;  // the Costas loop's frequency was handed to it
   const size_t count = acquired_.size();
-  const size_t start =
+  size_t start =
       SignalStart(acquired_.data(), count, step,
                   lock_sample_ > acquired_start_ ? lock_sample_ - acquired_start_ : count);
+  // Too weak to tell: from the margin before the windows in a row that took the lock.
+  if (start == SIZE_MAX) start = good_from_ - std::min(good_from_, (kRiseMargin + 1) * kRiseWindow);
+  start = std::min(start, count);
   const std::complex<float>* samples = acquired_.data() + start;
   const size_t left = count - start;
 
