@@ -174,11 +174,32 @@ void SymbolTimingRecovery::SetLoopBandwidth(double bandwidth_symbols) {
 }
 
 void SymbolTimingRecovery::Reset() {
-  held_.assign(static_cast<size_t>(half_span_samples_) + 1, std::complex<float>{});
-  next_ = half_span_samples_ + 1;
+  prefix_ = half_span_samples_ + 1;
+  held_.assign(static_cast<size_t>(prefix_), std::complex<float>{});
+  next_ = prefix_;
   next_is_middle_ = false;
   period_adjust_ = 0;
+  dropped_ = 0;
   previous_ = middle_ = {};
+}
+
+void SymbolTimingRecovery::Restart(double period, double first_instant) {
+  Reset();
+  const double limit = 0.01 * nominal_period_;
+  period_adjust_ = std::isfinite(period) ? std::clamp(period - nominal_period_, -limit, limit) : 0;
+  // An instant up to a period before the first sample reads zeros before it.
+  const double first = std::isfinite(first_instant)
+                           ? std::clamp(first_instant, -nominal_period_, 4 * nominal_period_)
+                           : 0;
+  const int more = static_cast<int>(std::ceil(nominal_period_));
+  held_.insert(held_.begin(), static_cast<size_t>(more), std::complex<float>{});
+  prefix_ += more;
+  next_ = prefix_ + first;
+}
+
+double SymbolTimingRecovery::NextSymbolInstant() const {
+  const double at = next_ + static_cast<double>(dropped_) - prefix_;
+  return next_is_middle_ ? at + 0.5 * period() : at;
 }
 
 void SymbolTimingRecovery::Process(const std::complex<float>* samples, size_t count,
@@ -201,6 +222,7 @@ void SymbolTimingRecovery::Process(const std::complex<float>* samples, size_t co
   if (drop > 0) {
     held_.erase(held_.begin(), held_.begin() + drop);
     next_ -= static_cast<double>(drop);
+    dropped_ += static_cast<uint64_t>(drop);
   }
 }
 
@@ -218,6 +240,14 @@ constexpr double kLeastChanges = 0.25;
 constexpr int kWindowsToLock = 2;      // good windows in a row that take the lock
 constexpr int kWindowsToLoseLock = 8;  // bad windows in a row that lose it (about 3.5 ms)
 constexpr int kAcquireBlocks = 2;      // blocks given to acquisition after the search found one
+// Once the lock is taken the held samples are demodulated again (WarmRestart): from kRiseMargin
+// windows of kRiseWindow samples before where the signal rises as its carrier's fourth-power line
+// shows it, after a run-in that pulls in over kPullInSymbols and measures the carrier's frequency
+// and the symbol period over kRunInSymbols.
+constexpr size_t kRiseWindow = 1024;
+constexpr size_t kRiseMargin = 2;
+constexpr double kPullInSymbols = 512;
+constexpr double kRunInSymbols = 4096;
 // Loop bandwidths times the symbol period: wide while acquiring, narrow while locked.
 constexpr double kTimingAcquireBandwidth = 0.01;
 constexpr double kTimingTrackBandwidth = 0.002;
@@ -252,11 +282,13 @@ class QpskDemodulator final : public Demodulator {
  private:
   void ProcessBlock(const std::complex<float>* samples, size_t count, std::vector<int8_t>& out);
   void Condition(const std::complex<float>* samples, size_t count);
-  void Demodulate(const std::vector<std::complex<float>>& block, std::vector<int8_t>& out);
+  void Demodulate(const std::complex<float>* samples, size_t count, std::vector<int8_t>& out);
+  void WarmRestart(std::vector<int8_t>& out);
   void MixDown(const std::complex<float>* samples, size_t count);
   void TrackCarrier(std::vector<int8_t>& out);
   void EndWindow(std::vector<int8_t>& out, bool final_piece);
-  void WritePending(size_t from, std::vector<int8_t>& out);
+  // Writes the held values from `from` up to `to` (SIZE_MAX: all) and forgets every held one.
+  void WritePending(size_t from, std::vector<int8_t>& out, size_t to = SIZE_MAX);
   void Enter(State state);
   void StartAcquisition(double offset_hz);
   double OffsetHz() const;
@@ -272,6 +304,15 @@ class QpskDemodulator final : public Demodulator {
   std::vector<std::complex<float>> block_;        // input gathered to a whole block
   std::vector<std::complex<float>> conditioned_;  // after DC removal and gain
   std::vector<std::complex<float>> previous_;     // the block before, while searching
+  // While acquiring: the conditioned samples since the block before the one the carrier was found
+  // in (at most kAcquireBlocks + 1 blocks), demodulated again once the lock is taken.
+  std::vector<std::complex<float>> acquired_;
+  uint64_t acquired_start_ = 0;  // the sample acquired_ starts at
+  bool restart_ = false;         // the lock was just taken: WarmRestart is due
+  bool leading_ = false;         // the restart has not yet shown the signal
+  uint64_t lock_sample_ = 0;     // where it was taken
+  size_t good_from_ = 0;         // where the windows that took it began, in acquired_
+  std::vector<int8_t> run_in_soft_;
   std::vector<std::complex<float>> mixed_;
   std::vector<std::complex<float>> symbols_;
   std::vector<float> table_re_, table_im_;  // the NCO's step to the powers 0..kMixChunk-1
@@ -471,19 +512,31 @@ void QpskDemodulator::ProcessBlock(const std::complex<float>* samples, size_t co
       if (found.found) {
         StartAcquisition(found.offset_hz);
         // The block before may hold the signal's first milliseconds, too weak to find on its own.
-        if (!previous_.empty()) {
-          block_start_ = samples_done_ - previous_.size();
-          Demodulate(previous_, out);
+        std::swap(acquired_, previous_);
+        acquired_start_ = samples_done_ - acquired_.size();
+        if (!acquired_.empty()) {
+          block_start_ = acquired_start_;
+          Demodulate(acquired_.data(), acquired_.size(), out);
         }
       }
     }
     if (state_ == State::kSearching) std::swap(previous_, conditioned_);
   }
-  if (state_ != State::kSearching) {
+  // (The lock may have been taken in the block before: then this one is only held.)
+  if (state_ == State::kAcquiring || restart_) {
     previous_.clear();
+    acquired_.insert(acquired_.end(), conditioned_.begin(), conditioned_.end());
+    if (!restart_) {
+      block_start_ = samples_done_;
+      Demodulate(conditioned_.data(), conditioned_.size(), out);
+    }
+    if (restart_)
+      WarmRestart(out);
+    else if (--acquire_blocks_left_ <= 0)
+      Enter(State::kSearching);
+  } else if (state_ == State::kLocked) {
     block_start_ = samples_done_;
-    Demodulate(conditioned_, out);
-    if (state_ == State::kAcquiring && --acquire_blocks_left_ <= 0) Enter(State::kSearching);
+    Demodulate(conditioned_.data(), conditioned_.size(), out);
   }
   samples_done_ += count;
   current_.seconds = static_cast<double>(samples_done_) / config_.sample_rate;
@@ -493,9 +546,9 @@ void QpskDemodulator::ProcessBlock(const std::complex<float>* samples, size_t co
   EmitReports(false);
 }
 
-void QpskDemodulator::Demodulate(const std::vector<std::complex<float>>& block,
+void QpskDemodulator::Demodulate(const std::complex<float>* samples, size_t count,
                                  std::vector<int8_t>& out) {
-  MixDown(block.data(), block.size());
+  MixDown(samples, count);
   symbols_.clear();
   timing_.Process(mixed_.data(), mixed_.size(), symbols_);
   block_turned_ = 0;
@@ -510,7 +563,8 @@ void QpskDemodulator::Demodulate(const std::vector<std::complex<float>>& block,
   const double period = timing_.period();
   nco_step_ += carrier_step_ / period;
   carrier_step_ = 0;
-  if (state_ == State::kLocked && bad_run_ == 0) {  // not while the signal fades
+  // (Not while the signal fades, nor from the pass that took the lock: its restart measures.)
+  if (state_ == State::kLocked && bad_run_ == 0 && !restart_) {
     const double offset = OffsetHz();
     if (!(offset >= summary_.min_offset_hz)) summary_.min_offset_hz = offset;
     if (!(offset <= summary_.max_offset_hz)) summary_.max_offset_hz = offset;
@@ -630,7 +684,7 @@ void QpskDemodulator::TrackCarrier(std::vector<int8_t>& out) {
   float step = static_cast<float>(carrier_step_);
   std::complex<float> rotation = rotation_;
   size_t n = 0;
-  while (n < symbols_.size() && state_ != State::kSearching) {
+  while (n < symbols_.size() && state_ != State::kSearching && !restart_) {
     const size_t end = std::min(symbols_.size(), n + (kLockWindowSymbols - window_symbols_));
     const size_t first = pending_.size();
     pending_.resize(first + 2 * (end - n));
@@ -696,32 +750,58 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
   if (state_ == State::kAcquiring) {
     good_run_ = window_metric >= kAcquireMetric ? good_run_ + 1 : 0;
     if (good_run_ >= kWindowsToLock) {
-      // Write from the first of the windows in a row that show the signal (the loops settle
-      // within a window): the signal's first symbols are not lost, the noise before it is.
+      // The loops pulled in somewhere in the signal's first windows, and what they made before
+      // is wrong: nothing of it is written. WarmRestart demodulates the held samples again from
+      // the signal's rise with what the loops converged to. (Where the windows in a row that
+      // show the signal begin, in samples of acquired_, in case the rise cannot be told.)
       size_t first = windows_.size() - 1;
       while (first > 0 && windows_[first - 1].metric >= kHoldMetric) --first;
+      good_from_ =
+          static_cast<size_t>(static_cast<double>(windows_[first].start / 2) * timing_.period());
       Enter(State::kLocked);
-      WritePending(windows_[first].start, out);
+      restart_ = true;
     }
   } else if (state_ == State::kLocked) {
-    if (window_metric >= kHoldMetric) {
+    const bool good = window_metric >= kHoldMetric;
+    if (leading_ && !good) {
+      // A restart begins a little before the signal's rise: the windows of noise before it are
+      // not written but for the last, where the signal may rise too late to show. Past the lock
+      // point the signal was seen: from there bad windows count toward losing it.
+      if (windows_.size() > 1) {
+        const size_t keep = windows_.back().start;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(keep));
+        windows_.assign(1, {0, window_metric});
+      }
+      const double at =
+          static_cast<double>(block_start_) + static_cast<double>(block_symbol_) * timing_.period();
+      if (at < static_cast<double>(lock_sample_)) return;
+      leading_ = false;
+    }
+    if (good) {
+      leading_ = false;
       bad_run_ = 0;
       WritePending(windows_.front().start, out);
     } else if (++bad_run_ >= kWindowsToLoseLock) {
+      // The first window without the signal may still hold its last symbols (it set or faded
+      // within that window): written; the windows after it are noise.
+      WritePending(windows_.front().start, out,
+                   windows_.size() > 1 ? windows_[1].start : pending_.size());
       ++summary_.locks_lost;
       Enter(State::kSearching);
       return;
     }
   }
-  if (state_ == State::kLocked && window_metric >= kHoldMetric) {
+  if (state_ == State::kLocked && window_metric >= kHoldMetric && !restart_) {
     last_snr_db_ = snr;
     second_m2_ += m2, second_m4_ += m4, ++second_windows_;
   }
 }
 
-void QpskDemodulator::WritePending(size_t from, std::vector<int8_t>& out) {
-  out.insert(out.end(), pending_.begin() + static_cast<long>(from), pending_.end());
-  const uint64_t symbols = (pending_.size() - from) / 2;
+void QpskDemodulator::WritePending(size_t from, std::vector<int8_t>& out, size_t to) {
+  to = std::min(to, pending_.size());
+  out.insert(out.end(), pending_.begin() + static_cast<long>(from),
+             pending_.begin() + static_cast<long>(to));
+  const uint64_t symbols = (to - from) / 2;
   summary_.symbols += symbols;
   summary_.locked_seconds += static_cast<double>(symbols) * timing_.period() / config_.sample_rate;
   pending_.clear();
@@ -732,6 +812,8 @@ void QpskDemodulator::Enter(State state) {
   state_ = state;
   switch (state) {
     case State::kSearching:
+      acquired_.clear();
+      restart_ = leading_ = false;
       pending_.clear();
       windows_.clear();
       window_symbols_ = 0;
@@ -754,12 +836,163 @@ void QpskDemodulator::Enter(State state) {
       LoopGains(kCarrierTrackBandwidth, kCostasGain, costas_p_, costas_i_);
       bad_run_ = 0;
       ++summary_.locks;
+      lock_sample_ = block_start_ +
+                     static_cast<uint64_t>(static_cast<double>(block_symbol_) * timing_.period());
       if (std::isnan(summary_.first_lock_seconds))
-        summary_.first_lock_seconds = (static_cast<double>(block_start_) +
-                                       static_cast<double>(block_symbol_) * timing_.period()) /
-                                      config_.sample_rate;
+        summary_.first_lock_seconds = static_cast<double>(lock_sample_) / config_.sample_rate;
       break;
   }
+}
+
+// Where the signal rises in `count` conditioned samples whose carrier is at `step` rad per sample
+// and which show the signal just before sample `lock` (where the lock was taken). Per window of
+// kRiseWindow samples, the strength of the carrier's fourth-power line relative to the window's
+// power: about 0.07 for noise, 0.35 for the signal at Es/N0 9 dB. The rise is where the strength
+// goes from the noise's to the signal's (the signal's: the windows before the lock point): the
+// point that minimises the sum, over the windows before it, of their strength less the midpoint
+// of the two (one noisy window does not move it far). Returns the start of the kRiseMargin-th
+// window before that point (at Es/N0 5 dB a window of the signal may read as weak as the noise),
+// 0 when the signal is there from the first windows, SIZE_MAX when it is too weak to tell.
+size_t SignalStart(const std::complex<float>* samples, size_t count, double step, size_t lock) {
+  const size_t windows = std::min(count, lock) / kRiseWindow;
+  if (windows < 2) return 0;
+  std::vector<double> strength(windows);
+  const std::complex<double> turn = std::polar(1.0, -step);
+  std::complex<double> rotor = 1;
+  for (size_t w = 0; w < windows; ++w) {
+    std::complex<double> line = 0;
+    double power = 0;
+    for (size_t n = w * kRiseWindow; n < (w + 1) * kRiseWindow; ++n) {
+      const std::complex<double> z = std::complex<double>(samples[n]) * rotor;
+      const std::complex<double> z2 = z * z;
+      line += z2 * z2;
+      power += std::norm(z2);
+      rotor *= turn;
+    }
+    rotor /= std::abs(rotor);
+    strength[w] = power > 0 ? std::abs(line) / power : 0;
+  }
+  // Complex Gaussian noise: |sum z^4| / sum |z|^4 is Rayleigh with an rms of sqrt(6 / n).
+  const double noise = std::sqrt(kPi / 4) * std::sqrt(6.0 / kRiseWindow);
+  const size_t tail = std::min<size_t>(4, windows);
+  double signal = 0;
+  for (size_t w = windows - tail; w < windows; ++w) signal += strength[w] / tail;
+  if (!(signal > 2 * noise)) return SIZE_MAX;  // (Es/N0 under about 3 dB)
+  const double middle = 0.5 * (noise + signal);
+  double sum = 0, least = 0;
+  size_t rise = 0;
+  for (size_t w = 0; w < windows; ++w) {
+    sum += strength[w] - middle;
+    if (sum < least) least = sum, rise = w + 1;
+  }
+  // A weak signal there all along puts the least sum anywhere: the windows before the rise must
+  // look like noise (their mean within two standard errors of its, Rayleigh: the rms times
+  // sqrt(1 - pi / 4); or nearer it than the signal by three to one: a receiver's noise is not
+  // quite white).
+  if (rise > 0) {
+    double before = 0;
+    for (size_t w = 0; w < rise; ++w) before += strength[w];
+    before /= static_cast<double>(rise);
+    const double spread = std::sqrt(1 - kPi / 4) * std::sqrt(6.0 / kRiseWindow);
+    if (before > noise + std::max(2 * spread / std::sqrt(static_cast<double>(rise)),
+                                  0.25 * (signal - noise)))
+      return SIZE_MAX;
+  }
+  return rise > kRiseMargin ? (rise - kRiseMargin) * kRiseWindow : 0;
+}
+
+// The lock was just taken, on loops that pulled in somewhere in the signal's first windows: their
+// symbols until then are wrong (and a frame's marker among them is lost: the first CADU of a pass
+// with the sample clock 50 ppm off was). The held samples are demodulated again from just before
+// the signal's rise (SignalStart), the NCO at the frequency the loops converged to:
+//  - a run-in: the loops pull in with the acquisition bandwidths over the margin before the rise
+//    and kPullInSymbols of the signal, then track over kRunInSymbols, where the carrier's
+//    frequency and the symbol period are measured from the phase turned and the instants passed
+//    (the loops' integrators alone are off by up to 200 ppm and 100 Hz at Es/N0 5.5 dB; the
+//    measures, by about 20 ppm and 2 Hz);
+//  - the symbol instants are taken back to the rise from the end of the pull-in, the carrier's
+//    phase from the end of the run-in (a few hundredths of a sample and of a radian);
+//  - the loops run from there with the tracking bandwidths, writing every symbol but the windows
+//    of noise before the first that shows the signal (the one just before it is written: the
+//    signal may rise late in it). No more than the margin, about 1200 symbols, of noise is written.
+// The run-in and the pass again cost about a block once per lock.
+void QpskDemodulator::WarmRestart(std::vector<int8_t>& out) {
+  restart_ = false;
+  const double step = nco_step_;  // the Costas loop's frequency was handed to it
+  const size_t count = acquired_.size();
+  size_t start =
+      SignalStart(acquired_.data(), count, step,
+                  lock_sample_ > acquired_start_ ? lock_sample_ - acquired_start_ : count);
+  // Too weak to tell: from the margin before the windows in a row that took the lock.
+  if (start == SIZE_MAX) start = good_from_ - std::min(good_from_, (kRiseMargin + 1) * kRiseWindow);
+  start = std::min(start, count);
+  const std::complex<float>* samples = acquired_.data() + start;
+  const size_t left = count - start;
+
+  // The run-in: pulling in, then tracking.
+  const double first_period = timing_.period();
+  const size_t pull_in = std::min(left / 2, (kRiseMargin + 1) * kRiseWindow +
+                                                static_cast<size_t>(kPullInSymbols * first_period));
+  const size_t track = std::min(left - pull_in, static_cast<size_t>(kRunInSymbols * first_period));
+  nco_step_ = step;
+  nco_phase_ = 0;
+  timing_.Restart(first_period, 0);
+  timing_.SetLoopBandwidth(kTimingAcquireBandwidth);
+  LoopGains(kCarrierAcquireBandwidth, kCostasGain, costas_p_, costas_i_);
+  float costas_step = 0;
+  std::complex<float> rotation{1, 0};
+  CostasSums tracked;
+  double tracked_from = 0;
+  size_t tracked_symbols = 0;
+  auto run = [&](const std::complex<float>* from, size_t length, CostasSums& sums) {
+    MixDown(from, length);
+    symbols_.clear();
+    timing_.Process(mixed_.data(), mixed_.size(), symbols_);
+    run_in_soft_.resize(2 * symbols_.size());
+    for (size_t n = 0; n < symbols_.size(); n += kLockWindowSymbols) {
+      RunCostas(symbols_.data() + n, std::min(kLockWindowSymbols, symbols_.size() - n),
+                inverse_amplitude_, static_cast<float>(costas_p_), static_cast<float>(costas_i_),
+                costas_step, rotation, run_in_soft_.data() + 2 * n, recent_.data(), recent_next_,
+                sums);
+      rotation /= std::abs(rotation);
+    }
+    return symbols_.size();
+  };
+  CostasSums pulled;
+  run(samples, pull_in, pulled);
+  timing_.SetLoopBandwidth(kTimingTrackBandwidth);
+  LoopGains(kCarrierTrackBandwidth, kCostasGain, costas_p_, costas_i_);
+  tracked_from = timing_.NextSymbolInstant();
+  tracked_symbols = run(samples + pull_in, track, tracked);
+  const double next = timing_.NextSymbolInstant();
+  double period = timing_.period();
+  double turn = costas_step;  // rad per symbol
+  if (tracked_symbols >= kRunInSymbols / 4) {
+    period = (next - tracked_from) / static_cast<double>(tracked_symbols);
+    turn = tracked.turned / static_cast<double>(tracked_symbols);
+  }
+  // Back to the symbol instant nearest the rise (a signal there from the recording's first sample
+  // has its first symbol there): the instants from the end of the pull-in, the nearest to the rise
+  // the loop has them right (the period's measure is the less exact), the carrier's phase from the
+  // run-in's end (the rotation turns by -turn a symbol).
+  const double back = std::floor(tracked_from / period + 0.5);
+  const double first = tracked_from - back * period;
+  rotation *= std::polar(1.0f, static_cast<float>(turn * (back + tracked_symbols)));
+
+  // The pass that writes.
+  nco_phase_ = 0;
+  timing_.Restart(period, first);
+  rotation_ = rotation / std::abs(rotation);
+  carrier_step_ = turn;
+  pending_.clear();
+  windows_.clear();
+  window_symbols_ = 0;
+  window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
+  bad_run_ = 0;
+  leading_ = true;
+  block_start_ = acquired_start_ + start;
+  Demodulate(samples, left, out);
+  acquired_.clear();
 }
 
 void QpskDemodulator::StartAcquisition(double offset_hz) {

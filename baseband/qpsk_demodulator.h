@@ -2,6 +2,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "baseband/demodulator.h"
@@ -15,9 +16,12 @@ namespace vantrel {
 // The lock is judged per 1024 symbols from the constellation (the mean of -cos 4*phase): two good
 // windows take it, eight bad ones in a row lose it (and the search resumes). Nothing is written
 // while the lock is not held; when the search finds the carrier, the block it was found in and
-// the one before are demodulated from their start, and what is written begins at the first of
-// the windows that show the signal, so a pass's first symbols are kept. Held bad windows are
-// written when a good one follows (a short fade loses nothing), dropped when the lock is lost.
+// the one before are demodulated from their start and held. Once the lock is taken they are
+// demodulated again from just before where the signal rises, with the carrier's frequency, phase
+// and the symbol timing found there (a warm restart), so a pass's first symbols come out as right
+// as the rest, not while the loops pull in. Held bad windows are written when a good one follows
+// (a short fade loses nothing); when the lock is lost the first bad one is written (the signal may
+// have set in it) and the rest dropped.
 // MakeQpskDemodulator throws std::invalid_argument, naming the setting and its value, for a
 // sample or symbol rate that is not positive and finite, fewer than kMinSamplesPerSymbol or more
 // than kMaxSamplesPerSymbol samples per symbol, or a search range that is negative or not below
@@ -52,6 +56,11 @@ class SymbolTimingRecovery {
   void SetLoopBandwidth(double bandwidth_symbols);
   // Forgets the held samples and the loop's state (the period back to nominal).
   void Reset();
+  // Forgets the held samples and starts again with the period at `period` samples (kept within
+  // 1 % of nominal) and the first symbol's instant `first_instant` samples after the first sample
+  // given next (from a period before it: a symbol whose pulse began before the samples given):
+  // a loop that has converged on a signal demodulates it again.
+  void Restart(double period, double first_instant);
   // Takes `count` samples, appends the symbols they complete.
   void Process(const std::complex<float>* samples, size_t count,
                std::vector<std::complex<float>>& symbols);
@@ -60,6 +69,9 @@ class SymbolTimingRecovery {
   int LookAhead() const { return taps_ / 2; }
   // Samples per symbol as the loop tracks them (nominal * (1 + clock error)).
   double period() const { return nominal_period_ + period_adjust_; }
+  // The instant of the next symbol to come out, in samples after the first one given since the
+  // last Reset or Restart.
+  double NextSymbolInstant() const;
 
  private:
   double nominal_period_;
@@ -72,6 +84,8 @@ class SymbolTimingRecovery {
   double next_ = 0;                        // position of the next output in held_, in samples
   bool next_is_middle_ = false;
   double period_adjust_ = 0;
+  uint64_t dropped_ = 0;  // samples let go from the front of held_ since the last Reset
+  int prefix_ = 0;        // zeros held before the first sample given since then
   std::complex<float> previous_{}, middle_{};
 };
 
