@@ -783,7 +783,8 @@ class MeteorDemodulator final : public Demodulator {
   }
 
   // Writes the leading eighths of the block's values (all of held_) whose Es/N0 still shows
-  // the bits, up to the first that does not.
+  // the bits, and the first that does not: the signal may have set inside it, and its last bits
+  // are worth an eighth of a block of noise (no frame marker comes of that).
   void ReleaseBeforeFade(float scale, double samples_per_bit, size_t count,
                          std::vector<int8_t>& out) {
     constexpr size_t kParts = 8;
@@ -805,7 +806,7 @@ class MeteorDemodulator final : public Demodulator {
             10 * std::log10(signal_power / (2 * (m2 - signal_power))) >= kMinBitSnrDb))
         break;
     }
-    if (good == 0) return;
+    good = std::min(good + part, values_.size());
     out.insert(out.end(), held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(good));
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(good));
     summary_.symbols += good;
