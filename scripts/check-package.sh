@@ -36,7 +36,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [ "$(basename "$deb")" = "vantrel_${version}_amd64.deb" ] || fail "file name $(basename "$deb")"
 # The package names alone, one a line.
 depends_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n')
-for needed in libc6 libstdc++6 libqt6widgets6 libpng16-16 libfec0 libliquid1 libfftw3-single3 adduser; do
+for needed in libc6 libstdc++6 libqt6widgets6 libpng16-16 libfec0 libfftw3-single3 adduser; do
   grep -qxF "$needed" <<<"$depends_names" || fail "Depends lacks $needed: $depends"
 done
 if grep -q -- "-dev$" <<<"$depends_names"; then fail "Depends names a build package: $depends"; fi

@@ -17,12 +17,12 @@ case ${1-} in
     ;;
 esac
 
-cli_packages=(cmake g++ make libpng-dev libliquid-dev libfftw3-dev)
+cli_packages=(cmake g++ make libpng-dev libfftw3-dev)
 program_packages=("${cli_packages[@]}" libfec-dev qt6-base-dev help2man)
 case $mode in
   cli) packages=("${cli_packages[@]}") ;;
   package) packages=("${program_packages[@]}" dpkg-dev file) ;;
-  all) packages=("${program_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
+  all) packages=("${program_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev xvfb xauth
                  parallel) ;;
 esac
 
