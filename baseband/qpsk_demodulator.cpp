@@ -929,10 +929,13 @@ void QpskDemodulator::WarmRestart(std::vector<int8_t>& out) {
   const std::complex<float>* samples = acquired_.data() + start;
   const size_t left = count - start;
 
-  // The run-in: pulling in, then tracking.
+  // The run-in: pulling in, then tracking. The pull-in reaches a lock window past the margin: a
+  // start taken from the windows that took the lock may precede the rise by up to a window, and
+  // a loop that pulled in on noise alone would measure its frequency while still pulling in.
   const double first_period = timing_.period();
-  const size_t pull_in = std::min(left / 2, (kRiseMargin + 1) * kRiseWindow +
-                                                static_cast<size_t>(kPullInSymbols * first_period));
+  const size_t pull_in = std::min(
+      left / 2, (kRiseMargin + 1) * kRiseWindow +
+                    static_cast<size_t>((kPullInSymbols + kLockWindowSymbols) * first_period));
   const size_t track = std::min(left - pull_in, static_cast<size_t>(kRunInSymbols * first_period));
   nco_step_ = step;
   nco_phase_ = 0;
