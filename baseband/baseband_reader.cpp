@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/file_io.h"
+#include "core/output_name.h"
 
 namespace vantrel {
 namespace {
@@ -52,17 +53,18 @@ std::string IdText(const uint8_t* p) {
 }  // namespace
 
 BasebandFormat BasebandFormatFromExtension(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-    return BasebandFormat::kUnknown;
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == "wav") return BasebandFormat::kWav;
-  if (ext == "cs16") return BasebandFormat::kCs16;
-  if (ext == "cs8") return BasebandFormat::kCs8;
-  if (ext == "cu8") return BasebandFormat::kCu8;
-  if (ext == "cf32") return BasebandFormat::kCf32;
+  // The one list of baseband extensions is the naming rule's.
+  std::string extension(BasebandExtension(path));
+  if (extension.empty()) return BasebandFormat::kUnknown;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ParseBasebandFormat(extension.substr(1));
+}
+
+BasebandFormat ParseBasebandFormat(const std::string& name) {
+  for (BasebandFormat format : {BasebandFormat::kWav, BasebandFormat::kCs16, BasebandFormat::kCs8,
+                                BasebandFormat::kCu8, BasebandFormat::kCf32}) {
+    if (name == BasebandFormatName(format)) return format;
+  }
   return BasebandFormat::kUnknown;
 }
 

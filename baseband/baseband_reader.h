@@ -21,6 +21,8 @@ enum class BasebandFormat { kUnknown, kWav, kCs16, kCs8, kCu8, kCf32 };
 // letter case); kUnknown for anything else, ".raw" included: a raw file says nothing of its
 // samples, the operator has to.
 BasebandFormat BasebandFormatFromExtension(const std::string& path);
+// The format an operator names ("wav", "cs16", "cs8", "cu8", "cf32"), kUnknown otherwise.
+BasebandFormat ParseBasebandFormat(const std::string& name);
 // "wav", "cs16", "cs8", "cu8", "cf32" or "unknown", as an operator writes them.
 const char* BasebandFormatName(BasebandFormat format);
 // Bytes one complex sample takes; 0 for kUnknown and kWav.

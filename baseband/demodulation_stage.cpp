@@ -89,14 +89,6 @@ Downlink DownlinkOf(const ChainState& chain) {
   return {"FY-3 QPSK", true, chain.Fy3Satellite == 2 ? kFy3CSymbolRate : kFy3AbSymbolRate};
 }
 
-BasebandFormat ParseBasebandFormat(const std::string& name) {
-  for (BasebandFormat format : {BasebandFormat::kWav, BasebandFormat::kCs16, BasebandFormat::kCs8,
-                                BasebandFormat::kCu8, BasebandFormat::kCf32}) {
-    if (name == BasebandFormatName(format)) return format;
-  }
-  return BasebandFormat::kUnknown;
-}
-
 void DemodulationStage(StageHost& host) {
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
@@ -163,6 +155,12 @@ void DemodulationStage(StageHost& host) {
     soft_values += static_cast<int64_t>(soft.size());
     soft.clear();
   };
+  // The seconds the demodulator completed, one log line each.
+  auto log_reports = [&] {
+    demodulator->TakeReports(reports);
+    for (const SignalReport& report : reports) host.AppendLog(SignalLine(report));
+    reports.clear();
+  };
   while (written) {
     samples.clear();
     if (reader.Read(samples, BasebandReader::kBlockSamples) == 0) break;
@@ -170,9 +168,7 @@ void DemodulationStage(StageHost& host) {
                                            [](std::complex<float> s) { return s != 0.0f; });
     demodulator->Process(samples.data(), samples.size(), soft);
     hand_on();
-    demodulator->TakeReports(reports);
-    for (const SignalReport& report : reports) host.AppendLog(SignalLine(report));
-    reports.clear();
+    log_reports();
     const SignalReport now = demodulator->Current();
     if (now.locked != host.LampActive()) host.SetLampActive(now.locked);
     const auto clock = std::chrono::steady_clock::now();
@@ -191,8 +187,7 @@ void DemodulationStage(StageHost& host) {
   if (written) {
     demodulator->Finish(soft);
     hand_on();
-    demodulator->TakeReports(reports);
-    for (const SignalReport& report : reports) host.AppendLog(SignalLine(report));
+    log_reports();
   }
   host.SetLampActive(false);
   const ClosedFiles closed = CloseStageFiles(host, input, output);

@@ -19,9 +19,6 @@ struct Downlink {
 // (QPSK); Meteor-M N2 665.4 kbit/s.
 Downlink DownlinkOf(const ChainState& chain);
 
-// The sample format an operator names ("wav", "cs16", "cs8", "cu8", "cf32"), kUnknown otherwise.
-BasebandFormat ParseBasebandFormat(const std::string& name);
-
 // The demodulation stage, first in a chain whose recording holds baseband samples: reads the
 // recording (a WAV/RF64 file, or raw samples of the format and rate the options give), demodulates
 // the chain's downlink and writes the soft symbols to demod.soft for the soft-symbol stage. Logs

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/working_file.h"
+#include "sim/baseband_writer.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -22,35 +23,13 @@ using testing::RecordingHost;
 using testing::RunEnd;
 using testing::TempFolder;
 
-void Put16(std::vector<uint8_t>& b, uint16_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-  Put16(b, static_cast<uint16_t>(v));
-  Put16(b, static_cast<uint16_t>(v >> 16));
-}
-void PutId(std::vector<uint8_t>& b, const char* id) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id[i]));
-}
-
-// A 16-bit stereo WAV file holding `samples` (I, Q pairs).
+// A 16-bit stereo WAV file holding `samples` (I, Q values), with the simulator's header.
 std::vector<uint8_t> Wav16(uint32_t rate, const std::vector<int16_t>& samples) {
-  std::vector<uint8_t> b;
-  PutId(b, "RIFF");
-  Put32(b, static_cast<uint32_t>(36 + samples.size() * 2));
-  PutId(b, "WAVE");
-  PutId(b, "fmt ");
-  Put32(b, 16);
-  Put16(b, 1);
-  Put16(b, 2);
-  Put32(b, rate);
-  Put32(b, rate * 4);
-  Put16(b, 4);
-  Put16(b, 16);
-  PutId(b, "data");
-  Put32(b, static_cast<uint32_t>(samples.size() * 2));
-  for (int16_t s : samples) Put16(b, static_cast<uint16_t>(s));
+  std::vector<uint8_t> b = sim::WavHeader(rate, samples.size() / 2);
+  for (int16_t s : samples) {
+    b.push_back(static_cast<uint8_t>(s));
+    b.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
+  }
   return b;
 }
 
