@@ -481,8 +481,30 @@ void TForm1::ProcessEvents() {
   last_pump_ns_ = last_clock_check_ns_ = pump_clock_.nsecsElapsed();
 }
 
-std::string TForm1::InputPath() const {
+std::string TForm1::InputPathChoice() const {
   return running_ ? run_input_ : input_edit_.text().toStdString();
+}
+
+Settings TForm1::CurrentSettings() const {
+  Settings settings;
+  settings.PNdecoding = PNdecoding();
+  settings.RSolomon = RSolomon();
+  settings.VCID_Metop = VCID_Metop();
+  settings.APID104 = APID104();
+  settings.MPDU_header = MPDU_header();
+  settings.MaxPkLen = MaxPkLen();
+  settings.Fy3Vcid = Fy3Vcid();
+  settings.Manchester_box = Manchester_box();
+  settings.GetVCDU = GetVCDU();
+  settings.GetAPID = GetAPID();
+  settings.FY3ASM = FY3ASM();
+  settings.Full_CADU = Full_CADU();
+  settings.DFiles = DFiles();
+  settings.KeepUncorrectable = KeepUncorrectable();
+  settings.Satellite = SatelliteChoice();
+  settings.InputKind = InputKindChoice();
+  settings.SampleRate = SampleRateChoice();
+  return settings;
 }
 
 std::string TForm1::InputKindChoice() const {
@@ -519,7 +541,7 @@ void TForm1::SetRSolomon(bool checked) {
 }
 
 std::string TForm1::VCID_Metop() const {
-  return dialogs_.metop ? dialogs_.metop->VCID_Metop().toStdString() : Settings{}.VCID_Metop;
+  return dialogs_.metop ? dialogs_.metop->VCID_Metop().toStdString() : std::to_string(kVcidDefault);
 }
 
 bool TForm1::APID104() const {
@@ -527,11 +549,13 @@ bool TForm1::APID104() const {
 }
 
 std::string TForm1::MPDU_header() const {
-  return dialogs_.metop ? dialogs_.metop->MPDU_header().toStdString() : Settings{}.MPDU_header;
+  return dialogs_.metop ? dialogs_.metop->MPDU_header().toStdString()
+                        : std::to_string(kMpduHeaderDefault);
 }
 
 std::string TForm1::MaxPkLen() const {
-  return dialogs_.metop ? dialogs_.metop->MaxPkLen().toStdString() : Settings{}.MaxPkLen;
+  return dialogs_.metop ? dialogs_.metop->MaxPkLen().toStdString()
+                        : std::to_string(kPacketLengthDefault);
 }
 
 int TForm1::Fy3Vcid() const {

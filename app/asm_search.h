@@ -48,9 +48,10 @@ class TMemo : public QPlainTextEdit {
 // The main window: the input path, the options of the main window, the Process button, the sync
 // lamp, the size label, the log and the progress bar, with the menu that opens the settings
 // dialogs, and beside them the quicklook of the last run's product. It is the stages' host: they
-// read the options live from its controls and those of the dialogs, and report into its log,
-// progress bar, label and lamp. The log, the progress bar and the quicklook grow with the window.
-class TForm1 : public QMainWindow, public StageHost {
+// report into its log, progress bar, label and lamp, and the driver reads the input path and the
+// settings from its controls and those of the dialogs (before each stage). The log, the progress
+// bar and the quicklook grow with the window.
+class TForm1 : public QMainWindow, public StageHost, public RunControls {
   Q_OBJECT
 
  public:
@@ -94,31 +95,38 @@ class TForm1 : public QMainWindow, public StageHost {
   LampColour GetLampColour() const override;
   void SetLampColour(LampColour colour) override;
   void ProcessEvents() override;
-  std::string InputPath() const override;
-  bool PNdecoding() const override;
-  void SetPNdecoding(bool checked) override;
-  bool RSolomon() const override;
-  void SetRSolomon(bool checked) override;
-  std::string VCID_Metop() const override;
-  bool APID104() const override;
-  std::string MPDU_header() const override;
-  std::string MaxPkLen() const override;
-  int Fy3Vcid() const override;
-  bool Manchester_box() const override;
-  bool GetVCDU() const override;
-  bool GetAPID() const override;
-  bool FY3ASM() const override;
-  bool Full_CADU() const override;
-  bool DFiles() const override;
-  std::string SatelliteChoice() const override;
-  bool KeepUncorrectable() const override;
-  std::string InputKindChoice() const override;
-  int64_t SampleRateChoice() const override;
   void ShowSignal(const SignalView& signal) override;
-  const SignalPanel& SignalOfRun() const { return signal_panel_; }
-  ChainState& Chain() override { return chain_; }
   void SetProcessEnabled(bool enabled) override;
   void StageStarting(std::string_view name) override;
+
+  // RunControls: the input field, and every setting as the window's controls and the dialogs'
+  // hold it.
+  std::string InputPathChoice() const override;
+  Settings CurrentSettings() const override;
+  ChainState& KeptChain() override { return chain_; }
+  void SetPNdecoding(bool checked) override;
+  void SetRSolomon(bool checked) override;
+
+  // Single settings as the controls hold them (CurrentSettings reads them all).
+  bool PNdecoding() const;
+  bool RSolomon() const;
+  std::string VCID_Metop() const;
+  bool APID104() const;
+  std::string MPDU_header() const;
+  std::string MaxPkLen() const;
+  int Fy3Vcid() const;
+  bool Manchester_box() const;
+  bool GetVCDU() const;
+  bool GetAPID() const;
+  bool FY3ASM() const;
+  bool Full_CADU() const;
+  bool DFiles() const;
+  std::string SatelliteChoice() const;
+  bool KeepUncorrectable() const;
+  std::string InputKindChoice() const;
+  int64_t SampleRateChoice() const;
+
+  const SignalPanel& SignalOfRun() const { return signal_panel_; }
 
   // The outcome of the last run of the Process button.
   const RunOutcome& LastOutcome() const { return last_outcome_; }

@@ -103,7 +103,7 @@ std::vector<uint8_t> FirstRecord(std::string_view name, size_t size) {
 // the date the operator gave, else the day the recording was last modified (UTC), or the day
 // before when that was earlier in its day than the first line (a pass written after midnight).
 std::optional<int64_t> PassDays(StageHost& host, int64_t ms_of_day, std::string* from) {
-  const std::string given = host.PassDateChoice();
+  const std::string& given = host.RunSettings().PassDate;
   if (!given.empty()) {
     const std::optional<PassDate> date = ParsePassDate(given);
     if (!date) throw StageError(Format("'%s' is not a valid date", given.c_str()));
@@ -190,8 +190,8 @@ void CheckDataSatellite(StageHost& host, const RunSatellite& run) {
 // state of one run reaches the next (see OwnedRunSession for what is shared read-only). What a
 // run must not inherit from the one before is cleared from the host's chain state here; the chain
 // flags are set per chain by SetChainFlags; BatchMode and the options live for the program.
-OwnedRunSession BeginRun(StageHost& host) {
-  ChainState& chain = host.Chain();
+OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
+  ChainState& chain = controls.KeptChain();
   chain.ProgressCount = 0;
   chain.LastLineCount = 0;
   chain.ManchesterDone = false;
@@ -201,7 +201,7 @@ OwnedRunSession BeginRun(StageHost& host) {
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
-  return OwnedRunSession(host);
+  return OwnedRunSession(host, controls);
 }
 
 // The names of the working folder a run writes: its working files and the temporary product.
@@ -256,15 +256,18 @@ void RemoveStaleRunFiles(StageHost& host, const ChainDefinition& definition) {
   if (removed > 0) LogLine(host, "Removed %d working files left by an earlier run.", removed);
 }
 
-void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatellite& run) {
+void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
+              const ChainDefinition& definition, const RunSatellite& run) {
   ChainState& chain = host.Chain();
   if (definition.kind == ChainKind::Mn2) {
     // The Meteor-M N2 stream has neither randomisation nor Reed-Solomon; the boxes stay unchecked
     // for later runs until someone checks them again.
-    host.SetPNdecoding(false);
-    host.SetRSolomon(false);
+    controls.SetPNdecoding(false);
+    controls.SetRSolomon(false);
+    session.ReadSettings();
     // A soft-symbol demodulator has already taken the Manchester coding off.
-    chain.ManchesterDone = !chain.SoftInput && (host.Manchester_box() || run.manchester);
+    chain.ManchesterDone =
+        !chain.SoftInput && (host.RunSettings().Manchester_box || run.manchester);
   }
   // Each enabled step reads what the enabled step before it wrote; the first, the recording.
   chain.StepInput = {};
@@ -276,6 +279,8 @@ void RunSteps(StageHost& host, const ChainDefinition& definition, const RunSatel
       if (run.name_from_data) NameFromData(host, *run.satellite);
     }
     if (step.raise_dat_header) chain.DatHeaderPending = true;
+    // Each stage reads the settings as they are at its start, and only then.
+    session.ReadSettings();
     host.StageStarting(step.name);
     step.run(host);
     chain.StepInput = step.writes;
@@ -294,8 +299,8 @@ void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
 // What the pass report reads of the run's settings to tell a misconfigured pass.
 PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
   PassReportSettings settings;
-  settings.reed_solomon = host.RSolomon();
-  settings.derandomise = host.PNdecoding();
+  settings.reed_solomon = host.RunSettings().RSolomon;
+  settings.derandomise = host.RunSettings().PNdecoding;
   settings.meteor = kind == ChainKind::Mn2;
   settings.manchester = settings.meteor && host.Chain().ManchesterDone;
   if (kind != ChainKind::Mn2) {
@@ -312,7 +317,8 @@ PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
 // The satellite of the run: the file name's marker, or --satellite (a satellite's name, or
 // "auto": the start of the recording decides). A choice that overrides a marker says so. On
 // failure the satellite is null and `outcome.error` says why.
-RunSatellite ChooseSatellite(StageHost& host, const MarkerRule* rule, const std::string& choice,
+RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSession& session,
+                             const MarkerRule* rule, const std::string& choice,
                              RunOutcome& outcome) {
   RunSatellite run;
   const Satellite* marked = rule != nullptr ? rule->satellite : nullptr;
@@ -323,8 +329,9 @@ RunSatellite ChooseSatellite(StageHost& host, const MarkerRule* rule, const std:
   }
   if (choice == "auto") {
     std::string error;
-    SatelliteScan scan = ScanRecordingForSatellite(host.InputPath(), host.Manchester_box(), &error);
-    if (error.empty() && scan.satellite == nullptr && !host.Manchester_box()) {
+    const bool manchester = host.RunSettings().Manchester_box;
+    SatelliteScan scan = ScanRecordingForSatellite(host.InputPath(), manchester, &error);
+    if (error.empty() && scan.satellite == nullptr && !manchester) {
       // A Meteor-M recording the receiver left Manchester coded shows its frames once decoded.
       SatelliteScan decoded = ScanRecordingForSatellite(host.InputPath(), true, &error);
       if (decoded.satellite != nullptr && decoded.satellite->family == SatelliteFamily::Meteor) {
@@ -349,8 +356,9 @@ RunSatellite ChooseSatellite(StageHost& host, const MarkerRule* rule, const std:
     LogLine(host, "Satellite found in the data: %s (%s)", scan.satellite->title,
             scan.found.c_str());
     if (scan.satellite->family != SatelliteFamily::Meteor &&
-        scan.derandomised != host.PNdecoding()) {
-      host.SetPNdecoding(scan.derandomised);
+        scan.derandomised != host.RunSettings().PNdecoding) {
+      controls.SetPNdecoding(scan.derandomised);
+      session.ReadSettings();
       LogLine(host, "De-randomisation switched %s, as the frames need",
               scan.derandomised ? "on" : "off");
     }
@@ -420,7 +428,7 @@ std::string NamingPathFromTime(const Satellite& satellite, int64_t days_since_20
 }
 
 RecordingKind RecordingKindOf(StageHost& host) {
-  const std::string kind = host.InputKindChoice();
+  const std::string& kind = host.RunSettings().InputKind;
   if (kind.empty()) {
     const std::string path = host.InputPath();
     if (!SoftSymbolExtension(path).empty()) return RecordingKind::kSoftSymbols;
@@ -532,15 +540,16 @@ std::string ProductPathFor(std::string_view input_path) {
     void AppendLog(const std::string&) override {}
   } host;
   host.input_path = std::string(input_path);
+  const OwnedRunSession session(host);
   SetChainFlags(host.chain, *rule->satellite);
   return Chain(rule->chain).product_path(host);
 }
 
-RunOutcome ASMButtonClick(StageHost& host) {
+RunOutcome ASMButtonClick(StageHost& host, RunControls& controls) {
   RunOutcome outcome;
   host.SetProcessEnabled(false);
-  const MarkerRule* rule = FindMarker(host.InputPath());
-  const std::string choice = host.SatelliteChoice();
+  const MarkerRule* rule = FindMarker(controls.InputPathChoice());
+  const std::string choice = controls.CurrentSettings().Satellite;
   if (rule == nullptr && choice.empty()) {
     host.AppendLog("This is not Metopx_ or FY3x_ or MN2_ files !");
     host.SetProcessEnabled(true);
@@ -564,8 +573,8 @@ RunOutcome ASMButtonClick(StageHost& host) {
     return outcome;
   }
 
-  ChainState& chain = host.Chain();
-  const OwnedRunSession session = BeginRun(host);
+  ChainState& chain = controls.KeptChain();
+  OwnedRunSession session = BeginRun(host, controls);
   RunSatellite run;
   try {
     const RecordingKind recording = RecordingKindOf(host);
@@ -575,7 +584,7 @@ RunOutcome ASMButtonClick(StageHost& host) {
       throw StageError(RunEndsHere(
           Format("--satellite auto reads hard bits only: name the satellite of a %s recording",
                  chain.BasebandInput ? "baseband" : "soft-symbol")));
-    run = ChooseSatellite(host, rule, choice, outcome);
+    run = ChooseSatellite(host, controls, session, rule, choice, outcome);
   } catch (const StageError& error) {
     outcome.error = error.what();
   }
@@ -588,13 +597,14 @@ RunOutcome ASMButtonClick(StageHost& host) {
   outcome.satellite = run.satellite;
   const ChainKind kind = ChainOf(run.satellite->family);
   const ChainDefinition& definition = Chain(kind);
-  chain.Counts.keep_uncorrectable = host.KeepUncorrectable();
+  chain.Counts.keep_uncorrectable = host.RunSettings().KeepUncorrectable;
   SetChainFlags(chain, *run.satellite);
   try {
     RefuseInputAmongRunFiles(host, definition);
     RemoveStaleRunFiles(host, definition);
-    RunSteps(host, definition, run);
+    RunSteps(host, controls, session, definition, run);
   } catch (const std::exception& error) {
+    session.ReadSettings();
     // The stage's files were closed by their owners on the way out (a temporary product is
     // removed with its owner); the run ends here and the driver is ready for the next one.
     chain.Mn2Mode = false;
@@ -606,13 +616,15 @@ RunOutcome ASMButtonClick(StageHost& host) {
       // A stopped run leaves nothing behind unless the working files are to be kept.
       outcome.stopped = true;
       outcome.stop_signal = stop->signal_number();
-      if (host.DFiles()) DeleteWorkingFiles(host, definition);
+      if (host.RunSettings().DFiles) DeleteWorkingFiles(host, definition);
     }
     host.SetProcessEnabled(true);
     return outcome;
   }
+  // What the run ends with reads the settings as they are now.
+  session.ReadSettings();
   AppendPassReport(host, ReportSettings(host, kind));
-  if (host.DFiles()) {
+  if (host.RunSettings().DFiles) {
     DeleteWorkingFiles(host, definition);
     host.AppendLog("");
     host.AppendLog("Delete intermediate files...  OK!");

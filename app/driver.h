@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -93,6 +94,16 @@ struct RunOutcome {
 
 // The Process button: picks the chain from the input path, sets the chain flags, runs the
 // stages, deletes the working files when asked and tells whether batch mode ends the program.
-RunOutcome ASMButtonClick(StageHost& host);
+// `host` shows the run; `controls` give the input path and the settings, which every stage reads
+// as they are at its start.
+RunOutcome ASMButtonClick(StageHost& host, RunControls& controls);
+
+// The same for a host that holds its controls (the window, the command line's and the tests'
+// hosts).
+template <typename Host>
+requires std::derived_from<Host, StageHost> && std::derived_from<Host, RunControls> RunOutcome
+ASMButtonClick(Host& host) {
+  return ASMButtonClick(static_cast<StageHost&>(host), static_cast<RunControls&>(host));
+}
 
 }  // namespace vantrel

@@ -1,12 +1,15 @@
 #include "app/fy3x_settings_form.h"
 
+#include "core/setting_ranges.h"
+
 namespace vantrel {
 namespace {
 
-// Virtual channels of the instruments.
-constexpr int kVirrDayVcid = 5;
-constexpr int kVirrNightVcid = 9;
-constexpr int kMersiVcid = 3;
+// Virtual channels of the instruments, in the order of the buttons.
+constexpr int kVirrDayVcid = kFy3Channels[0];
+constexpr int kVirrNightVcid = kFy3Channels[1];
+constexpr int kMersiVcid = kFy3Channels[2];
+static_assert(kFy3ChannelDefault == kVirrDayVcid, "the day button is the one checked at start");
 
 const SettingsDialog::Frame kFrame = {
     "FY3x_settings", "FY3A/3B settings", {329, 251}, "FY3A/3B", {8, 8, 313, 192}, true,

@@ -41,7 +41,7 @@ TMetop_settings::TMetop_settings(QWidget* parent)
       mpdu_header_validator_({kMpduHeaderLengths.begin(), kMpduHeaderLengths.end()}, this),
       max_packet_length_validator_(kPacketLengthRange.low, kPacketLengthRange.high, this) {
   vcid_.setObjectName("VCID_Metop");
-  vcid_.setText("9");
+  vcid_.setText(QString::number(kVcidDefault));
   vcid_.setMaxLength(kVcidDigits);
   vcid_.setValidator(&vcid_validator_);
   vcid_.setGeometry(kFieldX, 28, 41, kFieldHeight);
@@ -56,7 +56,7 @@ TMetop_settings::TMetop_settings(QWidget* parent)
   apid104_.setGeometry(kLabelX, 90, kRadioWidth, kRadioHeight);
 
   mpdu_header_.setObjectName("MPDU_header");
-  mpdu_header_.setText("4");
+  mpdu_header_.setText(QString::number(kMpduHeaderDefault));
   mpdu_header_.setMaxLength(kMpduHeaderDigits);
   mpdu_header_.setValidator(&mpdu_header_validator_);
   mpdu_header_.setToolTip("MPDU HEADER LENGTH in bytes");
@@ -64,7 +64,7 @@ TMetop_settings::TMetop_settings(QWidget* parent)
   SetUpLabel(mpdu_header_label_, "MPDU Header =", mpdu_header_, 122);
 
   max_packet_length_.setObjectName("MaxPkLen");
-  max_packet_length_.setText("12966");
+  max_packet_length_.setText(QString::number(kPacketLengthDefault));
   max_packet_length_.setMaxLength(kMaxPkLenDigits);
   max_packet_length_.setValidator(&max_packet_length_validator_);
   max_packet_length_.setGeometry(kFieldX, 154, 57, kFieldHeight);

@@ -46,14 +46,14 @@ std::string SignalLine(const SignalReport& report) {
 // Ends the run with a line naming what is missing or wrong.
 void OpenRecording(StageHost& host, const std::string& path, InputFile& input, int64_t size,
                    BasebandReader& reader) {
-  const std::string format_choice = host.BasebandFormatChoice();
+  const std::string& format_choice = host.RunSettings().BasebandFormat;
   BasebandFormat format = ParseBasebandFormat(format_choice);
   if (!format_choice.empty() && format == BasebandFormat::kUnknown) {
     throw StageError(RunEndsHere(Format(
         "Unknown baseband format '%s': it is wav, cs16, cs8, cu8 or cf32", format_choice.c_str())));
   }
   if (format == BasebandFormat::kUnknown) format = BasebandFormatFromExtension(path);
-  const int64_t rate_choice = host.SampleRateChoice();
+  const int64_t rate_choice = host.RunSettings().SampleRate;
   if (format == BasebandFormat::kUnknown) {
     throw StageError(RunEndsHere(
         Format("The sample format of '%s' is not known: give --baseband-format (cs16, cs8, cu8 "
@@ -116,7 +116,7 @@ void DemodulationStage(StageHost& host) {
   DemodulatorConfig config;
   config.sample_rate = rate;
   config.symbol_rate = downlink.symbol_rate;
-  config.carrier_range_hz = static_cast<double>(host.CarrierRangeHz());
+  config.carrier_range_hz = static_cast<double>(host.RunSettings().CarrierRangeHz);
   if (config.carrier_range_hz > rate / 4) {
     throw StageError(RunEndsHere(
         Format("A carrier search of +-%.0f kHz does not fit a recording of %.0f samples/s: give a "

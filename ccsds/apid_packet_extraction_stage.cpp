@@ -25,26 +25,16 @@ constexpr int32_t kMpdusPerPacket = 14;
 constexpr int kSeparatorLength = 53;
 
 // Reads and checks the builder settings; throws StageError naming a setting that cannot work.
+// Both texts are read before either value is checked.
 struct BuilderSettings {
   int32_t header_length;
   int32_t max_packet_length;
 };
 
-BuilderSettings ReadBuilderSettings(StageHost& host) {
-  BuilderSettings settings{};
-  settings.header_length = ParseSettingInteger("MPDU_header", host.MPDU_header());
-  settings.max_packet_length = ParseSettingInteger("MaxPkLen", host.MaxPkLen());
-  if (settings.header_length != kMpduHeaderLengthSpare &&
-      settings.header_length != kMpduHeaderLengthBare) {
-    throw StageError(
-        Format("MPDU_header: %d is not an M_PDU header length (2 or 4)", settings.header_length));
-  }
-  if (settings.max_packet_length < kMinPacketLength ||
-      settings.max_packet_length > kPacketSlotCapacity) {
-    throw StageError(Format("MaxPkLen: %d is outside the packet lengths %d..%d",
-                            settings.max_packet_length, kMinPacketLength, kPacketSlotCapacity));
-  }
-  return settings;
+BuilderSettings ReadBuilderSettings(const Settings& settings) {
+  settings.MPDU_header.Value();
+  settings.MaxPkLen.Value();
+  return {MpduHeaderLength(settings), MaxPacketLength(settings)};
 }
 
 std::string ListingLine(std::string line, const uint8_t* bytes) {
@@ -63,11 +53,13 @@ void ApidPacketExtractionStage(StageHost& host) {
   host.AppendLog("");
 
   // A setting that cannot work ends the run here; both files are closed by their owners.
-  const BuilderSettings settings = ReadBuilderSettings(host);
-  const int32_t wanted_apid = host.APID104() ? kNightApid : kDayApid;
+  const Settings& options = host.RunSettings();
+  const BuilderSettings settings = ReadBuilderSettings(options);
+  const bool listing = options.GetAPID;
+  const int32_t wanted_apid = options.APID104 ? kNightApid : kDayApid;
   SourcePacketBuilder& builder = host.Session().packets;
   builder.Setup(settings.max_packet_length, settings.header_length);
-  builder.SetKeepUncorrectable(host.KeepUncorrectable());
+  builder.SetKeepUncorrectable(options.KeepUncorrectable);
 
   // Receives each packet handed out; the listing shows its front, or the M_PDU's when none came.
   std::array<uint8_t, kPacketSlotCapacity> buffer{};
@@ -88,18 +80,18 @@ void ApidPacketExtractionStage(StageHost& host) {
     }
     // Only the listed front of the M_PDU is ever looked at in the buffer.
     std::copy_n(mpdu, kVcduListingBytes, buffer.begin());
-    if (host.GetAPID()) {
+    if (listing) {
       host.AppendLog(ListingLine(Format("*** MPDU INPUT Line %04d  ", index), mpdu));
     }
     const int32_t pb =
         builder.FeedMpdu(std::span<const uint8_t>(mpdu, kMpduRecordLength), diagnostics);
-    if (host.GetAPID()) LogLine(host, "*** Packet Builder returned %d", pb);
+    if (listing) LogLine(host, "*** Packet Builder returned %d", pb);
     if (pb > 0) {
-      if (host.GetAPID()) LogLine(host, "@ Packet Builder found packets - returned %d", pb);
+      if (listing) LogLine(host, "@ Packet Builder found packets - returned %d", pb);
       for (int32_t i = 0; i < pb; ++i) {
         const int32_t next = builder.GetNext(buffer, settings.max_packet_length);
         const int32_t apid = SourcePacketHeader::ApidOf(buffer.data());
-        if (host.GetAPID()) {
+        if (listing) {
           host.AppendLog(
               ListingLine(Format("Get Line %04d  GetNext=%d  ", index, next), buffer.data()));
           LogLine(host, "Packet Builder apid=%d  apid2save=%d", apid, wanted_apid);

@@ -7,12 +7,14 @@
 
 #include "ccsds/ccsds_headers.h"
 #include "core/frame_tags.h"
+#include "core/setting_ranges.h"
 
 namespace vantrel {
 
-// One slot of the packet ring: bytes 0-12998 hold a packet, byte 12999 is its ready flag.
-inline constexpr int32_t kPacketSlotSize = 13000;
-inline constexpr int32_t kPacketSlotCapacity = kPacketSlotSize - 1;
+// One slot of the packet ring: bytes 0-12998 hold a packet (the longest the packet length setting
+// allows), byte 12999 is its ready flag.
+inline constexpr int32_t kPacketSlotCapacity = kPacketLengthRange.high;
+inline constexpr int32_t kPacketSlotSize = kPacketSlotCapacity + 1;
 inline constexpr int32_t kReadyFlagOffset = kPacketSlotCapacity;
 inline constexpr int32_t kPacketSlotCount = 6;
 // When more packets wait than the ring holds (many short packets finishing in one M_PDU), the
@@ -20,11 +22,12 @@ inline constexpr int32_t kPacketSlotCount = 6;
 inline constexpr int32_t kMaxPacketSlots = 192;
 inline constexpr int32_t kApidCount = 2048;
 // The shortest packet a maximum length may allow: a primary header and one data byte.
-inline constexpr int32_t kMinPacketLength = SourcePacketHeader::kLengthBias;
+inline constexpr int32_t kMinPacketLength = kPacketLengthRange.low;
+static_assert(kMinPacketLength == SourcePacketHeader::kLengthBias);
 
 // The two M_PDU layouts: 2 spare bytes before the pointer, or the pointer first.
-inline constexpr int32_t kMpduHeaderLengthSpare = 4;
-inline constexpr int32_t kMpduHeaderLengthBare = 2;
+inline constexpr int32_t kMpduHeaderLengthSpare = kMpduHeaderLengths[1];
+inline constexpr int32_t kMpduHeaderLengthBare = kMpduHeaderLengths[0];
 
 // The caller-owned block of diagnostic lines that every FeedMpdu call rewrites.
 inline constexpr int kDiagnosticLineCount = 16;

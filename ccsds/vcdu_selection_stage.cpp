@@ -13,8 +13,8 @@
 namespace vantrel {
 
 int SelectedVirtualChannel(StageHost& host) {
-  return host.Chain().MetopMode ? ParseSettingInteger("VCID_Metop", host.VCID_Metop())
-                                : host.Fy3Vcid();
+  const Settings& settings = host.RunSettings();
+  return host.Chain().MetopMode ? settings.VCID_Metop.Value() : settings.Fy3Vcid;
 }
 
 void VcduSelectionStage(StageHost& host) {
@@ -55,7 +55,7 @@ void VcduSelectionStage(StageHost& host) {
       ++count;
       tags.selected_vcdus.push_back((header.frame_counter & FrameTags::kCounterMask) |
                                     (uncorrectable ? FrameTags::kUncorrectableTag : 0u));
-      if (host.GetVCDU()) {
+      if (host.RunSettings().GetVCDU) {
         std::string line = Format("Line %04d  ", count);
         AppendHexBytes(line, vcdu, kVcduListingBytes);
         host.AppendLog(line);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <charconv>
 #include <initializer_list>
 #include <optional>
@@ -173,6 +174,22 @@ class Parser {
     return std::nullopt;
   }
 
+  // A value that must be one of the numbers `allowed` ("takes 5, 9 or 3").
+  template <size_t N>
+  std::optional<int> NumberOf(const std::string& name, const std::string& arg,
+                              const std::array<int, N>& allowed) {
+    std::optional<std::string> text = Value(name, arg);
+    if (!text) return std::nullopt;
+    std::string described;
+    for (size_t i = 0; i < N; ++i) {
+      if (i > 0) described += i + 1 == N ? " or " : ", ";
+      described += std::to_string(allowed[i]);
+      if (*text == std::to_string(allowed[i])) return allowed[i];
+    }
+    Fail(name + " takes " + described + ", not '" + *text + "'");
+    return std::nullopt;
+  }
+
   // A numeric value within [low, high].
   std::optional<int> Number(const std::string& name, const std::string& arg, int low, int high) {
     const std::optional<std::string> text = Value(name, arg);
@@ -243,9 +260,9 @@ class Parser {
       return text.has_value();
     }
     if (name == "--fy3-channel") {
-      const auto text = Choice(name, arg, {"5", "9", "3"}, "5, 9 or 3");
-      if (text) s.Fy3Vcid = *WholeNumber(*text);
-      return text.has_value();
+      const auto value = NumberOf(name, arg, kFy3Channels);
+      if (value) s.Fy3Vcid = *value;
+      return value.has_value();
     }
     if (name == "--input") {
       const auto text = Choice(name, arg, {"hard", "soft", "baseband"}, "hard, soft or baseband");
@@ -270,13 +287,13 @@ class Parser {
       return value.has_value();
     }
     if (name == "--mpdu-header") {
-      const auto text = Choice(name, arg, {"2", "4"}, "2 or 4");
-      if (text) s.MPDU_header = *text;
-      return text.has_value();
+      const auto value = NumberOf(name, arg, kMpduHeaderLengths);
+      if (value) s.MPDU_header = *value;
+      return value.has_value();
     }
     if (name == "--vcid") {
       const auto value = Number(name, arg, kVcidRange.low, kVcidRange.high);
-      if (value) s.VCID_Metop = std::to_string(*value);
+      if (value) s.VCID_Metop = *value;
       return value.has_value();
     }
     if (name == "--report") {
@@ -313,7 +330,7 @@ class Parser {
     }
     if (name == "--max-packet-length") {
       const auto value = Number(name, arg, kPacketLengthRange.low, kPacketLengthRange.high);
-      if (value) s.MaxPkLen = std::to_string(*value);
+      if (value) s.MaxPkLen = *value;
       return value.has_value();
     }
     return Fail("unknown option '" + arg + "'");
@@ -337,7 +354,8 @@ std::string ResolveInput(const std::string& input, const std::string& current_fo
 }
 
 std::string UsageText() {
-  return R"(Usage: vantrel-cli INPUT... [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]
+  // The ranges and defaults are the settings' own.
+  return Format(R"(Usage: vantrel-cli INPUT... [DR_y|DR_n] [RS_y|RS_n] [MN_y|MN_n] [MET_n] [options]
 
 Turns raw recordings of satellite passes into their instrument files, in the current folder or
 in the one -C names. The satellite comes from a marker in the input's name, or --satellite:
@@ -360,10 +378,10 @@ Options (they win over the switches):
   --rs, --no-rs                     Reed-Solomon correction (default on)
   --manchester, --no-manchester     Manchester decoding for Meteor-M N2 (default off)
   --apid 103|104                    MetOp AVHRR packets: 103 day (default), 104 night
-  --vcid N                          MetOp virtual channel, 0..63 (default 9)
-  --fy3-channel 5|9|3               FY-3: VIRR day 5 (default), VIRR night 9, MERSI 3
-  --mpdu-header 2|4                 MetOp M_PDU header length (default 4)
-  --max-packet-length N             MetOp packet length limit, 7..12999 (default 12966)
+  --vcid N                          MetOp virtual channel, %d..%d (default %d)
+  --fy3-channel %d|%d|%d               FY-3: VIRR day %d (default), VIRR night %d, MERSI %d
+  --mpdu-header %d|%d                 MetOp M_PDU header length (default %d)
+  --max-packet-length N             MetOp packet length limit, %d..%d (default %d)
   --satellite NAME                  metop-a|b|c, fy3a|b|c, meteor-m2, meteor-m2-2|3|4: the chain
                                     for an input without a marker (it overrides a marker, with a
                                     warning); auto: the start of the recording decides
@@ -375,7 +393,7 @@ Options (they win over the switches):
   --baseband-format FORMAT          baseband: cs16, cs8, cu8 (centred on 127.5) or cf32 I/Q pairs,
                                     or wav (default: the file name's extension)
   --carrier-range KHZ               baseband: the carrier is searched within +-KHZ of the
-                                    recording's centre frequency, 1..500 (default 60)
+                                    recording's centre frequency, %d..%d (default %d)
   --date YYYY-MM-DD                 pass date of an FY-3 or Meteor-M input without a marker
                                     (default: the day the recording was last modified, UTC)
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder
@@ -403,7 +421,13 @@ Exit status:
   made, a product another input of the call wrote);
   2 on a usage error; 130 or 143 when SIGINT or SIGTERM stopped the run (the inputs not begun are
   not processed).
-)";
+)",
+                kVcidRange.low, kVcidRange.high, kVcidDefault, kFy3Channels[0], kFy3Channels[1],
+                kFy3Channels[2], kFy3Channels[0], kFy3Channels[1], kFy3Channels[2],
+                kMpduHeaderLengths[0], kMpduHeaderLengths[1], kMpduHeaderDefault,
+                kPacketLengthRange.low, kPacketLengthRange.high, kPacketLengthDefault,
+                kCarrierRangeHzRange.low / 1000, kCarrierRangeHzRange.high / 1000,
+                kCarrierRangeDefaultHz / 1000);
 }
 
 }  // namespace vantrel::cli

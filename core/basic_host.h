@@ -8,9 +8,9 @@
 
 namespace vantrel {
 
-// A host whose options, lamp, label and progress are plain values. The command line and the
+// A host whose settings, lamp, label and progress are plain values. The command line and the
 // tests derive from it and decide what happens to log lines and events.
-class BasicHost : public StageHost {
+class BasicHost : public StageHost, public RunControls {
  public:
   Settings settings;
   ChainState chain;
@@ -30,33 +30,13 @@ class BasicHost : public StageHost {
   LampColour GetLampColour() const override { return lamp_colour; }
   void SetLampColour(LampColour colour) override { lamp_colour = colour; }
   void ProcessEvents() override {}
-  std::string InputPath() const override { return input_path; }
-
-  bool PNdecoding() const override { return settings.PNdecoding; }
-  void SetPNdecoding(bool checked) override { settings.PNdecoding = checked; }
-  bool RSolomon() const override { return settings.RSolomon; }
-  void SetRSolomon(bool checked) override { settings.RSolomon = checked; }
-  std::string VCID_Metop() const override { return settings.VCID_Metop; }
-  bool APID104() const override { return settings.APID104; }
-  std::string MPDU_header() const override { return settings.MPDU_header; }
-  std::string MaxPkLen() const override { return settings.MaxPkLen; }
-  int Fy3Vcid() const override { return settings.Fy3Vcid; }
-  bool Manchester_box() const override { return settings.Manchester_box; }
-  bool GetVCDU() const override { return settings.GetVCDU; }
-  bool GetAPID() const override { return settings.GetAPID; }
-  bool FY3ASM() const override { return settings.FY3ASM; }
-  bool Full_CADU() const override { return settings.Full_CADU; }
-  bool DFiles() const override { return settings.DFiles; }
-  std::string SatelliteChoice() const override { return settings.Satellite; }
-  std::string PassDateChoice() const override { return settings.PassDate; }
-  bool KeepUncorrectable() const override { return settings.KeepUncorrectable; }
-  std::string InputKindChoice() const override { return settings.InputKind; }
-  int64_t SampleRateChoice() const override { return settings.SampleRate; }
-  std::string BasebandFormatChoice() const override { return settings.BasebandFormat; }
-  int64_t CarrierRangeHz() const override { return settings.CarrierRangeHz; }
-
-  ChainState& Chain() override { return chain; }
   void SetProcessEnabled(bool enabled) override { process_enabled = enabled; }
+
+  std::string InputPathChoice() const override { return input_path; }
+  Settings CurrentSettings() const override { return settings; }
+  ChainState& KeptChain() override { return chain; }
+  void SetPNdecoding(bool checked) override { settings.PNdecoding = checked; }
+  void SetRSolomon(bool checked) override { settings.RSolomon = checked; }
 };
 
 }  // namespace vantrel

@@ -1,6 +1,5 @@
 #include "core/stage_error.h"
 
-#include <charconv>
 #include <csignal>
 #include <string>
 
@@ -27,20 +26,5 @@ std::string StopReason(int signal_number) {
 
 RunCancelled::RunCancelled(int signal_number)
     : StageError(StopReason(signal_number)), signal_number_(signal_number) {}
-
-int ParseSettingInteger(std::string_view setting, std::string_view text) {
-  std::string_view digits = text;
-  while (!digits.empty() && digits.front() == ' ') digits.remove_prefix(1);
-  while (!digits.empty() && digits.back() == ' ') digits.remove_suffix(1);
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  int value = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
-    throw StageError(Format("%.*s: '%.*s' is not a valid integer value",
-                            static_cast<int>(setting.size()), setting.data(),
-                            static_cast<int>(text.size()), text.data()));
-  }
-  return value;
-}
 
 }  // namespace vantrel

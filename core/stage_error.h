@@ -29,9 +29,4 @@ class RunCancelled : public StageError {
   int signal_number_;
 };
 
-// Converts a settings text to an integer the way the settings fields are read: optional blanks
-// around an optionally signed run of decimal digits. Throws StageError naming the setting and
-// the text when it is not a whole number or does not fit 32 bits.
-int ParseSettingInteger(std::string_view setting, std::string_view text);
-
 }  // namespace vantrel

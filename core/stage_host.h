@@ -9,6 +9,7 @@
 #include "core/chain_state.h"
 #include "core/run_session.h"
 #include "core/setting_ranges.h"
+#include "core/settings.h"
 
 namespace vantrel {
 
@@ -24,9 +25,11 @@ struct SignalView {
 // Colours of the sync lamp, as Windows colour values (0x00BBGGRR).
 enum class LampColour : uint32_t { Red = 0x0000FF, Green = 0x00FF00 };
 
-// Everything a stage may use of the main window: the log, the progress bar, the size label, the
-// sync lamp, the options (read at the moment they are needed), the input path and the event pump.
-// The window implements it over its controls; the command line and the tests over plain values.
+// What a run shows while it goes on, in the main window or wherever the host puts it: the log, the
+// progress bar, the size label, the sync lamp and the signal, with the event pump. The window
+// implements it over its controls; the command line and the tests over plain values. The rest of
+// what a stage reads comes with the run's session: the chain state, the recording's path and the
+// settings, read for the stage at its start.
 class StageHost {
  public:
   StageHost() = default;
@@ -52,51 +55,6 @@ class StageHost {
   // once when there is nothing to do.
   virtual void ProcessEvents() = 0;
 
-  // Text of the input-path field, as typed.
-  virtual std::string InputPath() const = 0;
-
-  // Options, read live.
-  virtual bool PNdecoding() const = 0;
-  virtual void SetPNdecoding(bool checked) = 0;
-  virtual bool RSolomon() const = 0;
-  virtual void SetRSolomon(bool checked) = 0;
-  virtual std::string VCID_Metop() const = 0;
-  virtual bool APID104() const = 0;
-  virtual std::string MPDU_header() const = 0;
-  virtual std::string MaxPkLen() const = 0;
-  // The FY-3 channel of the checked radio button, tested in the order VCID5, VCID9, VCID3.
-  virtual int Fy3Vcid() const = 0;
-  virtual bool Manchester_box() const = 0;
-  virtual bool GetVCDU() const = 0;
-  virtual bool GetAPID() const = 0;
-  virtual bool FY3ASM() const = 0;
-  virtual bool Full_CADU() const = 0;
-  virtual bool DFiles() const = 0;
-  virtual bool KeepUncorrectable() const = 0;
-
-  // The satellite choice: empty for the file name's marker, "auto", or a --satellite value.
-  virtual std::string SatelliteChoice() const { return {}; }
-  // The pass date "YYYY-MM-DD" for an input without a marker; empty for the file's time.
-  virtual std::string PassDateChoice() const { return {}; }
-
-  // The recording's kind: "hard", "soft", "baseband", or empty for the file name's extension.
-  virtual std::string InputKindChoice() const { return {}; }
-  // Baseband recordings: the sample rate given (0: the WAV header's), the sample format given
-  // (empty: the extension's or the header's) and the carrier search's half-width in hertz.
-  virtual int64_t SampleRateChoice() const { return 0; }
-  virtual std::string BasebandFormatChoice() const { return {}; }
-  virtual int64_t CarrierRangeHz() const { return kCarrierRangeDefaultHz; }
-
-  // The host's chain state (the session's `chain` during a run).
-  virtual ChainState& Chain() = 0;
-
-  // The session of the run going on (see RunSession). Throws StageError when no session is
-  // attached: a stage run outside a run.
-  RunSession& Session() const;
-  // Attaches `session` (null: none) and returns the one attached before; the driver does it for
-  // every run.
-  RunSession* AttachSession(RunSession* session);
-
   // Driver notifications: the Process button's state and the stage about to run.
   virtual void SetProcessEnabled(bool /*enabled*/) {}
   virtual void StageStarting(std::string_view /*name*/) {}
@@ -105,8 +63,41 @@ class StageHost {
   // demodulated (a window draws it; others need not).
   virtual void ShowSignal(const SignalView& /*signal*/) {}
 
+  // The session of the run going on (see RunSession). Throws StageError when no session is
+  // attached: a stage run outside a run.
+  RunSession& Session() const;
+  // Attaches `session` (null: none) and returns the one attached before; the driver does it for
+  // every run.
+  RunSession* AttachSession(RunSession* session);
+
+  // The session's parts, as the stages read them.
+  ChainState& Chain() const { return Session().chain; }
+  const Settings& RunSettings() const { return Session().settings; }
+  // The recording the run is for, as the input field held it when the run began.
+  const std::string& InputPath() const { return Session().input_path; }
+
  private:
   RunSession* session_ = nullptr;
+};
+
+// What the driver reads of the operator's controls for a run, and the two it sets: the window
+// implements it over its fields and dialogs, the command line and the tests over a Settings
+// struct.
+class RunControls {
+ public:
+  virtual ~RunControls() = default;
+
+  // Text of the input-path field, as typed.
+  virtual std::string InputPathChoice() const = 0;
+  // Every setting as the controls hold it now.
+  virtual Settings CurrentSettings() const = 0;
+  // The chain state the host keeps for the program's life (a run's session refers to it).
+  virtual ChainState& KeptChain() = 0;
+  // The driver switches de-randomisation and Reed-Solomon off for a Meteor-M N2 run, and
+  // de-randomisation to what the frames need when the data chose the satellite; the boxes keep
+  // the change for later runs.
+  virtual void SetPNdecoding(bool checked) = 0;
+  virtual void SetRSolomon(bool checked) = 0;
 };
 
 }  // namespace vantrel

@@ -56,7 +56,7 @@ void CutMpduStage(StageHost& host) {
   std::vector<int64_t>& unmeasured = chain.Frames.unmeasured_mpdu_gaps;
   unmeasured.clear();
   chain.Frames.mpdu_bytes = -1;
-  const bool keep_uncorrectable = host.KeepUncorrectable();
+  const bool keep_uncorrectable = host.RunSettings().KeepUncorrectable;
   int64_t bytes_out = 0;
   const std::vector<uint8_t> zeros(kCutBytes, 0);
   const auto note_zeros = [&](int64_t begin, int64_t end) {

@@ -39,7 +39,7 @@ class StageListener : public LineSyncListener {
 
   void LineFound(int32_t lines_found, uint32_t window_value, int shift, int64_t offset) override {
     // The option is read at every found line, so a change during the run counts from the next.
-    if (variant_.logs_found_lines && host_.FY3ASM()) {
+    if (variant_.logs_found_lines && host_.RunSettings().FY3ASM) {
       LogLine(host_, "File 1  line %05d  found sync %08X  shift=%d  offset=%lld", lines_found,
               window_value, shift, static_cast<long long>(offset));
     }

@@ -20,13 +20,11 @@ namespace {
 
 // APID.pkt holds one packet per record of MaxPkLen bytes, the size the packet extraction stage
 // writes; the same limits as there.
+static_assert(kPacketLengthDefault == kAvhrrPacketLength,
+              "the packet stage's records are AVHRR packets with the default limit");
+
 int32_t PacketRecordLength(StageHost& host) {
-  const int32_t length = ParseSettingInteger("MaxPkLen", host.MaxPkLen());
-  if (!kPacketLengthRange.Contains(length)) {
-    throw StageError(Format("MaxPkLen: %d is outside the packet lengths %d..%d", length,
-                            kPacketLengthRange.low, kPacketLengthRange.high));
-  }
-  return length;
+  return MaxPacketLength(host.RunSettings());
 }
 
 }  // namespace

@@ -42,19 +42,16 @@ int64_t RecordingSize(const std::string& path) {
   return error ? 0 : static_cast<int64_t>(size);
 }
 
-// What the stage makes of the search's reports: each frame decoded as the options say at that
-// moment (the window lets them change while the run goes) and written, the lamp, the tags.
+// What the stage makes of the search's reports: each frame decoded as the settings of the stage's
+// start say and written, the lamp, the tags.
 class ExtractionListener final : public AsmSearchListener {
  public:
-  ExtractionListener(StageHost& host, ReedSolomonCodec& codec, OutputFile& output, FrameTags& tags)
-      : host_(host), decoder_(codec), lamp_(host), output_(output), tags_(tags) {}
+  ExtractionListener(StageHost& host, const CaduDecoding& decoding, ReedSolomonCodec& codec,
+                     OutputFile& output, FrameTags& tags)
+      : decoding_(decoding), decoder_(codec), lamp_(host), output_(output), tags_(tags) {}
 
   FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
-    CaduDecoding decoding;
-    decoding.derandomise = host_.PNdecoding();
-    decoding.correct = host_.RSolomon();
-    decoding.full_cadu = !decoding.correct && host_.Full_CADU();  // correction wins
-    const CaduDecoder::Result result = decoder_.Decode(cadu, decoding);
+    const CaduDecoder::Result result = decoder_.Decode(cadu, decoding_);
     const std::span<const uint8_t> record = result.record;
     written_ = output_.Write(record.data(), record.size()) && written_;
     if (written_) {
@@ -78,7 +75,7 @@ class ExtractionListener final : public AsmSearchListener {
   const std::bitset<64>& channels() const { return channels_; }
 
  private:
-  StageHost& host_;
+  CaduDecoding decoding_;
   CaduDecoder decoder_;
   SyncLamp lamp_;
   OutputFile& output_;
@@ -113,6 +110,11 @@ void ConfigureCcsdsCodec(ReedSolomonCodec& codec) {
 
 void CaduExtractionStage(StageHost& host) {
   ChainState& chain = host.Chain();
+  // The options of the stage's start hold for all its frames and its summary.
+  const Settings& options = host.RunSettings();
+  const bool full_cadu = options.Full_CADU;
+  const bool derandomise = options.PNdecoding;
+  const bool correct = options.RSolomon;
   host.SetProgressPosition(0);
 
   const std::string input_path = StepInputPath(host);
@@ -128,8 +130,7 @@ void CaduExtractionStage(StageHost& host) {
   host.SetProgressMaximum(size >> kKiBShift);
   host.ProcessEvents();
 
-  // The run's codec, configured whatever RSolomon says, so that it may be switched on while the
-  // run goes.
+  // The run's codec.
   ReedSolomonCodec& codec = host.Session().codec;
   ConfigureCcsdsCodec(codec);
 
@@ -137,7 +138,11 @@ void CaduExtractionStage(StageHost& host) {
   tags.uncorrectable_cadus.clear();
   tags.cadu_records = -1;
   SyncWindow window;
-  ExtractionListener listener(host, codec, output, tags);
+  CaduDecoding decoding;
+  decoding.derandomise = derandomise;
+  decoding.correct = correct;
+  decoding.full_cadu = !correct && full_cadu;  // correction wins
+  ExtractionListener listener(host, decoding, codec, output, tags);
   AsmSearchEngine engine(window, listener);
 
   WindowSearchHooks hooks;
@@ -198,15 +203,15 @@ void CaduExtractionStage(StageHost& host) {
     LogLine(host, "Phase flips followed: %d", results.PhaseFlips);
     host.AppendLog("");
   }
-  if (host.Full_CADU()) {
+  if (full_cadu) {
     LogLine(host, "Debug full CADU output '%s' file\n", output_path.c_str());
     return;
   }
-  if (host.PNdecoding()) {
+  if (derandomise) {
     LogLine(host, "File '%s' De-Randomization successfully.", output_path.c_str());
     host.AppendLog("");
   }
-  if (host.RSolomon()) {
+  if (correct) {
     LogLine(host, "Uncorrectable R-S errors %d ", decoder.UncorrectableFrames());
     host.AppendLog("");
   }

@@ -213,7 +213,7 @@ class RunTest : public QObject {
     // The switches wait for the timer.
     QVERIFY(!form.PNdecoding() && form.RSolomon() && !form.Manchester_box() && !form.APID104());
 
-    QTRY_VERIFY_WITH_TIMEOUT(form.Chain().BatchMode, kBatchStartTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(form.KeptChain().BatchMode, kBatchStartTimeoutMs);
     QVERIFY(!timer->isActive());
     QVERIFY(form.PNdecoding());
     QVERIFY(!form.RSolomon());
@@ -326,7 +326,7 @@ class RunTest : public QObject {
     // Unchanged, the pass gives one frame per packet.
     QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
     QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
-    QCOMPARE(form.Chain().LastLineCount, kPassPackets);
+    QCOMPARE(form.KeptChain().LastLineCount, kPassPackets);
 
     // While the CVCDU stage runs the user sets channel 5 in the MetOp dialog and cancels it;
     // the VCDU selection that follows keeps channel 5, where the pass has nothing.
@@ -349,7 +349,7 @@ class RunTest : public QObject {
     QVERIFY(pumped);
     QVERIFY(!process_enabled_during_run);
     QVERIFY(ProcessButton(form)->isEnabled());
-    QCOMPARE(form.Chain().LastLineCount, 0);
+    QCOMPARE(form.KeptChain().LastLineCount, 0);
     // No line: the product of the first run stays as it was.
     QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
     QVERIFY(LogLines(form).contains(QString("No line found: the product '%1/%2' was not written.")
@@ -467,7 +467,7 @@ class RunTest : public QObject {
     WorkingFolder folder;
     Forms forms({"MetopB_none.bin", "dr_y", "RS_N", "mn_y", "MET_y"});
     TForm1& form = *forms.Form1;
-    QTRY_VERIFY_WITH_TIMEOUT(form.Chain().BatchMode, kBatchStartTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(form.KeptChain().BatchMode, kBatchStartTimeoutMs);
     QVERIFY(!form.PNdecoding());
     QVERIFY(form.RSolomon());
     QVERIFY(!form.Manchester_box());
@@ -486,7 +486,7 @@ class RunTest : public QObject {
     Forms forms({"cadu.bin"});
     TForm1& form = *forms.Form1;
     form.show();
-    QTRY_VERIFY_WITH_TIMEOUT(form.Chain().BatchMode, kBatchStartTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(form.KeptChain().BatchMode, kBatchStartTimeoutMs);
     QCOMPARE(LogLines(form), QStringList({"This is not Metopx_ or FY3x_ or MN2_ files !"}));
     QVERIFY(form.isVisible());
     QVERIFY(ProcessButton(form)->isEnabled());

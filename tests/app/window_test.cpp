@@ -514,14 +514,14 @@ class WindowTest : public QObject {
     form.SetProgressMaximum(1000);
     form.SetProgressPosition(250);
     QCOMPARE(bar->value(), 250);
-    form.Chain().ProgressCount = 640;
+    form.KeptChain().ProgressCount = 640;
     QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 640, 2000);  // Timer1 copies the count
 
     // The CADU stage moves the bar itself and counts no records: Timer1 keeps its position
     // instead of dropping the bar to 0% at every tick. The next stage starts from 0 and shows
     // its record count.
     form.StageStarting("CADU extraction");
-    form.Chain().ProgressCount = 0;
+    form.KeptChain().ProgressCount = 0;
     form.SetProgressPosition(0);
     form.SetProgressPosition(300);
     form.Timer1Timer();
@@ -532,10 +532,10 @@ class WindowTest : public QObject {
     form.StageStarting("CVCDU");
     form.Timer1Timer();
     QCOMPARE(bar->value(), 0);
-    form.Chain().ProgressCount = 25;
+    form.KeptChain().ProgressCount = 25;
     form.Timer1Timer();
     QCOMPARE(bar->value(), 25);
-    form.Chain().ProgressCount = 0;
+    form.KeptChain().ProgressCount = 0;
 
     // The lamp is drawn lit in its colour and dark in a darker shade of it.
     auto* led = Control<TiLedRound>(&form, "iLed");

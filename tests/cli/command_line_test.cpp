@@ -23,9 +23,9 @@ TEST(CommandLine, DefaultsAreTheProgramsStartValues) {
   EXPECT_TRUE(s.RSolomon);
   EXPECT_FALSE(s.Manchester_box);
   EXPECT_FALSE(s.APID104);
-  EXPECT_EQ(s.VCID_Metop, "9");
-  EXPECT_EQ(s.MPDU_header, "4");
-  EXPECT_EQ(s.MaxPkLen, "12966");
+  EXPECT_EQ(s.VCID_Metop.Value(), 9);
+  EXPECT_EQ(s.MPDU_header.Value(), 4);
+  EXPECT_EQ(s.MaxPkLen.Value(), 12966);
   EXPECT_EQ(s.Fy3Vcid, 5);
   EXPECT_TRUE(s.DFiles);
   EXPECT_FALSE(r.command.quiet);
@@ -160,10 +160,10 @@ TEST(CommandLine, EverySettingHasAnOption) {
              "--get-apid", "--fy3-asm", "--keep-uncorrectable", "-q"});
   ASSERT_TRUE(r.ok) << r.error;
   const Settings& s = r.command.settings;
-  EXPECT_EQ(s.VCID_Metop, "10");
+  EXPECT_EQ(s.VCID_Metop.Value(), 10);
   EXPECT_EQ(s.Fy3Vcid, 3);
-  EXPECT_EQ(s.MPDU_header, "2");
-  EXPECT_EQ(s.MaxPkLen, "12999");
+  EXPECT_EQ(s.MPDU_header.Value(), 2);
+  EXPECT_EQ(s.MaxPkLen.Value(), 12999);
   EXPECT_FALSE(s.DFiles);
   EXPECT_TRUE(s.Full_CADU);
   EXPECT_TRUE(s.GetVCDU);

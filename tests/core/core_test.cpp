@@ -32,7 +32,7 @@ TEST(RunSession, AttachedForTheRunOnlyAndNeverCopied) {
   RunSession* none = nullptr;
   ReedSolomonCodec codec;
   SourcePacketBuilder packets;
-  RunSession run{host.chain, codec, packets};
+  RunSession run{host.chain, host.settings, host.input_path, codec, packets};
   RunSession* session = &run;
   EXPECT_EQ(host.AttachSession(session), none);
   EXPECT_EQ(&host.Session(), session);
@@ -89,6 +89,50 @@ TEST(ParseSettingInteger, AcceptsWholeNumbersOnly) {
                 std::string("MaxPkLen: '") + bad + "' is not a valid integer value");
     }
   }
+}
+
+// A whole-number setting holds the number its text says, or keeps a text that says none for the
+// stage that reads it to name; a number given later replaces either.
+TEST(IntegerSetting, TextIsReadOnceAndABadOneNamedWhereItIsUsed) {
+  Settings settings;
+  EXPECT_EQ(settings.VCID_Metop.Value(), 9);
+  EXPECT_EQ(settings.MPDU_header.Value(), 4);
+  EXPECT_EQ(settings.MaxPkLen.Value(), 12966);
+
+  settings.VCID_Metop = " +10 ";
+  EXPECT_TRUE(settings.VCID_Metop.Valid());
+  EXPECT_EQ(settings.VCID_Metop.Value(), 10);
+  settings.VCID_Metop = "9x";
+  EXPECT_FALSE(settings.VCID_Metop.Valid());
+  try {
+    settings.VCID_Metop.Value();
+    ADD_FAILURE() << "no error for '9x'";
+  } catch (const StageError& error) {
+    EXPECT_EQ(std::string(error.what()), "VCID_Metop: '9x' is not a valid integer value");
+  }
+  // A copy keeps the text, as the settings handed to a stage do.
+  const Settings copy = settings;
+  EXPECT_THROW(copy.VCID_Metop.Value(), StageError);
+  settings.VCID_Metop = 12;
+  EXPECT_EQ(settings.VCID_Metop.Value(), 12);
+
+  // The packet settings are checked against their ranges where the packet stages read them.
+  settings.MPDU_header = "3";
+  EXPECT_THROW(MpduHeaderLength(settings), StageError);
+  settings.MPDU_header = 2;
+  EXPECT_EQ(MpduHeaderLength(settings), 2);
+  for (int length : {6, 13000}) {
+    settings.MaxPkLen = length;
+    try {
+      MaxPacketLength(settings);
+      ADD_FAILURE() << "accepted " << length;
+    } catch (const StageError& error) {
+      EXPECT_EQ(std::string(error.what()),
+                "MaxPkLen: " + std::to_string(length) + " is outside the packet lengths 7..12999");
+    }
+  }
+  settings.MaxPkLen = "12999";
+  EXPECT_EQ(MaxPacketLength(settings), 12999);
 }
 
 TEST(LogFormat, PrintfStyleLinesAndSummary) {

@@ -294,6 +294,42 @@ TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
   EXPECT_TRUE(bad.Logged("Pass report:"));
 }
 
+// Each stage reads the settings as they are at its start: a channel changed as the CVCDU stage
+// starts reaches VCDU selection; one changed as VCDU selection starts is too late for it (and the
+// pass report, read at the end, sees the change).
+TEST(MetopEndToEndSettings, EachStageReadsTheSettingsOfItsStart) {
+  testing::TempFolder folder;
+  sim::MetopOptions options;
+  options.packets = 3;
+  const sim::MetopPass pass =
+      sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
+  const std::string input = folder.File("MetopB_20181231_101530.bin");
+  testing::WriteFileBytes(input, pass.recording.bytes);
+
+  struct ChangingHost : testing::RecordingHost {
+    std::string_view stage;
+    void StageStarting(std::string_view name) override {
+      if (name == stage) settings.VCID_Metop = 10;
+    }
+  };
+  ChangingHost early;
+  early.stage = "CVCDU";
+  early.input_path = input;
+  early.settings.PNdecoding = true;
+  EXPECT_FALSE(ASMButtonClick(early).failed);
+  EXPECT_TRUE(early.Logged("Vcdu selection done!  0 lines found."));
+  EXPECT_EQ(early.chain.LastLineCount, 0);
+
+  ChangingHost late;
+  late.stage = "VCDU selection";
+  late.input_path = input;
+  late.settings.PNdecoding = true;
+  EXPECT_FALSE(ASMButtonClick(late).failed);
+  EXPECT_FALSE(late.Logged("Vcdu selection done!  0 lines found."));
+  EXPECT_EQ(late.chain.LastLineCount, 3);
+  EXPECT_TRUE(late.Logged("Hint: VCID 10: none; channels seen: 9, 63"));
+}
+
 // Every run has a session of its own: the packet builder the packet stage finds is a new one,
 // not the last run's, whether the runs are the window's, one after the other on one host, or the
 // command line's inputs; and after a run the host has the session it had before.
