@@ -2,13 +2,12 @@
 
 #include <cstdint>
 
+#include "core/record_sizes.h"
+
 namespace vantrel {
 
-// Record sizes of the transfer layer as the MetOp and FY-3 chains store them.
-inline constexpr int kVcduLength = 892;        // VCDU: primary header and data unit zone
-inline constexpr int kVcduHeaderLength = 6;    // VCDU primary header
-inline constexpr int kMpduRecordLength = 886;  // a VCDU without its primary header
-inline constexpr int kVcduListingBytes = 16;   // bytes shown per line of the debug listings
+// Bytes shown per line of the debug listings (the record sizes are in record_sizes.h).
+inline constexpr int kVcduListingBytes = 16;
 
 // VCDU primary header, 6 bytes, big-endian, bit 0 the most significant bit of byte 0.
 struct VcduHeader {

@@ -34,7 +34,7 @@ void MpduCheckingStage(StageHost& host) {
   const ClosedFiles closed = CloseStageFiles(host, input, output);
 
   LogSummary(host, Format("Mpdu checking done!  %d lines found.", count),
-             Format("File '%s' contains 886 byte MPDUs.", output_path.c_str()));
+             Format("File '%s' contains %d byte MPDUs.", output_path.c_str(), kMpduRecordLength));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
   EndRunIfDataLost(closed, WorkingPath(WorkingFile::kVcduVcd), output_path);

@@ -68,9 +68,9 @@ void VcduSelectionStage(StageHost& host) {
   tags.selected_vcdus_valid = true;
   const ClosedFiles closed = CloseStageFiles(host, input, output);
 
-  LogSummary(
-      host, Format("Vcdu selection done!  %d lines found.", count),
-      Format("File '%s' contains 892 byte VCDUs of ID = %d only.", output_path.c_str(), selected));
+  LogSummary(host, Format("Vcdu selection done!  %d lines found.", count),
+             Format("File '%s' contains %d byte VCDUs of ID = %d only.", output_path.c_str(),
+                    kVcduLength, selected));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
   EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCvcduRs), output_path);

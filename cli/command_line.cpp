@@ -10,6 +10,7 @@
 
 #include "app/driver.h"
 #include "core/log_format.h"
+#include "core/record_sizes.h"
 #include "core/satellite.h"
 #include "core/setting_ranges.h"
 #include "fy3/c10_record.h"
@@ -402,7 +403,7 @@ Options (they win over the switches):
                                     demodulator's soft symbols demod.soft too)
   --keep-uncorrectable              write uncorrectable frames' bytes as received, not as zeros
                                     (MetOp, FY-3; missing frames are zeros either way)
-  --full-cadu                       debug: 1024-byte CADUs with marker (Reed-Solomon off)
+  --full-cadu                       debug: %d-byte CADUs with marker (Reed-Solomon off)
   --get-vcdu, --get-apid, --fy3-asm debug listings in the log
   --report FILE                     also write the pass report to FILE as JSON Lines: one compact
                                     object per input, in their order (bytes of a path that are
@@ -427,7 +428,7 @@ Exit status:
                 kMpduHeaderLengths[0], kMpduHeaderLengths[1], kMpduHeaderDefault,
                 kPacketLengthRange.low, kPacketLengthRange.high, kPacketLengthDefault,
                 kCarrierRangeHzRange.low / 1000, kCarrierRangeHzRange.high / 1000,
-                kCarrierRangeDefaultHz / 1000);
+                kCarrierRangeDefaultHz / 1000, kCaduBytes);
 }
 
 }  // namespace vantrel::cli

@@ -6,10 +6,11 @@
 #include <span>
 #include <string_view>
 
+#include "core/record_sizes.h"
+
 namespace vantrel {
 
-// An FY-3 instrument line as the inner sync stage writes it, and a .C10 frame built from one.
-inline constexpr size_t kFy3LineBytes = 26050;
+// A .C10 frame, built from an FY-3 instrument line (kFy3LineBytes).
 inline constexpr size_t kC10RecordBytes = 27728;
 // The line's 27-bit millisecond of the day: the low three bits of this byte and the next three.
 inline constexpr size_t kFy3LineTimeOffset = 26044;

@@ -11,6 +11,7 @@
 #include "core/file_io.h"
 #include "core/frame_tags.h"
 #include "core/log_format.h"
+#include "core/record_sizes.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
 #include "core/working_file.h"
@@ -18,7 +19,7 @@
 namespace vantrel {
 namespace {
 
-constexpr size_t kVcduBytes = 892;
+constexpr size_t kVcduBytes = kVcduLength;
 // The kept slice: after the 6-byte VCDU header and the first four bytes of the data field.
 constexpr size_t kCutStart = 10;
 constexpr size_t kCutBytes = 882;
@@ -143,7 +144,7 @@ void CutMpduStage(StageHost& host) {
   chain.ProgressCount = 0;
 
   LogSummary(host, Format("Mpdu cuting done!  %d lines found.", count),
-             Format("File '%s' contains 882 byte cut MPDUs.", output_path.c_str()));
+             Format("File '%s' contains %zu byte cut MPDUs.", output_path.c_str(), kCutBytes));
   chain.ProgressCount = 0;
   host.SetProgressMaximum(count / kRecordsPerProgressStep);
   EndRunIfDataLost(closed, WorkingPath(WorkingFile::kVcduVcd), output_path);

@@ -8,6 +8,7 @@
 #include "core/file_io.h"
 #include "core/frame_tags.h"
 #include "core/log_format.h"
+#include "core/record_sizes.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
 #include "core/working_file.h"
@@ -15,8 +16,6 @@
 namespace vantrel {
 namespace {
 
-constexpr size_t kFy3LineLength = 26050;
-constexpr size_t kMn2LineLength = 11850;
 // Instrument bytes one Meteor-M N2 frame carries: what the demultiplexed stream loses per frame.
 constexpr size_t kMn2FrameShare = 948;
 // The 31-bit line sync patterns, first bit the most significant.
@@ -143,10 +142,10 @@ const InnerSyncVariant& Fy3InnerSyncVariant() {
   static const InnerSyncVariant variant = {
       WorkingFile::kMpduMpd,
       WorkingFile::kFy3Lines,
-      kFy3LineLength,
+      kFy3LineBytes,
       MakeLineSyncTable(kFy3LineSync),
       "Starting inner FY3x ASM detection...",
-      "File '%s' Inner ASM aligned, 26050 byte lines ",
+      "File '%s' Inner ASM aligned, %zu byte lines ",
       true,
       0,
   };
@@ -157,10 +156,10 @@ const InnerSyncVariant& Mn2InnerSyncVariant() {
   static const InnerSyncVariant variant = {
       WorkingFile::kMsuMrDmx,
       WorkingFile::kMn2Lines,
-      kMn2LineLength,
+      kMn2LineBytes,
       MakeLineSyncTable(kMn2LineSync),
       "Starting inner Metop MN2 ASM detection...",
-      "File '%s' Inner ASM aligned, 11850 byte lines ",
+      "File '%s' Inner ASM aligned, %zu byte lines ",
       false,
       kMn2FrameShare,
   };
@@ -205,7 +204,7 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
             static_cast<long long>(listener.zero_filled));
   }
   LogSummary(host, Format("ASM detection done!  %d lines found.", lines),
-             Format(variant.result_line, output_path.c_str()));
+             Format(variant.result_line, output_path.c_str(), variant.line_length));
   host.Chain().ProgressCount = 0;
   // The writer that follows counts its progress in lines.
   host.SetProgressMaximum(lines);

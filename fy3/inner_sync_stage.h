@@ -15,7 +15,7 @@ struct InnerSyncVariant {
   size_t line_length;            // L: bytes per instrument line
   LineSyncTable table;           // the line sync pattern's slices and their complements
   const char* start_line;        // logged before the search
-  const char* result_line;       // names the output file (one %s)
+  const char* result_line;       // names the output file and the line length (%s, %zu)
   bool logs_found_lines;         // whether the FY3ASM option logs every found line
   // Bytes the input loses at a time when frames are lost (one frame's share), or 0 where lost
   // frames are zero-filled and nothing moves.

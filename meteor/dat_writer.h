@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "core/record_sizes.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
 
-// An MSU-MR line of MN2_.mnx: 9408 10-bit samples packed most significant bit first in line bytes
-// 50 to 11809, read as 392 units of 30 bytes (24 words each).
-inline constexpr size_t kMn2LineBytes = 11850;
+// An MSU-MR line of MN2_.mnx (kMn2LineBytes): 9408 10-bit samples packed most significant bit
+// first in line bytes 50 to 11809, read as 392 units of 30 bytes (24 words each).
 inline constexpr size_t kMn2SamplesOffset = 50;
 inline constexpr size_t kDatUnitBytes = 30;
 inline constexpr size_t kDatWordsPerUnit = 24;

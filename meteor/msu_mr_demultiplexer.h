@@ -3,13 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/record_sizes.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
 
 // A cadu.pds record: the 1020 bytes behind a frame's sync marker, cut into four slices at
 // 256-byte steps (the last one 252 bytes long), each opening with 18 bytes of overhead.
-inline constexpr size_t kMsuMrFrameBytes = 1020;
+inline constexpr size_t kMsuMrFrameBytes = kCodeBlockBytes;
 inline constexpr size_t kMsuMrSliceStride = 256;
 inline constexpr size_t kMsuMrSliceCount = 4;
 inline constexpr size_t kMsuMrSliceOverhead = 18;

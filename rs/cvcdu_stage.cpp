@@ -6,6 +6,7 @@
 
 #include "core/file_io.h"
 #include "core/record_blocks.h"
+#include "core/record_sizes.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
 #include "core/working_file.h"
@@ -13,10 +14,9 @@
 namespace vantrel {
 namespace {
 
-// One cadu.pds record: four interleaved RS(255,223) codewords.
-constexpr size_t kFrameBytes = 1020;
-// The data part of a record (4 x 223 symbols): one VCDU.
-constexpr size_t kVcduBytes = 892;
+// One cadu.pds record, four interleaved RS(255,223) codewords, and its data part: one VCDU.
+constexpr size_t kFrameBytes = kCodeBlockBytes;
+constexpr size_t kVcduBytes = kVcduLength;
 
 // The shared progress value is 32-bit; longer files stop it at its top.
 int32_t ProgressValue(int64_t records) {

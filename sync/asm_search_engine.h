@@ -4,14 +4,13 @@
 #include <cstdint>
 #include <span>
 
+#include "core/record_sizes.h"
+
 namespace vantrel {
 
-// CADU layout (CCSDS 131.0-B, TM Synchronization and Channel Coding): a 32-bit attached sync
-// marker followed by a 1020-byte Reed-Solomon code block of four interleaved codewords.
+// The attached sync marker in front of every CADU (CCSDS 131.0-B, TM Synchronization and Channel
+// Coding); the CADU's sizes are in record_sizes.h.
 inline constexpr uint32_t kAttachedSyncMarker = 0x1ACFFC1D;
-inline constexpr int32_t kMarkerBytes = 4;
-inline constexpr int32_t kCodeBlockBytes = 1020;
-inline constexpr int32_t kCaduBytes = kMarkerBytes + kCodeBlockBytes;
 
 // The tolerance the extraction stage passes with every step (bit errors accepted at the locked
 // offset).

@@ -8,12 +8,13 @@
 #include "core/stage_error.h"
 #include "core/stage_files.h"
 #include "core/working_file.h"
+#include "sync/asm_search_engine.h"
 
 namespace vantrel {
 namespace {
 
-constexpr uint32_t kCaduMarker = 0x1ACFFC1D;
-constexpr size_t kFrameBits = 1024 * 8;
+constexpr uint32_t kCaduMarker = kAttachedSyncMarker;
+constexpr size_t kFrameBits = size_t{kCaduBytes} * 8;
 constexpr int kMarkerErrorsAllowed = 3;
 
 // Values ranked per lock search (a few thousand QPSK symbols tell the code apart), candidates
@@ -27,7 +28,7 @@ constexpr double kRiseAbsolute = 0.015;
 constexpr double kRiseFactor = 1.5;
 constexpr double kRiseFloor = 0.03;
 // Decoded bits of a block checked for markers while locked (three frames and more).
-constexpr size_t kMarkerCheckBits = 3 * 1024 * 8;
+constexpr size_t kMarkerCheckBits = 3 * kFrameBits;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
