@@ -28,6 +28,7 @@ void VcduSelectionStage(StageHost& host) {
   ChainState& chain = host.Chain();
   // A text that is no number throws; both files are closed by their owners on the way out.
   const int selected = SelectedVirtualChannel(host);
+  const bool listing = host.RunSettings().GetVCDU;
 
   // Each selected VCDU's frame counter and Reed-Solomon verdict, for the stage after the next.
   // The verdicts of cadu.pds apply record by record when cvcdu.rs was cut from it in this run.
@@ -55,7 +56,7 @@ void VcduSelectionStage(StageHost& host) {
       ++count;
       tags.selected_vcdus.push_back((header.frame_counter & FrameTags::kCounterMask) |
                                     (uncorrectable ? FrameTags::kUncorrectableTag : 0u));
-      if (host.RunSettings().GetVCDU) {
+      if (listing) {
         std::string line = Format("Line %04d  ", count);
         AppendHexBytes(line, vcdu, kVcduListingBytes);
         host.AppendLog(line);

@@ -32,13 +32,13 @@ class StageListener : public LineSyncListener {
                 std::span<const int64_t> unmeasured_gaps)
       : host_(host),
         variant_(variant),
+        logs_lines_(variant.logs_found_lines && host.RunSettings().FY3ASM),
         output_(output),
         zero_runs_(zero_runs),
         unmeasured_gaps_(unmeasured_gaps) {}
 
   void LineFound(int32_t lines_found, uint32_t window_value, int shift, int64_t offset) override {
-    // The option is read at every found line, so a change during the run counts from the next.
-    if (variant_.logs_found_lines && host_.RunSettings().FY3ASM) {
+    if (logs_lines_) {
       LogLine(host_, "File 1  line %05d  found sync %08X  shift=%d  offset=%lld", lines_found,
               window_value, shift, static_cast<long long>(offset));
     }
@@ -127,6 +127,7 @@ class StageListener : public LineSyncListener {
 
   StageHost& host_;
   const InnerSyncVariant& variant_;
+  const bool logs_lines_;  // the FY3ASM option, as the stage started
   OutputFile& output_;
   std::span<const FrameTags::ByteRun> zero_runs_;
   std::span<const int64_t> unmeasured_gaps_;

@@ -78,8 +78,9 @@ TEST(Fy3InnerSyncStage, FoundLinesAreLoggedWhenAsked) {
   EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")), Concat(lines));
 }
 
-TEST(Fy3InnerSyncStage, OptionReadAtEveryLine) {
-  // A host that checks the option on after the first line has been written.
+// The option is read as the stage starts: checked on after the first line has been written, it
+// waits for the next stage that reads it.
+TEST(Fy3InnerSyncStage, OptionChangedDuringTheStageWaitsForTheNextStage) {
   struct Host : testing::RecordingHost {
     void ProcessEvents() override {
       ++events;
@@ -90,8 +91,9 @@ TEST(Fy3InnerSyncStage, OptionReadAtEveryLine) {
   testing::WriteFileBytes(folder.File("mpdu_x.mpd"),
                           testing::Stream(testing::Fy3Lines(3, kFy3L, kSeed)));
   Fy3InnerSyncStage(host);
-  EXPECT_FALSE(host.Logged("File 1  line 00001  found sync 00845BF5  shift=0  offset=0"));
-  EXPECT_TRUE(host.Logged("File 1  line 00002  found sync 00845BF5  shift=0  offset=26050"));
+  ASSERT_TRUE(host.settings.FY3ASM);
+  EXPECT_TRUE(host.Logged("ASM detection done!  3 lines found."));
+  for (const std::string& line : host.log) EXPECT_EQ(line.find("File 1  line"), std::string::npos);
 }
 
 TEST(Mn2InnerSyncStage, AlignsMeteorLinesAndNeverLogsFoundLines) {
