@@ -285,7 +285,7 @@ void TForm1::ASMButtonClick() {
   quicklook_.Clear();
   signal_panel_.Clear();
   running_ = true;
-  last_outcome_ = vantrel::ASMButtonClick(*this);
+  last_outcome_ = vantrel::ProcessRecording(*this);
   running_ = false;
   stop_requested_ = false;
   stage_position_ = 0;

@@ -545,7 +545,7 @@ std::string ProductPathFor(std::string_view input_path) {
   return Chain(rule->chain).product_path(host);
 }
 
-RunOutcome ASMButtonClick(StageHost& host, RunControls& controls) {
+RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
   RunOutcome outcome;
   host.SetProcessEnabled(false);
   const MarkerRule* rule = FindMarker(controls.InputPathChoice());

@@ -92,18 +92,19 @@ struct RunOutcome {
   bool close_program = false;            // batch mode and the final stage wrote at least one line
 };
 
-// The Process button: picks the chain from the input path, sets the chain flags, runs the
-// stages, deletes the working files when asked and tells whether batch mode ends the program.
+// One run, as the Process button, the command line and the spool start it: picks the chain from
+// the input path, sets the chain flags, runs the stages, deletes the working files when asked and
+// tells whether batch mode ends the program.
 // `host` shows the run; `controls` give the input path and the settings, which every stage reads
 // as they are at its start.
-RunOutcome ASMButtonClick(StageHost& host, RunControls& controls);
+RunOutcome ProcessRecording(StageHost& host, RunControls& controls);
 
 // The same for a host that holds its controls (the window, the command line's and the tests'
 // hosts).
 template <typename Host>
 requires std::derived_from<Host, StageHost> && std::derived_from<Host, RunControls> RunOutcome
-ASMButtonClick(Host& host) {
-  return ASMButtonClick(static_cast<StageHost&>(host), static_cast<RunControls&>(host));
+ProcessRecording(Host& host) {
+  return ProcessRecording(static_cast<StageHost&>(host), static_cast<RunControls&>(host));
 }
 
 }  // namespace vantrel

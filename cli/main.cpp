@@ -268,7 +268,7 @@ InputResult RunOne(Call& call, const PlannedInput& input) {
   InputResult result{input.given, kExitNoProduct, ProblemBeforeTheRun(call, input)};
   std::string product;  // where the product is now, for the report
   if (result.detail.empty()) {
-    const vantrel::RunOutcome outcome = vantrel::ASMButtonClick(host);
+    const vantrel::RunOutcome outcome = vantrel::ProcessRecording(host);
     host.Finish();
     result = Judge(outcome, host.chain, input.given);
     product = outcome.product;

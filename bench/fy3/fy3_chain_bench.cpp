@@ -82,7 +82,7 @@ void BM_Fy3Chain(benchmark::State& state) {
     QuietHost host;
     PrepareHost(host);
     state.ResumeTiming();
-    ASMButtonClick(host);
+    ProcessRecording(host);
     if (host.chain.LastLineCount == 0) state.SkipWithError("the chain wrote no line");
   }
   state.SetBytesProcessed(state.iterations() * Space().recording_bytes);

@@ -88,7 +88,7 @@ void BM_Mn2Chain(benchmark::State& state) {
     PrepareHost(host);
     state.ResumeTiming();
     CpuMeter meter(spent);
-    ASMButtonClick(host);
+    ProcessRecording(host);
     meter.Stop();
     if (host.chain.LastLineCount == 0) state.SkipWithError("the chain wrote no line");
   }

@@ -130,7 +130,7 @@ void BM_MetopChain(benchmark::State& state) {
     TimingHost host;
     Workspace::PrepareHost(host);
     state.ResumeTiming();
-    ASMButtonClick(host);
+    ProcessRecording(host);
     const auto end = TimingHost::Clock::now();
     state.PauseTiming();
     if (host.chain.LastLineCount != Space().packets) {

@@ -53,7 +53,7 @@ void RunChain(benchmark::State& state, Pass& pass) {
     host.input_path = WorkingPath(pass.name);
     pass.prepare(host);
     bench::CpuMeter meter(spent);
-    ASMButtonClick(host);
+    ProcessRecording(host);
     meter.Stop();
     counts = host.chain.Counts;
     if (counts.product_lines == 0) state.SkipWithError("the pass gave no product");
@@ -148,7 +148,7 @@ void FramesLostPerEvent(benchmark::State& state, bool flips) {
     host.input_path = WorkingPath(name);
     host.settings.PNdecoding = true;
     host.settings.DFiles = false;
-    ASMButtonClick(host);
+    ProcessRecording(host);
     InputFile cadu;
     if (!cadu.Open(WorkingPath(WorkingFile::kCaduPds))) std::abort();
     std::vector<uint8_t> record(1020);

@@ -90,7 +90,7 @@ void BM_MetopSoftChain(benchmark::State& state) {
     Prepare(host);
     state.ResumeTiming();
     bench::CpuMeter meter(spent);
-    ASMButtonClick(host);
+    ProcessRecording(host);
     meter.Stop();
     if (host.chain.LastLineCount != kPackets) state.SkipWithError("the chain lost lines");
     bits = static_cast<uint64_t>(host.chain.Counts.soft->bits);

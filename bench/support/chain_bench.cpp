@@ -49,7 +49,7 @@ void EnsureWorkingFiles(std::initializer_list<std::string_view> names,
       QuietHost host;
       prepare(host);
       host.settings.DFiles = false;
-      ASMButtonClick(host);
+      ProcessRecording(host);
       return;
     }
   }

@@ -87,7 +87,7 @@ TEST(Driver, UnknownSatelliteChoiceEndsTheRunWithoutAStage) {
   testing::RecordingHost host;
   host.input_path = folder.File("pass.bin");
   host.settings.Satellite = "metop-d";
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.error.rfind("Unknown satellite 'metop-d'", 0), 0u) << outcome.error;
   EXPECT_FALSE(testing::FileExists(WorkingPath("cadu.pds")));
@@ -118,7 +118,7 @@ TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
   testing::RecordingHost host;
   host.input_path = folder.File("metopa_1.bin");
   host.chain.BatchMode = true;
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   EXPECT_FALSE(outcome.recognised);
   EXPECT_FALSE(outcome.close_program);
   EXPECT_EQ(host.log, std::vector<std::string>{"This is not Metopx_ or FY3x_ or MN2_ files !"});
@@ -129,14 +129,14 @@ TEST(Driver, SetsTheChainFlags) {
   testing::TempFolder folder;
   testing::RecordingHost host;
   host.input_path = folder.File("MetopC_x.bin");
-  ASMButtonClick(host);
+  ProcessRecording(host);
   EXPECT_TRUE(host.chain.MetopMode);
   EXPECT_FALSE(host.chain.MetopSatelliteA);
   EXPECT_FALSE(host.chain.MetopSatelliteB);
   EXPECT_TRUE(host.chain.MetopSatelliteC);
 
   host.input_path = folder.File("FY3B_2010-05-12_000000.bin");
-  ASMButtonClick(host);
+  ProcessRecording(host);
   EXPECT_FALSE(host.chain.MetopMode);
   EXPECT_EQ(host.chain.Fy3Satellite, 1);
   EXPECT_TRUE(host.chain.MetopSatelliteC);  // other chains leave the MetOp flags alone
@@ -148,13 +148,13 @@ TEST(Driver, MeteorChainUnchecksDerandomisationAndReedSolomonForGood) {
   host.settings.PNdecoding = true;
   host.settings.RSolomon = true;
   host.input_path = folder.File("MN2_1.bin");
-  ASMButtonClick(host);
+  ProcessRecording(host);
   EXPECT_FALSE(host.settings.PNdecoding);
   EXPECT_FALSE(host.settings.RSolomon);
   EXPECT_FALSE(host.chain.Mn2Mode);
   EXPECT_FALSE(host.chain.ManchesterDone);
   host.input_path = folder.File("MetopB_1.bin");
-  ASMButtonClick(host);
+  ProcessRecording(host);
   EXPECT_FALSE(host.settings.RSolomon);
 }
 
@@ -167,7 +167,7 @@ TEST(Driver, StaleWorkingFilesGoFirstAndAFailedOpenEndsTheRun) {
   testing::WriteFileBytes(WorkingPath("MSU-MR.dmx"), {1});
   testing::WriteFileBytes(WorkingPath("cadu.pds"), std::vector<uint8_t>(1020, 0));
   testing::WriteFileBytes(WorkingPath(".vantrel-product.tmp"), {1});
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   for (const char* name : {"cvcdu.man", "MSU-MR.dmx", "cadu.pds", ".vantrel-product.tmp"})
     EXPECT_FALSE(testing::FileExists(WorkingPath(name))) << name;
   // The missing recording ends the run at the first stage: no later stage, no deletion step;
@@ -195,7 +195,7 @@ TEST(Driver, BatchModeDoesNotCloseOnALineCountOfAnEarlierRun) {
   host.input_path = folder.File("MetopB_missing.bin");
   host.chain.BatchMode = true;
   host.chain.LastLineCount = 3;  // from an earlier run: every run starts from 0
-  EXPECT_FALSE(ASMButtonClick(host).close_program);
+  EXPECT_FALSE(ProcessRecording(host).close_program);
   EXPECT_EQ(host.chain.LastLineCount, 0);
 }
 

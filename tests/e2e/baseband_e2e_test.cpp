@@ -39,7 +39,7 @@ struct ChainRun {
   ChainRun(const std::string& path, const Settings& settings) {
     host.settings = settings;
     host.input_path = path;
-    outcome = ASMButtonClick(host);
+    outcome = ProcessRecording(host);
     if (!outcome.product.empty()) product = testing::ReadFileBytes(outcome.product);
   }
   std::string Log() const {

@@ -71,7 +71,7 @@ class Fy3EndToEnd : public ::testing::TestWithParam<Fy3Case> {
     host.settings.Fy3Vcid = param.vcid;
     host.settings.DFiles = !keep_working_files;
     host.chain.BatchMode = true;
-    return ASMButtonClick(host);
+    return ProcessRecording(host);
   }
 };
 
@@ -132,7 +132,7 @@ TEST(Fy3EndToEndDate, NameWithoutAValidDateEndsTheRunCleanly) {
   host.chain.BatchMode = true;
   host.input_path = folder.File("FY3A_2010-02-30_052330.bin");
   testing::WriteFileBytes(host.input_path, pass.recording.bytes);
-  const RunOutcome failed = ASMButtonClick(host);
+  const RunOutcome failed = ProcessRecording(host);
   EXPECT_TRUE(failed.failed);
   EXPECT_FALSE(failed.close_program);
   EXPECT_EQ(host.log.back(), "'2010-02-30' is not a valid date");
@@ -142,7 +142,7 @@ TEST(Fy3EndToEndDate, NameWithoutAValidDateEndsTheRunCleanly) {
   // The next run, with a valid name, goes through.
   host.input_path = folder.File("FY3A_2010-03-01_052330.bin");
   std::filesystem::rename(folder.File("FY3A_2010-02-30_052330.bin"), host.input_path);
-  const RunOutcome next = ASMButtonClick(host);
+  const RunOutcome next = ProcessRecording(host);
   EXPECT_FALSE(next.failed);
   EXPECT_TRUE(next.close_program);
   EXPECT_EQ(testing::ReadFileBytes(WorkingPath("FY3A_2010-03-01_0523.C10")).size(), 3 * kRecord);

@@ -109,7 +109,7 @@ class MetopEndToEnd : public ::testing::TestWithParam<MetopCase> {
     host.settings.APID104 = param.night;
     host.settings.DFiles = !keep_working_files;
     host.chain.BatchMode = true;
-    return ASMButtonClick(host);
+    return ProcessRecording(host);
   }
 
   // The frames the CADU layer delivers: an inverted stream's first one is lost to the
@@ -232,7 +232,7 @@ TEST(MetopEndToEndSettings, PacketLengthLimits) {
   too_long.input_path = input;
   too_long.settings.PNdecoding = true;
   too_long.settings.MaxPkLen = "13000";
-  const RunOutcome refused = ASMButtonClick(too_long);
+  const RunOutcome refused = ProcessRecording(too_long);
   EXPECT_TRUE(refused.failed);
   EXPECT_TRUE(too_long.Logged("MaxPkLen: 13000 is outside the packet lengths 7..12999"));
   EXPECT_FALSE(testing::FileExists(product));
@@ -243,7 +243,7 @@ TEST(MetopEndToEndSettings, PacketLengthLimits) {
   too_short.settings.PNdecoding = true;
   too_short.settings.MaxPkLen = "12965";
   too_short.chain.BatchMode = true;
-  const RunOutcome empty = ASMButtonClick(too_short);
+  const RunOutcome empty = ProcessRecording(too_short);
   EXPECT_FALSE(empty.failed);
   EXPECT_FALSE(testing::FileExists(product));  // no line, no product
   EXPECT_EQ(too_short.chain.LastLineCount, 0);
@@ -253,7 +253,7 @@ TEST(MetopEndToEndSettings, PacketLengthLimits) {
   testing::RecordingHost normal;
   normal.input_path = input;
   normal.settings.PNdecoding = true;
-  ASMButtonClick(normal);
+  ProcessRecording(normal);
   EXPECT_EQ(testing::ReadFileBytes(product).size(), 3 * kRecord);
 }
 
@@ -273,14 +273,14 @@ TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
   other.input_path = input;
   other.settings.PNdecoding = true;
   other.settings.VCID_Metop = " +10";
-  ASMButtonClick(other);
+  ProcessRecording(other);
   EXPECT_TRUE(other.Logged("Hint: VCID 10: none; channels seen: 9, 63"));
 
   testing::RecordingHost own;
   own.input_path = input;
   own.settings.PNdecoding = true;
   own.settings.VCID_Metop = "+9 ";
-  EXPECT_FALSE(ASMButtonClick(own).failed);
+  EXPECT_FALSE(ProcessRecording(own).failed);
   EXPECT_EQ(own.chain.LastLineCount, 3);
   for (const std::string& line : own.log) EXPECT_EQ(line.find("Hint:"), std::string::npos) << line;
 
@@ -288,7 +288,7 @@ TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
   bad.input_path = input;
   bad.settings.PNdecoding = true;
   bad.settings.VCID_Metop = "9x";
-  const RunOutcome refused = ASMButtonClick(bad);
+  const RunOutcome refused = ProcessRecording(bad);
   EXPECT_TRUE(refused.failed);
   EXPECT_EQ(refused.error, "VCID_Metop: '9x' is not a valid integer value");
   EXPECT_TRUE(bad.Logged("Pass report:"));
@@ -316,7 +316,7 @@ TEST(MetopEndToEndSettings, EachStageReadsTheSettingsOfItsStart) {
   early.stage = "CVCDU";
   early.input_path = input;
   early.settings.PNdecoding = true;
-  EXPECT_FALSE(ASMButtonClick(early).failed);
+  EXPECT_FALSE(ProcessRecording(early).failed);
   EXPECT_TRUE(early.Logged("Vcdu selection done!  0 lines found."));
   EXPECT_EQ(early.chain.LastLineCount, 0);
 
@@ -324,7 +324,7 @@ TEST(MetopEndToEndSettings, EachStageReadsTheSettingsOfItsStart) {
   late.stage = "VCDU selection";
   late.input_path = input;
   late.settings.PNdecoding = true;
-  EXPECT_FALSE(ASMButtonClick(late).failed);
+  EXPECT_FALSE(ProcessRecording(late).failed);
   EXPECT_FALSE(late.Logged("Vcdu selection done!  0 lines found."));
   EXPECT_EQ(late.chain.LastLineCount, 3);
   EXPECT_TRUE(late.Logged("Hint: VCID 10: none; channels seen: 9, 63"));
@@ -362,9 +362,9 @@ TEST(MetopEndToEndRuns, EveryRunStartsWithANewPacketBuilder) {
   host.input_path = input;
   host.settings.PNdecoding = true;
   const RunSession* own = &host.Session();
-  ASMButtonClick(host);
+  ProcessRecording(host);
   const std::vector<uint8_t> first = testing::ReadFileBytes(product);
-  ASMButtonClick(host);
+  ProcessRecording(host);
   EXPECT_EQ(&host.Session(), own);
   ASSERT_EQ(host.at_packet_stage.size(), 2u);
   ASSERT_EQ(host.at_writer.size(), 2u);

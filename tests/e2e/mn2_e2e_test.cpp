@@ -73,7 +73,7 @@ class Mn2EndToEnd : public ::testing::TestWithParam<Mn2Case> {
     host.settings.Manchester_box = param.manchester;
     host.settings.DFiles = !keep_working_files;
     host.chain.BatchMode = true;
-    return ASMButtonClick(host);
+    return ProcessRecording(host);
   }
 };
 
@@ -135,7 +135,7 @@ TEST_P(Mn2ShortPass, KeepsEveryLine) {
   host.input_path = folder.File("MN2_20181231_101530.bin");
   testing::WriteFileBytes(host.input_path, pass.recording.bytes);
   host.chain.BatchMode = true;
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
 
   const std::string product = WorkingPath("20181231_1015_MN2.dat");
   ASSERT_EQ(outcome.product, product) << outcome.error;
@@ -159,7 +159,7 @@ TEST(Mn2NoLine, WritesNoProduct) {
   host.input_path = folder.File("MN2_20181231_101530.bin");
   testing::WriteFileBytes(host.input_path, pass.recording.bytes);
   host.chain.BatchMode = true;
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   EXPECT_TRUE(outcome.product.empty());
   EXPECT_FALSE(outcome.close_program);
   EXPECT_EQ(host.chain.LastLineCount, 0);

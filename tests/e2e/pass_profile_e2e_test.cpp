@@ -303,7 +303,7 @@ class PassProfileEndToEnd : public ::testing::Test {
     testing::WriteFileBytes(host.input_path, pass.recording.bytes);
     host.settings.DFiles = false;
     host.chain.BatchMode = true;
-    outcome = ASMButtonClick(host);
+    outcome = ProcessRecording(host);
     cadu_pds = testing::ReadFileBytes(WorkingPath("cadu.pds"));
     found = FramesFound(cadu_pds, pass);
   }

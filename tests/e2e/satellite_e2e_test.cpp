@@ -158,7 +158,7 @@ class UnmarkedInput : public ::testing::TestWithParam<UnmarkedCase> {
     host.settings.Satellite = choice;
     host.settings.PassDate = "2026-12-09";
     host.settings.PNdecoding = derandomise;
-    return ASMButtonClick(host);
+    return ProcessRecording(host);
   }
   Pass pass;
 };
@@ -219,7 +219,7 @@ class NamedInput : public ::testing::Test {
     testing::WriteFileBytes(host.input_path, pass.recording);
     host.settings.Satellite = choice;
     host.settings.PNdecoding = true;
-    return ASMButtonClick(host);
+    return ProcessRecording(host);
   }
 };
 
@@ -283,7 +283,7 @@ TEST_F(NamedInput, Fy3WithoutMarkerOrDateIsDatedByTheRecordingsTime) {
     ASSERT_EQ(utimes(host.input_path.c_str(), times), 0);
     host.settings.Satellite = "fy3c";
     host.settings.PNdecoding = true;
-    const RunOutcome outcome = ASMButtonClick(host);
+    const RunOutcome outcome = ProcessRecording(host);
     ASSERT_FALSE(outcome.failed) << outcome.error;
     EXPECT_EQ(outcome.product, WorkingPath("FY3C_2026-12-09_0523.C10"));
     ExpectProductOfPass(outcome.product, *SatelliteByOption("fy3c"), pass, kDay20261209);
@@ -302,7 +302,7 @@ TEST_F(NamedInput, AutoDecodesAManchesterCodedMeteorPassItself) {
   host.settings.Satellite = "auto";
   host.settings.PassDate = "2026-12-09";
   ASSERT_FALSE(host.settings.Manchester_box);
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   ASSERT_FALSE(outcome.failed) << outcome.error;
   EXPECT_TRUE(host.Logged("The recording is Manchester coded: it is decoded first, as with MN_y"));
   EXPECT_EQ(outcome.product, WorkingPath("20261209_1015_MN24.dat"));
@@ -317,7 +317,7 @@ TEST_F(NamedInput, AutoOnNoiseEndsTheRunWithOneClearLine) {
   host.input_path = folder.File("noise.bin");
   testing::WriteFileBytes(host.input_path, noise);
   host.settings.Satellite = "auto";
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.error.rfind("No satellite recognised in '" + host.input_path + "'", 0), 0u)
       << outcome.error;

@@ -79,7 +79,7 @@ struct ChainRun {
     host.settings.DFiles = !keep;
     host.settings.InputKind = kind;
     host.settings.PassDate = "2018-12-31";
-    outcome = ASMButtonClick(host);
+    outcome = ProcessRecording(host);
     if (!outcome.product.empty()) product = testing::ReadFileBytes(outcome.product);
   }
   std::string Log() const {
@@ -358,7 +358,7 @@ TEST(InputKinds, TheChainRunsTheSoftStageFirst) {
     testing::WriteFileBytes(host.input_path, soft ? SoftSymbols(recording, options) : recording);
     host.settings.PassDate = "2018-12-31";
     host.settings.Manchester_box = soft;  // checked, yet soft symbols are never Manchester coded
-    EXPECT_FALSE(ASMButtonClick(host).product.empty());
+    EXPECT_FALSE(ProcessRecording(host).product.empty());
     const std::vector<std::string> expected =
         soft ? std::vector<std::string>{"Soft symbol decoding", "CADU extraction",
                                         "MSU-MR demultiplexing", "Inner sync alignment",
@@ -375,13 +375,13 @@ TEST(InputKinds, SatelliteAutoAsksForTheSatelliteOfSoftSymbols) {
   host.input_path = folder.File("pass.soft");
   testing::WriteFileBytes(host.input_path, SoftSymbols(MetopRecording(2), Qpsk(0, false)));
   host.settings.Satellite = "auto";
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.error.rfind("--satellite auto reads hard bits only", 0), 0u) << outcome.error;
   EXPECT_TRUE(host.process_enabled);
   // Named, the same file runs.
   host.settings.Satellite = "metop-b";
-  EXPECT_FALSE(ASMButtonClick(host).failed) << host.log.back();
+  EXPECT_FALSE(ProcessRecording(host).failed) << host.log.back();
 }
 
 TEST(InputKinds, KeptWorkingFilesIncludeTheDecodedBits) {

@@ -88,7 +88,7 @@ TEST(RunFaults, RecordingCutWhileTheRunReadsItEndsTheRunWithoutAProduct) {
   run.host.act = MeddlingHost::Act::kCut;
   run.host.at_call = 5;
   run.host.cut_to = 300000;
-  const RunOutcome outcome = ASMButtonClick(run.host);
+  const RunOutcome outcome = ProcessRecording(run.host);
   ASSERT_TRUE(run.host.acted);
   EXPECT_TRUE(outcome.failed);
   EXPECT_FALSE(outcome.close_program);
@@ -105,7 +105,7 @@ TEST(RunFaults, RecordingRemovedWhileTheRunReadsItIsStillReadWhole) {
   MetopPassFixture run;
   run.host.act = MeddlingHost::Act::kRemove;
   run.host.at_call = 5;
-  const RunOutcome outcome = ASMButtonClick(run.host);
+  const RunOutcome outcome = ProcessRecording(run.host);
   ASSERT_TRUE(run.host.acted);
   EXPECT_FALSE(testing::FileExists(run.host.input_path));
   EXPECT_FALSE(outcome.failed) << outcome.error;
@@ -129,7 +129,7 @@ TEST(RunFaults, AStopBeforeTheProductIsInPlaceLeavesNothing) {
   run.host.act = MeddlingHost::Act::kStop;
   run.host.stop_when_exists = run.host.input_path;  // at once
   run.host.at_call = 40;                            // in the middle of the run
-  const RunOutcome outcome = ASMButtonClick(run.host);
+  const RunOutcome outcome = ProcessRecording(run.host);
   ASSERT_TRUE(run.host.acted);
   EXPECT_TRUE(outcome.stopped);
   EXPECT_EQ(outcome.stop_signal, SIGINT);
@@ -146,7 +146,7 @@ TEST(RunFaults, AStopAfterTheProductIsInPlaceChangesNothing) {
   run.host.settings.DFiles = true;
   run.host.act = MeddlingHost::Act::kStop;
   run.host.stop_when_exists = run.Product();
-  const RunOutcome outcome = ASMButtonClick(run.host);
+  const RunOutcome outcome = ProcessRecording(run.host);
   EXPECT_FALSE(outcome.stopped);
   EXPECT_FALSE(outcome.failed) << outcome.error;
   EXPECT_EQ(outcome.product, run.Product());
@@ -170,7 +170,7 @@ TEST(RunFaults, ManchesterRecordingCutWhileReadEndsTheRun) {
   host.at_call = 4;
   host.cut_to = 5000;
   ASSERT_GT(pass.recording.bytes.size(), size_t{1} << 20);
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   ASSERT_TRUE(host.acted);
   EXPECT_TRUE(outcome.failed);
   EXPECT_NE(outcome.error.find("ended after"), std::string::npos) << outcome.error;

@@ -76,7 +76,7 @@ TEST(SparsePass, ThreeGibRecordingWithOnePass) {
   host.input_path = folder.File(name);
   host.settings.PNdecoding = true;
   host.chain.BatchMode = true;
-  const RunOutcome outcome = ASMButtonClick(host);
+  const RunOutcome outcome = ProcessRecording(host);
   EXPECT_FALSE(outcome.failed) << outcome.error;
   EXPECT_TRUE(outcome.close_program);
   EXPECT_EQ(host.size_caption, "File size 3221225472 bytes");

@@ -126,7 +126,7 @@ class QuicklookOfProduct : public ::testing::TestWithParam<FamilyCase> {
       recording = sim::MakeMn2Pass(options, {}, kSeed).recording;
     }
     testing::WriteFileBytes(host.input_path, recording.bytes);
-    const RunOutcome outcome = ASMButtonClick(host);
+    const RunOutcome outcome = ProcessRecording(host);
     EXPECT_FALSE(outcome.failed) << outcome.error;
     const std::string product = ProductPathFor(host.input_path);
     EXPECT_TRUE(testing::FileExists(product)) << product;
