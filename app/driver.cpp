@@ -198,10 +198,20 @@ OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
   chain.SoftInput = false;
   chain.BasebandInput = false;
   chain.StepInput = {};
+  chain.RecordingBytes.reset();
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
   return OwnedRunSession(host, controls);
+}
+
+// Measures the run's recording once, before the first step: its size is the pass's input bytes,
+// whichever working file the stages read. A recording that cannot be measured (missing, not a
+// regular file) stays unmeasured; the first stage, which cannot open it either, says why.
+void MeasureRecording(StageHost& host) {
+  struct stat status {};
+  if (::stat(host.InputPath().c_str(), &status) == 0 && S_ISREG(status.st_mode))
+    host.Chain().RecordingBytes = static_cast<int64_t>(status.st_size);
 }
 
 // The names of the working folder a run writes: its working files and the temporary product.
@@ -600,6 +610,7 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
   chain.Counts.keep_uncorrectable = host.RunSettings().KeepUncorrectable;
   SetChainFlags(chain, *run.satellite);
   try {
+    MeasureRecording(host);
     RefuseInputAmongRunFiles(host, definition);
     RemoveStaleRunFiles(host, definition);
     RunSteps(host, controls, session, definition, run);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,8 +16,10 @@ namespace vantrel {
 struct ChainState {
   // Records done by the running stage; the window's timer copies it into the progress bar.
   int32_t ProgressCount = 0;
-  // Size in bytes of the input the last measuring stage opened (64-bit: passes exceed 2 GiB).
-  int64_t InputFileSize = 0;
+  // Size in bytes of the run's recording, measured by the driver before the first step (64-bit:
+  // passes exceed 2 GiB); empty when it could not be measured (the first stage then says why)
+  // and while no run goes on.
+  std::optional<int64_t> RecordingBytes;
   // Record count of the last final writer that finished; read by the batch-mode ending.
   int32_t LastLineCount = 0;
 

@@ -25,7 +25,6 @@ int64_t OpenMeasuredStageInput(StageHost& host, const std::string& path, InputFi
     host.AppendLog("Open input file failed!");
     throw StageError(RunEndsHere(Format("Cannot measure '%s'", path.c_str())));
   }
-  host.Chain().InputFileSize = size;
   return size;
 }
 

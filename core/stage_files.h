@@ -18,9 +18,9 @@ std::string StepInputPath(StageHost& host);
 // and the reason.
 void OpenStageInput(StageHost& host, const std::string& path, InputFile& input);
 
-// OpenStageInput for a stage that reads the recording (or what stands for it at the head of the
-// chain): the input's size is measured and kept as the chain's InputFileSize, and returned. A
-// size that cannot be measured is logged as "Open input file failed!" and ends the run.
+// OpenStageInput for a stage whose progress scale is its input's size: the size is measured and
+// returned. A size that cannot be measured is logged as "Open input file failed!" and ends the
+// run.
 int64_t OpenMeasuredStageInput(StageHost& host, const std::string& path, InputFile& input);
 
 // Creates a stage's output (see OutputFile::Create). When it cannot be made it closes `input`,

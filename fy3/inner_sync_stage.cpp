@@ -172,7 +172,6 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   InputFile input;
   OpenStageInput(host, input_path, input);
   const int64_t size = input.Size();
-  host.Chain().InputFileSize = size < 0 ? 0 : size;
   const std::string output_path = WorkingPath(variant.output_file);
   OutputFile output;
   CreateStageOutput(host, output_path, output, input);

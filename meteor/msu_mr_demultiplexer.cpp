@@ -29,18 +29,16 @@ void DemultiplexMsuMrFrame(const uint8_t* frame, uint8_t* data) {
 
 void MsuMrDemultiplexer(StageHost& host) {
   ChainState& chain = host.Chain();
-  // The stage before measured the raw pass; its progress scale is half of it.
-  chain.InputFileSize /= 2;
-
   InputFile input;
   OutputFile output;
-  OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
-                 WorkingPath(WorkingFile::kMsuMrDmx), output);
+  const int64_t size = OpenMeasuredStageInput(host, WorkingPath(WorkingFile::kCaduPds), input);
+  CreateStageOutput(host, WorkingPath(WorkingFile::kMsuMrDmx), output, input);
 
   int64_t records = 0;
   host.AppendLog("Starting MSU-MR demultiplexing...");
   host.AppendLog("");
-  host.SetProgressMaximum(chain.InputFileSize / static_cast<int64_t>(kMsuMrFrameBytes));
+  // The progress scale: the whole frames of the input.
+  host.SetProgressMaximum(size / static_cast<int64_t>(kMsuMrFrameBytes));
   host.ProcessEvents();
 
   std::array<uint8_t, kMsuMrFrameBytes> frame;

@@ -21,8 +21,8 @@ inline constexpr size_t kMsuMrDataBytes = kMsuMrFrameBytes - kMsuMrSliceCount * 
 // their overhead, into the first kMsuMrDataBytes bytes of `data`. `data` may be `frame` itself.
 void DemultiplexMsuMrFrame(const uint8_t* frame, uint8_t* data);
 
-// Turns the frames of cadu.pds into the continuous MSU-MR byte stream MSU-MR.dmx; halves
-// InputFileSize first, which gives the progress scale.
+// Turns the frames of cadu.pds into the continuous MSU-MR byte stream MSU-MR.dmx; its progress
+// scale is the input's whole frames.
 void MsuMrDemultiplexer(StageHost& host);
 
 }  // namespace vantrel

@@ -1,9 +1,7 @@
 #include "sync/cadu_extraction_stage.h"
 
 #include <bitset>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "core/file_io.h"
 #include "core/log_format.h"
@@ -34,13 +32,6 @@ constexpr int kKiBShift = 10;
 // The virtual channel: the low six bits of VCDU byte 1.
 constexpr size_t kVcidByte = 1;
 constexpr uint8_t kVcidMask = 0x3F;
-
-// Size of the raw recording when the stage reads a working file made from it instead.
-int64_t RecordingSize(const std::string& path) {
-  std::error_code error;
-  const uintmax_t size = std::filesystem::file_size(path, error);
-  return error ? 0 : static_cast<int64_t>(size);
-}
 
 // What the stage makes of the search's reports: each frame decoded as the settings of the stage's
 // start say and written, the lamp, the tags.
@@ -175,7 +166,10 @@ void CaduExtractionStage(StageHost& host) {
   const AsmSearchFields& results = engine.fields();
   const CaduDecoder& decoder = listener.decoder();
   PassCounts& counts = chain.Counts;
-  counts.input_bytes = input_path == host.InputPath() ? size : RecordingSize(host.InputPath());
+  // The pass's input is the recording, which the driver measured for the run; a stage run on its
+  // own knows it only when it read the recording itself.
+  const bool read_the_recording = input_path == host.InputPath();
+  counts.input_bytes = chain.RecordingBytes.value_or(read_the_recording ? size : 0);
   counts.cadus = records;
   counts.sync_losses = results.SyncLosses;
   counts.rs_corrected_symbols = decoder.CorrectedSymbols();

@@ -539,7 +539,9 @@ void SoftSymbolStage(StageHost& host) {
         *bpsk_inverted ? "BPSK inverted (a half turn), the bits turned back" : "BPSK as sent";
   }
   chain.Counts.soft = counts;
-  chain.Counts.input_bytes = size;
+  // The pass's input is the recording, which this stage's input is unless it follows the
+  // demodulation stage (the driver measured the recording then).
+  chain.Counts.input_bytes = chain.RecordingBytes.value_or(size);
 
   LogLine(host, "Soft symbols read: %llu", static_cast<unsigned long long>(values));
   if (values == 0 || !any_signal) {

@@ -114,7 +114,6 @@ void RunStage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   for (auto _ : state) {
     state.PauseTiming();
     RemoveOutput(output);
-    host.chain.InputFileSize = Space().recording_bytes;
     host.chain.DatHeaderPending = header_pending;
     state.ResumeTiming();
     CpuMeter meter(spent);

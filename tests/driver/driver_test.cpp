@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -94,25 +95,6 @@ TEST(Driver, UnknownSatelliteChoiceEndsTheRunWithoutAStage) {
   EXPECT_TRUE(host.process_enabled);
 }
 
-// Every stage of every chain: with nothing in the working folder its input cannot be opened, and
-// it ends the run with "Open input file failed!" and one line naming the path and the reason.
-TEST(Driver, EveryStageEndsTheRunWhenItsInputIsMissing) {
-  for (ChainKind kind : {ChainKind::MetOp, ChainKind::Fy3, ChainKind::Mn2}) {
-    for (const ChainStep& step : Chain(kind).steps) {
-      SCOPED_TRACE(step.name);
-      testing::TempFolder folder;
-      testing::RecordingHost host;
-      host.input_path = folder.File("MetopB_FY3A_2010-05-12_052330.bin");
-      host.chain.MetopSatelliteB = true;
-      const std::string reason = testing::RunEnd(step.run, host);
-      EXPECT_EQ(reason.rfind("Cannot open '" + folder.path() + "/", 0), 0u) << reason;
-      EXPECT_NE(reason.find("(No such file or directory): the run ends here."), std::string::npos)
-          << reason;
-      EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
-    }
-  }
-}
-
 TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
   testing::TempFolder folder;
   testing::RecordingHost host;
@@ -187,6 +169,27 @@ TEST(Driver, StaleWorkingFilesGoFirstAndAFailedOpenEndsTheRun) {
   EXPECT_EQ(outcome.error, expected.back());
   EXPECT_TRUE(outcome.product.empty());
   EXPECT_TRUE(host.process_enabled);
+}
+
+// The driver measures the recording before the first step: the pass's input bytes are the
+// recording's even where the CADU stage reads the Manchester decoder's half-size output; the
+// next run measures its own recording (none here).
+TEST(Driver, MeasuresTheRecordingForTheRun) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File("MN2_20181231_101530.bin");
+  testing::WriteFileBytes(host.input_path, std::vector<uint8_t>(6000, 0x5A));
+  host.settings.Manchester_box = true;
+  host.settings.DFiles = false;
+  ProcessRecording(host);
+  EXPECT_EQ(testing::ReadFileBytes(WorkingPath("cvcdu.man")).size(), 3000u);
+  EXPECT_TRUE(host.Logged("  Input bytes 6000, CADUs found 0, sync losses 0")) << host.log.size();
+  EXPECT_EQ(host.chain.RecordingBytes, std::optional<int64_t>(6000));
+
+  host.input_path = folder.File("MN2_missing.bin");
+  EXPECT_TRUE(ProcessRecording(host).failed);
+  EXPECT_FALSE(host.chain.RecordingBytes.has_value());
+  EXPECT_EQ(host.chain.Counts.input_bytes, 0);
 }
 
 TEST(Driver, BatchModeDoesNotCloseOnALineCountOfAnEarlierRun) {

@@ -247,6 +247,28 @@ TEST(SoftInputFailures, NothingToDecodeEndsTheRunWithAReason) {
   }
 }
 
+// After the demodulation stage the soft symbols are a working file: a run that ends in the
+// soft-symbol stage still reports the recording's size as its input, not the working file's.
+TEST(SoftInputFailures, AfterDemodulationTheInputIsStillTheRecording) {
+  testing::TempFolder folder;
+  testing::RecordingHost host;
+  host.input_path = folder.File(std::string(kMetopName) + ".cs16");
+  testing::WriteFileBytes(host.input_path, Bytes(1200000, 0));
+  testing::WriteFileBytes(WorkingPath(WorkingFile::kDemodSoft), Bytes(300000, 0));
+  host.chain.StepInput = WorkingFile::kDemodSoft;
+  host.chain.RecordingBytes = 1200000;
+  EXPECT_NE(testing::RunEnd(SoftSymbolStage, host).find("holds only zero soft symbols"),
+            std::string::npos);
+  EXPECT_EQ(host.chain.Counts.input_bytes, 1200000);
+  EXPECT_EQ(host.size_caption, "File size 300000 bytes");  // its own input, for its progress
+  // Run on its own, the stage that reads the recording reports it.
+  host.chain.StepInput = {};
+  host.chain.RecordingBytes.reset();
+  testing::WriteFileBytes(host.input_path, Bytes(70000, 0));
+  EXPECT_NE(testing::RunEnd(SoftSymbolStage, host), "");
+  EXPECT_EQ(host.chain.Counts.input_bytes, 70000);
+}
+
 // FY-3: two rails coded on their own and differential dibits. Any rotation and swap, any first
 // value (which moves each rail's puncturing period and may pair Q with the next I), and a value
 // lost mid-pass.

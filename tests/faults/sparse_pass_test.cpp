@@ -80,7 +80,7 @@ TEST(SparsePass, ThreeGibRecordingWithOnePass) {
   EXPECT_FALSE(outcome.failed) << outcome.error;
   EXPECT_TRUE(outcome.close_program);
   EXPECT_EQ(host.size_caption, "File size 3221225472 bytes");
-  EXPECT_EQ(host.chain.InputFileSize, static_cast<int64_t>(kRecordingBytes));
+  EXPECT_EQ(host.chain.Counts.input_bytes, static_cast<int64_t>(kRecordingBytes));
   ASSERT_FALSE(host.maximums.empty());
   EXPECT_EQ(host.maximums.front(), static_cast<int64_t>(kRecordingBytes / 1024));
   // The bar runs to the end of the recording (its last steps stop short by under a frame).

@@ -221,14 +221,6 @@ TEST_F(C10WriterTest, EmptyInputWritesNoProduct) {
   EXPECT_EQ(host_.chain.LastLineCount, 0);
 }
 
-TEST_F(C10WriterTest, MissingInputLeavesTheLineCount) {
-  host_.chain.LastLineCount = 4;
-  host_.input_path = "FY3A_2010-05-12_052330.bin";
-  EXPECT_NE(testing::RunEnd(C10Writer, host_), "");
-  EXPECT_EQ(host_.log, std::vector<std::string>{"Open input file failed!"});
-  EXPECT_EQ(host_.chain.LastLineCount, 4);
-}
-
 TEST_F(C10WriterTest, FailedWritesAreNotReportedAsDone) {
   WriteLines(2);
   const std::string product = folder_.File("FY3A_2010-05-12_0523.C10");

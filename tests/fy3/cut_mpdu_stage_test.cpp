@@ -82,18 +82,6 @@ TEST(CutMpduStage, AnyNumberOfRecordsAndTheProgressMaximum) {
   }
 }
 
-TEST(CutMpduStage, OpenFailures) {
-  testing::TempFolder folder;
-  testing::RecordingHost host;
-  EXPECT_NE(testing::RunEnd(CutMpduStage, host), "");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
-  host.log.clear();
-  testing::WriteFileBytes(folder.File("vcdu_x.vcd"), Vcdus(1));
-  std::filesystem::create_directory(folder.File("mpdu_x.mpd"));
-  EXPECT_NE(testing::RunEnd(CutMpduStage, host), "");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
-}
-
 // A VCDU of channel 5 with frame counter `counter` whose cut bytes are all `fill`.
 std::vector<uint8_t> CountedVcdu(uint32_t counter, uint8_t fill) {
   std::vector<uint8_t> vcdu(kVcdu, fill);

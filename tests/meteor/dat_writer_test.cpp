@@ -278,27 +278,6 @@ TEST_F(DatWriterStage, WithoutAPendingHeaderEveryLineIsPackedWithItsMarker) {
   EXPECT_EQ(testing::ReadFileBytes(Product()), expected);
 }
 
-TEST_F(DatWriterStage, MissingInputChangesNothing) {
-  host.chain.LastLineCount = 9;
-  host.chain.ProgressCount = 4;
-  EXPECT_NE(testing::RunEnd(DatWriter, host), "");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
-  EXPECT_FALSE(testing::FileExists(Product()));
-  EXPECT_TRUE(host.chain.DatHeaderPending);
-  EXPECT_EQ(host.chain.LastLineCount, 9);
-  EXPECT_EQ(host.chain.ProgressCount, 4);
-}
-
-TEST_F(DatWriterStage, UncreatableOutputIsReported) {
-  WriteLines(1);
-  std::filesystem::create_directory(Product());
-  host.chain.LastLineCount = 9;
-  EXPECT_NE(testing::RunEnd(DatWriter, host), "");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
-  EXPECT_TRUE(host.chain.DatHeaderPending);
-  EXPECT_EQ(host.chain.LastLineCount, 9);
-}
-
 TEST_F(DatWriterStage, AProductThatCouldNotBeWrittenIsNoSuccess) {
   WriteLines(40);
   testing::WriteFileBytes(Product(), {1, 2, 3});  // an earlier product of the same name

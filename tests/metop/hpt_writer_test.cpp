@@ -244,27 +244,6 @@ TEST(HptWriter, OutputNamesOfTheThreeSatellites) {
   }
 }
 
-TEST(HptWriter, OpenFailuresKeepTheCounts) {
-  TempFolder folder;
-  RecordingHost host;
-  host.input_path = "MetopB_20181231_101530.bin";
-  host.chain.MetopSatelliteB = true;
-  host.chain.LastLineCount = 9;
-  host.chain.ProgressCount = 3;
-  EXPECT_NE(testing::RunEnd(HptWriter, host), "");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
-  EXPECT_FALSE(testing::FileExists("MetopB_20181231_1015_M03.hpt"));
-
-  WriteFileBytes("APID.pkt", Packets(1));
-  std::filesystem::create_directory("MetopB_20181231_1015_M03.hpt");
-  RecordingHost blocked = host;
-  blocked.log.clear();
-  EXPECT_NE(testing::RunEnd(HptWriter, blocked), "");
-  EXPECT_EQ(blocked.log, std::vector<std::string>{"Open output file failed!"});
-  EXPECT_EQ(blocked.chain.LastLineCount, 9);
-  EXPECT_EQ(blocked.chain.ProgressCount, 3);
-}
-
 TEST(HptWriter, IncompleteProductIsNotReportedAsDone) {
   TempFolder folder;
   WriteFileBytes("APID.pkt", Packets(3));

@@ -78,28 +78,13 @@ TEST(CvcduStage, EmptyAndShortInputsGiveAnEmptyFile) {
   }
 }
 
-TEST(CvcduStage, MissingInputEndsTheRunAndCreatesNothing) {
-  testing::TempFolder folder;
-  RecordingHost host;
-  EXPECT_EQ(RunEnd(CvcduStage, host), "Cannot open '" + folder.File("cadu.pds") +
-                                          "' (No such file or directory): the run ends here.");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
-  EXPECT_FALSE(FileExists(folder.File("cvcdu.rs")));
-}
-
-TEST(CvcduStage, OutputThatCannotBeMadeEndsTheRun) {
+// A link where the working file goes is never written through: the file it names is unchanged.
+TEST(CvcduStage, LinkWhereTheOutputGoesIsNotWrittenThrough) {
   testing::TempFolder folder;
   WriteFileBytes(folder.File("cadu.pds"), CaduFile(1, 0));
-  std::filesystem::create_directory(folder.File("cvcdu.rs"));
-  RecordingHost host;
-  EXPECT_NE(RunEnd(CvcduStage, host).find("it is a folder"), std::string::npos);
-  EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
-
-  // A link where the working file goes is never written through: the file it names is unchanged.
-  std::filesystem::remove(folder.File("cvcdu.rs"));
   WriteFileBytes(folder.File("victim"), {7, 7, 7});
   std::filesystem::create_symlink(folder.File("victim"), folder.File("cvcdu.rs"));
-  host.log.clear();
+  RecordingHost host;
   EXPECT_NE(RunEnd(CvcduStage, host).find("it is a symbolic link"), std::string::npos);
   EXPECT_EQ(ReadFileBytes(folder.File("victim")), (std::vector<uint8_t>{7, 7, 7}));
 }

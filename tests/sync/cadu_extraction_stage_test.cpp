@@ -69,7 +69,8 @@ TEST(CaduExtractionStage, BackToBackCadusAreAllWritten) {
         "ASM detection done!  " + std::to_string(count) + " lines found.", ""};
     EXPECT_EQ(stage.host.log, expected);
     EXPECT_EQ(stage.host.size_caption, "File size " + std::to_string(1024 * count) + " bytes");
-    EXPECT_EQ(stage.host.chain.InputFileSize, static_cast<int64_t>(1024 * count));
+    // Run without the driver, the stage reports the recording it read as the pass's input.
+    EXPECT_EQ(stage.host.chain.Counts.input_bytes, static_cast<int64_t>(1024 * count));
     EXPECT_EQ(stage.host.progress_maximum, static_cast<int64_t>(count));
     EXPECT_FALSE(stage.host.lamp_active);
   }
@@ -161,17 +162,9 @@ TEST(CaduExtractionStage, SmallInputs) {
   }
 }
 
-TEST(CaduExtractionStage, MissingInputLeavesAnEarlierOutputAlone) {
+// Neither a folder nor a FIFO is an input; the FIFO, which has no writer, is refused at once.
+TEST(CaduExtractionStage, AFolderOrAFifoIsNoInput) {
   StageFixture stage({});
-  WriteFileBytes(stage.Output(), {1, 2, 3});
-  stage.host.input_path = "MetopB_missing.bin";
-  // The run ends with the path and the reason.
-  EXPECT_EQ(testing::RunEnd(CaduExtractionStage, stage.host),
-            "Cannot open 'MetopB_missing.bin' (No such file or directory): the run ends here.");
-  EXPECT_EQ(stage.host.log, std::vector<std::string>{"Open input file failed!"});
-  EXPECT_EQ(ReadFileBytes(stage.Output()), (Bytes{1, 2, 3}));
-  // Neither a folder nor a FIFO is an input; the FIFO, which has no writer, is refused at once.
-  stage.host.log.clear();
   std::filesystem::create_directory(stage.folder.File("MetopB_dir.bin"));
   stage.host.input_path = "MetopB_dir.bin";
   EXPECT_EQ(testing::RunEnd(CaduExtractionStage, stage.host),
@@ -181,14 +174,6 @@ TEST(CaduExtractionStage, MissingInputLeavesAnEarlierOutputAlone) {
   EXPECT_EQ(testing::RunEnd(CaduExtractionStage, stage.host),
             "Cannot open 'MetopB_fifo.bin' (it is a FIFO): the run ends here.");
   EXPECT_EQ(stage.host.log, std::vector<std::string>(2, "Open input file failed!"));
-}
-
-TEST(CaduExtractionStage, OutputThatCannotBeCreated) {
-  StageFixture stage(testing::Cadus(testing::RandomBodies(2, 60)));
-  std::filesystem::create_directory(stage.Output());  // cadu.pds is a folder: cannot be opened
-  EXPECT_NE(testing::RunEnd(CaduExtractionStage, stage.host).find("(it is a folder"),
-            std::string::npos);
-  EXPECT_EQ(stage.host.log, std::vector<std::string>{"Open output file failed!"});
 }
 
 TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
@@ -212,6 +197,26 @@ TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
   CaduExtractionStage(stage.host);
   EXPECT_TRUE(stage.Records().empty());
   EXPECT_EQ(stage.host.size_caption, "File size 5000 bytes");
+}
+
+// The pass's input bytes are the recording's, which the driver measured for the run, whatever
+// working file the stage reads; run on its own it knows them only when it reads the recording.
+TEST(CaduExtractionStage, InputBytesAreTheRecordingsTheDriverMeasured) {
+  StageFixture stage(testing::RandomBytes(3000, 73), "MN2_1.bin");
+  WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(testing::RandomBodies(2, 74)));
+  stage.host.chain.StepInput = WorkingFile::kCvcduMan;
+  stage.host.chain.RecordingBytes = int64_t{5} << 32;  // past 32 bits, and not the file's size
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.host.chain.Counts.input_bytes, int64_t{5} << 32);
+  EXPECT_EQ(stage.host.size_caption, "File size 2048 bytes");
+  EXPECT_EQ(stage.host.progress_maximum, 2);
+
+  stage.host.chain.RecordingBytes.reset();
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.host.chain.Counts.input_bytes, 0);
+  stage.host.chain.StepInput = {};
+  CaduExtractionStage(stage.host);
+  EXPECT_EQ(stage.host.chain.Counts.input_bytes, 3000);
 }
 
 TEST(CaduExtractionStage, OptionLinesAndRecordSizes) {
