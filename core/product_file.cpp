@@ -1,5 +1,6 @@
 #include "core/product_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,10 +41,13 @@ void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile
     host.AppendLog("Open output file failed!");
     throw StageError(RunEndsHere(Format("Cannot create '%s' (%s)", path_.c_str(), reason.c_str())));
   }
+  // A product it replaces stays whole until the rename: then the new one's data go to the disk
+  // as it is written rather than filling the page cache beside it. Without one, writing back as
+  // it goes would only cost the run time the kernel spends later anyway.
+  struct stat existing {};
+  const bool replaces = ::stat(path_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
   CreateStageOutput(host, temp_path_, output_, input);
-  // The product is kept: its data go to the disk as it is written rather than filling the page
-  // cache beside the product it replaces, which stays whole until the rename.
-  output_.StreamToDisk();
+  if (replaces) output_.StreamToDisk();
 }
 
 bool ProductFile::Keep() {
