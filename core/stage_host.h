@@ -8,7 +8,6 @@
 
 #include "core/chain_state.h"
 #include "core/run_session.h"
-#include "core/setting_ranges.h"
 #include "core/settings.h"
 
 namespace vantrel {
