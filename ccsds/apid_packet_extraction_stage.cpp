@@ -83,12 +83,12 @@ void ApidPacketExtractionStage(StageHost& host) {
     if (listing) {
       host.AppendLog(ListingLine(Format("*** MPDU INPUT Line %04d  ", index), mpdu));
     }
-    const int32_t pb =
+    const int32_t completed =
         builder.FeedMpdu(std::span<const uint8_t>(mpdu, kMpduRecordLength), diagnostics);
-    if (listing) LogLine(host, "*** Packet Builder returned %d", pb);
-    if (pb > 0) {
-      if (listing) LogLine(host, "@ Packet Builder found packets - returned %d", pb);
-      for (int32_t i = 0; i < pb; ++i) {
+    if (listing) LogLine(host, "*** Packet Builder returned %d", completed);
+    if (completed > 0) {
+      if (listing) LogLine(host, "@ Packet Builder found packets - returned %d", completed);
+      for (int32_t i = 0; i < completed; ++i) {
         const int32_t next = builder.GetNext(buffer, settings.max_packet_length);
         const int32_t apid = SourcePacketHeader::ApidOf(buffer.data());
         if (listing) {

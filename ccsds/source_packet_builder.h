@@ -47,23 +47,25 @@ enum class BuildState : int32_t {
 // Where the M_PDU header and the packet zone lie in a record, and the packet size limit.
 // All zero until the first successful Setup.
 struct BuilderGeometry {
-  int32_t MaxPkLen = 0;
+  int32_t max_packet_length = 0;
   int32_t pointer_offset = 0;
   int32_t zone_offset = 0;
   int32_t zone_length = 0;
 };
 
-// The builder's running variables, named as its diagnostic lines print them.
+// The builder's running variables. The diagnostic lines print them under short names: pi
+// (slot_fill), mi (zone_position), hcnt and oldhcnt (the first-header pointers), ln (mpdus_fed).
 struct BuilderVariables {
   int32_t current_slot = 0;
-  int32_t pi = 0;            // bytes stored in the current slot
-  int32_t header_count = 0;  // primary-header bytes read so far
-  int32_t mi = 0;            // read position inside the current zone
-  int32_t hcnt = 0;          // first-header pointer of the current M_PDU
-  int32_t oldhcnt = 0;       // first-header pointer of the previous M_PDU
+  int32_t slot_fill = 0;                      // bytes stored in the current slot
+  int32_t header_count = 0;                   // primary-header bytes read so far
+  int32_t zone_position = 0;                  // read position inside the current zone
+  int32_t first_header_pointer = 0;           // of the current M_PDU
+  int32_t previous_first_header_pointer = 0;  // of the M_PDU before it
   BuildState state = BuildState::IDLE;
-  int32_t SHORTY = 0;  // 1 when the next header follows directly behind a packet in this zone
-  int32_t ln = 0;      // M_PDUs fed since Setup
+  // 1 when the next header follows directly behind a packet in this zone.
+  int32_t header_follows_packet = 0;
+  int32_t mpdus_fed = 0;      // M_PDUs fed since Setup
   SourcePacketHeader header;  // the current packet's primary header
 };
 
@@ -135,15 +137,15 @@ class SequenceCountTrack {
 class SourcePacketBuilder {
  public:
   // Header length 4 (pointer at record byte 2, zone at byte 4, 882 bytes) or 2 (pointer at 0,
-  // zone at 2, 884 bytes). Returns 0 and sets state IDLE and ln 0, clears the losses and forgets
-  // the last frame counter; keeps the ring, the current slot, pi, mi, hcnt and the decoded
-  // header. Returns -1 and changes nothing else for another
+  // zone at 2, 884 bytes). Returns 0 and sets state IDLE and the M_PDU count 0, clears the losses
+  // and forgets the last frame counter; keeps the ring, the current slot, its fill, the zone
+  // position, the pointer and the decoded header. Returns -1 and changes nothing else for another
   // header length; a maximum packet length outside 7..12999 is refused (-1) and changes nothing.
   int32_t Setup(int32_t max_packet_length, int32_t header_length);
 
   // Feeds one M_PDU record (only read; at least max(zone offset + zone length, pointer offset
   // + 2) bytes, a shorter one is ignored and yields 0). Rewrites `diagnostics` (at most 16
-  // lines). Returns pb, the number of packets completed during this call.
+  // lines). Returns the number of packets completed during this call (the listings call it pb).
   int32_t FeedMpdu(std::span<const uint8_t> record, DiagnosticBlock& diagnostics);
 
   // Tells the builder about the VCDU whose M_PDU is fed next: its 24-bit frame counter, and
@@ -178,19 +180,19 @@ class SourcePacketBuilder {
  private:
   class DiagnosticWriter;
 
-  void ProcessZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& pb);
-  void NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& pb);
+  void ProcessZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& completed);
+  void NoHeaderZone(std::span<const uint8_t> zone, DiagnosticWriter& out, int32_t& completed);
   // A zone whose pointer is unknown (its frame missing or uncorrectable) but whose place is: a
   // packet being built takes `bytes` (a zone's length) as far as its length says, and is handed
   // out when it ends there; a header cut by the zone is lost.
-  void LostZone(std::span<const uint8_t> bytes, DiagnosticWriter& out, int32_t& pb);
+  void LostZone(std::span<const uint8_t> bytes, DiagnosticWriter& out, int32_t& completed);
   // Before a trusted frame's zone: the held zones of uncorrectable frames (as received when
   // asked and no gap follows them, else zeros), then the zones of the frames missing.
-  void PlaceLostZones(size_t zone_length, DiagnosticWriter& out, int32_t& pb);
-  // Appends `bytes` to the current slot at pi; the caller has checked the size limit.
+  void PlaceLostZones(size_t zone_length, DiagnosticWriter& out, int32_t& completed);
+  // Appends `bytes` to the current slot at its fill; the caller has checked the size limit.
   void Append(std::span<const uint8_t> bytes);
   // The open packet is complete: it waits in its slot, to be handed out after those before it.
-  void MarkReady(int32_t& pb);
+  void MarkReady(int32_t& completed);
   // The open packet (GETHEADER, BUILDING or within a zone) lost bytes: its slot is freed, it is
   // counted (one whose header was not yet whole is counted by the sequence count gap it leaves)
   // and the state becomes IDLE. Nothing happens when no packet is open.

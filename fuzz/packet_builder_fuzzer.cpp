@@ -37,7 +37,7 @@ void CheckState(const SourcePacketBuilder& builder) {
   Check(v.state == BuildState::IDLE || v.state == BuildState::GETHEADER ||
             v.state == BuildState::BUILDING,
         "a feed call ended inside a packet step");
-  Check(v.SHORTY == 0, "SHORTY left set after a feed call");
+  Check(v.header_follows_packet == 0, "SHORTY left set after a feed call");
   // The ring starts with kPacketSlotCount slots and grows, up to kMaxPacketSlots, rather than
   // overwrite a waiting packet.
   Check(builder.SlotCount() >= kPacketSlotCount && builder.SlotCount() <= kMaxPacketSlots,
@@ -46,13 +46,15 @@ void CheckState(const SourcePacketBuilder& builder) {
         "current slot out of the ring");
   Check(v.header_count >= 0 && v.header_count <= SourcePacketHeader::kLength,
         "header count out of range");
-  Check(v.pi >= 0 && v.pi <= kPacketSlotCapacity, "a slot holds more than its data bytes");
+  Check(v.slot_fill >= 0 && v.slot_fill <= kPacketSlotCapacity,
+        "a slot holds more than its data bytes");
   // A packet grows past the limit only in the zone its header began in (the longer zone of the
   // two layouts: a later set-up may change the layout while a slot keeps its count).
   constexpr int32_t kLongestZone = kMpduRecordLength - kMpduHeaderLengthBare;
-  if (v.pi > std::max(g.MaxPkLen, SourcePacketHeader::kLength + kLongestZone)) {
-    std::fprintf(stderr, "pi=%d MaxPkLen=%d zone=%d state=%d ln=%d hcnt=%d\n", v.pi, g.MaxPkLen,
-                 g.zone_length, static_cast<int>(v.state), v.ln, v.hcnt);
+  if (v.slot_fill > std::max(g.max_packet_length, SourcePacketHeader::kLength + kLongestZone)) {
+    std::fprintf(stderr, "pi=%d MaxPkLen=%d zone=%d state=%d ln=%d hcnt=%d\n", v.slot_fill,
+                 g.max_packet_length, g.zone_length, static_cast<int>(v.state), v.mpdus_fed,
+                 v.first_header_pointer);
     Fail("a packet grew past the maximum length");
   }
   for (int32_t slot = 0; slot < builder.SlotCount(); ++slot) {

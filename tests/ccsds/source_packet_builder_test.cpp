@@ -91,8 +91,8 @@ TEST(SourcePacketBuilder, ShortPacketShortyThenContinuationClosedByNextHeader) {
   };
   EXPECT_EQ(Lines(f.diag), first);
   EXPECT_EQ(f.V().state, BuildState::BUILDING);
-  EXPECT_EQ(f.V().SHORTY, 0);
-  EXPECT_EQ(f.V().pi, 782);
+  EXPECT_EQ(f.V().header_follows_packet, 0);
+  EXPECT_EQ(f.V().slot_fill, 782);
   EXPECT_EQ(f.V().current_slot, 2);
   // Slots are never cleared: behind the first packet lie the zeros of program start.
   EXPECT_EQ(f.Next(200), 0);
@@ -100,7 +100,7 @@ TEST(SourcePacketBuilder, ShortPacketShortyThenContinuationClosedByNextHeader) {
 
   EXPECT_EQ(f.Feed(MakeMpdu(2047, Bytes(b, 782, 1664))), 0);
   EXPECT_TRUE(Lines(f.diag).empty());
-  EXPECT_EQ(f.V().pi, 1664);
+  EXPECT_EQ(f.V().slot_fill, 1664);
 
   EXPECT_EQ(f.Feed(MakeMpdu(40, Join(Bytes(b, 1664, 1704), Bytes(c, 0, 842)))), 1);
   const std::vector<std::string> third = {
@@ -111,8 +111,8 @@ TEST(SourcePacketBuilder, ShortPacketShortyThenContinuationClosedByNextHeader) {
   EXPECT_EQ(Lines(f.diag), third);
   EXPECT_EQ(f.Next(1704), 0);
   EXPECT_EQ(f.Got(1704), b);
-  EXPECT_EQ(f.V().pi, 842);
-  EXPECT_EQ(f.V().ln, 3);
+  EXPECT_EQ(f.V().slot_fill, 842);
+  EXPECT_EQ(f.V().mpdus_fed, 3);
 }
 
 TEST(SourcePacketBuilder, HeaderSplitAcrossZonesIsResumedAtZoneStart) {
@@ -162,7 +162,7 @@ TEST(SourcePacketBuilder, Pointer2047AndOtherPointersWithoutHeader) {
   // IDLE: a zone without header is ignored.
   EXPECT_EQ(f.Feed(MakeMpdu(2047, std::vector<uint8_t>(kZone, 0x55))), 0);
   EXPECT_EQ(f.V().state, BuildState::IDLE);
-  EXPECT_EQ(f.V().ln, 1);
+  EXPECT_EQ(f.V().mpdus_fed, 1);
 
   const auto a = MakePacket(103, 1, 2000, 1);
   const auto b = MakePacket(103, 2, 900, 2);
@@ -174,7 +174,7 @@ TEST(SourcePacketBuilder, Pointer2047AndOtherPointersWithoutHeader) {
   // ...so the rest of it is not taken for a whole packet: the next one begins at the pointer.
   EXPECT_EQ(f.Feed(MakeMpdu(236, Join(Bytes(a, 1764, 2000), Bytes(b, 0, 646)))), 0);
   EXPECT_EQ(f.V().state, BuildState::BUILDING);
-  EXPECT_EQ(f.V().pi, 646);
+  EXPECT_EQ(f.V().slot_fill, 646);
   EXPECT_EQ(f.Next(1118), -1);
 }
 
@@ -185,7 +185,7 @@ TEST(SourcePacketBuilder, LongPacketDroppedBeforeHeader) {
   const auto stream = CutIntoMpdus({l, n});
   ASSERT_GE(stream.records.size(), 15u);
   for (int i = 0; i < 14; ++i) EXPECT_EQ(f.Feed(stream.records[static_cast<size_t>(i)]), 0);
-  EXPECT_EQ(f.V().pi, 14 * kZone);
+  EXPECT_EQ(f.V().slot_fill, 14 * kZone);
   const int slot = f.V().current_slot;
   // Zone 15 holds the next header at 718: 12348 + 718 would pass 12966.
   EXPECT_EQ(f.Feed(stream.records[14]), 0);
@@ -363,27 +363,27 @@ TEST(SourcePacketBuilder, SetupResetsOnlyStateAndLineCount) {
   ASSERT_EQ(before.state, BuildState::BUILDING);
 
   EXPECT_EQ(builder->Setup(500, 3), -1);  // stores the limit, nothing else
-  EXPECT_EQ(builder->Geometry().MaxPkLen, 500);
+  EXPECT_EQ(builder->Geometry().max_packet_length, 500);
   EXPECT_EQ(builder->Geometry().zone_offset, 4);
   EXPECT_EQ(builder->Variables().state, BuildState::BUILDING);
-  EXPECT_EQ(builder->Variables().ln, 1);
+  EXPECT_EQ(builder->Variables().mpdus_fed, 1);
   EXPECT_EQ(builder->Setup(kPacketSlotCapacity + 1, 4), -1);  // would overflow a slot
   EXPECT_EQ(builder->Setup(kMinPacketLength - 1, 4), -1);
-  EXPECT_EQ(builder->Geometry().MaxPkLen, 500);
+  EXPECT_EQ(builder->Geometry().max_packet_length, 500);
 
   EXPECT_EQ(builder->Setup(kPacketSlotCapacity, 2), 0);
   const BuilderGeometry& g = builder->Geometry();
-  EXPECT_EQ(g.MaxPkLen, kPacketSlotCapacity);
+  EXPECT_EQ(g.max_packet_length, kPacketSlotCapacity);
   EXPECT_EQ(g.pointer_offset, 0);
   EXPECT_EQ(g.zone_offset, 2);
   EXPECT_EQ(g.zone_length, 884);
   const BuilderVariables& after = builder->Variables();
   EXPECT_EQ(after.state, BuildState::IDLE);
-  EXPECT_EQ(after.ln, 0);
+  EXPECT_EQ(after.mpdus_fed, 0);
   EXPECT_EQ(after.current_slot, before.current_slot);
-  EXPECT_EQ(after.pi, before.pi);
-  EXPECT_EQ(after.mi, before.mi);
-  EXPECT_EQ(after.hcnt, before.hcnt);
+  EXPECT_EQ(after.slot_fill, before.slot_fill);
+  EXPECT_EQ(after.zone_position, before.zone_position);
+  EXPECT_EQ(after.first_header_pointer, before.first_header_pointer);
   EXPECT_EQ(after.header.Len, before.header.Len);
   // The waiting packet survived the set-up.
   std::vector<uint8_t> out(300);
@@ -468,8 +468,8 @@ TEST(SourcePacketBuilder, AbsurdRecordsNeverBreakTheBounds) {
       const int pb = builder->FeedMpdu(record, diag);
       ASSERT_GE(pb, 0);
       const BuilderVariables& v = builder->Variables();
-      ASSERT_LE(v.pi, kPacketSlotCapacity);
-      ASSERT_EQ(v.SHORTY, 0);
+      ASSERT_LE(v.slot_fill, kPacketSlotCapacity);
+      ASSERT_EQ(v.header_follows_packet, 0);
       ASSERT_TRUE(v.state == BuildState::IDLE || v.state == BuildState::GETHEADER ||
                   v.state == BuildState::BUILDING);
       for (int k = 0; k < pb; ++k) {
@@ -481,9 +481,9 @@ TEST(SourcePacketBuilder, AbsurdRecordsNeverBreakTheBounds) {
     }
   }
   // A record shorter than the geometry needs is ignored.
-  const int ln = builder->Variables().ln;
+  const int ln = builder->Variables().mpdus_fed;
   EXPECT_EQ(builder->FeedMpdu(std::span<const uint8_t>(record.data(), 100), diag), 0);
-  EXPECT_EQ(builder->Variables().ln, ln);
+  EXPECT_EQ(builder->Variables().mpdus_fed, ln);
 }
 
 // Continuity: each M_PDU is told its VCDU frame counter before it is fed. Expected results are

@@ -370,13 +370,13 @@ TEST(MetopEndToEndRuns, EveryRunStartsWithANewPacketBuilder) {
   ASSERT_EQ(host.at_writer.size(), 2u);
   EXPECT_NE(host.sessions[0], own);
   // The first run left its builder used: M_PDUs fed, a slot other than the first in use.
-  EXPECT_GT(host.at_writer[0].ln, 0);
+  EXPECT_GT(host.at_writer[0].mpdus_fed, 0);
   EXPECT_NE(host.at_writer[0].current_slot, 0);
   // The second run's builder is new: nothing fed, the first slot, the six slots it starts with.
   const BuilderVariables& fresh = host.at_packet_stage[1];
-  EXPECT_EQ(fresh.ln, 0);
+  EXPECT_EQ(fresh.mpdus_fed, 0);
   EXPECT_EQ(fresh.current_slot, 0);
-  EXPECT_EQ(fresh.pi, 0);
+  EXPECT_EQ(fresh.slot_fill, 0);
   EXPECT_EQ(fresh.state, BuildState::IDLE);
   EXPECT_EQ(host.slots_at_packet_stage[1], kPacketSlotCount);
   // And the product is the same.
