@@ -336,6 +336,16 @@ class QpskDemodulator final : public Demodulator {
   double window_metric_ = 0, window_m2_ = 0, window_m4_ = 0, window_turned_ = 0;
   std::vector<int8_t> pending_;
   std::vector<Window> windows_;
+  // Starts the window being filled afresh.
+  void ClearWindow() {
+    window_symbols_ = 0;
+    window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
+  }
+  // Forgets the held soft values and their windows.
+  void DropHeld() {
+    pending_.clear();
+    windows_.clear();
+  }
   int good_run_ = 0, bad_run_ = 0, acquire_blocks_left_ = 0;
   double last_snr_db_ = NAN;
 
@@ -443,8 +453,7 @@ void QpskDemodulator::Finish(std::vector<int8_t>& out) {
   }
   summary_.samples -= tail;
   if (state_ != State::kSearching) EndWindow(out, true);
-  pending_.clear();
-  windows_.clear();
+  DropHeld();
   EmitReports(true);
 }
 
@@ -730,8 +739,7 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
   const double m2 = window_m2_ / static_cast<double>(count);
   const double m4 = window_m4_ / static_cast<double>(count);
   const double turned = window_turned_;
-  window_symbols_ = 0;
-  window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
+  ClearWindow();
   // The carrier's offset is measured over windows that show the signal with the lock held (not
   // the turns the loop pulls in while acquiring).
   if (state_ == State::kLocked && metric >= kHoldMetric)
@@ -804,8 +812,7 @@ void QpskDemodulator::WritePending(size_t from, std::vector<int8_t>& out, size_t
   const uint64_t symbols = (to - from) / 2;
   summary_.symbols += symbols;
   summary_.locked_seconds += static_cast<double>(symbols) * timing_.period() / config_.sample_rate;
-  pending_.clear();
-  windows_.clear();
+  DropHeld();
 }
 
 void QpskDemodulator::Enter(State state) {
@@ -814,10 +821,8 @@ void QpskDemodulator::Enter(State state) {
     case State::kSearching:
       acquired_.clear();
       restart_ = leading_ = false;
-      pending_.clear();
-      windows_.clear();
-      window_symbols_ = 0;
-      window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
+      DropHeld();
+      ClearWindow();
       recent_count_ = 0;
       last_snr_db_ = NAN;
       break;
@@ -987,10 +992,8 @@ void QpskDemodulator::WarmRestart(std::vector<int8_t>& out) {
   timing_.Restart(period, first);
   rotation_ = rotation / std::abs(rotation);
   carrier_step_ = turn;
-  pending_.clear();
-  windows_.clear();
-  window_symbols_ = 0;
-  window_metric_ = window_m2_ = window_m4_ = window_turned_ = 0;
+  DropHeld();
+  ClearWindow();
   bad_run_ = 0;
   leading_ = true;
   block_start_ = acquired_start_ + start;

@@ -216,16 +216,22 @@ INSTANTIATE_TEST_SUITE_P(
                                 true, false, Impaired(0, true, 0, 0, 0)}),
     [](const ::testing::TestParamInfo<MetopCase>& info) { return std::string(info.param.name); });
 
-// A maximum packet length the packet slots cannot hold ends the run before the product; one
-// below the AVHRR packet size drops every AVHRR packet and the product stays empty.
-TEST(MetopEndToEndSettings, PacketLengthLimits) {
-  testing::TempFolder folder;
+// Writes a clean MetOp-B pass of `packets` AVHRR packets into `folder`; returns its path.
+std::string WriteCleanPass(const testing::TempFolder& folder, int packets) {
   sim::MetopOptions options;
-  options.packets = 3;
+  options.packets = packets;
   const sim::MetopPass pass =
       sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
   const std::string input = folder.File("MetopB_20181231_101530.bin");
   testing::WriteFileBytes(input, pass.recording.bytes);
+  return input;
+}
+
+// A maximum packet length the packet slots cannot hold ends the run before the product; one
+// below the AVHRR packet size drops every AVHRR packet and the product stays empty.
+TEST(MetopEndToEndSettings, PacketLengthLimits) {
+  testing::TempFolder folder;
+  const std::string input = WriteCleanPass(folder, 3);
   const std::string product = WorkingPath("MetopB_20181231_1015_M03.hpt");
 
   testing::RecordingHost too_long;
@@ -262,12 +268,7 @@ TEST(MetopEndToEndSettings, PacketLengthLimits) {
 // A text that is no number ends the run in VCDU selection, and the report still comes.
 TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
   testing::TempFolder folder;
-  sim::MetopOptions options;
-  options.packets = 3;
-  const sim::MetopPass pass =
-      sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
-  const std::string input = folder.File("MetopB_20181231_101530.bin");
-  testing::WriteFileBytes(input, pass.recording.bytes);
+  const std::string input = WriteCleanPass(folder, 3);
 
   testing::RecordingHost other;
   other.input_path = input;
@@ -299,12 +300,7 @@ TEST(MetopEndToEndSettings, ReportNamesTheChannelTheSelectionRead) {
 // pass report, read at the end, sees the change).
 TEST(MetopEndToEndSettings, EachStageReadsTheSettingsOfItsStart) {
   testing::TempFolder folder;
-  sim::MetopOptions options;
-  options.packets = 3;
-  const sim::MetopPass pass =
-      sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
-  const std::string input = folder.File("MetopB_20181231_101530.bin");
-  testing::WriteFileBytes(input, pass.recording.bytes);
+  const std::string input = WriteCleanPass(folder, 3);
 
   struct ChangingHost : testing::RecordingHost {
     std::string_view stage;
@@ -350,12 +346,7 @@ TEST(MetopEndToEndRuns, EveryRunStartsWithANewPacketBuilder) {
     }
   };
   testing::TempFolder folder;
-  sim::MetopOptions options;
-  options.packets = 7;
-  const sim::MetopPass pass =
-      sim::MakeMetopPass(options, sim::CaduEncoding{}, sim::Impairments{}, kSeed);
-  const std::string input = folder.File("MetopB_20181231_101530.bin");
-  testing::WriteFileBytes(input, pass.recording.bytes);
+  const std::string input = WriteCleanPass(folder, 7);
   const std::string product = WorkingPath("MetopB_20181231_1015_M03.hpt");
 
   BuilderWatchingHost host;

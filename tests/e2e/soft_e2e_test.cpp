@@ -82,11 +82,7 @@ struct ChainRun {
     outcome = ProcessRecording(host);
     if (!outcome.product.empty()) product = testing::ReadFileBytes(outcome.product);
   }
-  std::string Log() const {
-    std::string text;
-    for (const std::string& line : host.log) text += line + "\n";
-    return text;
-  }
+  std::string Log() const { return host.LogText(); }
   const SoftSymbolCounts& Soft() const { return *host.chain.Counts.soft; }
 };
 

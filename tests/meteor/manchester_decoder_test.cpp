@@ -60,15 +60,7 @@ TEST(ManchesterDecodeBytes, MatchesBitSerialDecodingInPlace) {
   EXPECT_EQ(bytes, expected);
 }
 
-// Remembers the progress maximum the stage sets before its first block.
-class ProgressWatchingHost : public testing::RecordingHost {
- public:
-  int64_t maximum_at_first_event = -1;
-  void ProcessEvents() override {
-    if (events == 0) maximum_at_first_event = progress_maximum;
-    RecordingHost::ProcessEvents();
-  }
-};
+using testing::ProgressWatchingHost;
 
 class ManchesterStage : public ::testing::Test {
  protected:

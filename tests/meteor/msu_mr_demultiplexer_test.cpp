@@ -47,15 +47,7 @@ TEST(DemultiplexMsuMrFrame, DropsEighteenOverheadBytesPerSlice) {
   EXPECT_EQ(in_place, expected);
 }
 
-// Remembers the progress maximum the stage sets before its first record.
-class ProgressWatchingHost : public testing::RecordingHost {
- public:
-  int64_t maximum_at_first_event = -1;
-  void ProcessEvents() override {
-    if (events == 0) maximum_at_first_event = progress_maximum;
-    RecordingHost::ProcessEvents();
-  }
-};
+using testing::ProgressWatchingHost;
 
 class DemultiplexerStage : public ::testing::Test {
  protected:

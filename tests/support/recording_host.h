@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ class RecordingHost : public BasicHost {
   void AppendLog(const std::string& line) override { log.push_back(line); }
   void ProcessEvents() override { ++events; }
 
+  // The whole log, one line after another, each ended by a newline.
+  std::string LogText() const {
+    std::string text;
+    for (const std::string& entry : log) text += entry + "\n";
+    return text;
+  }
+
   // True when some log line equals `line`.
   bool Logged(const std::string& line) const {
     for (const std::string& entry : log)
@@ -40,6 +48,17 @@ class RecordingHost : public BasicHost {
   // A session of the host's own, as if a run were going on, so that single stages run without
   // the driver (which attaches a new one for every run it makes, and this one again after).
   OwnedRunSession session_{*this};
+};
+
+// A RecordingHost that remembers the progress maximum a stage set before its first call of the
+// event pump (before its first block or record).
+class ProgressWatchingHost : public RecordingHost {
+ public:
+  int64_t maximum_at_first_event = -1;
+  void ProcessEvents() override {
+    if (events == 0) maximum_at_first_event = progress_maximum;
+    RecordingHost::ProcessEvents();
+  }
 };
 
 // Runs `stage(host)` and returns the message of the StageError that ended the run, or an empty
