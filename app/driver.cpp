@@ -91,14 +91,6 @@ uint32_t BigEndian(const uint8_t* bytes, int count) {
   return value;
 }
 
-// The first record of a working file, or empty when it has none.
-std::vector<uint8_t> FirstRecord(std::string_view name, size_t size) {
-  InputFile input;
-  std::vector<uint8_t> record(size);
-  if (!input.Open(WorkingPath(name)) || !input.ReadRecord(record.data(), size)) return {};
-  return record;
-}
-
 // Days since 2000 of an FY-3 or Meteor-M pass whose first line was taken at `ms_of_day` (UTC):
 // the date the operator gave, else the day the recording was last modified (UTC), or the day
 // before when that was earlier in its day than the first line (a pass written after midnight).
@@ -122,34 +114,50 @@ std::optional<int64_t> PassDays(StageHost& host, int64_t ms_of_day, std::string*
   return days;
 }
 
-// Names the product of an input without a marker from the first record of the final writer's
-// input: MetOp the packet's own date and time; FY-3 and Meteor-M the line's time of day and the
-// pass date from PassDays.
-void NameFromData(StageHost& host, const Satellite& satellite) {
+// What the driver reads of the data as they pass through the chain: the satellite the frames or
+// lines name, and, for a product without a marker to name it, the first record the final writer
+// gets. Gathered on the steps' threads; read once the steps that made them have finished.
+struct DataWatch {
+  explicit DataWatch(const Satellite& satellite)
+      : meteor(satellite.family == SatelliteFamily::Meteor),
+        votes(meteor ? kMn2LineBytes : kVcduLength, kSatelliteVoteRecords),
+        first_record(satellite.family == SatelliteFamily::MetOp ? kAvhrrPacketLength
+                     : meteor                                   ? kMn2LineBytes
+                                                                : kFy3LineBytes,
+                     1) {}
+
+  bool meteor;
+  FirstRecords votes;         // the first VCDUs (cvcdu.rs), or MSU-MR lines (MN2_.mnx)
+  FirstRecords first_record;  // the final writer's first record
+  // The naming made of the first record, and its log line or its error.
+  bool named = false;
+  std::string naming_line;
+  std::exception_ptr naming_error;
+};
+
+// Names the product of an input without a marker from the final writer's first record, as it
+// passes on its way to the writer (which reads the name only after that record): MetOp the
+// packet's own date and time; FY-3 and Meteor-M the line's time of day and the pass date from
+// PassDays.
+void NameFromData(StageHost& host, const Satellite& satellite, DataWatch& watch) {
   ChainState& chain = host.Chain();
+  const uint8_t* record = watch.first_record.Record(0);
   std::optional<int64_t> days;
   int64_t ms = 0;
   std::string from = "the first packet's date and time";
   switch (satellite.family) {
-    case SatelliteFamily::MetOp: {
-      const std::vector<uint8_t> packet = FirstRecord(WF::kApidPkt, kAvhrrPacketLength);
-      if (packet.empty()) return;
-      days = BigEndian(&packet[kPacketDayOffset], 2);
-      ms = BigEndian(&packet[kPacketDayOffset + 2], 4);
+    case SatelliteFamily::MetOp:
+      days = BigEndian(&record[kPacketDayOffset], 2);
+      ms = BigEndian(&record[kPacketDayOffset + 2], 4);
       break;
-    }
-    case SatelliteFamily::Fy3: {
-      const std::vector<uint8_t> line = FirstRecord(WF::kFy3Lines, kFy3LineBytes);
-      if (line.empty()) return;
-      ms = ((line[kFy3LineTimeOffset] & 0x07) << 24) | BigEndian(&line[kFy3LineTimeOffset + 1], 3);
+    case SatelliteFamily::Fy3:
+      ms = ((record[kFy3LineTimeOffset] & 0x07) << 24) |
+           BigEndian(&record[kFy3LineTimeOffset + 1], 3);
       days = PassDays(host, ms, &from);
       break;
-    }
     case SatelliteFamily::Meteor: {
-      const std::vector<uint8_t> line = FirstRecord(WF::kMn2Lines, kMn2LineBytes);
-      if (line.empty()) return;
       // Hours, minutes, seconds and milliseconds / 4 in line bytes 8 to 11, Moscow time.
-      const uint8_t* clock = &line[kMsuMrTimeOffset];
+      const uint8_t* clock = &record[kMsuMrTimeOffset];
       const int64_t moscow = ((clock[0] * 60 + clock[1]) * 60 + clock[2]) * 1000LL + clock[3] * 4;
       ms = (moscow - kMeteorClockAheadMs + kMsPerDay) % kMsPerDay;
       days = PassDays(host, ms, &from);
@@ -159,17 +167,17 @@ void NameFromData(StageHost& host, const Satellite& satellite) {
   if (!days) return;
   chain.NamingPath = NamingPathFromTime(satellite, *days, ms);
   const size_t dot = chain.NamingPath.rfind('.');
-  LogLine(host, "No satellite marker in the file name: the product is named from %s, as '%s'",
-          from.c_str(), chain.NamingPath.substr(0, dot).c_str());
+  watch.naming_line =
+      Format("No satellite marker in the file name: the product is named from %s, as '%s'",
+             from.c_str(), chain.NamingPath.substr(0, dot).c_str());
 }
 
-// Reads the satellite from the data the chain made so far (the VCDUs' spacecraft id, the
-// MSU-MR lines' identifier), reports it and warns when it is not the one the run is for.
-void CheckDataSatellite(StageHost& host, const RunSatellite& run) {
+// Reports the satellite the data named and warns when it is not the one the run is for.
+void CheckDataSatellite(StageHost& host, const RunSatellite& run, const DataWatch& watch) {
   int votes = 0;
-  const bool meteor = run.satellite->family == SatelliteFamily::Meteor;
-  const Satellite* found = meteor ? SatelliteOfMsuMrLines(WorkingPath(WF::kMn2Lines), &votes)
-                                  : SatelliteOfVcdus(WorkingPath(WF::kCvcduRs), &votes);
+  const bool meteor = watch.meteor;
+  const Satellite* found =
+      meteor ? SatelliteOfMsuMrLines(watch.votes, &votes) : SatelliteOfVcdus(watch.votes, &votes);
   if (found == nullptr) {
     LogLine(host, "Satellite from the data: not recognised (no %s)",
             meteor ? "line with a known MSU-MR identifier" : "VCDU with a known spacecraft id");
@@ -202,6 +210,7 @@ OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
+  chain.NameFromData = false;
   return OwnedRunSession(host, controls);
 }
 
@@ -279,22 +288,52 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
     chain.ManchesterDone =
         !chain.SoftInput && (host.RunSettings().Manchester_box || run.manchester);
   }
-  // Each enabled step reads what the enabled step before it wrote; the first, the recording.
-  chain.StepInput = {};
+  // Each enabled step reads what the enabled step before it hands on; the first, the recording.
+  std::vector<StepSpec> steps;
   for (const ChainStep& step : definition.steps) {
     if (!step.EnabledIn(chain)) continue;
-    if (&step == &definition.steps.back()) {
-      // The final writer names the product: by now the data tell their satellite and time.
-      CheckDataSatellite(host, run);
-      if (run.name_from_data) NameFromData(host, *run.satellite);
-    }
     if (step.raise_dat_header) chain.DatHeaderPending = true;
-    // Each stage reads the settings as they are at its start, and only then.
-    session.ReadSettings();
-    host.StageStarting(step.name);
-    step.run(host);
-    chain.StepInput = step.writes;
+    steps.push_back(*step.spec);
   }
+  chain.NameFromData = run.name_from_data;
+  // The settings of the run's start hold for every step.
+  session.ReadSettings();
+  RunnerOptions options;
+  options.threads = ThreadsFromEnvironment();
+  options.keep_files = !host.RunSettings().DFiles;
+  ChainRunner runner(host, steps, options);
+
+  // The data tell their satellite and time as they pass: the VCDUs (or the MSU-MR lines), and
+  // the first record the final writer gets.
+  DataWatch watch(*run.satellite);
+  const std::string_view voted = watch.meteor ? WorkingFile::kMn2Lines : WorkingFile::kCvcduRs;
+  const size_t last = steps.size() - 1;
+  for (size_t k = 0; k < last; ++k) {
+    if (steps[k].writes == voted) {
+      runner.Observe(k, [&watch](std::span<const uint8_t> piece) { watch.votes.Add(piece); });
+    }
+  }
+  if (run.name_from_data) {
+    runner.Observe(last - 1, [&](std::span<const uint8_t> piece) {
+      if (watch.named) return;
+      watch.first_record.Add(piece);
+      if (watch.first_record.Count() == 0) return;
+      watch.named = true;
+      try {
+        NameFromData(host, *run.satellite, watch);
+      } catch (...) {
+        watch.naming_error = std::current_exception();
+      }
+    });
+  }
+  // The final writer names the product: by now the data told their satellite and time.
+  runner.OnStepInputEnded([&](size_t index) {
+    if (index != last) return;
+    CheckDataSatellite(host, run, watch);
+    if (watch.naming_error) std::rethrow_exception(watch.naming_error);
+    if (!watch.naming_line.empty()) host.AppendLog(watch.naming_line);
+  });
+  runner.Run(host.InputPath(), chain.RecordingBytes.value_or(-1));
   chain.Mn2Mode = false;
 }
 
@@ -302,7 +341,7 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
 // did not run (cvcdu.man when nothing was Manchester decoded) may be someone else's.
 void DeleteWorkingFiles(StageHost& host, const ChainDefinition& definition) {
   for (const ChainStep& step : definition.steps) {
-    if (step.EnabledIn(host.Chain()) && !step.writes.empty()) DeleteWorkingFile(step.writes);
+    if (step.EnabledIn(host.Chain()) && !step.writes().empty()) DeleteWorkingFile(step.writes());
   }
 }
 
@@ -469,29 +508,27 @@ bool WithManchester(const ChainState& chain) {
 std::vector<std::string_view> ChainWorkingFiles(const ChainDefinition& definition) {
   std::vector<std::string_view> names;
   for (const ChainStep& step : definition.steps)
-    if (!step.writes.empty()) names.push_back(step.writes);
+    if (!step.writes().empty()) names.push_back(step.writes());
   return names;
 }
 
 const ChainDefinition& Chain(ChainKind kind) {
   // The front end: baseband samples are demodulated into soft symbols, soft symbols decoded into
   // bits; a hard-bit recording goes straight to the CADU search.
-  static const ChainStep demodulation = {"Demodulation", DemodulationStage, WF::kDemodSoft,
-                                         WithBaseband};
-  static const ChainStep soft_symbols = {"Soft symbol decoding", SoftSymbolStage, WF::kSoftBits,
-                                         WithSoftSymbols};
-  static const ChainStep cadu_extraction = {"CADU extraction", CaduExtractionStage, WF::kCaduPds};
+  static const ChainStep demodulation = {&kDemodulationStep, WithBaseband};
+  static const ChainStep soft_symbols = {&kSoftSymbolStep, WithSoftSymbols};
+  static const ChainStep cadu_extraction = {&kCaduExtractionStep};
   static const ChainDefinition metop = {
       ChainKind::MetOp,
       "MetOp",
       {demodulation,
        soft_symbols,
        cadu_extraction,
-       {"CVCDU", CvcduStage, WF::kCvcduRs},
-       {"VCDU selection", VcduSelectionStage, WF::kVcduVcd},
-       {"MPDU checking", MpduCheckingStage, WF::kMpduMpd},
-       {"APID packet extraction", ApidPacketExtractionStage, WF::kApidPkt},
-       {"HPT writer", HptWriter, {}}},
+       {&kCvcduStep},
+       {&kVcduSelectionStep},
+       {&kMpduCheckingStep},
+       {&kApidPacketExtractionStep},
+       {&kHptWriterStep}},
       HptProductPath,
   };
   static const ChainDefinition fy3 = {
@@ -500,11 +537,11 @@ const ChainDefinition& Chain(ChainKind kind) {
       {demodulation,
        soft_symbols,
        cadu_extraction,
-       {"CVCDU", CvcduStage, WF::kCvcduRs},
-       {"VCDU selection", VcduSelectionStage, WF::kVcduVcd},
-       {"MPDU cut", CutMpduStage, WF::kMpduMpd},
-       {"Inner sync alignment", Fy3InnerSyncStage, WF::kFy3Lines},
-       {"C10 writer", C10Writer, {}}},
+       {&kCvcduStep},
+       {&kVcduSelectionStep},
+       {&kCutMpduStep},
+       {&kFy3InnerSyncStep},
+       {&kC10WriterStep}},
       C10ProductPath,
   };
   static const ChainDefinition mn2 = {
@@ -512,11 +549,11 @@ const ChainDefinition& Chain(ChainKind kind) {
       "Meteor-M N2",
       {demodulation,
        soft_symbols,
-       {"Manchester decoding", ManchesterDecoder, WF::kCvcduMan, WithManchester},
+       {&kManchesterDecoderStep, WithManchester},
        cadu_extraction,
-       {"MSU-MR demultiplexing", MsuMrDemultiplexer, WF::kMsuMrDmx},
-       {"Inner sync alignment", Mn2InnerSyncStage, WF::kMn2Lines},
-       {"DAT writer", DatWriter, {}, nullptr, true}},
+       {&kMsuMrDemultiplexerStep},
+       {&kMn2InnerSyncStep},
+       {&kDatWriterStep, nullptr, true}},
       DatProductPath,
   };
   switch (kind) {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/chain_runner.h"
 #include "core/satellite.h"
 #include "core/stage_host.h"
 
@@ -13,18 +14,17 @@ namespace vantrel {
 
 enum class ChainKind { MetOp, Fy3, Mn2 };
 
-// One step of a chain: its stage, the working file it writes and when it runs. A step reads what
-// the enabled step before it wrote (the first enabled step reads the recording): the driver sets
-// ChainState::StepInput accordingly, so a new front-end stage is one more row.
+// One step of a chain and when it runs. A step reads what the enabled step before it hands on
+// (the first enabled step reads the recording), so a new front-end step is one more row.
 struct ChainStep {
-  const char* name;
-  void (*run)(StageHost&);
-  // The working file the stage writes; empty for the final writer, which writes the product.
-  std::string_view writes;
+  const StepSpec* spec;
   // Whether the step runs in a run of this chain state; null: always.
   bool (*enabled)(const ChainState&) = nullptr;
-  bool raise_dat_header = false;  // raise DatHeaderPending just before the stage
+  bool raise_dat_header = false;  // raise DatHeaderPending before the run
 
+  const char* name() const { return spec->name; }
+  // The working file the step's output is kept as; empty for the final writer.
+  std::string_view writes() const { return spec->writes; }
   bool EnabledIn(const ChainState& chain) const { return enabled == nullptr || enabled(chain); }
 };
 

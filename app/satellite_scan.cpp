@@ -27,7 +27,6 @@ constexpr int kMaxFrames = 64;
 constexpr uint32_t kMsuMrLineSync = 0x0218A7A3;
 constexpr int kLineSyncTolerance = 2;
 // Records of the working files looked at.
-constexpr int kMaxRecords = 64;
 // Bit 16 of CorrectFrame's result: a codeword could not be corrected.
 constexpr uint32_t kUncorrectable = 0xFFFF0000;
 
@@ -199,34 +198,47 @@ SatelliteScan ScanRecordingForSatellite(const std::string& path, bool manchester
   return ScanForSatellite(bytes, manchester);
 }
 
-const Satellite* SatelliteOfVcdus(const std::string& path, int* votes) {
-  InputFile input;
+const Satellite* SatelliteOfVcdus(const FirstRecords& vcdus, int* votes) {
   std::map<const Satellite*, int> count;
-  if (input.Open(path)) {
-    std::array<uint8_t, kVcduLength> vcdu;
-    for (int n = 0; n < kMaxRecords && input.ReadRecord(vcdu.data(), vcdu.size()); ++n) {
-      const Satellite* satellite = SatelliteBySpacecraftId(VcduSpacecraftId(vcdu.data()));
-      if (satellite != nullptr) ++count[satellite];
-    }
+  for (size_t n = 0; n < vcdus.Count(); ++n) {
+    const Satellite* satellite = SatelliteBySpacecraftId(VcduSpacecraftId(vcdus.Record(n)));
+    if (satellite != nullptr) ++count[satellite];
   }
   const auto [satellite, n] = Winner(count);
   *votes = n;
   return satellite;
 }
 
-const Satellite* SatelliteOfMsuMrLines(const std::string& path, int* votes) {
-  InputFile input;
+const Satellite* SatelliteOfMsuMrLines(const FirstRecords& lines, int* votes) {
   std::map<const Satellite*, int> count;
-  if (input.Open(path)) {
-    std::vector<uint8_t> line(kMn2LineBytes);
-    for (int n = 0; n < kMaxRecords && input.ReadRecord(line.data(), line.size()); ++n) {
-      const Satellite* satellite = MeteorByMsuMrId(MsuMrId(line.data()));
-      if (satellite != nullptr) ++count[satellite];
-    }
+  for (size_t n = 0; n < lines.Count(); ++n) {
+    const Satellite* satellite = MeteorByMsuMrId(MsuMrId(lines.Record(n)));
+    if (satellite != nullptr) ++count[satellite];
   }
   const auto [satellite, n] = Winner(count);
   *votes = n;
   return satellite;
+}
+
+namespace {
+
+// The first records of the file at `path`, as they would pass by.
+FirstRecords FirstRecordsOf(const std::string& path, size_t record_size) {
+  FirstRecords records(record_size, kSatelliteVoteRecords);
+  InputFile input;
+  std::vector<uint8_t> bytes(record_size * kSatelliteVoteRecords);
+  if (input.Open(path)) records.Add({bytes.data(), input.Read(bytes.data(), bytes.size())});
+  return records;
+}
+
+}  // namespace
+
+const Satellite* SatelliteOfVcdus(const std::string& path, int* votes) {
+  return SatelliteOfVcdus(FirstRecordsOf(path, kVcduLength), votes);
+}
+
+const Satellite* SatelliteOfMsuMrLines(const std::string& path, int* votes) {
+  return SatelliteOfMsuMrLines(FirstRecordsOf(path, kMn2LineBytes), votes);
 }
 
 }  // namespace vantrel

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/satellite.h"
 
@@ -33,6 +35,33 @@ SatelliteScan ScanForSatellite(std::span<const uint8_t> bytes, bool manchester);
 // the file cannot be read.
 SatelliteScan ScanRecordingForSatellite(const std::string& path, bool manchester,
                                         std::string* error);
+
+// The first whole records of a stream, as its pieces pass: what the driver reads of the data
+// while a chain runs (the satellite the frames or lines name, the first line's time).
+class FirstRecords {
+ public:
+  FirstRecords(size_t record_size, size_t count) : record_size_(record_size), count_(count) {}
+  void Add(std::span<const uint8_t> piece) {
+    const size_t wanted = record_size_ * count_ - bytes_.size();
+    bytes_.insert(bytes_.end(), piece.begin(), piece.begin() + std::min(wanted, piece.size()));
+  }
+  // The whole records gathered (at most `count`).
+  size_t Count() const { return bytes_.size() / record_size_; }
+  const uint8_t* Record(size_t index) const { return bytes_.data() + index * record_size_; }
+
+ private:
+  size_t record_size_;
+  size_t count_;
+  std::vector<uint8_t> bytes_;
+};
+
+// How many of the first records of a stream of VCDUs (or of MSU-MR lines) the data vote for.
+inline constexpr size_t kSatelliteVoteRecords = 64;
+
+// The satellite most of `vcdus` name, or null; `votes` its count.
+const Satellite* SatelliteOfVcdus(const FirstRecords& vcdus, int* votes);
+// The Meteor-M satellite most of `lines` (MSU-MR lines) name, or null.
+const Satellite* SatelliteOfMsuMrLines(const FirstRecords& lines, int* votes);
 
 // The satellite most VCDUs of cvcdu.rs name (its first records), or null.
 const Satellite* SatelliteOfVcdus(const std::string& path, int* votes);

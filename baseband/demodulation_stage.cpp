@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "baseband/demodulator.h"
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
@@ -89,16 +90,15 @@ Downlink DownlinkOf(const ChainState& chain) {
   return {"FY-3 QPSK", true, chain.Fy3Satellite == 2 ? kFy3CSymbolRate : kFy3AbSymbolRate};
 }
 
-void DemodulationStage(StageHost& host) {
+void DemodulationStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
-  const std::string input_path = StepInputPath(host);
-  const std::string output_path = WorkingPath(WorkingFile::kDemodSoft);
-
-  InputFile input;
-  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
-  OutputFile output;
-  CreateStageOutput(host, output_path, output, input);
+  const std::string& input_path = io.input_path;
+  const std::string& output_path = io.output_path;
+  const int64_t size = io.input_size;
   chain.Counts.input_bytes = size;
 
   BasebandReader reader;
@@ -236,6 +236,13 @@ void DemodulationStage(StageHost& host) {
   LogLine(host, "Demodulation done!  %lld soft symbols written to '%s'.",
           static_cast<long long>(soft_values), output_path.c_str());
   host.AppendLog("");
+}
+
+const StepSpec kDemodulationStep = {"Demodulation", DemodulationStep, "baseband I/Q samples",
+                                    "8-bit soft symbols", WorkingFile::kDemodSoft};
+
+void DemodulationStage(StageHost& host) {
+  RunStepAlone(host, kDemodulationStep);
 }
 
 }  // namespace vantrel

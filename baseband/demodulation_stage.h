@@ -3,6 +3,7 @@
 #include <string>
 
 #include "baseband/baseband_reader.h"
+#include "core/chain_runner.h"
 #include "core/chain_state.h"
 #include "core/stage_host.h"
 
@@ -26,6 +27,9 @@ Downlink DownlinkOf(const ChainState& chain);
 // signal to the host a few times per second, and adds its figures to the pass counts. A recording
 // whose format or rate cannot be known, a broken header, or one with no signal ends the run with
 // a line saying why.
+void DemodulationStep(StepIo& io);
+extern const StepSpec kDemodulationStep;
+// The step alone, on its working files.
 void DemodulationStage(StageHost& host);
 
 }  // namespace vantrel

@@ -7,7 +7,9 @@
 
 #include "ccsds/ccsds_headers.h"
 #include "ccsds/source_packet_builder.h"
+#include "core/chain_runner.h"
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/record_blocks.h"
 #include "core/stage_error.h"
@@ -44,11 +46,11 @@ std::string ListingLine(std::string line, const uint8_t* bytes) {
 
 }  // namespace
 
-void ApidPacketExtractionStage(StageHost& host) {
-  const std::string output_path = WorkingPath(WorkingFile::kApidPkt);
-  InputFile input;
-  OutputFile output;
-  OpenStageFiles(host, WorkingPath(WorkingFile::kMpduMpd), input, output_path, output);
+void ApidPacketExtractionStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
+  const std::string& output_path = io.output_path;
   host.AppendLog("Starting APID packet building...");
   host.AppendLog("");
 
@@ -65,18 +67,16 @@ void ApidPacketExtractionStage(StageHost& host) {
   std::array<uint8_t, kPacketSlotCapacity> buffer{};
   DiagnosticBlock diagnostics{};
   ChainState& chain = host.Chain();
-  // The frame counter and Reed-Solomon verdict of each M_PDU's VCDU, as VCDU selection left
-  // them: mpdu_x.mpd holds one record per selected VCDU, so they apply when the counts agree.
-  const std::vector<uint32_t>& tags = chain.Frames.selected_vcdus;
-  const bool tagged = chain.Frames.selected_vcdus_valid &&
-                      static_cast<int64_t>(tags.size()) == input.Size() / kMpduRecordLength;
   int32_t index = 0;
   RecordBlockReader reader(input, kMpduRecordLength);
   RecordBlockWriter writer(output);
   while (const uint8_t* mpdu = reader.Next()) {
-    if (tagged) {
-      const uint32_t tag = tags[static_cast<size_t>(index)];
-      builder.NoteFrame(tag & FrameTags::kCounterMask, (tag & FrameTags::kUncorrectableTag) != 0);
+    // The frame counter and Reed-Solomon verdict of the M_PDU's VCDU, marked by VCDU selection.
+    const int64_t offset = int64_t{index} * kMpduRecordLength;
+    StreamMark frame;
+    if (input.TakeMarkAt(offset, offset + kMpduRecordLength, &frame)) {
+      builder.NoteFrame(frame.value & FrameMark::kCounterMask,
+                        (frame.value & FrameMark::kUncorrectable) != 0);
     }
     // Only the listed front of the M_PDU is ever looked at in the buffer.
     std::copy_n(mpdu, kVcduListingBytes, buffer.begin());
@@ -102,7 +102,6 @@ void ApidPacketExtractionStage(StageHost& host) {
       }
     }
     ++index;
-    chain.ProgressCount = index;
     host.ProcessEvents();
   }
   writer.Flush();
@@ -124,9 +123,17 @@ void ApidPacketExtractionStage(StageHost& host) {
       host, Format("Packet building done!  %d lines found.", index),
       Format("File '%s' contains source packets of APID %d.", output_path.c_str(), wanted_apid),
       kSeparatorLength);
-  chain.ProgressCount = 0;
   host.SetProgressMaximum(index / kMpdusPerPacket);
-  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kMpduMpd), output_path);
+  EndRunIfDataLost(closed, io.input_path, output_path);
+}
+
+const StepSpec kApidPacketExtractionStep = {
+    "APID packet extraction", ApidPacketExtractionStep,
+    "M_PDUs (886 bytes)",     "source packets of one APID (MaxPkLen-byte records)",
+    WorkingFile::kApidPkt,    WorkingFile::kMpduMpd};
+
+void ApidPacketExtractionStage(StageHost& host) {
+  RunStepAlone(host, kApidPacketExtractionStep);
 }
 
 }  // namespace vantrel

@@ -3,7 +3,9 @@
 #include <string>
 
 #include "ccsds/ccsds_headers.h"
+#include "core/chain_runner.h"
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/record_blocks.h"
 #include "core/stage_error.h"
@@ -17,64 +19,60 @@ int SelectedVirtualChannel(StageHost& host) {
   return host.Chain().MetopMode ? settings.VCID_Metop.Value() : settings.Fy3Vcid;
 }
 
-void VcduSelectionStage(StageHost& host) {
-  const std::string output_path = WorkingPath(WorkingFile::kVcduVcd);
-  InputFile input;
-  OutputFile output;
-  OpenStageFiles(host, WorkingPath(WorkingFile::kCvcduRs), input, output_path, output);
+void VcduSelectionStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
+  const std::string& output_path = io.output_path;
   host.AppendLog("Starting VCDU selection...");
   host.AppendLog("");
 
-  ChainState& chain = host.Chain();
   // A text that is no number throws; both files are closed by their owners on the way out.
   const int selected = SelectedVirtualChannel(host);
   const bool listing = host.RunSettings().GetVCDU;
 
-  // Each selected VCDU's frame counter and Reed-Solomon verdict, for the stage after the next.
-  // The verdicts of cadu.pds apply record by record when cvcdu.rs was cut from it in this run.
-  FrameTags& tags = chain.Frames;
-  tags.selected_vcdus.clear();
-  tags.selected_vcdus_valid = false;
-  const int64_t input_records = input.Size() / kVcduLength;
-  const bool verdicts = tags.cadu_records >= 0 && tags.cadu_records == input_records;
-  auto next_uncorrectable = tags.uncorrectable_cadus.cbegin();
+  // Each selected VCDU is marked with its frame counter and Reed-Solomon verdict (the mark its
+  // frame came with), for the steps behind that follow the frames.
   int64_t index = 0;
-
   int32_t count = 0;
   RecordBlockReader reader(input, kVcduLength);
   RecordBlockWriter writer(output);
   for (const uint8_t* vcdu = reader.Next(); vcdu != nullptr; vcdu = reader.Next(), ++index) {
-    bool uncorrectable = false;
-    if (verdicts && next_uncorrectable != tags.uncorrectable_cadus.cend() &&
-        *next_uncorrectable == index) {
-      uncorrectable = true;
-      ++next_uncorrectable;
-    }
+    const int64_t offset = index * kVcduLength;
+    StreamMark frame;
+    const bool uncorrectable = input.TakeMarkAt(offset, offset + kVcduLength, &frame) &&
+                               (frame.value & FrameMark::kUncorrectable) != 0;
     const VcduHeader header = VcduHeader::Parse(vcdu);
     if (header.virtual_channel == selected) {
+      output.Mark({int64_t{count} * kVcduLength, kVcduLength,
+                   (header.frame_counter & FrameMark::kCounterMask) |
+                       (uncorrectable ? FrameMark::kUncorrectable : 0u)});
       writer.Write(vcdu, kVcduLength);
       ++count;
-      tags.selected_vcdus.push_back((header.frame_counter & FrameTags::kCounterMask) |
-                                    (uncorrectable ? FrameTags::kUncorrectableTag : 0u));
       if (listing) {
         std::string line = Format("Line %04d  ", count);
         AppendHexBytes(line, vcdu, kVcduListingBytes);
         host.AppendLog(line);
       }
     }
-    chain.ProgressCount = count;
     host.ProcessEvents();
   }
   writer.Flush();
-  tags.selected_vcdus_valid = true;
   const ClosedFiles closed = CloseStageFiles(host, input, output);
 
   LogSummary(host, Format("Vcdu selection done!  %d lines found.", count),
              Format("File '%s' contains %d byte VCDUs of ID = %d only.", output_path.c_str(),
                     kVcduLength, selected));
-  chain.ProgressCount = 0;
   host.SetProgressMaximum(count);
-  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCvcduRs), output_path);
+  EndRunIfDataLost(closed, io.input_path, output_path);
+}
+
+const StepSpec kVcduSelectionStep = {"VCDU selection",      VcduSelectionStep,
+                                     "VCDUs (892 bytes)",   "the VCDUs of one virtual channel",
+                                     WorkingFile::kVcduVcd, WorkingFile::kCvcduRs};
+
+void VcduSelectionStage(StageHost& host) {
+  RunStepAlone(host, kVcduSelectionStep);
 }
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -9,7 +10,11 @@ namespace vantrel {
 // number. The pass report reads it here too, so that it names the channel that was selected.
 int SelectedVirtualChannel(StageHost& host);
 
-// Keeps the VCDUs of the selected virtual channel: cvcdu.rs to vcdu_x.vcd.
+// Keeps the VCDUs of the selected virtual channel (cvcdu.rs to vcdu_x.vcd), each marked with its
+// frame counter and Reed-Solomon verdict.
+void VcduSelectionStep(StepIo& io);
+extern const StepSpec kVcduSelectionStep;
+// The step alone, on its working files.
 void VcduSelectionStage(StageHost& host);
 
 }  // namespace vantrel

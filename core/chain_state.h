@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/frame_tags.h"
 #include "core/pass_counts.h"
 
 namespace vantrel {
@@ -37,6 +36,10 @@ struct ChainState {
   // The path the final writers take the product's name (and the FY-3 pass date) from when it is
   // not the input path: an input without the chosen satellite's marker is named as if it had it.
   std::string NamingPath;
+  // Set before a run whose product is named from its data (no marker in the input's name): the
+  // NamingPath is made as the first record reaches the final writer, which reads it only after
+  // that record.
+  bool NameFromData = false;
   // Set for the duration of a Meteor-M N2 chain.
   bool Mn2Mode = false;
   // Set when the Manchester stage ran in the current Meteor-M N2 chain.
@@ -57,8 +60,6 @@ struct ChainState {
 
   // Counts of the current run, cleared by the driver before its first stage.
   PassCounts Counts;
-  // What stages hand on about frames beyond the working files; each writer rewrites its part.
-  FrameTags Frames;
 };
 
 }  // namespace vantrel

@@ -81,6 +81,22 @@ bool InputFile::Open(const std::string& path) {
   return true;
 }
 
+void InputFile::AttachPipe(RecordPipe& pipe) {
+  file_.reset();
+  at_end_ = false;
+  error_.clear();
+  pipe_ = &pipe;
+}
+
+bool InputFile::TakeMarkAt(int64_t offset, int64_t end, StreamMark* mark) {
+  if (pipe_ != nullptr) pipe_->TakeMarks(end, marks_);
+  while (!marks_.empty() && marks_.front().offset < offset) marks_.pop_front();
+  if (marks_.empty() || marks_.front().offset != offset) return false;
+  if (mark != nullptr) *mark = marks_.front();
+  marks_.pop_front();
+  return true;
+}
+
 int64_t InputFile::Size() {
   if (!file_) return -1;
   const off_t here = ftello(file_.get());
@@ -91,12 +107,14 @@ int64_t InputFile::Size() {
 }
 
 size_t InputFile::Read(void* buffer, size_t size) {
-  if (!file_) {
-    at_end_ = true;
-    return 0;
+  size_t got = 0;
+  if (pipe_ != nullptr) {
+    got = pipe_->Read(buffer, size);
+  } else if (file_) {
+    got = std::fread(buffer, 1, size, file_.get());
   }
-  const size_t got = std::fread(buffer, 1, size, file_.get());
   if (got < size) at_end_ = true;
+  bytes_read_.fetch_add(static_cast<int64_t>(got), std::memory_order_relaxed);
   return got;
 }
 
@@ -106,6 +124,7 @@ bool InputFile::Failed() const {
 
 void InputFile::Close() {
   file_.reset();
+  pipe_ = nullptr;
 }
 
 bool OutputFile::Create(const std::string& path) {
@@ -140,7 +159,8 @@ bool OutputFile::Create(const std::string& path) {
 
 bool OutputFile::Write(const void* buffer, size_t size) {
   if (size == 0) return ok_;  // an empty vector's data() may be null, which fwrite may not take
-  if (!file_ || std::fwrite(buffer, 1, size, file_.get()) != size) ok_ = false;
+  if (pipe_ != nullptr) pipe_->Write(buffer, size);
+  if (file_ ? std::fwrite(buffer, 1, size, file_.get()) != size : pipe_ == nullptr) ok_ = false;
   written_ += static_cast<int64_t>(size);
   if (stream_to_disk_ && ok_ && written_ - streamed_ >= kStreamBlock) StreamWritten();
   return ok_;
@@ -166,6 +186,7 @@ void OutputFile::StreamWritten() {
 }
 
 bool OutputFile::Close() {
+  pipe_ = nullptr;
   if (!file_) return ok_;
   if (std::fflush(file_.get()) != 0) ok_ = false;
   if (std::fclose(file_.release()) != 0) ok_ = false;

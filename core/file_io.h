@@ -1,23 +1,36 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
 
+#include "core/record_pipe.h"
+
 namespace vantrel {
 
-// A binary input file. Owns its handle; closing happens on destruction at the latest.
+// A binary input file, or the stream a step reads from the step before it (a pipe). Owns its
+// handle; closing happens on destruction at the latest.
 class InputFile {
  public:
+  InputFile() = default;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
   // Opens `path` for reading; false when it cannot be opened or is not a regular file (a folder,
   // FIFO or device is refused at once, without blocking). Error() then says why.
   bool Open(const std::string& path);
   // Why the last Open failed ("No such file or directory", "it is a folder", ...).
   const std::string& Error() const { return error_; }
-  bool IsOpen() const { return file_ != nullptr; }
-  // Size in bytes, measured by seeking to the end (the read position is kept). -1 on error.
+  // Reads `pipe` instead of a file (the runner's streams between steps); not owned.
+  void AttachPipe(RecordPipe& pipe);
+  bool IsOpen() const { return file_ != nullptr || pipe_ != nullptr; }
+  bool IsPipe() const { return pipe_ != nullptr; }
+  // Size in bytes, measured by seeking to the end (the read position is kept). -1 on error and
+  // for a pipe, whose length is known only at its end.
   int64_t Size();
   // Reads up to `size` bytes; returns how many arrived. Fewer than asked means end of file or
   // a read error; AtEnd() then holds.
@@ -31,6 +44,19 @@ class InputFile {
   bool Failed() const;
   void Close();
 
+  // Bytes read so far; may be read from another thread (the runner's progress).
+  int64_t BytesRead() const { return bytes_read_.load(std::memory_order_relaxed); }
+  // The marks of the stream read so far that have not been taken yet, in stream order (a file
+  // has none). A step takes those of each record as it handles it.
+  std::deque<StreamMark>& Marks() { return marks_; }
+  // Takes the marks that begin before stream offset `end` into Marks() (see RecordPipe::TakeMarks).
+  void TakeMarks(int64_t end) {
+    if (pipe_ != nullptr) pipe_->TakeMarks(end, marks_);
+  }
+  // Takes the marks that begin before stream offset `end` and returns whether one of them begins
+  // exactly at `offset` (copied to `mark` when given); marks before `offset` are dropped.
+  bool TakeMarkAt(int64_t offset, int64_t end, StreamMark* mark = nullptr);
+
  private:
   struct Closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -38,21 +64,39 @@ class InputFile {
   // Declared before the handle: the stream uses it until it is closed.
   std::unique_ptr<char[]> buffer_;
   std::unique_ptr<std::FILE, Closer> file_;
+  RecordPipe* pipe_ = nullptr;
+  std::deque<StreamMark> marks_;
+  std::atomic<int64_t> bytes_read_{0};
   bool at_end_ = false;
   std::string error_;
 };
 
-// A binary output file, made new. Write errors are remembered so that a stage can tell a
-// complete product from a partly written one.
+// A binary output file, made new, or the stream a step hands to the next (a pipe), or both: a
+// kept working file is a copy of what passes. Write errors are remembered so that a stage can
+// tell a complete product from a partly written one.
 class OutputFile {
  public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
   // Creates `path` as a new regular file. A regular file already there is removed first (its
   // data is never written through, even when it has other names); a symbolic link, folder or
   // other special file there is left alone and the call fails: nothing is ever written through a
   // link. False on failure, and Error() says why.
   bool Create(const std::string& path);
   const std::string& Error() const { return error_; }
-  bool IsOpen() const { return file_ != nullptr; }
+  // Hands what is written to `pipe` too (not owned); Close leaves the pipe open: the runner ends
+  // the stream once the step has finished.
+  void AttachPipe(RecordPipe& pipe) { pipe_ = &pipe; }
+  bool IsOpen() const { return file_ != nullptr || pipe_ != nullptr; }
+  // Puts a mark on the stream (a file keeps none), before the bytes it covers are written; marks
+  // come in the order of their offsets.
+  void Mark(const StreamMark& mark) {
+    if (pipe_ != nullptr) pipe_->Mark(mark);
+  }
+  // Bytes handed to Write so far.
+  int64_t Written() const { return written_; }
   // Writes `size` bytes; false (and Ok() false from then on) when they could not all be written.
   bool Write(const void* buffer, size_t size);
   // For a file that is kept once written (a product): its data go to the disk while it is
@@ -73,6 +117,7 @@ class OutputFile {
   // Declared before the handle: the stream uses it until it is closed.
   std::unique_ptr<char[]> buffer_;
   std::unique_ptr<std::FILE, Closer> file_;
+  RecordPipe* pipe_ = nullptr;
   bool ok_ = true;
   std::string error_;
   bool stream_to_disk_ = false;

@@ -1,41 +1,24 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 namespace vantrel {
 
-// Facts about the frames behind working-file records that the fixed record formats have no room
-// for, handed within one run from the stage that writes a file to the stage that reads it. Each
-// list is rewritten by its writer at every run; a reader uses it only when its length agrees
-// with the records of the file it reads, and otherwise goes on without it.
-struct FrameTags {
-  // cadu.pds: indices of the records whose frame held a codeword Reed-Solomon could not correct,
-  // ascending, and the number of records written; -1 while no list was made in this run.
-  std::vector<int64_t> uncorrectable_cadus;
-  int64_t cadu_records = -1;
-
-  // vcdu_x.vcd: one tag per record, the VCDU frame counter in the low 24 bits and
-  // kUncorrectableTag when its frame could not be corrected. Valid only when
-  // selected_vcdus_valid is set.
-  std::vector<uint32_t> selected_vcdus;
-  bool selected_vcdus_valid = false;
-  static constexpr uint32_t kCounterMask = 0xFFFFFF;
-  static constexpr uint32_t kUncorrectableTag = 0x80000000u;
-
-  // FY-3 mpdu_x.mpd: the bytes written for frames that were missing (zeros) or could not be
-  // corrected (zeros, or as received when asked), as ascending [begin, end) byte ranges, and the
-  // file's length; -1 while no list was made in this run.
-  struct ByteRun {
-    int64_t begin;
-    int64_t end;
-  };
-  std::vector<ByteRun> zero_filled_mpdu_bytes;
-  int64_t mpdu_bytes = -1;
-  // FY-3 mpdu_x.mpd: ascending byte offsets where an unknown number of bytes went missing (a
-  // counter jump taken as a restart): the line grid does not carry across them.
-  std::vector<int64_t> unmeasured_mpdu_gaps;
-};
+// The marks that travel beside the records of the streams between steps (StreamMark::value):
+// facts about the frames behind the records that the fixed record formats have no room for.
+namespace FrameMark {
+// On a CADU or VCDU record whose frame held a codeword Reed-Solomon could not correct.
+inline constexpr uint32_t kUncorrectable = 0x80000000u;
+// On every VCDU of the selected virtual channel: its frame counter in these low 24 bits, with
+// kUncorrectable.
+inline constexpr uint32_t kCounterMask = 0xFFFFFF;
+// On the FY-3 M_PDU byte stream: bytes written for frames that were missing (zeros) or could not
+// be corrected (zeros, or as received when asked).
+inline constexpr uint32_t kFilledBytes = 1;
+// On the FY-3 M_PDU byte stream, length 0: an unknown number of bytes went missing here (a
+// counter jump taken as a restart); the line grid does not carry across it.
+inline constexpr uint32_t kUnmeasuredGap = 2;
+}  // namespace FrameMark
 
 // Follows the 24-bit VCDU frame counter of one virtual channel from frame to frame.
 class FrameCounterTrack {

@@ -23,11 +23,9 @@ ProductFile::~ProductFile() {
   if (!kept_) Discard();
 }
 
-void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile& input) {
-  OpenStageInput(host, input_path, input);
-  // What would make the final rename fail is refused now, before any work: a folder or special
-  // file under the product's name, or a name longer than the file system takes.
+std::string ProductFile::NameProblem() const {
   std::string reason;
+  if (path_.empty()) return reason;  // named later, from the data
   const std::string kind = SpecialFileKind(path_);
   if (!kind.empty() && kind != "a symbolic link") reason = "it is " + kind;
   const size_t slash = path_.rfind('/');
@@ -36,6 +34,22 @@ void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile
   const long name_max = ::pathconf(folder.c_str(), _PC_NAME_MAX);
   if (name_max > 0 && path_.size() - name_start > static_cast<size_t>(name_max))
     reason = std::strerror(ENAMETOOLONG);
+  return reason;
+}
+
+void ProductFile::Rename(StageHost& host, std::string product_path) {
+  path_ = std::move(product_path);
+  const std::string reason = NameProblem();
+  if (!reason.empty()) {
+    host.AppendLog("Open output file failed!");
+    throw StageError(RunEndsHere(Format("Cannot create '%s' (%s)", path_.c_str(), reason.c_str())));
+  }
+}
+
+void ProductFile::Open(StageHost& host, InputFile& input) {
+  // What would make the final rename fail is refused now, before any work: a folder or special
+  // file under the product's name, or a name longer than the file system takes.
+  const std::string reason = NameProblem();
   if (!reason.empty()) {
     input.Close();
     host.AppendLog("Open output file failed!");
@@ -45,7 +59,8 @@ void ProductFile::Open(StageHost& host, const std::string& input_path, InputFile
   // as it is written rather than filling the page cache beside it. Without one, writing back as
   // it goes would only cost the run time the kernel spends later anyway.
   struct stat existing {};
-  const bool replaces = ::stat(path_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+  const bool replaces =
+      !path_.empty() && ::stat(path_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
   CreateStageOutput(host, temp_path_, output_, input);
   if (replaces) output_.StreamToDisk();
 }
@@ -69,7 +84,6 @@ void FinishProduct(StageHost& host, InputFile& input, ProductFile& product, int6
   ChainState& chain = host.Chain();
   const ClosedFiles closed = CloseStageFiles(host, input, product.Output());
   host.AppendLog(done_line);
-  chain.ProgressCount = 0;
   chain.LastLineCount = 0;
   const char* path = product.Path().c_str();
   if (!closed.Complete()) {

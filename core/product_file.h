@@ -28,15 +28,20 @@ class ProductFile {
   const std::string& Path() const { return path_; }
   OutputFile& Output() { return output_; }
 
-  // Opens the writer's input and creates the temporary product, as OpenStageFiles does; a
-  // product name taken by a folder or special file ends the run before anything is written.
-  void Open(StageHost& host, const std::string& input_path, InputFile& input);
+  // Creates the temporary product; a product name taken by a folder or special file ends the run
+  // before anything is written. `input` is the writer's, closed on failure.
+  void Open(StageHost& host, InputFile& input);
+  // Names the product anew (a product named from its data learns its name only from the data);
+  // the name is checked as Open checks it.
+  void Rename(StageHost& host, std::string product_path);
 
  private:
   friend void FinishProduct(StageHost&, InputFile&, ProductFile&, int64_t, const std::string&,
                             std::string_view, bool);
   bool Keep();
   void Discard();
+  // Why the product's name cannot be used, or empty.
+  std::string NameProblem() const;
 
   std::string path_;
   std::string temp_path_;

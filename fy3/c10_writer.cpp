@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
@@ -47,27 +48,33 @@ std::string C10ProductPath(StageHost& host) {
   return WorkingPath(OutputBaseName(NamingPath(host), prefix, false) + std::string(kProductSuffix));
 }
 
-void C10Writer(StageHost& host) {
+void C10WriterStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
   ChainState& chain = host.Chain();
   const std::string_view prefix = SatellitePrefix(chain);
-  ProductFile product(C10ProductPath(host));
-  InputFile input;
-  product.Open(host, WorkingPath(WorkingFile::kFy3Lines), input);
+  // A product named from its data learns its name, and its date, from the first line.
+  ProductFile product(chain.NameFromData ? std::string() : C10ProductPath(host));
+  product.Open(host, input);
   int32_t count = 0;
   host.AppendLog("Starting creating .C10 file...");
 
-  // The input path is read again: it may have changed since the chain started. No product
-  // without a date: the temporary product goes with the run.
-  const std::string date_text = DateText(NamingPath(host), prefix);
-  const std::optional<PassDate> date = ParsePassDate(date_text);
-  if (!date) throw StageError(Format("'%s' is not a valid date", date_text.c_str()));
-  LogLine(host, "Date stamp: %04d-%d-%d", date->year, date->month, date->day);
+  // No product without a date: the temporary product goes with the run.
+  std::optional<PassDate> date;
+  int64_t pass_days = 0;  // the lines' times count from the pass date
+  const auto read_date = [&] {
+    const std::string date_text = DateText(NamingPath(host), prefix);
+    date = ParsePassDate(date_text);
+    if (!date) throw StageError(Format("'%s' is not a valid date", date_text.c_str()));
+    LogLine(host, "Date stamp: %04d-%d-%d", date->year, date->month, date->day);
+    pass_days = DaysSince2000(date->year, date->month, date->day);
+  };
+  if (!chain.NameFromData) read_date();
 
-  // The lines' times count from the pass date.
-  const int64_t pass_days = DaysSince2000(date->year, date->month, date->day);
   std::vector<uint8_t> line(kFy3LineBytes);
   std::vector<uint8_t> record(kC10RecordBytes);
   while (input.ReadRecord(line.data(), line.size())) {  // a trailing partial line is dropped
+    if (!date) read_date();
     BuildC10Record(std::span<const uint8_t, kFy3LineBytes>(line.data(), kFy3LineBytes),
                    date->day_of_year,
                    std::span<uint8_t, kC10RecordBytes>(record.data(), kC10RecordBytes));
@@ -76,11 +83,19 @@ void C10Writer(StageHost& host) {
                  (line[kLineTimeOffset] & 7) << 24 | line[kLineTimeOffset + 1] << 16 |
                      line[kLineTimeOffset + 2] << 8 | line[kLineTimeOffset + 3]);
     ++count;
-    chain.ProgressCount = count;
     host.ProcessEvents();
   }
+  if (chain.NameFromData) product.Rename(host, C10ProductPath(host));
   FinishProduct(host, input, product, count, Format("Process done!  %d lines found.", count),
                 "*************** FY3x processing DONE! ***************", true);
+}
+
+const StepSpec kC10WriterStep = {
+    "C10 writer", C10WriterStep,         "VIRR/MERSI lines", "the product (.C10)",
+    {},           WorkingFile::kFy3Lines};
+
+void C10Writer(StageHost& host) {
+  RunStepAlone(host, kC10WriterStep);
 }
 
 }  // namespace vantrel

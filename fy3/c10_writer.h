@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -11,6 +12,9 @@ namespace vantrel {
 std::string C10ProductPath(StageHost& host);
 
 // Turns the FY-3 lines of FY3x_.fy3 into the .C10 product.
+void C10WriterStep(StepIo& io);
+extern const StepSpec kC10WriterStep;
+// The step alone, on its working files.
 void C10Writer(StageHost& host);
 
 }  // namespace vantrel

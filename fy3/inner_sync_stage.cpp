@@ -1,10 +1,13 @@
 #include "fy3/inner_sync_stage.h"
 
 #include <algorithm>
+#include <deque>
 #include <numeric>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/frame_tags.h"
 #include "core/log_format.h"
@@ -25,17 +28,15 @@ constexpr uint32_t kMn2LineSync = 0b0000'0010'0001'1000'1010'0111'1010'001;
 // Turns the aligner's reports into output lines, log lines and progress.
 class StageListener : public LineSyncListener {
  public:
-  // `zero_runs`: the input's ascending byte ranges written for lost data (may be empty);
-  // `unmeasured_gaps`: ascending offsets where an unknown number of bytes went missing.
-  StageListener(StageHost& host, const InnerSyncVariant& variant, OutputFile& output,
-                std::span<const FrameTags::ByteRun> zero_runs,
-                std::span<const int64_t> unmeasured_gaps)
+  // The input's marks tell the byte ranges written for lost data and the offsets where an
+  // unknown number of bytes went missing (the FY-3 cut's); a stream without marks has neither.
+  StageListener(StageHost& host, const InnerSyncVariant& variant, InputFile& input,
+                OutputFile& output)
       : host_(host),
         variant_(variant),
         logs_lines_(variant.logs_found_lines && host.RunSettings().FY3ASM),
-        output_(output),
-        zero_runs_(zero_runs),
-        unmeasured_gaps_(unmeasured_gaps) {}
+        input_(input),
+        output_(output) {}
 
   void LineFound(int32_t lines_found, uint32_t window_value, int shift, int64_t offset) override {
     if (logs_lines_) {
@@ -47,6 +48,7 @@ class StageListener : public LineSyncListener {
     NoteLineStart(at_, shift);
     const int64_t begin = at_ - (shift > 0 ? 1 : 0);
     const int64_t end = at_ + static_cast<int64_t>(variant_.line_length);
+    TakeMarks(end);
     while (next_run_ < zero_runs_.size() && zero_runs_[next_run_].end <= begin) ++next_run_;
     if (next_run_ < zero_runs_.size() && zero_runs_[next_run_].begin < end) ++zero_filled;
   }
@@ -55,6 +57,7 @@ class StageListener : public LineSyncListener {
   // the line keeps its place.
   bool SyncLostInPlace(int64_t at) override {
     const int64_t line_end = at + static_cast<int64_t>(variant_.line_length);
+    TakeMarks(line_end);
     const auto gap = std::upper_bound(unmeasured_gaps_.begin(), unmeasured_gaps_.end(), at_);
     if (gap != unmeasured_gaps_.end() && *gap < line_end) return false;
     return SyncInLostBytes(at);
@@ -74,10 +77,7 @@ class StageListener : public LineSyncListener {
   }
   // Events are pumped once per line and once per window move rather than at every byte position:
   // the window's pump is rate-limited anyway, and a call per byte would cost more than the search.
-  void Progress(int32_t lines_found) override {
-    host_.Chain().ProgressCount = lines_found;
-    host_.ProcessEvents();
-  }
+  void Progress(int32_t /*lines_found*/) override { host_.ProcessEvents(); }
 
   int64_t dropped = 0;      // lines dropped for bytes lost inside them
   int64_t zero_filled = 0;  // lines written with zeros where bytes were lost
@@ -87,13 +87,29 @@ class StageListener : public LineSyncListener {
 
   // Whether the line sync at `at` lies, wholly or in part, in bytes written for lost data: the
   // pattern's 31 bits begin up to 7 bits before `at` and end within the fourth byte.
-  bool SyncInLostBytes(int64_t at) const {
+  bool SyncInLostBytes(int64_t at) {
     const int64_t sync_begin = at - 1;
     const int64_t sync_end = at + 4;
-    const auto run = std::lower_bound(
-        zero_runs_.begin(), zero_runs_.end(), sync_begin,
-        [](const FrameTags::ByteRun& r, int64_t offset) { return r.end <= offset; });
+    TakeMarks(sync_end);
+    const auto run =
+        std::lower_bound(zero_runs_.begin(), zero_runs_.end(), sync_begin,
+                         [](const ByteRun& r, int64_t offset) { return r.end <= offset; });
     return run != zero_runs_.end() && run->begin < sync_end;
+  }
+
+  // Adds the marks that begin before `end` to the lists, in stream order.
+  void TakeMarks(int64_t end) {
+    if (end <= marks_end_) return;
+    marks_end_ = end;
+    input_.TakeMarks(end);
+    std::deque<StreamMark>& marks = input_.Marks();
+    for (; !marks.empty() && marks.front().offset < end; marks.pop_front()) {
+      const StreamMark& mark = marks.front();
+      if (mark.value == FrameMark::kFilledBytes)
+        zero_runs_.push_back({mark.offset, mark.offset + mark.length});
+      else if (mark.value == FrameMark::kUnmeasuredGap)
+        unmeasured_gaps_.push_back(mark.offset);
+    }
   }
 
   // Lines whose sync was lost (zero-filled, or hit by bit errors) leave their places on the line
@@ -125,12 +141,21 @@ class StageListener : public LineSyncListener {
     last_shift_ = shift;
   }
 
+  struct ByteRun {
+    int64_t begin;
+    int64_t end;
+  };
+
   StageHost& host_;
   const InnerSyncVariant& variant_;
   const bool logs_lines_;  // the FY3ASM option, as the stage started
+  InputFile& input_;
   OutputFile& output_;
-  std::span<const FrameTags::ByteRun> zero_runs_;
-  std::span<const int64_t> unmeasured_gaps_;
+  // Ascending byte ranges written for lost data (adjacent ones not merged: only whether a range
+  // of the input meets one counts), and ascending offsets of unmeasured gaps.
+  std::vector<ByteRun> zero_runs_;
+  std::vector<int64_t> unmeasured_gaps_;
+  int64_t marks_end_ = 0;  // the marks before this offset are in the lists
   size_t next_run_ = 0;
   int64_t at_ = 0;           // input offset of the last line found
   int64_t last_start_ = -1;  // input offset of the last line found or dropped
@@ -167,26 +192,15 @@ const InnerSyncVariant& Mn2InnerSyncVariant() {
   return variant;
 }
 
-void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
-  const std::string input_path = WorkingPath(variant.input_file);
-  InputFile input;
-  OpenStageInput(host, input_path, input);
-  const int64_t size = input.Size();
-  const std::string output_path = WorkingPath(variant.output_file);
-  OutputFile output;
-  CreateStageOutput(host, output_path, output, input);
+void InnerSyncStep(StepIo& io, const InnerSyncVariant& variant) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
+  const std::string& output_path = io.output_path;
   host.AppendLog(variant.start_line);
 
-  // The zero-filled stretches of the FY-3 cut records, when they were made for this input.
-  const FrameTags& frames = host.Chain().Frames;
-  std::span<const FrameTags::ByteRun> zero_runs;
-  std::span<const int64_t> unmeasured_gaps;
-  if (variant.input_file == WorkingFile::kMpduMpd && frames.mpdu_bytes == size) {
-    zero_runs = frames.zero_filled_mpdu_bytes;
-    unmeasured_gaps = frames.unmeasured_mpdu_gaps;
-  }
   LineSyncAligner aligner(variant.line_length, variant.table);
-  StageListener listener(host, variant, output, zero_runs, unmeasured_gaps);
+  StageListener listener(host, variant, input, output);
   const int32_t lines = aligner.Run(
       [&input](std::span<uint8_t> buffer) { return input.Read(buffer.data(), buffer.size()); },
       listener);
@@ -205,18 +219,40 @@ void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
   }
   LogSummary(host, Format("ASM detection done!  %d lines found.", lines),
              Format(variant.result_line, output_path.c_str(), variant.line_length));
-  host.Chain().ProgressCount = 0;
   // The writer that follows counts its progress in lines.
   host.SetProgressMaximum(lines);
-  EndRunIfDataLost(closed, input_path, output_path);
+  EndRunIfDataLost(closed, io.input_path, output_path);
+}
+
+namespace {
+
+void Fy3InnerSyncStep(StepIo& io) {
+  InnerSyncStep(io, Fy3InnerSyncVariant());
+}
+
+void Mn2InnerSyncStep(StepIo& io) {
+  InnerSyncStep(io, Mn2InnerSyncVariant());
+}
+
+}  // namespace
+
+const StepSpec kFy3InnerSyncStep = {
+    "Inner sync alignment",           Fy3InnerSyncStep,       "the FY-3 instrument byte stream",
+    "VIRR/MERSI lines (26050 bytes)", WorkingFile::kFy3Lines, WorkingFile::kMpduMpd};
+const StepSpec kMn2InnerSyncStep = {"Inner sync alignment",   Mn2InnerSyncStep,
+                                    "the MSU-MR byte stream", "MSU-MR lines (11850 bytes)",
+                                    WorkingFile::kMn2Lines,   WorkingFile::kMsuMrDmx};
+
+void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant) {
+  RunStepAlone(host, &variant == &Fy3InnerSyncVariant() ? kFy3InnerSyncStep : kMn2InnerSyncStep);
 }
 
 void Fy3InnerSyncStage(StageHost& host) {
-  InnerSyncStage(host, Fy3InnerSyncVariant());
+  RunStepAlone(host, kFy3InnerSyncStep);
 }
 
 void Mn2InnerSyncStage(StageHost& host) {
-  InnerSyncStage(host, Mn2InnerSyncVariant());
+  RunStepAlone(host, kMn2InnerSyncStep);
 }
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 #include "fy3/inner_sync_engine.h"
 
@@ -28,7 +29,11 @@ const InnerSyncVariant& Fy3InnerSyncVariant();
 const InnerSyncVariant& Mn2InnerSyncVariant();
 
 // Finds the line sync at any bit of the variant's input stream and writes the byte-aligned
-// lines, L bytes each, to its output working file.
+// lines, L bytes each.
+void InnerSyncStep(StepIo& io, const InnerSyncVariant& variant);
+extern const StepSpec kFy3InnerSyncStep;
+extern const StepSpec kMn2InnerSyncStep;
+// The steps alone, on their working files.
 void InnerSyncStage(StageHost& host, const InnerSyncVariant& variant);
 
 // Finds the instrument line sync at any bit of the FY-3 stream (mpdu_x.mpd) and writes the

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
@@ -136,11 +137,13 @@ std::string DatProductPath(StageHost& host) {
   return WorkingPath(OutputBaseName(NamingPath(host), marker, true) + suffix);
 }
 
-void DatWriter(StageHost& host) {
+void DatWriterStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
   ChainState& chain = host.Chain();
-  ProductFile product(DatProductPath(host));
-  InputFile input;
-  product.Open(host, WorkingPath(WorkingFile::kMn2Lines), input);
+  // A product named from its data learns its name from the first line.
+  ProductFile product(chain.NameFromData ? std::string() : DatProductPath(host));
+  product.Open(host, input);
   OutputFile& output = product.Output();
 
   host.AppendLog("Starting creating .dat file...");
@@ -162,12 +165,20 @@ void DatWriter(StageHost& host) {
     PackDatLine(line.data(), record.data());
     if (!output.Write(record.data(), record.size())) break;
     ++lines;
-    chain.ProgressCount = ProgressValue(lines);
     host.ProcessEvents();
   }
+  if (chain.NameFromData) product.Rename(host, DatProductPath(host));
   FinishProduct(host, input, product, lines,
                 Format("DAT file created done!  %lld lines found.", static_cast<long long>(lines)),
                 "**************** Meteor MN2 processing DONE! ****************", false);
+}
+
+const StepSpec kDatWriterStep = {
+    "DAT writer", DatWriterStep,         "MSU-MR lines", "the product (_MN2.dat)",
+    {},           WorkingFile::kMn2Lines};
+
+void DatWriter(StageHost& host) {
+  RunStepAlone(host, kDatWriterStep);
 }
 
 }  // namespace vantrel

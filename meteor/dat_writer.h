@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/chain_runner.h"
 #include "core/record_sizes.h"
 #include "core/stage_host.h"
 
@@ -47,6 +48,9 @@ std::string DatProductPath(StageHost& host);
 // DatHeaderPending is raised; it is lowered once written), then one record per line, the first
 // line included. The lines counted, logged and reported are image lines: the header is none, and
 // an input without a whole line writes no product (the header stays pending).
+void DatWriterStep(StepIo& io);
+extern const StepSpec kDatWriterStep;
+// The step alone, on its working files.
 void DatWriter(StageHost& host);
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
@@ -43,14 +44,12 @@ void ManchesterDecodeBytes(const uint8_t* symbols, size_t symbol_bytes, uint8_t*
   }
 }
 
-void ManchesterDecoder(StageHost& host) {
-  ChainState& chain = host.Chain();
-  const std::string input_path = StepInputPath(host);
-
-  InputFile input;
-  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
-  OutputFile output;
-  CreateStageOutput(host, WorkingPath(WorkingFile::kCvcduMan), output, input);
+void ManchesterDecoderStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
+  const std::string& input_path = io.input_path;
+  const int64_t size = io.input_size;
 
   int64_t blocks = 0;
   host.AppendLog("Starting Manchester decoding...");
@@ -71,11 +70,10 @@ void ManchesterDecoder(StageHost& host) {
     if (pairs > 0 && !output.Write(block.data(), pairs)) break;
     if (got < block.size()) break;
     ++blocks;
-    chain.ProgressCount = ProgressValue(blocks);
     host.ProcessEvents();
   }
   // A partial cvcdu.man would give a partial product that looks finished: the run ends here. The
-  // bytes read must cover the input as measured.
+  // bytes read must cover the input as measured (a stream's length is what it held).
   if (!CloseStageFiles(host, input, output).Complete()) {
     throw StageError(RunEndsHere(Format("'%s' was not decoded whole", input_path.c_str())));
   }
@@ -89,8 +87,14 @@ void ManchesterDecoder(StageHost& host) {
   host.AppendLog("");
   host.AppendLog(Asterisks(kMeteorSeparatorStars));
   host.AppendLog("");
-  chain.ProgressCount = 0;
   host.SetProgressMaximum(blocks);
+}
+
+const StepSpec kManchesterDecoderStep = {"Manchester decoding", ManchesterDecoderStep,
+                                         "Manchester-coded bits", "bits", WorkingFile::kCvcduMan};
+
+void ManchesterDecoder(StageHost& host) {
+  RunStepAlone(host, kManchesterDecoderStep);
 }
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -18,6 +19,9 @@ void ManchesterDecodeBytes(const uint8_t* symbols, size_t symbol_bytes, uint8_t*
 
 // Decodes the Manchester-coded recording named by the input path into cvcdu.man, block by block;
 // a trailing partial block is dropped.
+void ManchesterDecoderStep(StepIo& io);
+extern const StepSpec kManchesterDecoderStep;
+// The step alone, on its working files.
 void ManchesterDecoder(StageHost& host);
 
 }  // namespace vantrel

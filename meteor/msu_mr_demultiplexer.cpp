@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
@@ -27,12 +28,11 @@ void DemultiplexMsuMrFrame(const uint8_t* frame, uint8_t* data) {
   }
 }
 
-void MsuMrDemultiplexer(StageHost& host) {
-  ChainState& chain = host.Chain();
-  InputFile input;
-  OutputFile output;
-  const int64_t size = OpenMeasuredStageInput(host, WorkingPath(WorkingFile::kCaduPds), input);
-  CreateStageOutput(host, WorkingPath(WorkingFile::kMsuMrDmx), output, input);
+void MsuMrDemultiplexerStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
+  const int64_t size = io.input_size;
 
   int64_t records = 0;
   host.AppendLog("Starting MSU-MR demultiplexing...");
@@ -46,7 +46,6 @@ void MsuMrDemultiplexer(StageHost& host) {
     DemultiplexMsuMrFrame(frame.data(), frame.data());
     if (!output.Write(frame.data(), kMsuMrDataBytes)) break;
     ++records;
-    chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
   const ClosedFiles closed = CloseStageFiles(host, input, output);
@@ -55,9 +54,16 @@ void MsuMrDemultiplexer(StageHost& host) {
   host.AppendLog("");
   host.AppendLog(Asterisks(kMeteorSeparatorStars));
   host.AppendLog("");
-  chain.ProgressCount = 0;
   host.SetProgressMaximum(records);
-  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCaduPds), WorkingPath(WorkingFile::kMsuMrDmx));
+  EndRunIfDataLost(closed, io.input_path, io.output_path);
+}
+
+const StepSpec kMsuMrDemultiplexerStep = {"MSU-MR demultiplexing",    MsuMrDemultiplexerStep,
+                                          "CADUs (1020-byte frames)", "the MSU-MR byte stream",
+                                          WorkingFile::kMsuMrDmx,     WorkingFile::kCaduPds};
+
+void MsuMrDemultiplexer(StageHost& host) {
+  RunStepAlone(host, kMsuMrDemultiplexerStep);
 }
 
 }  // namespace vantrel

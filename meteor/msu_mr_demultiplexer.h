@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/chain_runner.h"
 #include "core/record_sizes.h"
 #include "core/stage_host.h"
 
@@ -23,6 +24,9 @@ void DemultiplexMsuMrFrame(const uint8_t* frame, uint8_t* data);
 
 // Turns the frames of cadu.pds into the continuous MSU-MR byte stream MSU-MR.dmx; its progress
 // scale is the input's whole frames.
+void MsuMrDemultiplexerStep(StepIo& io);
+extern const StepSpec kMsuMrDemultiplexerStep;
+// The step alone, on its working files.
 void MsuMrDemultiplexer(StageHost& host);
 
 }  // namespace vantrel

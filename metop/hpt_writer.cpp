@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
@@ -38,17 +39,19 @@ std::string HptProductPath(StageHost& host) {
   return WorkingPath(OutputBaseName(path, "MetopC_", false) + "_M04.hpt");
 }
 
-void HptWriter(StageHost& host) {
+void HptWriterStep(StepIo& io) {
   // Records are read at the size they were written, so that each one is one packet: a packet is
   // taken from the front of its record, with zeros behind a record shorter than a packet. A
   // setting that cannot work ends the run before any file is opened.
+  StageHost& host = io.host;
+  InputFile& input = io.input;
   const auto record_length = static_cast<size_t>(PacketRecordLength(host));
-  ProductFile product(HptProductPath(host));
-  InputFile input;
-  product.Open(host, WorkingPath(WorkingFile::kApidPkt), input);
+  ChainState& chain = host.Chain();
+  // A product named from its data learns its name from the first packet.
+  ProductFile product(chain.NameFromData ? std::string() : HptProductPath(host));
+  product.Open(host, input);
   host.AppendLog("Starting creating .hpt file...");
 
-  ChainState& chain = host.Chain();
   int32_t count = 0;
   std::array<uint8_t, kHptRecordLength> record{};
   std::array<uint8_t, kAvhrrPacketLength> packet{};
@@ -63,13 +66,21 @@ void HptWriter(StageHost& host) {
     writer.Write(record.data(), record.size());
     if (!product.Output().Ok()) break;
     ++count;
-    chain.ProgressCount = count;
     host.ProcessEvents();
   }
   writer.Flush();
+  if (chain.NameFromData) product.Rename(host, HptProductPath(host));
   FinishProduct(host, input, product, count,
                 Format("HPT file created done!  %d lines found.", count),
                 "**************** MetOp processing DONE! ****************", false);
+}
+
+const StepSpec kHptWriterStep = {
+    "HPT writer", HptWriterStep,        "AVHRR source packets", "the product (.hpt)",
+    {},           WorkingFile::kApidPkt};
+
+void HptWriter(StageHost& host) {
+  RunStepAlone(host, kHptWriterStep);
 }
 
 }  // namespace vantrel

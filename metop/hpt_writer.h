@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -11,6 +12,9 @@ namespace vantrel {
 std::string HptProductPath(StageHost& host);
 
 // Packs every AVHRR packet of APID.pkt into an HRPT minor frame of the .hpt product.
+void HptWriterStep(StepIo& io);
+extern const StepSpec kHptWriterStep;
+// The step alone, on its working files.
 void HptWriter(StageHost& host);
 
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/record_blocks.h"
 #include "core/record_sizes.h"
@@ -18,40 +19,46 @@ namespace {
 constexpr size_t kFrameBytes = kCodeBlockBytes;
 constexpr size_t kVcduBytes = kVcduLength;
 
-// The shared progress value is 32-bit; longer files stop it at its top.
-int32_t ProgressValue(int64_t records) {
-  constexpr int64_t kTop = std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(records < kTop ? records : kTop);
-}
-
 }  // namespace
 
-void CvcduStage(StageHost& host) {
-  InputFile input;
-  OutputFile output;
-  OpenStageFiles(host, WorkingPath(WorkingFile::kCaduPds), input,
-                 WorkingPath(WorkingFile::kCvcduRs), output);
+void CvcduStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
   host.AppendLog("CVCDU preparing...");
   host.AppendLog("");
 
-  ChainState& chain = host.Chain();
   int64_t records = 0;
-  // Records move in large blocks; a trailing partial record is dropped.
+  // Records move in large blocks; a trailing partial record is dropped. A frame's marks go on
+  // with its VCDU.
   RecordBlockReader reader(input, kFrameBytes);
   RecordBlockWriter writer(output);
   while (const uint8_t* record = reader.Next()) {
+    const int64_t offset = records * static_cast<int64_t>(kFrameBytes);
+    StreamMark mark;
+    if (input.TakeMarkAt(offset, offset + static_cast<int64_t>(kFrameBytes), &mark))
+      output.Mark({records * static_cast<int64_t>(kVcduBytes), kVcduBytes, mark.value});
     writer.Write(record, kVcduBytes);
     ++records;
-    chain.ProgressCount = ProgressValue(records);
     host.ProcessEvents();
   }
   writer.Flush();
   const ClosedFiles closed = CloseStageFiles(host, input, output);
-  chain.ProgressCount = 0;
-  EndRunIfDataLost(closed, WorkingPath(WorkingFile::kCaduPds), WorkingPath(WorkingFile::kCvcduRs));
+  EndRunIfDataLost(closed, io.input_path, io.output_path);
   host.AppendLog("CVCDU ok!");
   host.AppendLog("");
   host.SetProgressMaximum(records);
+}
+
+const StepSpec kCvcduStep = {"CVCDU",
+                             CvcduStep,
+                             "CADUs (1020-byte code blocks)",
+                             "VCDUs (892 bytes)",
+                             WorkingFile::kCvcduRs,
+                             WorkingFile::kCaduPds};
+
+void CvcduStage(StageHost& host) {
+  RunStepAlone(host, kCvcduStep);
 }
 
 }  // namespace vantrel

@@ -3,7 +3,9 @@
 #include <bitset>
 #include <string>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
@@ -38,18 +40,19 @@ constexpr uint8_t kVcidMask = 0x3F;
 class ExtractionListener final : public AsmSearchListener {
  public:
   ExtractionListener(StageHost& host, const CaduDecoding& decoding, ReedSolomonCodec& codec,
-                     OutputFile& output, FrameTags& tags)
-      : decoding_(decoding), decoder_(codec), lamp_(host), output_(output), tags_(tags) {}
+                     OutputFile& output)
+      : decoding_(decoding), decoder_(codec), lamp_(host), output_(output) {}
 
   FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
     const CaduDecoder::Result result = decoder_.Decode(cadu, decoding_);
     const std::span<const uint8_t> record = result.record;
+    // A record whose frame held a codeword Reed-Solomon could not correct is marked, for the
+    // steps that follow.
+    const auto size = static_cast<int64_t>(record.size());
+    if (result.uncorrectable) output_.Mark({output_.Written(), size, FrameMark::kUncorrectable});
     written_ = output_.Write(record.data(), record.size()) && written_;
     if (written_) {
-      if (result.uncorrectable) {
-        // Which records hold a frame Reed-Solomon could not correct, for the stages that follow.
-        tags_.uncorrectable_cadus.push_back(records_);
-      } else {
+      if (!result.uncorrectable) {
         // The channels of the frames that came through whole, for the pass report.
         const size_t header = record.size() == static_cast<size_t>(kCaduBytes) ? kMarkerBytes : 0;
         channels_.set(record[header + kVcidByte] & kVcidMask);
@@ -70,7 +73,6 @@ class ExtractionListener final : public AsmSearchListener {
   CaduDecoder decoder_;
   SyncLamp lamp_;
   OutputFile& output_;
-  FrameTags& tags_;
   bool written_ = true;
   int32_t records_ = 0;
   std::bitset<64> channels_;
@@ -99,7 +101,10 @@ void ConfigureCcsdsCodec(ReedSolomonCodec& codec) {
                   kInterleaveDepth);
 }
 
-void CaduExtractionStage(StageHost& host) {
+void CaduExtractionStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
   ChainState& chain = host.Chain();
   // The options of the stage's start hold for all its frames and its summary.
   const Settings& options = host.RunSettings();
@@ -108,13 +113,9 @@ void CaduExtractionStage(StageHost& host) {
   const bool correct = options.RSolomon;
   host.SetProgressPosition(0);
 
-  const std::string input_path = StepInputPath(host);
-  const std::string output_path = WorkingPath(WorkingFile::kCaduPds);
-
-  InputFile input;
-  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
-  OutputFile output;
-  CreateStageOutput(host, output_path, output, input);
+  const std::string& input_path = io.input_path;
+  const std::string& output_path = io.output_path;
+  const int64_t size = io.input_size;
 
   host.AppendLog("Starting ASM detection...");
   host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
@@ -125,15 +126,12 @@ void CaduExtractionStage(StageHost& host) {
   ReedSolomonCodec& codec = host.Session().codec;
   ConfigureCcsdsCodec(codec);
 
-  FrameTags& tags = chain.Frames;
-  tags.uncorrectable_cadus.clear();
-  tags.cadu_records = -1;
   SyncWindow window;
   CaduDecoding decoding;
   decoding.derandomise = derandomise;
   decoding.correct = correct;
   decoding.full_cadu = !correct && full_cadu;  // correction wins
-  ExtractionListener listener(host, decoding, codec, output, tags);
+  ExtractionListener listener(host, decoding, codec, output);
   AsmSearchEngine engine(window, listener);
 
   WindowSearchHooks hooks;
@@ -170,6 +168,7 @@ void CaduExtractionStage(StageHost& host) {
   // own knows it only when it read the recording itself.
   const bool read_the_recording = input_path == host.InputPath();
   counts.input_bytes = chain.RecordingBytes.value_or(read_the_recording ? size : 0);
+  if (counts.input_bytes < 0) counts.input_bytes = 0;
   counts.cadus = records;
   counts.sync_losses = results.SyncLosses;
   counts.rs_corrected_symbols = decoder.CorrectedSymbols();
@@ -185,12 +184,11 @@ void CaduExtractionStage(StageHost& host) {
     throw StageError(RunEndsHere(
         Format("'%s' was not processed whole", (read_failed ? input_path : output_path).c_str())));
   }
-  if (bytes_read < size) {
+  if (size >= 0 && bytes_read < size) {
     throw StageError(RunEndsHere(Format(
         "'%s' ended after %lld of its %lld bytes: it was cut while it was read", input_path.c_str(),
         static_cast<long long>(bytes_read), static_cast<long long>(size))));
   }
-  tags.cadu_records = records;
   LogLine(host, "ASM detection done!  %d lines found.", records);
   host.AppendLog("");
   if (results.PhaseFlips > 0) {
@@ -209,6 +207,13 @@ void CaduExtractionStage(StageHost& host) {
     LogLine(host, "Uncorrectable R-S errors %d ", decoder.UncorrectableFrames());
     host.AppendLog("");
   }
+}
+
+const StepSpec kCaduExtractionStep = {"CADU extraction", CaduExtractionStep, "bits",
+                                      "CADUs (1020-byte code blocks)", WorkingFile::kCaduPds};
+
+void CaduExtractionStage(StageHost& host) {
+  RunStepAlone(host, kCaduExtractionStep);
 }
 
 }  // namespace vantrel

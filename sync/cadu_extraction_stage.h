@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 #include "rs/reed_solomon_codec.h"
 
@@ -7,6 +8,9 @@ namespace vantrel {
 
 // Finds the CADUs of what the step before wrote (the raw recording, or cvcdu.man after Manchester
 // decoding, soft.bits after soft-symbol decoding: see StepInputPath) and writes cadu.pds.
+void CaduExtractionStep(StepIo& io);
+extern const StepSpec kCaduExtractionStep;
+// The step alone, on its working files.
 void CaduExtractionStage(StageHost& host);
 
 // Configures `codec` for the CCSDS code of the frames: RS(255,223), interleaving depth 4.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
@@ -458,20 +459,20 @@ void Fy3SoftDecoder::Pair(std::vector<uint8_t>& out) {
     rail.erase(rail.begin(), rail.begin() + static_cast<ptrdiff_t>(pairs));
 }
 
-void SoftSymbolStage(StageHost& host) {
+void SoftSymbolStep(StepIo& io) {
+  StageHost& host = io.host;
+  InputFile& input = io.input;
+  OutputFile& output = io.output;
   ChainState& chain = host.Chain();
   host.SetProgressPosition(0);
-  const std::string input_path = StepInputPath(host);
-  const std::string output_path = WorkingPath(WorkingFile::kSoftBits);
+  const std::string& input_path = io.input_path;
+  const std::string& output_path = io.output_path;
   const bool metop = chain.MetopMode;
   const bool meteor = chain.Mn2Mode;
   const bool fy3 = !metop && !meteor;
   const bool coded = !meteor;
 
-  InputFile input;
-  const int64_t size = OpenMeasuredStageInput(host, input_path, input);
-  OutputFile output;
-  CreateStageOutput(host, output_path, output, input);
+  const int64_t size = io.input_size;
 
   host.AppendLog(metop ? "Starting soft symbol decoding (MetOp QPSK, Viterbi)..."
                  : fy3 ? "Starting soft symbol decoding (FY-3 QPSK, two Viterbi rails)..."
@@ -541,7 +542,7 @@ void SoftSymbolStage(StageHost& host) {
   chain.Counts.soft = counts;
   // The pass's input is the recording, which this stage's input is unless it follows the
   // demodulation stage (the driver measured the recording then).
-  chain.Counts.input_bytes = chain.RecordingBytes.value_or(size);
+  chain.Counts.input_bytes = chain.RecordingBytes.value_or(size < 0 ? 0 : size);
 
   LogLine(host, "Soft symbols read: %llu", static_cast<unsigned long long>(values));
   if (values == 0 || !any_signal) {
@@ -598,6 +599,13 @@ void SoftSymbolStage(StageHost& host) {
   LogLine(host, "Soft symbol decoding done!  %llu bits written to '%s'.",
           static_cast<unsigned long long>(bits_written), output_path.c_str());
   host.AppendLog("");
+}
+
+const StepSpec kSoftSymbolStep = {"Soft symbol decoding", SoftSymbolStep, "8-bit soft symbols",
+                                  "bits", WorkingFile::kSoftBits};
+
+void SoftSymbolStage(StageHost& host) {
+  RunStepAlone(host, kSoftSymbolStep);
 }
 
 }  // namespace vantrel

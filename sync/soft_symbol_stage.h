@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/chain_runner.h"
 #include "core/stage_host.h"
 #include "viterbi/phase_search.h"
 #include "viterbi/reencoding_check.h"
@@ -138,6 +139,9 @@ class Fy3SoftDecoder {
 // The soft-symbol stage, first in a chain whose recording holds soft symbols: reads the
 // recording, writes the decoded bit stream to soft.bits (MetOp and FY-3: Viterbi with the lock
 // search; Meteor-M N2: the sign of each BPSK value) and adds its figures to the pass counts.
+void SoftSymbolStep(StepIo& io);
+extern const StepSpec kSoftSymbolStep;
+// The step alone, on its working files.
 void SoftSymbolStage(StageHost& host);
 
 }  // namespace vantrel

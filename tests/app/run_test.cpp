@@ -328,8 +328,9 @@ class RunTest : public QObject {
     QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
     QCOMPARE(form.KeptChain().LastLineCount, kPassPackets);
 
-    // While the CVCDU stage runs the user sets channel 5 in the MetOp dialog and cancels it;
-    // the VCDU selection that follows keeps channel 5, where the pass has nothing.
+    // While the CVCDU step runs the user sets channel 5 in the MetOp dialog and cancels it: the
+    // run goes on with the channel of its start; the next run keeps channel 5, where the pass
+    // has nothing.
     bool fired = false;
     bool pumped = false;
     bool process_enabled_during_run = true;
@@ -349,8 +350,11 @@ class RunTest : public QObject {
     QVERIFY(pumped);
     QVERIFY(!process_enabled_during_run);
     QVERIFY(ProcessButton(form)->isEnabled());
+    QCOMPARE(form.KeptChain().LastLineCount, kPassPackets);
+    form.at_stage = nullptr;
+    QTest::mouseClick(ProcessButton(form), Qt::LeftButton);
     QCOMPARE(form.KeptChain().LastLineCount, 0);
-    // No line: the product of the first run stays as it was.
+    // No line: the product of the earlier runs stays as it was.
     QCOMPARE(ProductSize(), kPassPackets * kHrptFrameSize);
     QVERIFY(LogLines(form).contains(QString("No line found: the product '%1/%2' was not written.")
                                         .arg(folder.Path(), kProductName)));

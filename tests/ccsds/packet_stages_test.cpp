@@ -12,6 +12,7 @@
 #include "ccsds/vcdu_selection_stage.h"
 #include "core/stage_error.h"
 #include "tests/ccsds/mpdu_fixtures.h"
+#include "tests/support/marked_chain.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -289,9 +290,8 @@ TEST(ApidPacketExtractionStage, PeerCodeBlocksYieldThePublishedPackets) {
   WriteFileBytes("cvcdu.rs", Concat({vcdus[0], idle, vcdus[1], vcdus[2], vcdus[3]}));
   RecordingHost host;
   host.settings.MaxPkLen = "2000";
-  VcduSelectionStage(host);
-  MpduCheckingStage(host);
-  ApidPacketExtractionStage(host);
+  testing::RunMarkedChain(host, "cvcdu.rs", {},
+                          {kVcduSelectionStep, kMpduCheckingStep, kApidPacketExtractionStep});
   EXPECT_TRUE(host.Logged("Vcdu selection done!  4 lines found."));
   EXPECT_EQ(ReadFileBytes("APID.pkt"), day);
 
@@ -336,9 +336,8 @@ TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketIsZeroFilledInPlace) {
   WriteCountedVcdus(CutIntoMpdus(packets).records, 0xFFFFF0, 20);
 
   RecordingHost host;
-  VcduSelectionStage(host);
-  MpduCheckingStage(host);
-  ApidPacketExtractionStage(host);
+  testing::RunMarkedChain(host, "cvcdu.rs", {},
+                          {kVcduSelectionStep, kMpduCheckingStep, kApidPacketExtractionStep});
   // The last packet stays open at the end of the input.
   std::vector<uint8_t> kept = packets[1];
   const auto zone_20 = static_cast<ptrdiff_t>(20 * 882 - 12966);
@@ -366,9 +365,8 @@ TEST(ApidPacketExtractionStage, CleanCountedStreamReportsNoLoss) {
   for (int i = 0; i < 3; ++i) packets.push_back(MakePacket(103, i, 12966, 80 + i));
   WriteCountedVcdus(CutIntoMpdus(packets).records, 0);
   RecordingHost host;
-  VcduSelectionStage(host);
-  MpduCheckingStage(host);
-  ApidPacketExtractionStage(host);
+  testing::RunMarkedChain(host, "cvcdu.rs", {},
+                          {kVcduSelectionStep, kMpduCheckingStep, kApidPacketExtractionStep});
   EXPECT_EQ(ReadFileBytes("APID.pkt"), Concat({packets[0], packets[1]}));
   for (const std::string& line : host.log) EXPECT_EQ(line.find("dropped"), std::string::npos);
   EXPECT_EQ(host.chain.Counts.frames_missing, 0);

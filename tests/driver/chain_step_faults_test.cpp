@@ -106,7 +106,7 @@ std::vector<StepCase> AllStepCases() {
         for (const StepCase& c : cases)
           listed = listed || (c.kind == kind && c.step == i && c.input == input);
         if (!listed) cases.push_back({kind, i, front_end, input});
-        input = step.writes;
+        input = step.writes();
       }
     }
   }
@@ -114,14 +114,14 @@ std::vector<StepCase> AllStepCases() {
 }
 
 void PrintTo(const StepCase& c, std::ostream* out) {
-  *out << ChainName(c.kind) << " " << c.Step().name << " on " << FrontEndName(c.front_end)
+  *out << ChainName(c.kind) << " " << c.Step().name() << " on " << FrontEndName(c.front_end)
        << ", reading " << (c.input.empty() ? std::string_view("the recording") : c.input);
 }
 
 // "MetOp_CADUextraction_SoftSymbols": the chain, the step and the recording's kind.
 std::string CaseName(const ::testing::TestParamInfo<StepCase>& info) {
   std::string step;
-  for (const char* c = info.param.Step().name; *c != '\0'; ++c)
+  for (const char* c = info.param.Step().name(); *c != '\0'; ++c)
     if (std::isalnum(static_cast<unsigned char>(*c))) step += *c;
   return std::string(ChainName(info.param.kind)) + "_" + step + "_" +
          FrontEndName(info.param.front_end);
@@ -142,6 +142,16 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + seed);
   return bytes;
+}
+
+// How running the step alone on its files ended: the error's message, or empty.
+std::string RunStepEnd(const StepSpec& step, testing::RecordingHost& host) {
+  try {
+    RunStepAlone(host, step);
+  } catch (const StageError& error) {
+    return error.what();
+  }
+  return {};
 }
 
 class ChainStepFaults : public ::testing::TestWithParam<StepCase> {
@@ -166,8 +176,8 @@ class ChainStepFaults : public ::testing::TestWithParam<StepCase> {
   }
   // Where the step writes: its working file, or the final writer's product.
   std::string OutputPath() {
-    return Step().writes.empty() ? Chain(GetParam().kind).product_path(host)
-                                 : WorkingPath(Step().writes);
+    return Step().writes().empty() ? Chain(GetParam().kind).product_path(host)
+                                   : WorkingPath(Step().writes());
   }
   void ExpectRunStateKept() const {
     EXPECT_EQ(host.chain.ProgressCount, 7);
@@ -185,7 +195,7 @@ TEST_P(ChainStepFaults, InputMissing) {
   testing::WriteFileBytes(output, {1, 2, 3});
   const auto before = FolderContents();
 
-  EXPECT_EQ(testing::RunEnd(Step().run, host),
+  EXPECT_EQ(RunStepEnd(*Step().spec, host),
             "Cannot open '" + InputPath() + "' (No such file or directory): the run ends here.");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_EQ(FolderContents(), before);
@@ -201,8 +211,8 @@ TEST_P(ChainStepFaults, OutputUnwritable) {
 
   // A working file's name is the program's own: what else stands there is not its file.
   const std::string kind =
-      Step().writes.empty() ? "a folder" : "a folder, not a file this program made";
-  EXPECT_EQ(testing::RunEnd(Step().run, host),
+      Step().writes().empty() ? "a folder" : "a folder, not a file this program made";
+  EXPECT_EQ(RunStepEnd(*Step().spec, host),
             "Cannot create '" + output + "' (it is " + kind + "): the run ends here.");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
   // The input is left as it was, the folder in the output's place is empty and nothing else,
@@ -221,14 +231,14 @@ TEST(ChainStepFaultCases, CoverEveryStepOfEveryChain) {
     for (size_t i = 0; i < Chain(kind).steps.size(); ++i) {
       bool found = false;
       for (const StepCase& c : cases) found = found || (c.kind == kind && c.step == i);
-      EXPECT_TRUE(found) << ChainName(kind) << " " << Chain(kind).steps[i].name;
+      EXPECT_TRUE(found) << ChainName(kind) << " " << Chain(kind).steps[i].name();
     }
   }
   // The CADU stage reads the recording, the decoded soft symbols and the Manchester decoder's
   // output: three cases in the Meteor-M chain.
   int mn2_cadu = 0;
   for (const StepCase& c : cases)
-    if (c.kind == ChainKind::Mn2 && std::string_view(c.Step().name) == "CADU extraction")
+    if (c.kind == ChainKind::Mn2 && std::string_view(c.Step().name()) == "CADU extraction")
       ++mn2_cadu;
   EXPECT_EQ(mn2_cadu, 3);
 }

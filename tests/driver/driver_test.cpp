@@ -239,7 +239,7 @@ TEST(Driver, RecordingKindComesFromTheChoiceOrTheExtension) {
   chain.BasebandInput = chain.SoftInput = true;
   std::vector<std::string_view> written;
   for (const ChainStep& step : Chain(ChainKind::MetOp).steps)
-    if (step.EnabledIn(chain)) written.push_back(step.writes);
+    if (step.EnabledIn(chain)) written.push_back(step.writes());
   EXPECT_EQ(written,
             (std::vector<std::string_view>{"demod.soft", "soft.bits", "cadu.pds", "cvcdu.rs",
                                            "vcdu_x.vcd", "mpdu_x.mpd", "APID.pkt", ""}));
@@ -248,7 +248,7 @@ TEST(Driver, RecordingKindComesFromTheChoiceOrTheExtension) {
   chain.SoftInput = false;
   written.clear();
   for (const ChainStep& step : Chain(ChainKind::Mn2).steps)
-    if (step.EnabledIn(chain)) written.push_back(step.writes);
+    if (step.EnabledIn(chain)) written.push_back(step.writes());
   EXPECT_EQ(written,
             (std::vector<std::string_view>{"cvcdu.man", "cadu.pds", "MSU-MR.dmx", "MN2_.mnx", ""}));
 }

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/frame_tags.h"
+#include "tests/support/marked_chain.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -111,19 +114,22 @@ TEST(CutMpduStage, MissingFramesBecomeZeroRecordsInTheirPlace) {
             CountedVcdu(2, 4),         // 0 and 1 missing across the wrap
             CountedVcdu(2 + 5000, 5),  // a restart
             CountedVcdu(2 + 5001, 6)}));
-  CutMpduStage(host);
+  const std::vector<StreamMark> marks =
+      testing::RunMarkedChain(host, "vcdu_x.vcd", {}, {kCutMpduStep});
   const std::vector<uint8_t> zero(kCut, 0);
   const auto cut = [](uint8_t fill) { return std::vector<uint8_t>(kCut, fill); };
   EXPECT_EQ(testing::ReadFileBytes(folder.File("mpdu_x.mpd")),
             Join({cut(1), cut(2), zero, cut(3), zero, zero, cut(4), cut(5), cut(6)}));
   EXPECT_EQ(host.chain.Counts.frames_missing, 3);
-  const auto& runs = host.chain.Frames.zero_filled_mpdu_bytes;
-  ASSERT_EQ(runs.size(), 2u);
-  EXPECT_EQ(runs[0].begin, static_cast<int64_t>(2 * kCut));
-  EXPECT_EQ(runs[0].end, static_cast<int64_t>(3 * kCut));
-  EXPECT_EQ(runs[1].begin, static_cast<int64_t>(4 * kCut));
-  EXPECT_EQ(runs[1].end, static_cast<int64_t>(6 * kCut));
-  EXPECT_EQ(host.chain.Frames.mpdu_bytes, static_cast<int64_t>(9 * kCut));
+  // The zeros are marked for the line search, and so is the restart before the fifth VCDU.
+  const auto k = static_cast<int64_t>(kCut);
+  ASSERT_EQ(marks.size(), 3u);
+  EXPECT_EQ(std::make_tuple(marks[0].offset, marks[0].length, marks[0].value),
+            std::make_tuple(2 * k, k, FrameMark::kFilledBytes));
+  EXPECT_EQ(std::make_tuple(marks[1].offset, marks[1].length, marks[1].value),
+            std::make_tuple(4 * k, 2 * k, FrameMark::kFilledBytes));
+  EXPECT_EQ(std::make_tuple(marks[2].offset, marks[2].length, marks[2].value),
+            std::make_tuple(7 * k, int64_t{0}, FrameMark::kUnmeasuredGap));
   // The done line still counts the VCDUs read.
   EXPECT_TRUE(host.Logged("Mpdu cuting done!  6 lines found."));
 }
@@ -135,15 +141,17 @@ TEST(CutMpduStage, UncorrectableFrameIsWrittenAsZeros) {
   testing::RecordingHost host;
   testing::WriteFileBytes(folder.File("vcdu_x.vcd"),
                           Join({CountedVcdu(10, 1), CountedVcdu(0x123456, 2), CountedVcdu(12, 3)}));
-  host.chain.Frames.selected_vcdus = {10, 0x123456 | FrameTags::kUncorrectableTag, 12};
-  host.chain.Frames.selected_vcdus_valid = true;
-  CutMpduStage(host);
+  const std::vector<StreamMark> marks = testing::RunMarkedChain(
+      host, "vcdu_x.vcd",
+      {{0, 892, 10}, {892, 892, 0x123456 | FrameMark::kUncorrectable}, {1784, 892, 12}},
+      {kCutMpduStep});
   EXPECT_EQ(testing::ReadFileBytes(folder.File("mpdu_x.mpd")),
             Join({std::vector<uint8_t>(kCut, 1), std::vector<uint8_t>(kCut, 0),
                   std::vector<uint8_t>(kCut, 3)}));
   EXPECT_EQ(host.chain.Counts.frames_missing, 0);
-  ASSERT_EQ(host.chain.Frames.zero_filled_mpdu_bytes.size(), 1u);
-  EXPECT_EQ(host.chain.Frames.zero_filled_mpdu_bytes[0].begin, static_cast<int64_t>(kCut));
+  ASSERT_EQ(marks.size(), 1u);
+  EXPECT_EQ(marks[0].offset, static_cast<int64_t>(kCut));
+  EXPECT_EQ(marks[0].value, FrameMark::kFilledBytes);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "core/working_file.h"
 #include "fy3/cut_mpdu_stage.h"
 #include "tests/fy3/line_sync_streams.h"
+#include "tests/support/marked_chain.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 
@@ -77,13 +78,13 @@ TEST(Fy3InnerSyncStage, FoundLinesAreLoggedWhenAsked) {
   EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")), Concat(lines));
 }
 
-// The option is read as the stage starts: checked on after the first line has been written, it
-// waits for the next stage that reads it.
+// The option is read as the stage starts: checked on while the stage runs, it waits for the next
+// run.
 TEST(Fy3InnerSyncStage, OptionChangedDuringTheStageWaitsForTheNextStage) {
   struct Host : testing::RecordingHost {
     void ProcessEvents() override {
       ++events;
-      if (chain.ProgressCount >= 1) settings.FY3ASM = true;
+      if (events >= 1) settings.FY3ASM = true;
     }
   } host;
   testing::TempFolder folder;
@@ -143,6 +144,14 @@ struct Fates {
   size_t false_sync_at = 0;
 };
 
+// The marks VCDU selection would have put on the VCDUs WriteFy3Vcdus writes.
+std::vector<StreamMark> vcdu_marks;
+
+// The FY-3 cut and the line search, as a chain runs them on vcdu_x.vcd with its marks.
+void CutThenAlign(testing::RecordingHost& host) {
+  testing::RunMarkedChain(host, "vcdu_x.vcd", vcdu_marks, {kCutMpduStep, kFy3InnerSyncStep});
+}
+
 // Writes vcdu_x.vcd (and its tags) for `lines` cut into 882-byte frames with `fates`; returns
 // the stream as the cut should rebuild it: zeros for lost frames and for uncorrectable ones
 // unless `keep`, which leaves what arrived where no lost frame follows (before the next frame
@@ -150,6 +159,7 @@ struct Fates {
 std::vector<uint8_t> WriteFy3Vcdus(const testing::TempFolder& folder, testing::RecordingHost& host,
                                    const std::vector<std::vector<uint8_t>>& lines,
                                    const Fates& fates, bool keep) {
+  std::vector<StreamMark>& marks = vcdu_marks;
   constexpr size_t kVcdu = 892;
   constexpr size_t kCut = 882;
   std::vector<uint8_t> stream = Concat(lines);
@@ -159,7 +169,7 @@ std::vector<uint8_t> WriteFy3Vcdus(const testing::TempFolder& folder, testing::R
   };
   std::vector<uint8_t> vcdus;
   std::vector<uint8_t> sent = stream;
-  host.chain.Frames.selected_vcdus.clear();
+  marks.clear();
   for (size_t k = 0; k < stream.size() / kCut; ++k) {
     const auto at = static_cast<ptrdiff_t>(k * kCut);
     if (in(fates.lost, k)) {
@@ -190,10 +200,10 @@ std::vector<uint8_t> WriteFy3Vcdus(const testing::TempFolder& folder, testing::R
         std::fill_n(sent.begin() + at, kCut, uint8_t{0});
       }
     }
+    marks.push_back({static_cast<int64_t>(vcdus.size()), static_cast<int64_t>(kVcdu),
+                     counter | (bad ? FrameMark::kUncorrectable : 0u)});
     vcdus.insert(vcdus.end(), vcdu.begin(), vcdu.end());
-    host.chain.Frames.selected_vcdus.push_back(counter | (bad ? FrameTags::kUncorrectableTag : 0u));
   }
-  host.chain.Frames.selected_vcdus_valid = true;
   host.settings.KeepUncorrectable = keep;
   testing::WriteFileBytes(folder.File("vcdu_x.vcd"), vcdus);
   return sent;
@@ -216,8 +226,7 @@ TEST(Fy3InnerSyncStage, LostFramesLeaveZerosInTheirLinesAndNothingShifts) {
   ASSERT_LT(88 * 882, 3 * kFy3L);
   ASSERT_GT(89 * 882, 3 * kFy3L + 4);
   const auto sent = WriteFy3Vcdus(folder, host, lines, {{40, 41, 88}, {}}, false);
-  CutMpduStage(host);
-  Fy3InnerSyncStage(host);
+  CutThenAlign(host);
   EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
             Concat({LineOf(sent, 0), LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 3),
                     LineOf(sent, 4), LineOf(sent, 5)}));
@@ -241,8 +250,7 @@ TEST(Fy3InnerSyncStage, LinesWhoseSyncsWereLostInARowKeepTheirPlaces) {
     testing::RecordingHost host;
     // Frame 117 is uncorrectable right before the lost 118: where it belongs is not certain.
     const auto sent = WriteFy3Vcdus(folder, host, lines, {{59, 118}, {88, 100, 117}}, keep);
-    CutMpduStage(host);
-    Fy3InnerSyncStage(host);
+    CutThenAlign(host);
     std::vector<std::vector<uint8_t>> expected;
     for (size_t i = 0; i < lines.size(); ++i) expected.push_back(LineOf(sent, i));
     EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")), Concat(expected));
@@ -267,8 +275,7 @@ TEST(Fy3InnerSyncStage, SyncInNoiseKeptAsReceivedIsNoDroppedLine) {
   fates.false_sync_frame = 5;
   fates.false_sync_at = 100;
   const auto sent = WriteFy3Vcdus(folder, host, lines, fates, true);
-  CutMpduStage(host);
-  Fy3InnerSyncStage(host);
+  CutThenAlign(host);
   EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
             Concat({LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 3)}));
   EXPECT_EQ(host.chain.Counts.lines_dropped, 0);
@@ -283,9 +290,14 @@ TEST(Fy3InnerSyncStage, NoLineIsPlacedAcrossARestart) {
   const auto lines = testing::Fy3Lines(6, kFy3L, kSeed);
   // The counter jumps at frame 60, inside line 2; frame 88 took the sync of line 3.
   const auto sent = WriteFy3Vcdus(folder, host, lines, {{88}, {}, 60}, false);
-  CutMpduStage(host);
-  ASSERT_EQ(host.chain.Frames.unmeasured_mpdu_gaps, std::vector<int64_t>{60 * 882});
-  Fy3InnerSyncStage(host);
+  const std::vector<StreamMark> cut_marks =
+      testing::RunMarkedChain(host, "vcdu_x.vcd", vcdu_marks, {kCutMpduStep});
+  std::vector<int64_t> gaps;
+  for (const StreamMark& mark : cut_marks)
+    if (mark.value == FrameMark::kUnmeasuredGap) gaps.push_back(mark.offset);
+  ASSERT_EQ(gaps, std::vector<int64_t>{60 * 882});
+  host.chain.Counts = PassCounts{};
+  CutThenAlign(host);
   EXPECT_EQ(testing::ReadFileBytes(folder.File("FY3x_.fy3")),
             Concat({LineOf(sent, 0), LineOf(sent, 1), LineOf(sent, 2), LineOf(sent, 4),
                     LineOf(sent, 5)}));

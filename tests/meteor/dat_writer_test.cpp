@@ -211,7 +211,6 @@ TEST_F(DatWriterStage, WritesTheHeaderThenEveryLinePacked) {
   SCOPED_TRACE("seed " + std::to_string(kSeed));
   WriteLines(3, 11849);
   host.progress_maximum = 3;
-  host.chain.ProgressCount = 8;
   DatWriter(host);
 
   std::vector<uint8_t> expected = ExpectedHeader();
@@ -233,7 +232,6 @@ TEST_F(DatWriterStage, WritesTheHeaderThenEveryLinePacked) {
 
   EXPECT_FALSE(host.chain.DatHeaderPending);
   EXPECT_EQ(host.chain.LastLineCount, 3);
-  EXPECT_EQ(host.chain.ProgressCount, 0);
   EXPECT_EQ(host.progress_maximum, 3);  // left as the stage before set it
   const std::vector<std::string> expected_log = {
       "Starting creating .dat file...",
@@ -293,7 +291,6 @@ TEST_F(DatWriterStage, AProductThatCouldNotBeWrittenIsNoSuccess) {
   EXPECT_FALSE(testing::FileExists(WorkingPath(kProductTempName)));
   EXPECT_FALSE(host.Logged("**************** Meteor MN2 processing DONE! ****************"));
   EXPECT_EQ(host.chain.LastLineCount, 0);
-  EXPECT_EQ(host.chain.ProgressCount, 0);
 }
 
 TEST_F(DatWriterStage, AnUnreadableInputIsNoSuccess) {

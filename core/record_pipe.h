@@ -1,0 +1,89 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+namespace vantrel {
+
+// Thrown into a step whose pipe was aborted: the run is being stopped, or a step beside it failed.
+// The runner tells it apart from a step's own error.
+class StepCancelled : public std::runtime_error {
+ public:
+  StepCancelled() : std::runtime_error("the step was stopped") {}
+};
+
+// A fact about a stretch of a stream that its bytes have no room for (a frame Reed-Solomon could
+// not correct, a VCDU's frame counter, bytes filled in for missing frames), travelling beside the
+// bytes from the step that writes them to the step that reads them. `offset` counts bytes from
+// the start of the stream.
+struct StreamMark {
+  int64_t offset = 0;
+  int64_t length = 0;
+  uint32_t value = 0;
+};
+
+// The stream from one step of a chain to the next: bytes in order, with marks, through a bounded
+// ring. The writer blocks while the ring is full, the reader while it is empty; neither ever sees
+// how the other split its calls. The runner ends the stream (Close) once the writing step has
+// finished, stops it (Abort) when the run ends early, and lets a writer go on into nothing
+// (Discard) once the reading step has ended. Thread-safe for one writer and one reader.
+class RecordPipe {
+ public:
+  // `capacity` bytes of ring; 0 makes the ring grow as needed (the one-thread mode, where a step
+  // writes its whole output before the next step starts).
+  explicit RecordPipe(size_t capacity);
+  RecordPipe(const RecordPipe&) = delete;
+  RecordPipe& operator=(const RecordPipe&) = delete;
+
+  // Writer side. Write blocks until every byte is in the ring (or dropped, after Discard); it
+  // throws StepCancelled once the pipe is aborted. A mark is put before the bytes it covers.
+  void Write(const void* data, size_t size);
+  void Mark(const StreamMark& mark);
+
+  // Reader side. Read returns `size` bytes, or fewer only at the end of the stream (0 after it);
+  // it throws StepCancelled once the pipe is aborted. TakeMarks moves the marks that begin
+  // before stream offset `end` into `out`, in order; it waits until the writer has written that
+  // far (or ended), so that every such mark is there. `end` must lie less than the ring's size
+  // beyond what was read.
+  size_t Read(void* data, size_t size);
+  void TakeMarks(int64_t end, std::deque<StreamMark>& out);
+
+  // Shows every piece written to `observer` first, on the writer's thread (set before the
+  // writer starts).
+  void SetObserver(std::function<void(std::span<const uint8_t>)> observer) {
+    observer_ = std::move(observer);
+  }
+
+  // The runner's controls.
+  void Close();
+  void Abort();
+  void Discard();
+
+  // Bytes written so far (all of them, also those dropped after Discard).
+  int64_t BytesWritten() const;
+
+ private:
+  size_t Free() const { return ring_.size() - (written_ - read_); }
+
+  std::function<void(std::span<const uint8_t>)> observer_;
+  mutable std::mutex mutex_;
+  std::condition_variable readable_;
+  std::condition_variable writable_;
+  std::vector<uint8_t> ring_;
+  bool grows_;
+  int64_t written_ = 0;  // stream offsets; written_ - read_ bytes wait in the ring
+  int64_t read_ = 0;
+  std::deque<StreamMark> marks_;
+  bool closed_ = false;
+  bool aborted_ = false;
+  bool discarding_ = false;
+};
+
+}  // namespace vantrel
