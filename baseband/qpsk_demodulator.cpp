@@ -11,8 +11,9 @@
 #include "baseband/carrier_search.h"
 
 // The hot loops get an AVX2/FMA clone chosen at run time where the compiler and the machine have
-// it; the portable clone is the same code for SSE2 (or any other target).
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+// it; the portable clone is the same code for SSE2 (or any other target). Not under
+// ThreadSanitizer, whose instrumented resolver would run before the sanitizer is set up.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define VANTREL_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VANTREL_SIMD_CLONES

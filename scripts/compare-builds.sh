@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs two builds of vantrel-cli on the same simulated recordings and compares everything a run
-# leaves: the product, every working file (--keep-files), the log and the JSON report.
+# leaves: the product, every working file (--keep-files; the last cases without), the log and the
+# JSON report.
 #   scripts/compare-builds.sh OLD_BUILD NEW_BUILD [WORK_FOLDER]
 # OLD_BUILD and NEW_BUILD are build folders holding vantrel-cli; NEW_BUILD's vantrel-sim writes
 # the recordings. Both builds run in the same folder one after the other, so that paths in logs
@@ -33,7 +34,8 @@ case_() {
     [ "$build" = new ] && binary=$new
     rm -rf "$work/run" && mkdir -p "$work/run"
     status=0
-    "$binary" "$recording" "$@" -C "$work/run" --keep-files --report "$work/run/report.jsonl" \
+    # shellcheck disable=SC2086
+    "$binary" "$recording" "$@" -C "$work/run" $keep --report "$work/run/report.jsonl" \
       >"$work/run/log.txt" 2>&1 || status=$?
     echo "$status" >"$work/run/status"
     rm -rf "${work:?}/$build/$name" && mv "$work/run" "$work/$build/$name"
@@ -48,6 +50,8 @@ case_() {
   fi
 }
 
+# Every case keeps the working files, but the last ones, which compare what a run leaves without.
+keep=--keep-files
 case_ metop-clean --sat metop --packets 30 -- MetopB_20181231_101530.bin DR_y
 case_ metop-a --sat metop --satellite A --packets 10 -- MetopA_20181231_101530.bin DR_y
 case_ metop-c-night --sat metop --satellite C --apid 104 --mix-night --packets 12 -- MetopC_20181231_101530.bin DR_y RS_y MN_n MET_n
@@ -80,6 +84,16 @@ case_ mn2-baseband --sat mn2 --lines 6 --baseband cu8 --samplerate 3000000 --esn
 case_ mn2-rs-on --sat mn2 --lines 6 -- MN2_20181231_171530.bin DR_y RS_y
 case_ no-marker --sat metop --packets 2 -- plain.bin
 case_ garbage-satellite --sat cadu --frames 10 -- MetopA_garbage.bin DR_y --satellite fy3c
+case_ metop-wav --sat metop --packets 3 --baseband wav --samplerate 6000000 --esn0 10 --doppler 20000 --noise-before 20000 --noise-after 20000 -- MetopC_20181231_211530.wav DR_y
+case_ fy3-baseband --sat fy3 --satellite C --lines 3 --baseband cs16 --samplerate 6000000 --esn0 10 --doppler 20000 --noise-before 20000 --noise-after 20000 -- FY3C_2018-12-31_161530.cs16 DR_y --samplerate 6000000
+case_ fy3-keep-unc --sat fy3 --lines 10 --uncorrectable-every 4 -- FY3B_2018-12-31_171530.bin DR_y --keep-uncorrectable
+case_ mn2-no-marker --sat mn2 --lines 6 -- pass_mn2.bin --satellite meteor-m2 --date 2018-12-31
+case_ fy3-bad-date --sat fy3 --lines 4 -- pass_fy3b.bin DR_y --satellite fy3b --date 2018-13-45
+keep=
+case_ metop-deleted --sat metop --packets 8 --uncorrectable-every 3 -- MetopB_20181231_221530.bin DR_y
+case_ fy3-deleted --sat fy3 --lines 6 -- FY3A_2018-12-31_181530.bin DR_y
+case_ mn2-deleted --sat mn2 --lines 6 --manchester -- MN2_20181231_181530.bin --manchester
+case_ metop-soft-deleted --sat metop --packets 4 --soft --ebn0 6 -- MetopB_20181231_231530.soft DR_y
 
 echo "$count recordings, $differences with differences (results in $work)"
 [ "$differences" -eq 0 ]

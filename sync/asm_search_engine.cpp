@@ -120,7 +120,8 @@ void AsmSearchEngine::ReportPolarity(PolarityChange why) {
 
 // Built twice, with and without the popcount instruction; the loader picks the one the processor
 // runs. Only with GCC: clang 14 names the resolver so that calls from other files do not link.
-#if defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer, whose instrumented resolver would run before the sanitizer is set up.
+#if defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define VANTREL_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
 #else
 #define VANTREL_POPCOUNT_CLONES
