@@ -205,7 +205,6 @@ OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
   chain.ManchesterDone = false;
   chain.SoftInput = false;
   chain.BasebandInput = false;
-  chain.StepInput = {};
   chain.RecordingBytes.reset();
   chain.DatHeaderPending = false;
   chain.Counts = PassCounts{};

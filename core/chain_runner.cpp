@@ -370,11 +370,12 @@ void ChainRunner::Run(const std::string& recording_path, int64_t recording_bytes
   if (s.failed) std::rethrow_exception(s.failure);
 }
 
-void RunStepAlone(StageHost& host, const StepSpec& step) {
+void RunStepAlone(StageHost& host, const StepSpec& step, std::string_view input_file) {
   InputFile input;
   OutputFile output;
   StepIo io{host, input, output};
-  io.input_path = step.reads.empty() ? StepInputPath(host) : WorkingPath(step.reads);
+  if (input_file.empty()) input_file = step.reads;
+  io.input_path = input_file.empty() ? host.InputPath() : WorkingPath(input_file);
   OpenStageInput(host, io.input_path, input);
   io.input_size = input.Size();
   if (!step.writes.empty()) {

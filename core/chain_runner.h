@@ -41,8 +41,7 @@ struct StepSpec {
   const char* produces;  // "VCDUs (892 bytes)"; a final writer: "the product"
   // The working file the step's output is kept as; empty for a final writer.
   std::string_view writes;
-  // The working file a step run on its own reads; empty: the recording (or the file named by
-  // ChainState::StepInput).
+  // The working file a step run on its own reads; empty: the recording.
   std::string_view reads = {};
 };
 
@@ -94,9 +93,9 @@ class ChainRunner {
   std::unique_ptr<State> state_;
 };
 
-// Runs one step alone on files, as a chain of one: its input is the working file it `reads` (or
-// the step input of the host's chain state, or the recording), its output the working file it
-// `writes`, both in the working folder. For tests and benchmarks of one step.
-void RunStepAlone(StageHost& host, const StepSpec& step);
+// Runs one step alone on files, on the caller's thread and its host: its input is the working
+// file `input` when given, else the one it `reads` (or the recording), its output the working
+// file it `writes`, both in the working folder. For tests and benchmarks of one step.
+void RunStepAlone(StageHost& host, const StepSpec& step, std::string_view input = {});
 
 }  // namespace vantrel

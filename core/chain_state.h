@@ -49,10 +49,6 @@ struct ChainState {
   bool SoftInput = false;
   // Set for a run whose recording holds baseband (I/Q) samples: the demodulation stage runs first.
   bool BasebandInput = false;
-  // The working file the running stage reads: the one the chain's enabled step before it wrote
-  // (cvcdu.man after Manchester decoding, soft.bits after soft-symbol decoding ...); empty for the
-  // first step, which reads the recording itself. Set by the driver before every step.
-  std::string_view StepInput;
   // Raised just before the DAT writer runs; the writer lowers it after the header record.
   bool DatHeaderPending = false;
   // Set by the command-line start; never cleared.

@@ -6,11 +6,6 @@
 
 namespace vantrel {
 
-std::string StepInputPath(StageHost& host) {
-  const std::string_view name = host.Chain().StepInput;
-  return name.empty() ? host.InputPath() : WorkingPath(name);
-}
-
 void OpenStageInput(StageHost& host, const std::string& path, InputFile& input) {
   if (input.Open(path)) return;
   host.AppendLog("Open input file failed!");

@@ -9,10 +9,6 @@
 
 namespace vantrel {
 
-// The path of what the running stage reads at the head of the chain: the working file the step
-// before it wrote (ChainState::StepInput), or the recording for the first step.
-std::string StepInputPath(StageHost& host);
-
 // Opens a stage's input for reading. When it cannot be opened (missing, unreadable, not a regular
 // file) it logs "Open input file failed!" and ends the run with a StageError that names the path
 // and the reason.

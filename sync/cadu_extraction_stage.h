@@ -7,7 +7,8 @@
 namespace vantrel {
 
 // Finds the CADUs of what the step before wrote (the raw recording, or cvcdu.man after Manchester
-// decoding, soft.bits after soft-symbol decoding: see StepInputPath) and writes cadu.pds.
+// decoding, soft.bits after soft-symbol decoding: what the step before it hands on) and writes
+// cadu.pds.
 void CaduExtractionStep(StepIo& io);
 extern const StepSpec kCaduExtractionStep;
 // The step alone, on its working files.

@@ -98,7 +98,7 @@ BENCHMARK(BM_Mn2Chain)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One stage on the working files of the recording, with the flags the driver sets for it: the
 // head stages read `step_input` (empty: the recording), the others their own working file.
-void RunStage(benchmark::State& state, void (*stage)(StageHost&), std::string_view step_input,
+void RunStage(benchmark::State& state, const StepSpec& stage, std::string_view step_input,
               std::string_view output, bool header_pending) {
   Space();
   EnsureWorkingFiles();
@@ -109,7 +109,6 @@ void RunStage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   host.chain.MetopMode = false;
   host.chain.Mn2Mode = true;
   host.chain.ManchesterDone = true;
-  host.chain.StepInput = step_input;
   const OwnedRunSession session(host);
   CpuTimes spent;
   for (auto _ : state) {
@@ -118,26 +117,26 @@ void RunStage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
     host.chain.DatHeaderPending = header_pending;
     state.ResumeTiming();
     CpuMeter meter(spent);
-    stage(host);
+    RunStepAlone(host, stage, step_input);
     meter.Stop();
   }
   Report(state, spent);
 }
 
 void BM_ManchesterDecoder(benchmark::State& state) {
-  RunStage(state, ManchesterDecoder, {}, WorkingFile::kCvcduMan, false);
+  RunStage(state, kManchesterDecoderStep, {}, WorkingFile::kCvcduMan, false);
 }
 void BM_CaduExtraction(benchmark::State& state) {
-  RunStage(state, CaduExtractionStage, WorkingFile::kCvcduMan, WorkingFile::kCaduPds, false);
+  RunStage(state, kCaduExtractionStep, WorkingFile::kCvcduMan, WorkingFile::kCaduPds, false);
 }
 void BM_MsuMrDemultiplexer(benchmark::State& state) {
-  RunStage(state, MsuMrDemultiplexer, {}, WorkingFile::kMsuMrDmx, false);
+  RunStage(state, kMsuMrDemultiplexerStep, {}, WorkingFile::kMsuMrDmx, false);
 }
 void BM_Mn2InnerSync(benchmark::State& state) {
-  RunStage(state, Mn2InnerSyncStage, {}, WorkingFile::kMn2Lines, false);
+  RunStage(state, kMn2InnerSyncStep, {}, WorkingFile::kMn2Lines, false);
 }
 void BM_DatWriter(benchmark::State& state) {
-  RunStage(state, DatWriter, {}, kProductName, true);
+  RunStage(state, kDatWriterStep, {}, kProductName, true);
 }
 BENCHMARK(BM_ManchesterDecoder)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CaduExtraction)->Unit(benchmark::kMillisecond)->UseRealTime();

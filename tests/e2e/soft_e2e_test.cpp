@@ -251,14 +251,17 @@ TEST(SoftInputFailures, AfterDemodulationTheInputIsStillTheRecording) {
   host.input_path = folder.File(std::string(kMetopName) + ".cs16");
   testing::WriteFileBytes(host.input_path, Bytes(1200000, 0));
   testing::WriteFileBytes(WorkingPath(WorkingFile::kDemodSoft), Bytes(300000, 0));
-  host.chain.StepInput = WorkingFile::kDemodSoft;
   host.chain.RecordingBytes = 1200000;
-  EXPECT_NE(testing::RunEnd(SoftSymbolStage, host).find("holds only zero soft symbols"),
-            std::string::npos);
+  std::string error;
+  try {
+    RunStepAlone(host, kSoftSymbolStep, WorkingFile::kDemodSoft);
+  } catch (const StageError& e) {
+    error = e.what();
+  }
+  EXPECT_NE(error.find("holds only zero soft symbols"), std::string::npos);
   EXPECT_EQ(host.chain.Counts.input_bytes, 1200000);
   EXPECT_EQ(host.size_caption, "File size 300000 bytes");  // its own input, for its progress
   // Run on its own, the stage that reads the recording reports it.
-  host.chain.StepInput = {};
   host.chain.RecordingBytes.reset();
   testing::WriteFileBytes(host.input_path, Bytes(70000, 0));
   EXPECT_NE(testing::RunEnd(SoftSymbolStage, host), "");

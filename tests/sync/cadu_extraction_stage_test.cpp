@@ -181,19 +181,16 @@ TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
   StageFixture stage(testing::RandomBytes(5000, 71), "MN2_1.bin");
   WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(bodies));
   stage.host.chain.Mn2Mode = true;
-  stage.host.chain.StepInput = WorkingFile::kCvcduMan;
-  CaduExtractionStage(stage.host);
+  RunStepAlone(stage.host, kCaduExtractionStep, WorkingFile::kCvcduMan);
   EXPECT_EQ(stage.Records(), bodies);
   EXPECT_EQ(stage.host.size_caption, "File size 4096 bytes");
   // The soft-symbol stage's output the same way, in any chain.
   stage.host.chain.Mn2Mode = false;
   WriteFileBytes(stage.folder.File("soft.bits"), testing::Cadus(testing::RandomBodies(5, 72)));
-  stage.host.chain.StepInput = WorkingFile::kSoftBits;
-  CaduExtractionStage(stage.host);
+  RunStepAlone(stage.host, kCaduExtractionStep, WorkingFile::kSoftBits);
   EXPECT_EQ(stage.Records().size(), 5u);
   EXPECT_EQ(stage.host.size_caption, "File size 5120 bytes");
   // Without a working file named the raw file is read.
-  stage.host.chain.StepInput = {};
   CaduExtractionStage(stage.host);
   EXPECT_TRUE(stage.Records().empty());
   EXPECT_EQ(stage.host.size_caption, "File size 5000 bytes");
@@ -204,17 +201,15 @@ TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
 TEST(CaduExtractionStage, InputBytesAreTheRecordingsTheDriverMeasured) {
   StageFixture stage(testing::RandomBytes(3000, 73), "MN2_1.bin");
   WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(testing::RandomBodies(2, 74)));
-  stage.host.chain.StepInput = WorkingFile::kCvcduMan;
   stage.host.chain.RecordingBytes = int64_t{5} << 32;  // past 32 bits, and not the file's size
-  CaduExtractionStage(stage.host);
+  RunStepAlone(stage.host, kCaduExtractionStep, WorkingFile::kCvcduMan);
   EXPECT_EQ(stage.host.chain.Counts.input_bytes, int64_t{5} << 32);
   EXPECT_EQ(stage.host.size_caption, "File size 2048 bytes");
   EXPECT_EQ(stage.host.progress_maximum, 2);
 
   stage.host.chain.RecordingBytes.reset();
-  CaduExtractionStage(stage.host);
+  RunStepAlone(stage.host, kCaduExtractionStep, WorkingFile::kCvcduMan);
   EXPECT_EQ(stage.host.chain.Counts.input_bytes, 0);
-  stage.host.chain.StepInput = {};
   CaduExtractionStage(stage.host);
   EXPECT_EQ(stage.host.chain.Counts.input_bytes, 3000);
 }
