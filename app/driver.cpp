@@ -609,6 +609,7 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
   const ChainDefinition& definition = Chain(kind);
   chain.Counts.keep_uncorrectable = host.RunSettings().KeepUncorrectable;
   SetChainFlags(chain, *run.satellite);
+  session.session().satellite = run.satellite;
   try {
     MeasureRecording(host);
     RefuseInputAmongRunFiles(host, definition);

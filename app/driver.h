@@ -11,8 +11,6 @@
 
 namespace vantrel {
 
-enum class ChainKind { MetOp, Fy3, Mn2 };
-
 // One step of a chain: its stage, the working file it writes and when it runs. A step reads what
 // the enabled step before it wrote (the first enabled step reads the recording): the driver sets
 // ChainState::StepInput accordingly, so a new front-end stage is one more row.
