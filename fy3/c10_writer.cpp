@@ -1,6 +1,5 @@
 #include "fy3/c10_writer.h"
 
-#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,11 +16,8 @@
 namespace vantrel {
 namespace {
 
-// The input-name prefix of each FY-3 satellite, by Fy3Satellite.
-constexpr std::array<std::string_view, 3> kPrefixes = {"FY3A_", "FY3B_", "FY3C_"};
-// The pass date follows the prefix: "yyyy-mm-dd".
+// The pass date follows the satellite's marker: "yyyy-mm-dd".
 constexpr size_t kDateTextLength = 10;
-constexpr std::string_view kProductSuffix = ".C10";
 // The line's millisecond of day: 27 bits from the low three bits of this byte on.
 constexpr size_t kLineTimeOffset = 26044;
 
@@ -33,24 +29,12 @@ std::string DateText(const std::string& path, std::string_view prefix) {
   return path.substr(at + prefix.size(), kDateTextLength);
 }
 
-std::string_view SatellitePrefix(const ChainState& chain) {
-  if (chain.Fy3Satellite >= kPrefixes.size()) {
-    throw StageError(Format("FY-3 satellite number %d is not 0, 1 or 2", chain.Fy3Satellite));
-  }
-  return kPrefixes[chain.Fy3Satellite];
-}
-
 }  // namespace
-
-std::string C10ProductPath(StageHost& host) {
-  const std::string_view prefix = SatellitePrefix(host.Chain());
-  return WorkingPath(OutputBaseName(NamingPath(host), prefix, false) + std::string(kProductSuffix));
-}
 
 void C10Writer(StageHost& host) {
   ChainState& chain = host.Chain();
-  const std::string_view prefix = SatellitePrefix(chain);
-  ProductFile product(C10ProductPath(host));
+  const std::string_view prefix = host.RunSatellite().marker;
+  ProductFile product(ProductPath(host));
   InputFile input;
   product.Open(host, WorkingPath(WorkingFile::kFy3Lines), input);
   int32_t count = 0;

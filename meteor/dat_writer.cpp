@@ -9,7 +9,6 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/product_file.h"
-#include "core/satellite.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 #include "meteor/vector_kernels.h"
@@ -125,20 +124,9 @@ void FillDatHeaderRecord(uint8_t* record) {
     std::memcpy(record + field.offset, field.bytes.data(), field.bytes.size());
 }
 
-std::string DatProductPath(StageHost& host) {
-  // The marker of the Meteor-M satellite goes, and names the product's suffix: "MN23_" gives
-  // "_MN23.dat".
-  const Satellite* satellite = MeteorByMsuMrId(host.Chain().Mn2Satellite);
-  const std::string_view marker = satellite != nullptr ? satellite->marker : "MN2_";
-  std::string suffix = "_";
-  suffix.append(marker.substr(0, marker.size() - 1));
-  suffix.append(".dat");
-  return WorkingPath(OutputBaseName(NamingPath(host), marker, true) + suffix);
-}
-
 void DatWriter(StageHost& host) {
   ChainState& chain = host.Chain();
-  ProductFile product(DatProductPath(host));
+  ProductFile product(ProductPath(host));
   InputFile input;
   product.Open(host, WorkingPath(WorkingFile::kMn2Lines), input);
   OutputFile& output = product.Output();

@@ -29,21 +29,12 @@ int32_t PacketRecordLength(StageHost& host) {
 
 }  // namespace
 
-std::string HptProductPath(StageHost& host) {
-  const ChainState& chain = host.Chain();
-  const std::string path = NamingPath(host);
-  if (chain.MetopSatelliteA) return WorkingPath(OutputBaseName(path, "MetopA_", true) + "_M02.hpt");
-  if (chain.MetopSatelliteB)
-    return WorkingPath(OutputBaseName(path, "MetopB_", false) + "_M03.hpt");
-  return WorkingPath(OutputBaseName(path, "MetopC_", false) + "_M04.hpt");
-}
-
 void HptWriter(StageHost& host) {
   // Records are read at the size they were written, so that each one is one packet: a packet is
   // taken from the front of its record, with zeros behind a record shorter than a packet. A
   // setting that cannot work ends the run before any file is opened.
   const auto record_length = static_cast<size_t>(PacketRecordLength(host));
-  ProductFile product(HptProductPath(host));
+  ProductFile product(ProductPath(host));
   InputFile input;
   product.Open(host, WorkingPath(WorkingFile::kApidPkt), input);
   host.AppendLog("Starting creating .hpt file...");

@@ -288,6 +288,7 @@ TEST(ApidPacketExtractionStage, PeerCodeBlocksYieldThePublishedPackets) {
   idle[1] = 0x3F;
   WriteFileBytes("cvcdu.rs", Concat({vcdus[0], idle, vcdus[1], vcdus[2], vcdus[3]}));
   RecordingHost host;
+  host.SetSatellite("metop-b");
   host.settings.MaxPkLen = "2000";
   VcduSelectionStage(host);
   MpduCheckingStage(host);
@@ -336,6 +337,7 @@ TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketIsZeroFilledInPlace) {
   WriteCountedVcdus(CutIntoMpdus(packets).records, 0xFFFFF0, 20);
 
   RecordingHost host;
+  host.SetSatellite("metop-a");
   VcduSelectionStage(host);
   MpduCheckingStage(host);
   ApidPacketExtractionStage(host);
@@ -366,6 +368,7 @@ TEST(ApidPacketExtractionStage, CleanCountedStreamReportsNoLoss) {
   for (int i = 0; i < 3; ++i) packets.push_back(MakePacket(103, i, 12966, 80 + i));
   WriteCountedVcdus(CutIntoMpdus(packets).records, 0);
   RecordingHost host;
+  host.SetSatellite("metop-a");
   VcduSelectionStage(host);
   MpduCheckingStage(host);
   ApidPacketExtractionStage(host);
