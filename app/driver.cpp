@@ -50,27 +50,6 @@ void DeleteWorkingFile(std::string_view name) {
   std::filesystem::remove(WorkingPath(name), ignored);
 }
 
-// Sets the flags the stages of `satellite`'s chain read.
-void SetChainFlags(ChainState& chain, const Satellite& satellite) {
-  switch (satellite.family) {
-    case SatelliteFamily::MetOp:
-      chain.MetopMode = true;
-      chain.MetopSatelliteA = satellite.variant == 0;
-      chain.MetopSatelliteB = satellite.variant == 1;
-      chain.MetopSatelliteC = satellite.variant == 2;
-      break;
-    case SatelliteFamily::Fy3:
-      chain.MetopMode = false;
-      chain.Fy3Satellite = static_cast<uint8_t>(satellite.variant);
-      break;
-    case SatelliteFamily::Meteor:
-      chain.MetopMode = false;
-      chain.Mn2Mode = true;
-      chain.Mn2Satellite = static_cast<uint8_t>(satellite.variant);
-      break;
-  }
-}
-
 // The satellite a run is for, and what said so.
 struct RunSatellite {
   const Satellite* satellite = nullptr;
@@ -196,8 +175,8 @@ void CheckDataSatellite(StageHost& host, const RunSatellite& run, const DataWatc
 // The start of every run. The run gets a session of its own, attached to the host until the run
 // ends: a new Reed-Solomon codec and source packet builder, so no packet, frame counter or codec
 // state of one run reaches the next (see OwnedRunSession for what is shared read-only). What a
-// run must not inherit from the one before is cleared from the host's chain state here; the chain
-// flags are set per chain by SetChainFlags; BatchMode and the options live for the program.
+// run must not inherit from the one before is cleared from the host's chain state here; the run's
+// satellite is set on the session once chosen; BatchMode and the options live for the program.
 OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
   ChainState& chain = controls.KeptChain();
   chain.ProgressCount = 0;
@@ -333,7 +312,6 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
     if (!watch.naming_line.empty()) host.AppendLog(watch.naming_line);
   });
   runner.Run(host.InputPath(), chain.RecordingBytes.value_or(-1));
-  chain.Mn2Mode = false;
 }
 
 // Deletes the working files the run's enabled steps wrote, and no other: a file of a step that
@@ -403,7 +381,7 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     run.chosen_by = "the data";
     LogLine(host, "Satellite found in the data: %s (%s)", scan.satellite->title,
             scan.found.c_str());
-    if (scan.satellite->family != SatelliteFamily::Meteor &&
+    if (scan.satellite->downlink->randomised &&
         scan.derandomised != host.RunSettings().PNdecoding) {
       controls.SetPNdecoding(scan.derandomised);
       session.ReadSettings();
@@ -450,7 +428,7 @@ const std::vector<MarkerRule>& MarkerRules() {
   static const std::vector<MarkerRule> rules = [] {
     std::vector<MarkerRule> list;
     for (const Satellite& satellite : Satellites())
-      list.push_back({satellite.marker, ChainOf(satellite.family), satellite.variant, &satellite});
+      list.push_back({satellite.marker, satellite.downlink->chain, satellite.variant, &satellite});
     return list;
   }();
   return rules;
@@ -528,7 +506,7 @@ const ChainDefinition& Chain(ChainKind kind) {
        {&kMpduCheckingStep},
        {&kApidPacketExtractionStep},
        {&kHptWriterStep}},
-      HptProductPath,
+      ProductPath,
   };
   static const ChainDefinition fy3 = {
       ChainKind::Fy3,
@@ -541,7 +519,7 @@ const ChainDefinition& Chain(ChainKind kind) {
        {&kCutMpduStep},
        {&kFy3InnerSyncStep},
        {&kC10WriterStep}},
-      C10ProductPath,
+      ProductPath,
   };
   static const ChainDefinition mn2 = {
       ChainKind::Mn2,
@@ -553,7 +531,7 @@ const ChainDefinition& Chain(ChainKind kind) {
        {&kMsuMrDemultiplexerStep},
        {&kMn2InnerSyncStep},
        {&kDatWriterStep, nullptr, true}},
-      DatProductPath,
+      ProductPath,
   };
   switch (kind) {
     case ChainKind::MetOp:
@@ -581,13 +559,13 @@ const MarkerRule* FindMarker(std::string_view input_path) {
 std::string ProductPathFor(std::string_view input_path) {
   const MarkerRule* rule = FindMarker(input_path);
   if (rule == nullptr) return {};
-  // The writers read the input path and the chain flags of the host; nothing is logged.
+  // The writers read the input path and the run's satellite; nothing is logged.
   struct NamingHost : BasicHost {
     void AppendLog(const std::string&) override {}
   } host;
   host.input_path = std::string(input_path);
-  const OwnedRunSession session(host);
-  SetChainFlags(host.chain, *rule->satellite);
+  OwnedRunSession session(host);
+  session.session().satellite = rule->satellite;
   return Chain(rule->chain).product_path(host);
 }
 
@@ -641,10 +619,10 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
     return outcome;
   }
   outcome.satellite = run.satellite;
-  const ChainKind kind = ChainOf(run.satellite->family);
+  const ChainKind kind = run.satellite->downlink->chain;
   const ChainDefinition& definition = Chain(kind);
   chain.Counts.keep_uncorrectable = host.RunSettings().KeepUncorrectable;
-  SetChainFlags(chain, *run.satellite);
+  session.session().satellite = run.satellite;
   try {
     MeasureRecording(host);
     RefuseInputAmongRunFiles(host, definition);
@@ -654,7 +632,6 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
     session.ReadSettings();
     // The stage's files were closed by their owners on the way out (a temporary product is
     // removed with its owner); the run ends here and the driver is ready for the next one.
-    chain.Mn2Mode = false;
     outcome.failed = true;
     outcome.error = error.what();
     AppendPassReport(host, ReportSettings(host, kind));

@@ -12,8 +12,6 @@
 
 namespace vantrel {
 
-enum class ChainKind { MetOp, Fy3, Mn2 };
-
 // One step of a chain and when it runs. A step reads what the enabled step before it hands on
 // (the first enabled step reads the recording), so a new front-end step is one more row.
 struct ChainStep {
@@ -43,7 +41,7 @@ std::vector<std::string_view> ChainWorkingFiles(const ChainDefinition& definitio
 struct MarkerRule {
   const char* marker;
   ChainKind chain;
-  int variant;  // MetOp: 0, 1, 2 for A, B, C; FY-3: Fy3Satellite; Meteor-M: the MSU-MR id
+  int variant;  // MetOp and FY-3: 0, 1, 2 for A, B, C; Meteor-M: the MSU-MR id
   const Satellite* satellite;
 };
 
@@ -92,9 +90,10 @@ struct RunOutcome {
   bool close_program = false;            // batch mode and the final stage wrote at least one line
 };
 
-// One run, as the Process button, the command line and the spool start it: picks the chain from
-// the input path, sets the chain flags, runs the stages, deletes the working files when asked and
-// tells whether batch mode ends the program.
+// One run, as the Process button, the command line and the spool start it: picks the satellite
+// and its chain from the input path (or the satellite setting), gives the run's session the
+// satellite, runs the stages, deletes the working files when asked and tells whether batch mode
+// ends the program.
 // `host` shows the run; `controls` give the input path and the settings, which every stage reads
 // as they are at its start.
 RunOutcome ProcessRecording(StageHost& host, RunControls& controls);

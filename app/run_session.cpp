@@ -7,12 +7,12 @@ OwnedRunSession::OwnedRunSession(StageHost& host, RunControls& controls)
       controls_(&controls),
       settings_(controls.CurrentSettings()),
       input_path_(controls.InputPathChoice()),
-      session_{controls.KeptChain(), settings_, input_path_, codec_, packets_},
+      session_{controls.KeptChain(), settings_, input_path_, codec_, packets_, nullptr},
       attached_before_(host.AttachSession(&session_)) {}
 
 OwnedRunSession::OwnedRunSession(BasicHost& host)
     : host_(host),
-      session_{host.chain, host.settings, host.input_path, codec_, packets_},
+      session_{host.chain, host.settings, host.input_path, codec_, packets_, nullptr},
       attached_before_(host.AttachSession(&session_)) {}
 
 OwnedRunSession::~OwnedRunSession() {

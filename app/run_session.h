@@ -29,6 +29,7 @@ class [[nodiscard]] OwnedRunSession {
   OwnedRunSession& operator=(const OwnedRunSession&) = delete;
 
   RunSession& session() { return session_; }
+  const RunSession& session() const { return session_; }
 
   // Reads the settings from the controls again (the driver's session only).
   void ReadSettings();

@@ -24,17 +24,31 @@ constexpr int kKiBShift = 10;
 constexpr auto kShowInterval = std::chrono::milliseconds(250);
 // Constellation points shown.
 constexpr size_t kShownPoints = 512;
-// The lowest sample rate a downlink is demodulated at, in samples per symbol: QPSK needs its
-// root-raised-cosine band (1.5 times the symbol rate) inside the recording; Meteor-M N2's
-// Manchester half-bits need about 1.4 samples each.
-constexpr double kMinQpskSamplesPerSymbol = 1.5;
-constexpr double kMinMeteorSamplesPerBit = 2.8;
 
-// MetOp AHRPT, FY-3 HRPT and Meteor-M N2 HRPT rates.
-constexpr double kMetopSymbolRate = 3.5e6 / 0.75 / 2;
-constexpr double kFy3AbSymbolRate = 2.8e6;
-constexpr double kFy3CSymbolRate = 2.6e6;
-constexpr double kMeteorBitRate = 665.4e3;
+// The lowest sample rate a downlink is demodulated at, in samples per symbol: QPSK needs its
+// root-raised-cosine band (1.5 times the symbol rate) inside the recording; Manchester-coded
+// phase modulation's half-bits need about 1.4 samples each.
+double MinSamplesPerSymbol(Modulation modulation) {
+  switch (modulation) {
+    case Modulation::kQpsk:
+      return 1.5;
+    case Modulation::kPhaseManchester:
+      break;
+  }
+  return 2.8;
+}
+
+// The demodulator of a modulation. Throws std::invalid_argument for a config it cannot work with.
+std::unique_ptr<Demodulator> MakeDemodulator(Modulation modulation,
+                                             const DemodulatorConfig& config) {
+  switch (modulation) {
+    case Modulation::kQpsk:
+      return MakeQpskDemodulator(config);
+    case Modulation::kPhaseManchester:
+      break;
+  }
+  return MakeMeteorDemodulator(config);
+}
 
 std::string SignalLine(const SignalReport& report) {
   if (!report.locked) return Format("Signal at %5.1f s: no lock", report.seconds);
@@ -84,12 +98,6 @@ void OpenRecording(StageHost& host, const std::string& path, InputFile& input, i
 
 }  // namespace
 
-Downlink DownlinkOf(const ChainState& chain) {
-  if (chain.MetopMode) return {"MetOp QPSK", true, kMetopSymbolRate};
-  if (chain.Mn2Mode) return {"Meteor-M N2 PM", false, kMeteorBitRate};
-  return {"FY-3 QPSK", true, chain.Fy3Satellite == 2 ? kFy3CSymbolRate : kFy3AbSymbolRate};
-}
-
 void DemodulationStep(StepIo& io) {
   StageHost& host = io.host;
   InputFile& input = io.input;
@@ -103,15 +111,14 @@ void DemodulationStep(StepIo& io) {
 
   BasebandReader reader;
   OpenRecording(host, input_path, input, size, reader);
-  const Downlink downlink = DownlinkOf(chain);
+  const Downlink& downlink = *host.RunSatellite().downlink;
   const double rate = reader.SampleRate();
-  const double lowest =
-      downlink.symbol_rate * (downlink.qpsk ? kMinQpskSamplesPerSymbol : kMinMeteorSamplesPerBit);
+  const double lowest = downlink.symbol_rate * MinSamplesPerSymbol(downlink.modulation);
   if (rate < lowest) {
     throw StageError(RunEndsHere(Format(
         "The sample rate of '%s', %.0f samples/s, is too low for %s at %.4g Msymbols/s: it needs "
         "at least %.0f samples/s (a wrong --samplerate, or another satellite's recording?)",
-        input_path.c_str(), rate, downlink.title, downlink.symbol_rate / 1e6, std::ceil(lowest))));
+        input_path.c_str(), rate, downlink.signal, downlink.symbol_rate / 1e6, std::ceil(lowest))));
   }
   DemodulatorConfig config;
   config.sample_rate = rate;
@@ -125,14 +132,14 @@ void DemodulationStep(StepIo& io) {
   }
   std::unique_ptr<Demodulator> demodulator;
   try {
-    demodulator = downlink.qpsk ? MakeQpskDemodulator(config) : MakeMeteorDemodulator(config);
+    demodulator = MakeDemodulator(downlink.modulation, config);
   } catch (const std::invalid_argument& error) {
     throw StageError(
         RunEndsHere(Format("Cannot demodulate '%s': %s", input_path.c_str(), error.what())));
   }
 
   LogLine(host, "Starting demodulation (%s, %.4g Msymbols/s) of %s samples at %.0f samples/s...",
-          downlink.title, downlink.symbol_rate / 1e6, BasebandFormatName(reader.SampleFormat()),
+          downlink.signal, downlink.symbol_rate / 1e6, BasebandFormatName(reader.SampleFormat()),
           rate);
   host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
   host.SetProgressMaximum(size >> kKiBShift);
@@ -225,7 +232,7 @@ void DemodulationStep(StepIo& io) {
     throw StageError(RunEndsHere(Format(
         "No signal found: no %s carrier within +-%.0f kHz locked in the %.1f s of '%s' (noise, a "
         "wrong sample rate or format, or another satellite's recording)",
-        downlink.title, config.carrier_range_hz / 1000, seconds, input_path.c_str())));
+        downlink.signal, config.carrier_range_hz / 1000, seconds, input_path.c_str())));
   }
   LogLine(host,
           "Lock held %.1f s from %.1f s on (locks lost %lld); Es/N0 at best %.1f dB; carrier "

@@ -4,29 +4,17 @@
 
 #include "baseband/baseband_reader.h"
 #include "core/chain_runner.h"
-#include "core/chain_state.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
 
-// The downlink a chain's demodulator listens for.
-struct Downlink {
-  const char* title;   // "MetOp QPSK", "FY-3 QPSK", "Meteor-M N2 PM"
-  bool qpsk;           // QPSK (MetOp, FY-3); otherwise phase modulation with Manchester data
-  double symbol_rate;  // symbols per second (Meteor-M N2: data bits per second)
-};
-
-// The downlink of the chain the flags describe: MetOp 2.3333 Msymbols/s, FY-3A/B 2.8, FY-3C 2.6
-// (QPSK); Meteor-M N2 665.4 kbit/s.
-Downlink DownlinkOf(const ChainState& chain);
-
 // The demodulation stage, first in a chain whose recording holds baseband samples: reads the
 // recording (a WAV/RF64 file, or raw samples of the format and rate the options give), demodulates
-// the chain's downlink and writes the soft symbols to demod.soft for the soft-symbol stage. Logs
-// the signal once per second of recording (carrier offset, Es/N0, lock) and its summary, shows the
-// signal to the host a few times per second, and adds its figures to the pass counts. A recording
-// whose format or rate cannot be known, a broken header, or one with no signal ends the run with
-// a line saying why.
+// the downlink of the run's satellite (its modulation and symbol rate) and writes the soft symbols
+// to demod.soft for the soft-symbol stage. Logs the signal once per second of recording (carrier
+// offset, Es/N0, lock) and its summary, shows the signal to the host a few times per second, and
+// adds its figures to the pass counts. A recording whose format or rate cannot be known, a broken
+// header, or one with no signal ends the run with a line saying why.
 void DemodulationStep(StepIo& io);
 extern const StepSpec kDemodulationStep;
 // The step alone, on its working files.

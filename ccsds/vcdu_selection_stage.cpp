@@ -16,7 +16,15 @@ namespace vantrel {
 
 int SelectedVirtualChannel(StageHost& host) {
   const Settings& settings = host.RunSettings();
-  return host.Chain().MetopMode ? settings.VCID_Metop.Value() : settings.Fy3Vcid;
+  switch (host.RunSatellite().downlink->channel) {
+    case ChannelSetting::kMetop:
+      return settings.VCID_Metop.Value();
+    case ChannelSetting::kFy3:
+      return settings.Fy3Vcid;
+    case ChannelSetting::kNone:
+      break;
+  }
+  return -1;
 }
 
 void VcduSelectionStep(StepIo& io) {

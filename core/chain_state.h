@@ -22,17 +22,6 @@ struct ChainState {
   // Record count of the last final writer that finished; read by the batch-mode ending.
   int32_t LastLineCount = 0;
 
-  // Set in MetOp chains: VCDU selection takes its channel from the MetOp settings.
-  bool MetopMode = true;
-  // Exactly one is set in a MetOp chain; other chains leave them alone.
-  bool MetopSatelliteA = false;
-  bool MetopSatelliteB = false;
-  bool MetopSatelliteC = false;
-  // 0, 1, 2 for FY-3A, FY-3B, FY-3C.
-  uint8_t Fy3Satellite = 0;
-  // The MSU-MR identifier of the Meteor-M satellite of a Meteor-M chain: 0 N2, 2 N2-2, 3 N2-3,
-  // 4 N2-4 (the DAT writer's marker and suffix).
-  uint8_t Mn2Satellite = 0;
   // The path the final writers take the product's name (and the FY-3 pass date) from when it is
   // not the input path: an input without the chosen satellite's marker is named as if it had it.
   std::string NamingPath;
@@ -40,8 +29,6 @@ struct ChainState {
   // NamingPath is made as the first record reaches the final writer, which reads it only after
   // that record.
   bool NameFromData = false;
-  // Set for the duration of a Meteor-M N2 chain.
-  bool Mn2Mode = false;
   // Set when the Manchester stage ran in the current Meteor-M N2 chain.
   bool ManchesterDone = false;
   // Set for a run whose recording holds soft symbols, or baseband samples that the demodulation

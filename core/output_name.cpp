@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/working_file.h"
+
 namespace vantrel {
 
 size_t FindMarkerIn(std::string_view input_path, std::string_view marker) {
@@ -63,6 +65,15 @@ std::string OutputBaseName(std::string_view input_path, std::string_view marker,
   if (drop_marker && at != std::string::npos && (name.empty() || name[0] == '.'))
     name.insert(0, marker);
   return name;
+}
+
+std::string ProductName(std::string_view naming_path, const Satellite& satellite) {
+  return OutputBaseName(naming_path, satellite.marker, satellite.product_drops_marker) +
+         satellite.product_suffix;
+}
+
+std::string ProductPath(StageHost& host) {
+  return WorkingPath(ProductName(NamingPath(host), host.RunSatellite()));
 }
 
 std::string NamingPath(StageHost& host) {

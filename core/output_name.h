@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/satellite.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -32,6 +33,16 @@ std::string_view BasebandExtension(std::string_view input_path);
 // be empty or begin with '.'
 // ("MetopA_.bin" gives "MetopA_.bin", "MetopA_ab.bin" gives "MetopA_"): no product is hidden.
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker);
+
+// The name of the product a run for `satellite` writes, by the satellite's rule: OutputBaseName
+// of `naming_path` with the satellite's marker (dropped or kept as the satellite says) and its
+// suffix. "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015_M03.hpt" for MetOp-B,
+// "MetopA_20181231_101530.bin" "20181231_1015_M02.hpt" for MetOp-A.
+std::string ProductName(std::string_view naming_path, const Satellite& satellite);
+
+// The path of the product of the host's run: ProductName of NamingPath for the run's satellite,
+// in the working folder. Throws StageError outside a run or when the run has no satellite.
+std::string ProductPath(StageHost& host);
 
 // The path a final writer names its product from: the chain's NamingPath when the driver set one,
 // else the input path.

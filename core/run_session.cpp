@@ -10,6 +10,12 @@ RunSession& StageHost::Session() const {
   return *session_;
 }
 
+const Satellite& StageHost::RunSatellite() const {
+  const Satellite* satellite = Session().satellite;
+  if (satellite == nullptr) throw StageError("A stage ran before the run's satellite was chosen");
+  return *satellite;
+}
+
 RunSession* StageHost::AttachSession(RunSession* session) {
   RunSession* const before = session_;
   session_ = session;

@@ -8,6 +8,7 @@
 
 #include "core/chain_state.h"
 #include "core/run_session.h"
+#include "core/satellite.h"
 #include "core/settings.h"
 
 namespace vantrel {
@@ -74,6 +75,9 @@ class StageHost {
   const Settings& RunSettings() const { return Session().settings; }
   // The recording the run is for, as the input field held it when the run began.
   const std::string& InputPath() const { return Session().input_path; }
+  // The satellite the run is for. Throws StageError when the session names none: a stage run
+  // before the driver chose the satellite.
+  const Satellite& RunSatellite() const;
 
  private:
   RunSession* session_ = nullptr;

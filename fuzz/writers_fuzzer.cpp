@@ -3,10 +3,10 @@
 // DONE line and a product of exactly one record per whole input line (the count in
 // LastLineCount), or ends without a product it calls finished.
 //
-// Input: a writer byte (low two bits: 0 HPT, 1 DAT, 2 and 3 C10; bits 2-3 the satellite, bit 4
-// the DAT header flag, bits 5-7 the HPT maximum packet length), a name length byte and that many
-// bytes of input name (a slash becomes '_': the scratch folder is flat), then the working file's
-// bytes.
+// Input: a writer byte (low two bits: 0 HPT, 1 DAT, 2 and 3 C10; bits 2-3 the run's satellite
+// among those whose product the writer writes, in the table's order and counted round; bit 4 the
+// DAT header flag, bits 5-7 the HPT maximum packet length), a name length byte and that many bytes
+// of input name (a slash becomes '_': the scratch folder is flat), then the working file's bytes.
 
 #include <unistd.h>
 
@@ -14,7 +14,10 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "app/run_session.h"
+#include "core/satellite.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
 #include "fuzz/fuzz_support.h"
@@ -27,13 +30,10 @@
 namespace vantrel::fuzz {
 namespace {
 
-enum class Writer { kHpt, kDat, kC10 };
-
 constexpr uint8_t kWriterBits = 3;
 constexpr int kSatelliteShift = 2;
 constexpr uint8_t kSatelliteBits = 3;
 constexpr uint8_t kDatHeaderBit = 0x10;
-constexpr int kMetopSatellites = 3;
 // HPT: bits 5-7 choose the maximum packet length, which is the APID.pkt record size.
 constexpr int kLengthShift = 5;
 struct PacketLimit {
@@ -51,14 +51,14 @@ struct WriterFacts {
   const char* done_prefix;
 };
 
-WriterFacts Facts(Writer writer) {
+WriterFacts Facts(ProductWriter writer) {
   switch (writer) {
-    case Writer::kHpt:
+    case ProductWriter::kHpt:
       return {WorkingFile::kApidPkt, kAvhrrPacketLength, kHptRecordLength,
               "HPT file created done!  "};
-    case Writer::kDat:
+    case ProductWriter::kDat:
       return {WorkingFile::kMn2Lines, kMn2LineBytes, kDatRecordBytes, "DAT file created done!  "};
-    case Writer::kC10:
+    case ProductWriter::kC10:
       break;
   }
   return {WorkingFile::kFy3Lines, kFy3LineBytes, kC10RecordBytes, "Process done!  "};
@@ -77,6 +77,14 @@ const std::filesystem::path& ScratchFolder() {
   return folder;
 }
 
+// The `index`th satellite (counted round) of those whose product `writer` writes.
+const Satellite* SatelliteOf(ProductWriter writer, int index) {
+  std::vector<const Satellite*> served;
+  for (const Satellite& satellite : Satellites())
+    if (satellite.downlink->writer == writer) served.push_back(&satellite);
+  return served[static_cast<size_t>(index) % served.size()];
+}
+
 void EmptyFolder(const std::filesystem::path& folder) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     std::error_code ignored;
@@ -93,7 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InputCursor input(data, size);
   const uint8_t flags = input.Byte();
   const uint8_t kind = flags & kWriterBits;
-  const Writer writer = kind == 0 ? Writer::kHpt : kind == 1 ? Writer::kDat : Writer::kC10;
+  const ProductWriter writer = kind == 0   ? ProductWriter::kHpt
+                               : kind == 1 ? ProductWriter::kDat
+                                           : ProductWriter::kC10;
   const int satellite = (flags >> kSatelliteShift) & kSatelliteBits;
   const std::span<const uint8_t> name_bytes = input.Take(input.Byte());
   std::string name(name_bytes.begin(), name_bytes.end());
@@ -105,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EmptyFolder(folder);
   WriterFacts facts = Facts(writer);
   const PacketLimit& limit = kPacketLimits[flags >> kLengthShift];
-  if (writer == Writer::kHpt) facts.line_bytes = limit.record_bytes;
+  if (writer == ProductWriter::kHpt) facts.line_bytes = limit.record_bytes;
   {
     std::ofstream file(WorkingPath(facts.input_file), std::ios::binary);
     file.write(reinterpret_cast<const char*>(content.data()),
@@ -114,30 +124,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FuzzHost host;
   host.input_path = name;
+  OwnedRunSession session(host);
+  session.session().satellite = SatelliteOf(writer, satellite);
   ChainState& chain = host.chain;
   chain.LastLineCount = -1;
-  chain.MetopSatelliteA = satellite % kMetopSatellites == 0;
-  chain.MetopSatelliteB = satellite % kMetopSatellites == 1;
-  chain.MetopSatelliteC = satellite % kMetopSatellites == 2;
-  chain.Fy3Satellite = static_cast<uint8_t>(satellite);
   const bool header_pending = (flags & kDatHeaderBit) != 0;
   chain.DatHeaderPending = header_pending;
   host.settings.MaxPkLen = limit.text;
   bool refused = false;
   try {
     switch (writer) {
-      case Writer::kHpt:
+      case ProductWriter::kHpt:
         HptWriter(host);
         break;
-      case Writer::kDat:
+      case ProductWriter::kDat:
         DatWriter(host);
         break;
-      case Writer::kC10:
+      case ProductWriter::kC10:
         C10Writer(host);
         break;
     }
   } catch (const StageError&) {
-    refused = true;  // a date that is not a date, or no such satellite: no product may remain
+    refused = true;  // a date that is not a date, an unusable setting: no product may remain
   }
 
   if (facts.line_bytes == 0) Check(refused, "an unusable packet length was taken");
@@ -159,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (done) {
     Check(!product.empty(), "done without a product");
     // The header record, when it was pending, comes before the first line's record.
-    const size_t header_records = writer == Writer::kDat && header_pending ? 1 : 0;
+    const size_t header_records = writer == ProductWriter::kDat && header_pending ? 1 : 0;
     Check(std::filesystem::file_size(product) == (lines + header_records) * facts.record_bytes,
           "product size differs from one record per whole line");
     Check(chain.LastLineCount == static_cast<int32_t>(lines), "line count differs from lines");

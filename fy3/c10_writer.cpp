@@ -1,6 +1,5 @@
 #include "fy3/c10_writer.h"
 
-#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +17,8 @@
 namespace vantrel {
 namespace {
 
-// The input-name prefix of each FY-3 satellite, by Fy3Satellite.
-constexpr std::array<std::string_view, 3> kPrefixes = {"FY3A_", "FY3B_", "FY3C_"};
-// The pass date follows the prefix: "yyyy-mm-dd".
+// The pass date follows the satellite's marker: "yyyy-mm-dd".
 constexpr size_t kDateTextLength = 10;
-constexpr std::string_view kProductSuffix = ".C10";
 // The line's millisecond of day: 27 bits from the low three bits of this byte on.
 constexpr size_t kLineTimeOffset = 26044;
 
@@ -34,27 +30,15 @@ std::string DateText(const std::string& path, std::string_view prefix) {
   return path.substr(at + prefix.size(), kDateTextLength);
 }
 
-std::string_view SatellitePrefix(const ChainState& chain) {
-  if (chain.Fy3Satellite >= kPrefixes.size()) {
-    throw StageError(Format("FY-3 satellite number %d is not 0, 1 or 2", chain.Fy3Satellite));
-  }
-  return kPrefixes[chain.Fy3Satellite];
-}
-
 }  // namespace
-
-std::string C10ProductPath(StageHost& host) {
-  const std::string_view prefix = SatellitePrefix(host.Chain());
-  return WorkingPath(OutputBaseName(NamingPath(host), prefix, false) + std::string(kProductSuffix));
-}
 
 void C10WriterStep(StepIo& io) {
   StageHost& host = io.host;
   InputFile& input = io.input;
   ChainState& chain = host.Chain();
-  const std::string_view prefix = SatellitePrefix(chain);
+  const std::string_view prefix = host.RunSatellite().marker;
   // A product named from its data learns its name, and its date, from the first line.
-  ProductFile product(chain.NameFromData ? std::string() : C10ProductPath(host));
+  ProductFile product(chain.NameFromData ? std::string() : ProductPath(host));
   product.Open(host, input);
   int32_t count = 0;
   host.AppendLog("Starting creating .C10 file...");
@@ -85,7 +69,7 @@ void C10WriterStep(StepIo& io) {
     ++count;
     host.ProcessEvents();
   }
-  if (chain.NameFromData) product.Rename(host, C10ProductPath(host));
+  if (chain.NameFromData) product.Rename(host, ProductPath(host));
   FinishProduct(host, input, product, count, Format("Process done!  %d lines found.", count),
                 "*************** FY3x processing DONE! ***************", true);
 }

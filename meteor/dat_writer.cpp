@@ -10,7 +10,6 @@
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/product_file.h"
-#include "core/satellite.h"
 #include "core/working_file.h"
 #include "meteor/stage_counts.h"
 #include "meteor/vector_kernels.h"
@@ -126,23 +125,12 @@ void FillDatHeaderRecord(uint8_t* record) {
     std::memcpy(record + field.offset, field.bytes.data(), field.bytes.size());
 }
 
-std::string DatProductPath(StageHost& host) {
-  // The marker of the Meteor-M satellite goes, and names the product's suffix: "MN23_" gives
-  // "_MN23.dat".
-  const Satellite* satellite = MeteorByMsuMrId(host.Chain().Mn2Satellite);
-  const std::string_view marker = satellite != nullptr ? satellite->marker : "MN2_";
-  std::string suffix = "_";
-  suffix.append(marker.substr(0, marker.size() - 1));
-  suffix.append(".dat");
-  return WorkingPath(OutputBaseName(NamingPath(host), marker, true) + suffix);
-}
-
 void DatWriterStep(StepIo& io) {
   StageHost& host = io.host;
   InputFile& input = io.input;
   ChainState& chain = host.Chain();
   // A product named from its data learns its name from the first line.
-  ProductFile product(chain.NameFromData ? std::string() : DatProductPath(host));
+  ProductFile product(chain.NameFromData ? std::string() : ProductPath(host));
   product.Open(host, input);
   OutputFile& output = product.Output();
 
@@ -167,7 +155,7 @@ void DatWriterStep(StepIo& io) {
     ++lines;
     host.ProcessEvents();
   }
-  if (chain.NameFromData) product.Rename(host, DatProductPath(host));
+  if (chain.NameFromData) product.Rename(host, ProductPath(host));
   FinishProduct(host, input, product, lines,
                 Format("DAT file created done!  %lld lines found.", static_cast<long long>(lines)),
                 "**************** Meteor MN2 processing DONE! ****************", false);

@@ -40,11 +40,9 @@ void FillDatHeaderRecord(uint8_t* record);
 // Fills a kDatRecordBytes record with the frame of every data record: zeros and the frame marker.
 void FillDatDataFrame(uint8_t* record);
 
-// The product's path: the input name's base (without "MN2_") and "_MN2.dat", in the working
-// folder.
-std::string DatProductPath(StageHost& host);
-
-// Turns the MSU-MR lines of MN2_.mnx into the _MN2.dat product: the header record (when
+// Turns the MSU-MR lines of MN2_.mnx into the _MN2.dat product, named by the run's satellite
+// (ProductPath): the input name's base without the marker and the satellite's suffix ("MN23_"
+// gives "_MN23.dat"), in the working folder. It writes the header record (when
 // DatHeaderPending is raised; it is lowered once written), then one record per line, the first
 // line included. The lines counted, logged and reported are image lines: the header is none, and
 // an input without a whole line writes no product (the header stays pending).

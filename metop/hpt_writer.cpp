@@ -30,15 +30,6 @@ int32_t PacketRecordLength(StageHost& host) {
 
 }  // namespace
 
-std::string HptProductPath(StageHost& host) {
-  const ChainState& chain = host.Chain();
-  const std::string path = NamingPath(host);
-  if (chain.MetopSatelliteA) return WorkingPath(OutputBaseName(path, "MetopA_", true) + "_M02.hpt");
-  if (chain.MetopSatelliteB)
-    return WorkingPath(OutputBaseName(path, "MetopB_", false) + "_M03.hpt");
-  return WorkingPath(OutputBaseName(path, "MetopC_", false) + "_M04.hpt");
-}
-
 void HptWriterStep(StepIo& io) {
   // Records are read at the size they were written, so that each one is one packet: a packet is
   // taken from the front of its record, with zeros behind a record shorter than a packet. A
@@ -48,7 +39,7 @@ void HptWriterStep(StepIo& io) {
   const auto record_length = static_cast<size_t>(PacketRecordLength(host));
   ChainState& chain = host.Chain();
   // A product named from its data learns its name from the first packet.
-  ProductFile product(chain.NameFromData ? std::string() : HptProductPath(host));
+  ProductFile product(chain.NameFromData ? std::string() : ProductPath(host));
   product.Open(host, input);
   host.AppendLog("Starting creating .hpt file...");
 
@@ -69,7 +60,7 @@ void HptWriterStep(StepIo& io) {
     host.ProcessEvents();
   }
   writer.Flush();
-  if (chain.NameFromData) product.Rename(host, HptProductPath(host));
+  if (chain.NameFromData) product.Rename(host, ProductPath(host));
   FinishProduct(host, input, product, count,
                 Format("HPT file created done!  %d lines found.", count),
                 "**************** MetOp processing DONE! ****************", false);

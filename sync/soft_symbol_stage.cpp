@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
 
 #include "core/chain_runner.h"
 #include "core/file_io.h"
@@ -459,6 +460,49 @@ void Fy3SoftDecoder::Pair(std::vector<uint8_t>& out) {
     rail.erase(rail.begin(), rail.begin() + static_cast<ptrdiff_t>(pairs));
 }
 
+namespace {
+
+// An uncoded downlink's decoder: the sign of each value is its bit (PackSigns). A half turn of the
+// carrier inverts every bit; the first block whose bits hold CADU markers tells, and the bits are
+// turned back from there on.
+class SignSoftDecoder : public SoftSymbolDecoder {
+ public:
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) override {
+    const size_t before = out.size();
+    PackSigns(values, count, out);
+    summary_.symbols += count;
+    summary_.bits += (out.size() - before) * 8;
+    if (!inverted_) {
+      inverted_ = CaduMarkersInverted(out.data() + before, (out.size() - before) * 8);
+      if (inverted_) {
+        summary_.first_lock =
+            *inverted_ ? "BPSK inverted (a half turn), the bits turned back" : "BPSK as sent";
+      }
+    }
+    if (inverted_.value_or(false)) Invert(out, before);
+  }
+  void Finish(std::vector<uint8_t>& /*out*/) override {}
+  const SoftDecodeSummary& Summary() const override { return summary_; }
+
+ private:
+  SoftDecodeSummary summary_;
+  std::optional<bool> inverted_;  // known once markers were found
+};
+
+}  // namespace
+
+std::unique_ptr<SoftSymbolDecoder> MakeSoftSymbolDecoder(SoftDecoding decoding) {
+  switch (decoding) {
+    case SoftDecoding::kPuncturedViterbi:
+      return std::make_unique<MetopSoftDecoder>();
+    case SoftDecoding::kTwoRailViterbi:
+      return std::make_unique<Fy3SoftDecoder>();
+    case SoftDecoding::kSigns:
+      break;
+  }
+  return std::make_unique<SignSoftDecoder>();
+}
+
 void SoftSymbolStep(StepIo& io) {
   StageHost& host = io.host;
   InputFile& input = io.input;
@@ -467,30 +511,24 @@ void SoftSymbolStep(StepIo& io) {
   host.SetProgressPosition(0);
   const std::string& input_path = io.input_path;
   const std::string& output_path = io.output_path;
-  const bool metop = chain.MetopMode;
-  const bool meteor = chain.Mn2Mode;
-  const bool fy3 = !metop && !meteor;
-  const bool coded = !meteor;
+  const Downlink& downlink = *host.RunSatellite().downlink;
+  // A coded downlink reports its lock and the channel's errors, an uncoded one its polarity.
+  const bool coded = downlink.decoding != SoftDecoding::kSigns;
 
   const int64_t size = io.input_size;
 
-  host.AppendLog(metop ? "Starting soft symbol decoding (MetOp QPSK, Viterbi)..."
-                 : fy3 ? "Starting soft symbol decoding (FY-3 QPSK, two Viterbi rails)..."
-                       : "Starting soft symbol reading (Meteor-M N2 BPSK)...");
+  host.AppendLog(downlink.soft_start);
   host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
   host.SetProgressMaximum(size >> kKiBShift);
   host.ProcessEvents();
 
-  MetopSoftDecoder decoder;
-  Fy3SoftDecoder fy3_decoder;
+  const std::unique_ptr<SoftSymbolDecoder> decoder = MakeSoftSymbolDecoder(downlink.decoding);
   std::vector<int8_t> block(MetopSoftDecoder::kBlockValues);
   std::vector<uint8_t> bits;
   uint64_t values = 0;
   uint64_t bits_written = 0;
   bool any_signal = false;
   bool written = true;
-  // BPSK: a half turn of the carrier inverts every bit; the first markers tell.
-  std::optional<bool> bpsk_inverted;
   while (written) {
     const size_t got = input.Read(block.data(), block.size());
     if (got == 0) break;
@@ -499,27 +537,16 @@ void SoftSymbolStep(StepIo& io) {
         any_signal || std::any_of(block.begin(), block.begin() + static_cast<ptrdiff_t>(got),
                                   [](int8_t value) { return value != 0; });
     bits.clear();
-    if (metop) {
-      decoder.Block(block.data(), got, bits);
-    } else if (fy3) {
-      fy3_decoder.Block(block.data(), got, bits);
-    } else {
-      PackSigns(block.data(), got, bits);
-      if (!bpsk_inverted) bpsk_inverted = CaduMarkersInverted(bits.data(), bits.size() * 8);
-      if (bpsk_inverted.value_or(false)) Invert(bits, 0);
-    }
+    decoder->Block(block.data(), got, bits);
     written = output.Write(bits.data(), bits.size());
     bits_written += bits.size() * 8;
     host.SetProgressPosition(static_cast<int64_t>(values >> kKiBShift));
     host.ProcessEvents();
     if (got < block.size()) break;
   }
-  if (coded && written) {
+  if (written) {
     bits.clear();
-    if (metop)
-      decoder.Finish(bits);
-    else
-      fy3_decoder.Finish(bits);
+    decoder->Finish(bits);
     written = output.Write(bits.data(), bits.size());
     bits_written += bits.size() * 8;
   }
@@ -529,15 +556,12 @@ void SoftSymbolStep(StepIo& io) {
   SoftSymbolCounts counts;
   counts.symbols = static_cast<int64_t>(values);
   counts.bits = static_cast<int64_t>(bits_written);
-  const SoftDecodeSummary& summary = metop ? decoder.Summary() : fy3_decoder.Summary();
+  const SoftDecodeSummary& summary = decoder->Summary();
+  counts.lock = summary.first_lock;
   if (coded) {
     counts.locks_lost = static_cast<int64_t>(summary.locks_lost);
-    counts.lock = summary.first_lock;
     if (summary.compared > 0)
       counts.channel_ber = static_cast<double>(summary.errors) / summary.compared;
-  } else if (bpsk_inverted) {
-    counts.lock =
-        *bpsk_inverted ? "BPSK inverted (a half turn), the bits turned back" : "BPSK as sent";
   }
   chain.Counts.soft = counts;
   // The pass's input is the recording, which this stage's input is unless it follows the
@@ -558,16 +582,16 @@ void SoftSymbolStep(StepIo& io) {
           chain.BasebandInput
               ? Format(
                     "the %llu soft symbols the demodulator made of '%s' (a wrong sample rate "
-                    "or sample format, or not %s QPSK)",
+                    "or sample format, or not %s)",
                     static_cast<unsigned long long>(values), host.InputPath().c_str(),
-                    metop ? "MetOp" : "FY-3")
-              : Format("the %llu soft symbols of '%s' (noise, a cut file, or not %s QPSK)",
+                    downlink.soft_symbols)
+              : Format("the %llu soft symbols of '%s' (noise, a cut file, or not %s)",
                        static_cast<unsigned long long>(values), input_path.c_str(),
-                       metop ? "MetOp" : "FY-3");
+                       downlink.soft_symbols);
       throw StageError(RunEndsHere(
           Format("No lock found: no phase, I/Q swap or puncturing offset gives %s's code with CADU "
                  "markers in %s",
-                 metop ? "MetOp" : "FY-3", source.c_str())));
+                 downlink.name, source.c_str())));
     }
     if (summary.first_lock_value < MetopSoftDecoder::kBlockValues) {
       LogLine(host, "Lock found in the first block: %s", counts.lock.c_str());
@@ -588,11 +612,13 @@ void SoftSymbolStep(StepIo& io) {
       throw StageError(RunEndsHere(
           chain.BasebandInput
               ? Format("No CADU markers in the signs of the %llu soft symbols the demodulator "
-                       "made of '%s' (a wrong sample rate or sample format, or not Meteor-M N2)",
-                       static_cast<unsigned long long>(values), host.InputPath().c_str())
+                       "made of '%s' (a wrong sample rate or sample format, or not %s)",
+                       static_cast<unsigned long long>(values), host.InputPath().c_str(),
+                       downlink.name)
               : Format("No CADU markers in the signs of the %llu soft symbols of '%s' (noise, a "
-                       "cut file, or not Meteor-M N2 BPSK: QPSK symbols given as BPSK?)",
-                       static_cast<unsigned long long>(values), input_path.c_str())));
+                       "cut file, or not %s: QPSK symbols given as BPSK?)",
+                       static_cast<unsigned long long>(values), input_path.c_str(),
+                       downlink.soft_symbols)));
     }
     LogLine(host, "Polarity: %s", counts.lock.c_str());
   }

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/chain_runner.h"
+#include "core/satellite.h"
 #include "core/stage_host.h"
 #include "viterbi/phase_search.h"
 #include "viterbi/reencoding_check.h"
@@ -49,6 +51,26 @@ struct SoftDecodeSummary {
   uint64_t bits = 0;              // decoded bits handed out
 };
 
+// A decoder of one downlink's soft symbols into bits, as the soft-symbol stage drives it: blocks
+// of soft values in, the decoded bits out (packed, most significant bit first, the polarity as
+// sent). MakeSoftSymbolDecoder makes the one of a downlink's coding.
+class SoftSymbolDecoder {
+ public:
+  virtual ~SoftSymbolDecoder() = default;
+  // Takes the next block of soft values; appends the bits decoded so far to `out`.
+  virtual void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) = 0;
+  // Ends the stream: every bit still in the decoder goes to `out`.
+  virtual void Finish(std::vector<uint8_t>& out) = 0;
+  // What the decoding came to so far. An uncoded downlink has no lock: its first_lock tells the
+  // polarity once the markers showed it.
+  virtual const SoftDecodeSummary& Summary() const = 0;
+};
+
+// The decoder of `decoding`: MetopSoftDecoder, Fy3SoftDecoder, or one that reads each value's
+// sign as a bit and turns the bits back when the CADU markers come inverted (a half turn of a
+// BPSK carrier).
+std::unique_ptr<SoftSymbolDecoder> MakeSoftSymbolDecoder(SoftDecoding decoding);
+
 // Turns a MetOp soft-symbol stream, in blocks, into the decoded bit stream (packed, most
 // significant bit first, inverted when the lock's markers were, so that the CADU stage sees the
 // frames as sent from the first on). Until the code is found each block is searched; once found,
@@ -58,17 +80,15 @@ struct SoftDecodeSummary {
 // above the rate at the lock is searched again, and a lock found elsewhere (a phase jump, a lost
 // symbol) replaces the old one; none at all means the lock is lost and every block is searched
 // until one is found.
-class MetopSoftDecoder {
+class MetopSoftDecoder : public SoftSymbolDecoder {
  public:
   // Values per block the stage hands over (a multiple of 4: whole puncturing periods).
   static constexpr size_t kBlockValues = 65536;
 
-  // Takes the next block of soft values; appends the bits decoded so far to `out`.
-  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out);
-  // Ends the stream: every bit still in the decoder goes to `out`.
-  void Finish(std::vector<uint8_t>& out);
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) override;
+  void Finish(std::vector<uint8_t>& out) override;
   bool Locked() const { return locked_; }
-  const SoftDecodeSummary& Summary() const { return summary_; }
+  const SoftDecodeSummary& Summary() const override { return summary_; }
 
  private:
   void StartLock(const MetopLock& lock, const int8_t* values, size_t count,
@@ -107,11 +127,11 @@ std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count);
 // The FY-3 counterpart of MetopSoftDecoder: two decoders with the common rate-3/4 pattern, one
 // per rail, the differential decoding of their bits, the lock searched on the first block (and
 // that block decoded again once found) and searched again when a block's bits hold no markers.
-class Fy3SoftDecoder {
+class Fy3SoftDecoder : public SoftSymbolDecoder {
  public:
-  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out);
-  void Finish(std::vector<uint8_t>& out);
-  const SoftDecodeSummary& Summary() const { return summary_; }
+  void Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) override;
+  void Finish(std::vector<uint8_t>& out) override;
+  const SoftDecodeSummary& Summary() const override { return summary_; }
 
  private:
   void StartLock(const Fy3Lock& lock, std::vector<uint8_t>& out);
@@ -137,8 +157,9 @@ class Fy3SoftDecoder {
 };
 
 // The soft-symbol stage, first in a chain whose recording holds soft symbols: reads the
-// recording, writes the decoded bit stream to soft.bits (MetOp and FY-3: Viterbi with the lock
-// search; Meteor-M N2: the sign of each BPSK value) and adds its figures to the pass counts.
+// recording, writes the bit stream the decoder of the run's downlink makes of it to soft.bits
+// (MetOp and FY-3: Viterbi with the lock search; Meteor-M N2: the sign of each BPSK value) and
+// adds its figures to the pass counts.
 void SoftSymbolStep(StepIo& io);
 extern const StepSpec kSoftSymbolStep;
 // The step alone, on its working files.

@@ -10,8 +10,10 @@
 #include <string_view>
 
 #include "app/driver.h"
+#include "app/run_session.h"
 #include "bench/support/chain_bench.h"
 #include "core/file_io.h"
+#include "core/satellite.h"
 #include "core/working_file.h"
 #include "fy3/c10_writer.h"
 #include "fy3/cut_mpdu_stage.h"
@@ -97,7 +99,8 @@ void BM_Stage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   EnsureWorkingFiles();
   QuietHost host;
   PrepareHost(host);
-  host.chain.MetopMode = false;
+  OwnedRunSession session(host);
+  session.session().satellite = SatelliteByOption("fy3a");
   for (auto _ : state) {
     state.PauseTiming();
     RemoveOutput(output);

@@ -14,6 +14,7 @@
 #include "app/run_session.h"
 #include "bench/support/chain_bench.h"
 #include "core/file_io.h"
+#include "core/satellite.h"
 #include "core/working_file.h"
 #include "fy3/inner_sync_stage.h"
 #include "meteor/dat_writer.h"
@@ -96,8 +97,9 @@ void BM_Mn2Chain(benchmark::State& state) {
 }
 BENCHMARK(BM_Mn2Chain)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// One stage on the working files of the recording, with the flags the driver sets for it: the
-// head stages read `step_input` (empty: the recording), the others their own working file.
+// One stage on the working files of the recording, with the satellite and the flags the driver
+// sets for it: the head stages read `step_input` (empty: the recording), the others their own
+// working file.
 void RunStage(benchmark::State& state, const StepSpec& stage, std::string_view step_input,
               std::string_view output, bool header_pending) {
   Space();
@@ -106,10 +108,9 @@ void RunStage(benchmark::State& state, const StepSpec& stage, std::string_view s
   PrepareHost(host);
   host.settings.PNdecoding = false;
   host.settings.RSolomon = false;
-  host.chain.MetopMode = false;
-  host.chain.Mn2Mode = true;
   host.chain.ManchesterDone = true;
-  const OwnedRunSession session(host);
+  OwnedRunSession session(host);
+  session.session().satellite = SatelliteByOption("meteor-m2");
   CpuTimes spent;
   for (auto _ : state) {
     state.PauseTiming();

@@ -22,6 +22,7 @@
 #include "ccsds/vcdu_selection_stage.h"
 #include "core/basic_host.h"
 #include "core/file_io.h"
+#include "core/satellite.h"
 #include "core/working_file.h"
 #include "metop/hpt_record.h"
 #include "metop/hpt_writer.h"
@@ -98,7 +99,8 @@ struct Workspace {
     // The inputs of the later stages, made by the stages before them.
     TimingHost host;
     PrepareHost(host);
-    const OwnedRunSession session(host);
+    OwnedRunSession session(host);
+    session.session().satellite = SatelliteByOption("metop-b");
     VcduSelectionStage(host);
     MpduCheckingStage(host);
     ApidPacketExtractionStage(host);
@@ -108,8 +110,6 @@ struct Workspace {
     host.input_path = WorkingPath(kRecordingName);
     host.settings.PNdecoding = true;
     host.settings.RSolomon = true;
-    host.chain.MetopMode = true;
-    host.chain.MetopSatelliteB = true;
   }
 };
 
@@ -166,7 +166,8 @@ void BM_Stage(benchmark::State& state, void (*stage)(StageHost&), std::string_vi
   EnsureWorkingFiles();
   TimingHost host;
   Workspace::PrepareHost(host);
-  const OwnedRunSession session(host);
+  OwnedRunSession session(host);
+  session.session().satellite = SatelliteByOption("metop-b");
   for (auto _ : state) {
     state.PauseTiming();
     RemoveOutput(output);

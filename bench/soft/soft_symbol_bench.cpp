@@ -9,7 +9,9 @@
 #include <string>
 
 #include "app/driver.h"
+#include "app/run_session.h"
 #include "bench/support/chain_bench.h"
+#include "core/satellite.h"
 #include "core/working_file.h"
 #include "sim/simulator.h"
 #include "sim/soft_symbols.h"
@@ -69,7 +71,8 @@ void BM_SoftSymbolStage(benchmark::State& state) {
     bench::RemoveOutput(WorkingFile::kSoftBits);
     bench::QuietHost host;
     Prepare(host);
-    host.chain.MetopMode = true;
+    OwnedRunSession session(host);
+    session.session().satellite = SatelliteByOption("metop-b");
     state.ResumeTiming();
     bench::CpuMeter meter(spent);
     SoftSymbolStage(host);

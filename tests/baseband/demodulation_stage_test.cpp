@@ -45,7 +45,7 @@ struct Stage {
   TempFolder folder;
   RecordingHost host;
   Stage() {
-    host.chain.MetopMode = true;
+    host.SetSatellite("metop-b");
     host.chain.BasebandInput = true;
     host.chain.SoftInput = true;
   }
@@ -101,8 +101,7 @@ TEST(DemodulationStage, ARateTooLowForTheDownlinkOrTheSearchIsRefused) {
                                            "2.333 Msymbols/s: it needs at least 3500000 samples/s"))
       << reason;
   // The Meteor-M N2 downlink is slower: 2 Msps is enough there, but not for a 600 kHz search.
-  stage.host.chain.MetopMode = false;
-  stage.host.chain.Mn2Mode = true;
+  stage.host.SetSatellite("meteor-m2");
   stage.host.settings.CarrierRangeHz = 600000;
   reason = stage.Run("MN2_1.wav", Wav16(2000000, Noise(2000, 3)));
   EXPECT_TRUE(stage.StartsWith(reason,
@@ -139,25 +138,32 @@ TEST(DemodulationStage, ZerosAndNoiseGiveNoSignal) {
   EXPECT_EQ(stage.host.chain.Counts.baseband->format, "cs16");
   EXPECT_LT(stage.host.chain.Counts.baseband->first_lock_seconds, 0);
 
-  stage.host.chain.MetopMode = false;
-  stage.host.chain.Mn2Mode = true;
+  stage.host.SetSatellite("meteor-m2");
   reason = stage.Run("MN2_3.wav", Wav16(3000000, Noise(2000000, 6)));
   EXPECT_TRUE(stage.StartsWith(reason, "No signal found: no Meteor-M N2 PM carrier")) << reason;
 }
 
-TEST(DemodulationStage, DownlinksOfTheChains) {
-  ChainState chain;
-  chain.MetopMode = true;
-  EXPECT_NEAR(DownlinkOf(chain).symbol_rate, 2333333.3, 1);
-  EXPECT_TRUE(DownlinkOf(chain).qpsk);
-  chain.MetopMode = false;
-  chain.Fy3Satellite = 1;
-  EXPECT_EQ(DownlinkOf(chain).symbol_rate, 2.8e6);
-  chain.Fy3Satellite = 2;
-  EXPECT_EQ(DownlinkOf(chain).symbol_rate, 2.6e6);
-  chain.Mn2Mode = true;
-  EXPECT_EQ(DownlinkOf(chain).symbol_rate, 665.4e3);
-  EXPECT_FALSE(DownlinkOf(chain).qpsk);
+TEST(DemodulationStage, ATooLowRateIsMeasuredAgainstTheRunSatellitesDownlink) {
+  // At 1.5 samples a QPSK symbol 2.7 Msps fits neither FY-3 rate: FY-3C's 2.6 Msymbols/s needs
+  // 3.9 Msps, FY-3A's 2.8 Msymbols/s 4.2 Msps. Each satellite is refused with its own figures.
+  Stage stage;
+  stage.host.SetSatellite("fy3c");
+  std::string reason = stage.Run("FY3C_1.wav", Wav16(2700000, Noise(2000, 7)));
+  EXPECT_NE(reason.find("too low for FY-3 QPSK at 2.6 Msymbols/s: it needs at least 3900000"),
+            std::string::npos)
+      << reason;
+  stage.host.SetSatellite("fy3a");
+  reason = stage.Run("FY3A_1.wav", Wav16(2700000, Noise(2000, 8)));
+  EXPECT_NE(reason.find("too low for FY-3 QPSK at 2.8 Msymbols/s: it needs at least 4200000"),
+            std::string::npos)
+      << reason;
+  // Meteor-M N2-3 shares Meteor-M N2's downlink: 665.4 kbit/s at 2.8 samples a bit.
+  stage.host.SetSatellite("meteor-m2-3");
+  reason = stage.Run("MN23_1.wav", Wav16(1000000, Noise(2000, 9)));
+  EXPECT_NE(reason.find("too low for Meteor-M N2 PM at 0.6654 Msymbols/s: it needs at least "
+                        "1863120 samples/s"),
+            std::string::npos)
+      << reason;
   EXPECT_EQ(ParseBasebandFormat("cf32"), BasebandFormat::kCf32);
   EXPECT_EQ(ParseBasebandFormat("CS16"), BasebandFormat::kUnknown);
 }

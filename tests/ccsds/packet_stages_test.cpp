@@ -289,6 +289,7 @@ TEST(ApidPacketExtractionStage, PeerCodeBlocksYieldThePublishedPackets) {
   idle[1] = 0x3F;
   WriteFileBytes("cvcdu.rs", Concat({vcdus[0], idle, vcdus[1], vcdus[2], vcdus[3]}));
   RecordingHost host;
+  host.SetSatellite("metop-b");
   host.settings.MaxPkLen = "2000";
   testing::RunMarkedChain(host, "cvcdu.rs", {},
                           {kVcduSelectionStep, kMpduCheckingStep, kApidPacketExtractionStep});
@@ -336,6 +337,7 @@ TEST(ApidPacketExtractionStage, FrameMissingInsideAPacketIsZeroFilledInPlace) {
   WriteCountedVcdus(CutIntoMpdus(packets).records, 0xFFFFF0, 20);
 
   RecordingHost host;
+  host.SetSatellite("metop-a");
   testing::RunMarkedChain(host, "cvcdu.rs", {},
                           {kVcduSelectionStep, kMpduCheckingStep, kApidPacketExtractionStep});
   // The last packet stays open at the end of the input.
@@ -365,6 +367,7 @@ TEST(ApidPacketExtractionStage, CleanCountedStreamReportsNoLoss) {
   for (int i = 0; i < 3; ++i) packets.push_back(MakePacket(103, i, 12966, 80 + i));
   WriteCountedVcdus(CutIntoMpdus(packets).records, 0);
   RecordingHost host;
+  host.SetSatellite("metop-a");
   testing::RunMarkedChain(host, "cvcdu.rs", {},
                           {kVcduSelectionStep, kMpduCheckingStep, kApidPacketExtractionStep});
   EXPECT_EQ(ReadFileBytes("APID.pkt"), Concat({packets[0], packets[1]}));

@@ -54,6 +54,7 @@ TEST(VcduHeader, FieldsFromHandBuiltBytes) {
 TEST(VcduSelectionStage, KeepsTheMetopChannelAndListsIt) {
   TempFolder folder;
   RecordingHost host;
+  host.SetSatellite("metop-b");
   host.settings.GetVCDU = true;
   const auto a = MakeVcdu(0x09, 1), b = MakeVcdu(0x0A, 2), c = MakeVcdu(0x49, 3);
   // A trailing partial VCDU is dropped.
@@ -88,7 +89,7 @@ TEST(VcduSelectionStage, Fy3TakesTheRadioChoiceAndIdleChannelIsSelectable) {
   WriteFileBytes("cvcdu.rs", Concat({v9, v3, v63, v3}));
 
   RecordingHost fy3;
-  fy3.chain.MetopMode = false;
+  fy3.SetSatellite("fy3b");
   fy3.settings.Fy3Vcid = 3;
   fy3.settings.VCID_Metop = "9";
   VcduSelectionStage(fy3);
@@ -97,12 +98,14 @@ TEST(VcduSelectionStage, Fy3TakesTheRadioChoiceAndIdleChannelIsSelectable) {
   EXPECT_FALSE(fy3.Logged("Line 0001  43 03 01 04 07 0A 0D 10 13 16 19 1C 1F 22 25 28 "));
 
   RecordingHost idle;
+  idle.SetSatellite("metop-b");
   idle.settings.VCID_Metop = "63";
   VcduSelectionStage(idle);
   EXPECT_EQ(ReadFileBytes("vcdu_x.vcd"), v63);
 
   // Two digits can say 64 or more, which six bits never match.
   RecordingHost wide;
+  wide.SetSatellite("metop-b");
   wide.settings.VCID_Metop = "73";
   VcduSelectionStage(wide);
   EXPECT_TRUE(ReadFileBytes("vcdu_x.vcd").empty());
@@ -116,6 +119,7 @@ TEST(VcduSelectionStage, FullDiskIsLoggedBeforeTheSummaryAndEndsTheRun) {
   TempFolder folder;
   WriteFileBytes("cvcdu.rs", MakeVcdu(9, 0));
   RecordingHost full;
+  full.SetSatellite("metop-b");
   {
     testing::FileSizeLimit disk_full(64);
     EXPECT_THROW(VcduSelectionStage(full), StageError);
@@ -129,6 +133,7 @@ TEST(VcduSelectionStage, ChannelTextThatIsNoNumberEndsTheStage) {
   TempFolder folder;
   WriteFileBytes("cvcdu.rs", MakeVcdu(9, 0));
   RecordingHost host;
+  host.SetSatellite("metop-b");
   host.settings.VCID_Metop = "9x";
   try {
     VcduSelectionStage(host);

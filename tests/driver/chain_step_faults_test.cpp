@@ -70,14 +70,14 @@ std::string RecordingName(ChainKind kind, FrontEnd front_end) {
   return std::string(base) + extension;
 }
 
-// The host of a run of `kind` on `front_end`, set as the driver sets it: the chain's flags, the
-// recording's kind, and the Meteor-M chain's unchecked de-randomisation and Reed-Solomon.
+// The host of a run of `kind` on `front_end`, set as the driver sets it: the run's satellite (the
+// one RecordingName marks), the recording's kind, and the Meteor-M chain's unchecked
+// de-randomisation and Reed-Solomon.
 void PrepareRun(testing::RecordingHost& host, ChainKind kind, FrontEnd front_end) {
   ChainState& chain = host.chain;
-  chain.MetopMode = kind == ChainKind::MetOp;
-  chain.MetopSatelliteB = kind == ChainKind::MetOp;
-  chain.Fy3Satellite = 1;
-  chain.Mn2Mode = kind == ChainKind::Mn2;
+  host.SetSatellite(kind == ChainKind::MetOp ? "metop-b"
+                    : kind == ChainKind::Fy3 ? "fy3b"
+                                             : "meteor-m2");
   chain.BasebandInput = front_end == FrontEnd::kBaseband;
   chain.SoftInput = chain.BasebandInput || front_end == FrontEnd::kSoftSymbols;
   chain.ManchesterDone = kind == ChainKind::Mn2 && front_end == FrontEnd::kManchester;

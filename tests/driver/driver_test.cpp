@@ -107,21 +107,28 @@ TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
   EXPECT_TRUE(host.process_enabled);
 }
 
-TEST(Driver, SetsTheChainFlags) {
+TEST(Driver, EveryStageOfARunSeesTheRunsSatellite) {
+  struct SatelliteHost : testing::RecordingHost {
+    std::vector<std::string> seen;  // "stage: satellite" for every stage started
+    void StageStarting(std::string_view name) override {
+      seen.push_back(std::string(name) + ": " + RunSatellite().title);
+    }
+  };
   testing::TempFolder folder;
-  testing::RecordingHost host;
+  SatelliteHost host;
+  // No recording: the first stage starts and ends the run.
   host.input_path = folder.File("MetopC_x.bin");
   ProcessRecording(host);
-  EXPECT_TRUE(host.chain.MetopMode);
-  EXPECT_FALSE(host.chain.MetopSatelliteA);
-  EXPECT_FALSE(host.chain.MetopSatelliteB);
-  EXPECT_TRUE(host.chain.MetopSatelliteC);
-
   host.input_path = folder.File("FY3B_2010-05-12_000000.bin");
   ProcessRecording(host);
-  EXPECT_FALSE(host.chain.MetopMode);
-  EXPECT_EQ(host.chain.Fy3Satellite, 1);
-  EXPECT_TRUE(host.chain.MetopSatelliteC);  // other chains leave the MetOp flags alone
+  // The satellite chosen overrides the marker.
+  host.settings.Satellite = "meteor-m2-4";
+  ProcessRecording(host);
+  const std::vector<std::string> expected = {"CADU extraction: MetOp-C", "CADU extraction: FY-3B",
+                                             "CADU extraction: Meteor-M N2-4"};
+  EXPECT_EQ(host.seen, expected);
+  // The run's satellite went with the run's session: the host's own session names none.
+  EXPECT_THROW(host.RunSatellite(), StageError);
 }
 
 TEST(Driver, MeteorChainUnchecksDerandomisationAndReedSolomonForGood) {
@@ -133,7 +140,6 @@ TEST(Driver, MeteorChainUnchecksDerandomisationAndReedSolomonForGood) {
   ProcessRecording(host);
   EXPECT_FALSE(host.settings.PNdecoding);
   EXPECT_FALSE(host.settings.RSolomon);
-  EXPECT_FALSE(host.chain.Mn2Mode);
   EXPECT_FALSE(host.chain.ManchesterDone);
   host.input_path = folder.File("MetopB_1.bin");
   ProcessRecording(host);

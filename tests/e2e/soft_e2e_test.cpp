@@ -248,6 +248,7 @@ TEST(SoftInputFailures, NothingToDecodeEndsTheRunWithAReason) {
 TEST(SoftInputFailures, AfterDemodulationTheInputIsStillTheRecording) {
   testing::TempFolder folder;
   testing::RecordingHost host;
+  host.SetSatellite("metop-b");
   host.input_path = folder.File(std::string(kMetopName) + ".cs16");
   testing::WriteFileBytes(host.input_path, Bytes(1200000, 0));
   testing::WriteFileBytes(WorkingPath(WorkingFile::kDemodSoft), Bytes(300000, 0));

@@ -181,7 +181,8 @@ TEST(RunFaults, ManchesterRecordingCutWhileReadEndsTheRun) {
   EXPECT_TRUE(outcome.failed);
   EXPECT_NE(outcome.error.find("ended after"), std::string::npos) << outcome.error;
   EXPECT_FALSE(testing::FileExists(folder.File("20181231_1015_MN2.dat")));
-  EXPECT_FALSE(host.chain.Mn2Mode);
+  // The run's satellite went with the run's session: the host's own session names none.
+  EXPECT_THROW(host.RunSatellite(), StageError);
   EXPECT_EQ(host.chain.LastLineCount, 0);
 }
 

@@ -124,6 +124,8 @@ class C10WriterTest : public ::testing::Test {
   testing::RecordingHost host_;
   std::vector<std::vector<uint8_t>> lines_;
 
+  C10WriterTest() { host_.SetSatellite("fy3a"); }
+
   void WriteLines(size_t count, size_t extra = 0) {
     std::mt19937 random(kSeed);
     std::vector<uint8_t> bytes;
@@ -139,11 +141,12 @@ class C10WriterTest : public ::testing::Test {
 TEST_F(C10WriterTest, WritesOneRecordPerLineUnderEachPrefix) {
   WriteLines(2, 100);  // the trailing 100 bytes are no line
   const char* names[3] = {"FY3A_", "FY3B_", "FY3C_"};
+  const char* options[3] = {"fy3a", "fy3b", "fy3c"};
   std::vector<uint8_t> first_product;
   for (uint8_t satellite = 0; satellite < 3; ++satellite) {
     SCOPED_TRACE(names[satellite]);
     host_.log.clear();
-    host_.chain.Fy3Satellite = satellite;
+    host_.SetSatellite(options[satellite]);
     host_.input_path = "/data/raw/" + std::string(names[satellite]) + "2010-05-12_052330.bin";
     C10Writer(host_);
 
@@ -177,7 +180,7 @@ TEST_F(C10WriterTest, WritesOneRecordPerLineUnderEachPrefix) {
 TEST_F(C10WriterTest, DateOfTheChosenSatellitesPrefix) {
   // The FY3A_ date is not the one read for FY-3B.
   WriteLines(1);
-  host_.chain.Fy3Satellite = 1;
+  host_.SetSatellite("fy3b");
   host_.input_path = "/x/FY3A_2010-01-01/FY3B_2012-12-31_235959.bin";
   C10Writer(host_);
   EXPECT_TRUE(host_.Logged("Date stamp: 2012-12-31"));
@@ -211,7 +214,7 @@ TEST_F(C10WriterTest, InvalidDateEndsTheRunAndRemovesTheEmptyProduct) {
 TEST_F(C10WriterTest, EmptyInputWritesNoProduct) {
   WriteLines(0, 26049);
   host_.chain.LastLineCount = 5;
-  host_.chain.Fy3Satellite = 2;
+  host_.SetSatellite("fy3c");
   host_.input_path = "FY3C_2020-01-01_000000.bin";
   C10Writer(host_);
   EXPECT_FALSE(testing::FileExists(folder_.File("FY3C_2020-01-01_0000.C10")));

@@ -190,6 +190,7 @@ class DatWriterStage : public ::testing::Test {
 
   DatWriterStage() {
     host.input_path = "/data/raw/MN2_20181231_101530.bin";
+    host.SetSatellite("meteor-m2");
     host.chain.DatHeaderPending = true;
   }
 

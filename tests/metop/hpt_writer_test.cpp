@@ -129,7 +129,7 @@ TEST(HptWriter, SixRecordsWithCountersAndLog) {
   WriteFileBytes("APID.pkt", Packets(6));
   RecordingHost host;
   host.input_path = "/mnt/raw/MetopB_20181231_101530.bin";
-  host.chain.MetopSatelliteB = true;
+  host.SetSatellite("metop-b");
   host.progress_maximum = 42;
   HptWriter(host);
 
@@ -172,7 +172,7 @@ TEST(HptWriter, ShortLastPacketDroppedAndEmptyInput) {
   WriteFileBytes("APID.pkt", input);
   RecordingHost host;
   host.input_path = "MetopC_20200101_000000.bin";
-  host.chain.MetopSatelliteC = true;
+  host.SetSatellite("metop-c");
   HptWriter(host);
   EXPECT_EQ(ReadFileBytes("MetopC_20200101_0000_M04.hpt").size(), 2 * kRecord);
   EXPECT_EQ(host.chain.LastLineCount, 2);
@@ -199,7 +199,7 @@ TEST(HptWriter, ManyRecordsEachFromItsOwnPacket) {
   WriteFileBytes("APID.pkt", input);
   RecordingHost host;
   host.input_path = "MetopB_20181231_101530.bin";
-  host.chain.MetopSatelliteB = true;
+  host.SetSatellite("metop-b");
   HptWriter(host);
   const auto out = ReadFileBytes("MetopB_20181231_1015_M03.hpt");
   ASSERT_EQ(out.size(), 100 * kRecord);
@@ -215,19 +215,18 @@ TEST(HptWriter, ManyRecordsEachFromItsOwnPacket) {
 TEST(HptWriter, OutputNamesOfTheThreeSatellites) {
   struct Case {
     const char* input;
-    bool a, b, c;
+    const char* satellite;
     const char* name;
   };
   const Case cases[] = {
-      {"/data/MetopA_20181231_101530.bin", true, false, false, "20181231_1015_M02.hpt"},
-      {"/data/MetopB_20181231_101530.bin", false, true, false, "MetopB_20181231_1015_M03.hpt"},
-      {"C:/data/MetopC_20200101_000000.bin", false, false, true, "MetopC_20200101_0000_M04.hpt"},
-      {"/data/MetopA_pass_one", true, false, false, "pass_one_M02.hpt"},
-      // The A flag is tested first; no flag at all means MetOp-C. A folder separator left in
-      // the name does not lead out of the working folder.
-      {"/data/MetopA_x/MetopB_20181231_101530.bin", true, true, false,
-       "x_MetopB_20181231_1015_M02.hpt"},
-      {"MetopC_20200101_000000.bin", false, false, false, "MetopC_20200101_0000_M04.hpt"},
+      {"/data/MetopA_20181231_101530.bin", "metop-a", "20181231_1015_M02.hpt"},
+      {"/data/MetopB_20181231_101530.bin", "metop-b", "MetopB_20181231_1015_M03.hpt"},
+      {"C:/data/MetopC_20200101_000000.bin", "metop-c", "MetopC_20200101_0000_M04.hpt"},
+      {"/data/MetopA_pass_one", "metop-a", "pass_one_M02.hpt"},
+      // The run's satellite's marker names the product, whatever other marker the path holds. A
+      // folder separator left in the name does not lead out of the working folder.
+      {"/data/MetopA_x/MetopB_20181231_101530.bin", "metop-a", "x_MetopB_20181231_1015_M02.hpt"},
+      {"MetopC_20200101_000000.bin", "metop-c", "MetopC_20200101_0000_M04.hpt"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
@@ -235,9 +234,7 @@ TEST(HptWriter, OutputNamesOfTheThreeSatellites) {
     WriteFileBytes("APID.pkt", Packets(1));
     RecordingHost host;
     host.input_path = c.input;
-    host.chain.MetopSatelliteA = c.a;
-    host.chain.MetopSatelliteB = c.b;
-    host.chain.MetopSatelliteC = c.c;
+    host.SetSatellite(c.satellite);
     HptWriter(host);
     EXPECT_EQ(ReadFileBytes(c.name).size(), kRecord);
     EXPECT_TRUE(host.Logged("Finally, output file is '" + folder.File(c.name) + "'"));
@@ -252,7 +249,7 @@ TEST(HptWriter, IncompleteProductIsNotReportedAsDone) {
   std::filesystem::create_symlink(folder.File("victim"), "MetopB_20181231_1015_M03.hpt");
   RecordingHost host;
   host.input_path = "MetopB_20181231_101530.bin";
-  host.chain.MetopSatelliteB = true;
+  host.SetSatellite("metop-b");
   host.chain.LastLineCount = 5;
   {
     testing::FileSizeLimit disk_full(1 << 14);
@@ -283,7 +280,7 @@ TEST(HptWriter, RecordsAreReadAtTheMaximumPacketLength) {
   WriteFileBytes("APID.pkt", records);
   RecordingHost host;
   host.input_path = "MetopB_20181231_101530.bin";
-  host.chain.MetopSatelliteB = true;
+  host.SetSatellite("metop-b");
   host.settings.MaxPkLen = "12999";
   HptWriter(host);
   const auto out = ReadFileBytes("MetopB_20181231_1015_M03.hpt");
@@ -314,7 +311,7 @@ TEST(HptWriter, UnusableMaximumPacketLengthEndsTheRunBeforeAnyFile) {
   WriteFileBytes("APID.pkt", Packets(1));
   RecordingHost host;
   host.input_path = "MetopB_20181231_101530.bin";
-  host.chain.MetopSatelliteB = true;
+  host.SetSatellite("metop-b");
   for (const char* text : {"13000", "6", "12x"}) {
     host.settings.MaxPkLen = text;
     EXPECT_THROW(HptWriter(host), StageError) << text;
@@ -330,7 +327,7 @@ TEST(HptWriter, ProductNameTooLongIsRefusedAtOpen) {
   WriteFileBytes("APID.pkt", Packets(1));
   RecordingHost host;
   host.input_path = "MetopB_" + std::string(300, 'x') + ".bin";
-  host.chain.MetopSatelliteB = true;
+  host.SetSatellite("metop-b");
   EXPECT_NE(RunEnd(HptWriter, host).find("(File name too long): the run ends here."),
             std::string::npos);
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});

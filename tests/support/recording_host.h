@@ -1,11 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/run_session.h"
 #include "core/basic_host.h"
+#include "core/satellite.h"
 #include "core/stage_error.h"
 
 namespace vantrel::testing {
@@ -17,14 +20,25 @@ class RecordingHost : public BasicHost {
   long events = 0;
 
   RecordingHost() = default;
-  // A copy has a session of its own.
+  // A copy has a session of its own, for the same satellite.
   RecordingHost(const RecordingHost& other)
-      : BasicHost(other), log(other.log), events(other.events) {}
+      : BasicHost(other), log(other.log), events(other.events) {
+    session_.session().satellite = other.session_.session().satellite;
+  }
   RecordingHost& operator=(const RecordingHost& other) {
     BasicHost::operator=(other);
     log = other.log;
     events = other.events;
+    session_.session().satellite = other.session_.session().satellite;
     return *this;
+  }
+
+  // Names the satellite of the host's own session by its --satellite value ("metop-b"), as the
+  // driver does for a run: the stages take its downlink and its product's name from it.
+  void SetSatellite(std::string_view option) {
+    const Satellite* satellite = SatelliteByOption(option);
+    if (satellite == nullptr) throw std::invalid_argument("no satellite " + std::string(option));
+    session_.session().satellite = satellite;
   }
 
   void AppendLog(const std::string& line) override { log.push_back(line); }

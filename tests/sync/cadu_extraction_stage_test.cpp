@@ -180,12 +180,12 @@ TEST(CaduExtractionStage, ReadsTheWorkingFileTheDriverNames) {
   const auto bodies = testing::RandomBodies(4, 70);
   StageFixture stage(testing::RandomBytes(5000, 71), "MN2_1.bin");
   WriteFileBytes(stage.folder.File("cvcdu.man"), testing::Cadus(bodies));
-  stage.host.chain.Mn2Mode = true;
+  stage.host.SetSatellite("meteor-m2");
   RunStepAlone(stage.host, kCaduExtractionStep, WorkingFile::kCvcduMan);
   EXPECT_EQ(stage.Records(), bodies);
   EXPECT_EQ(stage.host.size_caption, "File size 4096 bytes");
   // The soft-symbol stage's output the same way, in any chain.
-  stage.host.chain.Mn2Mode = false;
+  stage.host.SetSatellite("metop-b");
   WriteFileBytes(stage.folder.File("soft.bits"), testing::Cadus(testing::RandomBodies(5, 72)));
   RunStepAlone(stage.host, kCaduExtractionStep, WorkingFile::kSoftBits);
   EXPECT_EQ(stage.Records().size(), 5u);
