@@ -256,13 +256,16 @@ void RemoveStaleRunFiles(StageHost& host, const ChainDefinition& definition) {
 void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
               const ChainDefinition& definition, const RunSatellite& run) {
   ChainState& chain = host.Chain();
-  if (definition.kind == ChainKind::Mn2) {
-    // The Meteor-M N2 stream has neither randomisation nor Reed-Solomon; the boxes stay unchecked
-    // for later runs until someone checks them again.
-    controls.SetPNdecoding(false);
-    controls.SetRSolomon(false);
+  const Downlink& downlink = *run.satellite->downlink;
+  if (!downlink.randomised || !downlink.reed_solomon) {
+    // A stream without randomisation or Reed-Solomon (Meteor-M N2 has neither): the boxes stay
+    // unchecked for later runs until someone checks them again.
+    if (!downlink.randomised) controls.SetPNdecoding(false);
+    if (!downlink.reed_solomon) controls.SetRSolomon(false);
     session.ReadSettings();
-    // A soft-symbol demodulator has already taken the Manchester coding off.
+  }
+  if (downlink.modulation == Modulation::kPhaseManchester) {
+    // Manchester-coded data: a soft-symbol demodulator has already taken the coding off.
     chain.ManchesterDone =
         !chain.SoftInput && (host.RunSettings().Manchester_box || run.manchester);
   }
