@@ -10,6 +10,7 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/log_format.h"
 #include "core/stage_error.h"
@@ -25,6 +26,44 @@ constexpr auto kTick = std::chrono::milliseconds(20);
 
 // The progress bar counts KiB of the recording.
 constexpr int kKiBShift = 10;
+
+// Reads a file ahead of the step that reads it, on a thread of its own, through a stream: the
+// system's copying of the recording into memory is done beside the first step's work, not in it.
+// Ending it (at the latest when it goes) stops the thread.
+class ReadAhead {
+ public:
+  ReadAhead(InputFile& file, size_t stream_bytes)
+      : file_(file), stream_(stream_bytes), thread_([this] { Run(); }) {}
+  ~ReadAhead() {
+    stream_.Abort();
+    thread_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  RecordPipe& Stream() { return stream_; }
+
+ private:
+  static constexpr size_t kPiece = size_t{1} << 18;
+
+  void Run() {
+    std::vector<uint8_t> piece(kPiece);
+    try {
+      for (;;) {
+        const size_t got = file_.Read(piece.data(), piece.size());
+        stream_.Write(piece.data(), got);
+        if (got < piece.size()) break;
+      }
+      if (file_.Failed()) stream_.Fail();
+      stream_.Close();
+    } catch (const StepCancelled&) {
+      // The step ended before the file did.
+    }
+  }
+
+  InputFile& file_;
+  RecordPipe stream_;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -157,7 +196,17 @@ void ChainRunner::State::RunStep(size_t k) {
     InputFile& input = *inputs[k];
     OutputFile output;
     StepIo io{step_host, input, output};
-    if (k == 0) {
+    // With threads, the recording is read ahead of the first step (declared before the step's
+    // files: it stops first).
+    InputFile recording;
+    std::optional<ReadAhead> read_ahead;
+    if (k == 0 && options.threads != 1) {
+      io.input_path = recording_path;
+      OpenStageInput(step_host, recording_path, recording);
+      io.input_size = recording.Size();
+      read_ahead.emplace(recording, options.stream_bytes);
+      input.AttachPipe(read_ahead->Stream());
+    } else if (k == 0) {
       io.input_path = recording_path;
       OpenStageInput(step_host, recording_path, input);
       io.input_size = input.Size();

@@ -119,6 +119,7 @@ size_t InputFile::Read(void* buffer, size_t size) {
 }
 
 bool InputFile::Failed() const {
+  if (pipe_ != nullptr) return pipe_->Failed();
   return file_ && std::ferror(file_.get()) != 0;
 }
 

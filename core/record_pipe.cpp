@@ -94,6 +94,16 @@ void RecordPipe::TakeMarks(int64_t end, std::deque<StreamMark>& out) {
   }
 }
 
+void RecordPipe::Fail() {
+  const std::lock_guard lock(mutex_);
+  failed_ = true;
+}
+
+bool RecordPipe::Failed() const {
+  const std::lock_guard lock(mutex_);
+  return failed_;
+}
+
 void RecordPipe::Close() {
   const std::lock_guard lock(mutex_);
   closed_ = true;

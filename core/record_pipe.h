@@ -61,6 +61,11 @@ class RecordPipe {
     observer_ = std::move(observer);
   }
 
+  // The writer could not read what it was to write whole (a read error of the file it reads): the
+  // reader sees the stream end there and Failed().
+  void Fail();
+  bool Failed() const;
+
   // The runner's controls.
   void Close();
   void Abort();
@@ -82,6 +87,7 @@ class RecordPipe {
   int64_t read_ = 0;
   std::deque<StreamMark> marks_;
   bool closed_ = false;
+  bool failed_ = false;
   bool aborted_ = false;
   bool discarding_ = false;
 };
