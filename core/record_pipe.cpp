@@ -27,7 +27,13 @@ void RecordPipe::Write(const void* data, size_t size) {
     }
     if (Free() == 0) {
       if (!grows_) {
+        // Woken only once the reader made room for a good piece: a thread switch per few bytes
+        // would cost more than the copying.
+        const auto need = static_cast<int64_t>(std::min(size, ring_.size() / 2));
+        writer_until_read_ = written_ + need - static_cast<int64_t>(ring_.size());
+        writer_waiting_ = true;
         writable_.wait(lock);
+        writer_waiting_ = false;
         continue;
       }
       // Linearise into a ring twice the size.
@@ -50,7 +56,7 @@ void RecordPipe::Write(const void* data, size_t size) {
     written_ += static_cast<int64_t>(chunk);
     bytes += chunk;
     size -= chunk;
-    readable_.notify_one();
+    if (reader_waiting_ && written_ >= reader_until_) readable_.notify_one();
   }
 }
 
@@ -69,7 +75,11 @@ size_t RecordPipe::Read(void* data, size_t size) {
     const auto held = static_cast<size_t>(written_ - read_);
     if (held == 0) {
       if (closed_) break;
+      // Woken once a good piece is there (see Write).
+      reader_until_ = read_ + static_cast<int64_t>(std::min(size - got, ring_.size() / 2));
+      reader_waiting_ = true;
       readable_.wait(lock);
+      reader_waiting_ = false;
       continue;
     }
     const size_t chunk = std::min(held, size - got);
@@ -79,14 +89,19 @@ size_t RecordPipe::Read(void* data, size_t size) {
     std::memcpy(bytes + got + first, ring_.data(), chunk - first);
     read_ += static_cast<int64_t>(chunk);
     got += chunk;
-    writable_.notify_one();
+    if (writer_waiting_ && read_ >= writer_until_read_) writable_.notify_one();
   }
   return got;
 }
 
 void RecordPipe::TakeMarks(int64_t end, std::deque<StreamMark>& out) {
   std::unique_lock lock(mutex_);
-  while (written_ < end && !closed_ && !aborted_ && !discarding_) readable_.wait(lock);
+  while (written_ < end && !closed_ && !aborted_ && !discarding_) {
+    reader_until_ = end;
+    reader_waiting_ = true;
+    readable_.wait(lock);
+    reader_waiting_ = false;
+  }
   if (aborted_) throw StepCancelled();
   while (!marks_.empty() && marks_.front().offset < end) {
     out.push_back(marks_.front());

@@ -86,6 +86,11 @@ class RecordPipe {
   int64_t written_ = 0;  // stream offsets; written_ - read_ bytes wait in the ring
   int64_t read_ = 0;
   std::deque<StreamMark> marks_;
+  // A waiting side is woken only when the other has gone this far (stream offsets).
+  bool reader_waiting_ = false;
+  int64_t reader_until_ = 0;  // written_ the reader waits for
+  bool writer_waiting_ = false;
+  int64_t writer_until_read_ = 0;  // read_ the writer waits for
   bool closed_ = false;
   bool failed_ = false;
   bool aborted_ = false;
