@@ -9,13 +9,12 @@
 #include "core/stage_files.h"
 #include "core/working_file.h"
 #include "sync/asm_search_engine.h"
+#include "sync/cadu_marker_scan.h"
 
 namespace vantrel {
 namespace {
 
-constexpr uint32_t kCaduMarker = kAttachedSyncMarker;
 constexpr size_t kFrameBits = size_t{kCaduBytes} * 8;
-constexpr int kMarkerErrorsAllowed = 3;
 
 // Values ranked per lock search (a few thousand QPSK symbols tell the code apart), candidates
 // decoded to look for markers, and the rate above which a candidate is not the code at all.
@@ -32,13 +31,6 @@ constexpr size_t kMarkerCheckBits = 3 * kFrameBits;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
-
-uint32_t BitsAt(const uint8_t* bytes, size_t bit) {
-  uint64_t window = 0;
-  const size_t first = bit / 8;
-  for (size_t i = 0; i < 5; ++i) window = (window << 8) | bytes[first + i];
-  return static_cast<uint32_t>(window >> (8 - bit % 8));
-}
 
 std::string LockText(const MetopLock& lock) {
   return Format("rotation %d degrees, I and Q %s, puncturing period from value %zu",
@@ -63,20 +55,11 @@ void PackSigns(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
 }  // namespace
 
 std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count) {
-  // BitsAt reads five bytes from the marker's first byte: keep that inside the buffer.
+  // A word is read with the 40 bits from its first: keep that inside the buffer.
   if (bit_count < 40) return std::nullopt;
-  const size_t last = bit_count - 40;
-  for (size_t start = 0; start < kFrameBits && start <= last; ++start) {
-    int straight = 0, inverted = 0;
-    for (size_t bit = start; bit <= last; bit += kFrameBits) {
-      const uint32_t word = BitsAt(bytes, bit);
-      if (std::popcount(word ^ kCaduMarker) <= kMarkerErrorsAllowed && ++straight == 2)
-        return false;
-      if (std::popcount(~word ^ kCaduMarker) <= kMarkerErrorsAllowed && ++inverted == 2)
-        return true;
-    }
-  }
-  return std::nullopt;
+  std::vector<MarkerHit> hits;
+  FindMarkerHits(bytes, 0, bit_count - 39, hits);
+  return FirstMarkerPair(hits);
 }
 
 std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count) {
@@ -149,7 +132,7 @@ void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uin
       suspect = rate > std::max(kRiseFloor, kRiseFactor * lock_rate_ + kRiseAbsolute);
     }
     const size_t bits = (out.size() - before) * 8;
-    if (bits >= kMarkerCheckBits && !CaduMarkersInverted(out.data() + before, bits)) suspect = true;
+    if (bits >= kMarkerCheckBits && !HasMarkerPair(out.data() + before, bits)) suspect = true;
     if (suspect) {
       ++summary_.searches;
       const std::optional<MetopLock> lock = FindMetopLock(values, count);
@@ -346,7 +329,7 @@ void Fy3SoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8
     const size_t before = out.size();
     Feed(0, 0, out);
     const size_t bits = (out.size() - before) * 8;
-    if (bits >= kMarkerCheckBits && !CaduMarkersInverted(out.data() + before, bits)) {
+    if (bits >= kMarkerCheckBits && !HasMarkerPair(out.data() + before, bits)) {
       ++summary_.searches;
       const std::optional<Fy3Lock> lock = FindFy3Lock(values, count);
       // The same lock again: the block only held no frame whole enough to show a marker.

@@ -18,6 +18,7 @@
 #include "core/working_file.h"
 #include "sim/simulator.h"
 #include "sim/soft_symbols.h"
+#include "sync/cadu_marker_scan.h"
 #include "sync/soft_symbol_stage.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -144,9 +145,10 @@ TEST_P(MarkerScan, AnswersAsTheOffsetByOffsetScan) {
   const MarkerCase& c = GetParam();
   for (uint64_t seed = 0; seed < 4; ++seed) {
     const std::vector<uint8_t> bytes = Planted(c, kSeed + seed);
-    EXPECT_EQ(CaduMarkersInverted(bytes.data(), c.bits),
-              reference::CaduMarkersInverted(bytes.data(), c.bits))
-        << "seed " << seed;
+    const std::optional<bool> expected = reference::CaduMarkersInverted(bytes.data(), c.bits);
+    EXPECT_EQ(CaduMarkersInverted(bytes.data(), c.bits), expected) << "seed " << seed;
+    // The locked stream's check asks only whether there is a pair.
+    EXPECT_EQ(HasMarkerPair(bytes.data(), c.bits), expected.has_value()) << "seed " << seed;
   }
 }
 
@@ -176,12 +178,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {40 + kFrameBits, false, 0},
                     {40 + 2 * kFrameBits, false, 0},
                     {40 + 3 * kFrameBits, true, 0}}},
-        MarkerCase{"a marker past the last whole word is not read",
+        MarkerCase{"a pair ending at the last word read",
                    2 * kFrameBits + 300,
                    {{260, false, 0}, {260 + 2 * kFrameBits, false, 0}}},
-        MarkerCase{"a marker ending on the last whole word",
-                   2 * kFrameBits + 300 + 1,
-                   {{261, false, 0}, {261 + kFrameBits, false, 0}}},
+        MarkerCase{"a pair ending one bit past it",
+                   2 * kFrameBits + 299,
+                   {{260, false, 0}, {260 + 2 * kFrameBits, false, 0}}},
         MarkerCase{"odd length, markers near the end",
                    3 * kFrameBits + 77,
                    {{kFrameBits + 37, false, 2}, {2 * kFrameBits + 37, false, 0}}},
@@ -191,7 +193,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {2 * kFrameBits - 1, true, 0},
                     {kFrameBits, false, 0},
                     {3 * kFrameBits, false, 0}}},
-        MarkerCase{"short stream", 100, {{3, false, 0}, {50, false, 0}}}),
+        MarkerCase{"short stream", 100, {{3, false, 0}, {50, false, 0}}},
+        MarkerCase{"inverted pair at the last word read",
+                   2 * kFrameBits + 45,
+                   {{kFrameBits + 5, true, 0}, {2 * kFrameBits + 5, true, 0}}},
+        MarkerCase{"inverted pair one bit past it",
+                   2 * kFrameBits + 44,
+                   {{kFrameBits + 5, true, 0}, {2 * kFrameBits + 5, true, 0}}}),
     [](const ::testing::TestParamInfo<MarkerCase>& info) {
       std::string name = info.param.name;
       std::replace_if(
@@ -213,9 +221,9 @@ TEST(MarkerScanRandom, RandomPlantsAgreeWithTheOffsetByOffsetScan) {
       if (bit + 32 <= c.bits) c.plants.push_back({bit, (rng() & 1) != 0, wrong});
     }
     const std::vector<uint8_t> bytes = Planted(c, rng());
-    ASSERT_EQ(CaduMarkersInverted(bytes.data(), c.bits),
-              reference::CaduMarkersInverted(bytes.data(), c.bits))
-        << "run " << run;
+    const std::optional<bool> expected = reference::CaduMarkersInverted(bytes.data(), c.bits);
+    ASSERT_EQ(CaduMarkersInverted(bytes.data(), c.bits), expected) << "run " << run;
+    ASSERT_EQ(HasMarkerPair(bytes.data(), c.bits), expected.has_value()) << "run " << run;
   }
 }
 
