@@ -30,6 +30,8 @@ class ReencodingCheck {
   // Symbols kept behind the last one compared before they are let go.
   static constexpr uint64_t kKeptSymbols = 65536;
   void Compare(uint64_t symbol, unsigned coded);
+  // One bit compared the long way (the first steps, a part of a period, a symbol not fed).
+  void AddBit(unsigned bit);
   ViterbiDecoder::Puncturing puncturing_;
   std::vector<int8_t> fed_;    // symbols fed, not yet compared
   uint64_t fed_base_ = 0;      // the index, counted from the Reset, of fed_[0]
