@@ -28,6 +28,11 @@ constexpr double kRiseFactor = 1.5;
 constexpr double kRiseFloor = 0.03;
 // Decoded bits of a block checked for markers while locked (three frames and more).
 constexpr size_t kMarkerCheckBits = 3 * kFrameBits;
+// A marker word is read with the 40 bits from its first.
+constexpr size_t kMarkerReadBits = 40;
+// Values of a block decoded at a time by the search (even: whole pairs), between checks of
+// whether the rest can still give markers.
+constexpr size_t kDecodePiece = 8192;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
@@ -63,49 +68,98 @@ std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count) 
 }
 
 std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count) {
+  MetopLockSearch search;
+  return search.Find(values, count);
+}
+
+std::optional<MetopLock> MetopLockSearch::Find(const int8_t* values, size_t count) {
   const size_t ranked = std::min(count, kRankValues);
-  std::vector<MetopLock> candidates;
+  // Zero values carry nothing: with none other ranked, no candidate has a symbol to compare, so
+  // every one has the rate 1 and none is tried.
+  if (std::all_of(values, values + ranked, [](int8_t value) { return value == 0; }))
+    return std::nullopt;
+  struct Candidate {
+    MetopLock lock;
+    PhaseTrial* trial;
+  };
+  std::vector<Candidate> candidates;
+  const auto by_rate = [](const Candidate& a, const Candidate& b) {
+    return a.lock.channel_errors < b.lock.channel_errors;
+  };
   // A value lost between I and Q shifts the pairs by one: both pairings are ranked.
   for (size_t shift = 0; shift < 2 && shift + 8 < ranked; ++shift) {
-    for (const PhaseCandidate& candidate : RankMetopPhases(values + shift, ranked - shift)) {
+    TryMetopPhases(values + shift, ranked - shift, trials_[shift]);
+    const size_t first = candidates.size();
+    for (PhaseTrial& trial : trials_[shift]) {
       MetopLock lock;
-      lock.phase = candidate.phase;
-      lock.offset = shift + static_cast<size_t>(candidate.phase.skip_symbols);
-      lock.channel_errors = candidate.errors.Rate();
-      candidates.push_back(lock);
+      lock.phase = trial.candidate.phase;
+      lock.offset = shift + static_cast<size_t>(lock.phase.skip_symbols);
+      lock.channel_errors = trial.candidate.errors.Rate();
+      candidates.push_back({lock, &trial});
     }
+    std::stable_sort(candidates.begin() + static_cast<ptrdiff_t>(first), candidates.end(), by_rate);
   }
-  std::stable_sort(
-      candidates.begin(), candidates.end(),
-      [](const MetopLock& a, const MetopLock& b) { return a.channel_errors < b.channel_errors; });
-  std::vector<int8_t> trial;
-  std::vector<uint8_t> decoded;
+  std::stable_sort(candidates.begin(), candidates.end(), by_rate);
   for (size_t i = 0; i < candidates.size() && i < kCandidatesTried; ++i) {
-    MetopLock& candidate = candidates[i];
-    if (candidate.channel_errors > kMaxLockRate) break;
-    trial.assign(values + candidate.offset, values + count);
-    if (trial.size() % 2 != 0) trial.pop_back();
-    UndoPhase(candidate.phase, trial.data(), trial.size());
-    ViterbiDecoder decoder(ViterbiDecoder::Puncturing::kMetop);
-    decoded.clear();
-    decoder.Decode(trial.data(), trial.size(), decoded);
-    const size_t bits = decoded.size() * 8 + decoder.Flush(decoded);
-    const std::optional<bool> inverted = CaduMarkersInverted(decoded.data(), bits);
+    Candidate& candidate = candidates[i];
+    if (candidate.lock.channel_errors > kMaxLockRate) break;
+    const std::optional<bool> inverted =
+        DecodeForMarkers(*candidate.trial, candidate.lock.offset, values, count);
     if (inverted) {
-      candidate.inverted = *inverted;
-      return candidate;
+      candidate.lock.inverted = *inverted;
+      return candidate.lock;
     }
   }
   return std::nullopt;
+}
+
+std::optional<bool> MetopLockSearch::DecodeForMarkers(PhaseTrial& trial, size_t offset,
+                                                      const int8_t* values, size_t count) {
+  // The block from `offset` on, whole pairs, is what the trial's decoder had the first of.
+  const size_t total = count > offset ? (count - offset) & ~size_t{1} : 0;
+  const size_t bits = total / ViterbiDecoder::kPunctureSymbols * ViterbiDecoder::kPunctureBits;
+  if (bits < kMarkerReadBits) return std::nullopt;
+  const size_t words = bits - (kMarkerReadBits - 1);  // marker words start at bit 0 .. words - 1
+  std::vector<uint8_t>& bytes = trial.bytes;
+  hits_.clear();
+  size_t scanned = 0;
+  // The decoder's bytes are final as they come: the words they hold whole are scanned at once.
+  const auto scan = [&] {
+    const size_t whole = bytes.size() * 8;
+    const size_t upto = std::min(words, whole >= kMarkerReadBits ? whole - kMarkerReadBits + 1 : 0);
+    if (upto > scanned) FindMarkerHits(bytes.data(), scanned, upto, hits_);
+    scanned = std::max(scanned, upto);
+  };
+  // Without a marker so far, and less than a frame of words left, no two can be a frame apart:
+  // the rest of the decode cannot give a pair.
+  const auto hopeless = [&] { return hits_.empty() && words - scanned <= kFrameBits; };
+  scan();
+  for (size_t done = trial.symbols; done < total;) {
+    if (hopeless()) return std::nullopt;
+    const size_t piece = std::min(kDecodePiece, total - done);
+    symbols_.assign(values + offset + done, values + offset + done + piece);
+    UndoPhase(trial.candidate.phase, symbols_.data(), piece);
+    trial.decoder.Decode(symbols_.data(), piece, bytes);
+    done += piece;
+    scan();
+  }
+  if (hopeless()) return std::nullopt;
+  trial.decoder.Flush(bytes);
+  if (words > scanned) FindMarkerHits(bytes.data(), scanned, words, hits_);
+  return FirstMarkerPair(hits_);
 }
 
 void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
   summary_.symbols += count;
   if (!locked_) {
     ++summary_.searches;
-    const std::optional<MetopLock> lock = FindMetopLock(values, count);
+    // The search depends on the block alone: the same values as the block searched in vain just
+    // before (silence, a clipped carrier) are not searched again.
+    const bool again =
+        count == searched_.size() && std::equal(values, values + count, searched_.begin());
+    const std::optional<MetopLock> lock = again ? std::nullopt : search_.Find(values, count);
     if (!lock) {
-      searched_.assign(values, values + count);
+      if (!again) searched_.assign(values, values + count);
     } else if (searched_.empty()) {
       StartLock(*lock, values, count, out);
     } else {
@@ -135,7 +189,7 @@ void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uin
     if (bits >= kMarkerCheckBits && !HasMarkerPair(out.data() + before, bits)) suspect = true;
     if (suspect) {
       ++summary_.searches;
-      const std::optional<MetopLock> lock = FindMetopLock(values, count);
+      const std::optional<MetopLock> lock = search_.Find(values, count);
       const bool same = lock && lock->phase.rotation == lock_.phase.rotation &&
                         lock->phase.iq_swap == lock_.phase.iq_swap &&
                         lock->inverted == lock_.inverted &&

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/stage_host.h"
+#include "sync/cadu_marker_scan.h"
 #include "viterbi/phase_search.h"
 #include "viterbi/reencoding_check.h"
 #include "viterbi/viterbi_decoder.h"
@@ -34,6 +35,24 @@ std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count);
 // about three frames of symbols (some 22 000 values); nullopt when none fits. A half turn, which
 // the code cannot tell, is told by the markers: the lock's bits are then inverted.
 std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count);
+
+// FindMetopLock with its working storage kept from one search to the next. A trial decode goes
+// on from the ranking's decoder of its candidate (the ranked values are the block's first), and
+// stops as soon as the bits left could no longer hold two markers a frame apart.
+class MetopLockSearch {
+ public:
+  std::optional<MetopLock> Find(const int8_t* values, size_t count);
+
+ private:
+  // The block decoded with one candidate from where its ranking stopped: whether the bits hold
+  // markers, and their polarity, as CaduMarkersInverted on the whole decode says.
+  std::optional<bool> DecodeForMarkers(PhaseTrial& trial, size_t offset, const int8_t* values,
+                                       size_t count);
+
+  std::vector<PhaseTrial> trials_[2];  // of the pairs from value 0 and from value 1
+  std::vector<int8_t> symbols_;
+  std::vector<MarkerHit> hits_;
+};
 
 // What the soft-symbol decoding of a pass came to.
 struct SoftDecodeSummary {
@@ -78,6 +97,7 @@ class MetopSoftDecoder {
   void Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits);
 
   ViterbiDecoder decoder_{ViterbiDecoder::Puncturing::kMetop};
+  MetopLockSearch search_;
   SoftDecodeSummary summary_;
   bool locked_ = false;
   MetopLock lock_;

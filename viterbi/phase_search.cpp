@@ -33,25 +33,42 @@ ChannelErrors CountChannelErrors(const int8_t* symbols, size_t count,
   return {check.compared, check.errors};
 }
 
-std::vector<PhaseCandidate> RankMetopPhases(const int8_t* iq, size_t count) {
-  std::vector<PhaseCandidate> candidates;
-  std::vector<int8_t> trial;
+void TryMetopPhases(const int8_t* iq, size_t count, std::vector<PhaseTrial>& trials) {
+  constexpr size_t kTrials = 8;
+  trials.resize(kTrials);
+  std::vector<int8_t> symbols;
+  std::vector<uint8_t> tail;
+  size_t next = 0;
   for (const int skip : {0, 2}) {
     for (const int rotation : {0, 90}) {
       for (const bool swap : {false, true}) {
-        const QpskPhase phase{rotation, swap, skip};
-        if (count > static_cast<size_t>(skip)) {
-          trial.assign(iq + skip, iq + count);
-        } else {
-          trial.clear();
-        }
-        if (trial.size() % 2 != 0) trial.pop_back();
-        UndoPhase(phase, trial.data(), trial.size());
-        candidates.push_back({phase, CountChannelErrors(trial.data(), trial.size(),
-                                                        ViterbiDecoder::Puncturing::kMetop)});
+        PhaseTrial& trial = trials[next++];
+        trial.candidate.phase = {rotation, swap, skip};
+        const size_t from = std::min(count, static_cast<size_t>(skip));
+        symbols.assign(iq + from, iq + count);
+        if (symbols.size() % 2 != 0) symbols.pop_back();
+        UndoPhase(trial.candidate.phase, symbols.data(), symbols.size());
+        trial.symbols = symbols.size();
+        // CountChannelErrors, keeping the decoder unflushed: the flush's bits are only looked at.
+        trial.decoder.Reset();
+        trial.bytes.clear();
+        trial.decoder.Decode(symbols.data(), symbols.size(), trial.bytes);
+        tail.assign(trial.bytes.begin(), trial.bytes.end());
+        const size_t steps = trial.bytes.size() * 8 + trial.decoder.Peek(tail);
+        ReencodingCheck check(ViterbiDecoder::Puncturing::kMetop);
+        check.AddSymbols(symbols.data(), symbols.size());
+        check.AddBits(tail.data(), steps);
+        trial.candidate.errors = {check.compared, check.errors};
       }
     }
   }
+}
+
+std::vector<PhaseCandidate> RankMetopPhases(const int8_t* iq, size_t count) {
+  std::vector<PhaseTrial> trials;
+  TryMetopPhases(iq, count, trials);
+  std::vector<PhaseCandidate> candidates;
+  for (const PhaseTrial& trial : trials) candidates.push_back(trial.candidate);
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const PhaseCandidate& a, const PhaseCandidate& b) {
                      return a.errors.Rate() < b.errors.Rate();

@@ -40,6 +40,16 @@ struct PhaseCandidate {
   ChannelErrors errors;
 };
 
+// One phase and period start tried on a block's first symbols, with what a decode of more of the
+// block with it can go on from: the decoder holding every symbol tried (not flushed) and the
+// bytes it had handed out by then.
+struct PhaseTrial {
+  PhaseCandidate candidate;
+  size_t symbols = 0;  // symbols decoded: from skip_symbols on, whole (I, Q) pairs
+  ViterbiDecoder decoder{ViterbiDecoder::Puncturing::kMetop};
+  std::vector<uint8_t> bytes;
+};
+
 // Tries every phase and period start on a block of MetOp QPSK soft symbols (a few thousand are
 // plenty) and returns all eight, fewest channel errors first. The right one cannot be told from
 // one twin by errors alone: with MetOp's pattern Q always carries a G2 output, so mistaking a
@@ -47,5 +57,9 @@ struct PhaseCandidate {
 // codeword too (of the input xor a fixed periodic sequence). The first two candidates are such
 // a pair, (r, swap) and (90 - r, not swap); the CADU markers in the decoded bits decide.
 std::vector<PhaseCandidate> RankMetopPhases(const int8_t* iq, size_t count);
+
+// The eight trials RankMetopPhases ranks, in the order tried (period start 0 then 2, rotation 0
+// then 90, in order then swapped), into `trials` (whose storage is used again).
+void TryMetopPhases(const int8_t* iq, size_t count, std::vector<PhaseTrial>& trials);
 
 }  // namespace vantrel

@@ -290,16 +290,13 @@ inline unsigned Predecessor2(unsigned state, uint64_t newer, uint64_t older) {
 
 }  // namespace
 
-void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
+void ViterbiDecoder::Trace(int bits, uint8_t* bytes) const {
   // Start from the likeliest state (the first of equals) at the newest decision.
   unsigned state =
       static_cast<unsigned>(std::max_element(metrics_.begin(), metrics_.end()) - metrics_.begin());
   int t = decided_ - 1;
   for (; t >= bits + 1; t -= 2) state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
   if (t >= bits) state = Predecessor(state, decisions_[t--]);
-  const size_t first = out.size();
-  out.resize(first + static_cast<size_t>(bits + 7) / 8, 0);
-  uint8_t* bytes = out.data() + first;
   // The bit decided at step t is the newest input bit of the state reached there, so the state
   // at t holds the bits of t and t - 1 in its bits 0 and 1.
   unsigned byte = 0;  // gathered in a register, stored when its first bit is known
@@ -319,6 +316,12 @@ void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
     put(t - 1, state >> 1 & 1u);
     state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
   }
+}
+
+void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
+  const size_t first = out.size();
+  out.resize(first + static_cast<size_t>(bits + 7) / 8, 0);
+  Trace(bits, out.data() + first);
   std::memmove(decisions_.data(), decisions_.data() + bits,
                static_cast<size_t>(decided_ - bits) * sizeof(uint64_t));
   decided_ -= bits;
@@ -362,6 +365,13 @@ size_t ViterbiDecoder::Decode(const int8_t* symbols, size_t count, std::vector<u
     Run(pairs_.data(), steps, out);
   }
   return out.size() - before;
+}
+
+size_t ViterbiDecoder::Peek(std::vector<uint8_t>& out) const {
+  const size_t first = out.size();
+  out.resize(first + static_cast<size_t>(decided_ + 7) / 8, 0);
+  Trace(decided_, out.data() + first);
+  return static_cast<size_t>(decided_);
 }
 
 size_t ViterbiDecoder::Flush(std::vector<uint8_t>& out) {

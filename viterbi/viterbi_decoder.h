@@ -50,6 +50,10 @@ class ViterbiDecoder {
   // dropped. The decoder is Reset afterwards. Returns the number of bits appended (not padding).
   size_t Flush(std::vector<uint8_t>& out);
 
+  // Appends what Flush would append now, and leaves the stream as it is: more symbols may follow.
+  // Returns the number of bits appended (not padding).
+  size_t Peek(std::vector<uint8_t>& out) const;
+
   // Decoded bits appended since the last Reset, padding not counted.
   uint64_t BitsOut() const { return bits_out_; }
 
@@ -72,8 +76,10 @@ class ViterbiDecoder {
   void Advance(const int8_t* pairs, int steps);
   // Advance, tracing back whenever the window is full.
   void Run(const int8_t* pairs, int steps, std::vector<uint8_t>& out);
-  // Traces back from the likeliest state over the whole window, writes the oldest `bits`
-  // decisions' bits to out.
+  // Traces back from the likeliest state over the whole window and writes the oldest `bits`
+  // decisions' bits to bytes[0 ...] (a last part of a byte padded with zero bits).
+  void Trace(int bits, uint8_t* bytes) const;
+  // Trace, appended to out; the decisions traced out are let go.
   void TraceBack(int bits, std::vector<uint8_t>& out);
   // Subtracts the largest metric from every metric (portable path; AVX2 does it in registers).
   void Renormalize();
