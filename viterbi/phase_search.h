@@ -26,6 +26,8 @@ struct ChannelErrors {
 
 // Undoes `phase`'s rotation and swap on count / 2 (I, Q) pairs in place (count even).
 void UndoPhase(const QpskPhase& phase, int8_t* iq, size_t count);
+// The same from `from` into `to` (the same buffer, or not overlapping it).
+void UndoPhase(const QpskPhase& phase, const int8_t* from, int8_t* to, size_t count);
 
 // Decodes `count` soft symbols as one block with `puncturing`, re-encodes the decoded bits and
 // counts the symbols whose sign disagrees: the channel's bit error rate when the decoder is

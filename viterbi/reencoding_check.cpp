@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 
 namespace vantrel {
 namespace {
@@ -45,6 +47,41 @@ constexpr std::array<uint8_t, 128> MakeOutputs() {
 }
 
 constexpr std::array<uint8_t, 128> kOutputs = MakeOutputs();
+
+// The four symbols of a period, one a byte in memory order, as sign bits (bit 7 of each byte).
+struct SymbolSigns {
+  uint32_t nonzero;   // the symbol is not erased
+  uint32_t positive;  // the symbol says 1
+};
+
+SymbolSigns Signs(const int8_t* symbols) {
+  uint32_t bytes;
+  std::memcpy(&bytes, symbols, sizeof bytes);
+  constexpr uint32_t kHigh = 0x80808080u, kLow = 0x7F7F7F7Fu;
+  const uint32_t nonzero = (((bytes & kLow) + kLow) | bytes) & kHigh;
+  return {nonzero, nonzero & ~bytes & kHigh};
+}
+
+// The number of bytes with bit 7 set.
+uint32_t ByteSum(uint32_t high_bits) {
+  return ((high_bits >> 7) * 0x01010101u) >> 24;
+}
+
+// A period's four sent bits (bit k = symbol k) as Signs has them: bit 7 of the k-th byte in
+// memory.
+constexpr std::array<uint32_t, 16> MakeSentBytes() {
+  std::array<uint32_t, 16> sent{};
+  for (unsigned code = 0; code < 16; ++code) {
+    for (unsigned k = 0; k < 4; ++k) {
+      if (((code >> k) & 1u) == 0) continue;
+      const unsigned byte = std::endian::native == std::endian::little ? k : 3 - k;
+      sent[code] |= 0x80u << (8 * byte);
+    }
+  }
+  return sent;
+}
+
+constexpr std::array<uint32_t, 16> kSentBytes = MakeSentBytes();
 constexpr std::array<uint8_t, 512> kMetopCodes = MakePeriodCodes(true);
 constexpr std::array<uint8_t, 512> kCommonCodes = MakePeriodCodes(false);
 
@@ -54,7 +91,8 @@ class BitReader {
   BitReader(const uint8_t* bytes, size_t bits) : bytes_(bytes), end_(bits) {}
   size_t Position() const { return position_; }
   size_t Left() const { return end_ - position_; }
-  // The next `count` (1 to 8) bits, the first of them the most significant; needs Left() >= count.
+  // The next `count` (1 to 24) bits, the first of them the most significant; needs
+  // Left() >= count.
   unsigned Take(int count) {
     if (held_ < count) {
       // Whole bytes while they fit in the 64-bit window (the byte under the position included).
@@ -149,22 +187,25 @@ void ReencodingCheck::AddBits(const uint8_t* bytes, size_t bits) {
                                                                              : kCommonCodes.data();
     const uint64_t first = checked_bits_ / 3 * ViterbiDecoder::kPunctureSymbols;
     const uint64_t fed_end = fed_base_ + fed_.size();
-    size_t periods = reader.Left() / 3;
-    if (first >= fed_end) periods = 0;
-    periods = std::min<uint64_t>(periods, (fed_end - std::min(first, fed_end)) / 4);
+    size_t periods = 0;
+    if (first >= fed_base_ && first < fed_end)
+      periods = static_cast<size_t>(std::min<uint64_t>(reader.Left() / 3, (fed_end - first) / 4));
     const int8_t* symbol = fed_.data() + (first - std::min(first, fed_base_));
     uint64_t count = 0, wrong = 0;
     unsigned shift_register = register_;
-    for (size_t p = 0; p < periods; ++p, symbol += ViterbiDecoder::kPunctureSymbols) {
-      const unsigned input = reader.Take(3);
-      const unsigned code = codes[(shift_register & kStateMask) << 3 | input];
-      shift_register = ((shift_register << 3) | input) & kRegisterMask;
-      for (int k = 0; k < ViterbiDecoder::kPunctureSymbols; ++k) {
-        const int value = symbol[k];
-        const unsigned sent = (code >> k) & 1u;
-        count += value != 0;
-        wrong += (value != 0) & ((value > 0) != (sent != 0));
+    for (size_t p = 0; p < periods;) {
+      // Eight periods from one read of 24 bits where there are eight.
+      const size_t run = std::min<size_t>(8, periods - p);
+      const unsigned inputs = reader.Take(3 * static_cast<int>(run));
+      for (size_t r = 0; r < run; ++r, symbol += ViterbiDecoder::kPunctureSymbols) {
+        const unsigned input = (inputs >> (3 * (run - 1 - r))) & 7u;
+        const unsigned code = codes[(shift_register & kStateMask) << 3 | input];
+        shift_register = ((shift_register << 3) | input) & kRegisterMask;
+        const SymbolSigns signs = Signs(symbol);
+        count += ByteSum(signs.nonzero);
+        wrong += ByteSum((signs.positive ^ kSentBytes[code]) & signs.nonzero);
       }
+      p += run;
     }
     register_ = shift_register;
     checked_bits_ += 3 * periods;

@@ -23,6 +23,7 @@
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
 #include "tests/sync/soft_search_reference.h"
+#include "viterbi/phase_search.h"
 #include "viterbi/reencoding_check.h"
 
 namespace vantrel {
@@ -293,6 +294,37 @@ INSTANTIATE_TEST_SUITE_P(Patterns, ChannelCount,
                          ::testing::Values(ViterbiDecoder::Puncturing::kMetop,
                                            ViterbiDecoder::Puncturing::kCommon,
                                            ViterbiDecoder::Puncturing::kNone));
+
+// --- Undoing the phase ---
+
+// Every (I, Q) pair at every rotation and swap, in place and copied, at every alignment of the
+// pairs in memory (the copy works on several pairs at a time, the rest one by one).
+TEST(PhaseUndo, EveryPairAsTheOneByOneTurn) {
+  Values all;
+  for (int i = -128; i < 128; ++i) {
+    for (int q = -128; q < 128; ++q) {
+      all.push_back(static_cast<int8_t>(i));
+      all.push_back(static_cast<int8_t>(q));
+    }
+  }
+  for (const int rotation : {0, 90}) {
+    for (const bool swap : {false, true}) {
+      const QpskPhase phase{rotation, swap, 0};
+      Values expected = all;
+      reference::UndoPhase(phase, expected.data(), expected.size());
+      Values in_place = all;
+      UndoPhase(phase, in_place.data(), in_place.size());
+      EXPECT_EQ(in_place, expected) << rotation << " " << swap;
+      for (const size_t skip : {0u, 2u, 6u}) {
+        Values copied(all.size() - skip + 1, 99);
+        UndoPhase(phase, all.data() + skip, copied.data(), all.size() - skip);
+        EXPECT_TRUE(std::equal(copied.begin(), copied.end() - 1, expected.begin() + skip))
+            << rotation << " " << swap << " " << skip;
+        EXPECT_EQ(copied.back(), 99);  // nothing written past the pairs
+      }
+    }
+  }
+}
 
 // --- The lock searches on single blocks ---
 
