@@ -137,8 +137,8 @@ std::optional<bool> MetopLockSearch::DecodeForMarkers(PhaseTrial& trial, size_t 
   for (size_t done = trial.symbols; done < total;) {
     if (hopeless()) return std::nullopt;
     const size_t piece = std::min(kDecodePiece, total - done);
-    symbols_.assign(values + offset + done, values + offset + done + piece);
-    UndoPhase(trial.candidate.phase, symbols_.data(), piece);
+    symbols_.resize(piece);
+    UndoPhase(trial.candidate.phase, values + offset + done, symbols_.data(), piece);
     trial.decoder.Decode(symbols_.data(), piece, bytes);
     done += piece;
     scan();

@@ -1,6 +1,7 @@
 #include "viterbi/viterbi_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -298,23 +299,24 @@ void ViterbiDecoder::Trace(int bits, uint8_t* bytes) const {
   for (; t >= bits + 1; t -= 2) state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
   if (t >= bits) state = Predecessor(state, decisions_[t--]);
   // The bit decided at step t is the newest input bit of the state reached there, so the state
-  // at t holds the bits of t and t - 1 in its bits 0 and 1.
-  unsigned byte = 0;  // gathered in a register, stored when its first bit is known
-  const auto put = [&](int step, unsigned bit) {
-    byte |= bit << (7 - (step & 7));
-    if ((step & 7) == 0) {
-      bytes[step >> 3] = static_cast<uint8_t>(byte);
-      byte = 0;
-    }
-  };
-  if (t >= 0 && (t & 1) == 0) {  // an odd count: one step alone, the rest in pairs
-    put(t, state & 1u);
-    state = Predecessor(state, decisions_[t--]);
+  // at t holds the bits of t and t - 1 in its bits 0 and 1. Bits are gathered 64 at a time (step
+  // 64 g the most significant) and stored as eight bytes; the steps above the last whole 64 first,
+  // one at a time.
+  const int whole = bits / 64 * 64;
+  std::memset(bytes + whole / 8, 0, static_cast<size_t>(bits - whole + 7) / 8);
+  for (; t >= whole; --t) {
+    bytes[t >> 3] = static_cast<uint8_t>(bytes[t >> 3] | (state & 1u) << (7 - (t & 7)));
+    state = Predecessor(state, decisions_[t]);
   }
-  for (; t >= 1; t -= 2) {
-    put(t, state & 1u);
-    put(t - 1, state >> 1 & 1u);
-    state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
+  for (; t >= 63; t -= 64) {
+    uint64_t gathered = 0;
+    for (int step = t; step > t - 64; step -= 2) {
+      gathered = (gathered >> 2) | static_cast<uint64_t>(state & 3u) << 62;
+      state = Predecessor2(state, decisions_[step], decisions_[step - 1]);
+    }
+    if constexpr (std::endian::native == std::endian::little)
+      gathered = __builtin_bswap64(gathered);
+    std::memcpy(bytes + (t - 63) / 8, &gathered, sizeof gathered);
   }
 }
 
