@@ -72,6 +72,8 @@ class ViterbiDecoder {
   // Turns the pending and new rate-3/4 symbols into (G1, G2) pairs, one per decoder step;
   // returns the number of steps written to pairs_ and consumes what it used of symbols.
   int Depuncture(const int8_t*& symbols, size_t& count);
+  // `periods` whole periods of symbols as (G1, G2) pairs, 0 where nothing was sent.
+  void DepunctureInto(const int8_t* symbols, size_t periods, int8_t* pairs) const;
   // Runs `steps` (G1, G2) pairs through the trellis, decisions appended to decisions_.
   void Advance(const int8_t* pairs, int steps);
   // Advance, tracing back whenever the window is full.
