@@ -223,13 +223,24 @@ void MetopSoftDecoder::StartLock(const MetopLock& lock, const int8_t* values, si
 }
 
 void MetopSoftDecoder::Feed(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
-  pending_.insert(pending_.end(), values, values + count);
-  const size_t pairs = pending_.size() & ~size_t{1};
-  UndoPhase(lock_.phase, pending_.data(), pairs);
-  check_.AddSymbols(pending_.data(), pairs);
   const size_t before = out.size();
-  decoder_.Decode(pending_.data(), pairs, out);
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pairs));
+  // The phase is undone into the check's own copy of the symbols, which the decoder reads.
+  const auto decode = [this, &out](const int8_t* from, size_t pair_values) {
+    int8_t* symbols = check_.AddSymbolRoom(pair_values);
+    UndoPhase(lock_.phase, from, symbols, pair_values);
+    decoder_.Decode(symbols, pair_values, out);
+  };
+  // A value left over from the block before pairs with this block's first.
+  if (!pending_.empty() && count > 0) {
+    const int8_t pair[2] = {pending_.front(), values[0]};
+    pending_.clear();
+    decode(pair, 2);
+    ++values;
+    --count;
+  }
+  const size_t pair_values = count & ~size_t{1};
+  decode(values, pair_values);
+  if (pair_values < count) pending_.push_back(values[pair_values]);
   Check(out, before, (out.size() - before) * 8);
   if (lock_.inverted) Invert(out, before);
 }

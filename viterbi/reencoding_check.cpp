@@ -133,6 +133,12 @@ void ReencodingCheck::AddSymbols(const int8_t* symbols, size_t count) {
   fed_.insert(fed_.end(), symbols, symbols + count);
 }
 
+int8_t* ReencodingCheck::AddSymbolRoom(size_t count) {
+  const size_t before = fed_.size();
+  fed_.resize(before + count);
+  return fed_.data() + before;
+}
+
 void ReencodingCheck::Compare(uint64_t symbol, unsigned coded) {
   if (symbol < fed_base_ || symbol - fed_base_ >= fed_.size()) return;
   const int8_t value = fed_[symbol - fed_base_];

@@ -21,6 +21,9 @@ class ReencodingCheck {
   // Starts again with the next symbol the first of a stream.
   void Reset();
   void AddSymbols(const int8_t* symbols, size_t count);
+  // Feeds `count` symbols the caller writes into the room returned, before the next call (no copy
+  // of its own needed). The room stays where it is until the next call.
+  int8_t* AddSymbolRoom(size_t count);
   // Compares `bits` decoded bits from bytes[0] on (most significant bit first).
   void AddBits(const uint8_t* bytes, size_t bits);
   uint64_t compared = 0, errors = 0;                // since the Reset
