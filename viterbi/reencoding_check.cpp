@@ -5,6 +5,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vantrel {
 namespace {
 
@@ -61,6 +65,26 @@ SymbolSigns Signs(const int8_t* symbols) {
   const uint32_t nonzero = (((bytes & kLow) + kLow) | bytes) & kHigh;
   return {nonzero, nonzero & ~bytes & kHigh};
 }
+
+#if defined(__SSE2__)
+// 32 symbols' signs, bit k for symbol k.
+SymbolSigns Signs32(const int8_t* symbols) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols + 16));
+  const auto mask = [](__m128i lanes) { return static_cast<uint32_t>(_mm_movemask_epi8(lanes)); };
+  return {~(mask(_mm_cmpeq_epi8(low, zero)) | mask(_mm_cmpeq_epi8(high, zero)) << 16),
+          mask(_mm_cmpgt_epi8(low, zero)) | mask(_mm_cmpgt_epi8(high, zero)) << 16};
+}
+
+// Set bits, without a popcount instruction.
+uint32_t BitCount(uint32_t x) {
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+  return (x * 0x01010101u) >> 24;
+}
+#endif
 
 // The number of bytes with bit 7 set.
 uint32_t ByteSum(uint32_t high_bits) {
@@ -203,6 +227,23 @@ void ReencodingCheck::AddBits(const uint8_t* bytes, size_t bits) {
       // Eight periods from one read of 24 bits where there are eight.
       const size_t run = std::min<size_t>(8, periods - p);
       const unsigned inputs = reader.Take(3 * static_cast<int>(run));
+#if defined(__SSE2__)
+      if (run == 8) {
+        // The eight periods' 32 sent bits, each period's code indexed by the nine bits that end
+        // with it; then the 32 symbols' signs from two compares, and counts of set bits.
+        const uint64_t stream = uint64_t{shift_register & kStateMask} << 24 | inputs;
+        uint32_t sent = 0;
+        for (int r = 0; r < 8; ++r)
+          sent |= uint32_t{codes[(stream >> (21 - 3 * r)) & 0x1FF]} << (4 * r);
+        shift_register = static_cast<unsigned>(stream) & kRegisterMask;
+        const SymbolSigns signs = Signs32(symbol);
+        count += BitCount(signs.nonzero);
+        wrong += BitCount((signs.positive ^ sent) & signs.nonzero);
+        symbol += 8 * ViterbiDecoder::kPunctureSymbols;
+        p += run;
+        continue;
+      }
+#endif
       for (size_t r = 0; r < run; ++r, symbol += ViterbiDecoder::kPunctureSymbols) {
         const unsigned input = (inputs >> (3 * (run - 1 - r))) & 7u;
         const unsigned code = codes[(shift_register & kStateMask) << 3 | input];
