@@ -104,11 +104,23 @@ ChannelErrors CountChannelErrors(const int8_t* symbols, size_t count,
   return {check.compared, check.errors};
 }
 
+ChannelErrors DecodeAndCount(const int8_t* symbols, size_t count, ViterbiDecoder& decoder,
+                             std::vector<uint8_t>& bytes) {
+  decoder.Reset();
+  bytes.clear();
+  decoder.Decode(symbols, count, bytes);
+  std::vector<uint8_t> all(bytes);
+  const size_t steps = bytes.size() * 8 + decoder.Peek(all);
+  ReencodingCheck check(decoder.puncturing());
+  check.AddSymbols(symbols, count);
+  check.AddBits(all.data(), steps);
+  return {check.compared, check.errors};
+}
+
 void TryMetopPhases(const int8_t* iq, size_t count, std::vector<PhaseTrial>& trials) {
   constexpr size_t kTrials = 8;
   trials.resize(kTrials);
   std::vector<int8_t> symbols;
-  std::vector<uint8_t> tail;
   size_t next = 0;
   for (const int skip : {0, 2}) {
     for (const int rotation : {0, 90}) {
@@ -119,16 +131,8 @@ void TryMetopPhases(const int8_t* iq, size_t count, std::vector<PhaseTrial>& tri
         symbols.resize((count - from) & ~size_t{1});
         UndoPhase(trial.candidate.phase, iq + from, symbols.data(), symbols.size());
         trial.symbols = symbols.size();
-        // CountChannelErrors, keeping the decoder unflushed: the flush's bits are only looked at.
-        trial.decoder.Reset();
-        trial.bytes.clear();
-        trial.decoder.Decode(symbols.data(), symbols.size(), trial.bytes);
-        tail.assign(trial.bytes.begin(), trial.bytes.end());
-        const size_t steps = trial.bytes.size() * 8 + trial.decoder.Peek(tail);
-        ReencodingCheck check(ViterbiDecoder::Puncturing::kMetop);
-        check.AddSymbols(symbols.data(), symbols.size());
-        check.AddBits(tail.data(), steps);
-        trial.candidate.errors = {check.compared, check.errors};
+        trial.candidate.errors =
+            DecodeAndCount(symbols.data(), symbols.size(), trial.decoder, trial.bytes);
       }
     }
   }

@@ -37,6 +37,12 @@ void UndoPhase(const QpskPhase& phase, const int8_t* from, int8_t* to, size_t co
 ChannelErrors CountChannelErrors(const int8_t* symbols, size_t count,
                                  ViterbiDecoder::Puncturing puncturing);
 
+// CountChannelErrors keeping what a decode of more symbols can go on from: `decoder` (reset first)
+// holds every symbol, not flushed, and `bytes` (cleared first) what it handed out; the flush's
+// bits are only looked at.
+ChannelErrors DecodeAndCount(const int8_t* symbols, size_t count, ViterbiDecoder& decoder,
+                             std::vector<uint8_t>& bytes);
+
 struct PhaseCandidate {
   QpskPhase phase;
   ChannelErrors errors;

@@ -54,6 +54,8 @@ class ViterbiDecoder {
   // Returns the number of bits appended (not padding).
   size_t Peek(std::vector<uint8_t>& out) const;
 
+  Puncturing puncturing() const { return puncturing_; }
+
   // Decoded bits appended since the last Reset, padding not counted.
   uint64_t BitsOut() const { return bits_out_; }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/working_file.h"
+#include "sim/convolutional_encoder.h"
 #include "sim/simulator.h"
 #include "sim/soft_symbols.h"
 #include "sync/cadu_marker_scan.h"
@@ -396,18 +397,23 @@ TEST(Fy3LockSearch, EveryBlockGivesTheStraightforwardSearchsLock) {
     values.resize(kBlock);
     return values;
   };
-  const std::vector<BlockCase> cases = {
+  std::vector<BlockCase> cases = {
       {"noise", Noise(kBlock, kSeed)},
       {"zeros", Values(kBlock, 0)},
       {"carrier", Carrier(kBlock, kSeed)},
       {"coded data without frames", Coded(kBlock, sim::SoftModulation::kFy3Qpsk, kSeed)},
-      {"signal 0", qpsk(0, false, 0)},
       {"signal 90 swapped lead 3", qpsk(90, true, 3)},
       {"signal 270 lead 5", qpsk(270, false, 5)},
       {"short", Values(kBlock / 5, 11)},
   };
+  // The pass begins with a marker: at every phase the first dibit (decoded from no previous one)
+  // is in the first marker word.
+  for (const int rotation : {0, 90, 180, 270})
+    for (const bool swap : {false, true})
+      cases.push_back({"signal from its first marker", qpsk(rotation, swap, 0)});
   for (const BlockCase& c : cases) {
     SCOPED_TRACE(c.name);
+    SCOPED_TRACE(&c - cases.data());
     const std::optional<Fy3Lock> got = FindFy3Lock(c.values.data(), c.values.size());
     const std::optional<Fy3Lock> expected =
         reference::FindFy3Lock(c.values.data(), c.values.size());
@@ -420,6 +426,61 @@ TEST(Fy3LockSearch, EveryBlockGivesTheStraightforwardSearchsLock) {
     EXPECT_EQ(got->invert_x, expected->invert_x);
     EXPECT_EQ(got->inverted, expected->inverted);
     EXPECT_EQ(got->channel_errors, expected->channel_errors);
+  }
+}
+
+// Two rails whose pairing with X inverted decodes to `bits` (one per byte, from a previous dibit
+// of 0), coded and punctured each on its own, clean, as FY-3 soft values (I then Q).
+Values Fy3RailsFor(const std::vector<uint8_t>& bits) {
+  std::vector<uint8_t> x, y;
+  unsigned dibit = 0;
+  for (size_t k = 0; k + 1 < bits.size(); k += 2) {
+    dibit = sim::DifferentialDibit(dibit, bits[k], bits[k + 1]);
+    x.push_back(static_cast<uint8_t>((dibit >> 1) ^ 1u));  // sent inverted
+    y.push_back(static_cast<uint8_t>(dibit & 1u));
+  }
+  std::vector<int8_t> rail[2];
+  for (int r = 0; r < 2; ++r) {
+    sim::ConvolutionalEncoder encoder;
+    std::vector<uint8_t> coded;
+    encoder.Encode(r == 0 ? x : y, coded);
+    for (const uint8_t bit : sim::Puncture(coded, sim::Puncture34::kCommon))
+      rail[r].push_back(static_cast<int8_t>(bit ? 100 : -100));
+  }
+  Values values;
+  for (size_t k = 0; k < std::min(rail[0].size(), rail[1].size()); ++k) {
+    values.push_back(rail[0][k]);
+    values.push_back(rail[1][k]);
+  }
+  return values;
+}
+
+// With X inverted the first dibit decodes apart from the rest (no previous one to invert): a
+// pair of markers, the first of them at bit 0 with three bits wrong already, is found with X
+// inverted only when that dibit is decoded right, and where else the straightforward search
+// finds it when it is not.
+TEST(Fy3LockSearch, TheFirstDibitWithXInvertedDecidesAMarkerAtBitZero) {
+  std::mt19937_64 rng(kSeed);
+  for (const uint32_t first_dibit_wrong : {0u, 0x40000000u}) {
+    std::vector<uint8_t> bits(6 * kFrameBits + 96);
+    for (uint8_t& bit : bits) bit = static_cast<uint8_t>(rng() & 1);
+    const auto put = [&](size_t at, uint32_t word) {
+      for (size_t k = 0; k < 32; ++k) bits[at + k] = static_cast<uint8_t>((word >> (31 - k)) & 1);
+    };
+    put(0, kMarker ^ 0x04100800u ^ first_dibit_wrong);
+    put(kFrameBits, kMarker);
+    const Values values = Fy3RailsFor(bits);
+    SCOPED_TRACE(first_dibit_wrong);
+    const std::optional<Fy3Lock> got = FindFy3Lock(values.data(), values.size());
+    const std::optional<Fy3Lock> expected = reference::FindFy3Lock(values.data(), values.size());
+    ASSERT_EQ(got.has_value(), expected.has_value());
+    if (!got) continue;
+    EXPECT_EQ(got->exchanged, expected->exchanged);
+    EXPECT_EQ(got->invert_x, expected->invert_x);
+    EXPECT_EQ(got->shift, expected->shift);
+    EXPECT_EQ(got->inverted, expected->inverted);
+    // Right, the first dibit makes the marker at bit 0: found with X inverted.
+    if (first_dibit_wrong == 0) EXPECT_TRUE(got->invert_x && !got->exchanged && got->shift == 0);
   }
 }
 
