@@ -8,6 +8,7 @@
 #include "sync/asm_search_engine.h"
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #define VANTREL_MARKER_SCAN_X86 1
 #endif
 
@@ -97,10 +98,92 @@ bool HasPopcount() {
   static const bool has = __builtin_cpu_supports("popcnt");
   return has;
 }
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// The bytes at bit 8 i + kShift of 32 consecutive i: (b[i] << kShift) | (b[i + 1] >> (8 - kShift)),
+// from the bytes at i and at i + 1.
+template <int kShift>
+__attribute__((target("avx2"))) inline __m256i ShiftedBytes(__m256i at, __m256i next) {
+  if constexpr (kShift == 0) {
+    return at;
+  } else {
+    // Shifts of 16-bit lanes, each byte then cleared of what came in from its neighbour.
+    const __m256i high = _mm256_and_si256(_mm256_slli_epi16(at, kShift),
+                                          _mm256_set1_epi8(static_cast<char>(0xFF << kShift)));
+    const __m256i low = _mm256_and_si256(_mm256_srli_epi16(next, 8 - kShift),
+                                         _mm256_set1_epi8(static_cast<char>(0xFF >> (8 - kShift))));
+    return _mm256_or_si256(high, low);
+  }
+}
+
+// A marker word has at most three bits wrong, so one of its four bytes is right (or, inverted,
+// one is the complement): bit i of the result is set when the word at bit 8 i + kShift has one.
+template <int kShift>
+__attribute__((target("avx2"))) inline uint32_t MaybeMarkers(__m256i at, __m256i next) {
+  const __m256i bytes = ShiftedBytes<kShift>(at, next);
+  uint32_t maybe = 0;
+  for (int j = 0; j < 4; ++j) {
+    const auto marker_byte = static_cast<char>(kMarker >> (24 - 8 * j));
+    const __m256i right = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(marker_byte));
+    const __m256i complement =
+        _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(static_cast<char>(~marker_byte)));
+    maybe |= static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(right, complement))) >> j;
+  }
+  return maybe;
+}
+
+// The words starting at the bits of bytes[first] .. bytes[last - 1], 28 bytes at a time from
+// reads of the 33 bytes from each; only the words with a right byte are read whole. The bytes
+// up to last + 5 must be there. Returns where it stopped (the last whole 28 bytes done).
+__attribute__((target("avx2,popcnt"))) size_t ScanBytesAvx2(const uint8_t* bytes, size_t first,
+                                                            size_t last,
+                                                            std::vector<MarkerHit>& hits) {
+  constexpr size_t kStep = 28;  // a word's four bytes from i .. i + 27 lie in the 32 read
+  size_t i = first;
+  for (; i + kStep <= last; i += kStep) {
+    const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i + 1));
+    const uint32_t maybe[8] = {MaybeMarkers<0>(at, next), MaybeMarkers<1>(at, next),
+                               MaybeMarkers<2>(at, next), MaybeMarkers<3>(at, next),
+                               MaybeMarkers<4>(at, next), MaybeMarkers<5>(at, next),
+                               MaybeMarkers<6>(at, next), MaybeMarkers<7>(at, next)};
+    uint32_t any = 0;
+    for (const uint32_t bits : maybe) any |= bits;
+    any &= (1u << kStep) - 1;
+    // In order of their first bit: byte by byte, and within a byte bit by bit.
+    while (any != 0) {
+      const int byte = std::countr_zero(any);
+      any &= any - 1;
+      // The five bytes that hold the eight words starting in this byte.
+      const uint8_t* held = bytes + i + static_cast<size_t>(byte);
+      uint64_t window = 0;
+      for (int k = 0; k < 5; ++k) window = (window << 8) | held[k];
+      for (int shift = 0; shift < 8; ++shift) {
+        if (((maybe[shift] >> byte) & 1u) == 0) continue;
+        const auto word = static_cast<uint32_t>(window >> (8 - shift));
+        const int wrong = __builtin_popcount(word ^ kMarker);
+        if (wrong <= kMarkerErrorsAllowed || wrong >= 32 - kMarkerErrorsAllowed)
+          hits.push_back(
+              {8 * uint64_t{i + static_cast<size_t>(byte)} + static_cast<uint64_t>(shift),
+               wrong > kMarkerErrorsAllowed});
+      }
+    }
+  }
+  return i;
+}
 #endif
 
-void ScanWholeBytes(const uint8_t* bytes, size_t first, size_t last, std::vector<MarkerHit>& hits) {
+// The words starting at the bits of bytes[first] .. bytes[last - 1]; the bytes below `readable`
+// may be read.
+void ScanWholeBytes(const uint8_t* bytes, size_t first, size_t last, size_t readable,
+                    std::vector<MarkerHit>& hits) {
 #if defined(VANTREL_MARKER_SCAN_X86)
+  if (HasAvx2() && readable >= 5)
+    first = ScanBytesAvx2(bytes, first, std::max(first, std::min(last, readable - 5)), hits);
   if (HasPopcount()) {
     ScanBytesPopcount(bytes, first, last, hits);
     return;
@@ -121,7 +204,9 @@ void FindMarkerHits(const uint8_t* bytes, size_t from, size_t to, std::vector<Ma
     return;
   }
   for (size_t bit = from; bit < 8 * first; ++bit) AddHit(bytes, bit, hits);
-  ScanWholeBytes(bytes, first, last, hits);
+  // Bytes whose every bit lies below to + 39.
+  const size_t readable = (to + kReadBits) / 8;
+  ScanWholeBytes(bytes, first, last, readable, hits);
   for (size_t bit = 8 * last; bit < to; ++bit) AddHit(bytes, bit, hits);
 }
 
