@@ -480,7 +480,9 @@ TEST(Fy3LockSearch, TheFirstDibitWithXInvertedDecidesAMarkerAtBitZero) {
     EXPECT_EQ(got->shift, expected->shift);
     EXPECT_EQ(got->inverted, expected->inverted);
     // Right, the first dibit makes the marker at bit 0: found with X inverted.
-    if (first_dibit_wrong == 0) EXPECT_TRUE(got->invert_x && !got->exchanged && got->shift == 0);
+    if (first_dibit_wrong == 0) {
+      EXPECT_TRUE(got->invert_x && !got->exchanged && got->shift == 0);
+    }
   }
 }
 
@@ -619,8 +621,10 @@ TEST(SoftStageEquivalence, BitsAndLockLineAsTheStraightforwardDecoding) {
         options.lines = 10;
         const std::vector<uint8_t> pass =
             sim::MakeMn2Pass(options, sim::Impairments{}, kSeed).recording.bytes;
-        values =
-            Concat({lead, Soft(pass, sim::SoftModulation::kMeteorBpsk, 180, false, 12, kSeed)});
+        values = Concat({lead, Soft(pass, sim::SoftModulation::kMeteorBpsk, 180, false, 12, kSeed),
+                         Noise(kBlock, kSeed + 8)});
+        // A last block of 29 values: sixteen signs, eight, and five dropped (no whole byte).
+        values.resize(values.size() / kBlock * kBlock + 29);
         // The first block that holds markers decides the polarity (inverted here) for itself and
         // every block after it.
         std::optional<bool> inverted;
