@@ -462,7 +462,7 @@ void Fy3LockSearch::FirstDibitAgain(const Pairing& pairing, bool exchanged, cons
       std::remove_if(hits_.begin(), hits_.end(), [](const MarkerHit& hit) { return hit.bit < 2; }),
       hits_.end());
   std::vector<MarkerHit> head_hits;
-  FindMarkerHits(head, 0, 2, head_hits);
+  FindMarkerHits(head, 0, std::min<size_t>(2, bits - (kMarkerReadBits - 1)), head_hits);
   hits_.insert(hits_.end(), head_hits.begin(), head_hits.end());
 }
 

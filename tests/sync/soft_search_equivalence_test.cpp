@@ -411,6 +411,10 @@ TEST(Fy3LockSearch, EveryBlockGivesTheStraightforwardSearchsLock) {
   for (const int rotation : {0, 90, 180, 270})
     for (const bool swap : {false, true})
       cases.push_back({"signal from its first marker", qpsk(rotation, swap, 0)});
+  // Blocks so short that the paired bits hold one or two marker words at most.
+  const Values clean = Soft(pass, sim::SoftModulation::kFy3Qpsk, 0, true, NAN, kSeed);
+  for (const size_t values : {50u, 54u, 56u, 58u, 60u, 64u, 70u})
+    cases.push_back({"a few values", Values(clean.begin(), clean.begin() + values)});
   for (const BlockCase& c : cases) {
     SCOPED_TRACE(c.name);
     SCOPED_TRACE(&c - cases.data());
