@@ -180,21 +180,25 @@ __attribute__((target("avx2,popcnt"))) size_t ScanBytesAvx2(const uint8_t* bytes
 // The words starting at the bits of bytes[first] .. bytes[last - 1]; the bytes below `readable`
 // may be read.
 void ScanWholeBytes(const uint8_t* bytes, size_t first, size_t last, size_t readable,
-                    std::vector<MarkerHit>& hits) {
+                    MarkerScanPath path, std::vector<MarkerHit>& hits) {
 #if defined(VANTREL_MARKER_SCAN_X86)
-  if (HasAvx2() && readable >= 5)
+  if (path == MarkerScanPath::kFastest && HasAvx2() && readable >= 5)
     first = ScanBytesAvx2(bytes, first, std::max(first, std::min(last, readable - 5)), hits);
-  if (HasPopcount()) {
+  if (path != MarkerScanPath::kPortable && HasPopcount()) {
     ScanBytesPopcount(bytes, first, last, hits);
     return;
   }
+#else
+  (void)readable;
+  (void)path;
 #endif
   ScanBytes<false>(bytes, first, last, hits);
 }
 
 }  // namespace
 
-void FindMarkerHits(const uint8_t* bytes, size_t from, size_t to, std::vector<MarkerHit>& hits) {
+void FindMarkerHits(const uint8_t* bytes, size_t from, size_t to, std::vector<MarkerHit>& hits,
+                    MarkerScanPath path) {
   if (from >= to) return;
   // Whole bytes of words whose eight-byte read stays below to + 39: 8 i + 64 <= to + 39.
   const size_t first = (from + 7) / 8;
@@ -206,7 +210,7 @@ void FindMarkerHits(const uint8_t* bytes, size_t from, size_t to, std::vector<Ma
   for (size_t bit = from; bit < 8 * first; ++bit) AddHit(bytes, bit, hits);
   // Bytes whose every bit lies below to + 39.
   const size_t readable = (to + kReadBits) / 8;
-  ScanWholeBytes(bytes, first, last, readable, hits);
+  ScanWholeBytes(bytes, first, last, readable, path, hits);
   for (size_t bit = 8 * last; bit < to; ++bit) AddHit(bytes, bit, hits);
 }
 

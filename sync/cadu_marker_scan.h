@@ -17,9 +17,14 @@ struct MarkerHit {
   bool inverted;  // near the complement
 };
 
+// How the words are read: the fastest way the processor has (AVX2 compares, else a popcount
+// instruction), or one of the slower ones, which tests check against it.
+enum class MarkerScanPath { kFastest, kPopcount, kPortable };
+
 // Appends the markers whose word starts at bit from .. to - 1, in order. Reads no bit at or past
 // to + 39 (the bytes must hold those before it).
-void FindMarkerHits(const uint8_t* bytes, size_t from, size_t to, std::vector<MarkerHit>& hits);
+void FindMarkerHits(const uint8_t* bytes, size_t from, size_t to, std::vector<MarkerHit>& hits,
+                    MarkerScanPath path = MarkerScanPath::kFastest);
 
 // The answer of the scan offset by offset (0 to 8191), each offset across every frame in order,
 // given every hit of the stream it covers: the polarity of the first pair it meets, nullopt when

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -226,6 +227,42 @@ TEST(MarkerScanRandom, RandomPlantsAgreeWithTheOffsetByOffsetScan) {
     const std::optional<bool> expected = reference::CaduMarkersInverted(bytes.data(), c.bits);
     ASSERT_EQ(CaduMarkersInverted(bytes.data(), c.bits), expected) << "run " << run;
     ASSERT_EQ(HasMarkerPair(bytes.data(), c.bits), expected.has_value()) << "run " << run;
+  }
+}
+
+// Every way of reading the words finds the words within three bits of the marker or of its
+// complement, from any first bit to any last, in order.
+TEST(MarkerScanRandom, EveryPathFindsEveryMarkerWord) {
+  std::mt19937_64 rng(kSeed + 1);
+  for (int run = 0; run < 100; ++run) {
+    MarkerCase c{"random", 40 + rng() % 20000, {}};
+    for (int k = 0; k < 40; ++k) {
+      uint32_t wrong = 0;
+      for (uint64_t flips = rng() % 5; flips > 0; --flips) wrong |= 1u << (rng() % 32);
+      c.plants.push_back({rng() % (c.bits - 32), (rng() & 1) != 0, wrong});
+    }
+    const std::vector<uint8_t> bytes = Planted(c, rng());
+    const size_t to = c.bits - 39;
+    const size_t from = rng() % 3 == 0 ? 0 : rng() % to;
+    std::vector<MarkerHit> expected;
+    for (size_t bit = from; bit < to; ++bit) {
+      uint32_t word = 0;
+      for (size_t k = 0; k < 32; ++k)
+        word = (word << 1) | ((bytes[(bit + k) / 8] >> (7 - (bit + k) % 8)) & 1u);
+      const int wrong = std::popcount(word ^ kMarker);
+      if (wrong <= 3 || wrong >= 29) expected.push_back({bit, wrong >= 29});
+    }
+    for (const MarkerScanPath path :
+         {MarkerScanPath::kFastest, MarkerScanPath::kPopcount, MarkerScanPath::kPortable}) {
+      std::vector<MarkerHit> hits;
+      FindMarkerHits(bytes.data(), from, to, hits, path);
+      ASSERT_EQ(hits.size(), expected.size())
+          << "run " << run << " path " << static_cast<int>(path);
+      for (size_t i = 0; i < hits.size(); ++i) {
+        EXPECT_EQ(hits[i].bit, expected[i].bit);
+        EXPECT_EQ(hits[i].inverted, expected[i].inverted);
+      }
+    }
   }
 }
 
