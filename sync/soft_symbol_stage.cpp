@@ -39,7 +39,7 @@ constexpr size_t kMarkerCheckBits = 3 * kFrameBits;
 constexpr size_t kMarkerReadBits = 40;
 // Values of a block decoded at a time by the search (even: whole pairs), between checks of
 // whether the rest can still give markers.
-constexpr size_t kDecodePiece = 8192;
+constexpr size_t kDecodePiece = 2048;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
