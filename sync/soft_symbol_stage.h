@@ -141,7 +141,8 @@ class Fy3LockSearch {
     std::vector<uint8_t> bytes;
     std::vector<MarkerHit> hits;
   };
-  // Rail I's bits (dropping DropX(shift)) paired with rail Q's (dropping DropY(shift)).
+  // Rail I's bits paired with rail Q's, the first -shift of I's dropped when the shift is
+  // negative, the first shift of Q's when it is positive.
   struct Pairing {
     bool made = false;
     int shift = 0;
