@@ -104,23 +104,37 @@ ChannelErrors CountChannelErrors(const int8_t* symbols, size_t count,
   return {check.compared, check.errors};
 }
 
-ChannelErrors DecodeAndCount(const int8_t* symbols, size_t count, ViterbiDecoder& decoder,
-                             std::vector<uint8_t>& bytes) {
+namespace {
+
+// DecodeAndCount of the symbols `check` (started afresh) was fed, `count` of them from `symbols`.
+ChannelErrors DecodeFedAndCount(const int8_t* symbols, size_t count, ReencodingCheck& check,
+                                ViterbiDecoder& decoder, std::vector<uint8_t>& bytes,
+                                std::vector<uint8_t>& all) {
   decoder.Reset();
   bytes.clear();
   decoder.Decode(symbols, count, bytes);
-  std::vector<uint8_t> all(bytes);
+  all.assign(bytes.begin(), bytes.end());
   const size_t steps = bytes.size() * 8 + decoder.Peek(all);
-  ReencodingCheck check(decoder.puncturing());
-  check.AddSymbols(symbols, count);
   check.AddBits(all.data(), steps);
   return {check.compared, check.errors};
+}
+
+}  // namespace
+
+ChannelErrors DecodeAndCount(const int8_t* symbols, size_t count, ViterbiDecoder& decoder,
+                             std::vector<uint8_t>& bytes) {
+  ReencodingCheck check(decoder.puncturing());
+  check.AddSymbols(symbols, count);
+  std::vector<uint8_t> all;
+  return DecodeFedAndCount(symbols, count, check, decoder, bytes, all);
 }
 
 void TryMetopPhases(const int8_t* iq, size_t count, std::vector<PhaseTrial>& trials) {
   constexpr size_t kTrials = 8;
   trials.resize(kTrials);
-  std::vector<int8_t> symbols;
+  // The phase is undone straight into the check's copy of the symbols, which the decoder reads.
+  ReencodingCheck check(ViterbiDecoder::Puncturing::kMetop);
+  std::vector<uint8_t> all;
   size_t next = 0;
   for (const int skip : {0, 2}) {
     for (const int rotation : {0, 90}) {
@@ -128,11 +142,12 @@ void TryMetopPhases(const int8_t* iq, size_t count, std::vector<PhaseTrial>& tri
         PhaseTrial& trial = trials[next++];
         trial.candidate.phase = {rotation, swap, skip};
         const size_t from = std::min(count, static_cast<size_t>(skip));
-        symbols.resize((count - from) & ~size_t{1});
-        UndoPhase(trial.candidate.phase, iq + from, symbols.data(), symbols.size());
-        trial.symbols = symbols.size();
+        trial.symbols = (count - from) & ~size_t{1};
+        check.Reset();
+        int8_t* symbols = check.AddSymbolRoom(trial.symbols);
+        UndoPhase(trial.candidate.phase, iq + from, symbols, trial.symbols);
         trial.candidate.errors =
-            DecodeAndCount(symbols.data(), symbols.size(), trial.decoder, trial.bytes);
+            DecodeFedAndCount(symbols, trial.symbols, check, trial.decoder, trial.bytes, all);
       }
     }
   }
