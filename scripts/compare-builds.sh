@@ -66,6 +66,8 @@ case_ metop-profile --sat metop --size-mib 6 --pass-profile --seed 7 -- MetopB_2
 case_ metop-no-marker --sat metop --packets 5 -- pass_metop.bin DR_y --satellite metop-b
 case_ metop-auto --sat metop --packets 5 -- pass_auto.bin --satellite auto
 case_ metop-soft --sat metop --packets 6 --soft --ebn0 5 --rotation random -- MetopB_20181231_191530.soft DR_y
+case_ metop-soft-noise --sat metop --packets 8 --soft --ebn0 5 --rotation random --noise-before 300000 --noise-after 50000 -- MetopB_20181231_192530.soft DR_y
+case_ metop-soft-profile --sat metop --size-mib 2 --pass-profile --seed 9 --soft --ebn0 6 --rotation 90 --iq-swap -- MetopB_20181231_193530.soft DR_y
 case_ metop-baseband --sat metop --packets 3 --baseband cs16 --samplerate 6000000 --esn0 9 --doppler 30000 --clock-ppm 20 --noise-before 20000 --noise-after 20000 -- MetopB_20181231_201530.cs16 DR_y --samplerate 6000000
 case_ fy3a --sat fy3 --lines 12 -- FY3A_2018-12-31_101530.bin DR_y
 case_ fy3b-night --sat fy3 --satellite B --fy3-channel 9 --lines 8 -- FY3B_2018-12-31_111530.bin DR_y --fy3-channel 9 --fy3-asm
@@ -73,6 +75,7 @@ case_ fy3c --sat fy3 --satellite C --lines 8 -- FY3C_2018-12-31_121530.bin DR_y
 case_ fy3-impaired --sat fy3 --lines 10 --shift 3 --noise-between 100 --symbol-errors 12 --uncorrectable-every 9 -- FY3A_2018-12-31_131530.bin DR_y
 case_ fy3-profile --sat fy3 --size-mib 6 --pass-profile --seed 11 -- FY3B_2018-12-31_141530.bin DR_y
 case_ fy3-soft --sat fy3 --lines 6 --soft --ebn0 6 -- FY3A_2018-12-31_151530.soft DR_y
+case_ fy3-soft-noise --sat fy3 --lines 6 --soft --ebn0 6 --rotation 90 --iq-swap --noise-before 100000 -- FY3A_2018-12-31_152530.soft DR_y
 case_ fy3-no-marker --sat fy3 --lines 4 -- pass_fy3.bin DR_y --satellite fy3a --date 2018-12-31
 case_ mn2 --sat mn2 --lines 20 -- MN2_20181231_101530.bin
 case_ mn2-manchester --sat mn2 --lines 12 --manchester -- MN2_20181231_111530.bin --manchester
@@ -80,6 +83,7 @@ case_ mn2-3 --sat mn2 --satellite N2-3 --lines 10 -- MN23_20181231_121530.bin
 case_ mn2-profile --sat mn2 --size-mib 4 --pass-profile --seed 5 -- MN2_20181231_131530.bin
 case_ mn2-impaired --sat mn2 --lines 12 --shift 6 --noise-between 77 --marker-errors 3 -- MN2_20181231_141530.bin
 case_ mn2-soft --sat mn2 --lines 8 --soft --ebn0 7 --rotation 180 -- MN2_20181231_151530.soft
+case_ mn2-soft-noise --sat mn2 --lines 8 --soft --ebn0 8 --noise-before 200000 -- MN2_20181231_152530.soft
 case_ mn2-baseband --sat mn2 --lines 6 --baseband cu8 --samplerate 3000000 --esn0 12 --doppler 20000 --noise-before 20000 --noise-after 20000 -- MN2_20181231_161530.cu8 --samplerate 3000000
 case_ mn2-rs-on --sat mn2 --lines 6 -- MN2_20181231_171530.bin DR_y RS_y
 case_ no-marker --sat metop --packets 2 -- plain.bin

@@ -1,8 +1,14 @@
 #include "sync/soft_symbol_stage.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstring>
 #include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/chain_runner.h"
 #include "core/file_io.h"
@@ -11,13 +17,13 @@
 #include "core/stage_files.h"
 #include "core/working_file.h"
 #include "sync/asm_search_engine.h"
+#include "sync/cadu_marker_scan.h"
+#include "sync/differential_dibits.h"
 
 namespace vantrel {
 namespace {
 
-constexpr uint32_t kCaduMarker = kAttachedSyncMarker;
 constexpr size_t kFrameBits = size_t{kCaduBytes} * 8;
-constexpr int kMarkerErrorsAllowed = 3;
 
 // Values ranked per lock search (a few thousand QPSK symbols tell the code apart), candidates
 // decoded to look for markers, and the rate above which a candidate is not the code at all.
@@ -31,16 +37,14 @@ constexpr double kRiseFactor = 1.5;
 constexpr double kRiseFloor = 0.03;
 // Decoded bits of a block checked for markers while locked (three frames and more).
 constexpr size_t kMarkerCheckBits = 3 * kFrameBits;
+// A marker word is read with the 40 bits from its first.
+constexpr size_t kMarkerReadBits = 40;
+// Values of a block decoded at a time by the search (even: whole pairs), between checks of
+// whether the rest can still give markers.
+constexpr size_t kDecodePiece = 2048;
 
 // The progress bar counts KiB.
 constexpr int kKiBShift = 10;
-
-uint32_t BitsAt(const uint8_t* bytes, size_t bit) {
-  uint64_t window = 0;
-  const size_t first = bit / 8;
-  for (size_t i = 0; i < 5; ++i) window = (window << 8) | bytes[first + i];
-  return static_cast<uint32_t>(window >> (8 - bit % 8));
-}
 
 std::string LockText(const MetopLock& lock) {
   return Format("rotation %d degrees, I and Q %s, puncturing period from value %zu",
@@ -52,79 +56,144 @@ void Invert(std::vector<uint8_t>& bytes, size_t from) {
   for (size_t i = from; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(~bytes[i]);
 }
 
+// Bits of a byte in the other order.
+constexpr std::array<uint8_t, 256> MakeReversed() {
+  std::array<uint8_t, 256> reversed{};
+  for (unsigned value = 0; value < 256; ++value)
+    for (unsigned bit = 0; bit < 8; ++bit)
+      reversed[value] = static_cast<uint8_t>(reversed[value] | ((value >> bit) & 1u) << (7 - bit));
+  return reversed;
+}
+
+constexpr std::array<uint8_t, 256> kReversed = MakeReversed();
+
 // Meteor-M N2's BPSK values: the sign is the bit (positive = 1), eight to a byte, most
 // significant first. A last group of fewer than eight values is dropped.
 void PackSigns(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
-  for (size_t i = 0; i + 8 <= count; i += 8) {
+  const size_t first = out.size();
+  out.resize(first + count / 8);
+  uint8_t* bytes = out.data() + first;
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen signs from one compare; the mask has the first value's in its lowest bit.
+  for (; i + 16 <= count; i += 16) {
+    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+    const auto signs =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(lanes, _mm_setzero_si128())));
+    bytes[i / 8] = kReversed[signs & 0xFFu];
+    bytes[i / 8 + 1] = kReversed[signs >> 8];
+  }
+#endif
+  for (; i + 8 <= count; i += 8) {
     unsigned byte = 0;
     for (size_t k = 0; k < 8; ++k) byte = (byte << 1) | (values[i + k] > 0 ? 1u : 0u);
-    out.push_back(static_cast<uint8_t>(byte));
+    bytes[i / 8] = static_cast<uint8_t>(byte);
   }
 }
 
 }  // namespace
 
 std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count) {
-  // BitsAt reads five bytes from the marker's first byte: keep that inside the buffer.
+  // A word is read with the 40 bits from its first: keep that inside the buffer.
   if (bit_count < 40) return std::nullopt;
-  const size_t last = bit_count - 40;
-  for (size_t start = 0; start < kFrameBits && start <= last; ++start) {
-    int straight = 0, inverted = 0;
-    for (size_t bit = start; bit <= last; bit += kFrameBits) {
-      const uint32_t word = BitsAt(bytes, bit);
-      if (std::popcount(word ^ kCaduMarker) <= kMarkerErrorsAllowed && ++straight == 2)
-        return false;
-      if (std::popcount(~word ^ kCaduMarker) <= kMarkerErrorsAllowed && ++inverted == 2)
-        return true;
+  std::vector<MarkerHit> hits;
+  FindMarkerHits(bytes, 0, bit_count - 39, hits);
+  return FirstMarkerPair(hits);
+}
+
+std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count) {
+  MetopLockSearch search;
+  return search.Find(values, count);
+}
+
+std::optional<MetopLock> MetopLockSearch::Find(const int8_t* values, size_t count) {
+  const size_t ranked = std::min(count, kRankValues);
+  // Zero values carry nothing: with none other ranked, no candidate has a symbol to compare, so
+  // every one has the rate 1 and none is tried.
+  if (std::all_of(values, values + ranked, [](int8_t value) { return value == 0; }))
+    return std::nullopt;
+  struct Candidate {
+    MetopLock lock;
+    PhaseTrial* trial;
+  };
+  std::vector<Candidate> candidates;
+  const auto by_rate = [](const Candidate& a, const Candidate& b) {
+    return a.lock.channel_errors < b.lock.channel_errors;
+  };
+  // A value lost between I and Q shifts the pairs by one: both pairings are ranked.
+  for (size_t shift = 0; shift < 2 && shift + 8 < ranked; ++shift) {
+    TryMetopPhases(values + shift, ranked - shift, trials_[shift]);
+    const size_t first = candidates.size();
+    for (PhaseTrial& trial : trials_[shift]) {
+      MetopLock lock;
+      lock.phase = trial.candidate.phase;
+      lock.offset = shift + static_cast<size_t>(lock.phase.skip_symbols);
+      lock.channel_errors = trial.candidate.errors.Rate();
+      candidates.push_back({lock, &trial});
+    }
+    std::stable_sort(candidates.begin() + static_cast<ptrdiff_t>(first), candidates.end(), by_rate);
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), by_rate);
+  for (size_t i = 0; i < candidates.size() && i < kCandidatesTried; ++i) {
+    Candidate& candidate = candidates[i];
+    if (candidate.lock.channel_errors > kMaxLockRate) break;
+    const std::optional<bool> inverted =
+        DecodeForMarkers(*candidate.trial, candidate.lock.offset, values, count);
+    if (inverted) {
+      candidate.lock.inverted = *inverted;
+      return candidate.lock;
     }
   }
   return std::nullopt;
 }
 
-std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count) {
-  const size_t ranked = std::min(count, kRankValues);
-  std::vector<MetopLock> candidates;
-  // A value lost between I and Q shifts the pairs by one: both pairings are ranked.
-  for (size_t shift = 0; shift < 2 && shift + 8 < ranked; ++shift) {
-    for (const PhaseCandidate& candidate : RankMetopPhases(values + shift, ranked - shift)) {
-      MetopLock lock;
-      lock.phase = candidate.phase;
-      lock.offset = shift + static_cast<size_t>(candidate.phase.skip_symbols);
-      lock.channel_errors = candidate.errors.Rate();
-      candidates.push_back(lock);
-    }
+std::optional<bool> MetopLockSearch::DecodeForMarkers(PhaseTrial& trial, size_t offset,
+                                                      const int8_t* values, size_t count) {
+  // The block from `offset` on, whole pairs, is what the trial's decoder had the first of.
+  const size_t total = count > offset ? (count - offset) & ~size_t{1} : 0;
+  const size_t bits = total / ViterbiDecoder::kPunctureSymbols * ViterbiDecoder::kPunctureBits;
+  if (bits < kMarkerReadBits) return std::nullopt;
+  const size_t words = bits - (kMarkerReadBits - 1);  // marker words start at bit 0 .. words - 1
+  std::vector<uint8_t>& bytes = trial.bytes;
+  hits_.clear();
+  size_t scanned = 0;
+  // The decoder's bytes are final as they come: the words they hold whole are scanned at once.
+  const auto scan = [&] {
+    const size_t whole = bytes.size() * 8;
+    const size_t upto = std::min(words, whole >= kMarkerReadBits ? whole - kMarkerReadBits + 1 : 0);
+    if (upto > scanned) FindMarkerHits(bytes.data(), scanned, upto, hits_);
+    scanned = std::max(scanned, upto);
+  };
+  // Without a marker so far, and less than a frame of words left, no two can be a frame apart:
+  // the rest of the decode cannot give a pair.
+  const auto hopeless = [&] { return hits_.empty() && words - scanned <= kFrameBits; };
+  scan();
+  for (size_t done = trial.symbols; done < total;) {
+    if (hopeless()) return std::nullopt;
+    const size_t piece = std::min(kDecodePiece, total - done);
+    symbols_.resize(piece);
+    UndoPhase(trial.candidate.phase, values + offset + done, symbols_.data(), piece);
+    trial.decoder.Decode(symbols_.data(), piece, bytes);
+    done += piece;
+    scan();
   }
-  std::stable_sort(
-      candidates.begin(), candidates.end(),
-      [](const MetopLock& a, const MetopLock& b) { return a.channel_errors < b.channel_errors; });
-  std::vector<int8_t> trial;
-  std::vector<uint8_t> decoded;
-  for (size_t i = 0; i < candidates.size() && i < kCandidatesTried; ++i) {
-    MetopLock& candidate = candidates[i];
-    if (candidate.channel_errors > kMaxLockRate) break;
-    trial.assign(values + candidate.offset, values + count);
-    if (trial.size() % 2 != 0) trial.pop_back();
-    UndoPhase(candidate.phase, trial.data(), trial.size());
-    ViterbiDecoder decoder(ViterbiDecoder::Puncturing::kMetop);
-    decoded.clear();
-    decoder.Decode(trial.data(), trial.size(), decoded);
-    const size_t bits = decoded.size() * 8 + decoder.Flush(decoded);
-    const std::optional<bool> inverted = CaduMarkersInverted(decoded.data(), bits);
-    if (inverted) {
-      candidate.inverted = *inverted;
-      return candidate;
-    }
-  }
-  return std::nullopt;
+  if (hopeless()) return std::nullopt;
+  trial.decoder.Flush(bytes);
+  if (words > scanned) FindMarkerHits(bytes.data(), scanned, words, hits_);
+  return FirstMarkerPair(hits_);
 }
 
 void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
   summary_.symbols += count;
   if (!locked_) {
     ++summary_.searches;
-    const std::optional<MetopLock> lock = FindMetopLock(values, count);
+    // The search depends on the block alone: the same values as the block searched in vain just
+    // before (silence, a clipped carrier) are not searched again.
+    const bool again =
+        count == searched_.size() && std::equal(values, values + count, searched_.begin());
+    const std::optional<MetopLock> lock = again ? std::nullopt : search_.Find(values, count);
     if (!lock) {
-      searched_.assign(values, values + count);
+      if (!again) searched_.assign(values, values + count);
     } else if (searched_.empty()) {
       StartLock(*lock, values, count, out);
     } else {
@@ -151,10 +220,10 @@ void MetopSoftDecoder::Block(const int8_t* values, size_t count, std::vector<uin
       suspect = rate > std::max(kRiseFloor, kRiseFactor * lock_rate_ + kRiseAbsolute);
     }
     const size_t bits = (out.size() - before) * 8;
-    if (bits >= kMarkerCheckBits && !CaduMarkersInverted(out.data() + before, bits)) suspect = true;
+    if (bits >= kMarkerCheckBits && !HasMarkerPair(out.data() + before, bits)) suspect = true;
     if (suspect) {
       ++summary_.searches;
-      const std::optional<MetopLock> lock = FindMetopLock(values, count);
+      const std::optional<MetopLock> lock = search_.Find(values, count);
       const bool same = lock && lock->phase.rotation == lock_.phase.rotation &&
                         lock->phase.iq_swap == lock_.phase.iq_swap &&
                         lock->inverted == lock_.inverted &&
@@ -188,13 +257,24 @@ void MetopSoftDecoder::StartLock(const MetopLock& lock, const int8_t* values, si
 }
 
 void MetopSoftDecoder::Feed(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
-  pending_.insert(pending_.end(), values, values + count);
-  const size_t pairs = pending_.size() & ~size_t{1};
-  UndoPhase(lock_.phase, pending_.data(), pairs);
-  check_.AddSymbols(pending_.data(), pairs);
   const size_t before = out.size();
-  decoder_.Decode(pending_.data(), pairs, out);
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pairs));
+  // The phase is undone into the check's own copy of the symbols, which the decoder reads.
+  const auto decode = [this, &out](const int8_t* from, size_t pair_values) {
+    int8_t* symbols = check_.AddSymbolRoom(pair_values);
+    UndoPhase(lock_.phase, from, symbols, pair_values);
+    decoder_.Decode(symbols, pair_values, out);
+  };
+  // A value left over from the block before pairs with this block's first.
+  if (!pending_.empty() && count > 0) {
+    const int8_t pair[2] = {pending_.front(), values[0]};
+    pending_.clear();
+    decode(pair, 2);
+    ++values;
+    --count;
+  }
+  const size_t pair_values = count & ~size_t{1};
+  decode(values, pair_values);
+  if (pair_values < count) pending_.push_back(values[pair_values]);
   Check(out, before, (out.size() - before) * 8);
   if (lock_.inverted) Invert(out, before);
 }
@@ -222,37 +302,6 @@ namespace {
 
 constexpr int kMaxPairShift = 4;
 
-// The differential dibits back to the recording's bits: with the previous (X', Y'), (X, Y) gives
-// (Y' ^ Y, X' ^ X) when X ^ Y = 1, else (X' ^ X, Y' ^ Y).
-struct DifferentialDecoder {
-  unsigned previous_x = 0, previous_y = 0;
-  void Decode(unsigned x, unsigned y, unsigned* a, unsigned* b) {
-    if (x ^ y) {
-      *a = previous_y ^ y;
-      *b = previous_x ^ x;
-    } else {
-      *a = previous_x ^ x;
-      *b = previous_y ^ y;
-    }
-    previous_x = x;
-    previous_y = y;
-  }
-};
-
-void Unpack(const std::vector<uint8_t>& bytes, size_t bits, std::vector<uint8_t>& out) {
-  for (size_t i = 0; i < bits; ++i) out.push_back(bytes[i / 8] >> (7 - i % 8) & 1u);
-}
-
-std::vector<uint8_t> DecodeRail(const int8_t* rail, size_t count) {
-  ViterbiDecoder decoder(ViterbiDecoder::Puncturing::kCommon);
-  std::vector<uint8_t> packed;
-  decoder.Decode(rail, count, packed);
-  const size_t bits = packed.size() * 8 + decoder.Flush(packed);
-  std::vector<uint8_t> unpacked;
-  Unpack(packed, bits, unpacked);
-  return unpacked;
-}
-
 std::string Fy3LockText(const Fy3Lock& lock) {
   return Format(
       "puncturing periods from symbol %zu of I and %zu of Q, branches %s, %s%s, rails "
@@ -263,27 +312,53 @@ std::string Fy3LockText(const Fy3Lock& lock) {
 }
 
 void SplitRails(const int8_t* values, size_t count, std::vector<int8_t>* rails) {
-  rails[0].clear();
-  rails[1].clear();
-  for (size_t v = 0; v < count; ++v) rails[v & 1].push_back(values[v]);
+  rails[0].resize((count + 1) / 2);
+  rails[1].resize(count / 2);
+  int8_t* i_rail = rails[0].data();
+  int8_t* q_rail = rails[1].data();
+  for (size_t k = 0; k < count / 2; ++k) {
+    i_rail[k] = values[2 * k];
+    q_rail[k] = values[2 * k + 1];
+  }
+  if (count % 2 != 0) i_rail[count / 2] = values[count - 1];
+}
+
+// The bits to drop from the front of X and of Y to pair them with `shift`.
+size_t DropX(int shift) {
+  return shift < 0 ? static_cast<size_t>(-shift) : 0;
+}
+size_t DropY(int shift) {
+  return shift > 0 ? static_cast<size_t>(shift) : 0;
 }
 
 }  // namespace
 
 std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count) {
-  std::vector<int8_t> rails[2];
-  SplitRails(values, count, rails);
+  Fy3LockSearch search;
+  return search.Find(values, count);
+}
+
+std::optional<Fy3Lock> Fy3LockSearch::Find(const int8_t* values, size_t count) {
+  SplitRails(values, count, rails_);
   Fy3Lock lock;
-  std::vector<uint8_t> decoded[2];
   double worst = 0;
+  // Each rail's period start: the fewest channel errors on its first values (the first of
+  // equals). Zero values carry nothing: a rail with no other ranked has the rate 1 everywhere.
+  size_t ranked[2];
   for (int r = 0; r < 2; ++r) {
-    const size_t ranked = std::min(rails[r].size(), kRankValues / 2);
+    ranked[r] = std::min(rails_[r].size(), kRankValues / 2);
+    if (std::all_of(rails_[r].begin(), rails_[r].begin() + static_cast<ptrdiff_t>(ranked[r]),
+                    [](int8_t value) { return value == 0; }))
+      return std::nullopt;
+  }
+  for (int r = 0; r < 2; ++r) {
     double best = 2;
-    for (size_t offset = 0; offset < ViterbiDecoder::kPunctureSymbols && offset + 8 < ranked;
+    for (size_t offset = 0; offset < ViterbiDecoder::kPunctureSymbols && offset + 8 < ranked[r];
          ++offset) {
-      const double rate = CountChannelErrors(rails[r].data() + offset, ranked - offset,
-                                             ViterbiDecoder::Puncturing::kCommon)
-                              .Rate();
+      RailTrial& trial = trials_[r][offset];
+      const double rate =
+          DecodeAndCount(rails_[r].data() + offset, ranked[r] - offset, trial.decoder, trial.bytes)
+              .Rate();
       if (rate < best) {
         best = rate;
         lock.rail_offset[r] = offset;
@@ -291,29 +366,35 @@ std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count) {
     }
     if (best > kMaxLockRate) return std::nullopt;
     worst = std::max(worst, best);
-    decoded[r] =
-        DecodeRail(rails[r].data() + lock.rail_offset[r], rails[r].size() - lock.rail_offset[r]);
   }
   lock.channel_errors = worst;
-  std::vector<uint8_t> packed;
+  // The whole of each rail from its period start: its ranking decode gone on with.
+  for (int r = 0; r < 2; ++r) {
+    RailTrial& trial = trials_[r][lock.rail_offset[r]];
+    const int8_t* rest = rails_[r].data() + ranked[r];
+    trial.decoder.Decode(rest, rails_[r].size() - ranked[r], trial.bytes);
+    const size_t bits = trial.bytes.size() * 8 + trial.decoder.Flush(trial.bytes);
+    decoded_[r].Clear();
+    decoded_[r].Append(trial.bytes.data(), bits);
+  }
+  // The pairings in the order tried: branches in order then exchanged, each shift, X as decoded
+  // then inverted. Exchanging the branches exchanges a and b of every dibit, and so does
+  // inverting X but for the first dibit: each pairing of the two rails' bits is decoded once,
+  // as it is and with its dibits exchanged, and only the first dibit is decoded again.
+  for (Pairing& pairing : pairings_) pairing.made = false;
   for (const bool exchanged : {false, true}) {
-    const std::vector<uint8_t>& x = decoded[exchanged ? 1 : 0];
-    const std::vector<uint8_t>& y = decoded[exchanged ? 0 : 1];
     for (int shift = -kMaxPairShift; shift <= kMaxPairShift; ++shift) {
-      const size_t drop_x = shift < 0 ? static_cast<size_t>(-shift) : 0;
-      const size_t drop_y = shift > 0 ? static_cast<size_t>(shift) : 0;
-      if (x.size() <= drop_x || y.size() <= drop_y) continue;
-      const size_t pairs = std::min(x.size() - drop_x, y.size() - drop_y);
+      // The rails' bits paired: X from rail I dropping DropX, Y from rail Q dropping DropY.
+      const int rails_shift = exchanged ? -shift : shift;
+      if (decoded_[0].Size() <= DropX(rails_shift) || decoded_[1].Size() <= DropY(rails_shift))
+        continue;
+      Pairing& pairing = MakePairing(rails_shift);
       for (const bool invert_x : {false, true}) {
-        DifferentialDecoder differential;
-        packed.assign((2 * pairs + 7) / 8 + 1, 0);
-        for (size_t k = 0; k < pairs; ++k) {
-          unsigned a = 0, b = 0;
-          differential.Decode(x[drop_x + k] ^ (invert_x ? 1u : 0u), y[drop_y + k], &a, &b);
-          packed[2 * k / 8] |= static_cast<uint8_t>(a << (7 - 2 * k % 8));
-          packed[(2 * k + 1) / 8] |= static_cast<uint8_t>(b << (7 - (2 * k + 1) % 8));
-        }
-        const std::optional<bool> inverted = CaduMarkersInverted(packed.data(), 2 * pairs);
+        // Exchanged, or X inverted, but not both: the dibits exchanged.
+        Stream& stream = pairing.streams[exchanged != invert_x ? 1 : 0];
+        hits_ = stream.hits;
+        if (invert_x) FirstDibitAgain(pairing, exchanged, stream);
+        const std::optional<bool> inverted = FirstMarkerPair(hits_);
         if (inverted) {
           lock.exchanged = exchanged;
           lock.shift = shift;
@@ -327,14 +408,77 @@ std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count) {
   return std::nullopt;
 }
 
+Fy3LockSearch::Pairing& Fy3LockSearch::MakePairing(int shift) {
+  Pairing& pairing = pairings_[static_cast<size_t>(shift + kMaxPairShift)];
+  if (pairing.made) return pairing;
+  pairing.made = true;
+  pairing.shift = shift;
+  const size_t drop_x = DropX(shift), drop_y = DropY(shift);
+  pairing.pairs = std::min(decoded_[0].Size() - drop_x, decoded_[1].Size() - drop_y);
+  const size_t bits = 2 * pairing.pairs;
+  Stream& plain = pairing.streams[0];
+  Stream& swapped = pairing.streams[1];
+  plain.bytes.clear();
+  unsigned byte = 0;
+  int held = 0;
+  BitSink sink{plain.bytes, byte, held};
+  DibitState state;
+  DecodeDibits(decoded_[0], drop_x, decoded_[1], drop_y, pairing.pairs, false, false, state, sink);
+  if (held > 0) plain.bytes.push_back(static_cast<uint8_t>(byte << (8 - held)));
+  // a and b of every dibit exchanged: the even and odd bits of every byte.
+  swapped.bytes.resize(plain.bytes.size());
+  for (size_t i = 0; i < plain.bytes.size(); ++i) {
+    const unsigned value = plain.bytes[i];
+    swapped.bytes[i] = static_cast<uint8_t>((value >> 1 & 0x55u) | (value << 1 & 0xAAu));
+  }
+  for (Stream& stream : pairing.streams) {
+    // Room for a marker word read from any bit (CaduMarkersInverted's contract).
+    stream.bytes.resize(stream.bytes.size() + 8, 0);
+    stream.hits.clear();
+    if (bits >= kMarkerReadBits) FindMarkerHits(stream.bytes.data(), 0, bits - 39, stream.hits);
+  }
+  return pairing;
+}
+
+void Fy3LockSearch::FirstDibitAgain(const Pairing& pairing, bool exchanged, const Stream& stream) {
+  const size_t bits = 2 * pairing.pairs;
+  if (bits < kMarkerReadBits) return;
+  // X inverted from the first dibit on, from the previous (0, 0): X is rail Q's first paired
+  // bit when exchanged, else rail I's.
+  const int shift = pairing.shift;
+  const BitQueue& x_rail = decoded_[exchanged ? 1 : 0];
+  const BitQueue& y_rail = decoded_[exchanged ? 0 : 1];
+  const size_t x_at = exchanged ? DropY(shift) : DropX(shift);
+  const size_t y_at = exchanged ? DropX(shift) : DropY(shift);
+  std::vector<uint8_t> first;
+  unsigned byte = 0;
+  int held = 0;
+  BitSink sink{first, byte, held};
+  DibitState state;
+  DecodeDibits(x_rail, x_at, y_rail, y_at, 1, true, false, state, sink);
+  // The stream with that dibit in its place, read for the two words it begins.
+  uint8_t head[8];
+  std::memcpy(head, stream.bytes.data(), sizeof head);
+  head[0] = static_cast<uint8_t>((head[0] & 0x3Fu) | byte << 6);
+  hits_.erase(
+      std::remove_if(hits_.begin(), hits_.end(), [](const MarkerHit& hit) { return hit.bit < 2; }),
+      hits_.end());
+  std::vector<MarkerHit> head_hits;
+  FindMarkerHits(head, 0, std::min<size_t>(2, bits - (kMarkerReadBits - 1)), head_hits);
+  hits_.insert(hits_.end(), head_hits.begin(), head_hits.end());
+}
+
 void Fy3SoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8_t>& out) {
   summary_.symbols += count;
   SplitRails(values, count, rails_);
   if (!locked_) {
     ++summary_.searches;
-    const std::optional<Fy3Lock> lock = FindFy3Lock(values, count);
+    // As MetOp's: the same values as the block searched in vain before are not searched again.
+    const bool again =
+        count == searched_.size() && std::equal(values, values + count, searched_.begin());
+    const std::optional<Fy3Lock> lock = again ? std::nullopt : search_.Find(values, count);
     if (!lock) {
-      searched_.assign(values, values + count);
+      if (!again) searched_.assign(values, values + count);
     } else {
       // As MetOp's: the block searched in vain before this one is decoded with the lock too.
       if (!searched_.empty()) {
@@ -348,9 +492,9 @@ void Fy3SoftDecoder::Block(const int8_t* values, size_t count, std::vector<uint8
     const size_t before = out.size();
     Feed(0, 0, out);
     const size_t bits = (out.size() - before) * 8;
-    if (bits >= kMarkerCheckBits && !CaduMarkersInverted(out.data() + before, bits)) {
+    if (bits >= kMarkerCheckBits && !HasMarkerPair(out.data() + before, bits)) {
       ++summary_.searches;
-      const std::optional<Fy3Lock> lock = FindFy3Lock(values, count);
+      const std::optional<Fy3Lock> lock = search_.Find(values, count);
       // The same lock again: the block only held no frame whole enough to show a marker.
       const bool same = lock && lock->rail_offset[0] == lock_.rail_offset[0] &&
                         lock->rail_offset[1] == lock_.rail_offset[1] &&
@@ -377,12 +521,12 @@ void Fy3SoftDecoder::StartLock(const Fy3Lock& lock, std::vector<uint8_t>& out) {
   for (int r = 0; r < 2; ++r) {
     decoders_[r].Reset();
     checks_[r].Reset();
-    bits_[r].clear();
+    bits_[r].Clear();
   }
   const int x_rail = lock.exchanged ? 1 : 0;
-  drop_[x_rail] = lock.shift < 0 ? static_cast<size_t>(-lock.shift) : 0;
-  drop_[1 - x_rail] = lock.shift > 0 ? static_cast<size_t>(lock.shift) : 0;
-  previous_x_ = previous_y_ = 0;
+  drop_[x_rail] = DropX(lock.shift);
+  drop_[1 - x_rail] = DropY(lock.shift);
+  dibits_ = DibitState{};
   byte_ = 0;
   byte_bits_ = 0;
   // The block the lock was found in is decoded from each rail's first period on.
@@ -390,28 +534,26 @@ void Fy3SoftDecoder::StartLock(const Fy3Lock& lock, std::vector<uint8_t>& out) {
 }
 
 void Fy3SoftDecoder::Feed(size_t from_i, size_t from_q, std::vector<uint8_t>& out) {
-  std::vector<uint8_t> packed;
   const size_t from[2] = {from_i, from_q};
   for (int r = 0; r < 2; ++r) {
     if (rails_[r].size() <= from[r]) continue;
     const int8_t* symbols = rails_[r].data() + from[r];
     const size_t count = rails_[r].size() - from[r];
     checks_[r].AddSymbols(symbols, count);
-    packed.clear();
-    decoders_[r].Decode(symbols, count, packed);
-    checks_[r].AddBits(packed.data(), packed.size() * 8);
-    Unpack(packed, packed.size() * 8, bits_[r]);
+    packed_.clear();
+    decoders_[r].Decode(symbols, count, packed_);
+    checks_[r].AddBits(packed_.data(), packed_.size() * 8);
+    bits_[r].Append(packed_.data(), packed_.size() * 8);
   }
   Pair(out);
 }
 
 void Fy3SoftDecoder::EndLock(std::vector<uint8_t>& out) {
-  std::vector<uint8_t> packed;
   for (int r = 0; r < 2; ++r) {
-    packed.clear();
-    const size_t bits = decoders_[r].Flush(packed);
-    checks_[r].AddBits(packed.data(), bits);
-    Unpack(packed, bits, bits_[r]);
+    packed_.clear();
+    const size_t bits = decoders_[r].Flush(packed_);
+    checks_[r].AddBits(packed_.data(), bits);
+    bits_[r].Append(packed_.data(), bits);
   }
   Pair(out);
   if (byte_bits_ > 0) {
@@ -432,32 +574,19 @@ void Fy3SoftDecoder::Finish(std::vector<uint8_t>& out) {
 
 void Fy3SoftDecoder::Pair(std::vector<uint8_t>& out) {
   for (int r = 0; r < 2; ++r) {
-    const size_t dropped = std::min(drop_[r], bits_[r].size());
-    bits_[r].erase(bits_[r].begin(), bits_[r].begin() + static_cast<ptrdiff_t>(dropped));
+    const size_t dropped = std::min(drop_[r], bits_[r].Size());
+    bits_[r].Drop(dropped);
     drop_[r] -= dropped;
   }
   const int x_rail = lock_.exchanged ? 1 : 0;
-  const std::vector<uint8_t>& x = bits_[x_rail];
-  const std::vector<uint8_t>& y = bits_[1 - x_rail];
-  const size_t pairs = std::min(x.size(), y.size());
-  DifferentialDecoder differential{previous_x_, previous_y_};
-  const unsigned flip = lock_.inverted ? 1u : 0u;
-  for (size_t k = 0; k < pairs; ++k) {
-    unsigned a = 0, b = 0;
-    differential.Decode(x[k] ^ (lock_.invert_x ? 1u : 0u), y[k], &a, &b);
-    byte_ = (byte_ << 2) | ((a ^ flip) << 1) | (b ^ flip);
-    byte_bits_ += 2;
-    if (byte_bits_ == 8) {
-      out.push_back(static_cast<uint8_t>(byte_));
-      byte_ = 0;
-      byte_bits_ = 0;
-    }
-  }
+  BitQueue& x = bits_[x_rail];
+  BitQueue& y = bits_[1 - x_rail];
+  const size_t pairs = std::min(x.Size(), y.Size());
+  BitSink sink{out, byte_, byte_bits_};
+  DecodeDibits(x, 0, y, 0, pairs, lock_.invert_x, lock_.inverted, dibits_, sink);
   summary_.bits += 2 * pairs;
-  previous_x_ = differential.previous_x;
-  previous_y_ = differential.previous_y;
-  for (std::vector<uint8_t>& rail : bits_)
-    rail.erase(rail.begin(), rail.begin() + static_cast<ptrdiff_t>(pairs));
+  x.Drop(pairs);
+  y.Drop(pairs);
 }
 
 namespace {

@@ -10,6 +10,8 @@
 #include "core/chain_runner.h"
 #include "core/satellite.h"
 #include "core/stage_host.h"
+#include "sync/cadu_marker_scan.h"
+#include "sync/differential_dibits.h"
 #include "viterbi/phase_search.h"
 #include "viterbi/reencoding_check.h"
 #include "viterbi/viterbi_decoder.h"
@@ -37,6 +39,24 @@ std::optional<bool> CaduMarkersInverted(const uint8_t* bytes, size_t bit_count);
 // about three frames of symbols (some 22 000 values); nullopt when none fits. A half turn, which
 // the code cannot tell, is told by the markers: the lock's bits are then inverted.
 std::optional<MetopLock> FindMetopLock(const int8_t* values, size_t count);
+
+// FindMetopLock with its working storage kept from one search to the next. A trial decode goes
+// on from the ranking's decoder of its candidate (the ranked values are the block's first), and
+// stops as soon as the bits left could no longer hold two markers a frame apart.
+class MetopLockSearch {
+ public:
+  std::optional<MetopLock> Find(const int8_t* values, size_t count);
+
+ private:
+  // The block decoded with one candidate from where its ranking stopped: whether the bits hold
+  // markers, and their polarity, as CaduMarkersInverted on the whole decode says.
+  std::optional<bool> DecodeForMarkers(PhaseTrial& trial, size_t offset, const int8_t* values,
+                                       size_t count);
+
+  std::vector<PhaseTrial> trials_[2];  // of the pairs from value 0 and from value 1
+  std::vector<int8_t> symbols_;
+  std::vector<MarkerHit> hits_;
+};
 
 // What the soft-symbol decoding of a pass came to.
 struct SoftDecodeSummary {
@@ -99,6 +119,7 @@ class MetopSoftDecoder : public SoftSymbolDecoder {
   void Check(const std::vector<uint8_t>& out, size_t from_byte, size_t bits);
 
   ViterbiDecoder decoder_{ViterbiDecoder::Puncturing::kMetop};
+  MetopLockSearch search_;
   SoftDecodeSummary summary_;
   bool locked_ = false;
   MetopLock lock_;
@@ -124,6 +145,42 @@ struct Fy3Lock {
 };
 std::optional<Fy3Lock> FindFy3Lock(const int8_t* values, size_t count);
 
+// FindFy3Lock with its working storage kept from one search to the next. Each rail's decode goes
+// on from its ranking decoder; each pairing of the rails is decoded once and scanned for markers
+// once as it is and once with a and b of its dibits exchanged, which is what exchanging the
+// branches or inverting X gives (but for the first dibit, decoded again).
+class Fy3LockSearch {
+ public:
+  std::optional<Fy3Lock> Find(const int8_t* values, size_t count);
+
+ private:
+  struct RailTrial {
+    ViterbiDecoder decoder{ViterbiDecoder::Puncturing::kCommon};
+    std::vector<uint8_t> bytes;
+  };
+  struct Stream {
+    std::vector<uint8_t> bytes;
+    std::vector<MarkerHit> hits;
+  };
+  // Rail I's bits paired with rail Q's, the first -shift of I's dropped when the shift is
+  // negative, the first shift of Q's when it is positive.
+  struct Pairing {
+    bool made = false;
+    int shift = 0;
+    size_t pairs = 0;
+    Stream streams[2];  // decoded as it is, and with a and b of every dibit exchanged
+  };
+  Pairing& MakePairing(int shift);
+  // hits_ with the words over the first dibit read again, that dibit decoded with X inverted.
+  void FirstDibitAgain(const Pairing& pairing, bool exchanged, const Stream& stream);
+
+  std::vector<int8_t> rails_[2];
+  RailTrial trials_[2][ViterbiDecoder::kPunctureSymbols];  // per rail and period start
+  BitQueue decoded_[2];
+  Pairing pairings_[9];  // shifts -4 .. 4
+  std::vector<MarkerHit> hits_;
+};
+
 // The FY-3 counterpart of MetopSoftDecoder: two decoders with the common rate-3/4 pattern, one
 // per rail, the differential decoding of their bits, the lock searched on the first block (and
 // that block decoded again once found) and searched again when a block's bits hold no markers.
@@ -143,15 +200,17 @@ class Fy3SoftDecoder : public SoftSymbolDecoder {
                                  ViterbiDecoder(ViterbiDecoder::Puncturing::kCommon)};
   ReencodingCheck checks_[2] = {ReencodingCheck(ViterbiDecoder::Puncturing::kCommon),
                                 ReencodingCheck(ViterbiDecoder::Puncturing::kCommon)};
+  Fy3LockSearch search_;
   SoftDecodeSummary summary_;
   bool locked_ = false;
   Fy3Lock lock_;
   uint64_t stream_values_ = 0;
   std::vector<int8_t> rails_[2];  // the current block's I and Q values
   std::vector<int8_t> searched_;  // the last block searched in vain, not decoded
-  std::vector<uint8_t> bits_[2];  // decoded bits of each rail (0 or 1) not yet paired
+  std::vector<uint8_t> packed_;   // a rail's decoded bytes
+  BitQueue bits_[2];              // decoded bits of each rail not yet paired
   size_t drop_[2] = {0, 0};       // bits still to drop for the pairing
-  unsigned previous_x_ = 0, previous_y_ = 0;
+  DibitState dibits_;
   unsigned byte_ = 0;  // output bits not yet a whole byte
   int byte_bits_ = 0;
 };

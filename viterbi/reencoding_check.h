@@ -21,6 +21,9 @@ class ReencodingCheck {
   // Starts again with the next symbol the first of a stream.
   void Reset();
   void AddSymbols(const int8_t* symbols, size_t count);
+  // Feeds `count` symbols the caller writes into the room returned, before the next call (no copy
+  // of its own needed). The room stays where it is until the next call.
+  int8_t* AddSymbolRoom(size_t count);
   // Compares `bits` decoded bits from bytes[0] on (most significant bit first).
   void AddBits(const uint8_t* bytes, size_t bits);
   uint64_t compared = 0, errors = 0;                // since the Reset
@@ -30,6 +33,8 @@ class ReencodingCheck {
   // Symbols kept behind the last one compared before they are let go.
   static constexpr uint64_t kKeptSymbols = 65536;
   void Compare(uint64_t symbol, unsigned coded);
+  // One bit compared the long way (the first steps, a part of a period, a symbol not fed).
+  void AddBit(unsigned bit);
   ViterbiDecoder::Puncturing puncturing_;
   std::vector<int8_t> fed_;    // symbols fed, not yet compared
   uint64_t fed_base_ = 0;      // the index, counted from the Reset, of fed_[0]

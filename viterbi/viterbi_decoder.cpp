@@ -1,6 +1,7 @@
 #include "viterbi/viterbi_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -207,7 +208,46 @@ size_t DepuncturePeriods(const int8_t* symbols, size_t periods, int8_t* pairs) {
   return periods;
 }
 
+#if defined(VANTREL_VITERBI_X86)
+// DepuncturePeriods four periods at a time: 16 symbols shuffled into 24 pair bytes, a zero where
+// nothing was sent (index 0x80). SSSE3, which every AVX2 processor has.
+template <ViterbiDecoder::Puncturing kPattern>
+__attribute__((target("avx2"))) size_t DepuncturePeriodsShuffled(const int8_t* symbols,
+                                                                 size_t periods, int8_t* pairs) {
+  constexpr bool metop = kPattern == ViterbiDecoder::Puncturing::kMetop;
+  constexpr char z = static_cast<char>(0x80);
+  constexpr char a = metop ? 3 : 2, b = metop ? 2 : 3;  // the third and fourth pair bytes
+  const __m128i first = _mm_setr_epi8(0, 1, z, a, b, z, 4, 5, z, 4 + a, 4 + b, z, 8, 9, z, 8 + a);
+  const __m128i second =
+      _mm_setr_epi8(8 + b, z, 12, 13, z, 12 + a, 12 + b, z, z, z, z, z, z, z, z, z);
+  size_t p = 0;
+  for (; p + 4 <= periods; p += 4, symbols += 16, pairs += 24) {
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(symbols));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs), _mm_shuffle_epi8(in, first));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pairs + 16), _mm_shuffle_epi8(in, second));
+  }
+  DepuncturePeriods<kPattern>(symbols, periods - p, pairs);
+  return periods;
+}
+#endif
+
 }  // namespace
+
+void ViterbiDecoder::DepunctureInto(const int8_t* symbols, size_t periods, int8_t* pairs) const {
+#if defined(VANTREL_VITERBI_X86)
+  if (path_ == Path::kAvx2) {
+    if (puncturing_ == Puncturing::kMetop)
+      DepuncturePeriodsShuffled<Puncturing::kMetop>(symbols, periods, pairs);
+    else
+      DepuncturePeriodsShuffled<Puncturing::kCommon>(symbols, periods, pairs);
+    return;
+  }
+#endif
+  if (puncturing_ == Puncturing::kMetop)
+    DepuncturePeriods<Puncturing::kMetop>(symbols, periods, pairs);
+  else
+    DepuncturePeriods<Puncturing::kCommon>(symbols, periods, pairs);
+}
 
 int ViterbiDecoder::Depuncture(const int8_t*& symbols, size_t& count) {
   const int steps_per_period = kPunctureBits;
@@ -221,19 +261,13 @@ int ViterbiDecoder::Depuncture(const int8_t*& symbols, size_t& count) {
     }
     if (pending_count_ < kPunctureSymbols) return 0;
     pending_count_ = 0;
-    if (puncturing_ == Puncturing::kMetop)
-      DepuncturePeriods<Puncturing::kMetop>(pending_.data(), 1, pair);
-    else
-      DepuncturePeriods<Puncturing::kCommon>(pending_.data(), 1, pair);
+    DepunctureInto(pending_.data(), 1, pair);
     pair += 2 * steps_per_period;
     steps += steps_per_period;
   }
   const size_t room = static_cast<size_t>((kBatchSteps - steps) / steps_per_period);
   const size_t periods = std::min(room, count / kPunctureSymbols);
-  if (puncturing_ == Puncturing::kMetop)
-    DepuncturePeriods<Puncturing::kMetop>(symbols, periods, pair);
-  else
-    DepuncturePeriods<Puncturing::kCommon>(symbols, periods, pair);
+  DepunctureInto(symbols, periods, pair);
   symbols += periods * kPunctureSymbols;
   count -= periods * kPunctureSymbols;
   steps += static_cast<int>(periods) * steps_per_period;
@@ -290,35 +324,39 @@ inline unsigned Predecessor2(unsigned state, uint64_t newer, uint64_t older) {
 
 }  // namespace
 
-void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
+void ViterbiDecoder::Trace(int bits, uint8_t* bytes) const {
   // Start from the likeliest state (the first of equals) at the newest decision.
   unsigned state =
       static_cast<unsigned>(std::max_element(metrics_.begin(), metrics_.end()) - metrics_.begin());
   int t = decided_ - 1;
   for (; t >= bits + 1; t -= 2) state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
   if (t >= bits) state = Predecessor(state, decisions_[t--]);
+  // The bit decided at step t is the newest input bit of the state reached there, so the state
+  // at t holds the bits of t and t - 1 in its bits 0 and 1. Bits are gathered 64 at a time (step
+  // 64 g the most significant) and stored as eight bytes; the steps above the last whole 64 first,
+  // one at a time.
+  const int whole = bits / 64 * 64;
+  std::memset(bytes + whole / 8, 0, static_cast<size_t>(bits - whole + 7) / 8);
+  for (; t >= whole; --t) {
+    bytes[t >> 3] = static_cast<uint8_t>(bytes[t >> 3] | (state & 1u) << (7 - (t & 7)));
+    state = Predecessor(state, decisions_[t]);
+  }
+  for (; t >= 63; t -= 64) {
+    uint64_t gathered = 0;
+    for (int step = t; step > t - 64; step -= 2) {
+      gathered = (gathered >> 2) | static_cast<uint64_t>(state & 3u) << 62;
+      state = Predecessor2(state, decisions_[step], decisions_[step - 1]);
+    }
+    if constexpr (std::endian::native == std::endian::little)
+      gathered = __builtin_bswap64(gathered);
+    std::memcpy(bytes + (t - 63) / 8, &gathered, sizeof gathered);
+  }
+}
+
+void ViterbiDecoder::TraceBack(int bits, std::vector<uint8_t>& out) {
   const size_t first = out.size();
   out.resize(first + static_cast<size_t>(bits + 7) / 8, 0);
-  uint8_t* bytes = out.data() + first;
-  // The bit decided at step t is the newest input bit of the state reached there, so the state
-  // at t holds the bits of t and t - 1 in its bits 0 and 1.
-  unsigned byte = 0;  // gathered in a register, stored when its first bit is known
-  const auto put = [&](int step, unsigned bit) {
-    byte |= bit << (7 - (step & 7));
-    if ((step & 7) == 0) {
-      bytes[step >> 3] = static_cast<uint8_t>(byte);
-      byte = 0;
-    }
-  };
-  if (t >= 0 && (t & 1) == 0) {  // an odd count: one step alone, the rest in pairs
-    put(t, state & 1u);
-    state = Predecessor(state, decisions_[t--]);
-  }
-  for (; t >= 1; t -= 2) {
-    put(t, state & 1u);
-    put(t - 1, state >> 1 & 1u);
-    state = Predecessor2(state, decisions_[t], decisions_[t - 1]);
-  }
+  Trace(bits, out.data() + first);
   std::memmove(decisions_.data(), decisions_.data() + bits,
                static_cast<size_t>(decided_ - bits) * sizeof(uint64_t));
   decided_ -= bits;
@@ -362,6 +400,13 @@ size_t ViterbiDecoder::Decode(const int8_t* symbols, size_t count, std::vector<u
     Run(pairs_.data(), steps, out);
   }
   return out.size() - before;
+}
+
+size_t ViterbiDecoder::Peek(std::vector<uint8_t>& out) const {
+  const size_t first = out.size();
+  out.resize(first + static_cast<size_t>(decided_ + 7) / 8, 0);
+  Trace(decided_, out.data() + first);
+  return static_cast<size_t>(decided_);
 }
 
 size_t ViterbiDecoder::Flush(std::vector<uint8_t>& out) {

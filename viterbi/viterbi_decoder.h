@@ -50,6 +50,12 @@ class ViterbiDecoder {
   // dropped. The decoder is Reset afterwards. Returns the number of bits appended (not padding).
   size_t Flush(std::vector<uint8_t>& out);
 
+  // Appends what Flush would append now, and leaves the stream as it is: more symbols may follow.
+  // Returns the number of bits appended (not padding).
+  size_t Peek(std::vector<uint8_t>& out) const;
+
+  Puncturing puncturing() const { return puncturing_; }
+
   // Decoded bits appended since the last Reset, padding not counted.
   uint64_t BitsOut() const { return bits_out_; }
 
@@ -68,12 +74,16 @@ class ViterbiDecoder {
   // Turns the pending and new rate-3/4 symbols into (G1, G2) pairs, one per decoder step;
   // returns the number of steps written to pairs_ and consumes what it used of symbols.
   int Depuncture(const int8_t*& symbols, size_t& count);
+  // `periods` whole periods of symbols as (G1, G2) pairs, 0 where nothing was sent.
+  void DepunctureInto(const int8_t* symbols, size_t periods, int8_t* pairs) const;
   // Runs `steps` (G1, G2) pairs through the trellis, decisions appended to decisions_.
   void Advance(const int8_t* pairs, int steps);
   // Advance, tracing back whenever the window is full.
   void Run(const int8_t* pairs, int steps, std::vector<uint8_t>& out);
-  // Traces back from the likeliest state over the whole window, writes the oldest `bits`
-  // decisions' bits to out.
+  // Traces back from the likeliest state over the whole window and writes the oldest `bits`
+  // decisions' bits to bytes[0 ...] (a last part of a byte padded with zero bits).
+  void Trace(int bits, uint8_t* bytes) const;
+  // Trace, appended to out; the decisions traced out are let go.
   void TraceBack(int bits, std::vector<uint8_t>& out);
   // Subtracts the largest metric from every metric (portable path; AVX2 does it in registers).
   void Renormalize();

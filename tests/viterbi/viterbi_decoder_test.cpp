@@ -208,7 +208,8 @@ TEST(ViterbiDecoderTest, PiecesOfAnySizeDecodeAsOneCall) {
   }
 }
 
-// The AVX2 and the portable path decide alike, also on symbols too noisy to decode.
+// The AVX2 and the portable path (each with its own depuncturing) decide alike, also on symbols
+// too noisy to decode.
 TEST(ViterbiDecoderTest, Avx2AndPortablePathsGiveIdenticalOutput) {
   if (!ViterbiDecoder::Avx2Available()) GTEST_SKIP() << "no AVX2 on this processor";
   std::mt19937 rng(kSeed + 4);
@@ -216,7 +217,8 @@ TEST(ViterbiDecoderTest, Avx2AndPortablePathsGiveIdenticalOutput) {
   for (const double ebn0 : {-2.0, 1.0, 4.0}) {
     const std::vector<int8_t> symbols =
         sim::SoftSymbols(coded, kAmplitude, kAmplitude * sim::NoiseSigma(ebn0, 0.5), rng);
-    for (const Puncturing puncturing : {Puncturing::kNone, Puncturing::kMetop}) {
+    for (const Puncturing puncturing :
+         {Puncturing::kNone, Puncturing::kMetop, Puncturing::kCommon}) {
       ViterbiDecoder portable(puncturing), avx2(puncturing);
       ASSERT_TRUE(portable.SelectPath(ViterbiDecoder::Path::kPortable));
       ASSERT_TRUE(avx2.SelectPath(ViterbiDecoder::Path::kAvx2));
