@@ -13,8 +13,10 @@
 namespace vantrel::cli {
 namespace {
 
-// The pump looks at the clock once per this many calls, and redraws at most this often.
-constexpr uint32_t kCallsPerClockCheck = 4096;
+// The pump looks at the clock once per this many calls, and redraws at most this often. The
+// runner calls it a few dozen times a second (on one thread, once per record: a clock read is
+// some nanoseconds).
+constexpr uint32_t kCallsPerClockCheck = 1;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 constexpr int kBarWidth = 30;
 
@@ -109,8 +111,8 @@ void CliHost::ProcessEvents() {
 }
 
 void CliHost::StageStarting(std::string_view name) {
+  // The position is the recording's, which the runner keeps: a new label keeps it.
   stage_ = name;
-  progress_position = 0;
   FlushStandardOutput();
   if (show_progress_) DrawProgress();
 }
@@ -121,7 +123,8 @@ void CliHost::Finish() {
 }
 
 void CliHost::DrawProgress() {
-  // The sync stage moves the bar itself; the others count records in ProgressCount.
+  // The runner moves the bar with the recording's position; a stage run alone may count records
+  // in ProgressCount.
   const int64_t position = std::max<int64_t>(progress_position, chain.ProgressCount);
   const int64_t maximum = progress_maximum;
   const int percent =

@@ -288,7 +288,9 @@ void ChainRunner::State::Advance() {
     for (const std::string& line : held_lines[frontier]) host.AppendLog(line);
     held_lines[frontier].clear();
     host.StageStarting(steps[frontier].name);
-    shown_position = -1;  // the label's new step shows the position again
+    // The label's new step shows the position again.
+    shown_position = inputs[0]->BytesRead() >> kKiBShift;
+    host.SetProgressPosition(shown_position);
     pipes[frontier - 1]->Close();
   }
 }
