@@ -274,7 +274,7 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
   for (const ChainStep& step : definition.steps) {
     if (!step.EnabledIn(chain)) continue;
     if (step.raise_dat_header) chain.DatHeaderPending = true;
-    steps.push_back(*step.spec);
+    steps.push_back(*step.stage);
   }
   chain.NameFromData = run.name_from_data;
   // The settings of the run's start hold for every step.

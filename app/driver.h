@@ -15,14 +15,14 @@ namespace vantrel {
 // One step of a chain and when it runs. A step reads what the enabled step before it hands on
 // (the first enabled step reads the recording), so a new front-end step is one more row.
 struct ChainStep {
-  const StepSpec* spec;
+  const StepSpec* stage;
   // Whether the step runs in a run of this chain state; null: always.
   bool (*enabled)(const ChainState&) = nullptr;
   bool raise_dat_header = false;  // raise DatHeaderPending before the run
 
-  const char* name() const { return spec->name; }
+  const char* name() const { return stage->name; }
   // The working file the step's output is kept as; empty for the final writer.
-  std::string_view writes() const { return spec->writes; }
+  std::string_view writes() const { return stage->writes; }
   bool EnabledIn(const ChainState& chain) const { return enabled == nullptr || enabled(chain); }
 };
 

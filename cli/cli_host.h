@@ -25,8 +25,8 @@ void WriteStandardOutput(std::string_view text);
 void FlushStandardOutput();
 
 // The command line's host: the log goes to standard output, and a one-line progress bar (stage
-// name, percent) to standard error when that is a terminal. The event pump costs a counter
-// increment; the clock is read every few thousand calls only when the bar is shown.
+// name, percent) to standard error when that is a terminal. The event pump reads the clock only
+// when the bar is shown.
 class CliHost : public BasicHost {
  public:
   CliHost(bool quiet, bool show_progress) : quiet_(quiet), show_progress_(show_progress) {}
@@ -45,7 +45,6 @@ class CliHost : public BasicHost {
   bool quiet_;
   bool show_progress_;
   bool progress_drawn_ = false;
-  uint32_t calls_ = 0;
   std::string stage_;
   std::chrono::steady_clock::time_point last_draw_{};
 };

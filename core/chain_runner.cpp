@@ -75,7 +75,7 @@ int ThreadsFromEnvironment() {
 struct ChainRunner::State {
   // What a step's thread tells the caller's thread, in the order it happened.
   struct Event {
-    enum class Kind { kLog, kLampActive, kLampColour, kSignal, kFinished };
+    enum class Kind { kLog, kLampActive, kLampColour, kFinished };
     Event(Kind kind_, size_t step_) : kind(kind_), step(step_) {}
     Kind kind;
     size_t step;
@@ -154,6 +154,7 @@ struct ChainRunner::State {
   bool Pump();
   void Handle(Event& event);
   void Advance();
+  void ShowPosition(bool again);
   void Stop();
 
   StageHost& host;
@@ -163,7 +164,6 @@ struct ChainRunner::State {
   std::vector<std::function<void(std::span<const uint8_t>)>> observers;
 
   std::string recording_path;
-  int64_t recording_bytes = -1;
   std::vector<std::unique_ptr<RecordPipe>> pipes;  // pipes[k]: from step k to step k + 1
   std::vector<std::unique_ptr<StepHost>> step_hosts;
   std::vector<std::unique_ptr<InputFile>> inputs;
@@ -189,7 +189,7 @@ struct ChainRunner::State {
 
 void ChainRunner::State::RunStep(size_t k) {
   StepHost& step_host = *step_hosts[k];
-  const StepSpec& spec = steps[k];
+  const StepSpec& step = steps[k];
   std::exception_ptr error;
   bool was_cancelled = false;
   try {
@@ -200,26 +200,26 @@ void ChainRunner::State::RunStep(size_t k) {
     // files: it stops first).
     InputFile recording;
     std::optional<ReadAhead> read_ahead;
-    if (k == 0 && options.threads != 1) {
+    if (k == 0) {
+      const bool ahead = options.threads != 1;
       io.input_path = recording_path;
-      OpenStageInput(step_host, recording_path, recording);
-      io.input_size = recording.Size();
-      read_ahead.emplace(recording, options.stream_bytes);
-      input.AttachPipe(read_ahead->Stream());
-    } else if (k == 0) {
-      io.input_path = recording_path;
-      OpenStageInput(step_host, recording_path, input);
-      io.input_size = input.Size();
+      InputFile& file = ahead ? recording : input;
+      OpenStageInput(step_host, recording_path, file);
+      io.input_size = file.Size();
+      if (ahead) {
+        read_ahead.emplace(recording, options.stream_bytes);
+        input.AttachPipe(read_ahead->Stream());
+      }
     } else {
       io.input_path = WorkingPath(steps[k - 1].writes);
       input.AttachPipe(*pipes[k - 1]);
     }
-    if (!spec.writes.empty()) {
-      io.output_path = WorkingPath(spec.writes);
+    if (!step.writes.empty()) {
+      io.output_path = WorkingPath(step.writes);
       if (options.keep_files) CreateStageOutput(step_host, io.output_path, output, input);
       if (k + 1 < steps.size()) output.AttachPipe(*pipes[k]);
     }
-    spec.body(io);
+    step.body(io);
   } catch (const StepCancelled&) {
     was_cancelled = true;
   } catch (...) {
@@ -248,8 +248,6 @@ void ChainRunner::State::Handle(Event& event) {
       break;
     case Event::Kind::kLampColour:
       host.SetLampColour(event.colour);
-      break;
-    case Event::Kind::kSignal:
       break;
     case Event::Kind::kFinished:
       finished[event.step] = true;
@@ -288,11 +286,17 @@ void ChainRunner::State::Advance() {
     for (const std::string& line : held_lines[frontier]) host.AppendLog(line);
     held_lines[frontier].clear();
     host.StageStarting(steps[frontier].name);
-    // The label's new step shows the position again.
-    shown_position = inputs[0]->BytesRead() >> kKiBShift;
-    host.SetProgressPosition(shown_position);
+    ShowPosition(/*again=*/true);  // under the new step's label
     pipes[frontier - 1]->Close();
   }
+}
+
+// The progress bar follows what the first step has read of the recording.
+void ChainRunner::State::ShowPosition(bool again) {
+  const int64_t position = inputs[0]->BytesRead() >> kKiBShift;
+  if (position == shown_position && !again) return;
+  shown_position = position;
+  host.SetProgressPosition(position);
 }
 
 void ChainRunner::State::Stop() {
@@ -310,11 +314,7 @@ bool ChainRunner::State::Pump() {
   }
   for (Event& event : taken) Handle(event);
   if (view) host.ShowSignal(*view);
-  const int64_t position = inputs.empty() ? 0 : inputs[0]->BytesRead() >> kKiBShift;
-  if (position != shown_position) {
-    shown_position = position;
-    host.SetProgressPosition(position);
-  }
+  ShowPosition(/*again=*/false);
   // Once the last step has finished, the product is in place: a stop asked now is too late.
   if (stop || (!steps.empty() && finished.back() && !errors.back() && !cancelled.back()))
     return !stop;
@@ -356,7 +356,6 @@ void ChainRunner::Run(const std::string& recording_path, int64_t recording_bytes
   const size_t n = s.steps.size();
   if (n == 0) return;
   s.recording_path = recording_path;
-  s.recording_bytes = recording_bytes;
   const bool one_thread = s.options.threads == 1;
   for (size_t k = 0; k + 1 < n; ++k) {
     s.pipes.push_back(std::make_unique<RecordPipe>(one_thread ? 0 : s.options.stream_bytes));

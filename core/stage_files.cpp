@@ -13,16 +13,6 @@ void OpenStageInput(StageHost& host, const std::string& path, InputFile& input) 
       RunEndsHere(Format("Cannot open '%s' (%s)", path.c_str(), input.Error().c_str())));
 }
 
-int64_t OpenMeasuredStageInput(StageHost& host, const std::string& path, InputFile& input) {
-  OpenStageInput(host, path, input);
-  const int64_t size = input.Size();
-  if (size < 0) {
-    host.AppendLog("Open input file failed!");
-    throw StageError(RunEndsHere(Format("Cannot measure '%s'", path.c_str())));
-  }
-  return size;
-}
-
 void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& output,
                        InputFile& input) {
   if (output.Create(path)) return;
@@ -30,12 +20,6 @@ void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& out
   host.AppendLog("Open output file failed!");
   throw StageError(
       RunEndsHere(Format("Cannot create '%s' (%s)", path.c_str(), output.Error().c_str())));
-}
-
-void OpenStageFiles(StageHost& host, const std::string& input_path, InputFile& input,
-                    const std::string& output_path, OutputFile& output) {
-  OpenStageInput(host, input_path, input);
-  CreateStageOutput(host, output_path, output, input);
 }
 
 ClosedFiles CloseStageFiles(StageHost& host, InputFile& input, OutputFile& output) {

@@ -14,19 +14,10 @@ namespace vantrel {
 // and the reason.
 void OpenStageInput(StageHost& host, const std::string& path, InputFile& input);
 
-// OpenStageInput for a stage whose progress scale is its input's size: the size is measured and
-// returned. A size that cannot be measured is logged as "Open input file failed!" and ends the
-// run.
-int64_t OpenMeasuredStageInput(StageHost& host, const std::string& path, InputFile& input);
-
 // Creates a stage's output (see OutputFile::Create). When it cannot be made it closes `input`,
 // logs "Open output file failed!" and ends the run with a StageError naming the path and reason.
 void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& output,
                        InputFile& input);
-
-// Both of the above, input first.
-void OpenStageFiles(StageHost& host, const std::string& input_path, InputFile& input,
-                    const std::string& output_path, OutputFile& output);
 
 // What closing a stage's files came to.
 struct ClosedFiles {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "core/chain_runner.h"
 #include "core/file_io.h"

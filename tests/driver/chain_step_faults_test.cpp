@@ -193,7 +193,7 @@ TEST_P(ChainStepFaults, InputMissing) {
   testing::WriteFileBytes(output, {1, 2, 3});
   const auto before = FolderContents();
 
-  EXPECT_EQ(RunStepEnd(*Step().spec, host, GetParam().input),
+  EXPECT_EQ(RunStepEnd(*Step().stage, host, GetParam().input),
             "Cannot open '" + InputPath() + "' (No such file or directory): the run ends here.");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open input file failed!"});
   EXPECT_EQ(FolderContents(), before);
@@ -210,7 +210,7 @@ TEST_P(ChainStepFaults, OutputUnwritable) {
   // A working file's name is the program's own: what else stands there is not its file.
   const std::string kind =
       Step().writes().empty() ? "a folder" : "a folder, not a file this program made";
-  EXPECT_EQ(RunStepEnd(*Step().spec, host, GetParam().input),
+  EXPECT_EQ(RunStepEnd(*Step().stage, host, GetParam().input),
             "Cannot create '" + output + "' (it is " + kind + "): the run ends here.");
   EXPECT_EQ(host.log, std::vector<std::string>{"Open output file failed!"});
   // The input is left as it was, the folder in the output's place is empty and nothing else,
