@@ -606,6 +606,8 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
   try {
     const RecordingKind recording = RecordingKindOf(host);
     chain.BasebandInput = recording == RecordingKind::kBaseband;
+    // Its report has a baseband object even when the run ends before the samples are read.
+    if (chain.BasebandInput) chain.Counts.baseband.emplace();
     chain.SoftInput = recording != RecordingKind::kHardBits;
     if (chain.SoftInput && choice == "auto")
       throw StageError(RunEndsHere(

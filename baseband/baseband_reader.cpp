@@ -26,6 +26,10 @@ constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
 constexpr uint32_t kMaxFmtBytes = 4096;
 // The 32-bit size an RF64 file writes where the ds64 chunk holds the real one.
 constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
+// A WAV file read to its end keeps this many bytes back until the file has ended: chunks that
+// end the file within them are recognised as chunks, not read as samples (the LIST, auxi and
+// similar chunks writers put after the samples are far smaller).
+constexpr size_t kTrailerScanBytes = 64 * 1024;
 
 uint16_t Le16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -40,6 +44,15 @@ uint64_t Le64(const uint8_t* p) {
 
 bool IsId(const uint8_t* p, std::string_view id) {
   return std::memcmp(p, id.data(), 4) == 0;
+}
+
+// Four characters that can be a chunk's id: printable ASCII starting with a letter or digit
+// ("LIST", "auxi", "fmt ", "id3 ").
+bool IsChunkId(const uint8_t* p) {
+  if (!std::isalnum(p[0])) return false;
+  for (int i = 1; i < 4; ++i)
+    if (p[i] < 0x20 || p[i] > 0x7E) return false;
+  return true;
 }
 
 // A chunk id for messages: printable characters kept, others as '?'.
@@ -61,8 +74,9 @@ BasebandFormat BasebandFormatFromExtension(const std::string& path) {
 }
 
 BasebandFormat ParseBasebandFormat(const std::string& name) {
-  for (BasebandFormat format : {BasebandFormat::kWav, BasebandFormat::kCs16, BasebandFormat::kCs8,
-                                BasebandFormat::kCu8, BasebandFormat::kCf32}) {
+  for (BasebandFormat format :
+       {BasebandFormat::kWav, BasebandFormat::kCs16, BasebandFormat::kCs8, BasebandFormat::kCu8,
+        BasebandFormat::kCf32, BasebandFormat::kCs32}) {
     if (name == BasebandFormatName(format)) return format;
   }
   return BasebandFormat::kUnknown;
@@ -80,6 +94,8 @@ const char* BasebandFormatName(BasebandFormat format) {
       return "cu8";
     case BasebandFormat::kCf32:
       return "cf32";
+    case BasebandFormat::kCs32:
+      return "cs32";
     case BasebandFormat::kUnknown:
       break;
   }
@@ -94,6 +110,7 @@ int BasebandSampleBytes(BasebandFormat format) {
     case BasebandFormat::kCu8:
       return 2;
     case BasebandFormat::kCf32:
+    case BasebandFormat::kCs32:
       return 8;
     case BasebandFormat::kWav:
     case BasebandFormat::kUnknown:
@@ -111,6 +128,15 @@ void BasebandReader::Restart(InputFile& file) {
   data_bytes_ = -1;
   bytes_read_ = 0;
   samples_read_ = 0;
+  non_finite_ = 0;
+  wav_ = false;
+  file_size_ = -1;
+  header_bytes_ = 0;
+  declared_bytes_ = -1;
+  past_declared_ = false;
+  trailer_bytes_ = 0;
+  held_.clear();
+  file_ended_ = false;
 }
 
 bool BasebandReader::Fail(Status status, std::string error) {
@@ -163,6 +189,8 @@ bool BasebandReader::TakeFmt(const std::vector<uint8_t>& fmt) {
                                         " channel(s); baseband needs 2 (I and Q)");
   if (code == kFormatPcm && bits == 16) {
     format_ = BasebandFormat::kCs16;
+  } else if (code == kFormatPcm && bits == 32) {
+    format_ = BasebandFormat::kCs32;
   } else if (code == kFormatPcm && bits == 8) {
     format_ = BasebandFormat::kCu8;
   } else if (code == kFormatFloat && bits == 32) {
@@ -172,7 +200,7 @@ bool BasebandReader::TakeFmt(const std::vector<uint8_t>& fmt) {
         Status::kBadFormat,
         "WAV sample format not readable: " + std::string(code == kFormatPcm ? "PCM" : "float") +
             " with " + std::to_string(bits) +
-            " bits per sample (PCM 8 or 16 bits and float 32 bits are read)");
+            " bits per sample (PCM 8, 16 or 32 bits and float 32 bits are read)");
   }
   if (block_align != BasebandSampleBytes(format_))
     return Fail(Status::kBadFormat, "WAV sample format not readable: block alignment " +
@@ -183,8 +211,11 @@ bool BasebandReader::TakeFmt(const std::vector<uint8_t>& fmt) {
   return true;
 }
 
-bool BasebandReader::OpenWav(InputFile& file) {
+bool BasebandReader::OpenWav(InputFile& file, int64_t file_size) {
   Restart(file);
+  wav_ = true;
+  file_size_ = file_size;
+  const int64_t start = file.BytesRead();
   uint8_t riff[12];
   if (file.Read(riff, sizeof riff) != sizeof riff || !IsId(riff + 8, "WAVE") ||
       !(IsId(riff, "RIFF") || IsId(riff, "RF64") || IsId(riff, "BW64"))) {
@@ -225,6 +256,7 @@ bool BasebandReader::OpenWav(InputFile& file) {
     } else if (IsId(head, "data")) {
       if (!have_fmt)
         return Fail(Status::kBadHeader, "broken WAV header: no fmt chunk before the data");
+      header_bytes_ = file.BytesRead() - start;
       uint64_t data_size = size;
       if (!rf64 && size == kSizeInDs64) {
         // What a writer streaming to a pipe leaves: the size it could not go back to fill in.
@@ -240,6 +272,7 @@ bool BasebandReader::OpenWav(InputFile& file) {
       if (data_size > static_cast<uint64_t>(INT64_MAX))
         return Fail(Status::kBadHeader, "broken RF64 header: impossible data size");
       data_bytes_ = static_cast<int64_t>(data_size);
+      declared_bytes_ = data_bytes_;
       status_ = Status::kOk;
       return true;
     } else {
@@ -273,7 +306,7 @@ int64_t BasebandReader::DeclaredSamples() const {
   return data_bytes_ / bytes;
 }
 
-void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out) const {
+void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out) {
   const uint8_t* p = bytes_.data();
   const size_t first = out.size();
   out.resize(first + count);
@@ -298,10 +331,19 @@ void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out)
         float iq[2];
         std::memcpy(iq, words, sizeof iq);
         // A NaN or infinity would poison every filter after it; it reads as silence.
-        for (float& v : iq)
-          if (!std::isfinite(v)) v = 0.0f;
+        for (float& v : iq) {
+          if (!std::isfinite(v)) {
+            v = 0.0f;
+            ++non_finite_;
+          }
+        }
         q[i] = {iq[0], iq[1]};
       }
+      break;
+    case BasebandFormat::kCs32:
+      for (size_t i = 0; i < count; ++i, p += 8)
+        q[i] = {static_cast<float>(static_cast<int32_t>(Le32(p)) / 2147483648.0),
+                static_cast<float>(static_cast<int32_t>(Le32(p + 4)) / 2147483648.0)};
       break;
     case BasebandFormat::kWav:
     case BasebandFormat::kUnknown:
@@ -309,10 +351,124 @@ void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out)
   }
 }
 
+bool BasebandReader::SamplesFollowDeclaredData() {
+  const int64_t data_end = header_bytes_ + data_bytes_;
+  if (file_size_ >= 0 && data_end >= file_size_) return false;
+  uint8_t head[8];
+  const size_t got = file_->Read(head, sizeof head);
+  if (file_->Failed()) {
+    Fail(Status::kReadError,
+         "reading the samples failed after " + std::to_string(samples_read_) + " samples");
+    return false;
+  }
+  if (got == 0) return false;
+  if (got == sizeof head && IsChunkId(head)) {
+    const int64_t size = Le32(head + 4);
+    // A chunk's size must fit the file (an odd last chunk may lack its pad byte).
+    if (file_size_ < 0 || data_end + 8 + size <= file_size_ + 1) {
+      trailer_bytes_ = file_size_ >= 0 ? file_size_ - data_end : 8;
+      return false;
+    }
+  }
+  held_.assign(head, head + got);
+  file_ended_ = got < sizeof head;
+  past_declared_ = true;
+  return true;
+}
+
+size_t BasebandReader::TrailingChunks() const {
+  const size_t n = held_.size();
+  for (size_t p = 0; p + 8 <= n; ++p) {
+    // Chunks start at even offsets of the file, as the data chunk's samples did.
+    if ((header_bytes_ + bytes_read_ + static_cast<int64_t>(p)) % 2 != 0) continue;
+    size_t q = p;
+    while (q + 8 <= n && IsChunkId(&held_[q])) {
+      const uint64_t size = Le32(&held_[q + 4]);
+      const uint64_t next = q + 8 + size + (size & 1);
+      if (next == n || ((size & 1) != 0 && next == n + 1)) return p;
+      if (next > n) break;
+      q = static_cast<size_t>(next);
+    }
+  }
+  return n;
+}
+
+size_t BasebandReader::ReadToEnd(size_t want) {
+  while (!file_ended_ && held_.size() < want + kTrailerScanBytes) {
+    const size_t before = held_.size();
+    const size_t ask = want + kTrailerScanBytes - before;
+    held_.resize(before + ask);
+    const size_t got = file_->Read(held_.data() + before, ask);
+    held_.resize(before + got);
+    if (got < ask) {
+      file_ended_ = true;
+      if (file_->Failed()) {
+        Fail(Status::kReadError,
+             "reading the samples failed after " + std::to_string(samples_read_) + " samples");
+        return 0;
+      }
+      const size_t samples_end = TrailingChunks();
+      trailer_bytes_ = static_cast<int64_t>(held_.size() - samples_end);
+      held_.resize(samples_end);
+    }
+  }
+  const size_t ready = file_ended_ ? held_.size() : held_.size() - kTrailerScanBytes;
+  const size_t take = std::min(want, ready);
+  bytes_.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(take));
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(take));
+  return take;
+}
+
+std::string BasebandReader::Warning() const {
+  // A pad byte after an odd data size is no sample.
+  if (!past_declared_ || bytes_read_ <= declared_bytes_ + 1) return {};
+  std::string why;
+  if (declared_bytes_ == 0) {
+    why = " (a recorder stopped before it wrote its sizes)";
+  } else if (bytes_read_ > declared_bytes_ && (bytes_read_ - declared_bytes_) % (1LL << 32) == 0) {
+    why = " (its 32-bit size wrapped past 4 GiB)";
+  } else {
+    why = " (a recorder stopped before it wrote its final sizes)";
+  }
+  return "the WAV header gives a data size of " + std::to_string(declared_bytes_) +
+         " bytes, but the file holds " + std::to_string(bytes_read_) + " bytes of samples" + why +
+         ": they were read to the end of the file";
+}
+
 size_t BasebandReader::Read(std::vector<std::complex<float>>& out, size_t max_samples) {
   if (status_ != Status::kOk || max_samples == 0) return 0;
   const size_t sample_bytes = static_cast<size_t>(BasebandSampleBytes(format_));
   size_t want = std::min(max_samples, kBlockSamples) * sample_bytes;
+  if (wav_ && data_bytes_ >= 0 && bytes_read_ == data_bytes_) {
+    if (SamplesFollowDeclaredData()) data_bytes_ = -1;
+    if (status_ != Status::kOk) return 0;
+  } else if (wav_ && data_bytes_ >= 0 &&
+             data_bytes_ - bytes_read_ < static_cast<int64_t>(sample_bytes) &&
+             (file_size_ < 0 || file_size_ > header_bytes_ + data_bytes_ + 1)) {
+    // A declared size that ends inside a sample, with more than a pad byte after it (or a stream,
+    // whose end tells): a size patched by a recorder that was stopped, not the end of the samples.
+    data_bytes_ = -1;
+    past_declared_ = true;
+  }
+  if (wav_ && data_bytes_ < 0) {
+    const size_t got = ReadToEnd(want);
+    if (status_ != Status::kOk) return 0;
+    bytes_read_ += static_cast<int64_t>(got);
+    const size_t samples = got / sample_bytes;
+    Decode(samples, out);
+    samples_read_ += static_cast<int64_t>(samples);
+    if (got < want) {
+      if (got % sample_bytes != 0) {
+        Fail(Status::kPartialSample, "the file's size is not a whole number of " +
+                                         std::to_string(sample_bytes) + "-byte samples; the last " +
+                                         std::to_string(got % sample_bytes) +
+                                         " byte(s) were dropped");
+      } else {
+        status_ = Status::kEnd;
+      }
+    }
+    return samples;
+  }
   if (data_bytes_ >= 0) {
     const int64_t left = data_bytes_ - bytes_read_;
     want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), left));

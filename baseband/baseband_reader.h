@@ -14,16 +14,16 @@ class InputFile;
 // names one of the others and the sample rate. The raw kinds are interleaved I then Q, little
 // endian, no header:
 //   kCs16: signed 16 bit, kCs8: signed 8 bit, kCu8: unsigned 8 bit centred on 127.5,
-//   kCf32: IEEE 754 single precision.
-enum class BasebandFormat { kUnknown, kWav, kCs16, kCs8, kCu8, kCf32 };
+//   kCf32: IEEE 754 single precision, kCs32: signed 32 bit.
+enum class BasebandFormat { kUnknown, kWav, kCs16, kCs8, kCu8, kCf32, kCs32 };
 
 // The format a file name's extension stands for (".wav", ".cs16", ".cs8", ".cu8", ".cf32", any
 // letter case); kUnknown for anything else, ".raw" included: a raw file says nothing of its
 // samples, the operator has to.
 BasebandFormat BasebandFormatFromExtension(const std::string& path);
-// The format an operator names ("wav", "cs16", "cs8", "cu8", "cf32"), kUnknown otherwise.
+// The format an operator names ("wav", "cs16", "cs8", "cu8", "cf32", "cs32"), kUnknown otherwise.
 BasebandFormat ParseBasebandFormat(const std::string& name);
-// "wav", "cs16", "cs8", "cu8", "cf32" or "unknown", as an operator writes them.
+// "wav", "cs16", "cs8", "cu8", "cf32", "cs32" or "unknown", as an operator writes them.
 const char* BasebandFormatName(BasebandFormat format);
 // Bytes one complex sample takes; 0 for kUnknown and kWav.
 int BasebandSampleBytes(BasebandFormat format);
@@ -36,10 +36,18 @@ int BasebandSampleBytes(BasebandFormat format);
 //
 // A WAV file's chunks are walked: `fmt ` and `data` are found wherever they are (LIST and any
 // other chunk is skipped, with the pad byte of an odd-sized chunk); `fmt ` must come before
-// `data`. Accepted: PCM 16 bit (cs16), PCM 8 bit unsigned (cu8), IEEE float 32 (cf32), also as
-// WAVE_FORMAT_EXTENSIBLE with the matching subformat GUID, 2 channels (I and Q). RF64 (and BW64)
-// files take the 64-bit data size from their ds64 chunk. A RIFF data size of 0xFFFFFFFF (left by
-// writers that stream to a pipe and cannot go back) means: the samples run to the end of the file.
+// `data`. Accepted: PCM 16 bit (cs16), PCM 32 bit (cs32), PCM 8 bit unsigned (cu8), IEEE float 32
+// (cf32), also as WAVE_FORMAT_EXTENSIBLE with the matching subformat GUID, 2 channels (I and Q).
+// RF64 (and BW64) files take the 64-bit data size from their ds64 chunk.
+//
+// A WAV file's data size is not trusted to be the end of the samples. Recorders write it as 0 at
+// the start and patch it at the close, so a recorder that was killed leaves 0 or an old size; a
+// RIFF file above 4 GiB has its 32-bit size wrapped; writers that stream to a pipe leave
+// 0xFFFFFFFF. So when the declared data are read and bytes follow that are not a chunk (four
+// characters and a size that fits the file), they are samples too and are read to the end of the
+// file, and Warning() names both sizes. A chunk at the end of a file read that way (LIST, auxi,
+// ... after a streamed data chunk) is recognised from the chunks that lead exactly to the end of
+// the file and ends the samples.
 //
 // Not thread-safe; one reader per file.
 class BasebandReader {
@@ -65,7 +73,9 @@ class BasebandReader {
 
   // Reads the WAV/RF64 header of `file` up to the start of the samples. True when the samples
   // can be read; otherwise Status() and Error() say why and Read delivers nothing.
-  bool OpenWav(InputFile& file);
+  // `file_size` is the file's size in bytes when known (-1: a pipe), to tell whether bytes after
+  // the declared data can be a chunk.
+  bool OpenWav(InputFile& file, int64_t file_size = -1);
   // A raw recording of `format` (not kWav or kUnknown) at `sample_rate` samples per second,
   // `size` bytes long (-1 when unknown: read to the end of the file). False for a zero rate or
   // a format that is not a raw one.
@@ -80,6 +90,9 @@ class BasebandReader {
   Status GetStatus() const { return status_; }
   // One line for the log, naming what was wrong; empty while the status is kOk or kEnd.
   const std::string& Error() const { return error_; }
+  // Once the recording is over: a line for the log when the samples read differ from what the
+  // header declared (read past a wrong data size); empty otherwise.
+  std::string Warning() const;
 
   // The recording's sample format (a raw kind, never kWav) and rate, known once opened.
   BasebandFormat SampleFormat() const { return format_; }
@@ -90,6 +103,11 @@ class BasebandReader {
   int64_t DeclaredSamples() const;
   // Samples delivered so far.
   int64_t SamplesRead() const { return samples_read_; }
+  // Float sample values that were NaN or infinite, read as 0 (a NaN would poison every filter).
+  int64_t NonFiniteValues() const { return non_finite_; }
+  // Bytes of the file taken so far: the header and the samples (a trailing chunk found at the end
+  // is counted too, as read and understood).
+  int64_t BytesRead() const { return header_bytes_ + bytes_read_ + trailer_bytes_; }
 
  private:
   // Forgets any earlier recording; reads from `file` from now on.
@@ -102,7 +120,16 @@ class BasebandReader {
   // Checks the `fmt ` chunk's content and takes its format and rate.
   bool TakeFmt(const std::vector<uint8_t>& fmt);
   // Decodes `count` whole samples from bytes_ into out.
-  void Decode(size_t count, std::vector<std::complex<float>>& out) const;
+  void Decode(size_t count, std::vector<std::complex<float>>& out);
+  // At the end of the declared data: true when samples follow that the header did not count
+  // (Read then goes on to the end of the file), false when the file ends there or a chunk follows.
+  bool SamplesFollowDeclaredData();
+  // Reads up to `want` bytes of samples into bytes_ for a WAV file read to its end, keeping back
+  // enough bytes to recognise chunks that end the file. Returns how many.
+  size_t ReadToEnd(size_t want);
+  // The offset in held_ where chunks begin that lead exactly to the end of the file, or
+  // held_.size() when the held bytes end with samples.
+  size_t TrailingChunks() const;
 
   InputFile* file_ = nullptr;
   Status status_ = Status::kNotOpen;
@@ -112,7 +139,19 @@ class BasebandReader {
   int64_t data_bytes_ = -1;  // bytes of samples the file should hold; -1: to the end
   int64_t bytes_read_ = 0;   // bytes of samples taken from the file so far
   int64_t samples_read_ = 0;
+  int64_t non_finite_ = 0;
   std::vector<uint8_t> bytes_;  // one block of raw samples
+  // A WAV file's own sizes and what the reader made of them.
+  bool wav_ = false;
+  int64_t file_size_ = -1;       // the whole file's size; -1: not known
+  int64_t header_bytes_ = 0;     // bytes before the first sample
+  int64_t declared_bytes_ = -1;  // the header's data size; -1: streamed, no size
+  bool past_declared_ = false;   // samples were found after the declared data
+  int64_t trailer_bytes_ = 0;    // bytes of chunks found after samples read to the end
+  // Read to the end: bytes read from the file but not yet handed out (the tail that may turn out
+  // to be chunks), and whether the file has ended.
+  std::vector<uint8_t> held_;
+  bool file_ended_ = false;
 };
 
 }  // namespace vantrel

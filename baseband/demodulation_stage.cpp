@@ -76,7 +76,7 @@ void OpenRecording(StageHost& host, const std::string& path, InputFile& input, i
                path.c_str())));
   }
   if (format == BasebandFormat::kWav) {
-    if (!reader.OpenWav(input))
+    if (!reader.OpenWav(input, size))
       throw StageError(RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str())));
     if (rate_choice > 0 && rate_choice != reader.SampleRate()) {
       LogLine(host,
@@ -108,9 +108,14 @@ void DemodulationStep(StepIo& io) {
   const std::string& output_path = io.output_path;
   const int64_t size = io.input_size;
   chain.Counts.input_bytes = size;
+  // The report has the recording's baseband counts even when the run ends before its end.
+  BasebandCounts& known = chain.Counts.baseband.emplace();
+  known.file_bytes = size;
 
   BasebandReader reader;
   OpenRecording(host, input_path, input, size, reader);
+  known.format = BasebandFormatName(reader.SampleFormat());
+  known.sample_rate = reader.SampleRate();
   const Downlink& downlink = *host.RunSatellite().downlink;
   const double rate = reader.SampleRate();
   const double lowest = downlink.symbol_rate * MinSamplesPerSymbol(downlink.modulation);
@@ -203,11 +208,19 @@ void DemodulationStep(StepIo& io) {
     throw StageError(RunEndsHere(Format("'%s': %s", input_path.c_str(), reader.Error().c_str())));
   if (reader.GetStatus() != BasebandReader::Status::kEnd)
     LogLine(host, "Warning: %s", reader.Error().c_str());
+  if (!reader.Warning().empty()) LogLine(host, "Warning: %s", reader.Warning().c_str());
+  if (reader.NonFiniteValues() > 0 && any_signal) {
+    LogLine(host, "Warning: %lld sample values were NaN or infinite and were read as 0",
+            static_cast<long long>(reader.NonFiniteValues()));
+  }
 
   const DemodulatorSummary& summary = demodulator->Summary();
   BasebandCounts counts;
+  counts.demodulated = true;
   counts.format = BasebandFormatName(reader.SampleFormat());
   counts.sample_rate = static_cast<int64_t>(rate);
+  counts.bytes_read = reader.BytesRead();
+  counts.file_bytes = size;
   counts.samples = reader.SamplesRead();
   counts.locked_seconds = summary.locked_seconds;
   counts.locks_lost = static_cast<int64_t>(summary.locks_lost);
@@ -224,9 +237,12 @@ void DemodulationStep(StepIo& io) {
   LogLine(host, "Samples read: %lld (%.1f s of recording)", static_cast<long long>(counts.samples),
           seconds);
   if (counts.samples == 0 || !any_signal) {
+    const char* what = counts.samples == 0 ? "no samples"
+                       : reader.NonFiniteValues() > 0
+                           ? "only zero samples and samples that are not numbers (NaN or infinite)"
+                           : "only zero samples";
     throw StageError(
-        RunEndsHere(Format("'%s' holds %s: no signal to demodulate", input_path.c_str(),
-                           counts.samples == 0 ? "no samples" : "only zero samples")));
+        RunEndsHere(Format("'%s' holds %s: no signal to demodulate", input_path.c_str(), what)));
   }
   if (counts.first_lock_seconds < 0) {
     throw StageError(RunEndsHere(Format(

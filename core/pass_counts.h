@@ -24,8 +24,11 @@ struct SoftSymbolCounts {
 
 // What the demodulation stage made of a baseband recording.
 struct BasebandCounts {
-  std::string format;              // the samples' format ("cs16", "cu8", ...), from WAV or raw
-  int64_t sample_rate = 0;         // samples per second
+  bool demodulated = false;        // the recording was read to its end (the counts below are whole)
+  std::string format;              // the samples' format ("cs16", "cu8", ...); empty: not known
+  int64_t sample_rate = 0;         // samples per second; 0: not known
+  int64_t bytes_read = -1;         // bytes of the file read (header, samples); < 0: not known
+  int64_t file_bytes = -1;         // bytes the file holds; < 0: not known (a stream)
   int64_t samples = 0;             // complex samples read
   double locked_seconds = 0;       // seconds of the recording with the lock held
   double first_lock_seconds = -1;  // when the lock was first taken; < 0: never

@@ -90,7 +90,7 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
   lines.push_back("Pass report:");
   lines.push_back(Format("  Input bytes %lld, CADUs found %lld, sync losses %lld",
                          Ll(counts.input_bytes), Ll(counts.cadus), Ll(counts.sync_losses)));
-  if (counts.baseband) {
+  if (counts.baseband && counts.baseband->demodulated) {
     const BasebandCounts& baseband = *counts.baseband;
     lines.push_back(
         Format("  Baseband %s at %lld samples/s: %lld samples, %.1f s locked, locks lost "
@@ -180,7 +180,13 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
     const BasebandCounts& baseband = *counts.baseband;
     json += "\"baseband\":{";
     text("format", baseband.format);
-    number("sample_rate", baseband.sample_rate);
+    // What a run that failed before or inside demodulation did not learn is null.
+    auto known = [&json](const char* key, int64_t value, bool is_known) {
+      json += is_known ? Format("\"%s\":%lld,", key, Ll(value)) : Format("\"%s\":null,", key);
+    };
+    known("sample_rate", baseband.sample_rate, baseband.sample_rate > 0);
+    known("bytes_read", baseband.bytes_read, baseband.bytes_read >= 0);
+    known("file_bytes", baseband.file_bytes, baseband.file_bytes >= 0);
     number("samples", baseband.samples);
     json += Format("\"locked_seconds\":%.3f,", baseband.locked_seconds);
     if (baseband.first_lock_seconds < 0) {

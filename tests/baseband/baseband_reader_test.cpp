@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,8 @@ struct ReadResult {
   uint32_t rate = 0;
   BasebandFormat format = BasebandFormat::kUnknown;
   int64_t declared = -1;
+  std::string warning;
+  int64_t bytes_read = 0;
 };
 
 class BasebandReaderTest : public ::testing::Test {
@@ -113,9 +117,9 @@ class BasebandReaderTest : public ::testing::Test {
     EXPECT_TRUE(file.Open(path));
     BasebandReader reader;
     ReadResult result;
-    result.opened = format == BasebandFormat::kWav
-                        ? reader.OpenWav(file)
-                        : reader.OpenRaw(file, format, rate, known_size ? file.Size() : -1);
+    const int64_t size = known_size ? file.Size() : -1;
+    result.opened = format == BasebandFormat::kWav ? reader.OpenWav(file, size)
+                                                   : reader.OpenRaw(file, format, rate, size);
     result.rate = reader.SampleRate();
     result.format = reader.SampleFormat();
     result.declared = reader.DeclaredSamples();
@@ -129,6 +133,8 @@ class BasebandReaderTest : public ::testing::Test {
     EXPECT_EQ(reader.SamplesRead(), static_cast<int64_t>(result.samples.size()));
     result.status = reader.GetStatus();
     result.error = reader.Error();
+    result.warning = reader.Warning();
+    result.bytes_read = reader.BytesRead();
     return result;
   }
 
@@ -454,6 +460,130 @@ TEST_F(BasebandReaderTest, LongRecordingStreamsInBlocksWithoutLosingSamples) {
         ++wrong;
     EXPECT_EQ(wrong, 0u);
   }
+}
+
+// A WAV file's data size does not always end its samples: recorders write 0 first and patch it at
+// the close (a killed one leaves 0 or an old size), a RIFF size wraps past 4 GiB, a streaming
+// writer leaves 0xFFFFFFFF. Bytes after the declared data that are not a chunk are samples; chunks
+// that end the file are not, wherever the data size left the reader.
+struct DataSizeCase {
+  const char* name;
+  double declared_samples;  // the data chunk's size in samples; -1: 0xFFFFFFFF (streamed)
+  size_t samples;            // samples the file really holds
+  std::vector<const char*> trailing_chunks;  // chunks after the samples
+  bool warned;                               // a warning names both sizes
+};
+
+void PrintTo(const DataSizeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class WavDataSizeTest : public BasebandReaderTest,
+                        public ::testing::WithParamInterface<DataSizeCase> {};
+
+TEST_P(WavDataSizeTest, ReadsEverySampleTheFileHoldsAndNoChunk) {
+  const DataSizeCase& c = GetParam();
+  std::vector<int16_t> values;
+  for (size_t i = 0; i < c.samples; ++i) {
+    values.push_back(static_cast<int16_t>(i % 32000));
+    values.push_back(static_cast<int16_t>(-1 - static_cast<int>(i % 17)));
+  }
+  Bytes file = Riff(Chunk("fmt ", Fmt(1, 2, 6000000, 16)));
+  const Bytes samples = Cs16(values);
+  const int64_t declared_bytes =
+      c.declared_samples < 0 ? 0xFFFFFFFF : static_cast<int64_t>(c.declared_samples * 4);
+  PutId(file, "data");
+  Put32(file, static_cast<uint32_t>(declared_bytes));
+  Append(file, samples);
+  for (const char* id : c.trailing_chunks)
+    Append(file, Chunk(id, {'S', 'D', 'R', '#', 0, 1, 2}));  // odd: a pad byte follows
+  for (bool known_size : {true, false}) {
+    for (size_t piece : {size_t{700}, size_t{1} << 20}) {
+      SCOPED_TRACE(std::string(c.name) + (known_size ? ", size known" : ", a stream") +
+                   ", pieces of " + std::to_string(piece));
+      const ReadResult r = ReadAll(file, BasebandFormat::kWav, 0, piece, known_size);
+      ASSERT_TRUE(r.opened) << r.error;
+      EXPECT_EQ(r.status, Status::kEnd) << r.error;
+      ASSERT_EQ(r.samples.size(), c.samples);
+      size_t wrong = 0;
+      for (size_t i = 0; i < c.samples; ++i)
+        if (r.samples[i] != std::complex<float>(static_cast<float>(i % 32000) / 32768.0f,
+                                                (-1.0f - static_cast<float>(i % 17)) / 32768.0f))
+          ++wrong;
+      EXPECT_EQ(wrong, 0u);
+      if (c.warned) {
+        EXPECT_NE(r.warning.find(std::to_string(declared_bytes) + " bytes"), std::string::npos)
+            << r.warning;
+        EXPECT_NE(r.warning.find(std::to_string(samples.size()) + " bytes of samples"),
+                  std::string::npos)
+            << r.warning;
+      } else {
+        EXPECT_EQ(r.warning, "");
+      }
+      // Everything up to the last byte is accounted for: header, samples and the chunks after.
+      if (known_size || c.trailing_chunks.empty()) {
+        EXPECT_EQ(r.bytes_read, static_cast<int64_t>(file.size()));
+      }
+    }
+  }
+}
+
+// 40000 samples take more than the bytes a reader keeps back to look for chunks at the end.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, WavDataSizeTest,
+    ::testing::Values(DataSizeCase{"size right", 25, 25, {}, false},
+                      DataSizeCase{"size right, LIST after", 25, 25, {"LIST"}, false},
+                      DataSizeCase{"size short: recorder killed", 10, 25, {}, true},
+        DataSizeCase{"size short inside a sample", 10.5, 25, {}, true},
+                      DataSizeCase{"size short, long file", 1000, 40000, {}, true},
+                      DataSizeCase{"size short, auxi after the samples", 10, 40000, {"auxi"}, true},
+                      DataSizeCase{"size 0: never patched", 0, 25, {}, true},
+                      DataSizeCase{"size 0, LIST and auxi after", 0, 40000, {"LIST", "auxi"}, true},
+                      DataSizeCase{"size 0, nothing after", 0, 0, {}, false},
+                      DataSizeCase{"streamed", -1, 40000, {}, false},
+                      DataSizeCase{"streamed, LIST after", -1, 25, {"LIST"}, false},
+                      DataSizeCase{
+                          "streamed, LIST and id3 after", -1, 40000, {"LIST", "id3 "}, false}),
+    [](const ::testing::TestParamInfo<DataSizeCase>& info) {
+      std::string name;
+      for (const char* p = info.param.name; *p != '\0'; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return name;
+    });
+
+TEST_F(BasebandReaderTest, Pcm32BitIsSignedFullScale) {
+  Bytes data;
+  for (int32_t v : {INT32_MIN, INT32_MAX, 1 << 30, -(1 << 29)})
+    Put32(data, static_cast<uint32_t>(v));
+  Bytes chunks = Chunk("fmt ", Fmt(1, 2, 2400000, 32));
+  Append(chunks, Chunk("data", data));
+  const ReadResult r = ReadAll(Riff(chunks));
+  ASSERT_TRUE(r.opened) << r.error;
+  EXPECT_EQ(r.format, BasebandFormat::kCs32);
+  ASSERT_EQ(r.samples.size(), 2u);
+  EXPECT_EQ(r.samples[0], std::complex<float>(-1.0f, 1.0f));
+  EXPECT_EQ(r.samples[1], std::complex<float>(0.5f, -0.25f));
+}
+
+TEST_F(BasebandReaderTest, NotANumberReadsAsZeroAndIsCounted) {
+  Bytes data;
+  for (float v : {std::numeric_limits<float>::quiet_NaN(), 0.5f, -0.25f,
+                  std::numeric_limits<float>::infinity()}) {
+    uint32_t w;
+    std::memcpy(&w, &v, 4);
+    Put32(data, w);
+  }
+  InputFile file;
+  const std::string path = folder_.File("nan.cf32");
+  testing::WriteFileBytes(path, data);
+  ASSERT_TRUE(file.Open(path));
+  BasebandReader reader;
+  ASSERT_TRUE(reader.OpenRaw(file, BasebandFormat::kCf32, 1000, file.Size()));
+  std::vector<std::complex<float>> samples;
+  EXPECT_EQ(reader.Read(samples, 10), 2u);
+  EXPECT_EQ(samples[0], std::complex<float>(0.0f, 0.5f));
+  EXPECT_EQ(samples[1], std::complex<float>(-0.25f, 0.0f));
+  EXPECT_EQ(reader.NonFiniteValues(), 2);
 }
 
 }  // namespace
