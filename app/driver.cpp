@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 
+#include "app/front_end_probe.h"
 #include "app/run_session.h"
 #include "app/satellite_scan.h"
 #include "baseband/demodulation_stage.h"
@@ -343,6 +344,57 @@ PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
   return settings;
 }
 
+// Sets de-randomisation as the frames the search decoded needed it.
+void SwitchDerandomisation(StageHost& host, RunControls& controls, OwnedRunSession& session,
+                           const Satellite& satellite, bool derandomised) {
+  if (!satellite.downlink->randomised || derandomised == host.RunSettings().PNdecoding) return;
+  controls.SetPNdecoding(derandomised);
+  session.ReadSettings();
+  LogLine(host, "De-randomisation switched %s, as the frames need", derandomised ? "on" : "off");
+}
+
+// Runs the front ends of the downlinks that fit a soft-symbol or baseband recording on its start
+// and logs what each found. Sets `error` when the recording cannot be read.
+std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error) {
+  const std::string path = host.InputPath();
+  InputFile input;
+  if (!input.Open(path)) {
+    *error = Format("Cannot read '%s' (%s)", path.c_str(), input.Error().c_str());
+    return std::nullopt;
+  }
+  FrontEndProbe probe;
+  if (host.Chain().BasebandInput) {
+    BasebandReader reader;
+    try {
+      OpenBasebandRecording(host, path, input, input.Size(), reader, false);
+    } catch (const StageError& failed) {
+      *error = failed.what();
+      return std::nullopt;
+    }
+    LogLine(host,
+            "Looking for the satellite in the data: each downlink's demodulator on the first "
+            "%.0f s of the recording...",
+            kProbeSeconds);
+    probe = ProbeBaseband(reader, static_cast<double>(host.RunSettings().CarrierRangeHz));
+    if (reader.GetStatus() == BasebandReader::Status::kReadError) {
+      *error = Format("'%s': %s", path.c_str(), reader.Error().c_str());
+      return std::nullopt;
+    }
+  } else {
+    LogLine(host,
+            "Looking for the satellite in the data: each soft-symbol decoding on the first %lld "
+            "MiB of the recording...",
+            static_cast<long long>(kProbeSoftBytes >> 20));
+    probe = ProbeSoftSymbols(input);
+    if (input.Failed()) {
+      *error = Format("Cannot read '%s'", path.c_str());
+      return std::nullopt;
+    }
+  }
+  for (const std::string& line : probe.tried) host.AppendLog("  " + line);
+  return probe;
+}
+
 // The satellite of the run: the file name's marker, or --satellite (a satellite's name, or
 // "auto": the start of the recording decides). A choice that overrides a marker says so. On
 // failure the satellite is null and `outcome.error` says why.
@@ -356,7 +408,27 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     run.chosen_by = Format("the marker '%s' in the file name", rule->marker);
     return run;
   }
-  if (choice == "auto") {
+  if (choice == "auto" && host.Chain().SoftInput) {
+    std::string error;
+    const std::optional<FrontEndProbe> probe = ProbeRecording(host, &error);
+    if (!error.empty()) {
+      outcome.error = RunEndsHere(error);
+      return run;
+    }
+    if (probe->satellite == nullptr) {
+      outcome.error =
+          Format("No satellite recognised in '%s': no downlink's frames in its first %s",
+                 host.InputPath().c_str(),
+                 host.Chain().BasebandInput ? Format("%.1f s", probe->seconds).c_str()
+                                            : Format("%.1f MiB", probe->bytes / 1048576.0).c_str());
+      return run;
+    }
+    run.satellite = probe->satellite;
+    run.chosen_by = "the data";
+    LogLine(host, "Satellite found in the data: %s (%s)", probe->satellite->title,
+            probe->found.c_str());
+    SwitchDerandomisation(host, controls, session, *run.satellite, probe->derandomised);
+  } else if (choice == "auto") {
     std::string error;
     const bool manchester = host.RunSettings().Manchester_box;
     SatelliteScan scan = ScanRecordingForSatellite(host.InputPath(), manchester, &error);
@@ -384,13 +456,7 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     run.chosen_by = "the data";
     LogLine(host, "Satellite found in the data: %s (%s)", scan.satellite->title,
             scan.found.c_str());
-    if (scan.satellite->downlink->randomised &&
-        scan.derandomised != host.RunSettings().PNdecoding) {
-      controls.SetPNdecoding(scan.derandomised);
-      session.ReadSettings();
-      LogLine(host, "De-randomisation switched %s, as the frames need",
-              scan.derandomised ? "on" : "off");
-    }
+    SwitchDerandomisation(host, controls, session, *run.satellite, scan.derandomised);
   } else {
     run.satellite = SatelliteByOption(choice);
     if (run.satellite == nullptr) {
@@ -609,10 +675,6 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
     // Its report has a baseband object even when the run ends before the samples are read.
     if (chain.BasebandInput) chain.Counts.baseband.emplace();
     chain.SoftInput = recording != RecordingKind::kHardBits;
-    if (chain.SoftInput && choice == "auto")
-      throw StageError(RunEndsHere(
-          Format("--satellite auto reads hard bits only: name the satellite of a %s recording",
-                 chain.BasebandInput ? "baseband" : "soft-symbol")));
     run = ChooseSatellite(host, controls, session, rule, choice, outcome);
   } catch (const StageError& error) {
     outcome.error = error.what();

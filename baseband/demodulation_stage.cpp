@@ -25,9 +25,10 @@ constexpr auto kShowInterval = std::chrono::milliseconds(250);
 // Constellation points shown.
 constexpr size_t kShownPoints = 512;
 
-// The lowest sample rate a downlink is demodulated at, in samples per symbol: QPSK needs its
-// root-raised-cosine band (1.5 times the symbol rate) inside the recording; Manchester-coded
-// phase modulation's half-bits need about 1.4 samples each.
+}  // namespace
+
+// QPSK needs its root-raised-cosine band (1.5 times the symbol rate) inside the recording;
+// Manchester-coded phase modulation's half-bits need about 1.4 samples each.
 double MinSamplesPerSymbol(Modulation modulation) {
   switch (modulation) {
     case Modulation::kQpsk:
@@ -38,7 +39,6 @@ double MinSamplesPerSymbol(Modulation modulation) {
   return 2.8;
 }
 
-// The demodulator of a modulation. Throws std::invalid_argument for a config it cannot work with.
 std::unique_ptr<Demodulator> MakeDemodulator(Modulation modulation,
                                              const DemodulatorConfig& config) {
   switch (modulation) {
@@ -50,17 +50,18 @@ std::unique_ptr<Demodulator> MakeDemodulator(Modulation modulation,
   return MakeMeteorDemodulator(config);
 }
 
+namespace {
+
 std::string SignalLine(const SignalReport& report) {
   if (!report.locked) return Format("Signal at %5.1f s: no lock", report.seconds);
   return Format("Signal at %5.1f s: carrier %+.1f kHz, Es/N0 %.1f dB, locked", report.seconds,
                 report.carrier_offset_hz / 1000, report.snr_db);
 }
 
-// Opens the recording as `reader` reads it, from the options and the file: the format given, else
-// the extension's (a WAV file's header names its samples); the rate given, else the header's.
-// Ends the run with a line naming what is missing or wrong.
-void OpenRecording(StageHost& host, const std::string& path, InputFile& input, int64_t size,
-                   BasebandReader& reader) {
+}  // namespace
+
+void OpenBasebandRecording(StageHost& host, const std::string& path, InputFile& input, int64_t size,
+                           BasebandReader& reader, bool log_warnings) {
   const std::string& format_choice = host.RunSettings().BasebandFormat;
   BasebandFormat format = ParseBasebandFormat(format_choice);
   if (!format_choice.empty() && format == BasebandFormat::kUnknown) {
@@ -79,9 +80,11 @@ void OpenRecording(StageHost& host, const std::string& path, InputFile& input, i
     if (!reader.OpenWav(input, size))
       throw StageError(RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str())));
     if (rate_choice > 0 && rate_choice != reader.SampleRate()) {
-      LogLine(host,
-              "Warning: the WAV header says %u samples/s; the rate given, %lld samples/s, is used",
-              reader.SampleRate(), static_cast<long long>(rate_choice));
+      if (log_warnings)
+        LogLine(
+            host,
+            "Warning: the WAV header says %u samples/s; the rate given, %lld samples/s, is used",
+            reader.SampleRate(), static_cast<long long>(rate_choice));
       reader.OverrideSampleRate(static_cast<uint32_t>(rate_choice));
     }
     return;
@@ -95,8 +98,6 @@ void OpenRecording(StageHost& host, const std::string& path, InputFile& input, i
   if (!reader.OpenRaw(input, format, static_cast<uint32_t>(rate_choice), size))
     throw StageError(RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str())));
 }
-
-}  // namespace
 
 void DemodulationStep(StepIo& io) {
   StageHost& host = io.host;
@@ -113,7 +114,7 @@ void DemodulationStep(StepIo& io) {
   known.file_bytes = size;
 
   BasebandReader reader;
-  OpenRecording(host, input_path, input, size, reader);
+  OpenBasebandRecording(host, input_path, input, size, reader);
   known.format = BasebandFormatName(reader.SampleFormat());
   known.sample_rate = reader.SampleRate();
   const Downlink& downlink = *host.RunSatellite().downlink;
