@@ -265,6 +265,17 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
     if (!downlink.reed_solomon) controls.SetRSolomon(false);
     session.ReadSettings();
   }
+  if (downlink.randomised && chain.SoftInput && run.chosen_by != "the data" &&
+      !host.RunSettings().PNdecoding && !host.RunSettings().PNdecodingGiven) {
+    // What a receiver's demodulator hands on is the downlink as sent: randomised.
+    controls.SetPNdecoding(true);
+    session.ReadSettings();
+    LogLine(host,
+            "De-randomisation on: %s frames are always randomised on the downlink, and this %s "
+            "recording was taken from it before any decoding (DR_n or --no-derandomize turns it "
+            "off)",
+            downlink.name, chain.BasebandInput ? "baseband" : "soft-symbol");
+  }
   if (downlink.modulation == Modulation::kPhaseManchester) {
     // Manchester-coded data: a soft-symbol demodulator has already taken the coding off.
     chain.ManchesterDone =
@@ -348,6 +359,11 @@ PassReportSettings ReportSettings(StageHost& host, ChainKind kind) {
 void SwitchDerandomisation(StageHost& host, RunControls& controls, OwnedRunSession& session,
                            const Satellite& satellite, bool derandomised) {
   if (!satellite.downlink->randomised || derandomised == host.RunSettings().PNdecoding) return;
+  if (host.RunSettings().PNdecodingGiven) {
+    LogLine(host, "Warning: the frames were found %s; de-randomisation stays %s, as it was set",
+            derandomised ? "randomised" : "not randomised", derandomised ? "off" : "on");
+    return;
+  }
   controls.SetPNdecoding(derandomised);
   session.ReadSettings();
   LogLine(host, "De-randomisation switched %s, as the frames need", derandomised ? "on" : "off");

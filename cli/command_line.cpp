@@ -47,6 +47,7 @@ void ApplySwitch(size_t position, const std::string& value, Command& command) {
         s.PNdecoding = false;
       else
         known = false;
+      s.PNdecodingGiven = s.PNdecodingGiven || known;
       break;
     case 3:
       if (value == "RS_y")
@@ -134,6 +135,7 @@ class Parser {
     for (size_t i = 0; i < switches.size(); ++i) ApplySwitch(i + 2, switches[i], command);
     Settings& s = command.settings;
     s.PNdecoding = overrides_.PNdecoding.value_or(s.PNdecoding);
+    s.PNdecodingGiven = s.PNdecodingGiven || overrides_.PNdecoding.has_value();
     s.RSolomon = overrides_.RSolomon.value_or(s.RSolomon);
     s.Manchester_box = overrides_.Manchester_box.value_or(s.Manchester_box);
     s.APID104 = overrides_.APID104.value_or(s.APID104);

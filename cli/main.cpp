@@ -267,6 +267,13 @@ InputResult RunOne(Call& call, const PlannedInput& input) {
 
   InputResult result{input.given, kExitNoProduct, ProblemBeforeTheRun(call, input)};
   std::string product;  // where the product is now, for the report
+  if (result.detail.empty() && host.settings.Satellite.empty() &&
+      vantrel::FindMarker(input.recording) == nullptr) {
+    // SDR programs name their recordings without a marker: the data tell the satellite.
+    host.settings.Satellite = "auto";
+    host.AppendLog("No satellite marker in the name '" + input.given +
+                   "': the satellite is looked for in the data, as with --satellite auto");
+  }
   if (result.detail.empty()) {
     const vantrel::RunOutcome outcome = vantrel::ProcessRecording(host);
     host.Finish();

@@ -47,7 +47,10 @@ int ParseSettingInteger(std::string_view setting, std::string_view text);
 struct Settings {
   // Main window.
   bool PNdecoding = false;  // de-randomisation
-  bool RSolomon = true;     // Reed-Solomon correction
+  // The operator set PNdecoding for this run (DR_y, DR_n, an option); otherwise the driver may
+  // set it from what the downlink or the data show.
+  bool PNdecodingGiven = false;
+  bool RSolomon = true;  // Reed-Solomon correction
   // MetOp settings.
   IntegerSetting VCID_Metop{"VCID_Metop", kVcidDefault};
   bool APID104 = false;  // night channel; APID 103 otherwise
