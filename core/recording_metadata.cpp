@@ -335,12 +335,9 @@ struct ByteView {
   // samples, near 1 for a narrow band; a carrier offset only turns the sum.
   double neighbour_correlation = 0;
 };
-ByteView MeasureView(std::span<const uint8_t> bytes, bool is_signed) {
-  const size_t samples = bytes.size() / 2;
-  auto value = [&](size_t i) {
-    return is_signed ? static_cast<double>(static_cast<int8_t>(bytes[i]))
-                     : static_cast<double>(bytes[i]) - 127.5;
-  };
+// `value(i)` is channel value i (I of sample n at 2n, Q at 2n + 1).
+template <typename Value>
+ByteView MeasureIq(size_t samples, Value value) {
   double mean_i = 0, mean_q = 0;
   for (size_t n = 0; n < samples; ++n) {
     mean_i += value(2 * n);
@@ -370,6 +367,19 @@ ByteView MeasureView(std::span<const uint8_t> bytes, bool is_signed) {
   view.kurtosis = m2 > 0 ? (m4 / count) / ((m2 / count) * (m2 / count)) : 0;
   view.neighbour_correlation = power > 0 ? std::hypot(re, im) / power : 0;
   return view;
+}
+
+ByteView MeasureView(std::span<const uint8_t> bytes, bool is_signed) {
+  return MeasureIq(bytes.size() / 2, [&](size_t i) {
+    return is_signed ? static_cast<double>(static_cast<int8_t>(bytes[i]))
+                     : static_cast<double>(bytes[i]) - 127.5;
+  });
+}
+// The bytes as little-endian 16-bit I/Q.
+ByteView MeasureInt16View(std::span<const uint8_t> bytes) {
+  return MeasureIq(bytes.size() / 4, [&](size_t i) {
+    return static_cast<double>(static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+  });
 }
 
 }  // namespace
@@ -457,6 +467,18 @@ ContentGuess GuessRecordingContent(std::span<const uint8_t> first_bytes) {
   const ByteView as_unsigned = MeasureView(bytes, false);
   const double correlation =
       std::max(as_signed.neighbour_correlation, as_unsigned.neighbour_correlation);
+  // Loud cs16 varies its high bytes as much as its low ones; its 8-bit views then show noise
+  // (the low bytes), but the 16-bit view shows the band.
+  if (correlation < kUncorrelated) {
+    const double wide = MeasureInt16View(bytes).neighbour_correlation;
+    if (wide >= kBasebandCorrelation) {
+      guess.kind = "baseband";
+      guess.sample_format = "cs16";
+      guess.reason = Format(
+          "bytes uncorrelated but 16-bit samples' neighbours correlated (%.2f): cs16 I/Q", wide);
+      return guess;
+    }
+  }
   const double bits = Entropy(all);
   if (bits >= kHardEntropyBits && correlation < kUncorrelated) {
     guess.kind = "hard";

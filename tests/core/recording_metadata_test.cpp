@@ -461,6 +461,8 @@ INSTANTIATE_TEST_SUITE_P(
         ContentCase{"QpskCs8", [] { return Quantise(Iq(true, 0.1), "cs8"); }, "baseband", "cs8"},
         ContentCase{"QpskCu8", [] { return Quantise(Iq(true, 0.1), "cu8"); }, "baseband", "cu8"},
         ContentCase{"QpskCs16", [] { return Quantise(Iq(true, 0.1), "cs16"); }, "baseband", "cs16"},
+        ContentCase{"LoudQpskCs16", [] { return Quantise(Iq(true, 0.1), "cs16", 8); }, "baseband",
+                    "cs16"},
         ContentCase{"QpskCf32", [] { return Quantise(Iq(true, 0.1), "cf32"); }, "baseband", "cf32"},
         ContentCase{"NoisyQpskCs8", [] { return Quantise(Iq(true, 0.5), "cs8"); }, "baseband",
                     "cs8"},
