@@ -84,22 +84,26 @@ std::optional<RecordingMetadata> ParseAuxiChunk(std::span<const uint8_t> content
                                                 std::string* error);
 
 // What the first bytes of a file look like, judged from their statistics alone (pass up to the
-// first MiB; at least kMinGuessBytes are needed). Checked in this order:
-//  - hard: CADU markers 0x1ACFFC1D (or inverted) at one spacing, at any bit offset; else bytes
-//    nearly uniform (entropy >= 7.9 bits) with no correlation between neighbouring samples.
-//  - cf32: nearly every 4-byte word a finite float of modest magnitude (below 1e6, zero or above
-//    1e-20); random, 8-bit or 16-bit data fail this far more often than 1 word in 100.
-//  - cs16: the high bytes of 16-bit words at least one bit less varied (entropy) than the low ones.
+// first MiB; at least kMinGuessBytes are needed). Checked in this order, the first that fits wins:
+//  - hard: CADU markers 0x1ACFFC1D (or inverted) three times or more at one spacing, at any bit
+//    offset.
+//  - cf32: 99% of 4-byte words finite floats of modest magnitude (zero, or 1e-20 to 1e6), at least
+//    half of them non-zero; random, 8-bit or 16-bit data pass far less often (1 word in 3).
+//  - cs16: the high bytes of 16-bit words at least one bit less varied (entropy) than the low
+//    ones; or, for a loud signal, bytes uncorrelated but neighbouring 16-bit samples correlated.
+//  - hard: bytes nearly uniform (entropy >= 7.9 bits) with neighbours uncorrelated.
 //  - cs8 / cu8: the bytes read as complex samples, signed or offset by 127.5, have neighbouring
-//    samples correlated (|r| >= 0.25, invariant to a carrier offset): band-limited I/Q. The view
-//    with the stronger correlation gives the format.
-//  - soft: signed bytes bimodal (kurtosis <= 1.6, and not centred on 127.5 like a cu8 noise
-//    floor) with neighbours uncorrelated.
+//    samples correlated (|r| >= 0.25, whatever the carrier offset): band-limited I/Q. The view
+//    with the stronger correlation gives the format (it also wins for clipped samples).
+//  - soft: neighbours uncorrelated and the signed bytes bimodal (kurtosis <= 1.6) without looking
+//    like a cu8 noise floor (kurtosis >= 2.2 when offset by 127.5).
 // What cannot be told apart gives an empty kind with the reason, never a guess: white-noise
 // 8-bit I/Q against soft symbols at a low signal-to-noise ratio (both are uncorrelated bytes
-// centred on 0), band-limited I/Q buried below the noise against white noise, uniform full-range
-// 8-bit noise or compressed data against hard bits (they are then called hard), all-equal bytes,
-// text, a RIFF/RF64 (WAV) header, and anything under kMinGuessBytes.
+// centred on 0 or 127.5), band-limited I/Q buried in noise (neighbour correlation under 0.25)
+// against white noise, all-equal bytes, text, a RIFF/RF64 (WAV) header, and anything under
+// kMinGuessBytes. Some things are guessed wrong by nature: uniform full-range 8-bit noise and
+// compressed or encrypted data are called hard bits; soft symbols written as unsigned bytes are
+// declined.
 inline constexpr size_t kMinGuessBytes = 4096;
 struct ContentGuess {
   std::string kind;           // "hard", "soft", "baseband" or empty
