@@ -147,6 +147,9 @@ TEST_P(NoisyLinesEndToEnd, NoisyLinesAreTheOnesTheTruthFindsMostlyWrong) {
   for (size_t k = 0; k < shares.size(); ++k) {
     agree += estimated_noisy[k] == truly_noisy[k];
     truly += truly_noisy[k];
+    if (estimated_noisy[k] != truly_noisy[k])
+      std::printf("[ figures  ] line %zu: %.1f%% right, estimated noisy: %d\n", k + 1,
+                  100 * shares[k], static_cast<int>(estimated_noisy[k]));
   }
   std::printf("[ figures  ] %s: %zu lines, %zu noisy by the truth, estimate agrees on %zu\n",
               c.name, shares.size(), truly, agree);
