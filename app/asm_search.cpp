@@ -1,5 +1,6 @@
 #include "app/asm_search.h"
 
+#include <signal.h>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
@@ -11,7 +12,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QVBoxLayout>
+
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <limits>
 
@@ -21,6 +25,8 @@
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
 #include "core/output_name.h"
+#include "core/pass_report.h"
+#include "core/replacement_file.h"
 #include "core/satellite.h"
 #include "core/setting_ranges.h"
 #include "core/settings.h"
@@ -47,6 +53,32 @@ constexpr int kProgressTimerMs = 200;
 constexpr int kCommandLineDelayMs = 500;
 // The exit status of a batch run that wrote no product where nobody can look.
 constexpr int kExitNoProduct = 1;
+constexpr int kExitProduct = 0;
+// A batch run stopped by a signal exits as a shell reports a process that signal killed.
+constexpr int kExitSignalBase = 128;
+
+// The stop signal that came during the batch run (0: none yet); the event pump reads it.
+volatile std::sig_atomic_t batch_stop_signal = 0;
+
+extern "C" void RecordBatchStopSignal(int signal_number) {
+  batch_stop_signal = signal_number;
+}
+
+// SIGINT and SIGTERM during the batch run ask it to stop at its next record; a second one ends
+// the program at once (the default action comes back). A signal ignored at the start stays
+// ignored. Outside the run the default actions hold.
+void CatchStopSignals(bool catching) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    if (current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = catching ? RecordBatchStopSignal : SIG_DFL;
+    action.sa_flags = catching ? SA_RESETHAND : 0;
+    sigaction(signal_number, &action, nullptr);
+  }
+}
 
 // Event pump: run pending events at most this often, and read the clock about this often.
 constexpr qint64 kPumpIntervalNs = 30'000'000;
@@ -284,9 +316,14 @@ void TForm1::ASMButtonClick() {
   run_input_ = input_edit_.text().toStdString();
   quicklook_.Clear();
   signal_panel_.Clear();
+  const bool batch_run = batch_settings_.has_value();
+  const auto started = std::chrono::steady_clock::now();
   running_ = true;
+  if (batch_run) CatchStopSignals(true);
   last_outcome_ = vantrel::ProcessRecording(*this);
+  if (batch_run) CatchStopSignals(false);
   running_ = false;
+  batch_settings_.reset();
   stop_requested_ = false;
   stage_position_ = 0;
   progress_bar_.setFormat(kIdleProgressFormat);
@@ -295,6 +332,26 @@ void TForm1::ASMButtonClick() {
   if (!pending_folder_.isEmpty()) {
     QDir::setCurrent(pending_folder_);
     pending_folder_.clear();
+  }
+  if (batch_run) {
+    const bool signalled = last_outcome_.stopped && last_outcome_.stop_signal != 0;
+    const int status = signalled                     ? kExitSignalBase + last_outcome_.stop_signal
+                       : last_outcome_.close_program ? kExitProduct
+                                                     : kExitNoProduct;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - started + std::chrono::milliseconds(500));
+    const bool reported = report_path_.empty() || WriteBatchReport(status, seconds.count());
+    if (signalled) {
+      // Stopped as vantrel-cli stops: the driver removed the working files and the partial
+      // product; the program ends whether or not somebody can look.
+      std::fprintf(stderr, "vantrel: %s\n", last_outcome_.error.c_str());
+      QCoreApplication::exit(status);
+      return;
+    }
+    if (!reported && unattended_) {
+      QCoreApplication::exit(kExitNoProduct);
+      return;
+    }
   }
   if (close_after_run_) {
     // Closed during the run: the run has stopped and left nothing partial behind.
@@ -313,6 +370,44 @@ void TForm1::ASMButtonClick() {
     ShowMessage(this, kApplicationTitle, QString::fromStdString(last_outcome_.error));
   }
   if (last_outcome_.close_program) close();
+}
+
+void TForm1::SetBatchOptions(const Settings& settings, const std::string& report_path) {
+  batch_settings_ = settings;
+  report_path_ = report_path;
+}
+
+void TForm1::ShowBatchSettings(const Settings& settings) {
+  pn_decoding_.setChecked(settings.PNdecoding);
+  reed_solomon_.setChecked(settings.RSolomon);
+  if (dialogs_.meteor != nullptr) dialogs_.meteor->SetManchester_box(settings.Manchester_box);
+  if (dialogs_.metop != nullptr) dialogs_.metop->SetAPID104(settings.APID104);
+  const int satellite = satellite_box_.findData(QString::fromStdString(settings.Satellite));
+  if (satellite >= 0) satellite_box_.setCurrentIndex(satellite);
+  // Without --input the kind the file name gave stays.
+  const int kind = input_kind_box_.findData(QString::fromStdString(settings.InputKind));
+  if (!settings.InputKind.empty() && kind >= 0) input_kind_box_.setCurrentIndex(kind);
+  if (settings.SampleRate > 0) sample_rate_edit_.setText(QString::number(settings.SampleRate));
+}
+
+bool TForm1::WriteBatchReport(int exit_status, int64_t seconds) {
+  const std::string json =
+      PassReportJson(chain_.Counts, last_outcome_.product, exit_status, seconds);
+  // Put in place under a temporary name and a rename, the stop signals held off meanwhile: the
+  // report is never partial.
+  sigset_t stops, previous;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, &previous);
+  std::string error;
+  const bool written = ReplaceFileContents(report_path_, json, &error);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (written) return true;
+  const std::string reason = "cannot write the report '" + report_path_ + "': " + error;
+  std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
+  AppendLog(reason);
+  return false;
 }
 
 std::string TForm1::NoProductReason() const {
@@ -409,6 +504,13 @@ void TForm1::Timer1Timer() {
 
 void TForm1::TimerCommLineTimer() {
   timer_command_line_.stop();
+  if (batch_settings_) {
+    // The parser took the switches with the options.
+    ShowBatchSettings(*batch_settings_);
+    chain_.BatchMode = true;
+    process_button_.click();
+    return;
+  }
   const QStringList& p = parameters_;
   ApplySwitch(p.value(kParameterDerandomise), "DR_y", "DR_n",
               [this](bool on) { pn_decoding_.setChecked(on); });
@@ -460,6 +562,11 @@ void TForm1::SetLampColour(LampColour colour) {
 }
 
 void TForm1::ProcessEvents() {
+  if (batch_stop_signal != 0) {
+    const int signal_number = batch_stop_signal;
+    batch_stop_signal = 0;
+    throw RunCancelled(signal_number);
+  }
   if (++pump_calls_ < pump_stride_) return;
   pump_calls_ = 0;
   const qint64 now = pump_clock_.nsecsElapsed();
@@ -486,6 +593,7 @@ std::string TForm1::InputPathChoice() const {
 }
 
 Settings TForm1::CurrentSettings() const {
+  if (batch_settings_) return *batch_settings_;
   Settings settings;
   settings.PNdecoding = PNdecoding();
   settings.RSolomon = RSolomon();
@@ -530,6 +638,7 @@ bool TForm1::PNdecoding() const {
 
 void TForm1::SetPNdecoding(bool checked) {
   pn_decoding_.setChecked(checked);
+  if (batch_settings_) batch_settings_->PNdecoding = checked;
 }
 
 bool TForm1::RSolomon() const {
@@ -538,6 +647,7 @@ bool TForm1::RSolomon() const {
 
 void TForm1::SetRSolomon(bool checked) {
   reed_solomon_.setChecked(checked);
+  if (batch_settings_) batch_settings_->RSolomon = checked;
 }
 
 std::string TForm1::VCID_Metop() const {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <functional>
+#include <optional>
+#include <string>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -142,6 +144,14 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   // on standard error and ends it with exit status 1 instead of waiting for a reader.
   void SetUnattended(bool unattended) { unattended_ = unattended; }
 
+  // The batch run's settings as vantrel-cli's parser made them of the command line (positional
+  // switches and options), and the file its pass report goes to as JSON (empty: none). The
+  // window's controls are set to show them; the batch run uses them whole, also those no control
+  // shows (--keep-files, --vcid, --baseband-format, ...); runs after it read the controls again.
+  // During the batch run SIGINT and SIGTERM stop it as they stop vantrel-cli's, and the program
+  // then ends with 130 or 143.
+  void SetBatchOptions(const Settings& settings, const std::string& report_path);
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -152,6 +162,11 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   void ShowRunQuicklook();
   // Why the last run wrote no product, in one line.
   std::string NoProductReason() const;
+  // Shows the batch settings in the window's own controls.
+  void ShowBatchSettings(const Settings& settings);
+  // Writes the batch run's pass report; false, with the reason on standard error and in the log,
+  // when it cannot be written.
+  bool WriteBatchReport(int exit_status, int64_t seconds);
 
   QStringList parameters_;
   Dialogs dialogs_;
@@ -164,6 +179,9 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   bool unattended_ = false;
   // The input path of the run in progress.
   std::string run_input_;
+  // The batch run's settings and report file (SetBatchOptions); cleared when the batch run ends.
+  std::optional<Settings> batch_settings_;
+  std::string report_path_;
   // The folder of a file chosen during a run; it becomes the working folder when the run ends.
   QString pending_folder_;
 

@@ -39,6 +39,17 @@ struct BasebandCounts {
   int64_t soft_values = 0;  // soft values written for the soft-symbol stage
 };
 
+// The product lines whose bit error rate, estimated from the sync markers of the frames that
+// carried them, passes a threshold: lines kept although mostly noise (Meteor-M has no error
+// correction to drop them). Line numbers count the product's lines from 1.
+struct NoisyLineCounts {
+  double threshold = 0;  // the estimated bit error rate above which a line is noisy
+  int64_t measured = 0;  // product lines with an estimate
+  int64_t noisy = 0;     // of them, lines above the threshold
+  int64_t first = 0;     // the first and last noisy line (0 when none is)
+  int64_t last = 0;
+};
+
 // What one run saw of the pass, for the report at its end. The driver clears it before the first
 // stage; each stage adds what it counts.
 struct PassCounts {
@@ -55,6 +66,9 @@ struct PassCounts {
   int64_t lines_dropped = 0;               // packets or lines dropped because data was lost in them
   int64_t lines_zero_filled = 0;           // lines written with zeros where data was missing
   int64_t product_lines = 0;               // lines of the product (a header record is none)
+  // Set by a writer that could estimate its lines' bit error rates (their frames' marker errors
+  // reached it).
+  std::optional<NoisyLineCounts> noisy_lines;
   // Times of the first and last product line, where the product has times. Kept as numbers:
   // the writers note one per line, and only the report formats them.
   std::optional<LineTime> first_line_time;

@@ -124,6 +124,14 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
     lines.push_back("  Uncorrectable frames' bytes written as received, not as zeros");
   }
   lines.push_back(Format("  Product lines %lld", Ll(counts.product_lines)));
+  if (counts.noisy_lines) {
+    const NoisyLineCounts& noisy = *counts.noisy_lines;
+    const std::string where = noisy.noisy == 0 ? std::string()
+                                               : Format(": first line %lld, last line %lld",
+                                                        Ll(noisy.first), Ll(noisy.last));
+    lines.push_back(Format("  Noisy lines %lld (estimated bit error rate above %g%%)%s",
+                           Ll(noisy.noisy), noisy.threshold * 100, where.c_str()));
+  }
   if (counts.first_line_time && counts.last_line_time) {
     lines.push_back(Format("  First line %s, last line %s",
                            LineTimeText(*counts.first_line_time).c_str(),
@@ -227,6 +235,19 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   text("product", product);
   text("satellite", counts.satellite);
   number("product_lines", counts.product_lines);
+  if (counts.noisy_lines) {
+    const NoisyLineCounts& noisy = *counts.noisy_lines;
+    json += "\"noisy_lines\":{";
+    number("count", noisy.noisy);
+    if (noisy.noisy == 0) {
+      json += "\"first\":null,\"last\":null,";
+    } else {
+      number("first", noisy.first);
+      number("last", noisy.last);
+    }
+    number("measured", noisy.measured);
+    json += Format("\"ber_threshold\":%g},", noisy.threshold);
+  }
   number("exit_status", exit_status);
   json += Format("\"seconds\":%lld}\n", Ll(seconds));
   return json;

@@ -30,13 +30,15 @@ void AppendPassReport(StageHost& host, const PassReportSettings& settings);
 // input_bytes, (for a soft-symbol recording only) soft_symbols, cadus, sync_losses,
 // rs_corrected_symbols, rs_corrected_frames, rs_uncorrectable_frames, frames_missing,
 // lines_dropped, lines_zero_filled, keep_uncorrectable (true or false), product (`product`, or null
-// when it is empty), satellite (the one the data came from, or null), product_lines, exit_status
-// and seconds, in that order, and a final line break. soft_symbols is an object: symbols (values
-// read), lock (how the first lock was found, or null), locks_lost, channel_ber (estimated by
-// re-encoding, or null when not measured) and bits (decoded bits written). The text is valid UTF-8
-// whatever the path holds: a byte of `product` or `satellite` that is not part of a UTF-8 character
-// stands as the text \xNN (two lowercase hex digits), and a backslash as two backslashes, so the
-// path's bytes can always be told back.
+// when it is empty), satellite (the one the data came from, or null), product_lines, (where the
+// lines' bit error rates were estimated) noisy_lines, exit_status and seconds, in that order, and
+// a final line break. noisy_lines is an object: count, first and last (line numbers from 1, or
+// null when count is 0), measured (lines with an estimate) and ber_threshold. soft_symbols is an
+// object: symbols (values read), lock (how the first lock was found, or null), locks_lost,
+// channel_ber (estimated by re-encoding, or null when not measured) and bits (decoded bits
+// written). The text is valid UTF-8 whatever the path holds: a byte of `product` or `satellite`
+// that is not part of a UTF-8 character stands as the text \xNN (two lowercase hex digits), and a
+// backslash as two backslashes, so the path's bytes can always be told back.
 std::string PassReportJson(const PassCounts& counts, const std::string& product, int exit_status,
                            int64_t seconds);
 

@@ -51,6 +51,7 @@ class StageListener : public LineSyncListener {
     TakeMarks(end);
     while (next_run_ < zero_runs_.size() && zero_runs_[next_run_].end <= begin) ++next_run_;
     if (next_run_ < zero_runs_.size() && zero_runs_[next_run_].begin < end) ++zero_filled;
+    line_markers_ = MarkersWithin(begin, end);
   }
   // The sync one line after the last line lies, wholly or in part, in bytes written for lost
   // data, and nothing between the last line and the end of this one went missing unmeasured:
@@ -70,6 +71,10 @@ class StageListener : public LineSyncListener {
     NoteLineStart(at, kUnknownShift);
   }
   void LineReady(std::span<const uint8_t> line) override {
+    // The line carries the marker errors of every frame that has bytes in it.
+    if (line_markers_.markers > 0) {
+      output_.Mark({output_.Written(), static_cast<int64_t>(line.size()), line_markers_.ToMark()});
+    }
     output_.Write(line.data(), line.size());
   }
   void InputShort(int32_t lines_found, size_t got) override {
@@ -109,7 +114,22 @@ class StageListener : public LineSyncListener {
         zero_runs_.push_back({mark.offset, mark.offset + mark.length});
       else if (mark.value == FrameMark::kUnmeasuredGap)
         unmeasured_gaps_.push_back(mark.offset);
+      else if (const auto errors = MarkerErrors::FromMark(mark.value))
+        marker_runs_.push_back({{mark.offset, mark.offset + mark.length}, *errors});
     }
+  }
+
+  // The marker errors of the marked byte ranges that meet [begin, end); ranges that end before
+  // `begin` are let go (lines come in stream order).
+  MarkerErrors MarkersWithin(int64_t begin, int64_t end) {
+    while (!marker_runs_.empty() && marker_runs_.front().bytes.end <= begin)
+      marker_runs_.pop_front();
+    MarkerErrors sum;
+    for (const MarkedRun& run : marker_runs_) {
+      if (run.bytes.begin >= end) break;
+      sum += run.errors;
+    }
+    return sum;
   }
 
   // Lines whose sync was lost (zero-filled, or hit by bit errors) leave their places on the line
@@ -145,6 +165,10 @@ class StageListener : public LineSyncListener {
     int64_t begin;
     int64_t end;
   };
+  struct MarkedRun {
+    ByteRun bytes;
+    MarkerErrors errors;
+  };
 
   StageHost& host_;
   const InnerSyncVariant& variant_;
@@ -155,6 +179,10 @@ class StageListener : public LineSyncListener {
   // of the input meets one counts), and ascending offsets of unmeasured gaps.
   std::vector<ByteRun> zero_runs_;
   std::vector<int64_t> unmeasured_gaps_;
+  // Ascending byte ranges with their frames' marker errors, from the first that may still meet a
+  // line on; and the sum over the ranges of the line just found.
+  std::deque<MarkedRun> marker_runs_;
+  MarkerErrors line_markers_;
   int64_t marks_end_ = 0;  // the marks before this offset are in the lists
   size_t next_run_ = 0;
   int64_t at_ = 0;           // input offset of the last line found

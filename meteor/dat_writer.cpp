@@ -7,6 +7,7 @@
 
 #include "core/chain_runner.h"
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/product_file.h"
@@ -144,7 +145,19 @@ void DatWriterStep(StepIo& io) {
   FillDatHeaderRecord(header.data());
 
   int64_t lines = 0;
+  NoisyLineCounts noisy{kNoisyLineBitErrorRate};
   while (input.ReadRecord(line.data(), line.size())) {
+    const int64_t offset = lines * static_cast<int64_t>(kMn2LineBytes);
+    StreamMark mark;
+    if (input.TakeMarkAt(offset, offset + static_cast<int64_t>(kMn2LineBytes), &mark)) {
+      if (const auto markers = MarkerErrors::FromMark(mark.value)) {
+        ++noisy.measured;
+        if (markers->BitErrorRate() > kNoisyLineBitErrorRate) {
+          if (noisy.noisy++ == 0) noisy.first = lines + 1;
+          noisy.last = lines + 1;
+        }
+      }
+    }
     if (chain.DatHeaderPending) {
       // The header record comes first, before the first line's own record: no line is lost.
       if (!output.Write(header.data(), header.size())) break;
@@ -155,6 +168,7 @@ void DatWriterStep(StepIo& io) {
     ++lines;
     host.ProcessEvents();
   }
+  if (noisy.measured > 0) chain.Counts.noisy_lines = noisy;
   if (chain.NameFromData) product.Rename(host, ProductPath(host));
   FinishProduct(host, input, product, lines,
                 Format("DAT file created done!  %lld lines found.", static_cast<long long>(lines)),

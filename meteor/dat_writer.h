@@ -40,12 +40,19 @@ void FillDatHeaderRecord(uint8_t* record);
 // Fills a kDatRecordBytes record with the frame of every data record: zeros and the frame marker.
 void FillDatDataFrame(uint8_t* record);
 
+// A line whose bit error rate, estimated from the bit errors of the sync markers of the frames
+// that carried it, is above this is counted as noisy in the pass report: at 5 % a third of its
+// bytes and four in ten of its 10-bit samples are wrong.
+inline constexpr double kNoisyLineBitErrorRate = 0.05;
+
 // Turns the MSU-MR lines of MN2_.mnx into the _MN2.dat product, named by the run's satellite
 // (ProductPath): the input name's base without the marker and the satellite's suffix ("MN23_"
 // gives "_MN23.dat"), in the working folder. It writes the header record (when
 // DatHeaderPending is raised; it is lowered once written), then one record per line, the first
 // line included. The lines counted, logged and reported are image lines: the header is none, and
-// an input without a whole line writes no product (the header stays pending).
+// an input without a whole line writes no product (the header stays pending). Lines that come
+// with their frames' marker errors (from the steps before, not from a file) are counted as noisy
+// or not in the report's noisy_lines.
 void DatWriterStep(StepIo& io);
 extern const StepSpec kDatWriterStep;
 // The step alone, on its working files.

@@ -5,6 +5,7 @@
 
 #include "core/chain_runner.h"
 #include "core/file_io.h"
+#include "core/frame_tags.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
@@ -42,7 +43,14 @@ void MsuMrDemultiplexerStep(StepIo& io) {
   host.ProcessEvents();
 
   std::array<uint8_t, kMsuMrFrameBytes> frame;
+  constexpr auto kFrameBytes = static_cast<int64_t>(kMsuMrFrameBytes);
+  constexpr auto kShareBytes = static_cast<int64_t>(kMsuMrDataBytes);
   while (input.ReadRecord(frame.data(), frame.size())) {
+    // The frame's marker errors go on with its share of the stream, for the lines made of it.
+    StreamMark mark;
+    const int64_t offset = records * kFrameBytes;
+    if (input.TakeMarkAt(offset, offset + kFrameBytes, &mark) && MarkerErrors::FromMark(mark.value))
+      output.Mark({records * kShareBytes, kShareBytes, mark.value});
     DemultiplexMsuMrFrame(frame.data(), frame.data());
     if (!output.Write(frame.data(), kMsuMrDataBytes)) break;
     ++records;

@@ -1,5 +1,6 @@
 #include "sync/cadu_extraction_stage.h"
 
+#include <bit>
 #include <bitset>
 #include <string>
 
@@ -35,6 +36,13 @@ constexpr int kKiBShift = 10;
 constexpr size_t kVcidByte = 1;
 constexpr uint8_t kVcidMask = 0x3F;
 
+// Bit errors of the sync marker at the head of a cut frame (in the polarity in force).
+uint32_t MarkerBitErrors(std::span<const uint8_t, kCaduBytes> cadu) {
+  const uint32_t marker =
+      (uint32_t{cadu[0]} << 24) | (uint32_t{cadu[1]} << 16) | (uint32_t{cadu[2]} << 8) | cadu[3];
+  return static_cast<uint32_t>(std::popcount(marker ^ kAttachedSyncMarker));
+}
+
 // What the stage makes of the search's reports: each frame decoded as the settings of the stage's
 // start say and written, the lamp, the tags.
 class ExtractionListener final : public AsmSearchListener {
@@ -50,6 +58,11 @@ class ExtractionListener final : public AsmSearchListener {
     // steps that follow.
     const auto size = static_cast<int64_t>(record.size());
     if (result.uncorrectable) output_.Mark({output_.Written(), size, FrameMark::kUncorrectable});
+    // A frame nothing checks carries its marker's bit errors instead: the steps after it tell
+    // from them how noisy the data is (the search took the marker with up to kLockedTolerance
+    // errors while locked, so they follow the channel's bit error rate).
+    if (!decoding_.correct)
+      output_.Mark({output_.Written(), size, MarkerErrors{1, MarkerBitErrors(cadu)}.ToMark()});
     written_ = output_.Write(record.data(), record.size()) && written_;
     if (written_) {
       if (!result.uncorrectable) {

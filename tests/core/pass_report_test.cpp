@@ -146,6 +146,53 @@ TEST(PassReport, JsonHasExactlyTheKeysInOrder) {
             "\"satellite\":null,\"product_lines\":77,\"exit_status\":0,\"seconds\":42}\n");
 }
 
+// The noisy lines come after the product lines, in the log and the JSON, only when measured.
+struct NoisyReportCase {
+  const char* name;
+  NoisyLineCounts noisy;
+  const char* line;  // the log line
+  const char* json;  // the JSON between product_lines and exit_status
+};
+
+class NoisyLinesReport : public ::testing::TestWithParam<NoisyReportCase> {};
+
+TEST_P(NoisyLinesReport, FollowsTheProductLines) {
+  const NoisyReportCase& c = GetParam();
+  PassCounts counts = SomeCounts();
+  const std::vector<std::string> without = PassReportLines(counts, {});
+  counts.noisy_lines = c.noisy;
+  std::vector<std::string> expected = without;
+  expected.insert(expected.begin() + 5, c.line);
+  EXPECT_EQ(PassReportLines(counts, {}), expected);
+  const std::string json = PassReportJson(counts, "", 1, 0);
+  EXPECT_NE(json.find(std::string("\"product_lines\":77,") + c.json + ",\"exit_status\":1,"),
+            std::string::npos)
+      << json;
+}
+
+const NoisyReportCase kNoisyReportCases[] = {
+    {"NoneNoisy",
+     {0.05, 77, 0, 0, 0},
+     "  Noisy lines 0 (estimated bit error rate above 5%)",
+     "\"noisy_lines\":{\"count\":0,\"first\":null,\"last\":null,\"measured\":77,"
+     "\"ber_threshold\":0.05}"},
+    {"OneNoisy",
+     {0.05, 77, 1, 77, 77},
+     "  Noisy lines 1 (estimated bit error rate above 5%): first line 77, last line 77",
+     "\"noisy_lines\":{\"count\":1,\"first\":77,\"last\":77,\"measured\":77,"
+     "\"ber_threshold\":0.05}"},
+    {"BothHorizons",
+     {0.05, 70, 9, 1, 77},
+     "  Noisy lines 9 (estimated bit error rate above 5%): first line 1, last line 77",
+     "\"noisy_lines\":{\"count\":9,\"first\":1,\"last\":77,\"measured\":70,"
+     "\"ber_threshold\":0.05}"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Counts, NoisyLinesReport, ::testing::ValuesIn(kNoisyReportCases),
+                         [](const ::testing::TestParamInfo<NoisyReportCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 TEST(PassReport, JsonProductIsNullOrAnEscapedString) {
   const PassCounts counts;
   const std::string none = PassReportJson(counts, "", 1, 0);
