@@ -15,6 +15,7 @@
 #include "app/front_end_probe.h"
 #include "app/run_session.h"
 #include "app/satellite_scan.h"
+#include "baseband/baseband_reader.h"
 #include "baseband/demodulation_stage.h"
 #include "ccsds/apid_packet_extraction_stage.h"
 #include "ccsds/mpdu_checking_stage.h"
@@ -26,6 +27,7 @@
 #include "core/output_name.h"
 #include "core/pass_report.h"
 #include "core/product_file.h"
+#include "core/recording_metadata.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
 #include "fy3/c10_record.h"
@@ -81,6 +83,14 @@ std::optional<int64_t> PassDays(StageHost& host, int64_t ms_of_day, std::string*
     if (!date) throw StageError(Format("'%s' is not a valid date", given.c_str()));
     *from = "the date given and the first line's time of day";
     return DaysSince2000(date->year, date->month, date->day);
+  }
+  const RecordingFacts& told = host.Chain().Recording;
+  if (told.days_since_2000) {
+    // The recording's start, as its name or metadata told it: the next day when the pass's first
+    // line came well before the recording's start in the day (the recording began before midnight).
+    *from = "the recording's start in " + told.time_source + " and the first line's time of day";
+    constexpr int64_t kHourMs = 3600000;
+    return *told.days_since_2000 + (ms_of_day < told.ms_of_day - kHourMs ? 1 : 0);
   }
   struct stat status {};
   if (::stat(host.InputPath().c_str(), &status) != 0) return std::nullopt;
@@ -190,6 +200,7 @@ OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
   chain.Counts = PassCounts{};
   chain.NamingPath.clear();
   chain.NameFromData = false;
+  chain.Recording = RecordingFacts{};
   return OwnedRunSession(host, controls);
 }
 
@@ -198,7 +209,7 @@ OwnedRunSession BeginRun(StageHost& host, RunControls& controls) {
 // regular file) stays unmeasured; the first stage, which cannot open it either, says why.
 void MeasureRecording(StageHost& host) {
   struct stat status {};
-  if (::stat(host.InputPath().c_str(), &status) == 0 && S_ISREG(status.st_mode))
+  if (::stat(host.Chain().Recording.path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
     host.Chain().RecordingBytes = static_cast<int64_t>(status.st_size);
 }
 
@@ -326,7 +337,7 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
     if (watch.naming_error) std::rethrow_exception(watch.naming_error);
     if (!watch.naming_line.empty()) host.AppendLog(watch.naming_line);
   });
-  runner.Run(host.InputPath(), chain.RecordingBytes.value_or(-1));
+  runner.Run(chain.Recording.path, chain.RecordingBytes.value_or(-1));
 }
 
 // Deletes the working files the run's enabled steps wrote, and no other: a file of a step that
@@ -372,10 +383,11 @@ void SwitchDerandomisation(StageHost& host, RunControls& controls, OwnedRunSessi
 // Runs the front ends of the downlinks that fit a soft-symbol or baseband recording on its start
 // and logs what each found. Sets `error` when the recording cannot be read.
 std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error) {
-  const std::string path = host.InputPath();
+  const std::string path =
+      host.Chain().Recording.path.empty() ? host.InputPath() : host.Chain().Recording.path;
   InputFile input;
   if (!input.Open(path)) {
-    *error = Format("Cannot read '%s' (%s)", path.c_str(), input.Error().c_str());
+    *error = RunEndsHere(Format("Cannot read '%s' (%s)", path.c_str(), input.Error().c_str()));
     return std::nullopt;
   }
   FrontEndProbe probe;
@@ -393,7 +405,7 @@ std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error)
             kProbeSeconds);
     probe = ProbeBaseband(reader, static_cast<double>(host.RunSettings().CarrierRangeHz));
     if (reader.GetStatus() == BasebandReader::Status::kReadError) {
-      *error = Format("'%s': %s", path.c_str(), reader.Error().c_str());
+      *error = RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str()));
       return std::nullopt;
     }
   } else {
@@ -403,12 +415,250 @@ std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error)
             static_cast<long long>(kProbeSoftBytes >> 20));
     probe = ProbeSoftSymbols(input);
     if (input.Failed()) {
-      *error = Format("Cannot read '%s'", path.c_str());
+      *error = RunEndsHere(Format("Cannot read '%s'", path.c_str()));
       return std::nullopt;
     }
   }
   for (const std::string& line : probe.tried) host.AppendLog("  " + line);
   return probe;
+}
+
+// Days since 2000 and millisecond of the day (UTC) of a local time the recording told.
+void LocalToUtc(int64_t days, int64_t ms, int64_t* utc_days, int64_t* utc_ms) {
+  const std::string text = LineTimeText(days, ms);  // "yyyy-mm-dd hh:mm:ss.mmm"
+  std::tm local{};
+  local.tm_year = std::stoi(text.substr(0, 4)) - 1900;
+  local.tm_mon = std::stoi(text.substr(5, 2)) - 1;
+  local.tm_mday = std::stoi(text.substr(8, 2));
+  local.tm_hour = std::stoi(text.substr(11, 2));
+  local.tm_min = std::stoi(text.substr(14, 2));
+  local.tm_sec = std::stoi(text.substr(17, 2));
+  local.tm_isdst = -1;
+  const std::time_t moment = std::mktime(&local);
+  std::tm utc{};
+  if (moment == static_cast<std::time_t>(-1) || gmtime_r(&moment, &utc) == nullptr) {
+    *utc_days = days;
+    *utc_ms = ms;
+    return;
+  }
+  *utc_days = DaysSince2000(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+  *utc_ms = ((utc.tm_hour * 60 + utc.tm_min) * 60 + utc.tm_sec) * 1000LL + ms % 1000;
+}
+
+// Takes what `told` says into the run's facts, where nothing before told it, and logs it.
+void TakeFacts(StageHost& host, const RecordingMetadata& told) {
+  RecordingFacts& facts = host.Chain().Recording;
+  std::vector<std::string> said;
+  if (facts.sample_format.empty() && !told.sample_format.empty() && told.sample_format != "wav") {
+    facts.sample_format = told.sample_format;
+    said.push_back("samples " + told.sample_format);
+  }
+  if (facts.sample_rate == 0 && told.sample_rate > 0) {
+    facts.sample_rate = told.sample_rate;
+    said.push_back(Format("%lld samples/s", static_cast<long long>(told.sample_rate)));
+  }
+  if (told.frequency_hz > 0)
+    said.push_back(
+        Format("centre frequency %.4f MHz", static_cast<double>(told.frequency_hz) / 1e6));
+  if (!facts.days_since_2000 && told.days_since_2000) {
+    int64_t days = *told.days_since_2000;
+    int64_t ms = told.ms_of_day;
+    if (told.time_is_local) LocalToUtc(days, ms, &days, &ms);
+    facts.days_since_2000 = days;
+    facts.ms_of_day = ms;
+    facts.time_source = told.source.empty() ? told.convention : told.source;
+    said.push_back("start " + LineTimeText(days, ms).substr(0, 19) + " UTC" +
+                   (told.time_is_local ? " (from local time)" : ""));
+  }
+  if (said.empty()) return;
+  std::string line = "From " + (told.source.empty() ? told.convention : told.source) + ": ";
+  for (size_t i = 0; i < said.size(); ++i) line += (i > 0 ? ", " : "") + said[i];
+  host.AppendLog(line);
+}
+
+// Reads up to `limit` bytes of `path`; false when it cannot be opened or read.
+bool ReadStart(const std::string& path, size_t limit, std::vector<uint8_t>* bytes,
+               std::string* error) {
+  InputFile input;
+  if (!input.Open(path)) {
+    *error = input.Error();
+    return false;
+  }
+  bytes->resize(limit);
+  bytes->resize(input.Read(bytes->data(), limit));
+  if (input.Failed()) {
+    *error = "a read failed";
+    return false;
+  }
+  return true;
+}
+
+bool EndsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// What the run's recording is and holds, from the options, then from what the recording says of
+// itself: a SigMF metadata file (given, or beside its data), an .sdriq header, a WAV file's auxi
+// chunk, the conventions SDR programs name their recordings by, and, when none of these tells the
+// kind, the statistics of its first MiB. Fills the chain's RecordingFacts; each value's source is
+// logged. Throws StageError for a recording that cannot be used as told.
+RecordingKind DescribeRecording(StageHost& host) {
+  const Settings& settings = host.RunSettings();
+  ChainState& chain = host.Chain();
+  RecordingFacts& facts = chain.Recording;
+  const std::string input = host.InputPath();
+  facts.path = input;
+  std::string error;
+
+  // SigMF: the metadata file names the data file, and both describe it.
+  std::string meta_path;
+  if (EndsWith(input, ".sigmf-meta")) {
+    meta_path = input;
+    facts.path = SigmfDataPath(input);
+    LogLine(host, "'%s' is SigMF metadata: the recording is '%s'", input.c_str(),
+            facts.path.c_str());
+  } else if (EndsWith(input, ".sigmf-data")) {
+    meta_path = SigmfMetaPath(input);
+    if (!std::filesystem::exists(meta_path)) meta_path.clear();
+  }
+  std::optional<RecordingMetadata> sigmf;
+  if (!meta_path.empty()) {
+    std::vector<uint8_t> text;
+    if (!ReadStart(meta_path, kMaxSigmfMetaBytes + 1, &text, &error))
+      throw StageError(
+          RunEndsHere(Format("Cannot read '%s' (%s)", meta_path.c_str(), error.c_str())));
+    sigmf = ParseSigmfMeta(
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), &error);
+    if (!sigmf) throw StageError(RunEndsHere(Format("'%s': %s", meta_path.c_str(), error.c_str())));
+    TakeFacts(host, *sigmf);
+  }
+
+  const RecordingMetadata named = MetadataFromName(input);
+  const std::string& kind_choice = settings.InputKind;
+  RecordingKind kind = RecordingKind::kHardBits;
+  bool kind_known = true;
+  if (!kind_choice.empty()) {
+    kind = RecordingKindOf(host);
+  } else if (!settings.BasebandFormat.empty() || settings.SampleRate > 0) {
+    kind = RecordingKind::kBaseband;
+    LogLine(host, "The recording is read as baseband samples: %s given",
+            !settings.BasebandFormat.empty() ? "--baseband-format" : "--samplerate");
+  } else if (sigmf) {
+    kind = RecordingKind::kBaseband;
+  } else if (EndsWith(input, ".sdriq")) {
+    kind = RecordingKind::kBaseband;
+  } else if (named.kind == "soft" || named.kind == "baseband") {
+    kind = named.kind == "soft" ? RecordingKind::kSoftSymbols : RecordingKind::kBaseband;
+  } else if (named.kind == "hard" && FindMarker(input) != nullptr) {
+    kind = RecordingKind::kHardBits;  // the naming rule's own recordings: hard bits
+  } else {
+    kind_known = false;
+  }
+
+  if (EndsWith(input, ".sdriq") && kind == RecordingKind::kBaseband) {
+    std::vector<uint8_t> header;
+    if (!ReadStart(input, kSdriqHeaderBytes, &header, &error))
+      throw StageError(RunEndsHere(Format("Cannot read '%s' (%s)", input.c_str(), error.c_str())));
+    const std::optional<RecordingMetadata> sdriq = ParseSdriqHeader(header, &error);
+    if (!sdriq) throw StageError(RunEndsHere(Format("'%s': %s", input.c_str(), error.c_str())));
+    facts.header_bytes = static_cast<int64_t>(kSdriqHeaderBytes);
+    TakeFacts(host, *sdriq);
+  }
+
+  if (!kind_known) {
+    std::vector<uint8_t> start;
+    if (!ReadStart(facts.path, size_t{1} << 20, &start, &error)) {
+      // The first step says why it cannot be read.
+      return RecordingKind::kHardBits;
+    }
+    const ContentGuess guess = GuessRecordingContent(start);
+    if (guess.kind.empty()) {
+      LogLine(host,
+              "The recording's name does not tell what it holds, nor do its first bytes (%s): it "
+              "is read as hard bits (--input, --baseband-format and --samplerate tell otherwise)",
+              guess.reason.c_str());
+      kind = RecordingKind::kHardBits;
+    } else {
+      LogLine(host, "The recording's first bytes look like %s: %s",
+              guess.kind == "hard"   ? "hard bits"
+              : guess.kind == "soft" ? "8-bit soft symbols"
+                                     : ("baseband " + guess.sample_format + " I/Q").c_str(),
+              guess.reason.c_str());
+      kind = guess.kind == "soft"       ? RecordingKind::kSoftSymbols
+             : guess.kind == "baseband" ? RecordingKind::kBaseband
+                                        : RecordingKind::kHardBits;
+      if (kind == RecordingKind::kBaseband && facts.sample_format.empty())
+        facts.sample_format = guess.sample_format;
+    }
+  }
+
+  if (kind == RecordingKind::kBaseband) {
+    TakeFacts(host, named);
+    if (settings.BasebandFormat.empty() && facts.sample_format.empty() &&
+        named.sample_format.empty() && facts.header_bytes == 0) {
+      // Baseband, but nothing told its samples' format: their statistics may.
+      std::vector<uint8_t> start;
+      if (ReadStart(facts.path, size_t{1} << 20, &start, &error)) {
+        const ContentGuess guess = GuessRecordingContent(start);
+        if (guess.kind == "baseband") {
+          facts.sample_format = guess.sample_format;
+          LogLine(host, "The recording's first bytes look like %s I/Q: %s",
+                  guess.sample_format.c_str(), guess.reason.c_str());
+        }
+      }
+    }
+    if (EndsWith(input, ".wav") || EndsWith(input, ".WAV") || named.sample_format == "wav") {
+      // The header's own: its rate, and an auxi chunk's time and frequency.
+      InputFile file;
+      BasebandReader reader;
+      if (file.Open(facts.path) && reader.OpenWav(file, file.Size())) {
+        if (!reader.AuxiChunk().empty()) {
+          const std::optional<RecordingMetadata> auxi = ParseAuxiChunk(reader.AuxiChunk(), &error);
+          if (auxi) TakeFacts(host, *auxi);
+        }
+        if (settings.SampleRate > 0 && settings.SampleRate != reader.SampleRate()) {
+          host.AppendWarning(Format(
+              "Warning: '%s' has a WAV header that says %u samples/s, and --samplerate %lld is "
+              "used over it: --samplerate is meant for raw files without a header",
+              input.c_str(), reader.SampleRate(), static_cast<long long>(settings.SampleRate)));
+        }
+      }
+    }
+  } else {
+    // Soft symbols and hard bits: the name's time still dates an FY-3 or Meteor-M pass.
+    TakeFacts(host, named);
+  }
+  if (kind != RecordingKind::kBaseband &&
+      (!settings.BasebandFormat.empty() || settings.SampleRate > 0))
+    LogLine(host,
+            "Warning: --baseband-format and --samplerate are for baseband recordings; this "
+            "one is read as %s",
+            kind == RecordingKind::kSoftSymbols ? "soft symbols" : "hard bits");
+  return kind;
+}
+
+// For a soft-symbol or baseband run of a named satellite that found no frame: what the front ends
+// of the other downlinks find in the recording's start, as the end of the failure's message
+// ("; the data look like FY-3C at 2.6 Msymbols/s, the marker says FY-3A"), or nothing.
+std::string WhatTheDataLookLike(StageHost& host, const RunSatellite& run) {
+  if (!host.Chain().SoftInput || run.chosen_by == "the data" || host.Chain().Counts.cadus > 0)
+    return {};
+  std::string error;
+  struct QuietHost : BasicHost {
+    void AppendLog(const std::string&) override {}
+  } quiet;
+  quiet.settings = host.RunSettings();
+  quiet.input_path = host.InputPath();
+  quiet.chain.BasebandInput = host.Chain().BasebandInput;
+  quiet.chain.SoftInput = true;
+  quiet.chain.Recording = host.Chain().Recording;
+  OwnedRunSession session(quiet);
+  const std::optional<FrontEndProbe> probe = ProbeRecording(quiet, &error);
+  if (!probe || probe->satellite == nullptr || probe->satellite == run.satellite) return {};
+  const Downlink& found = *probe->satellite->downlink;
+  std::string look = Format("; the data look like %s", probe->satellite->title);
+  if (host.Chain().BasebandInput) look += Format(" at %.4g Msymbols/s", found.symbol_rate / 1e6);
+  return look + Format(", %s says %s", run.chosen_by.c_str(), run.satellite->title);
 }
 
 // The satellite of the run: the file name's marker, or --satellite (a satellite's name, or
@@ -428,7 +678,7 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     std::string error;
     const std::optional<FrontEndProbe> probe = ProbeRecording(host, &error);
     if (!error.empty()) {
-      outcome.error = RunEndsHere(error);
+      outcome.error = error;
       return run;
     }
     if (probe->satellite == nullptr) {
@@ -686,7 +936,7 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
   OwnedRunSession session = BeginRun(host, controls);
   RunSatellite run;
   try {
-    const RecordingKind recording = RecordingKindOf(host);
+    const RecordingKind recording = DescribeRecording(host);
     chain.BasebandInput = recording == RecordingKind::kBaseband;
     // Its report has a baseband object even when the run ends before the samples are read.
     if (chain.BasebandInput) chain.Counts.baseband.emplace();
@@ -717,6 +967,8 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
     // removed with its owner); the run ends here and the driver is ready for the next one.
     outcome.failed = true;
     outcome.error = error.what();
+    if (dynamic_cast<const RunCancelled*>(&error) == nullptr)
+      outcome.error += WhatTheDataLookLike(host, run);
     AppendPassReport(host, ReportSettings(host, kind));
     host.AppendLog(outcome.error);
     if (const auto* stop = dynamic_cast<const RunCancelled*>(&error)) {

@@ -137,6 +137,7 @@ void BasebandReader::Restart(InputFile& file) {
   trailer_bytes_ = 0;
   held_.clear();
   file_ended_ = false;
+  auxi_.clear();
 }
 
 bool BasebandReader::Fail(Status status, std::string error) {
@@ -275,6 +276,10 @@ bool BasebandReader::OpenWav(InputFile& file, int64_t file_size) {
       declared_bytes_ = data_bytes_;
       status_ = Status::kOk;
       return true;
+    } else if (IsId(head, "auxi") && size <= kMaxFmtBytes) {
+      auxi_.resize(size);
+      if (!ReadHeader(auxi_.data(), size, "the auxi chunk") || !Skip(size & 1, "the auxi chunk"))
+        return false;
     } else {
       if (!Skip(static_cast<uint64_t>(size) + (size & 1), "a chunk")) {
         if (status_ == Status::kBadHeader)

@@ -103,6 +103,9 @@ class BasebandReader {
   int64_t DeclaredSamples() const;
   // Samples delivered so far.
   int64_t SamplesRead() const { return samples_read_; }
+  // The content of the WAV file's "auxi" chunk before its data (SDR#, HDSDR, SDR Console: start
+  // and stop time, centre frequency); empty when it has none.
+  const std::vector<uint8_t>& AuxiChunk() const { return auxi_; }
   // Float sample values that were NaN or infinite, read as 0 (a NaN would poison every filter).
   int64_t NonFiniteValues() const { return non_finite_; }
   // Bytes of the file taken so far: the header and the samples (a trailing chunk found at the end
@@ -152,6 +155,7 @@ class BasebandReader {
   // to be chunks), and whether the file has ended.
   std::vector<uint8_t> held_;
   bool file_ended_ = false;
+  std::vector<uint8_t> auxi_;
 };
 
 }  // namespace vantrel

@@ -68,8 +68,12 @@ void OpenBasebandRecording(StageHost& host, const std::string& path, InputFile& 
     throw StageError(RunEndsHere(Format(
         "Unknown baseband format '%s': it is wav, cs16, cs8, cu8 or cf32", format_choice.c_str())));
   }
+  const RecordingFacts& told = host.Chain().Recording;
+  if (format == BasebandFormat::kUnknown) format = ParseBasebandFormat(told.sample_format);
   if (format == BasebandFormat::kUnknown) format = BasebandFormatFromExtension(path);
-  const int64_t rate_choice = host.RunSettings().SampleRate;
+  int64_t rate_choice = host.RunSettings().SampleRate;
+  // A rate the recording's name or metadata told serves a raw file; a WAV header's is its own.
+  if (rate_choice <= 0 && format != BasebandFormat::kWav) rate_choice = told.sample_rate;
   if (format == BasebandFormat::kUnknown) {
     throw StageError(RunEndsHere(
         Format("The sample format of '%s' is not known: give --baseband-format (cs16, cs8, cu8 "
@@ -94,6 +98,14 @@ void OpenBasebandRecording(StageHost& host, const std::string& path, InputFile& 
         Format("The sample rate of '%s' is not known: a raw %s recording has no header, give "
                "--samplerate (samples per second)",
                path.c_str(), BasebandFormatName(format))));
+  }
+  if (told.header_bytes > 0) {
+    // A header of the recorder's own (read by the driver): the samples follow it.
+    std::vector<uint8_t> header(static_cast<size_t>(told.header_bytes));
+    if (input.Read(header.data(), header.size()) != header.size())
+      throw StageError(RunEndsHere(Format("'%s' ends inside its %lld-byte header", path.c_str(),
+                                          static_cast<long long>(told.header_bytes))));
+    if (size >= 0) size -= told.header_bytes;
   }
   if (!reader.OpenRaw(input, format, static_cast<uint32_t>(rate_choice), size))
     throw StageError(RunEndsHere(Format("'%s': %s", path.c_str(), reader.Error().c_str())));

@@ -1,5 +1,7 @@
 #include "cli/cli_host.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -95,6 +97,13 @@ void CliHost::AppendLog(const std::string& line) {
   ClearProgress();
   WriteStandardOutput(line);
   WriteStandardOutput("\n");
+}
+
+void CliHost::AppendWarning(const std::string& line) {
+  AppendLog(line);
+  if (!quiet_) return;
+  ClearProgress();
+  std::fprintf(stderr, "vantrel-cli: %s\n", line.c_str());
 }
 
 void CliHost::ProcessEvents() {

@@ -33,6 +33,8 @@ class CliHost : public BasicHost {
   ~CliHost() override;
 
   void AppendLog(const std::string& line) override;
+  // With -q on standard error, as failures are.
+  void AppendWarning(const std::string& line) override;
   void ProcessEvents() override;
   void StageStarting(std::string_view name) override;
   // Clears the progress line and flushes the log.

@@ -9,6 +9,21 @@
 
 namespace vantrel {
 
+// What a recording told of itself before its run (its name, a metadata file, its header), as the
+// driver found it; the operator's options win over every value.
+struct RecordingFacts {
+  // The file the steps read: the input, or the data file a metadata file names.
+  std::string path;
+  std::string sample_format;  // baseband: "cs16", "cu8", ...; empty: the options or the extension
+  int64_t sample_rate = 0;    // baseband samples per second; 0: not told
+  int64_t header_bytes = 0;   // bytes before the raw samples (an .sdriq header)
+  // The recording's start (UTC), when told: the pass date of FY-3 and Meteor-M products, and the
+  // product's name when the input's name has no time where the naming rule looks for it.
+  std::optional<int64_t> days_since_2000;
+  int64_t ms_of_day = 0;
+  std::string time_source;  // where the start came from, for the log
+};
+
 // Values shared by the driver, the stages and the window, kept by the host for the program's life
 // (the window's progress bar and the batch ending read them between runs). What a run must not
 // inherit from the one before is cleared by the driver's BeginRun; the rest is set where noted.
@@ -40,6 +55,9 @@ struct ChainState {
   bool DatHeaderPending = false;
   // Set by the command-line start; never cleared.
   bool BatchMode = false;
+
+  // What the recording told of itself, set by the driver before the first step.
+  RecordingFacts Recording;
 
   // Counts of the current run, cleared by the driver before its first stage.
   PassCounts Counts;

@@ -153,6 +153,7 @@ bool OutputFile::Create(const std::string& path) {
   file_.reset(StreamOf(fd, "wb", error_));
   if (!file_) return false;
   ok_ = true;
+  error_.clear();
   written_ = streamed_ = released_ = 0;
   UseLargeBuffer(file_.get(), buffer_);
   return true;
@@ -161,15 +162,21 @@ bool OutputFile::Create(const std::string& path) {
 bool OutputFile::Write(const void* buffer, size_t size) {
   if (size == 0) return ok_;  // an empty vector's data() may be null, which fwrite may not take
   if (pipe_ != nullptr) pipe_->Write(buffer, size);
-  if (file_ ? std::fwrite(buffer, 1, size, file_.get()) != size : pipe_ == nullptr) ok_ = false;
+  if (file_ ? std::fwrite(buffer, 1, size, file_.get()) != size : pipe_ == nullptr) Failed(errno);
   written_ += static_cast<int64_t>(size);
   if (stream_to_disk_ && ok_ && written_ - streamed_ >= kStreamBlock) StreamWritten();
   return ok_;
 }
 
+void OutputFile::Failed(int error) {
+  // The first failure is the one that tells (a full disk); what follows is its consequence.
+  if (ok_ && error != 0) error_ = std::strerror(error);
+  ok_ = false;
+}
+
 void OutputFile::StreamWritten() {
   if (std::fflush(file_.get()) != 0) {
-    ok_ = false;
+    Failed(errno);
     return;
   }
   const int fd = ::fileno(file_.get());
@@ -189,8 +196,8 @@ void OutputFile::StreamWritten() {
 bool OutputFile::Close() {
   pipe_ = nullptr;
   if (!file_) return ok_;
-  if (std::fflush(file_.get()) != 0) ok_ = false;
-  if (std::fclose(file_.release()) != 0) ok_ = false;
+  if (std::fflush(file_.get()) != 0) Failed(errno);
+  if (std::fclose(file_.release()) != 0) Failed(errno);
   return ok_;
 }
 

@@ -85,6 +85,7 @@ class OutputFile {
   // other special file there is left alone and the call fails: nothing is ever written through a
   // link. False on failure, and Error() says why.
   bool Create(const std::string& path);
+  // Why Create failed, or why the first write, flush or close failed ("No space left on device").
   const std::string& Error() const { return error_; }
   // Hands what is written to `pipe` too (not owned); Close leaves the pipe open: the runner ends
   // the stream once the step has finished.
@@ -125,6 +126,8 @@ class OutputFile {
   int64_t streamed_ = 0;  // bytes whose writeback has been started
   int64_t released_ = 0;  // bytes written to the disk and dropped from the page cache
   void StreamWritten();
+  // Remembers a failed write, flush or close and the system's reason `error` (an errno).
+  void Failed(int error);
 };
 
 // What stands at `path`, for messages: "a folder", "a symbolic link", "a FIFO", ... or an empty

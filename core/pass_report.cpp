@@ -155,8 +155,8 @@ std::vector<std::string> PassReportLines(const PassCounts& counts,
                         ? "Hint: every frame was uncorrectable with de-randomisation off: try DR_y"
                         : "Hint: de-randomisation is off: try DR_y");
   }
-  if (settings.meteor && !settings.manchester && !counts.soft && counts.input_bytes > 0 &&
-      counts.cadus == 0) {
+  if (settings.meteor && !settings.manchester && !counts.soft && !counts.baseband &&
+      counts.input_bytes > 0 && counts.cadus == 0) {
     lines.push_back("Hint: no CADUs found with Manchester decoding off: try MN_y");
   }
   return lines;

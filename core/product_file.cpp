@@ -88,8 +88,9 @@ void FinishProduct(StageHost& host, InputFile& input, ProductFile& product, int6
   const char* path = product.Path().c_str();
   if (!closed.Complete()) {
     product.Discard();
-    throw StageError(
-        RunEndsHere(Format("The product '%s' is incomplete and was not written", path)));
+    const std::string why = closed.write_error.empty() ? "" : " (" + closed.write_error + ")";
+    throw StageError(RunEndsHere(
+        Format("The product '%s' is incomplete and was not written%s", path, why.c_str())));
   }
   if (lines == 0) {
     product.Discard();

@@ -27,6 +27,7 @@ ClosedFiles CloseStageFiles(StageHost& host, InputFile& input, OutputFile& outpu
   closed.read_failed = input.Failed();
   input.Close();
   closed.written = output.Close();
+  if (!closed.written) closed.write_error = output.Error();
   if (closed.read_failed) host.AppendLog("Read input file failed!");
   if (!closed.written) host.AppendLog("Write output file failed!");
   return closed;
@@ -39,8 +40,10 @@ void EndRunIfDataLost(const ClosedFiles& closed, std::string_view input_path,
                                         static_cast<int>(input_path.size()), input_path.data())));
   }
   if (!closed.written) {
-    throw StageError(RunEndsHere(Format("'%.*s' could not be written whole",
-                                        static_cast<int>(output_path.size()), output_path.data())));
+    const std::string why = closed.write_error.empty() ? "" : " (" + closed.write_error + ")";
+    throw StageError(
+        RunEndsHere(Format("'%.*s' could not be written whole%s",
+                           static_cast<int>(output_path.size()), output_path.data(), why.c_str())));
   }
 }
 

@@ -23,6 +23,7 @@ void CreateStageOutput(StageHost& host, const std::string& path, OutputFile& out
 struct ClosedFiles {
   bool read_failed = false;  // a read failed for another reason than the end of the input
   bool written = true;       // every write and the close of the output succeeded
+  std::string write_error;   // when not: the system's reason, if it gave one
   bool Complete() const { return !read_failed && written; }
 };
 

@@ -41,6 +41,9 @@ class StageHost {
 
   // Appends one whole line to the log.
   virtual void AppendLog(const std::string& line) = 0;
+  // A warning the operator must see even when the log is not shown (the command line's -q): the
+  // log has it as any line, and a host that hides its log shows it elsewhere.
+  virtual void AppendWarning(const std::string& line) { AppendLog(line); }
   virtual void SetProgressMaximum(int64_t maximum) = 0;
   virtual void SetProgressPosition(int64_t position) = 0;
   // Caption of the size label ("File size ... bytes").

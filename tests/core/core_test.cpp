@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -183,6 +186,8 @@ TEST(FileIo, WriteFailuresAreRemembered) {
     EXPECT_FALSE(full.Close());
   }
   EXPECT_FALSE(full.Ok());
+  // The system's reason is kept for the message ("No space left on device" on a full disk).
+  EXPECT_EQ(full.Error(), std::strerror(EFBIG));
 
   OutputFile nowhere;
   EXPECT_FALSE(nowhere.Create("/nonexistent-folder/x.bin"));

@@ -122,6 +122,10 @@ TEST(PassReport, HintsForMisconfiguredPasses) {
   meteor.manchester = true;
   EXPECT_FALSE(HasLineContaining(PassReportLines(counts, meteor), "try MN_y"));
   meteor.manchester = false;
+  // A baseband recording that failed before its soft symbols: the demodulator decodes Manchester.
+  counts.baseband.emplace();
+  EXPECT_FALSE(HasLineContaining(PassReportLines(counts, meteor), "try MN_y"));
+  counts.baseband.reset();
   counts.cadus = 1;
   EXPECT_FALSE(HasLineContaining(PassReportLines(counts, meteor), "try MN_y"));
 
