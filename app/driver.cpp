@@ -87,10 +87,11 @@ std::optional<int64_t> PassDays(StageHost& host, int64_t ms_of_day, std::string*
   const RecordingFacts& told = host.Chain().Recording;
   if (told.days_since_2000) {
     // The recording's start, as its name or metadata told it: the next day when the pass's first
-    // line came well before the recording's start in the day (the recording began before midnight).
+    // line came more than half a day before the recording's start in the day (the recording began
+    // before midnight, the pass after it).
     *from = "the recording's start in " + told.time_source + " and the first line's time of day";
-    constexpr int64_t kHourMs = 3600000;
-    return *told.days_since_2000 + (ms_of_day < told.ms_of_day - kHourMs ? 1 : 0);
+    constexpr int64_t kHalfDayMs = 12 * 3600000LL;
+    return *told.days_since_2000 + (ms_of_day < told.ms_of_day - kHalfDayMs ? 1 : 0);
   }
   struct stat status {};
   if (::stat(host.InputPath().c_str(), &status) != 0) return std::nullopt;
