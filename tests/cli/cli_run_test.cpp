@@ -39,12 +39,15 @@ TEST(CliRun, UsageErrorsExitTwoWithAReasonAndTheUsage) {
 
 TEST(CliRun, NoMarkerOrNoInputExitsOne) {
   testing::TempFolder folder;
+  // A name without a marker is looked for in the data, which a missing file cannot show.
   ProgramRun run = Shell(Cli("pass.bin"));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output,
-            "This is not Metopx_ or FY3x_ or MN2_ files !\nvantrel-cli: 'pass.bin' has no "
-            "satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, FY3B_, FY3C_, MN2_, MN22_, MN23_ "
-            "or MN24_) and no --satellite: nothing was done\n");
+            "No satellite marker in the name 'pass.bin': the satellite is looked for in the data, "
+            "as with --satellite auto\nCannot read '" +
+                folder.File("pass.bin") +
+                "' (No such file or directory): the run ends here.\nvantrel-cli: Cannot read '" +
+                folder.File("pass.bin") + "' (No such file or directory): the run ends here.\n");
 
   run = Shell(Cli("MetopB_20181231_101530.bin"));
   EXPECT_EQ(run.status, 1);

@@ -391,19 +391,23 @@ TEST(InputKinds, TheChainRunsTheSoftStageFirst) {
   }
 }
 
-TEST(InputKinds, SatelliteAutoAsksForTheSatelliteOfSoftSymbols) {
+TEST(InputKinds, SatelliteAutoFindsTheSatelliteOfSoftSymbols) {
   testing::TempFolder folder;
   testing::RecordingHost host;
   host.input_path = folder.File("pass.soft");
-  testing::WriteFileBytes(host.input_path, SoftSymbols(MetopRecording(2), Qpsk(0, false)));
+  testing::WriteFileBytes(host.input_path, SoftSymbols(MetopRecording(2), Qpsk(90, true)));
   host.settings.Satellite = "auto";
   const RunOutcome outcome = ProcessRecording(host);
-  EXPECT_TRUE(outcome.failed);
-  EXPECT_EQ(outcome.error.rfind("--satellite auto reads hard bits only", 0), 0u) << outcome.error;
+  EXPECT_FALSE(outcome.failed) << outcome.error;
+  ASSERT_NE(outcome.satellite, nullptr);
+  EXPECT_STREQ(outcome.satellite->title, "MetOp-B");
   EXPECT_TRUE(host.process_enabled);
-  // Named, the same file runs.
+  // Named, the same file gives the same product.
+  const std::vector<uint8_t> found = testing::ReadFileBytes(outcome.product);
   host.settings.Satellite = "metop-b";
-  EXPECT_FALSE(ProcessRecording(host).failed) << host.log.back();
+  const RunOutcome named = ProcessRecording(host);
+  EXPECT_FALSE(named.failed) << host.log.back();
+  EXPECT_EQ(testing::ReadFileBytes(named.product), found);
 }
 
 TEST(InputKinds, KeptWorkingFilesIncludeTheDecodedBits) {

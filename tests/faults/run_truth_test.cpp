@@ -67,9 +67,8 @@ void ExpectOnlyTheReason(const ProgramRun& run, int status, const std::string& r
 TEST(RunTruth, QuietRunsStillSayWhyTheyFailed) {
   TempFolder folder;
   ExpectOnlyTheReason(Shell(Cli("-q pass.bin")), 1,
-                      "'pass.bin' has no satellite marker (MetopA_, MetopB_, MetopC_, FY3A_, "
-                      "FY3B_, FY3C_, MN2_, MN22_, MN23_ or MN24_) and no --satellite: nothing was "
-                      "done");
+                      "Cannot read '" + folder.File("pass.bin") +
+                          "' (No such file or directory): the run ends here.");
   ExpectOnlyTheReason(Shell(Cli("-q MetopB_20990101_000000.bin")), 1,
                       "Cannot open '" + folder.File("MetopB_20990101_000000.bin") +
                           "' (No such file or directory): the run ends here.");

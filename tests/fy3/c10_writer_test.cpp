@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <filesystem>
 #include <random>
 #include <string>
@@ -231,9 +234,9 @@ TEST_F(C10WriterTest, FailedWritesAreNotReportedAsDone) {
   host_.chain.LastLineCount = 7;
   {
     testing::FileSizeLimit disk_full(30000);
-    EXPECT_EQ(
-        testing::RunEnd(C10Writer, host_),
-        "The product '" + product + "' is incomplete and was not written: the run ends here.");
+    EXPECT_EQ(testing::RunEnd(C10Writer, host_),
+              "The product '" + product + "' is incomplete and was not written (" +
+                  std::string(std::strerror(EFBIG)) + "): the run ends here.");
   }
   EXPECT_TRUE(host_.Logged("Write output file failed!"));
   EXPECT_TRUE(host_.Logged("Process done!  2 lines found."));

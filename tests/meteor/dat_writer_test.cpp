@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -283,9 +284,9 @@ TEST_F(DatWriterStage, AProductThatCouldNotBeWrittenIsNoSuccess) {
   host.chain.LastLineCount = 9;
   {
     testing::FileSizeLimit disk_full(1 << 16);
-    EXPECT_EQ(
-        testing::RunEnd(DatWriter, host),
-        "The product '" + Product() + "' is incomplete and was not written: the run ends here.");
+    EXPECT_EQ(testing::RunEnd(DatWriter, host),
+              "The product '" + Product() + "' is incomplete and was not written (" +
+                  std::string(std::strerror(EFBIG)) + "): the run ends here.");
   }
   EXPECT_TRUE(host.Logged("Write output file failed!"));
   EXPECT_EQ(testing::ReadFileBytes(Product()), (std::vector<uint8_t>{1, 2, 3}));

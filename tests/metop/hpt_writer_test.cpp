@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -255,7 +258,8 @@ TEST(HptWriter, IncompleteProductIsNotReportedAsDone) {
     testing::FileSizeLimit disk_full(1 << 14);
     EXPECT_EQ(RunEnd(HptWriter, host),
               "The product '" + folder.File("MetopB_20181231_1015_M03.hpt") +
-                  "' is incomplete and was not written: the run ends here.");
+                  "' is incomplete and was not written (" + std::string(std::strerror(EFBIG)) +
+                  "): the run ends here.");
   }
   EXPECT_TRUE(host.Logged("HPT file created done!  3 lines found."));
   EXPECT_EQ(ReadFileBytes("victim"), (std::vector<uint8_t>{9}));
