@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -662,6 +663,33 @@ std::string WhatTheDataLookLike(StageHost& host, const RunSatellite& run) {
   return look + Format(", %s says %s", run.chosen_by.c_str(), run.satellite->title);
 }
 
+// Whether a file name ends, before its extension, in the time the naming rule cuts the product's
+// name from: "_HHMMSS" after the date ("MetopB_20261209_101530.bin", "FY3C_2026-12-09_101530.wav").
+bool NameEndsInTime(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.find('.');
+  if (dot == std::string_view::npos || dot < 7) return false;
+  const std::string_view stem = name.substr(0, dot);
+  if (stem[stem.size() - 7] != '_') return false;
+  return std::all_of(stem.end() - 6, stem.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// A marker put in front of a recorder's own name ("MetopB_baseband_..._09-12-2026.wav"): the
+// naming rule would cut the product's name out of the recorder's words, so the recording's start,
+// when known, names it instead.
+void NameFromRecordingStart(StageHost& host, const RunSatellite& run) {
+  const RecordingFacts& told = host.Chain().Recording;
+  if (NameEndsInTime(host.InputPath()) || !told.days_since_2000) return;
+  std::string& path = host.Chain().NamingPath;
+  path = NamingPathFromTime(*run.satellite, *told.days_since_2000, told.ms_of_day);
+  LogLine(host,
+          "The file name has no time where the product's name is taken from: the product is "
+          "named from the recording's start in %s, as '%s'",
+          told.time_source.c_str(), path.substr(0, path.rfind('.')).c_str());
+}
+
 // The satellite of the run: the file name's marker, or --satellite (a satellite's name, or
 // "auto": the start of the recording decides). A choice that overrides a marker says so. On
 // failure the satellite is null and `outcome.error` says why.
@@ -673,6 +701,7 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
   if (choice.empty()) {
     run.satellite = marked;
     run.chosen_by = Format("the marker '%s' in the file name", rule->marker);
+    NameFromRecordingStart(host, run);
     return run;
   }
   if (choice == "auto" && host.Chain().SoftInput) {
@@ -736,6 +765,8 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
   }
   if (marked == nullptr) {
     run.name_from_data = true;
+  } else if (marked == run.satellite) {
+    NameFromRecordingStart(host, run);
   } else if (marked != run.satellite) {
     LogLine(host,
             "Warning: the file name's marker '%s' says %s; the run is for %s (%s), and so "
@@ -912,6 +943,9 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
   const std::string choice = controls.CurrentSettings().Satellite;
   if (rule == nullptr && choice.empty()) {
     host.AppendLog("This is not Metopx_ or FY3x_ or MN2_ files !");
+    host.AppendLog(
+        "A recording named without a satellite marker: choose \"Satellite: auto (data)\" to find "
+        "the satellite in its data, or name the satellite");
     host.SetProcessEnabled(true);
     return outcome;
   }
@@ -968,8 +1002,15 @@ RunOutcome ProcessRecording(StageHost& host, RunControls& controls) {
     // removed with its owner); the run ends here and the driver is ready for the next one.
     outcome.failed = true;
     outcome.error = error.what();
-    if (dynamic_cast<const RunCancelled*>(&error) == nullptr)
-      outcome.error += WhatTheDataLookLike(host, run);
+    if (dynamic_cast<const RunCancelled*>(&error) == nullptr) {
+      // What the data look like goes before the line's end, ": the run ends here.".
+      const std::string look = WhatTheDataLookLike(host, run);
+      const std::string ending = RunEndsHere("");
+      std::string& line = outcome.error;
+      const bool ends = line.size() >= ending.size() &&
+                        line.compare(line.size() - ending.size(), ending.size(), ending) == 0;
+      line.insert(ends ? line.size() - ending.size() : line.size(), look);
+    }
     AppendPassReport(host, ReportSettings(host, kind));
     host.AppendLog(outcome.error);
     if (const auto* stop = dynamic_cast<const RunCancelled*>(&error)) {

@@ -103,7 +103,12 @@ TEST(Driver, UnknownNameLogsOneLineAndRunsNothing) {
   const RunOutcome outcome = ProcessRecording(host);
   EXPECT_FALSE(outcome.recognised);
   EXPECT_FALSE(outcome.close_program);
-  EXPECT_EQ(host.log, std::vector<std::string>{"This is not Metopx_ or FY3x_ or MN2_ files !"});
+  // The window's own line, and the way to go on.
+  EXPECT_EQ(host.log,
+            (std::vector<std::string>{"This is not Metopx_ or FY3x_ or MN2_ files !",
+                                      "A recording named without a satellite marker: choose "
+                                      "\"Satellite: auto (data)\" to find the satellite in its "
+                                      "data, or name the satellite"}));
   EXPECT_TRUE(host.process_enabled);
 }
 
