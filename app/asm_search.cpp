@@ -17,15 +17,21 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
+#include <system_error>
+#include <vector>
 
 #include "app/debuginfo_form.h"
+#include "app/driver.h"
 #include "app/form_look.h"
 #include "app/fy3x_settings_form.h"
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
+#include "core/file_io.h"
 #include "core/output_name.h"
 #include "core/pass_report.h"
+#include "core/recording_metadata.h"
 #include "core/replacement_file.h"
 #include "core/satellite.h"
 #include "core/setting_ranges.h"
@@ -34,6 +40,26 @@
 
 namespace vantrel {
 namespace {
+
+// What a recording holds, as the window's input box shows it ("hard", "soft", "baseband"): what its
+// name says, else what its first MiB look like, else hard bits.
+std::string KindOfRecording(const std::string& path) {
+  const std::string slash_name = path.substr(path.rfind('/') + 1);
+  if (slash_name.ends_with(".sigmf-meta") || slash_name.ends_with(".sigmf-data") ||
+      slash_name.ends_with(".sdriq"))
+    return "baseband";
+  const RecordingMetadata named = MetadataFromName(path);
+  if (named.kind == "soft" || named.kind == "baseband") return named.kind;
+  if (named.kind == "hard" && FindMarker(path) != nullptr) return "hard";
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return "hard";
+  InputFile file;
+  if (!file.Open(path)) return "hard";
+  std::vector<uint8_t> start(size_t{1} << 20);
+  start.resize(file.Read(start.data(), start.size()));
+  const ContentGuess guess = GuessRecordingContent(start);
+  return guess.kind.empty() ? "hard" : guess.kind;
+}
 
 // The design's client area; the controls above the log keep their design places in its top.
 constexpr int kClientWidth = 561;
@@ -188,13 +214,13 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   input_kind_box_.setGeometry(468, 3, 88, 20);
   input_kind_box_.view()->setMinimumWidth(110);
   input_kind_box_.setToolTip(
-      "What the recording holds: hard bits (.bin, .raw, ...), soft symbols (.soft, .s) or an "
-      "SDR's I/Q samples (.wav, .cs16, .cs8, .cu8, .cf32), set from the file's extension");
+      "What the recording holds: hard bits (.bin, ...), soft symbols (.soft, .s) or an SDR's I/Q "
+      "samples (.wav, .cs16, .s16, .cf32, .sigmf-meta, .sdriq, ...), set from the file's name, or "
+      "from its first bytes when the name does not tell");
   connect(&input_edit_, &QLineEdit::textChanged, this, [this](const QString& path) {
-    const std::string name = path.toStdString();
-    const bool soft = !SoftSymbolExtension(name).empty();
-    const bool baseband = !BasebandExtension(name).empty();
-    input_kind_box_.setCurrentIndex(soft ? 1 : baseband ? 2 : 0);
+    const int kind =
+        input_kind_box_.findData(QString::fromStdString(KindOfRecording(path.toStdString())));
+    input_kind_box_.setCurrentIndex(std::max(kind, 0));
   });
   // Under the kind, beside Process's foot: only a baseband recording needs it.
   sample_rate_edit_.setObjectName("SampleRateEdit");

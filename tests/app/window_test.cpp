@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <QtTest>
+#include <cmath>
 #include <iterator>
 
 #include "app/signal_panel.h"
@@ -211,6 +212,34 @@ class WindowTest : public QObject {
     QCOMPARE(form.InputKindChoice(), std::string("hard"));
     path->setText("/data/MN2_20181231_101530.s");
     QCOMPARE(form.InputKindChoice(), std::string("soft"));
+    // The names SDR programs write, and a raw file whose first bytes are cu8 I/Q.
+    const struct {
+      const char* name;
+      const char* kind;
+    } named[] = {{"/data/baseband_1701300000Hz_10-15-30_09-12-2026.wav", "baseband"},
+                 {"/data/2026-12-09_10-15-30_6000000SPS_1701300000Hz.s16", "baseband"},
+                 {"/data/metop_ahrpt.soft", "soft"},
+                 {"/data/pass.sigmf-meta", "baseband"},
+                 {"/data/pass.sdriq", "baseband"}};
+    for (const auto& n : named) {
+      path->setText(n.name);
+      QCOMPARE(form.InputKindChoice(), std::string(n.kind));
+    }
+    QTemporaryDir folder;
+    const QString raw = folder.path() + "/capture.raw";
+    {
+      QFile file(raw);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      QByteArray bytes;
+      // A slowly turning carrier at half scale: neighbouring samples alike, centred on 127.5.
+      for (int i = 0; i < 20000; ++i) {
+        bytes.append(static_cast<char>(127.5 + 60 * std::cos(i * 0.05)));
+        bytes.append(static_cast<char>(127.5 + 60 * std::sin(i * 0.05)));
+      }
+      file.write(bytes);
+    }
+    path->setText(raw);
+    QCOMPARE(form.InputKindChoice(), std::string("baseband"));
     // Chosen by hand for a name that does not tell.
     path->setText("/data/MetopB_20181231_101530.raw");
     box->setCurrentIndex(1);
