@@ -19,7 +19,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/debuginfo_form.h"
@@ -40,6 +42,29 @@
 
 namespace vantrel {
 namespace {
+
+// The driver and the stages tell the operator what to change in the command line's words; the
+// window shows its own controls instead.
+std::string InWindowWords(std::string line) {
+  static const std::pair<std::string_view, std::string_view> kWords[] = {
+      {"DR_n or --no-derandomize turns it off", "untick the De-Randomization box to turn it off"},
+      {"try DR_y", "tick the De-Randomization box"},
+      {"try MN_y", "tick the Manchester decoder box (Meteor settings)"},
+      {"as with MN_y", "as with the Manchester decoder box"},
+      {"--satellite auto", "\"Satellite: auto (data)\""},
+      {"give --samplerate", "give the sample rate"},
+      {"a wrong --samplerate", "a wrong sample rate"},
+      {"--input, --baseband-format and --samplerate tell otherwise",
+       "the input box and the sample rate tell otherwise"},
+      {"give --baseband-format (cs16, cs8, cu8 or cf32) or name", "name"},
+  };
+  for (const auto& [command_line, window] : kWords) {
+    for (size_t at = line.find(command_line); at != std::string::npos;
+         at = line.find(command_line, at + window.size()))
+      line.replace(at, command_line.size(), window);
+  }
+  return line;
+}
 
 // What a recording holds, as the window's input box shows it ("hard", "soft", "baseband"): what its
 // name says, else what its first MiB look like, else hard bits.
@@ -553,7 +578,7 @@ void TForm1::TimerCommLineTimer() {
 }
 
 void TForm1::AppendLog(const std::string& line) {
-  memo_.appendPlainText(QString::fromStdString(line));
+  memo_.appendPlainText(QString::fromStdString(InWindowWords(line)));
 }
 
 void TForm1::SetProgressMaximum(int64_t maximum) {

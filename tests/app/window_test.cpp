@@ -368,6 +368,16 @@ class WindowTest : public QObject {
     QTest::keyClick(edit, Qt::Key_Return);
     QCOMPARE(LogLines(form).value(0), QString("This is not Metopx_ or FY3x_ or MN2_ files !"));
     QVERIFY(LogLines(form).value(1).contains("\"Satellite: auto (data)\""));
+    // The command line's words become the window's controls.
+    form.AppendLog("Hint: de-randomisation is off: try DR_y");
+    form.AppendLog("No satellite recognised: give --samplerate or --satellite auto");
+    QCOMPARE(LogLines(form).value(2),
+             QString("Hint: de-randomisation is off: tick the De-Randomization box"));
+    QCOMPARE(LogLines(form).value(3), QString("No satellite recognised: give the sample rate or "
+                                              "\"Satellite: auto (data)\""));
+    form.Memo1DblClick();
+    form.AppendLog("This is not Metopx_ or FY3x_ or MN2_ files !");
+    form.AppendLog("A recording named without a satellite marker");
     // While Process is disabled, Enter does nothing.
     Control<QPushButton>(&form, "ASMButton")->setEnabled(false);
     QTest::keyClick(edit, Qt::Key_Enter);
