@@ -206,6 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "2026-12-09_10-15-30_6000000SPS_1701300000Hz.s16", ""},
         Convention{"gqrx", &kMetop, "--esn0 12 --baseband cf32", Wrap::kNone,
                    "gqrx_20261209_101530_1701300000_6000000_fc.raw", ""},
+        Convention{"satdump_u8_meteor", &kMeteor, "--esn0 16 --baseband cu8 --samplerate 3000000",
+                   Wrap::kNone, "2026-12-09_10-15-30_3000000SPS_137900000Hz.u8", ""},
         Convention{"satdump_soft_metop", &kMetop, "--soft --ebn0 6", Wrap::kNone,
                    "metop_ahrpt.soft", ""},
         Convention{"satdump_soft_fy3", &kFy3c, "--soft --ebn0 6", Wrap::kNone,
