@@ -240,6 +240,7 @@ constexpr double kHoldMetric = 0.06;    // one under this counts toward losing i
 constexpr double kLeastChanges = 0.25;
 constexpr int kWindowsToLock = 2;      // good windows in a row that take the lock
 constexpr int kWindowsToLoseLock = 8;  // bad windows in a row that lose it (about 3.5 ms)
+constexpr int kBadWindowsToDoubt = 2;  // bad windows in a row after which kAcquireMetric holds
 constexpr int kAcquireBlocks = 2;      // blocks given to acquisition after the search found one
 // Once the lock is taken the held samples are demodulated again (WarmRestart): from kRiseMargin
 // windows of kRiseWindow samples before where the signal rises as its carrier's fourth-power line
@@ -798,7 +799,11 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
       restart_ = true;
     }
   } else if (state_ == State::kLocked) {
-    const bool good = window_metric >= kHoldMetric;
+    // After windows without the signal, one that shows it must show it as clearly as one that
+    // takes the lock: noise passes the hold threshold about one window in 300, and such a
+    // window would write the noise held before it (a frame of it after a pass's set).
+    const bool good =
+        window_metric >= (bad_run_ >= kBadWindowsToDoubt ? kAcquireMetric : kHoldMetric);
     if (leading_ && !good) {
       // A restart begins a little before the signal's rise: the windows of noise before it are
       // not written but for the last, where the signal may rise too late to show. Past the lock
