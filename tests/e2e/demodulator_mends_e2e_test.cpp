@@ -62,7 +62,7 @@ TEST_P(Mn2AfterNoise, HoldsTheLockAndEveryLine) {
   const Mn2Pass& pass = GetParam();
   testing::TempFolder folder;
   const std::string path = folder.File("MN2_20181231_101530.wav");
-  testing::Simulate("--sat mn2 --lines 50 --baseband wav --noise-before 20000 --esn0 " +
+  testing::Simulate("--sat mn2 --lines 30 --baseband wav --noise-before 20000 --esn0 " +
                         std::to_string(pass.esn0) + " --seed " + std::to_string(pass.seed),
                     path);
   const ChainRun run(path, Kept(false));
@@ -71,7 +71,7 @@ TEST_P(Mn2AfterNoise, HoldsTheLockAndEveryLine) {
   ASSERT_TRUE(counts.baseband.has_value());
   EXPECT_EQ(counts.baseband->locks_lost, 0) << run.Log();
   EXPECT_EQ(counts.lines_dropped, 0) << run.Log();
-  EXPECT_EQ(counts.product_lines, 50) << run.Log();
+  EXPECT_EQ(counts.product_lines, 30) << run.Log();
   const Bytes truth = testing::ReadFileBytes(path + ".lines");
   const Bytes lines = testing::ReadFileBytes(folder.File("MN2_.mnx"));
   ASSERT_EQ(lines.size(), truth.size());
