@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "baseband/demodulator.h"
+#include "baseband/qpsk_demodulator.h"
 #include "core/chain_runner.h"
 #include "core/file_io.h"
 #include "core/log_format.h"
@@ -25,14 +26,18 @@ constexpr auto kShowInterval = std::chrono::milliseconds(250);
 // Constellation points shown.
 constexpr size_t kShownPoints = 512;
 
+// Below this many samples per symbol the recording cuts QPSK's root-raised-cosine band (1.5 times
+// the symbol rate), and the run says so.
+constexpr double kFullBandSamplesPerSymbol = 1.5;
+
 }  // namespace
 
-// QPSK needs its root-raised-cosine band (1.5 times the symbol rate) inside the recording;
+// QPSK's matched filter and timing recovery work from kMinSamplesPerSymbol (qpsk_demodulator.h);
 // Manchester-coded phase modulation's half-bits need about 1.4 samples each.
 double MinSamplesPerSymbol(Modulation modulation) {
   switch (modulation) {
     case Modulation::kQpsk:
-      return 1.5;
+      return kMinSamplesPerSymbol;
     case Modulation::kPhaseManchester:
       break;
   }
@@ -159,6 +164,14 @@ void DemodulationStep(StepIo& io) {
   LogLine(host, "Starting demodulation (%s, %.4g Msymbols/s) of %s samples at %.0f samples/s...",
           downlink.signal, downlink.symbol_rate / 1e6, BasebandFormatName(reader.SampleFormat()),
           rate);
+  if (downlink.modulation == Modulation::kQpsk &&
+      rate < downlink.symbol_rate * kFullBandSamplesPerSymbol) {
+    LogLine(host,
+            "Warning: %.0f samples/s is %.2f samples per symbol, under the %.1f that hold the "
+            "signal's whole band: demodulated with some loss (%.0f samples/s or more is better)",
+            rate, rate / downlink.symbol_rate, kFullBandSamplesPerSymbol,
+            std::ceil(downlink.symbol_rate * kFullBandSamplesPerSymbol));
+  }
   host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(size)));
   host.SetProgressMaximum(size >> kKiBShift);
   host.SetLampColour(LampColour::Green);

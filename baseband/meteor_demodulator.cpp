@@ -478,6 +478,12 @@ constexpr int kLossBlocks = 3;
 constexpr size_t kUnjudgedFraction = 4;
 // Smoothing of the DC estimate and of the power, per block.
 constexpr double kDcSmoothing = 0.02;
+// While a carrier is tracked within this many block rates of the centre (about 1.5 kHz at any
+// sample rate), the DC estimate is held: a block's mean is then more the carrier than the
+// receiver's offset (at 0 Hz it is all carrier), and following it would take the carrier off
+// the samples and lose the lock where the Doppler curve crosses the centre. Further out the
+// carrier adds at most 1 / (pi * 16) of its amplitude to a block's mean.
+constexpr double kDcHoldBlockRates = 16;
 constexpr double kPowerSmoothing = 0.5;
 constexpr size_t kRecentValues = 4096;
 // The DC taken off a block stands out of the noise when its power times the block's length
@@ -586,7 +592,10 @@ class MeteorDemodulator final : public Demodulator {
     }
     const std::complex<double> mean =
         std::complex<double>(sum_re, sum_im) / static_cast<double>(count);
-    if (!dc_kept_) dc_ = have_dc_ ? dc_ + kDcSmoothing * (mean - dc_) : mean;
+    const bool carrier_near_dc =
+        locked_ && std::abs(pll_.OffsetHz()) * static_cast<double>(block_size_) <
+                       kDcHoldBlockRates * sample_rate_;
+    if (!dc_kept_ && !carrier_near_dc) dc_ = have_dc_ ? dc_ + kDcSmoothing * (mean - dc_) : mean;
     have_dc_ = true;
     const std::complex<double> dc = dc_kept_ ? 0 : dc_;
     const float dc_re = static_cast<float>(dc.real()), dc_im = static_cast<float>(dc.imag());

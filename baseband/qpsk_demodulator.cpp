@@ -240,6 +240,7 @@ constexpr double kHoldMetric = 0.06;    // one under this counts toward losing i
 constexpr double kLeastChanges = 0.25;
 constexpr int kWindowsToLock = 2;      // good windows in a row that take the lock
 constexpr int kWindowsToLoseLock = 8;  // bad windows in a row that lose it (about 3.5 ms)
+constexpr int kBadWindowsToDoubt = 2;  // bad windows in a row after which kAcquireMetric holds
 constexpr int kAcquireBlocks = 2;      // blocks given to acquisition after the search found one
 // Once the lock is taken the held samples are demodulated again (WarmRestart): from kRiseMargin
 // windows of kRiseWindow samples before where the signal rises as its carrier's fourth-power line
@@ -261,6 +262,10 @@ constexpr double kCostasGain = 1.41421356;
 constexpr double kBlockSeconds = 0.008;
 constexpr size_t kRecentSymbols = 1024;
 constexpr size_t kMixChunk = 1024;  // samples mixed per exact phasor of the NCO
+// The I/Q balance is corrected while the weaker branch has this share of the stronger's power
+// (a receiver 3 dB off has 0.5) and their correlation is under this (10 degrees off gives 0.17).
+constexpr double kMinBranchPowerRatio = 0.1;
+constexpr double kMaxBranchCorrelation = 0.5;
 
 enum class State { kSearching, kAcquiring, kLocked };
 
@@ -469,9 +474,14 @@ void QpskDemodulator::RecentSymbols(std::vector<std::complex<float>>& points, si
     points.push_back(recent_[(recent_next_ + kRecentSymbols - count + i) % kRecentSymbols]);
 }
 
-// DC removal and gain for a block: its own mean and power (a block is a few ms: the level of a
-// pass changes far more slowly). liquid-dsp's agc_crcf, a loop per sample, runs at about 35
-// million samples per second here: alone more than a third of the time budget.
+// DC removal, gain and I/Q balance for a block, from its own moments (a block is a few ms: the
+// level of a pass and a receiver's offsets change far more slowly). A cheap receiver's I and Q
+// branches differ in gain and are not quite in quadrature: Q = g (cos(e) Q0 + sin(e) I0). The
+// signal and the noise are circular (E[z^2] = 0 for QPSK at any carrier phase), so the branches'
+// powers and their correlation measure the distortion: Q is taken off its share of I and both are
+// brought to the same power (Gram-Schmidt), which undoes it whatever the carrier does. liquid-dsp's
+// agc_crcf, a loop per sample, runs at about 35 million samples per second here: alone more than a
+// third of the time budget.
 VANTREL_SIMD_CLONES
 void ConditionBlock(const std::complex<float>* samples, size_t count, std::complex<float>* out) {
   // Samples that are not numbers (or absurdly large: a float file's garbage) become 0 first:
@@ -483,26 +493,60 @@ void ConditionBlock(const std::complex<float>* samples, size_t count, std::compl
     o[n] = std::abs(v) < 1e15f ? v : 0.0f;  // false for NaN too
   }
   const float* in = o;
-  double sum_i = 0, sum_q = 0, sum_power = 0;
-  // Partial sums in floats over short runs (exact enough), gathered in double.
+  double sum_i = 0, sum_q = 0, sum_ii = 0, sum_qq = 0, sum_iq = 0;
+  // Partial sums in floats over short runs (exact enough), gathered in double; four samples a
+  // step in vectors: I in the even lanes, Q in the odd ones, and I times Q in the even lanes of
+  // the samples times themselves one float on (the last step of a block is left to the scalar
+  // tail, so that the float after it is never read).
   constexpr size_t kRun = 256;
-  for (size_t begin = 0; begin < count; begin += kRun) {
-    const size_t end = std::min(count, begin + kRun);
-    float run_i = 0, run_q = 0, run_power = 0;
-    for (size_t n = begin; n < end; ++n) {
-      const float i = in[2 * n], q = in[2 * n + 1];
-      run_i += i, run_q += q, run_power += i * i + q * q;
+  size_t k = 0;
+  while (k + 4 < count) {
+    const size_t end = std::min(count - 1, k + kRun) / 4 * 4;
+    Floats8 linear = {}, square = {}, cross = {};
+    for (; k + 4 <= end; k += 4) {
+      Floats8 x, next;
+      std::memcpy(&x, in + 2 * k, sizeof x);
+      std::memcpy(&next, in + 2 * k + 1, sizeof next);
+      linear += x;
+      square += x * x;
+      cross += x * next;
     }
-    sum_i += run_i, sum_q += run_q, sum_power += run_power;
+    sum_i += linear[0] + linear[2] + linear[4] + linear[6];
+    sum_q += linear[1] + linear[3] + linear[5] + linear[7];
+    sum_ii += square[0] + square[2] + square[4] + square[6];
+    sum_qq += square[1] + square[3] + square[5] + square[7];
+    sum_iq += cross[0] + cross[2] + cross[4] + cross[6];
   }
-  const double mean_i = sum_i / static_cast<double>(count);
-  const double mean_q = sum_q / static_cast<double>(count);
-  const double power = sum_power / static_cast<double>(count) - mean_i * mean_i - mean_q * mean_q;
-  const float gain = power > 1e-20 ? static_cast<float>(1 / std::sqrt(power)) : 0.0f;
+  for (; k < count; ++k) {
+    const float i = in[2 * k], q = in[2 * k + 1];
+    sum_i += i, sum_q += q, sum_ii += i * i, sum_qq += q * q, sum_iq += i * q;
+  }
+  const double n = static_cast<double>(count);
+  const double mean_i = sum_i / n, mean_q = sum_q / n;
+  const double power_i = sum_ii / n - mean_i * mean_i;
+  const double power_q = sum_qq / n - mean_q * mean_q;
+  const double cross = sum_iq / n - mean_i * mean_q;
+  // Output power 1 (each branch 1/2). A branch (nearly) dead or the two (nearly) the same signal
+  // is no receiver's imbalance: only the common gain is set then.
+  float gain_i = 0, gain_q = 0, gain_x = 0;
+  const double power = power_i + power_q;
+  if (power > 1e-20) {
+    const double rho = cross / std::sqrt(std::max(power_i * power_q, 1e-300));
+    if (std::min(power_i, power_q) > kMinBranchPowerRatio * std::max(power_i, power_q) &&
+        std::abs(rho) < kMaxBranchCorrelation) {
+      const double orthogonal = std::sqrt(1 - rho * rho);
+      gain_i = static_cast<float>(1 / std::sqrt(2 * power_i));
+      gain_q = static_cast<float>(1 / (std::sqrt(2 * power_q) * orthogonal));
+      gain_x = static_cast<float>(-rho / (std::sqrt(2 * power_i) * orthogonal));
+    } else {
+      gain_i = gain_q = static_cast<float>(1 / std::sqrt(power));
+    }
+  }
   const float dc_i = static_cast<float>(mean_i), dc_q = static_cast<float>(mean_q);
-  for (size_t n = 0; n < count; ++n) {
-    o[2 * n] = (in[2 * n] - dc_i) * gain;
-    o[2 * n + 1] = (in[2 * n + 1] - dc_q) * gain;
+  for (size_t k = 0; k < count; ++k) {
+    const float i = in[2 * k] - dc_i, q = in[2 * k + 1] - dc_q;
+    o[2 * k] = i * gain_i;
+    o[2 * k + 1] = q * gain_q + i * gain_x;
   }
 }
 
@@ -771,7 +815,11 @@ void QpskDemodulator::EndWindow(std::vector<int8_t>& out, bool final_piece) {
       restart_ = true;
     }
   } else if (state_ == State::kLocked) {
-    const bool good = window_metric >= kHoldMetric;
+    // After windows without the signal, one that shows it must show it as clearly as one that
+    // takes the lock: noise passes the hold threshold about one window in 300, and such a
+    // window would write the noise held before it (a frame of it after a pass's set).
+    const bool good =
+        window_metric >= (bad_run_ >= kBadWindowsToDoubt ? kAcquireMetric : kHoldMetric);
     if (leading_ && !good) {
       // A restart begins a little before the signal's rise: the windows of noise before it are
       // not written but for the last, where the signal may rise too late to show. Past the lock

@@ -4,4 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh "$@"
-ctest --test-dir "${VANTREL_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)"
+# shellcheck disable=SC2086
+ctest --test-dir "${VANTREL_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" ${VANTREL_CTEST_ARGS:-}

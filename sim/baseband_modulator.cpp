@@ -204,10 +204,14 @@ BasebandModulator::BasebandModulator(const BasebandOptions& options,
   const BasebandOptions& o = options_;
   unit_rate_ = meteor_ ? 2 * o.symbol_rate : o.symbol_rate;
   if (!(o.symbol_rate > 0)) throw std::invalid_argument("the symbol rate must be positive");
-  if (!(o.sample_rate >= kMinSamplesPerUnit * unit_rate_))
-    throw std::invalid_argument(
-        "the sample rate " + std::to_string(o.sample_rate) + " is below 1.5 times the " +
-        (meteor_ ? "Manchester half-bit rate " : "symbol rate ") + std::to_string(unit_rate_));
+  // QPSK from one sample per symbol (the band's edges fold in, as in a receiver whose band is
+  // narrower than the signal's); the Manchester half-bits from 1.5 samples each.
+  const double least_per_unit = meteor_ ? kMinSamplesPerUnit : 1.0;
+  if (!(o.sample_rate >= least_per_unit * unit_rate_))
+    throw std::invalid_argument("the sample rate " + std::to_string(o.sample_rate) + " is below " +
+                                (meteor_ ? "1.5 times the " : "the ") +
+                                (meteor_ ? "Manchester half-bit rate " : "symbol rate ") +
+                                std::to_string(unit_rate_));
   if (!(std::abs(o.clock_ppm) <= kMaxClockPpm))
     throw std::invalid_argument("the clock error must be within +-1000 ppm");
   if (meteor_ && !(o.modulation_index > 0 && o.modulation_index < std::numbers::pi / 2))

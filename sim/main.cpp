@@ -450,10 +450,14 @@ Options Parse(int argc, char** argv) {
                     : o.satellite == 'C' ? kFy3CSymbolRate
                                          : kFy3AbSymbolRate;
     b.sample_rate = o.sample_rate > 0 ? o.sample_rate : o.sat == "mn2" ? 3e6 : 6e6;
+    // QPSK down to one sample per symbol (a receiver's band narrower than the signal's: the
+    // samples are the waveform's at their instants, its band's edges folded in); Manchester
+    // half-bits need 1.5 samples each.
     const double unit_rate = o.sat == "mn2" ? 2 * b.symbol_rate : b.symbol_rate;
-    if (b.sample_rate < 1.5 * unit_rate)
+    const double least_per_unit = o.sat == "mn2" ? 1.5 : 1.0;
+    if (b.sample_rate < least_per_unit * unit_rate)
       throw UsageError("--samplerate " + std::to_string(static_cast<long long>(b.sample_rate)) +
-                       " is below 1.5 times the " +
+                       " is below " + (o.sat == "mn2" ? "1.5 times the " : "the ") +
                        (o.sat == "mn2" ? "Manchester half-bit rate (" : "symbol rate (") +
                        std::to_string(static_cast<long long>(unit_rate)) + ")");
     if (std::abs(b.carrier_offset_hz) + b.doppler_hz >= b.sample_rate / 2)

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #if defined(__SSE2__)
@@ -632,6 +633,73 @@ std::unique_ptr<SoftSymbolDecoder> MakeSoftSymbolDecoder(SoftDecoding decoding) 
   return std::make_unique<SignSoftDecoder>();
 }
 
+namespace {
+
+// Cuts a stream of soft values into the blocks a SoftSymbolDecoder takes (each `block_values`
+// long, the last one shorter) and hands them to `sink`, leaving out a run of at least
+// kPaddingValues zeros at the very end. Zeros are counted, not stored, until a non-zero value
+// shows they were inside the stream; shorter runs at the end are handed on (a few values a noisy
+// demodulator happened to put at 0).
+class ErasureTrimmedFeed {
+ public:
+  // Far more zeros in a row than noise gives (an 8-bit soft value is 0 one time in tens at
+  // worst), and far fewer than the frame a padding would otherwise make.
+  static constexpr uint64_t kPaddingValues = 64;
+
+  ErasureTrimmedFeed(size_t block_values, std::function<void(const int8_t*, size_t)> sink)
+      : block_values_(block_values), sink_(std::move(sink)) {
+    block_.reserve(block_values);
+  }
+  void Push(const int8_t* values, size_t count) {
+    size_t end = count;
+    while (end > 0 && values[end - 1] == 0) --end;
+    if (end == 0) {
+      held_zeros_ += count;
+      return;
+    }
+    ReleaseZeros();
+    Append(values, end);
+    held_zeros_ = count - end;
+  }
+  void Finish() {
+    if (held_zeros_ < kPaddingValues) ReleaseZeros();
+    held_zeros_ = 0;
+    if (!block_.empty()) sink_(block_.data(), block_.size());
+    block_.clear();
+  }
+
+ private:
+  void ReleaseZeros() {
+    while (held_zeros_ > 0) {
+      const size_t take =
+          static_cast<size_t>(std::min<uint64_t>(held_zeros_, block_values_ - block_.size()));
+      block_.insert(block_.end(), take, int8_t{0});
+      held_zeros_ -= take;
+      if (block_.size() == block_values_) Flush();
+    }
+  }
+  void Append(const int8_t* values, size_t count) {
+    while (count > 0) {
+      const size_t take = std::min(count, block_values_ - block_.size());
+      block_.insert(block_.end(), values, values + take);
+      values += take;
+      count -= take;
+      if (block_.size() == block_values_) Flush();
+    }
+  }
+  void Flush() {
+    sink_(block_.data(), block_.size());
+    block_.clear();
+  }
+
+  size_t block_values_;
+  std::function<void(const int8_t*, size_t)> sink_;
+  std::vector<int8_t> block_;
+  uint64_t held_zeros_ = 0;
+};
+
+}  // namespace
+
 void SoftSymbolStep(StepIo& io) {
   StageHost& host = io.host;
   InputFile& input = io.input;
@@ -658,6 +726,16 @@ void SoftSymbolStep(StepIo& io) {
   uint64_t bits_written = 0;
   bool any_signal = false;
   bool written = true;
+  // The decoder takes the recording in blocks of kBlockValues from its start, as read, but for
+  // a run of zero values (every one unknown) at the end: a recorder's padding, decoded, would
+  // give frames that were never received. Zeros are held back as a count until a value follows.
+  ErasureTrimmedFeed feed(MetopSoftDecoder::kBlockValues, [&](const int8_t* data, size_t count) {
+    if (!written) return;
+    bits.clear();
+    decoder->Block(data, count, bits);
+    written = output.Write(bits.data(), bits.size());
+    bits_written += bits.size() * 8;
+  });
   while (written) {
     const size_t got = input.Read(block.data(), block.size());
     if (got == 0) break;
@@ -665,14 +743,12 @@ void SoftSymbolStep(StepIo& io) {
     any_signal =
         any_signal || std::any_of(block.begin(), block.begin() + static_cast<ptrdiff_t>(got),
                                   [](int8_t value) { return value != 0; });
-    bits.clear();
-    decoder->Block(block.data(), got, bits);
-    written = output.Write(bits.data(), bits.size());
-    bits_written += bits.size() * 8;
+    feed.Push(block.data(), got);
     host.SetProgressPosition(static_cast<int64_t>(values >> kKiBShift));
     host.ProcessEvents();
     if (got < block.size()) break;
   }
+  if (written) feed.Finish();
   if (written) {
     bits.clear();
     decoder->Finish(bits);

@@ -98,7 +98,7 @@ TEST(DemodulationStage, ARateTooLowForTheDownlinkOrTheSearchIsRefused) {
   std::string reason = stage.Run("MetopB_1.wav", Wav16(2000000, Noise(2000, 2)));
   EXPECT_TRUE(stage.StartsWith(reason, "The sample rate of '" + stage.folder.File("MetopB_1.wav") +
                                            "', 2000000 samples/s, is too low for MetOp QPSK at "
-                                           "2.333 Msymbols/s: it needs at least 3500000 samples/s"))
+                                           "2.333 Msymbols/s: it needs at least 2800000 samples/s"))
       << reason;
   // The Meteor-M N2 downlink is slower: 2 Msps is enough there, but not for a 600 kHz search.
   stage.host.SetSatellite("meteor-m2");
@@ -143,18 +143,34 @@ TEST(DemodulationStage, ZerosAndNoiseGiveNoSignal) {
   EXPECT_TRUE(stage.StartsWith(reason, "No signal found: no Meteor-M N2 PM carrier")) << reason;
 }
 
+// From 1.2 to 1.5 samples a QPSK symbol the recording is narrower than the signal's band: it is
+// demodulated, with a warning line; at 6 Msps there is none.
+TEST(DemodulationStage, UnderTheWholeBandARateIsWarnedOf) {
+  const std::string warning =
+      "Warning: 3000000 samples/s is 1.29 samples per symbol, under the 1.5 that hold the "
+      "signal's whole band: demodulated with some loss (3500000 samples/s or more is better)";
+  Stage stage;
+  std::string reason = stage.Run("MetopB_1.wav", Wav16(3000000, Noise(200000, 3)));
+  EXPECT_TRUE(stage.StartsWith(reason, "No signal found: no MetOp QPSK carrier")) << reason;
+  EXPECT_TRUE(stage.host.Logged(warning));
+  Stage full;
+  reason = full.Run("MetopB_2.wav", Wav16(6000000, Noise(200000, 4)));
+  EXPECT_TRUE(full.StartsWith(reason, "No signal found: no MetOp QPSK carrier")) << reason;
+  for (const std::string& line : full.host.log) EXPECT_NE(line.rfind("Warning: ", 0), 0u) << line;
+}
+
 TEST(DemodulationStage, ATooLowRateIsMeasuredAgainstTheRunSatellitesDownlink) {
-  // At 1.5 samples a QPSK symbol 2.7 Msps fits neither FY-3 rate: FY-3C's 2.6 Msymbols/s needs
-  // 3.9 Msps, FY-3A's 2.8 Msymbols/s 4.2 Msps. Each satellite is refused with its own figures.
+  // At 1.2 samples a QPSK symbol 2.7 Msps fits neither FY-3 rate: FY-3C's 2.6 Msymbols/s needs
+  // 3.12 Msps, FY-3A's 2.8 Msymbols/s 3.36 Msps. Each satellite is refused with its own figures.
   Stage stage;
   stage.host.SetSatellite("fy3c");
   std::string reason = stage.Run("FY3C_1.wav", Wav16(2700000, Noise(2000, 7)));
-  EXPECT_NE(reason.find("too low for FY-3 QPSK at 2.6 Msymbols/s: it needs at least 3900000"),
+  EXPECT_NE(reason.find("too low for FY-3 QPSK at 2.6 Msymbols/s: it needs at least 3120000"),
             std::string::npos)
       << reason;
   stage.host.SetSatellite("fy3a");
   reason = stage.Run("FY3A_1.wav", Wav16(2700000, Noise(2000, 8)));
-  EXPECT_NE(reason.find("too low for FY-3 QPSK at 2.8 Msymbols/s: it needs at least 4200000"),
+  EXPECT_NE(reason.find("too low for FY-3 QPSK at 2.8 Msymbols/s: it needs at least 3360000"),
             std::string::npos)
       << reason;
   // Meteor-M N2-3 shares Meteor-M N2's downlink: 665.4 kbit/s at 2.8 samples a bit.

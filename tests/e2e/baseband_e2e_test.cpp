@@ -187,7 +187,7 @@ TEST(BasebandPass, AWrongRateOrFormatGivesNoProduct) {
     const char* reason;
   };
   const Case cases[] = {
-      {"rate too low", cs16, 3000000, "", "The sample rate of "},
+      {"rate too low", cs16, 2400000, "", "The sample rate of "},
       {"rate a third too high", cs16, 8000000, "", "No "},
       {"8-bit samples read as 16-bit", cu8, 6000000, "cs16", "No "},
       {"16-bit samples read as 8-bit", cs16, 6000000, "cu8", "No "},

@@ -157,7 +157,7 @@ TEST(SimProgram, RefusesBadArgumentsWithExitTwo) {
                            "--sat mn2 --out x.bin --soft --iq-swap",
                            "--sat mn2 --out x.bin --soft --manchester",
                            "--sat metop --out x.bin --baseband mp3",
-                           "--sat metop --out x.bin --baseband wav --samplerate 3400000",
+                           "--sat metop --out x.bin --baseband wav --samplerate 2300000",
                            "--sat mn2 --out x.bin --baseband wav --samplerate 1900000",
                            "--sat metop --out x.bin --baseband wav --samplerate 6e6x",
                            "--sat metop --out x.bin --baseband wav --samplerate 6000000.5",
