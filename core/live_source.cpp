@@ -311,7 +311,7 @@ int Connect(const std::string& address, std::string* error) {
   }
   ::freeaddrinfo(found);
   if (fd < 0)
-    *error = Format("Cannot connect to %s (%s): is the SDR program's server running there?",
+    *error = Format("Cannot connect to %s (%s; is the SDR program's server running there)",
                     address.c_str(), std::strerror(reason));
   return fd;
 }
