@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -309,6 +310,9 @@ void OpenLiveInput(StageHost& host, LiveWatch& live) {
   options.duration_seconds = settings.DurationSeconds;
   options.unit_bytes = live.unit_bytes;
   options.sample_rate = settings.SampleRate;
+  // The tests make a stream outrun a small buffer.
+  if (const char* bytes = std::getenv("VANTREL_LIVE_BUFFER_BYTES"); bytes != nullptr)
+    options.buffer_bytes = std::max<size_t>(1, std::strtoull(bytes, nullptr, 10));
   std::string error;
   live.source = OpenLiveSource(chain.Recording.path, options, &error);
   if (!live.source) throw StageError(RunEndsHere(error));

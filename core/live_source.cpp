@@ -225,7 +225,7 @@ class Stream final : public LiveSource {
     header_checked_ = true;
     AddNote(
         Format("%s is an rtl_tcp server (tuner type %u, %u gains): its 12-byte header is "
-               "skipped; it sends cu8 samples",
+               "skipped (its samples are cu8)",
                name_.c_str(), BigEndian32(staged.data() + 4), BigEndian32(staged.data() + 8)));
     staged.erase(staged.begin(), staged.begin() + kRtlHeaderBytes);
     if (options_.sample_rate > 0) {
