@@ -203,9 +203,9 @@ TEST_F(LiveInput, EachSourceGivesTheOfflineProductAndSaysWhyItEnded) {
       {"standard input, SIGTERM", "pass.bin",
        [](const std::string& dir, std::thread&, auto&) {
          // The pipe stays open after the pass: only the signal ends it.
-         return std::string("- ") + kHardOptions + " --report " + dir + "/r.json < <({ cat " +
-                folder_->File("pass.bin") +
-                "; sleep 8; } 2>/dev/null) & pid=$!; sleep 2; kill -TERM $pid; wait $pid";
+         return std::string("- ") + kHardOptions + " --report " + dir +
+                "/r.json < <(exec 2>/dev/null; cat " + folder_->File("pass.bin") +
+                "; exec sleep 8) & pid=$!; sleep 2; kill -TERM $pid; wait $pid";
        },
        "signal 15 asked the input to end"},
       {"rtl_tcp server", "pass.cs16",
@@ -253,7 +253,7 @@ TEST_F(LiveInput, DurationEndsAFileThatKeepsGrowing) {
     std::vector<uint8_t> data = Recording("pass.bin");
     WriteInPieces(dir + "/rec.bin", data, 4, std::chrono::milliseconds(100));
     std::ofstream out(dir + "/rec.bin", std::ios::binary | std::ios::app);
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 25; ++i) {
       out.write(std::string(4096, '\x55').data(), 4096);
       out.flush();
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
