@@ -295,15 +295,14 @@ void OpenLiveInput(StageHost& host, LiveWatch& live) {
   if (chain.BasebandInput) {
     const BasebandFormat format = ParseBasebandFormat(
         !settings.BasebandFormat.empty() ? settings.BasebandFormat : chain.Recording.sample_format);
-    const int bytes = format == BasebandFormat::kWav || format == BasebandFormat::kUnknown
-                          ? 0
-                          : BasebandSampleBytes(format);
-    if (bytes > 0) {
-      live.unit_bytes = static_cast<size_t>(bytes);
-      const int64_t rate =
-          settings.SampleRate > 0 ? settings.SampleRate : chain.Recording.sample_rate;
-      live.bytes_per_second = static_cast<double>(rate) * bytes;
-    }
+    // A WAV stream's header is read by the chain, after the buffer: its samples are counted as
+    // 16-bit I/Q, what SDR programs write, and its rate is not known here.
+    const bool wav = format == BasebandFormat::kWav || format == BasebandFormat::kUnknown;
+    const int bytes = wav ? 4 : BasebandSampleBytes(format);
+    live.unit_bytes = static_cast<size_t>(bytes);
+    const int64_t rate =
+        settings.SampleRate > 0 ? settings.SampleRate : chain.Recording.sample_rate;
+    if (!wav) live.bytes_per_second = static_cast<double>(rate) * bytes;
   }
   LiveOptions options;
   options.idle_seconds = settings.FollowIdleSeconds;
