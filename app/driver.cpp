@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -24,6 +26,7 @@
 #include "core/basic_host.h"
 #include "core/file_io.h"
 #include "core/folder_lock.h"
+#include "core/live_source.h"
 #include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/pass_report.h"
@@ -95,14 +98,17 @@ std::optional<int64_t> PassDays(StageHost& host, int64_t ms_of_day, std::string*
     return *told.days_since_2000 + (ms_of_day < told.ms_of_day - kHalfDayMs ? 1 : 0);
   }
   struct stat status {};
-  if (::stat(host.InputPath().c_str(), &status) != 0) return std::nullopt;
+  const bool stream = IsStreamInput(host.InputPath());
+  if (!stream && ::stat(host.InputPath().c_str(), &status) != 0) return std::nullopt;
   std::tm utc{};
-  const std::time_t modified = status.st_mtime;
+  // A stream is received as the pass goes on: now is its time.
+  const std::time_t modified = stream ? std::time(nullptr) : status.st_mtime;
   if (gmtime_r(&modified, &utc) == nullptr) return std::nullopt;
   int64_t days = DaysSince2000(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
   const int64_t modified_ms = ((utc.tm_hour * 60 + utc.tm_min) * 60 + utc.tm_sec) * 1000LL;
   if (ms_of_day > modified_ms) --days;
-  *from = "the recording's modification date and the first line's time of day";
+  *from = stream ? "the stream's reception date and the first line's time of day"
+                 : "the recording's modification date and the first line's time of day";
   return days;
 }
 
@@ -267,6 +273,111 @@ void RemoveStaleRunFiles(StageHost& host, const ChainDefinition& definition) {
   if (removed > 0) LogLine(host, "Removed %d working files left by an earlier run.", removed);
 }
 
+// A live run's input and what the log tells of it as it goes: the bytes that came and how far
+// behind the chain is, the lock, the frames and lines so far (counted on the steps' threads as
+// they pass), the drops, and at the end why the input ended.
+struct LiveWatch {
+  std::unique_ptr<LiveSource> source;
+  size_t unit_bytes = 1;        // a sample (drops are counted in these)
+  double bytes_per_second = 0;  // the input's rate when known (a raw baseband stream)
+  size_t record_bytes = 1;      // one record the final writer gets (a line, a packet)
+  std::atomic<int64_t> frame_bytes{0};
+  std::atomic<int64_t> record_bytes_seen{0};
+};
+
+bool IsLiveRun(StageHost& host) {
+  return host.RunSettings().Follow || IsStreamInput(host.InputPath());
+}
+
+// Opens the run's live input; throws StageError when it cannot be.
+void OpenLiveInput(StageHost& host, LiveWatch& live) {
+  const Settings& settings = host.RunSettings();
+  const ChainState& chain = host.Chain();
+  if (chain.BasebandInput) {
+    const BasebandFormat format = ParseBasebandFormat(
+        !settings.BasebandFormat.empty() ? settings.BasebandFormat : chain.Recording.sample_format);
+    // A WAV stream's header is read by the chain, after the buffer: its samples are counted as
+    // 16-bit I/Q, what SDR programs write, and its rate is not known here.
+    const bool wav = format == BasebandFormat::kWav || format == BasebandFormat::kUnknown;
+    const int bytes = wav ? 4 : BasebandSampleBytes(format);
+    live.unit_bytes = static_cast<size_t>(bytes);
+    const int64_t rate =
+        settings.SampleRate > 0 ? settings.SampleRate : chain.Recording.sample_rate;
+    if (!wav) live.bytes_per_second = static_cast<double>(rate) * bytes;
+  }
+  LiveOptions options;
+  options.idle_seconds = settings.FollowIdleSeconds;
+  options.duration_seconds = settings.DurationSeconds;
+  options.unit_bytes = live.unit_bytes;
+  options.sample_rate = settings.SampleRate;
+  // The tests make a stream outrun a small buffer.
+  if (const char* bytes = std::getenv("VANTREL_LIVE_BUFFER_BYTES"); bytes != nullptr)
+    options.buffer_bytes = std::max<size_t>(1, std::strtoull(bytes, nullptr, 10));
+  std::string error;
+  live.source = OpenLiveSource(chain.Recording.path, options, &error);
+  if (!live.source) throw StageError(RunEndsHere(error));
+  LogLine(host, "Live input: %s is read as it arrives (it ends %s)", chain.Recording.path.c_str(),
+          IsStreamInput(chain.Recording.path)
+              ? Format("when the stream closes, after %d s without data, at --duration or at the "
+                       "first SIGINT/SIGTERM",
+                       settings.FollowIdleSeconds)
+                    .c_str()
+              : Format("when it has not grown for %d s, when NAME.part is renamed, at --duration "
+                       "or at the first SIGINT/SIGTERM",
+                       settings.FollowIdleSeconds)
+                    .c_str());
+}
+
+// The lines a live input has for the log now: what the source learnt of itself, and its drops.
+void LogLiveEvents(StageHost& host, LiveWatch& live) {
+  for (const std::string& note : live.source->TakeNotes()) host.AppendLog(note);
+  for (const LiveDrop& drop : live.source->TakeDrops()) {
+    LogLine(host, "Dropped %lld samples at %.1f s (the chain fell behind)",
+            static_cast<long long>(drop.bytes / static_cast<int64_t>(live.unit_bytes)),
+            drop.seconds);
+  }
+}
+
+// The once-a-second line of a live run.
+void LogLiveProgress(StageHost& host, LiveWatch& live, int64_t bytes_read,
+                     const SignalView* signal) {
+  LogLiveEvents(host, live);
+  const LiveSource& source = *live.source;
+  const int64_t behind =
+      std::max<int64_t>(0, source.BytesReceived() - source.BytesDropped() - bytes_read);
+  std::string line =
+      Format("Live at %.0f s: %.1f MiB received, the chain %s behind", source.Seconds(),
+             static_cast<double>(source.BytesReceived()) / (1 << 20),
+             live.bytes_per_second > 0
+                 ? Format("%.1f s", static_cast<double>(behind) / live.bytes_per_second).c_str()
+                 : Format("%.1f MiB", static_cast<double>(behind) / (1 << 20)).c_str());
+  if (signal != nullptr) {
+    line += signal->locked ? Format("; locked, Es/N0 %.1f dB", signal->snr_db) : "; no lock";
+  }
+  line += Format("; %lld frames, %lld lines so far",
+                 static_cast<long long>(live.frame_bytes.load(std::memory_order_relaxed) /
+                                        static_cast<int64_t>(kCodeBlockBytes)),
+                 static_cast<long long>(live.record_bytes_seen.load(std::memory_order_relaxed) /
+                                        static_cast<int64_t>(live.record_bytes)));
+  host.AppendLog(line);
+}
+
+// Once the first step has read the live input to its end: the pass's input bytes are what
+// arrived, and the log says why it ended and what was lost.
+void EndLiveInput(StageHost& host, LiveWatch& live) {
+  LogLiveEvents(host, live);
+  const LiveSource& source = *live.source;
+  const int64_t dropped = source.BytesDropped();
+  const int64_t used = source.BytesReceived() - dropped;
+  ChainState& chain = host.Chain();
+  chain.RecordingBytes = used;
+  chain.Counts.input_bytes = used;
+  chain.Counts.dropped_samples = dropped / static_cast<int64_t>(live.unit_bytes);
+  LogLine(host, "The live input ended after %.1f s: %s; %lld bytes used, %lld samples dropped",
+          source.Seconds(), source.EndReason().c_str(), static_cast<long long>(used),
+          static_cast<long long>(chain.Counts.dropped_samples));
+}
+
 void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
               const ChainDefinition& definition, const RunSatellite& run) {
   ChainState& chain = host.Chain();
@@ -332,8 +443,32 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
       }
     });
   }
+  LiveWatch live;
+  if (IsLiveRun(host)) {
+    OpenLiveInput(host, live);
+    chain.RecordingBytes.reset();
+    runner.ReadFrom(*live.source);
+    live.record_bytes = run.satellite->family == SatelliteFamily::MetOp ? kAvhrrPacketLength
+                        : watch.meteor                                  ? kMn2LineBytes
+                                                                        : kFy3LineBytes;
+    for (size_t k = 0; k < last; ++k) {
+      if (steps[k].writes == WorkingFile::kCaduPds) {
+        runner.Observe(k, [&live](std::span<const uint8_t> piece) {
+          live.frame_bytes.fetch_add(static_cast<int64_t>(piece.size()), std::memory_order_relaxed);
+        });
+      }
+    }
+    runner.Observe(last - 1, [&live](std::span<const uint8_t> piece) {
+      live.record_bytes_seen.fetch_add(static_cast<int64_t>(piece.size()),
+                                       std::memory_order_relaxed);
+    });
+    runner.EverySecond([&](int64_t bytes_read, const SignalView* signal) {
+      LogLiveProgress(host, live, bytes_read, signal);
+    });
+  }
   // The final writer names the product: by now the data told their satellite and time.
   runner.OnStepInputEnded([&](size_t index) {
+    if (live.source && index == 1) EndLiveInput(host, live);
     if (index != last) return;
     CheckDataSatellite(host, run, watch);
     if (watch.naming_error) std::rethrow_exception(watch.naming_error);

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "core/live_source.h"
+#include "core/log_format.h"
 #include "core/stage_error.h"
 
 namespace vantrel::cli {
@@ -107,7 +109,13 @@ void CliHost::AppendWarning(const std::string& line) {
 }
 
 void CliHost::ProcessEvents() {
-  if (stop_signal != 0) {
+  if (stop_signal != 0 && !stop_ended_input_) {
+    // On a live input the first signal is the pass's end: the input ends, and the chain makes the
+    // product of what arrived. The handler is gone by now, so a second signal ends the process.
+    if (EndLiveInputs(Format("signal %d asked the input to end", static_cast<int>(stop_signal)))) {
+      stop_ended_input_ = true;
+      return;
+    }
     ClearProgress();
     throw RunCancelled(stop_signal);
   }
@@ -135,6 +143,15 @@ void CliHost::DrawProgress() {
   // in ProgressCount.
   const int64_t position = std::max<int64_t>(progress_position, chain.ProgressCount);
   const int64_t maximum = progress_maximum;
+  if (maximum <= 0) {
+    // A live input's length is not known: how much has been read.
+    FlushStandardOutput();
+    std::fprintf(stderr, "\r%-24.24s %10.1f MiB read%*s", stage_.c_str(),
+                 static_cast<double>(position) / 1024, kBarWidth - 8, "");
+    std::fflush(stderr);
+    progress_drawn_ = true;
+    return;
+  }
   const int percent =
       maximum > 0 ? static_cast<int>(std::min<int64_t>(100, position * 100 / maximum)) : 0;
   const int filled = percent * kBarWidth / 100;

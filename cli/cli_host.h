@@ -47,6 +47,7 @@ class CliHost : public BasicHost {
   bool quiet_;
   bool show_progress_;
   bool progress_drawn_ = false;
+  bool stop_ended_input_ = false;  // a stop signal ended a live input instead of the run
   std::string stage_;
   std::chrono::steady_clock::time_point last_draw_{};
 };

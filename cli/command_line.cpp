@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/driver.h"
+#include "core/live_source.h"
 #include "core/log_format.h"
 #include "core/record_sizes.h"
 #include "core/satellite.h"
@@ -92,6 +93,33 @@ struct SwitchOverrides {
   std::optional<bool> PNdecoding, RSolomon, Manchester_box, APID104;
 };
 
+// Why the stream inputs of `command` cannot run as given; empty when they can. A stream has no
+// name to tell its satellite or what it holds, and only one stream can be read at a time.
+std::string StreamProblem(const Command& command) {
+  size_t streams = 0;
+  for (const std::string& input : command.inputs) {
+    if (!IsStreamInput(input)) continue;
+    ++streams;
+    const Settings& s = command.settings;
+    if (s.Satellite.empty() || s.Satellite == "auto")
+      return "'" + input +
+             "' is a stream: it needs --satellite NAME (a stream has no name to "
+             "tell its satellite, and its start cannot be searched before it is read)";
+    if (s.InputKind.empty() && s.BasebandFormat.empty() && s.SampleRate <= 0)
+      return "'" + input +
+             "' is a stream: it needs --input hard|soft|baseband, or "
+             "--baseband-format and --samplerate for baseband samples";
+    // Without --input, the baseband options given mean baseband.
+    const bool baseband = s.InputKind == "baseband" || s.InputKind.empty();
+    if (baseband && s.BasebandFormat.empty())
+      return "'" + input + "' is a stream of baseband samples: it needs --baseband-format";
+    if (baseband && s.BasebandFormat != "wav" && s.SampleRate <= 0)
+      return "'" + input + "' is a stream of raw baseband samples: it needs --samplerate";
+  }
+  if (streams > 1) return "only one stream input can be read in a call";
+  return {};
+}
+
 class Parser {
  public:
   explicit Parser(const std::vector<std::string>& args) : args_(args) {}
@@ -128,6 +156,8 @@ class Parser {
         switches.push_back(positional[i]);
       }
     }
+    if (const std::string problem = StreamProblem(command); !problem.empty())
+      return Fail(problem), result_;
     constexpr size_t kMaxSwitches = 4;
     if (switches.size() > kMaxSwitches)
       return Fail("too many parameters: '" + switches[kMaxSwitches] + "'"), result_;
@@ -231,6 +261,7 @@ class Parser {
         {"--fy3-asm", nullptr, &s.FY3ASM, true},
         {"--quiet", nullptr, &command.quiet, true},
         {"--preview", nullptr, &command.preview, true},
+        {"--follow", nullptr, &s.Follow, true},
         {"-q", nullptr, &command.quiet, true},
     };
     for (const Flag& flag : flags) {
@@ -331,6 +362,12 @@ class Parser {
       }
       return value.has_value();
     }
+    if (name == "--follow-idle" || name == "--duration") {
+      constexpr int kMaxSeconds = 24 * 3600;
+      const auto value = Number(name, arg, 1, kMaxSeconds);
+      if (value) (name == "--duration" ? s.DurationSeconds : s.FollowIdleSeconds) = *value;
+      return value.has_value();
+    }
     if (name == "--max-packet-length") {
       const auto value = Number(name, arg, kPacketLengthRange.low, kPacketLengthRange.high);
       if (value) s.MaxPkLen = *value;
@@ -352,7 +389,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
 }
 
 std::string ResolveInput(const std::string& input, const std::string& current_folder) {
-  if (!input.empty() && input[0] == '/') return input;
+  if ((!input.empty() && input[0] == '/') || IsStreamInput(input)) return input;
   return current_folder + "/" + input;
 }
 
@@ -397,6 +434,20 @@ Options (they win over the switches):
                                     or wav (default: the file name's extension)
   --carrier-range KHZ               baseband: the carrier is searched within +-KHZ of the
                                     recording's centre frequency, %d..%d (default %d)
+  --follow                          a live pass: read the recording as its recorder writes it (a
+                                    WAV whose sizes are still 0, raw samples, soft symbols, hard
+                                    bits); it ends when it has not grown for --follow-idle seconds,
+                                    when NAME.part is renamed to NAME, at --duration, or at the
+                                    first SIGINT/SIGTERM (the product is made from what arrived;
+                                    a second signal aborts)
+  --follow-idle SECONDS             a live input ends after this long without data (default 10)
+  --duration SECONDS                a live input ends this long after it was opened
+  -  or  tcp://HOST:PORT as INPUT   a live stream: standard input, or a TCP server's (an SDR
+                                    program's IQ exporter, rtl_tcp: its header is skipped and
+                                    --samplerate is asked of it); needs --satellite NAME and
+                                    --input or --baseband-format/--samplerate; the product is
+                                    named from the data. A stream the chain cannot keep up with
+                                    is buffered (64 MiB), then samples are dropped and counted
   --date YYYY-MM-DD                 pass date of an FY-3 or Meteor-M input without a marker
                                     (default: the day the recording was last modified, UTC)
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder

@@ -33,7 +33,10 @@ constexpr int kKiBShift = 10;
 class ReadAhead {
  public:
   ReadAhead(InputFile& file, size_t stream_bytes)
-      : file_(file), stream_(stream_bytes), thread_([this] { Run(); }) {}
+      : file_(&file), stream_(stream_bytes), thread_([this] { Run(); }) {}
+  // A live input: read until it ends (a short read is only what has arrived so far).
+  ReadAhead(LiveSource& source, size_t stream_bytes)
+      : source_(&source), stream_(stream_bytes), thread_([this] { Run(); }) {}
   ~ReadAhead() {
     stream_.Abort();
     thread_.join();
@@ -48,19 +51,27 @@ class ReadAhead {
   void Run() {
     std::vector<uint8_t> piece(kPiece);
     try {
+      if (source_ != nullptr) {
+        while (const size_t got = source_->Read(piece.data(), piece.size()))
+          stream_.Write(piece.data(), got);
+        if (source_->Failed()) stream_.Fail();
+        stream_.Close();
+        return;
+      }
       for (;;) {
-        const size_t got = file_.Read(piece.data(), piece.size());
+        const size_t got = file_->Read(piece.data(), piece.size());
         stream_.Write(piece.data(), got);
         if (got < piece.size()) break;
       }
-      if (file_.Failed()) stream_.Fail();
+      if (file_->Failed()) stream_.Fail();
       stream_.Close();
     } catch (const StepCancelled&) {
       // The step ended before the file did.
     }
   }
 
-  InputFile& file_;
+  InputFile* file_ = nullptr;
+  LiveSource* source_ = nullptr;
   RecordPipe stream_;
   std::thread thread_;
 };
@@ -164,6 +175,10 @@ struct ChainRunner::State {
   std::vector<std::function<void(std::span<const uint8_t>)>> observers;
 
   std::string recording_path;
+  LiveSource* live = nullptr;
+  std::function<void(int64_t, const SignalView*)> every_second;
+  std::optional<SignalView> last_signal;
+  std::chrono::steady_clock::time_point last_second = std::chrono::steady_clock::now();
   std::vector<std::unique_ptr<RecordPipe>> pipes;  // pipes[k]: from step k to step k + 1
   std::vector<std::unique_ptr<StepHost>> step_hosts;
   std::vector<std::unique_ptr<InputFile>> inputs;
@@ -200,7 +215,11 @@ void ChainRunner::State::RunStep(size_t k) {
     // files: it stops first).
     InputFile recording;
     std::optional<ReadAhead> read_ahead;
-    if (k == 0) {
+    if (k == 0 && live != nullptr) {
+      io.input_path = recording_path;
+      read_ahead.emplace(*live, options.stream_bytes);
+      input.AttachPipe(read_ahead->Stream());
+    } else if (k == 0) {
       const bool ahead = options.threads != 1;
       io.input_path = recording_path;
       InputFile& file = ahead ? recording : input;
@@ -315,6 +334,13 @@ bool ChainRunner::State::Pump() {
   for (Event& event : taken) Handle(event);
   if (view) host.ShowSignal(*view);
   ShowPosition(/*again=*/false);
+  if (every_second && std::chrono::steady_clock::now() - last_second >= std::chrono::seconds(1)) {
+    last_second = std::chrono::steady_clock::now();
+    if (view) last_signal = std::move(view);
+    every_second(inputs[0]->BytesRead(), last_signal ? &*last_signal : nullptr);
+  } else if (every_second && view) {
+    last_signal = std::move(view);
+  }
   // Once the last step has finished, the product is in place: a stop asked now is too late.
   if (stop || (!steps.empty() && finished.back() && !errors.back() && !cancelled.back()))
     return !stop;
@@ -351,6 +377,15 @@ void ChainRunner::Observe(size_t index, std::function<void(std::span<const uint8
   };
 }
 
+void ChainRunner::ReadFrom(LiveSource& source) {
+  state_->live = &source;
+}
+
+void ChainRunner::EverySecond(
+    std::function<void(int64_t bytes_read, const SignalView* signal)> callback) {
+  state_->every_second = std::move(callback);
+}
+
 void ChainRunner::Run(const std::string& recording_path, int64_t recording_bytes) {
   State& s = *state_;
   const size_t n = s.steps.size();
@@ -376,6 +411,8 @@ void ChainRunner::Run(const std::string& recording_path, int64_t recording_bytes
   if (recording_bytes >= 0) {
     s.host.SetSizeCaption(Format("File size %lld bytes", static_cast<long long>(recording_bytes)));
     s.host.SetProgressMaximum(recording_bytes >> kKiBShift);
+  } else if (s.live != nullptr) {
+    s.host.SetProgressMaximum(0);  // a live input's length is known only at its end
   }
   s.host.SetProgressPosition(0);
   s.host.StageStarting(s.steps[0].name);

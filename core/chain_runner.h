@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/file_io.h"
+#include "core/live_source.h"
 #include "core/stage_host.h"
 
 namespace vantrel {
@@ -84,6 +85,15 @@ class ChainRunner {
   // Shows every piece of step `index`'s output to `observer`, on that step's thread, before the
   // next step reads it. What it gathers may be read in OnStepInputEnded of a later step.
   void Observe(size_t index, std::function<void(std::span<const uint8_t>)> observer);
+
+  // The first step reads `source` (a live input, not owned) instead of opening the recording:
+  // its size is not known (-1), and Run's path only names it in messages. The runner reads it
+  // on a thread of its own, with threads or without.
+  void ReadFrom(LiveSource& source);
+
+  // Called about once a second on the caller's thread while the chain runs, with the bytes the
+  // first step has read so far and the latest signal the host was shown (null before any).
+  void EverySecond(std::function<void(int64_t bytes_read, const SignalView* signal)> callback);
 
   // Runs the chain to its end; throws the error that ended it (RunCancelled for a stop).
   void Run(const std::string& recording_path, int64_t recording_bytes);

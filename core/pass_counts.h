@@ -66,6 +66,8 @@ struct PassCounts {
   int64_t lines_dropped = 0;               // packets or lines dropped because data was lost in them
   int64_t lines_zero_filled = 0;           // lines written with zeros where data was missing
   int64_t product_lines = 0;               // lines of the product (a header record is none)
+  int64_t dropped_samples = -1;  // a live input's samples lost while the chain fell behind; < 0:
+                                 // not a live input
   // Set by a writer that could estimate its lines' bit error rates (their frames' marker errors
   // reached it).
   std::optional<NoisyLineCounts> noisy_lines;

@@ -235,6 +235,7 @@ std::string PassReportJson(const PassCounts& counts, const std::string& product,
   text("product", product);
   text("satellite", counts.satellite);
   number("product_lines", counts.product_lines);
+  if (counts.dropped_samples >= 0) number("dropped_samples", counts.dropped_samples);
   if (counts.noisy_lines) {
     const NoisyLineCounts& noisy = *counts.noisy_lines;
     json += "\"noisy_lines\":{";

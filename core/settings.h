@@ -86,6 +86,12 @@ struct Settings {
   int64_t CarrierRangeHz = kCarrierRangeDefaultHz;
   // Uncorrectable frames' bytes go into the product as received instead of as zeros.
   bool KeepUncorrectable = false;
+  // A live pass: the recording is read as its recorder writes it (a stream, "-" or
+  // "tcp://HOST:PORT", always is), until it has not grown for FollowIdleSeconds, a NAME.part was
+  // renamed, or DurationSeconds (> 0) passed.
+  bool Follow = false;
+  int FollowIdleSeconds = 10;
+  int DurationSeconds = 0;
 };
 
 // The MetOp packet settings as the packet stages read them, checked against their ranges
