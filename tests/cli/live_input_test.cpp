@@ -248,9 +248,11 @@ TEST_F(LiveInput, EachSourceGivesTheOfflineProductAndSaysWhyItEnded) {
 
 TEST_F(LiveInput, DurationEndsAFileThatKeepsGrowing) {
   const std::string dir = Dir("duration");
-  // The recorder writes the pass slowly and then goes on writing noise past the duration.
-  std::thread player([dir] {
-    std::vector<uint8_t> data = Recording("pass.bin");
+  // The recorder writes the pass slowly and then goes on writing noise past the duration. It has
+  // made its file before the run starts, as a recorder has before it is followed.
+  const std::vector<uint8_t> data = Recording("pass.bin");
+  testing::WriteFileBytes(dir + "/rec.bin", {});
+  std::thread player([dir, &data] {
     WriteInPieces(dir + "/rec.bin", data, 4, std::chrono::milliseconds(100));
     std::ofstream out(dir + "/rec.bin", std::ios::binary | std::ios::app);
     for (int i = 0; i < 25; ++i) {
