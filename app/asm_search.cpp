@@ -444,17 +444,9 @@ void TForm1::ShowBatchSettings(const Settings& settings) {
 bool TForm1::WriteBatchReport(int exit_status, int64_t seconds) {
   const std::string json =
       PassReportJson(chain_.Counts, last_outcome_.product, exit_status, seconds);
-  // Put in place under a temporary name and a rename, the stop signals held off meanwhile: the
-  // report is never partial.
-  sigset_t stops, previous;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stops, &previous);
+  // Put in place under a temporary name and a rename: the report is never partial.
   std::string error;
-  const bool written = ReplaceFileContents(report_path_, json, &error);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  if (written) return true;
+  if (ReplaceFileContentsUnstopped(report_path_, json, &error)) return true;
   const std::string reason = "cannot write the report '" + report_path_ + "': " + error;
   std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
   AppendLog(reason);

@@ -630,10 +630,6 @@ bool ReadStart(const std::string& path, size_t limit, std::vector<uint8_t>* byte
   return true;
 }
 
-bool EndsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 // What the run's recording is and holds, from the options, then from what the recording says of
 // itself: a SigMF metadata file (given, or beside its data), an .sdriq header, a WAV file's auxi
 // chunk, the conventions SDR programs name their recordings by, and, when none of these tells the
@@ -649,12 +645,12 @@ RecordingKind DescribeRecording(StageHost& host) {
 
   // SigMF: the metadata file names the data file, and both describe it.
   std::string meta_path;
-  if (EndsWith(input, ".sigmf-meta")) {
+  if (input.ends_with(".sigmf-meta")) {
     meta_path = input;
     facts.path = SigmfDataPath(input);
     LogLine(host, "'%s' is SigMF metadata: the recording is '%s'", input.c_str(),
             facts.path.c_str());
-  } else if (EndsWith(input, ".sigmf-data")) {
+  } else if (input.ends_with(".sigmf-data")) {
     meta_path = SigmfMetaPath(input);
     if (!std::filesystem::exists(meta_path)) meta_path.clear();
   }
@@ -682,7 +678,7 @@ RecordingKind DescribeRecording(StageHost& host) {
             !settings.BasebandFormat.empty() ? "--baseband-format" : "--samplerate");
   } else if (sigmf) {
     kind = RecordingKind::kBaseband;
-  } else if (EndsWith(input, ".sdriq")) {
+  } else if (input.ends_with(".sdriq")) {
     kind = RecordingKind::kBaseband;
   } else if (named.kind == "soft" || named.kind == "baseband") {
     kind = named.kind == "soft" ? RecordingKind::kSoftSymbols : RecordingKind::kBaseband;
@@ -692,7 +688,7 @@ RecordingKind DescribeRecording(StageHost& host) {
     kind_known = false;
   }
 
-  if (EndsWith(input, ".sdriq") && kind == RecordingKind::kBaseband) {
+  if (input.ends_with(".sdriq") && kind == RecordingKind::kBaseband) {
     std::vector<uint8_t> header;
     if (!ReadStart(input, kSdriqHeaderBytes, &header, &error))
       throw StageError(RunEndsHere(Format("Cannot read '%s' (%s)", input.c_str(), error.c_str())));
@@ -744,7 +740,8 @@ RecordingKind DescribeRecording(StageHost& host) {
         }
       }
     }
-    if (EndsWith(input, ".wav") || EndsWith(input, ".WAV") || named.sample_format == "wav") {
+    if (BasebandFormatFromExtension(input) == BasebandFormat::kWav ||
+        named.sample_format == "wav") {
       // The header's own: its rate, and an auxi chunk's time and frequency.
       InputFile file;
       BasebandReader reader;

@@ -311,8 +311,7 @@ int64_t BasebandReader::DeclaredSamples() const {
   return data_bytes_ / bytes;
 }
 
-void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out) {
-  const uint8_t* p = bytes_.data();
+void BasebandReader::Decode(const uint8_t* p, size_t count, std::vector<std::complex<float>>& out) {
   const size_t first = out.size();
   out.resize(first + count);
   std::complex<float>* q = out.data() + first;
@@ -354,6 +353,16 @@ void BasebandReader::Decode(size_t count, std::vector<std::complex<float>>& out)
     case BasebandFormat::kUnknown:
       break;
   }
+}
+
+void BasebandReader::EndAtFileEnd(size_t left_over) {
+  if (left_over == 0) {
+    status_ = Status::kEnd;
+    return;
+  }
+  Fail(Status::kPartialSample,
+       "the file's size is not a whole number of " + std::to_string(BasebandSampleBytes(format_)) +
+           "-byte samples; the last " + std::to_string(left_over) + " byte(s) were dropped");
 }
 
 bool BasebandReader::SamplesFollowDeclaredData() {
@@ -418,10 +427,7 @@ size_t BasebandReader::ReadToEnd(size_t want) {
     }
   }
   const size_t ready = file_ended_ ? held_.size() : held_.size() - kTrailerScanBytes;
-  const size_t take = std::min(want, ready);
-  bytes_.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(take));
-  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(take));
-  return take;
+  return std::min(want, ready);
 }
 
 std::string BasebandReader::Warning() const {
@@ -460,18 +466,10 @@ size_t BasebandReader::Read(std::vector<std::complex<float>>& out, size_t max_sa
     if (status_ != Status::kOk) return 0;
     bytes_read_ += static_cast<int64_t>(got);
     const size_t samples = got / sample_bytes;
-    Decode(samples, out);
+    Decode(held_.data(), samples, out);
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(got));
     samples_read_ += static_cast<int64_t>(samples);
-    if (got < want) {
-      if (got % sample_bytes != 0) {
-        Fail(Status::kPartialSample, "the file's size is not a whole number of " +
-                                         std::to_string(sample_bytes) + "-byte samples; the last " +
-                                         std::to_string(got % sample_bytes) +
-                                         " byte(s) were dropped");
-      } else {
-        status_ = Status::kEnd;
-      }
-    }
+    if (got < want) EndAtFileEnd(got % sample_bytes);
     return samples;
   }
   if (data_bytes_ >= 0) {
@@ -506,7 +504,7 @@ size_t BasebandReader::Read(std::vector<std::complex<float>>& out, size_t max_sa
   const size_t got = file_->Read(bytes_.data(), want);
   bytes_read_ += static_cast<int64_t>(got);
   const size_t samples = got / sample_bytes;
-  Decode(samples, out);
+  Decode(bytes_.data(), samples, out);
   samples_read_ += static_cast<int64_t>(samples);
   if (got < want) {
     if (file_->Failed()) {
@@ -516,13 +514,8 @@ size_t BasebandReader::Read(std::vector<std::complex<float>>& out, size_t max_sa
       Fail(Status::kTruncated, "the recording is truncated: the file ends inside the data, after " +
                                    std::to_string(bytes_read_) + " of " +
                                    std::to_string(data_bytes_) + " bytes");
-    } else if (got % sample_bytes != 0) {
-      Fail(Status::kPartialSample, "the file's size is not a whole number of " +
-                                       std::to_string(sample_bytes) + "-byte samples; the last " +
-                                       std::to_string(got % sample_bytes) +
-                                       " byte(s) were dropped");
     } else {
-      status_ = Status::kEnd;
+      EndAtFileEnd(got % sample_bytes);
     }
   }
   return samples;

@@ -122,13 +122,16 @@ class BasebandReader {
   bool Skip(uint64_t size, const char* what);
   // Checks the `fmt ` chunk's content and takes its format and rate.
   bool TakeFmt(const std::vector<uint8_t>& fmt);
-  // Decodes `count` whole samples from bytes_ into out.
-  void Decode(size_t count, std::vector<std::complex<float>>& out);
+  // Decodes the `count` whole samples at `bytes` into out.
+  void Decode(const uint8_t* bytes, size_t count, std::vector<std::complex<float>>& out);
+  // The file ended where the samples may: kEnd, or kPartialSample for `left_over` bytes of a
+  // sample that did not come whole.
+  void EndAtFileEnd(size_t left_over);
   // At the end of the declared data: true when samples follow that the header did not count
   // (Read then goes on to the end of the file), false when the file ends there or a chunk follows.
   bool SamplesFollowDeclaredData();
-  // Reads up to `want` bytes of samples into bytes_ for a WAV file read to its end, keeping back
-  // enough bytes to recognise chunks that end the file. Returns how many.
+  // Makes up to `want` bytes of samples ready at the front of held_ for a WAV file read to its end,
+  // keeping back enough bytes to recognise chunks that end the file. Returns how many.
   size_t ReadToEnd(size_t want);
   // The offset in held_ where chunks begin that lead exactly to the end of the file, or
   // held_.size() when the held bytes end with samples.

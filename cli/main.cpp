@@ -243,14 +243,8 @@ std::string ProblemBeforeTheRun(const Call& call, const PlannedInput& input) {
 // written, else why not.
 std::string WriteReport(Call& call, const std::string& json) {
   call.report += json;
-  sigset_t stops, previous;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stops, &previous);
   std::string error;
-  const bool written = vantrel::ReplaceFileContents(call.report_path, call.report, &error);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  const bool written = vantrel::ReplaceFileContentsUnstopped(call.report_path, call.report, &error);
   return written ? std::string() : "cannot write the report '" + call.report_path + "': " + error;
 }
 

@@ -1,5 +1,7 @@
 #include "core/replacement_file.h"
 
+#include <signal.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,6 +78,18 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
   if (file.Open() && file.Write(contents) && file.Commit()) return true;
   if (error) *error = file.Error();
   return false;
+}
+
+bool ReplaceFileContentsUnstopped(const std::string& path, std::string_view contents,
+                                  std::string* error) {
+  sigset_t stops, previous;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, &previous);
+  const bool written = ReplaceFileContents(path, contents, error);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return written;
 }
 
 }  // namespace vantrel

@@ -49,5 +49,9 @@ class ReplacementFile {
 
 // Writes `contents` to `path` through a ReplacementFile; false with the reason in `error`.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error);
+// ReplaceFileContents with SIGINT and SIGTERM held off meanwhile (they are taken once it is done):
+// a stop can never leave a report the operator's scripts read half replaced.
+bool ReplaceFileContentsUnstopped(const std::string& path, std::string_view contents,
+                                  std::string* error);
 
 }  // namespace vantrel

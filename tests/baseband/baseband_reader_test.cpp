@@ -469,7 +469,7 @@ TEST_F(BasebandReaderTest, LongRecordingStreamsInBlocksWithoutLosingSamples) {
 struct DataSizeCase {
   const char* name;
   double declared_samples;  // the data chunk's size in samples; -1: 0xFFFFFFFF (streamed)
-  size_t samples;            // samples the file really holds
+  size_t samples;           // samples the file really holds
   std::vector<const char*> trailing_chunks;  // chunks after the samples
   bool warned;                               // a warning names both sizes
 };
@@ -534,7 +534,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DataSizeCase{"size right", 25, 25, {}, false},
                       DataSizeCase{"size right, LIST after", 25, 25, {"LIST"}, false},
                       DataSizeCase{"size short: recorder killed", 10, 25, {}, true},
-        DataSizeCase{"size short inside a sample", 10.5, 25, {}, true},
+                      DataSizeCase{"size short inside a sample", 10.5, 25, {}, true},
                       DataSizeCase{"size short, long file", 1000, 40000, {}, true},
                       DataSizeCase{"size short, auxi after the samples", 10, 40000, {"auxi"}, true},
                       DataSizeCase{"size 0: never patched", 0, 25, {}, true},

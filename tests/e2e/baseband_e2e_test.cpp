@@ -14,6 +14,7 @@
 #include "core/log_format.h"
 #include "core/pass_report.h"
 #include "core/working_file.h"
+#include "tests/support/chain_run.h"
 #include "tests/support/programs.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -30,20 +31,7 @@ constexpr size_t kFrameBytes = 1020;
 const std::string kNoise = " --noise-before 20000 --noise-after 20000";
 const std::string kReceiver = " --doppler 40000 --doppler-rate 400 --clock-ppm 50";
 
-// One run of the driver on `name` in the current folder.
-struct ChainRun {
-  testing::RecordingHost host;
-  RunOutcome outcome;
-  Bytes product;
-
-  ChainRun(const std::string& path, const Settings& settings) {
-    host.settings = settings;
-    host.input_path = path;
-    outcome = ProcessRecording(host);
-    if (!outcome.product.empty()) product = testing::ReadFileBytes(outcome.product);
-  }
-  std::string Log() const { return host.LogText(); }
-};
+using testing::ChainRun;
 
 struct Family {
   const char* name;    // of the recordings, with the satellite's marker

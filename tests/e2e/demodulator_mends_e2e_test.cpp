@@ -13,6 +13,7 @@
 
 #include "app/driver.h"
 #include "core/working_file.h"
+#include "tests/support/chain_run.h"
 #include "tests/support/programs.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/temp_folder.h"
@@ -24,19 +25,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr size_t kFrameBytes = 1020;
 constexpr size_t kMn2LineBytes = 11850;
 
-struct ChainRun {
-  testing::RecordingHost host;
-  RunOutcome outcome;
-  Bytes product;
-
-  ChainRun(const std::string& path, const Settings& settings) {
-    host.settings = settings;
-    host.input_path = path;
-    outcome = ProcessRecording(host);
-    if (!outcome.product.empty()) product = testing::ReadFileBytes(outcome.product);
-  }
-  std::string Log() const { return host.LogText(); }
-};
+using testing::ChainRun;
 
 Settings Kept(bool derandomise) {
   Settings settings;
