@@ -525,16 +525,26 @@ struct Json {
   double number = 0;
   std::string text;
   std::vector<Json> items;
-  std::vector<std::pair<std::string, Json>> members;
+  struct Member;
+  std::vector<Member> members;
 
   // The first member named `key` of an object, or null.
-  const Json* Find(std::string_view key) const {
-    if (type != Type::kObject) return nullptr;
-    for (const auto& [name, value] : members)
-      if (name == key) return &value;
-    return nullptr;
-  }
+  const Json* Find(std::string_view key) const;
 };
+
+// A member of an object, declared after Json is whole: a std::pair of a type still being
+// defined is refused by some standard libraries.
+struct Json::Member {
+  std::string name;
+  Json value;
+};
+
+const Json* Json::Find(std::string_view key) const {
+  if (type != Type::kObject) return nullptr;
+  for (const auto& [name, value] : members)
+    if (name == key) return &value;
+  return nullptr;
+}
 
 // Reads one JSON value that fills the whole text. On failure `error` names the byte offset and
 // what was expected; the reader never reads past the text and recurses at most kMaxJsonDepth.
@@ -614,7 +624,7 @@ class JsonReader {
       SkipSpace();
       Json member;
       if (!ReadValue(&member, depth + 1)) return false;
-      value->members.emplace_back(std::move(name), std::move(member));
+      value->members.push_back({std::move(name), std::move(member)});
       SkipSpace();
       if (Take('}')) return true;
       if (!Take(',')) return Fail("expected ',' or '}' in an object");
