@@ -2,8 +2,9 @@
 // window, once step by step and once in batches: both must find the same frames with the same
 // engine state, and never read outside the window.
 //
-// Input: one option byte (bit 0 de-randomisation, bit 1 Reed-Solomon, bit 2 full CADU output),
-// then the recording.
+// Input: one option byte (bit 0 de-randomisation, bit 1 Reed-Solomon, bit 2 full CADU output,
+// bit 3 every frame before a first one taken, whatever Reed-Solomon says, so that frames cut from
+// the window's history are reached by any input), then the recording.
 
 #include <algorithm>
 #include <cstring>
@@ -23,11 +24,13 @@ namespace {
 constexpr uint8_t kPnBit = 1;
 constexpr uint8_t kRsBit = 2;
 constexpr uint8_t kFullCaduBit = 4;
+constexpr uint8_t kTakeEarlierBit = 8;
 
 // Decodes every frame as the extraction stage does, and keeps the records.
 class RecordKeeper : public AsmSearchListener {
  public:
-  RecordKeeper(ReedSolomonCodec& codec, uint8_t options) : decoder_(codec) {
+  RecordKeeper(ReedSolomonCodec& codec, uint8_t options)
+      : decoder_(codec), checker_(codec), take_earlier_((options & kTakeEarlierBit) != 0) {
     decoding_.derandomise = (options & kPnBit) != 0;
     decoding_.correct = (options & kRsBit) != 0;
     decoding_.full_cadu = (options & kFullCaduBit) != 0 && !decoding_.correct;
@@ -37,6 +40,9 @@ class RecordKeeper : public AsmSearchListener {
     records.emplace_back(result.record.begin(), result.record.end());
     return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
   }
+  bool TakeEarlierFrame(std::span<const uint8_t, kCaduBytes> cadu) override {
+    return take_earlier_ || checker_.Correctable(cadu, decoding_);
+  }
   void FramingChanged(bool finding_frames) override { framing = finding_frames ? 1 : 0; }
 
   std::vector<std::vector<uint8_t>> records;
@@ -45,6 +51,8 @@ class RecordKeeper : public AsmSearchListener {
 
  private:
   CaduDecoder decoder_;
+  CaduDecoder checker_;
+  bool take_earlier_;
   CaduDecoding decoding_;
 };
 

@@ -258,9 +258,10 @@ int32_t AsmSearchEngine::DistanceOneBitBefore(uint32_t first_register) const {
 }
 
 uint8_t AsmSearchEngine::TakenAt(int32_t index) const {
-  assert(index >= -kMarkerBytes);
-  const uint8_t byte = index >= 0 ? window_.bytes[static_cast<size_t>(index)]
-                                  : window_.before[static_cast<size_t>(kMarkerBytes + index)];
+  assert(index >= -SyncWindow::kHistoryBytes);
+  const uint8_t byte = index >= 0
+                           ? window_.bytes[static_cast<size_t>(index)]
+                           : window_.before[static_cast<size_t>(SyncWindow::kHistoryBytes + index)];
   return byte ^ f_.PolarityMask;
 }
 
@@ -343,6 +344,7 @@ int32_t AsmSearchEngine::FrameFound(int32_t shift) {
   if (end > window_.valid) return kStepFrameBeyondInput;
 
   ReportFraming(Framing::kFrames);
+  if (f_.SyncState == SyncState::Search) OfferEarlierFrame(start, shift);
   if (f_.RunCount >= kRunForLock) {
     Enter(SyncState::Lock);
     f_.LockShift = shift;
@@ -355,6 +357,7 @@ int32_t AsmSearchEngine::FrameFound(int32_t shift) {
   f_.need_load = true;
 
   CutFrame(start, shift);
+  f_.frames_end = window_.slid + start + kCaduBytes;
   f_.read_index += kCodeBlockBytes;
   f_.ConsumedBytes += kCodeBlockBytes;
   ++f_.FramesFound;
@@ -371,15 +374,34 @@ int32_t AsmSearchEngine::FrameFound(int32_t shift) {
   return kStepDone;
 }
 
+void AsmSearchEngine::OfferEarlierFrame(int32_t start, int32_t shift) {
+  const int32_t earlier = start - kCaduBytes;
+  // Not over a frame already cut, nor before the input's first byte (frames_end is never
+  // negative).
+  if (earlier < -SyncWindow::kHistoryBytes || window_.slid + earlier < f_.frames_end) return;
+  uint64_t five = 0;
+  for (int32_t k = 0; k <= kMarkerBytes; ++k) five = (five << kBitsPerByte) | TakenAt(earlier + k);
+  const auto marker = static_cast<uint32_t>(five >> (kBitsPerByte - shift));
+  // The tolerance of the locked offset: Reed-Solomon, not the marker, decides.
+  if (std::popcount(marker ^ kAttachedSyncMarker) > kLockedTolerance) return;
+  CutFrame(earlier, shift);
+  if (!listener_.TakeEarlierFrame(FrameBuffer_)) return;
+  ++f_.EarlierFrames;
+  ++f_.FramesFound;
+  listener_.FrameCut(FrameBuffer_);
+}
+
 void AsmSearchEngine::CutFrame(int32_t start, int32_t shift) {
   const uint8_t* source = window_.bytes.data() + start;
-  // A marker found right after a slide can begin before the window's first byte: take those
-  // bytes from the ones the slide moved out.
+  // A frame can begin before the window's first byte (a marker found right after a slide, the
+  // frame before a first one): take those bytes from the ones the slides moved out.
   std::array<uint8_t, kCaduBytes + 1> joined;
   if (start < 0) {
     const int32_t missing = -start;
-    std::memcpy(joined.data(), window_.before.data() + kMarkerBytes - missing, missing);
-    std::memcpy(joined.data() + missing, window_.bytes.data(), kCaduBytes + 1 - missing);
+    const int32_t from_history = std::min(missing, kCaduBytes + 1);
+    std::memcpy(joined.data(), window_.before.data() + SyncWindow::kHistoryBytes - missing,
+                from_history);
+    std::memcpy(joined.data() + from_history, window_.bytes.data(), kCaduBytes + 1 - from_history);
     source = joined.data();
   }
   uint8_t* frame = FrameBuffer_.data();

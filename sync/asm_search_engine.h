@@ -24,12 +24,19 @@ struct SyncWindow {
   // The read index a step may start at; the stage slides the window once it is passed.
   static constexpr int32_t kLastStepStart = kChunkBytes;
 
+  // The stream bytes the window keeps from before bytes[0]: a marker found right after a slide
+  // can begin up to four bytes before the window, and the frame before a first frame found a
+  // whole CADU (and a byte of bit offset) before that.
+  static constexpr int32_t kHistoryBytes = kCaduBytes + 2 * kMarkerBytes;
+
   std::array<uint8_t, kBytes> bytes{};
-  // The stream bytes just before bytes[0] (zero at the start of the input). A marker found right
-  // after a slide can begin up to four bytes before the window.
-  std::array<uint8_t, kMarkerBytes> before{};
+  // The stream bytes just before bytes[0], the last in before[kHistoryBytes - 1] (zero before
+  // the start of the input).
+  std::array<uint8_t, kHistoryBytes> before{};
   // Leading bytes that hold input. A frame whose bits reach past them is never cut.
   int32_t valid = 0;
+  // Stream position of bytes[0]: the bytes slid out so far.
+  int64_t slid = 0;
 };
 
 // How well the stream is locked; compared by order.
@@ -58,6 +65,8 @@ struct AsmSearchFields {
   int32_t SyncLosses = 0;          // falls back to Search from a synced state
   int32_t PhaseFlips = 0;          // polarity changes followed right after a frame
   uint64_t ConsumedBytes = 0;      // bytes advanced over; returns to the mark do not reduce it
+  int64_t frames_end = 0;          // stream position one CADU past the start of the last frame
+  int32_t EarlierFrames = 0;       // frames taken a CADU before the first frame after a search
 
   bool operator==(const AsmSearchFields&) const = default;
 };
@@ -87,6 +96,15 @@ class AsmSearchListener {
   // force, nothing else done to them; valid during the call only. An uncorrectable frame breaks
   // the run of frames that leads to the lock (and leaves Lock for Sync).
   virtual FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) = 0;
+  // The search found a frame after searching (an exact marker), and one CADU before it, where no
+  // frame was cut, lies a marker within kLockedTolerance: whether that is a frame to take. The
+  // first frame of a pass rises out of the noise, often with a damaged marker that the search,
+  // which takes only an exact one, passes over. True takes it: FrameCut follows with it, before
+  // the frame that was found.
+  virtual bool TakeEarlierFrame(std::span<const uint8_t, kCaduBytes> cadu) {
+    (void)cadu;
+    return false;
+  }
   // The sync state went from `from` to `to` (never the same).
   virtual void SyncStateEntered(SyncState from, SyncState to) {
     (void)from;
@@ -165,6 +183,8 @@ class AsmSearchEngine {
   void InvertPolarity();
   void ReturnToMarkInverted();
   int32_t FrameFound(int32_t shift);
+  // Offers the listener the frame one CADU before a frame found at `start` from Search.
+  void OfferEarlierFrame(int32_t start, int32_t shift);
   void CutFrame(int32_t start, int32_t shift);
   // Positions that cannot hold an exact marker while searching, handled in bulk. Returns how many
   // were consumed (0 when the next position needs a full step).

@@ -38,6 +38,19 @@ void ReverseBitsOfBytes(const uint8_t* in, const uint8_t* sequence, uint8_t* out
 
 }  // namespace
 
+bool CaduDecoder::Correctable(std::span<const uint8_t, kCaduBytes> cadu,
+                              const CaduDecoding& decoding) {
+  if (!decoding.correct || !codec_.Configured()) return false;
+  const uint8_t* body = cadu.data() + kMarkerBytes;
+  if (decoding.derandomise) {
+    ReverseBitsOfBytes<true>(body, DerandomisationTable().data() + kMarkerBytes, block_.data(),
+                             kCodeBlockBytes);
+  } else {
+    ReverseBitsOfBytes<false>(body, nullptr, block_.data(), kCodeBlockBytes);
+  }
+  return (codec_.CorrectFrame(block_.data()) & kUncorrectableBits) == 0;
+}
+
 CaduDecoder::Result CaduDecoder::Decode(std::span<const uint8_t, kCaduBytes> cadu,
                                         const CaduDecoding& decoding) {
   const uint8_t* sequence = decoding.derandomise ? DerandomisationTable().data() : nullptr;

@@ -32,6 +32,11 @@ class CaduDecoder {
 
   Result Decode(std::span<const uint8_t, kCaduBytes> cadu, const CaduDecoding& decoding);
 
+  // Whether Reed-Solomon corrects every codeword of `cadu` as `decoding` would take it; false
+  // when the decoding does not correct or the codec has no tables. Counts nothing: the frame is
+  // only weighed (Decode it to take it).
+  bool Correctable(std::span<const uint8_t, kCaduBytes> cadu, const CaduDecoding& decoding);
+
   int32_t UncorrectableFrames() const { return uncorrectable_frames_; }
   int32_t CorrectedFrames() const { return corrected_frames_; }  // at least one symbol corrected
   int64_t CorrectedSymbols() const { return corrected_symbols_; }

@@ -12,7 +12,12 @@ constexpr int32_t kKeptBytes = SyncWindow::kBytes - kChunk;
 // Moves the window on by one chunk; the freed chunk is zeroed.
 void Slide(AsmSearchEngine& engine, SyncWindow& window) {
   uint8_t* bytes = window.bytes.data();
-  std::memcpy(window.before.data(), bytes + kChunk - kMarkerBytes, kMarkerBytes);
+  uint8_t* history = window.before.data();
+  constexpr int32_t kHistoryKept = SyncWindow::kHistoryBytes - kChunk;
+  static_assert(kHistoryKept >= 0, "a slide moves out one chunk and keeps the bytes before it");
+  std::memmove(history, history + kChunk, kHistoryKept);
+  std::memcpy(history + kHistoryKept, bytes, kChunk);
+  window.slid += kChunk;
   std::memmove(bytes, bytes + kChunk, kKeptBytes);
   std::memset(bytes + kKeptBytes, 0, kChunk);
   window.valid = std::max(0, window.valid - kChunk);
@@ -25,6 +30,7 @@ void SearchThroughWindow(AsmSearchEngine& engine, SyncWindow& window, const Byte
                          Stepping stepping, const WindowSearchHooks& hooks) {
   window.bytes.fill(0);
   window.before.fill(0);
+  window.slid = 0;
   window.valid = static_cast<int32_t>(source(window.bytes.data(), SyncWindow::kBytes));
   bool at_end = window.valid < SyncWindow::kBytes;
 

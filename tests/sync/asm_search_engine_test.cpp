@@ -55,7 +55,7 @@ struct SearchRun {
 class StageLikeListener : public AsmSearchListener {
  public:
   StageLikeListener(LampHost& host, ReedSolomonCodec& codec, Options options, SearchRun& run)
-      : decoder_(codec), lamp_(host), run_(run) {
+      : decoder_(codec), checker_(codec), lamp_(host), run_(run) {
     decoding_.derandomise = options.pn;
     decoding_.correct = options.rs;
     decoding_.full_cadu = options.full_cadu && !options.rs;
@@ -66,10 +66,14 @@ class StageLikeListener : public AsmSearchListener {
     run_.uncorrectable = decoder_.UncorrectableFrames();
     return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
   }
+  bool TakeEarlierFrame(std::span<const uint8_t, kCaduBytes> cadu) override {
+    return checker_.Correctable(cadu, decoding_);
+  }
   void FramingChanged(bool finding_frames) override { lamp_.Show(finding_frames); }
 
  private:
   CaduDecoder decoder_;
+  CaduDecoder checker_;
   CaduDecoding decoding_;
   SyncLamp lamp_;
   SearchRun& run_;
@@ -165,9 +169,10 @@ TEST(AsmSearchEngine, InvertedStreamLosesOnlyItsFirstCadu) {
 
 // Noise of any length before a clean pass, in either polarity and at any bit offset: every CADU
 // the simulator sent comes out, and nothing else. The search starts in normal polarity and tries
-// the other one from byte 1024 on, its register holding the four bytes before: only an inverted
-// stream whose first marker starts before byte 1020 loses that CADU. The lengths close to
-// multiples of 1024 are where the polarity stretches of the noise search meet the frames.
+// the other one from byte 1024 on, its register holding the four bytes before: an inverted
+// stream whose first marker starts before byte 1020 has that CADU taken back from the one after
+// it. The lengths close to multiples of 1024 are where the polarity stretches of the noise search
+// meet the frames.
 TEST(AsmSearchEngine, EveryCaduAfterNoiseOfAnyLengthIsFound) {
   std::vector<size_t> lengths = {1, 500, 1000, 1019, 1020, 5001, 6000};
   for (size_t n = 0; n <= 8192; n += 97) lengths.push_back(n);
@@ -188,9 +193,7 @@ TEST(AsmSearchEngine, EveryCaduAfterNoiseOfAnyLengthIsFound) {
         impairments.noise_after = 1500;
         const sim::Recording recording = sim::MakeCaduRecording(blocks, {}, impairments, noise);
         const SearchRun run = Search(recording.bytes, {.pn = true, .rs = true});
-        const size_t lost = invert && noise < 1020 ? 1 : 0;
-        const std::vector<Bytes> expected(recording.frames.begin() + static_cast<long>(lost),
-                                          recording.frames.end());
+        const std::vector<Bytes>& expected = recording.frames;
         EXPECT_EQ(run.records.size(), expected.size())
             << "noise " << noise << (invert ? " inverted" : "") << " shift " << shift;
         EXPECT_EQ(run.records, expected)
@@ -200,6 +203,67 @@ TEST(AsmSearchEngine, EveryCaduAfterNoiseOfAnyLengthIsFound) {
     }
   }
 }
+
+// The first CADU of a pass rises out of the noise, its marker often damaged: the search, which
+// takes only an exact marker, finds the second, and the frame a CADU before it is taken when its
+// marker is within the locked tolerance and Reed-Solomon corrects it, in either polarity, at any
+// bit offset, right at the start of the input too. Never without correction, never a frame whose
+// body Reed-Solomon refuses (nothing uncorrectable is written).
+struct DamagedFirstMarker {
+  const char* name;
+  int marker_errors;
+  size_t noise;
+  int shift;
+  bool invert;
+  bool rs;
+  bool wreck_body;  // 40 symbol errors in the first frame's first codeword
+  bool first_kept;
+};
+
+class FirstCaduAfterNoise : public ::testing::TestWithParam<DamagedFirstMarker> {};
+
+TEST_P(FirstCaduAfterNoise, IsTakenWhenReedSolomonVouchesForIt) {
+  const DamagedFirstMarker& c = GetParam();
+  std::vector<Bytes> blocks;
+  for (const Bytes& vcdu : testing::RandomBodies(6, 31)) {
+    blocks.push_back(sim::EncodeCodeBlock(vcdu.data()));
+  }
+  sim::Impairments impairments;
+  impairments.noise_before = c.noise;
+  impairments.noise_after = 1500;
+  sim::CaduEncoding encoding;
+  encoding.reed_solomon = c.rs;
+  sim::Recording recording = sim::MakeCaduRecording(blocks, encoding, impairments, c.noise + 7);
+  testing::FlipMarkerBits(recording.bytes, c.noise, c.marker_errors);
+  if (c.wreck_body) {
+    for (size_t j = 0; j < 40; ++j) recording.bytes[c.noise + kMarkerBytes + 4 * j] ^= 0x5A;
+  }
+  Bytes stream = testing::Delay(recording.bytes, c.shift);
+  if (c.invert) stream = testing::Inverted(stream);
+
+  const SearchRun run = Search(stream, {.pn = true, .rs = c.rs});
+  const size_t lost = c.first_kept ? 0 : 1;
+  const std::vector<Bytes> expected(recording.frames.begin() + static_cast<long>(lost),
+                                    recording.frames.end());
+  EXPECT_EQ(run.records, expected);
+  EXPECT_EQ(run.fields.EarlierFrames, c.first_kept ? 1 : 0);
+  EXPECT_EQ(run.uncorrectable, 0);
+  EXPECT_EQ(run.fields.SyncLosses, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FirstCaduAfterNoise,
+    ::testing::Values(
+        DamagedFirstMarker{"FourErrorsAfterNoise", 4, 5000, 3, false, true, false, true},
+        DamagedFirstMarker{"SixErrorsInverted", 6, 3000, 0, true, true, false, true},
+        DamagedFirstMarker{"TwelveErrors", 12, 5000, 6, false, true, false, true},
+        DamagedFirstMarker{"TwentyOneErrorsAreTooMany", 21, 5000, 0, false, true, false, false},
+        DamagedFirstMarker{"AtTheVeryStart", 4, 0, 5, false, true, false, true},
+        DamagedFirstMarker{"InvertedCloseToTheStart", 0, 500, 0, true, true, false, true},
+        DamagedFirstMarker{"NothingVouchesWithoutCorrection", 4, 5000, 0, false, false, false,
+                           false},
+        DamagedFirstMarker{"BodyBeyondCorrection", 4, 5000, 2, false, true, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // CADUs with the given numbers of marker bit errors, searched with or without a bit shift.
 SearchRun SearchWithMarkerErrors(const std::vector<Bytes>& bodies, const std::vector<int>& errors,
