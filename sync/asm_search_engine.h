@@ -97,7 +97,7 @@ class AsmSearchListener {
   // the run of frames that leads to the lock (and leaves Lock for Sync).
   virtual FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) = 0;
   // The search found a frame after searching (an exact marker), and one CADU before it, where no
-  // frame was cut, lies a marker within kLockedTolerance: whether that is a frame to take. The
+  // frame was cut, lies a marker within 10 bit errors: whether that is a frame to take. The
   // first frame of a pass rises out of the noise, often with a damaged marker that the search,
   // which takes only an exact one, passes over. True takes it: FrameCut follows with it, before
   // the frame that was found.
