@@ -4,8 +4,14 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "baseband/demodulator.h"
@@ -62,6 +68,126 @@ std::string SignalLine(const SignalReport& report) {
   return Format("Signal at %5.1f s: carrier %+.1f kHz, Es/N0 %.1f dB, locked", report.seconds,
                 report.carrier_offset_hz / 1000, report.snr_db);
 }
+
+// One piece of the recording on its way to the demodulator.
+struct SampleBlock {
+  std::vector<std::complex<float>> samples;  // a prepared block when `prepared`, else as read
+  bool prepared = false;
+  bool any_signal = false;   // some sample is not zero
+  int64_t samples_read = 0;  // the reader's count once the piece was read
+};
+
+// Reads the recording's samples in the demodulator's whole blocks and prepares each one
+// (Demodulator::Prepare). With `ahead`, on a thread of its own, up to kAhead blocks before the
+// demodulator, so that reading, converting and preparing the samples do not hold it up; without,
+// each block when it is asked for. The blocks and everything in them are the same either way.
+// The reader belongs to the feeder until Stop().
+class SampleFeeder {
+ public:
+  SampleFeeder(BasebandReader& reader, const Demodulator& demodulator, bool ahead)
+      : reader_(reader), demodulator_(demodulator), block_samples_(demodulator.BlockSamples()) {
+    if (ahead) thread_ = std::thread([this] { Run(); });
+  }
+  ~SampleFeeder() { Stop(); }
+  SampleFeeder(const SampleFeeder&) = delete;
+  SampleFeeder& operator=(const SampleFeeder&) = delete;
+
+  // Puts the next piece in `block` (its old buffers are reused) and returns true, or returns
+  // false at the end of the samples. Throws what reading threw, after the pieces read before.
+  bool Next(SampleBlock& block) {
+    if (!thread_.joinable()) {
+      if (ended_) return false;
+      Fill(block);
+      ended_ = block.samples.empty();
+      return !ended_;
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !filled_.empty() || ended_; });
+    if (filled_.empty()) {
+      if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+      return false;
+    }
+    std::swap(block, filled_.front());
+    free_.push_back(std::move(filled_.front()));
+    filled_.pop_front();
+    changed_.notify_all();
+    return !block.samples.empty();  // an empty piece is the end: nothing follows it
+  }
+
+  // Ends the reading (a read under way finishes first) and hands the reader back.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  static constexpr size_t kAhead = 3;
+
+  void Fill(SampleBlock& block) {
+    const size_t want = block_samples_ > 0 ? block_samples_ : BasebandReader::kBlockSamples;
+    raw_.clear();
+    while (raw_.size() < want && reader_.Read(raw_, want - raw_.size()) > 0) {
+    }
+    block.any_signal =
+        std::any_of(raw_.begin(), raw_.end(), [](std::complex<float> s) { return s != 0.0f; });
+    block.samples_read = reader_.SamplesRead();
+    block.prepared = block_samples_ > 0 && raw_.size() == block_samples_;
+    if (block.prepared) {
+      demodulator_.Prepare(raw_.data(), block.samples);
+    } else {
+      std::swap(block.samples, raw_);
+    }
+  }
+
+  void Run() {
+    for (;;) {
+      SampleBlock block;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopping_ || filled_.size() < kAhead; });
+        if (stopping_) return;
+        if (!free_.empty()) {
+          block = std::move(free_.back());
+          free_.pop_back();
+        }
+      }
+      bool end = false;
+      try {
+        Fill(block);
+        end = block.samples.empty();
+      } catch (...) {
+        const std::lock_guard lock(mutex_);
+        failure_ = std::current_exception();
+        ended_ = true;
+        changed_.notify_all();
+        return;
+      }
+      const std::lock_guard lock(mutex_);
+      filled_.push_back(std::move(block));
+      if (end) ended_ = true;
+      changed_.notify_all();
+      if (end) return;
+    }
+  }
+
+  BasebandReader& reader_;
+  const Demodulator& demodulator_;
+  const size_t block_samples_;
+  std::vector<std::complex<float>> raw_;  // the feeding thread's (or the caller's) own
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<SampleBlock> filled_;
+  std::vector<SampleBlock> free_;
+  bool ended_ = false;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -179,8 +305,8 @@ void DemodulationStep(StepIo& io) {
   host.ProcessEvents();
 
   const int sample_bytes = BasebandSampleBytes(reader.SampleFormat());
-  std::vector<std::complex<float>> samples;
-  samples.reserve(BasebandReader::kBlockSamples);
+  SampleFeeder feeder(reader, *demodulator, io.threads);
+  SampleBlock block;
   std::vector<int8_t> soft;
   std::vector<SignalReport> reports;
   int64_t soft_values = 0;
@@ -199,12 +325,13 @@ void DemodulationStep(StepIo& io) {
     for (const SignalReport& report : reports) host.AppendLog(SignalLine(report));
     reports.clear();
   };
-  while (written) {
-    samples.clear();
-    if (reader.Read(samples, BasebandReader::kBlockSamples) == 0) break;
-    any_signal = any_signal || std::any_of(samples.begin(), samples.end(),
-                                           [](std::complex<float> s) { return s != 0.0f; });
-    demodulator->Process(samples.data(), samples.size(), soft);
+  while (written && feeder.Next(block)) {
+    any_signal = any_signal || block.any_signal;
+    if (block.prepared) {
+      demodulator->ProcessPrepared(block.samples, soft);
+    } else {
+      demodulator->Process(block.samples.data(), block.samples.size(), soft);
+    }
     hand_on();
     log_reports();
     const SignalReport now = demodulator->Current();
@@ -219,9 +346,11 @@ void DemodulationStep(StepIo& io) {
       demodulator->RecentSymbols(view.points, kShownPoints);
       host.ShowSignal(view);
     }
-    host.SetProgressPosition((reader.SamplesRead() * sample_bytes) >> kKiBShift);
+    host.SetProgressPosition((block.samples_read * sample_bytes) >> kKiBShift);
     host.ProcessEvents();
   }
+  // The reader is the step's again.
+  feeder.Stop();
   if (written) {
     demodulator->Finish(soft);
     hand_on();

@@ -71,6 +71,26 @@ class Demodulator {
   // data-bit values on the real axis.
   virtual void RecentSymbols(std::vector<std::complex<float>>& points, size_t max) const = 0;
   virtual const DemodulatorSummary& Summary() const = 0;
+
+  // Work a demodulator does on each whole block of its input that depends on nothing but the
+  // block (levels, offsets), so that a caller with a core to spare can do it ahead, on another
+  // thread. BlockSamples() is the block's size, 0 when there is no such work. Prepare (thread-safe,
+  // callable at any time) turns the `BlockSamples()` samples at `samples` into `prepared`
+  // (resized); ProcessPrepared takes such a block in place of Process with those samples, with
+  // the same results to the bit, and swaps `prepared` with a buffer of its own to reuse. Whole
+  // blocks only, and only from a whole block's start: everything before went in as whole blocks,
+  // prepared or not. What is left at the end goes to Process as it came.
+  virtual size_t BlockSamples() const { return 0; }
+  virtual void Prepare(const std::complex<float>* samples,
+                       std::vector<std::complex<float>>& prepared) const {
+    (void)samples;
+    (void)prepared;
+  }
+  virtual void ProcessPrepared(std::vector<std::complex<float>>& prepared,
+                               std::vector<int8_t>& out) {
+    (void)prepared;
+    (void)out;
+  }
 };
 
 // MetOp and FY-3: QPSK, root-raised-cosine pulses with roll-off 0.5. Settings that cannot work

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -284,9 +285,16 @@ class QpskDemodulator final : public Demodulator {
   SignalReport Current() const override { return current_; }
   void RecentSymbols(std::vector<std::complex<float>>& points, size_t max) const override;
   const DemodulatorSummary& Summary() const override { return summary_; }
+  size_t BlockSamples() const override { return block_size_; }
+  void Prepare(const std::complex<float>* samples,
+               std::vector<std::complex<float>>& prepared) const override;
+  void ProcessPrepared(std::vector<std::complex<float>>& prepared,
+                       std::vector<int8_t>& out) override;
 
  private:
   void ProcessBlock(const std::complex<float>* samples, size_t count, std::vector<int8_t>& out);
+  // The block in conditioned_ (`count` samples).
+  void ProcessConditioned(size_t count, std::vector<int8_t>& out);
   void Condition(const std::complex<float>* samples, size_t count);
   void Demodulate(const std::complex<float>* samples, size_t count, std::vector<int8_t>& out);
   void WarmRestart(std::vector<int8_t>& out);
@@ -555,10 +563,27 @@ void QpskDemodulator::Condition(const std::complex<float>* samples, size_t count
   ConditionBlock(samples, count, conditioned_.data());
 }
 
+void QpskDemodulator::Prepare(const std::complex<float>* samples,
+                              std::vector<std::complex<float>>& prepared) const {
+  prepared.resize(block_size_);
+  ConditionBlock(samples, block_size_, prepared.data());
+}
+
+void QpskDemodulator::ProcessPrepared(std::vector<std::complex<float>>& prepared,
+                                      std::vector<int8_t>& out) {
+  assert(block_.empty() && prepared.size() == block_size_);
+  std::swap(conditioned_, prepared);
+  ProcessConditioned(block_size_, out);
+}
+
 void QpskDemodulator::ProcessBlock(const std::complex<float>* samples, size_t count,
                                    std::vector<int8_t>& out) {
-  summary_.samples += count;
   Condition(samples, count);
+  ProcessConditioned(count, out);
+}
+
+void QpskDemodulator::ProcessConditioned(size_t count, std::vector<int8_t>& out) {
+  summary_.samples += count;
   if (state_ == State::kSearching) {
     // A shorter last piece is searched too, if it holds an eighth of a block.
     if (count >= block_size_ / 8) {

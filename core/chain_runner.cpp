@@ -211,6 +211,7 @@ void ChainRunner::State::RunStep(size_t k) {
     InputFile& input = *inputs[k];
     OutputFile output;
     StepIo io{step_host, input, output};
+    io.threads = options.threads != 1;
     // With threads, the recording is read ahead of the first step (declared before the step's
     // files: it stops first).
     InputFile recording;

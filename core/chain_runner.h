@@ -30,6 +30,9 @@ struct StepIo {
   std::string output_path;
   // The input's size in bytes when it is a file; -1 for a stream from the step before.
   int64_t input_size = -1;
+  // The runner runs the steps on threads of their own: a step may give part of its work to a
+  // thread of its own too (false in the one-thread mode and for a step run alone).
+  bool threads = false;
 };
 
 // One step of a chain: what it consumes and produces, and its body, which reads its input to the
