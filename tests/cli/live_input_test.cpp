@@ -301,7 +301,7 @@ TEST_F(LiveInput, DurationEndsAFileThatKeepsGrowing) {
 
 TEST_F(LiveInput, AStreamFasterThanItsBufferDropsAndSaysSo) {
   // A file on standard input comes at the disk's speed, far faster than the chain: a memory
-  // buffer of 1 MiB cannot hold it, nor a temporary file that is missing or small.
+  // buffer of 1 MiB cannot hold it, nor a temporary file that is missing, small or unwritable.
   const struct {
     const char* name;
     const char* env;
@@ -310,6 +310,10 @@ TEST_F(LiveInput, AStreamFasterThanItsBufferDropsAndSaysSo) {
       {"memory only", "VANTREL_LIVE_SPILL_BYTES=0", "Dropped"},
       {"small temporary file", "VANTREL_LIVE_SPILL_BYTES=2097152",
        "The stream's temporary file is full (2 MiB)"},
+      // A file size limit stands for a full disk: a write of the temporary file fails.
+      {"temporary file cannot be written", "trap '' XFSZ; ulimit -f 3072;",
+       "(File too large): the stream goes on in memory only (1 MiB), and what does not fit is "
+       "dropped"},
       // A folder that is a file: the temporary file cannot be made there.
       {"no temporary file", "TMPDIR={dir}/file",
        "Cannot make the stream's temporary file in '{dir}/file' (Not a directory): the stream is "
