@@ -77,6 +77,8 @@ constexpr size_t kPacketDayOffset = 6;
 constexpr int64_t kMeteorClockAheadMs = 3 * 3600000;
 // The pipe from a held stream to the search of its start.
 constexpr size_t kProbePipeBytes = size_t{1} << 20;
+// A hard-bit stream's start is first scanned when this much came (0.6 s of MetOp).
+constexpr size_t kFirstHeldScanBytes = size_t{256} << 10;
 
 uint32_t BigEndian(const uint8_t* bytes, int count) {
   uint32_t value = 0;
@@ -632,17 +634,18 @@ std::optional<FrontEndProbe> ProbeStream(StageHost& host, LiveSource& stream, st
   return ProbeInput(host, host.InputPath(), input, error);
 }
 
-// The first `size` bytes of a held stream, fewer when it ends or its buffer fills first.
-std::vector<uint8_t> ReadHeldStart(LiveSource& stream, size_t size) {
-  std::vector<uint8_t> bytes(size);
-  size_t got = 0;
+// Reads a held stream on into `bytes` until it holds `size`; false when the stream ended (or its
+// buffer filled) first.
+bool ReadHeldStart(LiveSource& stream, std::vector<uint8_t>& bytes, size_t size) {
+  size_t got = bytes.size();
+  bytes.resize(std::max(got, size));
   while (got < size) {
     const size_t piece = stream.ReadHeld(bytes.data() + got, size - got);
     if (piece == 0) break;
     got += piece;
   }
   bytes.resize(got);
-  return bytes;
+  return got >= size;
 }
 
 // Days since 2000 and millisecond of the day (UTC) of a local time the recording told.
@@ -967,15 +970,19 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     const bool manchester = host.RunSettings().Manchester_box;
     // A stream's start, enough for either scan, is read once and handed back.
     std::vector<uint8_t> held;
-    if (stream) {
-      held = ReadHeldStart(*run.stream, 2 * kSatelliteScanBytes);
-      run.stream->Replay();
-    }
     const auto scan_start = [&](bool manchester_coded) {
       if (!stream) return ScanRecordingForSatellite(host.InputPath(), manchester_coded, &error);
       const size_t size = kSatelliteScanBytes * (manchester_coded ? 2 : 1);
       return ScanForSatellite(std::span(held).first(std::min(size, held.size())), manchester_coded);
     };
+    if (stream) {
+      // Scanned as it comes, twice as much each time: a slow stream (Meteor-M's 72 kbit/s) would
+      // take minutes to fill the scan's whole length.
+      for (size_t size = kFirstHeldScanBytes; ReadHeldStart(*run.stream, held, size); size *= 2) {
+        if (size >= 2 * kSatelliteScanBytes || scan_start(manchester).satellite != nullptr) break;
+      }
+      run.stream->Replay();
+    }
     SatelliteScan scan = scan_start(manchester);
     if (error.empty() && scan.satellite == nullptr && !manchester) {
       // A Meteor-M recording the receiver left Manchester coded shows its frames once decoded.
