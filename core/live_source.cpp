@@ -488,26 +488,29 @@ class Stream final : public LiveSource {
     return false;
   }
 
+  // Makes the temporary file when memory first fills (the lock held), as large as the option
+  // and the free space allow, and tells the log where it is or why there is none.
   void OpenSpill() {
     const std::string& folder = options_.spill_folder;
     const double memory = MiB(static_cast<int64_t>(options_.buffer_bytes));
     spill_state_ = SpillState::kFailed;
-    const int64_t free = FreeBytes(folder);
+    const int64_t free_bytes = FreeBytes(folder);
     spill_limit_ = options_.spill_bytes;
-    if (free >= 0) spill_limit_ = std::min(spill_limit_, free - kSpillMarginBytes);
+    if (free_bytes >= 0) spill_limit_ = std::min(spill_limit_, free_bytes - kSpillMarginBytes);
     if (spill_limit_ <= 0) {
       AddNote(
           Format("No room for the stream's temporary file in '%s' (%.0f MiB free, and %.0f "
-                 "MiB are left free): the stream is buffered in memory only (%.0f MiB), and "
+                 "MiB are kept free): the stream is buffered in memory only (%.0f MiB), and "
                  "what does not fit is dropped",
-                 folder.c_str(), MiB(free), MiB(kSpillMarginBytes), memory));
+                 folder.c_str(), MiB(free_bytes), MiB(kSpillMarginBytes), memory));
       return;
     }
     if (!spill_file_.Create(folder)) {
+      const int reason = errno;
       AddNote(
           Format("Cannot make the stream's temporary file in '%s' (%s): the stream is "
                  "buffered in memory only (%.0f MiB), and what does not fit is dropped",
-                 folder.c_str(), std::strerror(errno), memory));
+                 folder.c_str(), std::strerror(reason), memory));
       return;
     }
     spill_state_ = SpillState::kOpen;
