@@ -326,7 +326,7 @@ TEST_F(LiveInput, AStreamFasterThanItsBufferDropsAndSaysSo) {
       return std::regex_replace(text, std::regex("\\{dir\\}"), dir);
     };
     testing::WriteFileBytes(dir + "/file", {});
-    const ProgramRun run = Shell(in_dir(row.env) + " VANTREL_LIVE_BUFFER_BYTES=1048576 " +
+    const ProgramRun run = Shell(in_dir(row.env) + " " + kSmallMemory +
                                  Cli(std::string("- ") + kBasebandOptions + " --report " + dir +
                                      "/r.json -C " + dir + " < " + folder_->File("pass.cs16")));
     EXPECT_TRUE(run.status == 0 || run.status == 1) << run.output;
