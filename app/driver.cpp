@@ -13,7 +13,9 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <system_error>
+#include <thread>
 
 #include "app/front_end_probe.h"
 #include "app/run_session.h"
@@ -31,6 +33,7 @@
 #include "core/output_name.h"
 #include "core/pass_report.h"
 #include "core/product_file.h"
+#include "core/record_pipe.h"
 #include "core/recording_metadata.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
@@ -63,6 +66,8 @@ struct RunSatellite {
   std::string chosen_by;        // "the marker 'MetopB_' in the file name", "--satellite", ...
   bool name_from_data = false;  // no marker to name the product by: the data's time names it
   bool manchester = false;      // auto found a Manchester-coded recording: decode it first
+  // A stream searched for its satellite: open, its start held for the chain.
+  std::unique_ptr<LiveSource> stream;
 };
 
 constexpr int64_t kMsPerDay = 86400000;
@@ -70,6 +75,10 @@ constexpr int64_t kMsPerDay = 86400000;
 constexpr size_t kPacketDayOffset = 6;
 // Meteor-M's on-board clock keeps Moscow time, UTC+3.
 constexpr int64_t kMeteorClockAheadMs = 3 * 3600000;
+// The pipe from a held stream to the search of its start.
+constexpr size_t kProbePipeBytes = size_t{1} << 20;
+// A hard-bit stream's start is first scanned when this much came (0.6 s of MetOp).
+constexpr size_t kFirstHeldScanBytes = size_t{256} << 10;
 
 uint32_t BigEndian(const uint8_t* bytes, int count) {
   uint32_t value = 0;
@@ -289,33 +298,46 @@ bool IsLiveRun(StageHost& host) {
   return host.RunSettings().Follow || IsStreamInput(host.InputPath());
 }
 
-// Opens the run's live input; throws StageError when it cannot be.
-void OpenLiveInput(StageHost& host, LiveWatch& live) {
+// The run's live input as the log counts it: the sample it drops whole, and its bytes per second
+// when known (a raw baseband stream).
+void LiveUnits(StageHost& host, size_t* unit_bytes, double* bytes_per_second) {
   const Settings& settings = host.RunSettings();
   const ChainState& chain = host.Chain();
-  if (chain.BasebandInput) {
-    const BasebandFormat format = ParseBasebandFormat(
-        !settings.BasebandFormat.empty() ? settings.BasebandFormat : chain.Recording.sample_format);
-    // A WAV stream's header is read by the chain, after the buffer: its samples are counted as
-    // 16-bit I/Q, what SDR programs write, and its rate is not known here.
-    const bool wav = format == BasebandFormat::kWav || format == BasebandFormat::kUnknown;
-    const int bytes = wav ? 4 : BasebandSampleBytes(format);
-    live.unit_bytes = static_cast<size_t>(bytes);
-    const int64_t rate =
-        settings.SampleRate > 0 ? settings.SampleRate : chain.Recording.sample_rate;
-    if (!wav) live.bytes_per_second = static_cast<double>(rate) * bytes;
-  }
+  *unit_bytes = 1;
+  *bytes_per_second = 0;
+  if (!chain.BasebandInput) return;
+  const BasebandFormat format = ParseBasebandFormat(
+      !settings.BasebandFormat.empty() ? settings.BasebandFormat : chain.Recording.sample_format);
+  // A WAV stream's header is read by the chain, after the buffer: its samples are counted as
+  // 16-bit I/Q, what SDR programs write, and its rate is not known here.
+  const bool wav = format == BasebandFormat::kWav || format == BasebandFormat::kUnknown;
+  const int bytes = wav ? 4 : BasebandSampleBytes(format);
+  *unit_bytes = static_cast<size_t>(bytes);
+  const int64_t rate = settings.SampleRate > 0 ? settings.SampleRate : chain.Recording.sample_rate;
+  if (!wav) *bytes_per_second = static_cast<double>(rate) * bytes;
+}
+
+// Opens the run's live input; throws StageError when it cannot be.
+std::unique_ptr<LiveSource> OpenLiveInput(StageHost& host) {
+  const Settings& settings = host.RunSettings();
+  const ChainState& chain = host.Chain();
   LiveOptions options;
+  double bytes_per_second = 0;
+  LiveUnits(host, &options.unit_bytes, &bytes_per_second);
   options.idle_seconds = settings.FollowIdleSeconds;
   options.duration_seconds = settings.DurationSeconds;
-  options.unit_bytes = live.unit_bytes;
   options.sample_rate = settings.SampleRate;
-  // The tests make a stream outrun a small buffer.
+  // A stream's temporary file goes where the user keeps temporary files, else beside the product.
+  const char* temporary = std::getenv("TMPDIR");
+  options.spill_folder = temporary != nullptr && *temporary != '\0' ? temporary : WorkingFolder();
+  // The tests make a stream outrun a small buffer, and its temporary file fill.
   if (const char* bytes = std::getenv("VANTREL_LIVE_BUFFER_BYTES"); bytes != nullptr)
     options.buffer_bytes = std::max<size_t>(1, std::strtoull(bytes, nullptr, 10));
+  if (const char* bytes = std::getenv("VANTREL_LIVE_SPILL_BYTES"); bytes != nullptr)
+    options.spill_bytes = std::strtoll(bytes, nullptr, 10);
   std::string error;
-  live.source = OpenLiveSource(chain.Recording.path, options, &error);
-  if (!live.source) throw StageError(RunEndsHere(error));
+  std::unique_ptr<LiveSource> source = OpenLiveSource(chain.Recording.path, options, &error);
+  if (!source) throw StageError(RunEndsHere(error));
   LogLine(host, "Live input: %s is read as it arrives (it ends %s)", chain.Recording.path.c_str(),
           IsStreamInput(chain.Recording.path)
               ? Format("when the stream closes, after %d s without data, at --duration or at the "
@@ -326,22 +348,22 @@ void OpenLiveInput(StageHost& host, LiveWatch& live) {
                        "or at the first SIGINT/SIGTERM",
                        settings.FollowIdleSeconds)
                     .c_str());
+  return source;
 }
 
 // The lines a live input has for the log now: what the source learnt of itself, and its drops.
-void LogLiveEvents(StageHost& host, LiveWatch& live) {
-  for (const std::string& note : live.source->TakeNotes()) host.AppendLog(note);
-  for (const LiveDrop& drop : live.source->TakeDrops()) {
+void LogLiveEvents(StageHost& host, LiveSource& source, size_t unit_bytes) {
+  for (const std::string& note : source.TakeNotes()) host.AppendLog(note);
+  for (const LiveDrop& drop : source.TakeDrops()) {
     LogLine(host, "Dropped %lld samples at %.1f s (the chain fell behind)",
-            static_cast<long long>(drop.bytes / static_cast<int64_t>(live.unit_bytes)),
-            drop.seconds);
+            static_cast<long long>(drop.bytes / static_cast<int64_t>(unit_bytes)), drop.seconds);
   }
 }
 
 // The once-a-second line of a live run.
 void LogLiveProgress(StageHost& host, LiveWatch& live, int64_t bytes_read,
                      const SignalView* signal) {
-  LogLiveEvents(host, live);
+  LogLiveEvents(host, *live.source, live.unit_bytes);
   const LiveSource& source = *live.source;
   const int64_t behind =
       std::max<int64_t>(0, source.BytesReceived() - source.BytesDropped() - bytes_read);
@@ -359,13 +381,15 @@ void LogLiveProgress(StageHost& host, LiveWatch& live, int64_t bytes_read,
                                         static_cast<int64_t>(kCodeBlockBytes)),
                  static_cast<long long>(live.record_bytes_seen.load(std::memory_order_relaxed) /
                                         static_cast<int64_t>(live.record_bytes)));
+  if (const int64_t spilled = source.Spill().now; spilled > 0)
+    line += Format("; %.1f MiB in the temporary file", static_cast<double>(spilled) / (1 << 20));
   host.AppendLog(line);
 }
 
 // Once the first step has read the live input to its end: the pass's input bytes are what
 // arrived, and the log says why it ended and what was lost.
 void EndLiveInput(StageHost& host, LiveWatch& live) {
-  LogLiveEvents(host, live);
+  LogLiveEvents(host, *live.source, live.unit_bytes);
   const LiveSource& source = *live.source;
   const int64_t dropped = source.BytesDropped();
   const int64_t used = source.BytesReceived() - dropped;
@@ -376,10 +400,18 @@ void EndLiveInput(StageHost& host, LiveWatch& live) {
   LogLine(host, "The live input ended after %.1f s: %s; %lld bytes used, %lld samples dropped",
           source.Seconds(), source.EndReason().c_str(), static_cast<long long>(used),
           static_cast<long long>(chain.Counts.dropped_samples));
+  const LiveSpill spill = source.Spill();
+  if (spill.written > 0)
+    LogLine(host,
+            "The stream's temporary file: %.1f MiB went through it, %.1f MiB at most at once, "
+            "%.1f MiB still in it when the stream ended",
+            static_cast<double>(spill.written) / (1 << 20),
+            static_cast<double>(spill.peak) / (1 << 20),
+            static_cast<double>(spill.at_end) / (1 << 20));
 }
 
 void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
-              const ChainDefinition& definition, const RunSatellite& run) {
+              const ChainDefinition& definition, RunSatellite& run) {
   ChainState& chain = host.Chain();
   const Downlink& downlink = *run.satellite->downlink;
   if (!downlink.randomised || !downlink.reed_solomon) {
@@ -445,7 +477,9 @@ void RunSteps(StageHost& host, RunControls& controls, OwnedRunSession& session,
   }
   LiveWatch live;
   if (IsLiveRun(host)) {
-    OpenLiveInput(host, live);
+    // A stream whose start was searched for its satellite is open already, from its first byte.
+    live.source = run.stream ? std::move(run.stream) : OpenLiveInput(host);
+    LiveUnits(host, &live.unit_bytes, &live.bytes_per_second);
     chain.RecordingBytes.reset();
     runner.ReadFrom(*live.source);
     live.record_bytes = run.satellite->family == SatelliteFamily::MetOp ? kAvhrrPacketLength
@@ -517,16 +551,11 @@ void SwitchDerandomisation(StageHost& host, RunControls& controls, OwnedRunSessi
   LogLine(host, "De-randomisation switched %s, as the frames need", derandomised ? "on" : "off");
 }
 
-// Runs the front ends of the downlinks that fit a soft-symbol or baseband recording on its start
-// and logs what each found. Sets `error` when the recording cannot be read.
-std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error) {
-  const std::string path =
-      host.Chain().Recording.path.empty() ? host.InputPath() : host.Chain().Recording.path;
-  InputFile input;
-  if (!input.Open(path)) {
-    *error = RunEndsHere(Format("Cannot read '%s' (%s)", path.c_str(), input.Error().c_str()));
-    return std::nullopt;
-  }
+// Runs the front ends of the downlinks that fit a soft-symbol or baseband recording on the start
+// `input` delivers (the recording at `path`) and logs what each found. Sets `error` when the
+// recording cannot be read.
+std::optional<FrontEndProbe> ProbeInput(StageHost& host, const std::string& path, InputFile& input,
+                                        std::string* error) {
   FrontEndProbe probe;
   if (host.Chain().BasebandInput) {
     BasebandReader reader;
@@ -558,6 +587,65 @@ std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error)
   }
   for (const std::string& line : probe.tried) host.AppendLog("  " + line);
   return probe;
+}
+
+// Runs the front ends of the downlinks that fit a soft-symbol or baseband recording on its start
+// and logs what each found. Sets `error` when the recording cannot be read.
+std::optional<FrontEndProbe> ProbeRecording(StageHost& host, std::string* error) {
+  const std::string path =
+      host.Chain().Recording.path.empty() ? host.InputPath() : host.Chain().Recording.path;
+  InputFile input;
+  if (!input.Open(path)) {
+    *error = RunEndsHere(Format("Cannot read '%s' (%s)", path.c_str(), input.Error().c_str()));
+    return std::nullopt;
+  }
+  return ProbeInput(host, path, input, error);
+}
+
+// ProbeRecording on a stream whose start is held (LiveSource::Hold): the front ends read it
+// through a pipe, as the chain's first step does, fed on a thread of its own; then the stream is
+// handed back to be read again from its first byte.
+std::optional<FrontEndProbe> ProbeStream(StageHost& host, LiveSource& stream, std::string* error) {
+  RecordPipe pipe(kProbePipeBytes);
+  std::thread feeder([&stream, &pipe] {
+    std::vector<uint8_t> piece(kProbePipeBytes);
+    try {
+      while (const size_t got = stream.ReadHeld(piece.data(), piece.size()))
+        pipe.Write(piece.data(), got);
+      if (stream.Failed()) pipe.Fail();
+      pipe.Close();
+    } catch (const StepCancelled&) {
+      // The search had what it needed.
+    }
+  });
+  // However the search ends, the feeder is stopped (in the pipe or in the stream) and joined.
+  struct StopFeeder {
+    RecordPipe& pipe;
+    LiveSource& stream;
+    std::thread& feeder;
+    ~StopFeeder() {
+      pipe.Abort();
+      stream.Replay();
+      feeder.join();
+    }
+  } stop{pipe, stream, feeder};
+  InputFile input;
+  input.AttachPipe(pipe);
+  return ProbeInput(host, host.InputPath(), input, error);
+}
+
+// Reads a held stream on into `bytes` until it holds `size`; false when the stream ended (or its
+// buffer filled) first.
+bool ReadHeldStart(LiveSource& stream, std::vector<uint8_t>& bytes, size_t size) {
+  size_t got = bytes.size();
+  bytes.resize(std::max(got, size));
+  while (got < size) {
+    const size_t piece = stream.ReadHeld(bytes.data() + got, size - got);
+    if (piece == 0) break;
+    got += piece;
+  }
+  bytes.resize(got);
+  return got >= size;
 }
 
 // Days since 2000 and millisecond of the day (UTC) of a local time the recording told.
@@ -836,9 +924,29 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     NameFromRecordingStart(host, run);
     return run;
   }
+  // A stream is searched from its buffer, which holds what the search reads for the chain.
+  const bool stream = choice == "auto" && IsStreamInput(host.InputPath());
+  if (stream) {
+    run.stream = OpenLiveInput(host);
+    run.stream->Hold();
+  }
+  const auto held_for_the_chain = [&](int64_t bytes) {
+    if (!stream) return;
+    LogLine(host,
+            "The search read the stream's first %.1f MiB, held in its buffer: the chain reads "
+            "them again from the first byte",
+            static_cast<double>(bytes) / (1 << 20));
+    // What the buffer did meanwhile (it spilled, it dropped) is told now, before the chain's
+    // lines.
+    size_t unit_bytes = 1;
+    double bytes_per_second = 0;
+    LiveUnits(host, &unit_bytes, &bytes_per_second);
+    LogLiveEvents(host, *run.stream, unit_bytes);
+  };
   if (choice == "auto" && host.Chain().SoftInput) {
     std::string error;
-    const std::optional<FrontEndProbe> probe = ProbeRecording(host, &error);
+    const std::optional<FrontEndProbe> probe =
+        stream ? ProbeStream(host, *run.stream, &error) : ProbeRecording(host, &error);
     if (!error.empty()) {
       outcome.error = error;
       return run;
@@ -855,14 +963,30 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     run.chosen_by = "the data";
     LogLine(host, "Satellite found in the data: %s (%s)", probe->satellite->title,
             probe->found.c_str());
+    held_for_the_chain(probe->bytes);
     SwitchDerandomisation(host, controls, session, *run.satellite, probe->derandomised);
   } else if (choice == "auto") {
     std::string error;
     const bool manchester = host.RunSettings().Manchester_box;
-    SatelliteScan scan = ScanRecordingForSatellite(host.InputPath(), manchester, &error);
+    // A stream's start, enough for either scan, is read once and handed back.
+    std::vector<uint8_t> held;
+    const auto scan_start = [&](bool manchester_coded) {
+      if (!stream) return ScanRecordingForSatellite(host.InputPath(), manchester_coded, &error);
+      const size_t size = kSatelliteScanBytes * (manchester_coded ? 2 : 1);
+      return ScanForSatellite(std::span(held).first(std::min(size, held.size())), manchester_coded);
+    };
+    if (stream) {
+      // Scanned as it comes, twice as much each time: a slow stream (Meteor-M's 72 kbit/s) would
+      // take minutes to fill the scan's whole length.
+      for (size_t size = kFirstHeldScanBytes; ReadHeldStart(*run.stream, held, size); size *= 2) {
+        if (size >= 2 * kSatelliteScanBytes || scan_start(manchester).satellite != nullptr) break;
+      }
+      run.stream->Replay();
+    }
+    SatelliteScan scan = scan_start(manchester);
     if (error.empty() && scan.satellite == nullptr && !manchester) {
       // A Meteor-M recording the receiver left Manchester coded shows its frames once decoded.
-      SatelliteScan decoded = ScanRecordingForSatellite(host.InputPath(), true, &error);
+      SatelliteScan decoded = scan_start(true);
       if (decoded.satellite != nullptr && decoded.satellite->family == SatelliteFamily::Meteor) {
         scan = decoded;
         run.manchester = true;
@@ -884,6 +1008,7 @@ RunSatellite ChooseSatellite(StageHost& host, RunControls& controls, OwnedRunSes
     run.chosen_by = "the data";
     LogLine(host, "Satellite found in the data: %s (%s)", scan.satellite->title,
             scan.found.c_str());
+    held_for_the_chain(static_cast<int64_t>(scan.bytes));
     SwitchDerandomisation(host, controls, session, *run.satellite, scan.derandomised);
   } else {
     run.satellite = SatelliteByOption(choice);

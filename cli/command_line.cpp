@@ -101,10 +101,10 @@ std::string StreamProblem(const Command& command) {
     if (!IsStreamInput(input)) continue;
     ++streams;
     const Settings& s = command.settings;
-    if (s.Satellite.empty() || s.Satellite == "auto")
+    if (s.Satellite.empty())
       return "'" + input +
-             "' is a stream: it needs --satellite NAME (a stream has no name to "
-             "tell its satellite, and its start cannot be searched before it is read)";
+             "' is a stream: it needs --satellite NAME, or --satellite auto to search its start "
+             "(a stream has no name to tell its satellite)";
     if (s.InputKind.empty() && s.BasebandFormat.empty() && s.SampleRate <= 0)
       return "'" + input +
              "' is a stream: it needs --input hard|soft|baseband, or "
@@ -444,10 +444,12 @@ Options (they win over the switches):
   --duration SECONDS                a live input ends this long after it was opened
   -  or  tcp://HOST:PORT as INPUT   a live stream: standard input, or a TCP server's (an SDR
                                     program's IQ exporter, rtl_tcp: its header is skipped and
-                                    --samplerate is asked of it); needs --satellite NAME and
-                                    --input or --baseband-format/--samplerate; the product is
-                                    named from the data. A stream the chain cannot keep up with
-                                    is buffered (64 MiB), then samples are dropped and counted
+                                    --samplerate is asked of it); needs --satellite NAME or auto
+                                    and --input or --baseband-format/--samplerate; the product
+                                    is named from the data. A stream the chain cannot keep up
+                                    with is buffered (64 MiB in memory, then up to 4 GiB in a
+                                    temporary file in $TMPDIR or the working folder), then
+                                    samples are dropped and counted
   --date YYYY-MM-DD                 pass date of an FY-3 or Meteor-M input without a marker
                                     (default: the day the recording was last modified, UTC)
   -C, --work-dir DIR                work in DIR (made when missing), not the current folder

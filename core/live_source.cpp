@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -120,8 +121,94 @@ class GrowingFile final : public LiveSource {
   std::condition_variable woken_;
 };
 
+// The temporary file behind a stream's memory buffer. It has no name in its folder from the
+// start (O_TMPFILE; else a mkostemp name, made with O_EXCL and unlinked at once), so that nothing
+// is left behind however the process ends, and the space of what was read back is freed.
+class SpillFile {
+ public:
+  SpillFile() = default;
+  ~SpillFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SpillFile(const SpillFile&) = delete;
+  SpillFile& operator=(const SpillFile&) = delete;
+
+  // Makes the file in `folder`; false with errno set when it cannot.
+  bool Create(const std::string& folder) {
+#ifdef O_TMPFILE
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return true;
+    // Only a file system without unnamed files is worth the second way.
+    if (errno != EOPNOTSUPP && errno != EISDIR) return false;
+#endif
+    std::string name = folder + "/.vantrel-stream-XXXXXX";
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) return false;
+    ::unlink(name.c_str());
+    return true;
+  }
+  // Writes or reads `size` bytes at `offset`, whole; false with errno set otherwise (a short
+  // write is a full disk).
+  bool WriteAt(const uint8_t* data, size_t size, int64_t offset) {
+    while (size > 0) {
+      const ssize_t done = ::pwrite(fd_, data, size, offset);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) {
+        if (done == 0) errno = ENOSPC;
+        return false;
+      }
+      data += done;
+      size -= static_cast<size_t>(done);
+      offset += done;
+    }
+    return true;
+  }
+  bool ReadAt(uint8_t* data, size_t size, int64_t offset) {
+    while (size > 0) {
+      const ssize_t done = ::pread(fd_, data, size, offset);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) {
+        if (done == 0) errno = EIO;
+        return false;
+      }
+      data += done;
+      size -= static_cast<size_t>(done);
+      offset += done;
+    }
+    return true;
+  }
+  // Frees the disk space of bytes read back; false when the file system cannot (the file then
+  // keeps its space until Reset).
+  bool Free(int64_t offset, int64_t size) {
+    return ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, size) == 0;
+  }
+  // Empties the file: everything in it was read back.
+  void Reset() {
+    if (::ftruncate(fd_, 0) != 0) {
+      // Nothing lost: the next bytes are written over the old ones.
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Bytes free to an unprivileged writer on the file system of `folder`; -1 when not known.
+int64_t FreeBytes(const std::string& folder) {
+  struct statvfs status {};
+  if (::statvfs(folder.c_str(), &status) != 0) return -1;
+  return static_cast<int64_t>(status.f_bavail) * static_cast<int64_t>(status.f_frsize);
+}
+
+double MiB(int64_t bytes) {
+  return static_cast<double>(bytes) / (1 << 20);
+}
+
 // A stream (standard input, a TCP connection) received on a thread of its own into a bounded
-// buffer, so that a chain that falls behind costs counted drops, never a stalled sender.
+// buffer, so that a chain that falls behind costs counted drops, never a stalled sender. The
+// buffer is memory while it has room and a temporary file behind it; what it holds is a list of
+// pieces in arrival order, each in memory or in the file, so that the order is the stream's
+// whichever tier each piece went to.
 class Stream final : public LiveSource {
  public:
   Stream(int fd, bool owned, bool network, std::string name, const LiveOptions& options)
@@ -131,6 +218,7 @@ class Stream final : public LiveSource {
         name_(std::move(name)),
         options_(options) {
     if (options_.unit_bytes == 0) options_.unit_bytes = 1;
+    if (options_.spill_bytes <= 0) spill_state_ = SpillState::kFailed;
     thread_ = std::thread([this] { Receive(); });
   }
   ~Stream() override {
@@ -140,33 +228,114 @@ class Stream final : public LiveSource {
     if (owned_) ::close(fd_);
   }
 
-  size_t Read(void* data, size_t size) override {
-    std::unique_lock lock(mutex_);
-    readable_.wait(lock, [this] { return !queue_.empty() || receiver_done_; });
-    size_t given = 0;
-    auto* out = static_cast<uint8_t*>(data);
-    while (given < size && !queue_.empty()) {
-      std::vector<uint8_t>& front = queue_.front();
-      const size_t take = std::min(size - given, front.size() - front_offset_);
-      std::memcpy(out + given, front.data() + front_offset_, take);
-      given += take;
-      front_offset_ += take;
-      queued_ -= take;
-      if (front_offset_ == front.size()) {
-        queue_.pop_front();
-        front_offset_ = 0;
-      }
+  size_t Read(void* data, size_t size) override { return Take(data, size, false); }
+
+  bool Hold() override {
+    const std::lock_guard lock(mutex_);
+    holding_ = true;
+    return true;
+  }
+  size_t ReadHeld(void* data, size_t size) override { return Take(data, size, true); }
+  void Replay() override {
+    {
+      const std::lock_guard lock(mutex_);
+      holding_ = false;
+      hold_full_ = false;
+      read_index_ = 0;
+      read_offset_ = 0;
     }
-    return given;
+    readable_.notify_all();
+  }
+
+  LiveSpill Spill() const override {
+    const std::lock_guard lock(mutex_);
+    LiveSpill spill = spill_;
+    spill.now = file_bytes_;
+    return spill;
   }
 
  private:
+  // A stretch of the stream in the buffer: bytes in memory, or `size` bytes of the temporary
+  // file at `offset`.
+  struct Piece {
+    std::vector<uint8_t> bytes;
+    int64_t offset = -1;
+    size_t size = 0;
+    bool InFile() const { return offset >= 0; }
+  };
+  enum class SpillState {
+    kNone,    // not needed yet
+    kOpen,    // made: memory's overflow goes there
+    kFailed,  // none (not wanted, not made, or a write failed): memory only
+  };
+  // Consecutive bytes of the file are one piece up to this size, so that the space of what was
+  // read back is freed as the chain goes.
+  static constexpr size_t kFilePieceBytes = size_t{4} << 20;
+
   void Wake() override {
     { const std::lock_guard lock(mutex_); }
     readable_.notify_all();
   }
 
-  // The stream's thread: receives until the stream ends, then lets the reader see the end.
+  // Hands out up to `size` bytes at the read position: to the chain, which consumes them, or
+  // (`held`) to the search of a held start, which leaves them for the chain.
+  size_t Take(void* data, size_t size, bool held) {
+    std::unique_lock lock(mutex_);
+    const auto go_on = [&] { return !held || holding_; };
+    readable_.wait(lock, [&] {
+      return !go_on() || read_index_ < pieces_.size() || receiver_done_ || (held && hold_full_);
+    });
+    if (!go_on() || read_index_ >= pieces_.size()) return 0;
+    auto* out = static_cast<uint8_t*>(data);
+    const Piece& piece = pieces_[read_index_];
+    const size_t take = std::min(size, piece.size - read_offset_);
+    if (!piece.InFile()) {
+      std::memcpy(out, piece.bytes.data() + read_offset_, take);
+    } else {
+      // The file is read without the lock, so that the receiver is never held up by it; only
+      // this thread removes pieces, and the receiver only appends to them.
+      const int64_t at = piece.offset + static_cast<int64_t>(read_offset_);
+      lock.unlock();
+      const bool read = spill_file_.ReadAt(out, take, at);
+      const int reason = errno;
+      lock.lock();
+      if (!go_on()) return 0;
+      if (!read) {
+        lock.unlock();
+        Finish(Format("reading the stream's temporary file failed (%s)", std::strerror(reason)),
+               true);
+        return 0;
+      }
+    }
+    read_offset_ += take;
+    if (read_offset_ == pieces_[read_index_].size) {
+      ++read_index_;
+      read_offset_ = 0;
+    }
+    if (!holding_) Release();
+    return take;
+  }
+
+  // Removes the pieces read (the lock held) and frees their room.
+  void Release() {
+    for (; read_index_ > 0; --read_index_) {
+      const Piece& front = pieces_.front();
+      if (front.InFile()) {
+        file_bytes_ -= static_cast<int64_t>(front.size);
+        if (frees_ && !spill_file_.Free(front.offset, static_cast<int64_t>(front.size)))
+          frees_ = false;
+      } else {
+        memory_bytes_ -= front.size;
+      }
+      pieces_.pop_front();
+    }
+    if (file_bytes_ == 0 && file_end_ > 0 && !writing_) {
+      spill_file_.Reset();
+      file_end_ = 0;
+    }
+  }
+
+  // The thread that receives the stream until it ends, then lets the reader see the end.
   void Receive() {
     std::vector<uint8_t> piece(kPiece);
     std::vector<uint8_t> staged;  // received, not yet a whole number of units
@@ -208,8 +377,11 @@ class Stream final : public LiveSource {
       Push(staged.data(), whole);
       staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(whole));
     }
-    const std::lock_guard lock(mutex_);
-    receiver_done_ = true;
+    {
+      const std::lock_guard lock(mutex_);
+      receiver_done_ = true;
+      spill_.at_end = file_bytes_;
+    }
     readable_.notify_all();
   }
 
@@ -241,23 +413,124 @@ class Stream final : public LiveSource {
     return true;
   }
 
-  // Queues `size` bytes, or drops them all when the buffer has no room for them.
+  // Buffers `size` bytes: in memory while it has room, else in the temporary file; drops them
+  // all when neither has.
   void Push(const uint8_t* data, size_t size) {
     if (size == 0) return;
-    bool dropped = false;
-    {
-      const std::lock_guard lock(mutex_);
-      if (queued_ + size > options_.buffer_bytes) {
-        dropped = true;
-      } else {
-        queue_.emplace_back(data, data + size);
-        queued_ += size;
-      }
+    std::unique_lock lock(mutex_);
+    if (memory_bytes_ + size <= options_.buffer_bytes) {
+      Piece piece;
+      piece.bytes.assign(data, data + size);
+      piece.size = size;
+      pieces_.push_back(std::move(piece));
+      memory_bytes_ += size;
+      lock.unlock();
+      readable_.notify_all();
+      return;
     }
-    if (dropped)
-      AddDrop(static_cast<int64_t>(size));
-    else
-      readable_.notify_one();
+    if (!SpillRoom(size)) {
+      Drop(lock, size);
+      return;
+    }
+    // The file's range is taken now and the bytes written without the lock; they are the
+    // buffer's once written.
+    const int64_t offset = file_end_;
+    file_end_ += static_cast<int64_t>(size);
+    writing_ = true;
+    lock.unlock();
+    const bool written = spill_file_.WriteAt(data, size, offset);
+    const int reason = errno;
+    lock.lock();
+    writing_ = false;
+    if (!written) {
+      spill_state_ = SpillState::kFailed;
+      AddNote(
+          Format("Writing the stream's temporary file in '%s' failed at %.1f s (%s): the "
+                 "stream goes on in memory only (%.0f MiB), and what does not fit is dropped",
+                 options_.spill_folder.c_str(), Seconds(), std::strerror(reason),
+                 MiB(static_cast<int64_t>(options_.buffer_bytes))));
+      Drop(lock, size);
+      return;
+    }
+    Piece* last = pieces_.empty() ? nullptr : &pieces_.back();
+    if (last != nullptr && last->InFile() &&
+        last->offset + static_cast<int64_t>(last->size) == offset &&
+        last->size + size <= kFilePieceBytes) {
+      last->size += size;
+    } else {
+      Piece piece;
+      piece.offset = offset;
+      piece.size = size;
+      pieces_.push_back(std::move(piece));
+    }
+    file_bytes_ += static_cast<int64_t>(size);
+    spill_.written += static_cast<int64_t>(size);
+    spill_.peak = std::max(spill_.peak, file_bytes_);
+    lock.unlock();
+    readable_.notify_all();
+  }
+
+  // Whether the temporary file has room for `size` more bytes (the lock held); makes it when
+  // memory first fills, and tells the log once when it starts and once when it is full.
+  bool SpillRoom(size_t size) {
+    if (spill_state_ == SpillState::kNone) OpenSpill();
+    if (spill_state_ != SpillState::kOpen) return false;
+    // Without holes punched, the file keeps the space of what was read until it is emptied.
+    const int64_t used = frees_ ? file_bytes_ : file_end_;
+    if (used + static_cast<int64_t>(size) <= spill_limit_) return true;
+    if (!told_full_) {
+      told_full_ = true;
+      AddNote(
+          Format("The stream's temporary file is full (%.0f MiB) at %.1f s: what does not fit "
+                 "in memory is dropped until the chain catches up",
+                 MiB(spill_limit_), Seconds()));
+    }
+    return false;
+  }
+
+  // Makes the temporary file when memory first fills (the lock held), as large as the option
+  // and the free space allow, and tells the log where it is or why there is none.
+  void OpenSpill() {
+    const std::string& folder = options_.spill_folder;
+    const double memory = MiB(static_cast<int64_t>(options_.buffer_bytes));
+    spill_state_ = SpillState::kFailed;
+    const int64_t free_bytes = FreeBytes(folder);
+    spill_limit_ = options_.spill_bytes;
+    if (free_bytes >= 0) spill_limit_ = std::min(spill_limit_, free_bytes - kSpillMarginBytes);
+    if (spill_limit_ <= 0) {
+      AddNote(
+          Format("No room for the stream's temporary file in '%s' (%.0f MiB free, and %.0f "
+                 "MiB are kept free): the stream is buffered in memory only (%.0f MiB), and "
+                 "what does not fit is dropped",
+                 folder.c_str(), MiB(free_bytes), MiB(kSpillMarginBytes), memory));
+      return;
+    }
+    if (!spill_file_.Create(folder)) {
+      const int reason = errno;
+      AddNote(
+          Format("Cannot make the stream's temporary file in '%s' (%s): the stream is "
+                 "buffered in memory only (%.0f MiB), and what does not fit is dropped",
+                 folder.c_str(), std::strerror(reason), memory));
+      return;
+    }
+    spill_state_ = SpillState::kOpen;
+    AddNote(
+        Format("The chain is behind the stream and its %.0f MiB in memory are full at %.1f s: "
+               "what arrives goes on into a temporary file in '%s' (at most %.0f MiB%s), "
+               "read back in order",
+               memory, Seconds(), folder.c_str(), MiB(spill_limit_),
+               spill_limit_ < options_.spill_bytes
+                   ? Format(": the free space less %.0f MiB", MiB(kSpillMarginBytes)).c_str()
+                   : ""));
+  }
+
+  // Drops `size` bytes (the lock held; released here).
+  void Drop(std::unique_lock<std::mutex>& lock, size_t size) {
+    const bool held = holding_;
+    if (held) hold_full_ = true;
+    lock.unlock();
+    if (held) readable_.notify_all();
+    AddDrop(static_cast<int64_t>(size));
   }
 
   int fd_;
@@ -265,12 +538,27 @@ class Stream final : public LiveSource {
   bool header_checked_;
   std::string name_;
   LiveOptions options_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable readable_;
-  std::deque<std::vector<uint8_t>> queue_;
-  size_t front_offset_ = 0;
-  size_t queued_ = 0;
+  // The buffer: pieces in arrival order; the next byte to read is at read_offset_ in
+  // pieces_[read_index_] (read_index_ stays 0 but while the start is held).
+  std::deque<Piece> pieces_;
+  size_t read_index_ = 0;
+  size_t read_offset_ = 0;
+  size_t memory_bytes_ = 0;  // in memory pieces
+  int64_t file_bytes_ = 0;   // in file pieces
+  bool holding_ = false;     // the pieces read stay until Replay
+  bool hold_full_ = false;   // the buffer dropped bytes while the start was held
   bool receiver_done_ = false;
+  // The temporary file.
+  SpillState spill_state_ = SpillState::kNone;
+  SpillFile spill_file_;
+  int64_t spill_limit_ = 0;
+  int64_t file_end_ = 0;  // where the next bytes go in it
+  bool writing_ = false;  // the receiver is writing at file_end_'s last range
+  bool frees_ = true;     // its file system frees what was read back
+  bool told_full_ = false;
+  LiveSpill spill_;
   std::thread thread_;
 };
 

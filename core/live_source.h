@@ -20,9 +20,13 @@ struct LiveOptions {
   double idle_seconds = 10;
   // > 0: the input ends this many seconds after it was opened, whatever still comes.
   double duration_seconds = 0;
-  // A stream's buffer between the thread that receives it and the chain. What arrives while it
-  // is full is dropped and counted: a live stream cannot wait for the chain.
+  // A stream's buffer between the thread that receives it and the chain: memory first, then a
+  // temporary file in `spill_folder` of at most `spill_bytes` (0: none), and never beyond the
+  // free space of its file system less kSpillMarginBytes. What arrives while both are full is
+  // dropped and counted: a live stream cannot wait for the chain.
   size_t buffer_bytes = size_t{64} << 20;
+  std::string spill_folder = ".";
+  int64_t spill_bytes = int64_t{4} << 30;
   // Drops are whole units (a baseband sample), so that the samples after a gap stay aligned.
   size_t unit_bytes = 1;
   // rtl_tcp: the sample rate asked of the server (0: the server's own).
@@ -30,6 +34,9 @@ struct LiveOptions {
   // How often a growing file is looked at when it has no new bytes.
   std::chrono::milliseconds poll{50};
 };
+
+// The free space a stream's temporary file leaves on its file system.
+inline constexpr int64_t kSpillMarginBytes = int64_t{512} << 20;
 
 // True for an input that names a stream rather than a file: "-" (standard input) or
 // "tcp://HOST:PORT".
@@ -39,6 +46,14 @@ bool IsStreamInput(std::string_view input);
 struct LiveDrop {
   int64_t bytes = 0;
   double seconds = 0;
+};
+
+// What went through a stream's temporary file.
+struct LiveSpill {
+  int64_t written = 0;  // bytes that went through it
+  int64_t peak = 0;     // the most it held at once
+  int64_t now = 0;      // what it holds now
+  int64_t at_end = 0;   // what it held when the stream ended (still to be read then)
 };
 
 // A recording that is still arriving: a file its recorder is writing, standard input, or a TCP
@@ -54,6 +69,19 @@ class LiveSource {
   LiveSource& operator=(const LiveSource&) = delete;
 
   virtual size_t Read(void* data, size_t size) = 0;
+
+  // A stream's start read twice: to search it, then by the chain. After Hold (before the first
+  // Read) ReadHeld hands out the stream in order while keeping it in the buffer (where it counts
+  // as buffered, and a fast stream spills meanwhile); it returns 0 at the stream's end, once the
+  // buffer can hold no more, and once Replay was called (from any thread). After Replay, Read
+  // starts again at the first byte. Hold is false for a growing file, which is read again by its
+  // name.
+  virtual bool Hold() { return false; }
+  virtual size_t ReadHeld(void* /*data*/, size_t /*size*/) { return 0; }
+  virtual void Replay() {}
+
+  // What went through the temporary file behind a stream's memory buffer (all 0 without one).
+  virtual LiveSpill Spill() const { return {}; }
   // Ends the input as it is now: what already arrived is still read, then Read returns 0.
   void End(const std::string& why);
 

@@ -172,7 +172,12 @@ struct LiveCase {
       play;
   const char* ends_with;  // the log's reason for the end
   bool whole = true;      // every byte arrived before the end: the offline product
+  const char* env = "";   // put before the command
+  const char* says = "";  // the log also says this
 };
+
+// A memory buffer far smaller than the stream's bursts: the chain falls behind at once.
+constexpr const char* kSmallMemory = "VANTREL_LIVE_BUFFER_BYTES=1048576 ";
 
 TEST_F(LiveInput, EachSourceGivesTheOfflineProductAndSaysWhyItEnded) {
   const std::vector<LiveCase> cases = {
@@ -221,6 +226,26 @@ TEST_F(LiveInput, EachSourceGivesTheOfflineProductAndSaysWhyItEnded) {
                 kHardOptions;
        },
        "for 1 s"},
+      // A sender faster than the chain: memory fills, the rest waits in the temporary file.
+      {"standard input, spilled", "pass.cs16",
+       [](const std::string&, std::thread&, auto&) {
+         return std::string("- ") + kBasebandOptions + " < " + folder_->File("pass.cs16");
+       },
+       "standard input closed", true, kSmallMemory, "MiB went through it"},
+      // The satellite from a stream's start, held in its buffer (spilling meanwhile) and read
+      // again by the chain from its first byte.
+      {"auto, TCP", "pass.cs16",
+       [](const std::string&, std::thread&, std::unique_ptr<PlayServer>& server) {
+         server = std::make_unique<PlayServer>(Recording("pass.cs16"), false, false);
+         return "tcp://127.0.0.1:" + std::to_string(server->port()) +
+                " --satellite auto --baseband-format cs16 --samplerate 6000000";
+       },
+       "closed", true, kSmallMemory, "Satellite found in the data: MetOp-B"},
+      {"auto, standard input, hard bits", "pass.bin",
+       [](const std::string&, std::thread&, auto&) {
+         return "- --satellite auto --input hard < " + folder_->File("pass.bin");
+       },
+       "standard input closed", true, "", "Satellite found in the data: MetOp-B"},
   };
   for (const LiveCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -229,10 +254,12 @@ TEST_F(LiveInput, EachSourceGivesTheOfflineProductAndSaysWhyItEnded) {
     std::unique_ptr<PlayServer> server;
     const std::string args = c.play(dir, player, server);
     // bash for the process substitution of the SIGTERM row.
-    const ProgramRun run = Shell("bash -c '" + Cli("-C \"" + dir + "\" " + args) + "'");
+    const ProgramRun run =
+        Shell("bash -c '" + std::string(c.env) + Cli("-C \"" + dir + "\" " + args) + "'");
     if (player.joinable()) player.join();
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(Contains(run.output, c.ends_with)) << run.output;
+    EXPECT_TRUE(Contains(run.output, c.says)) << run.output;
     EXPECT_TRUE(Contains(run.output, "0 samples dropped")) << run.output;
     EXPECT_TRUE(testing::FileExists(dir + "/" + kProduct));
     if (testing::FileExists(dir + "/" + kProduct)) {
@@ -272,29 +299,54 @@ TEST_F(LiveInput, DurationEndsAFileThatKeepsGrowing) {
   EXPECT_EQ(testing::ReadFileBytes(dir + "/" + kProduct), Offline("pass.bin"));
 }
 
-TEST_F(LiveInput, AStreamFasterThanTheChainDropsAndSaysSo) {
-  const std::string dir = Dir("drops");
-  // A file on standard input comes at the disk's speed, far faster than the chain: a buffer of
-  // 1 MiB cannot hold it.
-  const ProgramRun run = Shell("VANTREL_LIVE_BUFFER_BYTES=1048576 " +
-                               Cli(std::string("- ") + kBasebandOptions + " --report " + dir +
-                                   "/r.json -C " + dir + " < " + folder_->File("pass.cs16")));
-  EXPECT_TRUE(run.status == 0 || run.status == 1) << run.output;
-  const std::vector<uint8_t> bytes = testing::ReadFileBytes(dir + "/r.json");
-  const std::string report(bytes.begin(), bytes.end());
-  std::smatch found;
-  ASSERT_TRUE(std::regex_search(report, found,
-                                std::regex("\"input_bytes\":(\\d+).*\"dropped_samples\":(\\d+)")))
-      << report;
-  const long long used = std::stoll(found[1]);
-  const long long dropped = std::stoll(found[2]);
-  EXPECT_GT(dropped, 0);
-  // Nothing lost silently: what was used and what was dropped (4-byte samples) are the stream.
-  EXPECT_EQ(used + 4 * dropped, static_cast<long long>(Recording("pass.cs16").size()));
-  EXPECT_TRUE(std::regex_search(run.output,
-                                std::regex("Dropped \\d+ samples at \\d+\\.\\d s \\(the chain fell "
-                                           "behind\\)")))
-      << run.output;
+TEST_F(LiveInput, AStreamFasterThanItsBufferDropsAndSaysSo) {
+  // A file on standard input comes at the disk's speed, far faster than the chain: a memory
+  // buffer of 1 MiB cannot hold it, nor a temporary file that is missing, small or unwritable.
+  const struct {
+    const char* name;
+    const char* env;
+    const char* says;
+  } rows[] = {
+      {"memory only", "VANTREL_LIVE_SPILL_BYTES=0", "Dropped"},
+      {"small temporary file", "VANTREL_LIVE_SPILL_BYTES=2097152",
+       "The stream's temporary file is full (2 MiB)"},
+      // A file size limit stands for a full disk: a write of the temporary file fails.
+      {"temporary file cannot be written", "trap '' XFSZ; ulimit -f 3072;",
+       "(File too large): the stream goes on in memory only (1 MiB), and what does not fit is "
+       "dropped"},
+      // A folder that is a file: the temporary file cannot be made there.
+      {"no temporary file", "TMPDIR={dir}/file",
+       "Cannot make the stream's temporary file in '{dir}/file' (Not a directory): the stream is "
+       "buffered in memory only (1 MiB)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string dir = Dir(std::string("drops ") + row.name);
+    const auto in_dir = [&dir](std::string text) {
+      return std::regex_replace(text, std::regex("\\{dir\\}"), dir);
+    };
+    testing::WriteFileBytes(dir + "/file", {});
+    const ProgramRun run = Shell(in_dir(row.env) + " " + kSmallMemory +
+                                 Cli(std::string("- ") + kBasebandOptions + " --report " + dir +
+                                     "/r.json -C " + dir + " < " + folder_->File("pass.cs16")));
+    EXPECT_TRUE(run.status == 0 || run.status == 1) << run.output;
+    EXPECT_TRUE(Contains(run.output, in_dir(row.says))) << run.output;
+    const std::vector<uint8_t> bytes = testing::ReadFileBytes(dir + "/r.json");
+    const std::string report(bytes.begin(), bytes.end());
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(report, found,
+                                  std::regex("\"input_bytes\":(\\d+).*\"dropped_samples\":(\\d+)")))
+        << report;
+    const long long used = std::stoll(found[1]);
+    const long long dropped = std::stoll(found[2]);
+    EXPECT_GT(dropped, 0);
+    // Nothing lost silently: what was used and what was dropped (4-byte samples) are the stream.
+    EXPECT_EQ(used + 4 * dropped, static_cast<long long>(Recording("pass.cs16").size()));
+    EXPECT_TRUE(std::regex_search(run.output,
+                                  std::regex("Dropped \\d+ samples at \\d+\\.\\d s \\(the chain "
+                                             "fell behind\\)")))
+        << run.output;
+  }
 }
 
 TEST_F(LiveInput, ClearMessagesForStreamsThatCannotBeRead) {
@@ -314,11 +366,10 @@ TEST_F(LiveInput, ClearMessagesForStreamsThatCannotBeRead) {
       << run.output;
 
   // A stream has no name to tell its satellite or kind: usage errors.
-  for (const char* args :
-       {"- --input hard", "- --satellite metop-b", "- --satellite auto --input hard",
-        "- --satellite metop-b --input baseband",
-        "tcp://127.0.0.1:1 --satellite metop-b --baseband-format cs16",
-        "tcp://nowhere --satellite metop-b --input hard --follow-idle 0"}) {
+  for (const char* args : {"- --input hard", "- --satellite metop-b", "- --satellite auto",
+                           "- --satellite metop-b --input baseband",
+                           "tcp://127.0.0.1:1 --satellite metop-b --baseband-format cs16",
+                           "tcp://nowhere --satellite metop-b --input hard --follow-idle 0"}) {
     run = Shell(Cli(args));
     EXPECT_EQ(run.status, 2) << args << "\n" << run.output;
   }
