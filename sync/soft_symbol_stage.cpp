@@ -355,7 +355,7 @@ std::optional<Fy3Lock> Fy3LockSearch::Find(const int8_t* values, size_t count) {
                     [](int8_t value) { return value == 0; }))
       return std::nullopt;
   }
-  // As MetOp's: a block where neither rail holds the code's checks is not decoded.
+  // As MetOp's: a block where the rails do not hold the code's checks is not decoded.
   if (screen_.Fy3Score(values, count) < kMinCodeScore) return std::nullopt;
   for (int r = 0; r < 2; ++r) {
     double best = 2;

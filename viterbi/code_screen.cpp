@@ -186,17 +186,18 @@ void CodeScreen::Sums(const Layout& layout, size_t stride, size_t periods) {
 #endif
 }
 
-double CodeScreen::BestRun() const {
-  double best = -std::numeric_limits<double>::infinity();
-  for (size_t r = 0; r + kRunWindows <= sum_.size(); ++r) {
-    int64_t sum = 0, squares = 0;
-    for (size_t w = r; w < r + kRunWindows; ++w) {
-      sum += sum_[w];
-      squares += squares_[w];
+void CodeScreen::RunScores(std::vector<double>& scores) const {
+  scores.clear();
+  for (size_t length = kRunWindows; length <= sum_.size(); length *= 2) {
+    for (size_t r = 0; r + length <= sum_.size(); ++r) {
+      int64_t sum = 0, squares = 0;
+      for (size_t w = r; w < r + length; ++w) {
+        sum += sum_[w];
+        squares += squares_[w];
+      }
+      scores.push_back(squares > 0 ? static_cast<double>(sum) / std::sqrt(squares) : 0.0);
     }
-    best = std::max(best, squares > 0 ? static_cast<double>(sum) / std::sqrt(squares) : 0.0);
   }
-  return best;
 }
 
 double CodeScreen::MetopScore(const int8_t* values, size_t count) {
@@ -217,7 +218,8 @@ double CodeScreen::MetopScore(const int8_t* values, size_t count) {
       for (size_t i = 0; i < layout.size(); ++i)
         layout[i] = first + (swap ? check.symbols[i] ^ 1 : check.symbols[i]);
       Sums(layout, kStride, periods);
-      best = std::max(best, BestRun());
+      RunScores(scores_);
+      for (const double score : scores_) best = std::max(best, score);
     }
   }
   return best;
@@ -240,17 +242,10 @@ double CodeScreen::Fy3Score(const int8_t* values, size_t count) {
       Layout layout{};
       for (size_t i = 0; i < layout.size(); ++i) layout[i] = 2 * (first + check.symbols[i]) + rail;
       Sums(layout, kStride, periods);
-      const size_t runs = sum_.size() + 1 - kRunWindows;
-      rail_best[rail].resize(runs, -std::numeric_limits<double>::infinity());
-      for (size_t r = 0; r < runs; ++r) {
-        int64_t sum = 0, squares = 0;
-        for (size_t w = r; w < r + kRunWindows; ++w) {
-          sum += sum_[w];
-          squares += squares_[w];
-        }
-        const double z = squares > 0 ? static_cast<double>(sum) / std::sqrt(squares) : 0.0;
-        rail_best[rail][r] = std::max(rail_best[rail][r], z);
-      }
+      RunScores(scores_);
+      std::vector<double>& best = rail_best[rail];
+      best.resize(scores_.size(), -std::numeric_limits<double>::infinity());
+      for (size_t r = 0; r < scores_.size(); ++r) best[r] = std::max(best[r], scores_[r]);
     }
   }
   double best = -std::numeric_limits<double>::infinity();
