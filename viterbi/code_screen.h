@@ -65,7 +65,7 @@ class CodeScreen {
   std::vector<double> scores_;
 };
 
-// Scores below this are not searched. Noise scores at least 4 in about one 64 KiB block in 60
+// Scores below this are not searched. Noise scores at least 4 in one 64 KiB block in 50 to 80
 // (measured on 1000 blocks of each family), which is then searched in full; a block the search
 // locks in scored 16 and more at 2 dB Eb/N0 (the lowest of the sweep), 7.5 and more at 1 dB,
 // 4.2 and more at 0.5 dB (code_screen_test). At 0 dB a lock is luck, and the code there is not
