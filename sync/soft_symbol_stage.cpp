@@ -113,6 +113,9 @@ std::optional<MetopLock> MetopLockSearch::Find(const int8_t* values, size_t coun
   // every one has the rate 1 and none is tried.
   if (std::all_of(values, values + ranked, [](int8_t value) { return value == 0; }))
     return std::nullopt;
+  // Where the code's parity checks hold nowhere (noise, a carrier without data) no trial decode
+  // could find markers: the block is not decoded at all.
+  if (screen_.MetopScore(values, count) < kMinCodeScore) return std::nullopt;
   struct Candidate {
     MetopLock lock;
     PhaseTrial* trial;
@@ -352,6 +355,8 @@ std::optional<Fy3Lock> Fy3LockSearch::Find(const int8_t* values, size_t count) {
                     [](int8_t value) { return value == 0; }))
       return std::nullopt;
   }
+  // As MetOp's: a block where the rails do not hold the code's checks is not decoded.
+  if (screen_.Fy3Score(values, count) < kMinCodeScore) return std::nullopt;
   for (int r = 0; r < 2; ++r) {
     double best = 2;
     for (size_t offset = 0; offset < ViterbiDecoder::kPunctureSymbols && offset + 8 < ranked[r];

@@ -12,6 +12,7 @@
 #include "core/stage_host.h"
 #include "sync/cadu_marker_scan.h"
 #include "sync/differential_dibits.h"
+#include "viterbi/code_screen.h"
 #include "viterbi/phase_search.h"
 #include "viterbi/reencoding_check.h"
 #include "viterbi/viterbi_decoder.h"
@@ -53,6 +54,7 @@ class MetopLockSearch {
   std::optional<bool> DecodeForMarkers(PhaseTrial& trial, size_t offset, const int8_t* values,
                                        size_t count);
 
+  CodeScreen screen_;
   std::vector<PhaseTrial> trials_[2];  // of the pairs from value 0 and from value 1
   std::vector<int8_t> symbols_;
   std::vector<MarkerHit> hits_;
@@ -174,6 +176,7 @@ class Fy3LockSearch {
   // hits_ with the words over the first dibit read again, that dibit decoded with X inverted.
   void FirstDibitAgain(const Pairing& pairing, bool exchanged, const Stream& stream);
 
+  CodeScreen screen_;
   std::vector<int8_t> rails_[2];
   RailTrial trials_[2][ViterbiDecoder::kPunctureSymbols];  // per rail and period start
   BitQueue decoded_[2];

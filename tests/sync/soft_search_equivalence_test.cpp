@@ -540,6 +540,7 @@ struct StreamCase {
   size_t carrier_values;     // a bare carrier before the noise
   int rotation;
   bool swap;
+  double ebn0 = 5;
 };
 
 Values StreamOf(const StreamCase& c) {
@@ -548,7 +549,7 @@ Values StreamOf(const StreamCase& c) {
       metop ? MetopPass(10, c.coded_noise_bytes, 3000) : Fy3Pass(2, c.coded_noise_bytes);
   const Values signal =
       Soft(pass, metop ? sim::SoftModulation::kMetopQpsk : sim::SoftModulation::kFy3Qpsk,
-           c.rotation, c.swap, 5, kSeed);
+           c.rotation, c.swap, c.ebn0, kSeed);
   return Concat({Values(c.zero_values, 0), Carrier(c.carrier_values, kSeed + 3),
                  Noise(c.noise_values, kSeed + 4), signal, Noise(40000, kSeed + 5)});
 }
@@ -618,7 +619,11 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"MetopZerosCarrierNoiseBefore", Family::kMetop, 20000, 70000, 65536, 40000, 90,
                    false},
         StreamCase{"Fy3CodedNoiseBefore", Family::kFy3, 30000, 0, 0, 0, 90, true},
-        StreamCase{"Fy3ZerosAndNoiseBefore", Family::kFy3, 0, 70001, 65536, 0, 0, false}),
+        StreamCase{"Fy3ZerosAndNoiseBefore", Family::kFy3, 0, 70001, 65536, 0, 0, false},
+        // Weak passes after a demodulator's noise, where the parity screen before the searches
+        // has the least to go on: the same first lock as the search without it.
+        StreamCase{"MetopWeakAfterNoise", Family::kMetop, 0, 200001, 0, 0, 270, true, 1},
+        StreamCase{"Fy3WeakAfterNoise", Family::kFy3, 0, 150003, 0, 0, 90, false, 1}),
     [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
 
 // A lock lost and found again mid-stream (a value lost, a jump of the carrier) takes the same
