@@ -286,7 +286,7 @@ struct LiveWatch {
 };
 
 bool IsLiveRun(StageHost& host) {
-  return host.RunSettings().Follow || IsStreamInput(host.InputPath());
+  return IsLiveInput(host.InputPath(), host.RunSettings().Follow);
 }
 
 // Opens the run's live input; throws StageError when it cannot be.
