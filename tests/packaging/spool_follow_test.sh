@@ -33,7 +33,7 @@ wait_for() {
     sleep 0.1
   done
 }
-journal_says() { grep -qF -- "$1" "$journal"; }
+journal_says() { grep -qsF -- "$1" "$journal"; }
 spool_ended() { ! kill -0 "$spool_pid" 2>/dev/null; }
 # The spool in the background, its journal in `journal`.
 start_spool() {
