@@ -12,8 +12,12 @@ source "$(dirname "$0")/check.sh"
 
 root=$(mktemp -d)
 spool_pid=""
+test_pid=$BASHPID
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
+  # Only the test itself: a child it forked and that was signalled before it ran the spool runs
+  # the trap too.
+  [ "$BASHPID" = "$test_pid" ] || return
   [ -z "$spool_pid" ] || kill -KILL "$spool_pid" 2>/dev/null
   rm -rf -- "$root"
 }
@@ -35,9 +39,11 @@ wait_for() {
 }
 journal_says() { grep -qsF -- "$1" "$journal"; }
 spool_ended() { ! kill -0 "$spool_pid" 2>/dev/null; }
-# The spool in the background, its journal in `journal`.
+# The spool in the background, its journal in `journal` (emptied first, so that no line of an
+# earlier run is taken for this one's).
 start_spool() {
-  "$spool_script" >"$journal" 2>&1 &
+  : >"$journal"
+  "$spool_script" >>"$journal" 2>&1 &
   spool_pid=$!
 }
 # Waits for the background spool to end; its exit status.
