@@ -31,14 +31,19 @@
 #include "app/meteor_settings_form.h"
 #include "app/metop_settings_form.h"
 #include "core/file_io.h"
+#include "core/live_source.h"
+#include "core/log_format.h"
 #include "core/output_name.h"
 #include "core/pass_report.h"
+#include "core/product_file.h"
 #include "core/recording_metadata.h"
 #include "core/replacement_file.h"
 #include "core/satellite.h"
 #include "core/setting_ranges.h"
 #include "core/settings.h"
 #include "core/stage_error.h"
+#include "core/working_file.h"
+#include "quicklook/product_layout.h"
 
 namespace vantrel {
 namespace {
@@ -216,6 +221,15 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent)
   reed_solomon_.setText("Reed-Solomon");
   reed_solomon_.setGeometry(328, 40, 124, 16);
   reed_solomon_.setChecked(true);
+  // Between the two switches, clear of Process: the caption is short, the tool tip says it all.
+  follow_box_.setObjectName("FollowBox");
+  follow_box_.setText("Follow live");
+  follow_box_.setAccessibleName("Follow the recording as it is written");
+  follow_box_.setGeometry(328, 24, 124, 16);
+  follow_box_.setToolTip(
+      "Follow the recording as it is written: read it while the recorder still writes it, until "
+      "NAME.part is renamed or the file has not grown for 10 s; the quicklook and the "
+      "constellation grow as the pass comes in (as --follow)");
 
   // The satellite: the file name's marker by default, or one chosen here, or found in the data.
   // Beside the size label, clear of the design's controls; the list opens wider than the box.
@@ -347,7 +361,8 @@ void TForm1::LayOut() {
   setTabOrder(&input_edit_, &input_kind_box_);
   setTabOrder(&input_kind_box_, &sample_rate_edit_);
   setTabOrder(&sample_rate_edit_, &pn_decoding_);
-  setTabOrder(&pn_decoding_, &reed_solomon_);
+  setTabOrder(&pn_decoding_, &follow_box_);
+  setTabOrder(&follow_box_, &reed_solomon_);
   setTabOrder(&reed_solomon_, &satellite_box_);
   setTabOrder(&satellite_box_, &process_button_);
   setTabOrder(&process_button_, &memo_);
@@ -370,10 +385,14 @@ void TForm1::ASMButtonClick() {
   const bool batch_run = batch_settings_.has_value();
   const auto started = std::chrono::steady_clock::now();
   running_ = true;
+  live_run_ = IsLiveInput(run_input_, CurrentSettings().Follow);
   if (batch_run) CatchStopSignals(true);
   last_outcome_ = vantrel::ProcessRecording(*this);
   if (batch_run) CatchStopSignals(false);
   running_ = false;
+  // A live run without a product leaves no picture of lines that went nowhere.
+  if (live_run_ && last_outcome_.product.empty()) quicklook_.Clear();
+  live_run_ = false;
   batch_settings_.reset();
   stop_requested_ = false;
   stage_position_ = 0;
@@ -439,6 +458,7 @@ void TForm1::ShowBatchSettings(const Settings& settings) {
   const int kind = input_kind_box_.findData(QString::fromStdString(settings.InputKind));
   if (!settings.InputKind.empty() && kind >= 0) input_kind_box_.setCurrentIndex(kind);
   if (settings.SampleRate > 0) sample_rate_edit_.setText(QString::number(settings.SampleRate));
+  follow_box_.setChecked(settings.Follow);
 }
 
 bool TForm1::WriteBatchReport(int exit_status, int64_t seconds) {
@@ -459,6 +479,18 @@ std::string TForm1::NoProductReason() const {
   }
   if (last_outcome_.failed) return last_outcome_.error;
   return "no line found in '" + run_input_ + "': no product was written";
+}
+
+void TForm1::ShowGrowingQuicklook() {
+  // The satellite, and so the product's layout, is known once the driver has chosen it.
+  const Satellite* satellite = nullptr;
+  try {
+    satellite = &RunSatellite();
+  } catch (const StageError&) {
+    return;
+  }
+  const ProductLayout* layout = FindProductLayout(satellite->product_suffix);
+  if (layout != nullptr) quicklook_.ShowGrowing(WorkingPath(kProductTempName), *layout);
 }
 
 void TForm1::ShowRunQuicklook() {
@@ -543,6 +575,7 @@ void TForm1::Timer1Timer() {
   // The CADU stage moves the bar itself and leaves ProgressCount at 0; the other stages count
   // their records in ProgressCount. The larger of the two is the running stage's progress.
   progress_bar_.setValue(std::max(stage_position_, chain_.ProgressCount));
+  if (running_ && live_run_) ShowGrowingQuicklook();
 }
 
 void TForm1::TimerCommLineTimer() {
@@ -608,6 +641,10 @@ void TForm1::ProcessEvents() {
   if (batch_stop_signal != 0) {
     const int signal_number = batch_stop_signal;
     batch_stop_signal = 0;
+    // On a live input the first signal is the pass's end, as on the command line: the input ends
+    // and the chain makes the product of what arrived. The handler is gone by now, so a second
+    // signal ends the program.
+    if (EndLiveInputs(Format("signal %d asked the input to end", signal_number))) return;
     throw RunCancelled(signal_number);
   }
   if (++pump_calls_ < pump_stride_) return;
@@ -655,6 +692,7 @@ Settings TForm1::CurrentSettings() const {
   settings.Satellite = SatelliteChoice();
   settings.InputKind = InputKindChoice();
   settings.SampleRate = SampleRateChoice();
+  settings.Follow = FollowChoice();
   return settings;
 }
 
@@ -673,6 +711,10 @@ void TForm1::ShowSignal(const SignalView& signal) {
 
 std::string TForm1::SatelliteChoice() const {
   return satellite_box_.currentData().toString().toStdString();
+}
+
+bool TForm1::FollowChoice() const {
+  return follow_box_.isChecked();
 }
 
 bool TForm1::PNdecoding() const {
@@ -744,7 +786,9 @@ bool TForm1::KeepUncorrectable() const {
 }
 
 void TForm1::StageStarting(std::string_view name) {
-  progress_bar_.setFormat(QString::fromUtf8(name.data(), static_cast<int>(name.size())) + ": %p%");
+  // A live input's length is not known: no percentage, the stage reads the pass as it comes.
+  progress_bar_.setFormat(QString::fromUtf8(name.data(), static_cast<int>(name.size())) +
+                          (live_run_ ? ": live input" : ": %p%"));
   stage_position_ = 0;
   // A new stage calls the pump at its own pace: measure it afresh.
   pump_stride_ = 1;

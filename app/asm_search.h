@@ -125,6 +125,8 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   bool DFiles() const;
   std::string SatelliteChoice() const;
   bool KeepUncorrectable() const;
+  // The "Follow the recording as it is written" box: --follow.
+  bool FollowChoice() const;
   std::string InputKindChoice() const;
   int64_t SampleRateChoice() const;
 
@@ -160,6 +162,8 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   void LayOut();
   // Shows the product of the run that just ended, if it wrote one.
   void ShowRunQuicklook();
+  // During a live run: the product as far as it is written.
+  void ShowGrowingQuicklook();
   // Why the last run wrote no product, in one line.
   std::string NoProductReason() const;
   // Shows the batch settings in the window's own controls.
@@ -179,6 +183,8 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   bool unattended_ = false;
   // The input path of the run in progress.
   std::string run_input_;
+  // The run in progress reads a live input (a followed file or a stream).
+  bool live_run_ = false;
   // The batch run's settings and report file (SetBatchOptions); cleared when the batch run ends.
   std::optional<Settings> batch_settings_;
   std::string report_path_;
@@ -196,6 +202,8 @@ class TForm1 : public QMainWindow, public StageHost, public RunControls {
   QLabel size_label_{&header_};
   QCheckBox pn_decoding_{&header_};
   QCheckBox reed_solomon_{&header_};
+  // A recording still being written is read as it grows (--follow).
+  QCheckBox follow_box_{&header_};
   TiLedRound led_{&header_};
   QComboBox satellite_box_{&header_};
   QComboBox input_kind_box_{&header_};

@@ -295,7 +295,7 @@ struct LiveWatch {
 };
 
 bool IsLiveRun(StageHost& host) {
-  return host.RunSettings().Follow || IsStreamInput(host.InputPath());
+  return IsLiveInput(host.InputPath(), host.RunSettings().Follow);
 }
 
 // The run's live input as the log counts it: the sample it drops whole, and its bytes per second

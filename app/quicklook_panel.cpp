@@ -1,5 +1,6 @@
 #include "app/quicklook_panel.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -106,7 +107,32 @@ void QuicklookPanel::ShowChannel(int channel) {
                        .arg(image.height));
 }
 
+void QuicklookPanel::ShowGrowing(const std::string& path, const ProductLayout& layout) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) return;
+  // A new product (the first call, another layout, a file written anew) starts a new picture.
+  if (!growing_ || &growing_->Layout() != &layout || file.size() < growing_->BytesAdded()) {
+    Clear();
+    growing_.emplace(layout);
+  }
+  if (!file.seek(growing_->BytesAdded())) return;
+  const QByteArray added = file.readAll();
+  if (added.isEmpty()) return;
+  const int lines_before = growing_->Lines();
+  growing_->Add(std::span(reinterpret_cast<const uint8_t*>(added.constData()),
+                          static_cast<size_t>(added.size())));
+  if (growing_->Lines() == lines_before) return;
+  const QuicklookResult result = growing_->Render();
+  if (!result.ok) return;
+  const Quicklook& image = result.image;
+  view_.SetImage(
+      QImage(image.pixels.data(), image.width, image.height, image.width, QImage::Format_Grayscale8)
+          .copy());
+  caption_.setText(QString("The product as the pass comes in\n%1 lines so far").arg(image.height));
+}
+
 void QuicklookPanel::Clear() {
+  growing_.reset();
   product_path_.clear();
   channel_.clear();
   channel_.setEnabled(false);

@@ -5,7 +5,11 @@
 #include <QLabel>
 #include <QString>
 #include <QWidget>
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "quicklook/quicklook.h"
 
 namespace vantrel {
 
@@ -39,6 +43,11 @@ class QuicklookPanel : public QWidget {
   // Shows the product's default channel; a product that cannot be shown leaves the reason in the
   // caption.
   void ShowProduct(const std::string& product_path);
+  // Shows the product a live run is writing at `path` (its temporary name) as it grows, in the
+  // layout's default channel: what was written since the last call is read and the picture drawn
+  // again. The channel chooser waits for the product (ShowProduct). A file that cannot be read
+  // yet, or that holds no line yet, leaves the picture as it is.
+  void ShowGrowing(const std::string& path, const ProductLayout& layout);
   // Back to no picture: an empty view, no channels, no caption.
   void Clear();
 
@@ -51,6 +60,8 @@ class QuicklookPanel : public QWidget {
   void ShowChannel(int channel);
 
   std::string product_path_;
+  // The product being written, while a live run goes on.
+  std::optional<GrowingQuicklook> growing_;
   QLabel channel_label_{this};
   QComboBox channel_{this};
   QuicklookView view_{this};

@@ -395,6 +395,7 @@ void ChainRunner::Run(const std::string& recording_path, int64_t recording_bytes
   const bool one_thread = s.options.threads == 1;
   for (size_t k = 0; k + 1 < n; ++k) {
     s.pipes.push_back(std::make_unique<RecordPipe>(one_thread ? 0 : s.options.stream_bytes));
+    if (s.live != nullptr) s.pipes.back()->SetPrompt();
     if (s.observers[k]) s.pipes.back()->SetObserver(s.observers[k]);
   }
   for (size_t k = 0; k < n; ++k) {

@@ -159,10 +159,19 @@ bool OutputFile::Create(const std::string& path) {
   return true;
 }
 
+bool InputFile::Prompt() const {
+  return pipe_ != nullptr && pipe_->Prompt();
+}
+
+bool OutputFile::Prompt() const {
+  return flush_every_write_ || (pipe_ != nullptr && pipe_->Prompt());
+}
+
 bool OutputFile::Write(const void* buffer, size_t size) {
   if (size == 0) return ok_;  // an empty vector's data() may be null, which fwrite may not take
   if (pipe_ != nullptr) pipe_->Write(buffer, size);
   if (file_ ? std::fwrite(buffer, 1, size, file_.get()) != size : pipe_ == nullptr) Failed(errno);
+  if (flush_every_write_ && file_ && ok_ && std::fflush(file_.get()) != 0) Failed(errno);
   written_ += static_cast<int64_t>(size);
   if (stream_to_disk_ && ok_ && written_ - streamed_ >= kStreamBlock) StreamWritten();
   return ok_;

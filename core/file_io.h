@@ -29,6 +29,8 @@ class InputFile {
   void AttachPipe(RecordPipe& pipe);
   bool IsOpen() const { return file_ != nullptr || pipe_ != nullptr; }
   bool IsPipe() const { return pipe_ != nullptr; }
+  // A prompt pipe's reader takes records as they come (RecordPipe::SetPrompt).
+  bool Prompt() const;
   // Size in bytes, measured by seeking to the end (the read position is kept). -1 on error and
   // for a pipe, whose length is known only at its end.
   int64_t Size();
@@ -106,6 +108,13 @@ class OutputFile {
   // seconds anyway; no write waits for the disk, and nothing is made more or less durable (no
   // sync). Advisory: where the file system cannot, the file is written as any other.
   void StreamToDisk() { stream_to_disk_ = true; }
+  // Each Write reaches the file before it returns (not held in the stream's buffer), so that a
+  // reader of the file sees every record whole as soon as it is written: a product written while
+  // the pass comes in, which the window shows as it grows. One system call per Write.
+  void FlushEveryWrite() { flush_every_write_ = true; }
+  // Records written here should go on at once rather than in blocks: a file flushed at every
+  // write, or a prompt pipe (RecordPipe::SetPrompt).
+  bool Prompt() const;
   // True while every write so far succeeded.
   bool Ok() const { return ok_; }
   // Flushes and closes; false when a write or the flush failed.
@@ -122,6 +131,7 @@ class OutputFile {
   bool ok_ = true;
   std::string error_;
   bool stream_to_disk_ = false;
+  bool flush_every_write_ = false;
   int64_t written_ = 0;   // bytes handed to Write so far
   int64_t streamed_ = 0;  // bytes whose writeback has been started
   int64_t released_ = 0;  // bytes written to the disk and dropped from the page cache

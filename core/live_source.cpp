@@ -610,6 +610,10 @@ bool IsStreamInput(std::string_view input) {
   return input == "-" || input.starts_with(kTcpScheme);
 }
 
+bool IsLiveInput(std::string_view input, bool follow) {
+  return follow || IsStreamInput(input);
+}
+
 LiveSource::LiveSource() {
   const std::lock_guard lock(registry_mutex);
   Registry().push_back(this);

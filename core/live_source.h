@@ -42,6 +42,10 @@ inline constexpr int64_t kSpillMarginBytes = int64_t{512} << 20;
 // "tcp://HOST:PORT".
 bool IsStreamInput(std::string_view input);
 
+// True for a run whose input is live: a stream, or a file followed as its recorder writes it
+// (`follow`, the --follow setting).
+bool IsLiveInput(std::string_view input, bool follow);
+
 // Bytes a stream lost while its buffer was full, and when (seconds since the input opened).
 struct LiveDrop {
   int64_t bytes = 0;

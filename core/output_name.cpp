@@ -14,7 +14,16 @@ size_t FindMarkerIn(std::string_view input_path, std::string_view marker) {
   return in_name != std::string_view::npos ? in_name : input_path.find(marker);
 }
 
+std::string_view WithoutPartEnding(std::string_view input_path) {
+  constexpr std::string_view kPart = ".part";
+  const size_t slash = input_path.rfind('/');
+  const size_t name_size = input_path.size() - (slash == std::string_view::npos ? 0 : slash + 1);
+  if (name_size <= kPart.size() || !input_path.ends_with(kPart)) return input_path;
+  return input_path.substr(0, input_path.size() - kPart.size());
+}
+
 std::string_view SoftSymbolExtension(std::string_view input_path) {
+  input_path = WithoutPartEnding(input_path);
   const size_t slash = input_path.rfind('/');
   const std::string_view name =
       slash == std::string_view::npos ? input_path : input_path.substr(slash + 1);
@@ -25,6 +34,7 @@ std::string_view SoftSymbolExtension(std::string_view input_path) {
 }
 
 std::string_view BasebandExtension(std::string_view input_path) {
+  input_path = WithoutPartEnding(input_path);
   const size_t slash = input_path.rfind('/');
   const std::string_view name =
       slash == std::string_view::npos ? input_path : input_path.substr(slash + 1);
@@ -40,7 +50,7 @@ std::string_view BasebandExtension(std::string_view input_path) {
 }
 
 std::string OutputBaseName(std::string_view input_path, std::string_view marker, bool drop_marker) {
-  std::string name(input_path);
+  std::string name(WithoutPartEnding(input_path));
   const size_t at = FindMarkerIn(name, marker);
   if (at != std::string::npos) name.erase(0, drop_marker ? at + marker.size() : at);
 

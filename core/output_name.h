@@ -14,6 +14,11 @@ namespace vantrel {
 // file name wins over one in a folder name.
 size_t FindMarkerIn(std::string_view input_path, std::string_view marker);
 
+// A recording its recorder is still writing is named NAME.part and renamed to NAME when whole:
+// its name tells what NAME tells. `input_path` without a trailing ".part"; the path itself when
+// it has none (or is ".part" alone). Every rule below reads the name through it.
+std::string_view WithoutPartEnding(std::string_view input_path);
+
 // The soft-symbol extension the file name of `input_path` ends in (".soft" or ".s", as SDR
 // demodulators name their files), or empty when it has another or none.
 std::string_view SoftSymbolExtension(std::string_view input_path);
@@ -22,7 +27,8 @@ std::string_view SoftSymbolExtension(std::string_view input_path);
 // ".cf32", in any letter case, as SDR programs name their recordings), or empty.
 std::string_view BasebandExtension(std::string_view input_path);
 
-// The product name rule shared by the final writers. From the input path: cut everything before
+// The product name rule shared by the final writers. From the input path (without a trailing
+// ".part", WithoutPartEnding): cut everything before
 // `marker` where FindMarkerIn finds it (the marker too when `drop_marker`); then, where the first
 // ".bin" begins at 1-based position p >= 3, delete p + 3 characters from position p - 2 (to the end
 // at most): "MetopB_20181231_101530.bin" gives "MetopB_20181231_1015". Without ".bin", a

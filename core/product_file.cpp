@@ -9,6 +9,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/live_source.h"
 #include "core/log_format.h"
 #include "core/stage_error.h"
 #include "core/stage_files.h"
@@ -63,6 +64,9 @@ void ProductFile::Open(StageHost& host, InputFile& input) {
       !path_.empty() && ::stat(path_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
   CreateStageOutput(host, temp_path_, output_, input);
   if (replaces) output_.StreamToDisk();
+  // In a live run each line reaches the temporary file as soon as it is written, so that it can
+  // be watched as the pass comes in (the window's quicklook grows with it).
+  if (IsLiveInput(host.InputPath(), host.RunSettings().Follow)) output_.FlushEveryWrite();
 }
 
 bool ProductFile::Keep() {

@@ -25,7 +25,8 @@ class RecordBlockReader {
   const uint8_t* Next() {
     if (offset_ + record_size_ > filled_) {
       if (input_.AtEnd()) return nullptr;
-      filled_ = input_.Read(buffer_.data(), buffer_.size());
+      // From a prompt pipe one record at a time: a record is not held back for the rest of a block.
+      filled_ = input_.Read(buffer_.data(), input_.Prompt() ? record_size_ : buffer_.size());
       filled_ -= filled_ % record_size_;
       offset_ = 0;
       if (filled_ == 0) return nullptr;
@@ -60,6 +61,7 @@ class RecordBlockWriter {
   void Write(const uint8_t* data, size_t size) {
     if (buffer_.size() + size > kRecordBlockBytes) Flush();
     buffer_.insert(buffer_.end(), data, data + size);
+    if (output_.Prompt()) Flush();
   }
   // Writes what is collected; false once any write failed.
   bool Flush() {

@@ -74,6 +74,13 @@ class RecordPipe {
   // Bytes written so far (all of them, also those dropped after Discard).
   int64_t BytesWritten() const;
 
+  // A live run's pipes are prompt (set before the steps start): the record helpers move a record
+  // through them as soon as it is made instead of a block of them (RecordBlockReader,
+  // RecordBlockWriter), so that a line reaches the end of the chain while the pass comes in, at
+  // one pipe call per record.
+  void SetPrompt() { prompt_ = true; }
+  bool Prompt() const { return prompt_; }
+
  private:
   size_t Free() const { return ring_.size() - (written_ - read_); }
 
@@ -95,6 +102,7 @@ class RecordPipe {
   bool failed_ = false;
   bool aborted_ = false;
   bool discarding_ = false;
+  bool prompt_ = false;
 };
 
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "core/output_name.h"
 #include "core/satellite.h"
 
 namespace vantrel {
@@ -228,7 +229,7 @@ bool ParseGqrx(std::string_view name, RecordingMetadata& meta) {
 }  // namespace
 
 RecordingMetadata MetadataFromName(std::string_view path) {
-  std::string_view name = FileNameOf(path);
+  std::string_view name = FileNameOf(WithoutPartEnding(path));
   for (const Satellite& satellite : Satellites()) {
     const std::string_view marker = satellite.marker;
     if (name.size() > marker.size() && name.substr(0, marker.size()) == marker) {

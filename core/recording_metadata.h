@@ -48,7 +48,8 @@ struct RecordingMetadata {
 // A name that follows none of them still gives what its extension tells (any letter case):
 // .cs16/.s16 cs16, .cs8/.s8 cs8, .cu8/.u8 cu8, .cf32/.f32 cf32, .cs32 cs32, .wav wav (all kind
 // baseband); .soft/.s kind soft; .bin kind hard. A field not told stays empty or 0; a name that
-// tells nothing gives an all-empty result (empty source).
+// tells nothing gives an all-empty result (empty source). NAME.part, a recording still being
+// written, is read as NAME (WithoutPartEnding).
 RecordingMetadata MetadataFromName(std::string_view path);
 
 // A SigMF metadata file's text (JSON): global core:datatype (cf32_le, ci16_le, ci8, cu8, ci32_le;

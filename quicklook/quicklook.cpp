@@ -93,6 +93,62 @@ QuicklookResult RenderQuicklook(const std::string& product_path, int channel) {
   return result;
 }
 
+GrowingQuicklook::GrowingQuicklook(const ProductLayout& layout, int channel)
+    : layout_(layout),
+      channel_(channel >= 1 && channel <= layout.channels ? channel : layout.default_channel) {}
+
+void GrowingQuicklook::Add(std::span<const uint8_t> bytes) {
+  bytes_added_ += static_cast<int64_t>(bytes.size());
+  const size_t record_bytes = layout_.record_bytes;
+  if (!partial_.empty()) {
+    const size_t taken = std::min(record_bytes - partial_.size(), bytes.size());
+    partial_.insert(partial_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(taken));
+    bytes = bytes.subspan(taken);
+    if (partial_.size() < record_bytes) return;
+    AddRecord(partial_.data());
+    partial_.clear();
+  }
+  for (; bytes.size() >= record_bytes; bytes = bytes.subspan(record_bytes)) AddRecord(bytes.data());
+  partial_.assign(bytes.begin(), bytes.end());
+}
+
+void GrowingQuicklook::AddRecord(const uint8_t* record) {
+  if (IsHeaderRecord(layout_, record)) return;
+  const bool empty = IsZeroFilled(layout_, record);
+  zero_filled_.push_back(empty);
+  if (empty) return;
+  const size_t at = words_.size();
+  words_.resize(at + static_cast<size_t>(layout_.carried_pixels));
+  ReadChannelWords(layout_, record, channel_ - 1, words_.data() + at);
+  for (size_t k = at; k < words_.size(); ++k) histogram_.Add(words_[k]);
+}
+
+QuicklookResult GrowingQuicklook::Render() const {
+  QuicklookResult result;
+  if (zero_filled_.empty()) {
+    result.error = "no image line yet";
+    return result;
+  }
+  Quicklook& image = result.image;
+  image.layout = &layout_;
+  image.channel = channel_;
+  image.width = layout_.pixels;
+  image.height = Lines();
+  image.zero_filled_lines = std::count(zero_filled_.begin(), zero_filled_.end(), true);
+  image.stretch = PercentileStretch(histogram_, IsInfrared(layout_, channel_));
+  image.pixels.assign(static_cast<size_t>(image.width) * image.height, 0);
+  const auto carried = static_cast<size_t>(layout_.carried_pixels);
+  const uint16_t* words = words_.data();
+  for (size_t row = 0; row < zero_filled_.size(); ++row) {
+    if (zero_filled_[row]) continue;
+    std::transform(words, words + carried, image.pixels.data() + row * image.width,
+                   [&](uint16_t w) { return image.stretch.Map(w); });
+    words += carried;
+  }
+  result.ok = true;
+  return result;
+}
+
 bool WriteQuicklookPng(const std::string& path, const Quicklook& image, std::string* error) {
   png_image png{};
   png.version = PNG_IMAGE_VERSION;

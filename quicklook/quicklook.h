@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,36 @@ struct QuicklookResult {
 // shown cold = bright. Fails for an unknown name, a channel the instrument does not have, a file
 // that cannot be read, or a product without a line. A partial record at the end is left out.
 QuicklookResult RenderQuicklook(const std::string& product_path, int channel = 0);
+
+// The quicklook of a product that is still being written, made of its bytes as they come, in
+// pieces of any size: Render gives the picture RenderQuicklook gives of a file holding the whole
+// records added so far. It keeps the channel's words of every line (2 bytes a pixel), since the
+// stretch changes as lines come.
+class GrowingQuicklook {
+ public:
+  // `channel` is 1-based, 0 for the layout's default; one the instrument lacks is the default.
+  explicit GrowingQuicklook(const ProductLayout& layout, int channel = 0);
+
+  // Adds the product's next bytes; a record split between two calls is joined.
+  void Add(std::span<const uint8_t> bytes);
+  // Product bytes added so far, and the lines among their whole records (headers left out).
+  int64_t BytesAdded() const { return bytes_added_; }
+  int Lines() const { return static_cast<int>(zero_filled_.size()); }
+  const ProductLayout& Layout() const { return layout_; }
+  // The picture of the lines so far; not ok before the first line.
+  QuicklookResult Render() const;
+
+ private:
+  void AddRecord(const uint8_t* record);
+
+  const ProductLayout& layout_;
+  int channel_;
+  int64_t bytes_added_ = 0;
+  std::vector<uint8_t> partial_;   // the start of a record not yet whole
+  std::vector<bool> zero_filled_;  // one per line
+  std::vector<uint16_t> words_;    // carried_pixels per line with data
+  SampleHistogram histogram_;
+};
 
 // Writes `image` as an 8-bit greyscale PNG. False, with a one-line reason in `error`, when the
 // file cannot be written.

@@ -241,6 +241,35 @@ class BatchExitTest : public QObject {
       QVERIFY2(!QFileInfo::exists(left), left);
   }
 
+  // On a followed recording the first SIGINT or SIGTERM is the pass's end, as for vantrel-cli: the
+  // bytes already written are read, the product of them is written whole, and the status is 0.
+  // The signal comes once the product's first lines are there.
+  void StopSignalEndsAFollowedRecordingWithItsProduct_data() {
+    StopSignalEndsTheRunLikeTheCli_data();
+  }
+  void StopSignalEndsAFollowedRecordingWithItsProduct() {
+    QFETCH(int, signal);
+    WorkingFolder folder;
+    constexpr int kPackets = 40;
+    sim::MetopOptions options;
+    options.satellite = 'B';
+    options.packets = kPackets;
+    WriteBytes("MetopB_20181231_101530.bin.part",
+               sim::MakeMetopPass(options, {}, {}, 20240607).recording.bytes);
+    QProcess program;
+    program.setProcessEnvironment(Platform("offscreen"));
+    program.start(VANTREL_WINDOW, {"MetopB_20181231_101530.bin.part", "DR_y", "RS_y", "--follow",
+                                   "--follow-idle", "600"});
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(".vantrel-product.tmp").size() >= 13864, kDeadlineMs);
+    ::kill(static_cast<pid_t>(program.processId()), signal);
+    QVERIFY(program.waitForFinished(kDeadlineMs));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(QFileInfo("MetopB_20181231_1015_M03.hpt").size(), qint64{kPackets} * 13864);
+    QVERIFY(!QFileInfo::exists(".vantrel-product.tmp"));
+  }
+
   // Without a display the batch run still works: the product is written and the status is 0.
   void ProductWithoutDisplayEndsWithStatus0() {
     WorkingFolder folder;

@@ -8,8 +8,13 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 #include "core/stage_error.h"
 #include "sim/simulator.h"
@@ -243,6 +248,87 @@ class RunTest : public QObject {
     for (const char* working : {"cadu.pds", "cvcdu.rs", "vcdu_x.vcd", "mpdu_x.mpd", "APID.pkt"}) {
       QVERIFY2(!QFileInfo::exists(working), working);
     }
+  }
+
+  // The box's run on a recording its recorder is still writing: the quicklook shows lines before
+  // the recording is whole, and the product is the whole file's.
+  void FollowBoxRunsOnAGrowingRecordingAsOnTheWholeFile() {
+    WorkingFolder folder;
+    constexpr int kPackets = 90;
+    sim::MetopOptions options;
+    options.satellite = 'B';
+    options.packets = kPackets;
+    const std::vector<uint8_t> bytes =
+        sim::MakeMetopPass(options, {}, {}, kPassSeed).recording.bytes;
+    const auto write = [](const QString& name, const uint8_t* data, size_t size,
+                          QIODevice::OpenMode mode) {
+      QFile file(name);
+      return file.open(mode) && file.write(reinterpret_cast<const char*>(data),
+                                           static_cast<qint64>(size)) == static_cast<qint64>(size);
+    };
+    Forms forms;
+    TForm1& form = *forms.Form1;
+    auto* path = Control<QLineEdit>(&form, "AsmIn1Edit");
+    auto* follow = Control<QCheckBox>(&form, "FollowBox");
+    QVERIFY(!form.FollowChoice());
+    form.SetPNdecoding(true);
+
+    // The whole file, read as it is.
+    QVERIFY(write(kPassName, bytes.data(), bytes.size(), QIODevice::WriteOnly));
+    path->setText(folder.Path() + '/' + kPassName);
+    form.ASMButtonClick();
+    QVERIFY(!form.LastOutcome().product.empty());
+    QFile whole_product(kProductName);
+    QVERIFY(whole_product.open(QIODevice::ReadOnly));
+    const QByteArray whole = whole_product.readAll();
+    whole_product.close();
+    QCOMPARE(whole.size(), kPackets * kHrptFrameSize);
+    QVERIFY(QFile::remove(kProductName) && QFile::remove(kPassName));
+
+    // The same pass as its recorder writes it: a third, then (once the window shows lines of it)
+    // the rest, and the rename that ends it.
+    const QString part = QString(kPassName) + ".part";
+    const size_t third = bytes.size() / 3;
+    QVERIFY(write(part, bytes.data(), third, QIODevice::WriteOnly));
+    std::mutex mutex;
+    std::condition_variable shown;
+    std::atomic<bool> lines_shown{false};
+    bool shown_before_the_end = false;
+    std::thread recorder([&] {
+      {
+        std::unique_lock lock(mutex);
+        shown.wait_for(lock, std::chrono::seconds(30), [&] { return lines_shown.load(); });
+        shown_before_the_end = lines_shown;
+      }
+      write(part, bytes.data() + third, bytes.size() - third, QIODevice::Append);
+      QFile::rename(part, kPassName);
+    });
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      if (form.QuicklookOfRun().View().Image().height() == 0) return;
+      {
+        const std::lock_guard lock(mutex);
+        lines_shown = true;
+      }
+      shown.notify_all();
+    });
+    watch.start(20);
+    path->setText(folder.Path() + '/' + part);
+    follow->setChecked(true);
+    QVERIFY(form.FollowChoice());
+    form.ASMButtonClick();
+    watch.stop();
+    recorder.join();
+
+    QVERIFY(shown_before_the_end);
+    QVERIFY(LogLines(form).filter("was renamed: the recorder finished it").size() == 1);
+    QVERIFY(QString::fromStdString(form.LastOutcome().product).endsWith(kProductName));
+    QFile followed(kProductName);
+    QVERIFY(followed.open(QIODevice::ReadOnly));
+    QVERIFY(followed.readAll() == whole);
+    // The picture of the product replaces the growing one.
+    QCOMPARE(form.QuicklookOfRun().Caption(),
+             QString("%1\n%2 lines").arg(kProductName).arg(kPackets));
   }
 
   void BatchRunShowsTheQuicklookOfItsProduct() {

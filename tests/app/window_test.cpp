@@ -298,9 +298,9 @@ class WindowTest : public QObject {
   void TabOrderFollowsTheLayout() {
     Forms forms;
     TForm1& form = *forms.Form1;
-    const char* const order[] = {"AsmIn1Edit", "InputKindBox", "SampleRateEdit",
-                                 "PNdecoding", "RSolomon",     "SatelliteBox",
-                                 "ASMButton",  "Memo1",        "QuicklookChannel"};
+    const char* const order[] = {"AsmIn1Edit", "InputKindBox",    "SampleRateEdit", "PNdecoding",
+                                 "FollowBox",  "RSolomon",        "SatelliteBox",   "ASMButton",
+                                 "Memo1",      "QuicklookChannel"};
     QWidget* at = Control<QWidget>(&form, order[0]);
     for (size_t k = 1; k < std::size(order); ++k) {
       // Skip what takes no focus by Tab (labels, the lamp, the bar).

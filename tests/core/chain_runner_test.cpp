@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/record_blocks.h"
 #include "core/record_pipe.h"
 #include "core/stage_error.h"
 #include "core/working_file.h"
@@ -235,6 +240,55 @@ TEST(RecordPipe, GrowingRingKeepsTheOrder) {
   pipe.Close();
   ASSERT_EQ(pipe.Read(got.data() + 700, got.size()), got.size() - 700);
   EXPECT_TRUE(got == bytes);
+}
+
+// Through a prompt pipe (a live run's) the record helpers hand each record on as it is made: the
+// reader has the first record while the writer still holds the pipe open (a plain pipe keeps it
+// back for a whole block, here until the writer gives up waiting and closes), and every record
+// arrives whole and in order.
+TEST(RecordPipe, PromptPipeHandsEachRecordOnAsItIsMade) {
+  constexpr size_t kRecord = 892;
+  constexpr int kRecords = 5;
+  RecordPipe pipe(kRecordBlockBytes);
+  pipe.SetPrompt();
+  std::mutex mutex;
+  std::condition_variable taken_changed;
+  bool taken = false;
+  std::atomic<bool> closed{false};
+  std::thread writer([&] {
+    OutputFile output;
+    output.AttachPipe(pipe);
+    RecordBlockWriter records(output);
+    std::vector<uint8_t> record(kRecord);
+    for (int k = 0; k < kRecords; ++k) {
+      std::fill(record.begin(), record.end(), static_cast<uint8_t>(k));
+      records.Write(record.data(), record.size());
+    }
+    {
+      std::unique_lock lock(mutex);
+      taken_changed.wait_for(lock, std::chrono::seconds(10), [&] { return taken; });
+    }
+    records.Flush();
+    closed = true;
+    pipe.Close();
+  });
+  InputFile input;
+  input.AttachPipe(pipe);
+  RecordBlockReader reader(input, kRecord);
+  int count = 0;
+  while (const uint8_t* record = reader.Next()) {
+    if (count == 0) {
+      EXPECT_FALSE(closed.load());
+      const std::lock_guard lock(mutex);
+      taken = true;
+      taken_changed.notify_all();
+    }
+    EXPECT_EQ(record[0], count);
+    EXPECT_EQ(record[kRecord - 1], count);
+    ++count;
+  }
+  writer.join();
+  EXPECT_EQ(count, kRecords);
 }
 
 }  // namespace

@@ -57,6 +57,16 @@ TEST(OutputBaseName, CutsTheSecondsAndTheExtension) {
   EXPECT_EQ(OutputBaseName("/x/MN2_20181231_101530.bin", "MN2_", true), "20181231_1015");
 }
 
+TEST(OutputBaseName, NamesARecordingStillWrittenAsItsFinalName) {
+  for (const char* path :
+       {"/in/MetopB_20181231_101530.bin.part", "/in/MetopB_20181231_101530.wav.part",
+        "MetopB_20181231_101530.soft.part", "MetopB_20181231_101530.CS16.part"}) {
+    EXPECT_EQ(OutputBaseName(path, "MetopB_", false), "MetopB_20181231_1015") << path;
+  }
+  EXPECT_EQ(OutputBaseName("/r/MetopA_pass.part", "MetopA_", true), "pass");
+  EXPECT_EQ(OutputBaseName("/r/MetopA_pass.part.x", "MetopA_", true), "pass.part.x");
+}
+
 TEST(OutputBaseName, FirstOccurrencesAndOddNames) {
   // Without ".bin" nothing is cut after the marker.
   EXPECT_EQ(OutputBaseName("/r/MetopA_pass", "MetopA_", true), "pass");

@@ -89,6 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "fengyun3_c_ahrpt"},
         NameCase{"gqrx_20261209_101530_137100000_2400000_fc.raw", "GQRX", "baseband", "cf32",
                  2400000, 137100000, kDay, kMs, false, ""},
+        // A recording still being written, NAME.part, tells what NAME tells.
+        NameCase{"baseband_1701300000Hz_10-15-30_09-12-2026.wav.part", kSdrpp, "baseband", "wav", 0,
+                 1701300000, kDay, kMs, true, ""},
+        NameCase{"/in/MetopB_20181231_101530.cs16.part", "", "baseband", "cs16", 0, 0, kNoDay, 0,
+                 false, ""},
+        NameCase{"MetopB_pass.soft.part", "", "soft", "", 0, 0, kNoDay, 0, false, ""},
         NameCase{"MetopA_gqrx_20261209_101530_1701300000_6000000_fc.raw", "GQRX", "baseband",
                  "cf32", 6000000, 1701300000, kDay, kMs, false, ""}));
 
@@ -108,8 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
                  kNoDay, 0, false, ""},
         NameCase{"baseband_1701300000Hz_10-15-30_29-02-2026.wav", "", "baseband", "wav", 0, 0,
                  kNoDay, 0, false, ""},
-        NameCase{"baseband_1701300000Hz_10-15-30_09-12-2026.wav.part", "", "", "", 0, 0, kNoDay, 0,
-                 false, ""},
+        NameCase{"baseband_1701300000Hz_10-15-30_09-12-2026.wav.part.bak", "", "", "", 0, 0, kNoDay,
+                 0, false, ""},
+        NameCase{".part", "", "", "", 0, 0, kNoDay, 0, false, ""},
         NameCase{"2026-12-09_10-15-30_0SPS_1701300000Hz.s16", "", "baseband", "cs16", 0, 0, kNoDay,
                  0, false, ""},
         NameCase{"2026-12-09_10-15-30_6000000SPS_1701300000Hz.txt", "", "", "", 0, 0, kNoDay, 0,

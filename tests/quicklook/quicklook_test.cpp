@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -282,6 +284,45 @@ TEST_P(QuicklookOfProduct, PngReadsBackAsTheImage) {
   std::string message;
   ASSERT_TRUE(WriteQuicklookBeside(product, 0, &message));
   EXPECT_EQ(message.find("Quicklook written to '" + path + "'"), 0u) << message;
+}
+
+// The product fed as it is written, in pieces of any size that split records anywhere: at each
+// point the picture is the file's picture of the whole lines written so far.
+TEST_P(QuicklookOfProduct, GrowingPictureIsThePictureOfTheLinesSoFar) {
+  const FamilyCase& c = GetParam();
+  const std::string product = MakeProduct();
+  const std::vector<uint8_t> bytes = testing::ReadFileBytes(product);
+  const ProductLayout* layout = FindProductLayout(product);
+  ASSERT_NE(layout, nullptr);
+  const std::string part = folder.File(std::string("part") + std::string(layout->name_ending));
+  for (const int channel : {0, c.channels}) {
+    SCOPED_TRACE("channel " + std::to_string(channel));
+    GrowingQuicklook growing(*layout, channel);
+    EXPECT_FALSE(growing.Render().ok);
+    std::mt19937 random(kSeed);  // piece sizes, seeded
+    std::uniform_int_distribution<size_t> piece(1, 2 * layout->record_bytes);
+    size_t at = 0;
+    int checks = 0;
+    while (at < bytes.size()) {
+      const size_t size = std::min(piece(random), bytes.size() - at);
+      growing.Add(std::span(bytes).subspan(at, size));
+      at += size;
+      // A few points along the way, and the end.
+      if (at < bytes.size() && at < (checks + 1) * bytes.size() / 4) continue;
+      ++checks;
+      testing::WriteFileBytes(part, {bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(at)});
+      const QuicklookResult file = RenderQuicklook(part, channel);
+      const QuicklookResult grown = growing.Render();
+      ASSERT_EQ(grown.ok, file.ok) << at << " bytes: " << file.error;
+      if (!file.ok) continue;
+      EXPECT_EQ(grown.image.height, file.image.height) << at << " bytes";
+      EXPECT_EQ(grown.image.channel, file.image.channel);
+      EXPECT_EQ(grown.image.zero_filled_lines, file.image.zero_filled_lines);
+      EXPECT_EQ(grown.image.pixels, file.image.pixels) << at << " bytes";
+    }
+    EXPECT_EQ(growing.BytesAdded(), static_cast<int64_t>(bytes.size()));
+    EXPECT_EQ(growing.Lines(), c.lines);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
