@@ -150,32 +150,10 @@ class SpillFile {
   // Writes or reads `size` bytes at `offset`, whole; false with errno set otherwise (a short
   // write is a full disk).
   bool WriteAt(const uint8_t* data, size_t size, int64_t offset) {
-    while (size > 0) {
-      const ssize_t done = ::pwrite(fd_, data, size, offset);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) {
-        if (done == 0) errno = ENOSPC;
-        return false;
-      }
-      data += done;
-      size -= static_cast<size_t>(done);
-      offset += done;
-    }
-    return true;
+    return Whole(::pwrite, data, size, offset, ENOSPC);
   }
   bool ReadAt(uint8_t* data, size_t size, int64_t offset) {
-    while (size > 0) {
-      const ssize_t done = ::pread(fd_, data, size, offset);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) {
-        if (done == 0) errno = EIO;
-        return false;
-      }
-      data += done;
-      size -= static_cast<size_t>(done);
-      offset += done;
-    }
-    return true;
+    return Whole(::pread, data, size, offset, EIO);
   }
   // Frees the disk space of bytes read back; false when the file system cannot (the file then
   // keeps its space until Reset).
@@ -190,6 +168,23 @@ class SpillFile {
   }
 
  private:
+  // pread or pwrite until `size` bytes moved; `at_zero` is the error of a call that moved none.
+  template <typename Call, typename Bytes>
+  bool Whole(Call call, Bytes* data, size_t size, int64_t offset, int at_zero) {
+    while (size > 0) {
+      const ssize_t done = call(fd_, data, size, offset);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) {
+        if (done == 0) errno = at_zero;
+        return false;
+      }
+      data += done;
+      size -= static_cast<size_t>(done);
+      offset += done;
+    }
+    return true;
+  }
+
   int fd_ = -1;
 };
 

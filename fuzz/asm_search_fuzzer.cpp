@@ -30,7 +30,7 @@ constexpr uint8_t kTakeEarlierBit = 8;
 class RecordKeeper : public AsmSearchListener {
  public:
   RecordKeeper(ReedSolomonCodec& codec, uint8_t options)
-      : decoder_(codec), checker_(codec), take_earlier_((options & kTakeEarlierBit) != 0) {
+      : decoder_(codec), take_earlier_((options & kTakeEarlierBit) != 0) {
     decoding_.derandomise = (options & kPnBit) != 0;
     decoding_.correct = (options & kRsBit) != 0;
     decoding_.full_cadu = (options & kFullCaduBit) != 0 && !decoding_.correct;
@@ -41,7 +41,7 @@ class RecordKeeper : public AsmSearchListener {
     return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
   }
   bool TakeEarlierFrame(std::span<const uint8_t, kCaduBytes> cadu) override {
-    return take_earlier_ || checker_.Correctable(cadu, decoding_);
+    return take_earlier_ || decoder_.Correctable(cadu, decoding_);
   }
   void FramingChanged(bool finding_frames) override { framing = finding_frames ? 1 : 0; }
 
@@ -51,7 +51,6 @@ class RecordKeeper : public AsmSearchListener {
 
  private:
   CaduDecoder decoder_;
-  CaduDecoder checker_;
   bool take_earlier_;
   CaduDecoding decoding_;
 };

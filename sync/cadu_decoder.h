@@ -34,7 +34,8 @@ class CaduDecoder {
 
   // Whether Reed-Solomon corrects every codeword of `cadu` as `decoding` would take it; false
   // when the decoding does not correct or the codec has no tables. Counts nothing: the frame is
-  // only weighed (Decode it to take it).
+  // only weighed (Decode it to take it). It works in the decoder's block: the record of the last
+  // Decode is not valid after it.
   bool Correctable(std::span<const uint8_t, kCaduBytes> cadu, const CaduDecoding& decoding);
 
   int32_t UncorrectableFrames() const { return uncorrectable_frames_; }

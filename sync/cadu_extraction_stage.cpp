@@ -49,12 +49,12 @@ class ExtractionListener final : public AsmSearchListener {
  public:
   ExtractionListener(StageHost& host, const CaduDecoding& decoding, ReedSolomonCodec& codec,
                      OutputFile& output)
-      : decoding_(decoding), decoder_(codec), checker_(codec), lamp_(host), output_(output) {}
+      : decoding_(decoding), decoder_(codec), lamp_(host), output_(output) {}
 
   // A frame before the first one found is taken only when Reed-Solomon vouches for it: its marker
   // alone, damaged, could be noise.
   bool TakeEarlierFrame(std::span<const uint8_t, kCaduBytes> cadu) override {
-    return checker_.Correctable(cadu, decoding_);
+    return decoder_.Correctable(cadu, decoding_);
   }
 
   FrameVerdict FrameCut(std::span<const uint8_t, kCaduBytes> cadu) override {
@@ -90,7 +90,6 @@ class ExtractionListener final : public AsmSearchListener {
  private:
   CaduDecoding decoding_;
   CaduDecoder decoder_;
-  CaduDecoder checker_;  // weighs frames before a first one; its counts are not the pass's
   SyncLamp lamp_;
   OutputFile& output_;
   bool written_ = true;

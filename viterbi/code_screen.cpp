@@ -13,10 +13,9 @@
 namespace vantrel {
 namespace {
 
-// The code's generators, bit 0 the newest input bit (as the decoder has them).
-constexpr unsigned kG1 = 0x4F;
-constexpr unsigned kG2 = 0x6D;
-constexpr int kConstraint = 7;
+constexpr unsigned kG1 = ViterbiDecoder::kGenerator1;
+constexpr unsigned kG2 = ViterbiDecoder::kGenerator2;
+constexpr int kConstraint = ViterbiDecoder::kConstraintLength;
 // Periods the check is looked for in: the fewest that hold one of the lowest weight.
 constexpr int kCheckPeriods = 9;
 constexpr int kCheckSymbols = kCheckPeriods * ViterbiDecoder::kPunctureSymbols;

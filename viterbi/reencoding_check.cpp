@@ -12,9 +12,8 @@
 namespace vantrel {
 namespace {
 
-// The code's generators, bit 0 the newest input bit (as the decoder has them).
-constexpr unsigned kG1 = 0x4F;
-constexpr unsigned kG2 = 0x6D;
+constexpr unsigned kG1 = ViterbiDecoder::kGenerator1;
+constexpr unsigned kG2 = ViterbiDecoder::kGenerator2;
 constexpr unsigned kRegisterMask = 0x7F;
 constexpr unsigned kStateMask = 0x3F;
 

@@ -12,10 +12,8 @@
 namespace vantrel {
 namespace {
 
-// Generators in the bit order where bit 0 is the newest input bit (CCSDS 131.0-B: 171 and 133
-// octal, first tap = newest bit).
-constexpr unsigned kG1 = 0x4F;
-constexpr unsigned kG2 = 0x6D;
+constexpr unsigned kG1 = ViterbiDecoder::kGenerator1;
+constexpr unsigned kG2 = ViterbiDecoder::kGenerator2;
 constexpr int kStates = 64;
 constexpr int kButterflies = kStates / 2;
 constexpr int kUpperState = kStates / 2;

@@ -28,6 +28,11 @@ class ViterbiDecoder {
   static constexpr int kTracebackDepth = 128;
   // Bits decoded by one traceback once the depth is reached (a multiple of 8).
   static constexpr int kChunkBits = 2048;
+  // The code's generators, bit 0 the newest input bit (CCSDS 131.0-B: 171 and 133 octal, first
+  // tap = newest bit), and its constraint length.
+  static constexpr unsigned kGenerator1 = 0x4F;
+  static constexpr unsigned kGenerator2 = 0x6D;
+  static constexpr int kConstraintLength = 7;
   // Input symbols per puncturing period and the decoded bits they carry.
   static constexpr int kPunctureSymbols = 4;
   static constexpr int kPunctureBits = 3;

@@ -55,7 +55,7 @@ struct SearchRun {
 class StageLikeListener : public AsmSearchListener {
  public:
   StageLikeListener(LampHost& host, ReedSolomonCodec& codec, Options options, SearchRun& run)
-      : decoder_(codec), checker_(codec), lamp_(host), run_(run) {
+      : decoder_(codec), lamp_(host), run_(run) {
     decoding_.derandomise = options.pn;
     decoding_.correct = options.rs;
     decoding_.full_cadu = options.full_cadu && !options.rs;
@@ -67,13 +67,12 @@ class StageLikeListener : public AsmSearchListener {
     return result.uncorrectable ? FrameVerdict::kUncorrectable : FrameVerdict::kAccepted;
   }
   bool TakeEarlierFrame(std::span<const uint8_t, kCaduBytes> cadu) override {
-    return checker_.Correctable(cadu, decoding_);
+    return decoder_.Correctable(cadu, decoding_);
   }
   void FramingChanged(bool finding_frames) override { lamp_.Show(finding_frames); }
 
  private:
   CaduDecoder decoder_;
-  CaduDecoder checker_;
   CaduDecoding decoding_;
   SyncLamp lamp_;
   SearchRun& run_;
