@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "baseband/carrier_search.h"
 
@@ -54,10 +55,18 @@ void LoopGains(double bandwidth, double detector_gain, double& proportional, dou
 }
 
 typedef float Floats8 __attribute__((vector_size(32)));
+typedef int Ints8 __attribute__((vector_size(32)));
+// The helpers that take or give vectors are always inlined: no call passes one, so the ABI the
+// compiler warns of (a vector argument without AVX) is never used.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
-// Sum of x[i] * h[i] over `count` floats (a multiple of 16), even and odd lanes apart: the
-// real and imaginary parts of complex samples filtered by real taps laid out twice.
-inline std::complex<float> InterleavedDot(const float* x, const float* h, int count) {
+// Sums of x[i] * h[i] over `count` floats (a multiple of 16), by lanes: the even lanes carry the
+// real parts, the odd ones the imaginary parts of complex samples filtered by real taps laid out
+// twice. `kBlocks` is count / 16 when known when compiled (the common rates), else 0.
+template <int kBlocks>
+[[gnu::always_inline]] inline Floats8 InterleavedDotLanes(const float* x, const float* h,
+                                                          int count) {
+  if constexpr (kBlocks > 0) count = 16 * kBlocks;
   Floats8 a = {}, b = {};
   for (int i = 0; i < count; i += 16) {
     Floats8 x0, x1, h0, h1;
@@ -68,8 +77,38 @@ inline std::complex<float> InterleavedDot(const float* x, const float* h, int co
     a += x0 * h0;
     b += x1 * h1;
   }
-  a += b;
-  return {a[0] + a[2] + a[4] + a[6], a[1] + a[3] + a[5] + a[7]};
+  return a + b;
+}
+
+// The complex sums of eight lane vectors of InterleavedDotLanes, each summed in the order
+// ((l0 + l2) + l4) + l6 for the real part and ((l1 + l3) + l5) + l7 for the imaginary one (the
+// order a scalar sum of one vector takes, so that the result is the same to the bit), eight at a
+// time by transposing rather than one by one. Out: for lanes v[k], real parts at
+// out[4 (k / 2) + k % 2], imaginary parts two further.
+[[gnu::always_inline]] inline void SumLanes8(const Floats8* v, float* out) {
+  // Lanes 0, 1, 4, 5 (2, 3, 6, 7) of two vectors, interleaved.
+  auto low = [](Floats8 a, Floats8 b) {
+    return __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+  };
+  auto high = [](Floats8 a, Floats8 b) {
+    return __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+  };
+  // The lower (upper) halves of two vectors.
+  auto lower = [](Floats8 a, Floats8 b) {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11);
+  };
+  auto upper = [](Floats8 a, Floats8 b) {
+    return __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
+  };
+  for (int first = 0; first < 8; first += 4) {
+    const Floats8 low0 = low(v[first], v[first + 1]), high0 = high(v[first], v[first + 1]);
+    const Floats8 low1 = low(v[first + 2], v[first + 3]), high1 = high(v[first + 2], v[first + 3]);
+    // Lanes 0 and 1 of the four vectors, then 2 and 3, 4 and 5, 6 and 7.
+    const Floats8 l0 = lower(low0, low1), l2 = lower(high0, high1);
+    const Floats8 l4 = upper(low0, low1), l6 = upper(high0, high1);
+    const Floats8 sum = ((l0 + l2) + l4) + l6;
+    std::memcpy(out + 2 * first, &sum, sizeof sum);
+  }
 }
 
 struct TimingLoop {
@@ -86,12 +125,13 @@ struct TimingLoop {
 // pipeline), and a delay of a few symbols is nothing to a loop this narrow.
 constexpr int kTimingRound = 8;
 
-// The timing loop over the held samples; returns how many symbols it appended.
-VANTREL_SIMD_CLONES
-size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, size_t held_count,
-                     double& next_state, bool& middle_state, double& adjust_state,
-                     std::complex<float>& previous_state, std::complex<float>& middle_value,
-                     std::complex<float>* out, size_t out_room) {
+// The timing loop over the held samples; returns how many symbols it appended. `kBlocks`: the
+// taps' floats / 16 when known when compiled, else 0.
+template <int kBlocks>
+[[gnu::always_inline]] inline size_t TimingLoopOf(
+    const TimingLoop& loop, const std::complex<float>* held, size_t held_count, double& next_state,
+    bool& middle_state, double& adjust_state, std::complex<float>& previous_state,
+    std::complex<float>& middle_value, std::complex<float>* out, size_t out_room) {
   const float* samples = reinterpret_cast<const float*>(held);
   // Locals: the output's stores could alias the references.
   double next = next_state, period_adjust = adjust_state;
@@ -99,7 +139,9 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
   std::complex<float> previous = previous_state, middle = middle_value;
   const long last_start = static_cast<long>(held_count) - loop.taps / 2;
   size_t made = 0;
-  std::complex<float> values[kTimingRound];
+  static_assert(kTimingRound == 8, "SumLanes8 sums eight outputs");
+  Floats8 lanes[kTimingRound];
+  float sums[2 * kTimingRound];
   while (made + kTimingRound / 2 + 1 <= out_room) {
     const double half = 0.5 * (loop.nominal + period_adjust);
     if (static_cast<long>(next + (kTimingRound - 1) * half) - loop.half_span > last_start) break;
@@ -108,12 +150,15 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
       const long whole = static_cast<long>(at);
       const int phase = static_cast<int>(
           (at - static_cast<double>(whole)) * SymbolTimingRecovery::kTimingPhases + 0.5);
-      values[k] = InterleavedDot(samples + 2 * (whole - loop.half_span),
-                                 loop.bank + static_cast<size_t>(phase) * loop.taps, loop.taps);
+      lanes[k] = InterleavedDotLanes<kBlocks>(samples + 2 * (whole - loop.half_span),
+                                              loop.bank + static_cast<size_t>(phase) * loop.taps,
+                                              loop.taps);
     }
+    SumLanes8(lanes, sums);
     double error = 0;
     for (int k = 0; k < kTimingRound; ++k) {
-      const std::complex<float> y = values[k];
+      const int at = 4 * (k / 2) + k % 2;
+      const std::complex<float> y{sums[at], sums[at + 2]};
       if (next_is_middle) {
         middle = y;
         next_is_middle = false;
@@ -134,6 +179,33 @@ size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, si
   next_state = next, adjust_state = period_adjust, middle_state = next_is_middle;
   previous_state = previous, middle_value = middle;
   return made;
+}
+
+VANTREL_SIMD_CLONES
+size_t RunTimingLoop(const TimingLoop& loop, const std::complex<float>* held, size_t held_count,
+                     double& next_state, bool& middle_state, double& adjust_state,
+                     std::complex<float>& previous_state, std::complex<float>& middle_value,
+                     std::complex<float>* out, size_t out_room) {
+  // 2 to 6 blocks of taps: 1.2 to 5 samples per symbol (MetOp and FY-3 at 3 to 10 Msps).
+  auto run = [&](auto blocks) {
+    return TimingLoopOf<decltype(blocks)::value>(loop, held, held_count, next_state, middle_state,
+                                                 adjust_state, previous_state, middle_value, out,
+                                                 out_room);
+  };
+  switch (loop.taps / 16) {
+    case 2:
+      return run(std::integral_constant<int, 2>{});
+    case 3:
+      return run(std::integral_constant<int, 3>{});
+    case 4:
+      return run(std::integral_constant<int, 4>{});
+    case 5:
+      return run(std::integral_constant<int, 5>{});
+    case 6:
+      return run(std::integral_constant<int, 6>{});
+    default:
+      return run(std::integral_constant<int, 0>{});
+  }
 }
 
 }  // namespace
@@ -703,6 +775,20 @@ struct CostasSums {
 // to a loop this narrow.
 constexpr size_t kCostasRound = 8;
 
+// Per lane, as std::copysign(magnitude, x) does it.
+[[gnu::always_inline]] inline Floats8 CopySign(float magnitude, Floats8 x) {
+  const Ints8 sign = Ints8{} + static_cast<int>(0x80000000u);
+  return reinterpret_cast<Floats8>((reinterpret_cast<Ints8>(x) & sign) |
+                                   reinterpret_cast<Ints8>(Floats8{} + magnitude));
+}
+
+// Per lane, as std::min(127.0f, std::max(-127.0f, x)) does it.
+[[gnu::always_inline]] inline Floats8 Clamp127(Floats8 x) {
+  const Floats8 low = Floats8{} - 127.0f, high = Floats8{} + 127.0f;
+  x = low < x ? x : low;
+  return x < high ? x : high;
+}
+
 // The Costas loop over `count` symbols: derotates and scales them, writes two soft values each
 // and the points for the display (ring of kRecentSymbols), and sums the lock statistics.
 VANTREL_SIMD_CLONES
@@ -715,32 +801,82 @@ void RunCostas(const std::complex<float>* symbols, size_t count, float inverse, 
   float rotation_re = rotation_state.real(), rotation_im = rotation_state.imag();
   size_t recent_next = recent_state;
   double sum_metric = 0, sum_m2 = 0, sum_m4 = 0, sum_turned = 0;
+  static_assert(kCostasRound == 8, "a round is one vector of eight lanes");
+  const Floats8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+  alignas(32) float errors[kCostasRound], shares[kCostasRound], powers[kCostasRound];
+  alignas(32) float points[2 * kCostasRound];
+  alignas(32) int8_t values[2 * kCostasRound];
   for (size_t begin = 0; begin < count; begin += kCostasRound) {
     const size_t length = std::min(kCostasRound, count - begin);
-    float error = 0, metric = 0, m2 = 0, m4 = 0;
+    // The round's symbols in lanes (a short last round padded with zeros), I and Q apart.
+    Floats8 y0 = {}, y1 = {};
+    if (length == kCostasRound) {
+      std::memcpy(&y0, symbols + begin, sizeof y0);
+      std::memcpy(&y1, symbols + begin + 4, sizeof y1);
+    } else {
+      float padded[2 * kCostasRound] = {};
+      std::memcpy(padded, symbols + begin, length * sizeof(std::complex<float>));
+      std::memcpy(&y0, padded, sizeof y0);
+      std::memcpy(&y1, padded + 8, sizeof y1);
+    }
+    const Floats8 yr = __builtin_shufflevector(y0, y1, 0, 2, 4, 6, 8, 10, 12, 14);
+    const Floats8 yi = __builtin_shufflevector(y0, y1, 1, 3, 5, 7, 9, 11, 13, 15);
     const float rr = rotation_re * inverse, ri = rotation_im * inverse;
+    // The rotation k symbols on: exp(-j step k) to second order.
+    const Floats8 a = step * lane, cosine = 1 - 0.5f * a * a;
+    const Floats8 wr = rr * cosine + ri * a, wi = ri * cosine - rr * a;
+    const Floats8 i = yr * wr - yi * wi;
+    const Floats8 q = yr * wi + yi * wr;
+    // Decision-directed phase error: sign(I) Q - sign(Q) I.
+    const Floats8 error_terms = q * CopySign(1.0f, i) - i * CopySign(1.0f, q);
+    // Soft values: positive = bit 1, a clean symbol at +-kSoftSymbolAmplitude.
+    const Floats8 si = Clamp127(i * kSoftScale), sq = Clamp127(q * kSoftScale);
+    const Ints8 vi = __builtin_convertvector(si + CopySign(0.5f, si), Ints8);
+    const Ints8 vq = __builtin_convertvector(sq + CopySign(0.5f, sq), Ints8);
+    typedef int8_t Bytes8 __attribute__((vector_size(8)));
+    const Bytes8 v0 =
+        __builtin_convertvector(__builtin_shufflevector(vi, vq, 0, 8, 1, 9, 2, 10, 3, 11), Bytes8);
+    const Bytes8 v1 = __builtin_convertvector(
+        __builtin_shufflevector(vi, vq, 4, 12, 5, 13, 6, 14, 7, 15), Bytes8);
+    // Lock and SNR statistics.
+    const Floats8 i2 = i * i, q2 = q * q, r2 = i2 + q2;
+    const Floats8 re4 = (i2 - q2) * (i2 - q2) - 4 * i2 * q2;
+    const Floats8 share = re4 / (r2 * r2 + 1e-30f);
+    const Floats8 p0 = __builtin_shufflevector(i, q, 0, 8, 1, 9, 2, 10, 3, 11);
+    const Floats8 p1 = __builtin_shufflevector(i, q, 4, 12, 5, 13, 6, 14, 7, 15);
+    std::memcpy(errors, &error_terms, sizeof errors);
+    std::memcpy(shares, &share, sizeof shares);
+    std::memcpy(powers, &r2, sizeof powers);
+    // The sums symbol by symbol, in order (the loop and the statistics the same to the bit
+    // whatever the round's length). The powers are read one by one as the compiler cannot see
+    // through: it would square them as a vector and sum the squares apart, where each square is
+    // fused with its sum on machines that fuse, as a symbol at a time has it.
+    float error = 0, metric = 0, m2 = 0, m4 = 0;
+    const volatile float* power = powers;
     for (size_t k = 0; k < length; ++k) {
-      // The rotation k symbols on: exp(-j step k) to second order.
-      const float a = step * static_cast<float>(k), cr = 1 - 0.5f * a * a;
-      const float wr = rr * cr + ri * a, wi = ri * cr - rr * a;
-      const std::complex<float> y = symbols[begin + k];
-      const float i = y.real() * wr - y.imag() * wi;
-      const float q = y.real() * wi + y.imag() * wr;
-      // Decision-directed phase error: sign(I) Q - sign(Q) I.
-      error += q * std::copysign(1.0f, i) - i * std::copysign(1.0f, q);
-      // Soft values: positive = bit 1, a clean symbol at +-kSoftSymbolAmplitude.
-      // (Branch-free: the signs of noisy symbols are unpredictable.)
-      const float si = std::min(127.0f, std::max(-127.0f, i * kSoftScale));
-      const float sq = std::min(127.0f, std::max(-127.0f, q * kSoftScale));
-      soft[2 * (begin + k)] = static_cast<int8_t>(si + std::copysign(0.5f, si));
-      soft[2 * (begin + k) + 1] = static_cast<int8_t>(sq + std::copysign(0.5f, sq));
-      // Lock and SNR statistics.
-      const float i2 = i * i, q2 = q * q, r2 = i2 + q2;
-      const float re4 = (i2 - q2) * (i2 - q2) - 4 * i2 * q2;
-      metric -= re4 / (r2 * r2 + 1e-30f);
+      const float r2 = power[k];
+      error += errors[k];
+      metric -= shares[k];
       m2 += r2;
       m4 += r2 * r2;
-      recent[(recent_next + k) % kRecentSymbols] = {i, q};
+    }
+    if (length == kCostasRound) {
+      std::memcpy(soft + 2 * begin, &v0, sizeof v0);
+      std::memcpy(soft + 2 * begin + 8, &v1, sizeof v1);
+    } else {
+      std::memcpy(values, &v0, sizeof v0);
+      std::memcpy(values + 8, &v1, sizeof v1);
+      std::memcpy(soft + 2 * begin, values, 2 * length);
+    }
+    if (length == kCostasRound && recent_next + kCostasRound <= kRecentSymbols) {
+      float* ring = reinterpret_cast<float*>(recent + recent_next);
+      std::memcpy(ring, &p0, sizeof p0);
+      std::memcpy(ring + 8, &p1, sizeof p1);
+    } else {
+      std::memcpy(points, &p0, sizeof p0);
+      std::memcpy(points + 8, &p1, sizeof p1);
+      for (size_t k = 0; k < length; ++k)
+        recent[(recent_next + k) % kRecentSymbols] = {points[2 * k], points[2 * k + 1]};
     }
     recent_next = (recent_next + length) % kRecentSymbols;
     // The loop: phase += length * step + p e, step += i e.
