@@ -41,7 +41,7 @@ inline constexpr double kMaxSamplesPerSymbol = 64;  // (the matched filter's ban
 // the filter's half length (about 4 symbols) stays held. Not thread-safe.
 // Why not liquid-dsp's symsync_crcf (the test oracle): it takes whole samples per symbol only, so
 // 2.571 needs resamp_crcf before it, and the two run at about 16 million samples per second on
-// this machine against about 160 million for this one (bench/baseband/qpsk_demodulator_bench).
+// this machine against about 140 million for this one (bench/baseband/qpsk_demodulator_bench).
 class SymbolTimingRecovery {
  public:
   static constexpr int kTimingPhases = 64;
