@@ -567,6 +567,43 @@ TEST(QpskDemodulatorTest, KeepsConstellationPointsNearTheUnitCircle) {
   EXPECT_NEAR(magnitude / 20000, kSoftSymbolAmplitude, 4);
 }
 
+// The constellation's points are the symbols the soft values were made of, in the same order,
+// however the last round of the loops is cut (the loops take eight symbols at a time): the last
+// points after Finish and the last soft values agree in sign and in size.
+class QpskDemodulatorEndTest : public testing::TestWithParam<size_t> {};
+
+TEST_P(QpskDemodulatorEndTest, LastPointsAreTheLastSoftValues) {
+  QpskTestSignal config;
+  config.symbols = GetParam();
+  config.carrier_hz = -7000;
+  config.es_n0_db = 12;
+  const auto recording = MakeQpskTestSignal(config);
+  DemodulatorConfig demodulator_config;
+  demodulator_config.sample_rate = config.sample_rate;
+  demodulator_config.symbol_rate = config.symbol_rate;
+  auto demodulator = MakeQpskDemodulator(demodulator_config);
+  std::vector<int8_t> soft;
+  demodulator->Process(recording.samples.data(), recording.samples.size(), soft);
+  demodulator->Finish(soft);
+  constexpr size_t kCompared = 500;
+  std::vector<std::complex<float>> points;
+  demodulator->RecentSymbols(points, kCompared);
+  ASSERT_EQ(points.size(), kCompared);
+  ASSERT_GT(soft.size(), 2 * kCompared);
+  // A point of magnitude 1 is a soft value of kSoftSymbolAmplitude * sqrt(2) per axis.
+  const double scale = kSoftSymbolAmplitude * std::sqrt(2.0);
+  const int8_t* last = soft.data() + soft.size() - 2 * kCompared;
+  for (size_t k = 0; k < kCompared; ++k) {
+    const double i = std::clamp(points[k].real() * scale, -127.0, 127.0);
+    const double q = std::clamp(points[k].imag() * scale, -127.0, 127.0);
+    ASSERT_NEAR(last[2 * k], i, 1.0) << "symbol " << k << " of the last " << kCompared;
+    ASSERT_NEAR(last[2 * k + 1], q, 1.0) << "symbol " << k << " of the last " << kCompared;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SymbolCounts, QpskDemodulatorEndTest,
+                         testing::Values(30000, 30001, 30002, 30003, 30005, 30007));
+
 TEST(QpskDemodulatorTest, RefusesSettingsThatCannotWork) {
   auto refused = [](double sample_rate, double symbol_rate, double range, const char* names) {
     DemodulatorConfig config;
