@@ -213,7 +213,8 @@ struct Demodulated {
   std::vector<int8_t> soft;
   std::vector<SignalReport> reports;
   DemodulatorSummary summary;
-  size_t written_before_end = 0;  // soft values out before Finish
+  size_t written_before_end = 0;            // soft values out before Finish
+  std::vector<std::complex<float>> points;  // the constellation's last 1024 points after Finish
 };
 
 Demodulated Demodulate(const std::vector<std::complex<float>>& samples, double symbol_rate,
@@ -232,6 +233,7 @@ Demodulated Demodulate(const std::vector<std::complex<float>>& samples, double s
   demodulator->Finish(result.soft);
   demodulator->TakeReports(result.reports);
   result.summary = demodulator->Summary();
+  demodulator->RecentSymbols(result.points, 1024);
   return result;
 }
 
@@ -578,21 +580,14 @@ TEST_P(QpskDemodulatorEndTest, LastPointsAreTheLastSoftValues) {
   config.carrier_hz = -7000;
   config.es_n0_db = 12;
   const auto recording = MakeQpskTestSignal(config);
-  DemodulatorConfig demodulator_config;
-  demodulator_config.sample_rate = config.sample_rate;
-  demodulator_config.symbol_rate = config.symbol_rate;
-  auto demodulator = MakeQpskDemodulator(demodulator_config);
-  std::vector<int8_t> soft;
-  demodulator->Process(recording.samples.data(), recording.samples.size(), soft);
-  demodulator->Finish(soft);
+  const Demodulated out = Demodulate(recording.samples, config.symbol_rate, config.sample_rate);
   constexpr size_t kCompared = 500;
-  std::vector<std::complex<float>> points;
-  demodulator->RecentSymbols(points, kCompared);
-  ASSERT_EQ(points.size(), kCompared);
-  ASSERT_GT(soft.size(), 2 * kCompared);
+  ASSERT_GE(out.points.size(), kCompared);
+  const std::complex<float>* points = out.points.data() + out.points.size() - kCompared;
+  ASSERT_GT(out.soft.size(), 2 * kCompared);
   // A point of magnitude 1 is a soft value of kSoftSymbolAmplitude * sqrt(2) per axis.
   const double scale = kSoftSymbolAmplitude * std::sqrt(2.0);
-  const int8_t* last = soft.data() + soft.size() - 2 * kCompared;
+  const int8_t* last = out.soft.data() + out.soft.size() - 2 * kCompared;
   for (size_t k = 0; k < kCompared; ++k) {
     const double i = std::clamp(points[k].real() * scale, -127.0, 127.0);
     const double q = std::clamp(points[k].imag() * scale, -127.0, 127.0);
